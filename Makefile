@@ -1,0 +1,37 @@
+# Two entry points for a fresh Debian 12 machine: `make run` and `make test`.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Tests never touch the user's home or real cameras; see tests/run-under-xvfb.sh.
+CTEST_FLAGS ?= --output-on-failure -j$(JOBS) --timeout 600
+
+.PHONY: deps configure build run test bench asan tsan clean
+
+deps:
+	@bash scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD) -j$(JOBS)
+
+# Without a camera on the network the simulated one is used; set QUILLMAR_CAMERAS=real
+# (or any other value) to look for real cameras.
+run: build
+	QUILLMAR_CAMERAS=$${QUILLMAR_CAMERAS:-simulated} ./$(BUILD)/app/quillmar
+
+test: build
+	bash tests/run-under-xvfb.sh ctest --test-dir $(BUILD) $(CTEST_FLAGS)
+
+bench: build
+	bash tests/run-under-xvfb.sh bash bench/run-all.sh $(BUILD)
+
+asan:
+	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DQUILLMAR_SANITIZE=address,undefined"
+
+tsan:
+	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DQUILLMAR_SANITIZE=thread"
+
+clean:
+	rm -rf build build-asan build-tsan

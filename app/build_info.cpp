@@ -1,0 +1,8 @@
+#include "app/build_info.h"
+
+#include "app/build_revision.h"
+
+namespace build_info {
+const char* version() { return "717"; }
+const char* revision() { return QUILLMAR_BUILD_REVISION; }
+}  // namespace build_info

@@ -1,0 +1,8 @@
+#pragma once
+// Version identity written in the first start-up line.
+namespace build_info {
+// The program version, "717".
+const char* version();
+// The 40-hex-digit revision the program was built from (zeros outside a git checkout).
+const char* revision();
+}  // namespace build_info

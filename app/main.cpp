@@ -1,0 +1,2 @@
+// Placeholder entry point until the application object lands.
+int main() { return 0; }

@@ -1,0 +1,31 @@
+#pragma once
+// What the main window holds while the camera runs: the capture (and, when recording, the
+// write) thread plus the frame_buffer they share. Dropping the last reference stops and
+// joins the threads — the write thread before the capture thread — and then frees the buffer.
+//
+// Implementations: continuous_grab (capture only), continuous_grab_write (capture and record).
+// All operations are called on the GUI thread.
+#include "app/thread_message.h"
+#include "settings/settings_store.h"
+
+#include <memory>
+#include <string>
+
+struct frame_buffer;
+
+class frame_source {
+public:
+    virtual ~frame_source() = default;
+
+    virtual frame_buffer* buffer() = 0;
+    virtual const std::wstring& side() = 0;
+    // The current session code of the recording (narrow, locale encoding); empty when not recording.
+    virtual std::string session_code() = 0;
+    virtual void set_session_code(const std::string& code) = 0;
+    // Replaces the write thread by a new one with the given code (recording sources only).
+    virtual void restart_recording(event_sink_ptr owner, settings_ptr settings,
+                                   const std::string& session_code) = 0;
+    virtual bool is_recording() = 0;
+};
+
+using frame_source_ptr = std::shared_ptr<frame_source>;

@@ -1,0 +1,46 @@
+# quillmar_library(NAME DIR [EXCLUDE regex...] [DEPS targets...])
+# Builds a static library from every .cpp in DIR (not below it), so adding a source file
+# needs no edit here. A folder without sources yet gives an interface library.
+function(quillmar_library name dir)
+  cmake_parse_arguments(ARG "" "" "EXCLUDE;DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+  foreach(pattern IN LISTS ARG_EXCLUDE)
+    list(FILTER sources EXCLUDE REGEX "${pattern}")
+  endforeach()
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+  endif()
+endfunction()
+
+# quillmar_test(NAME DIR [GUI] [DEPS targets...])
+# One GoogleTest executable from every .cpp in DIR; each test case becomes a CTest test.
+# Without GUI it gets a main() that initialises wxBase only; with GUI a main() that starts
+# the toolkit on the test display (tests/run-under-xvfb.sh provides one).
+# Tests run with HOME in a scratch folder of the build tree, never the user's own.
+function(quillmar_test name dir)
+  cmake_parse_arguments(ARG "GUI" "" "DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  add_executable(${name} ${sources})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} qm_test_support GTest::gtest GTest::gmock)
+  if(ARG_GUI)
+    target_link_libraries(${name} PRIVATE qm_test_gui_main)
+  else()
+    target_link_libraries(${name} PRIVATE qm_test_main)
+  endif()
+  set(home ${CMAKE_BINARY_DIR}/test-home/${name})
+  file(MAKE_DIRECTORY ${home})
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+    PROPERTIES ENVIRONMENT "HOME=${home};LC_ALL=C.UTF-8;QUILLMAR_CAMERAS=simulated;QUILLMAR_BUILD_DIR=${CMAKE_BINARY_DIR}"
+               TIMEOUT 300)
+endfunction()

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build, the program and the tests need.
+# Idempotent: asks apt only for what is missing. Works as root, or through sudo.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config git ccache
+  libwxgtk3.2-dev
+  libboost-dev libboost-system-dev
+  libleveldb-dev
+  libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
+  libzip-dev
+  libaravis-dev libusb-1.0-0-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  xvfb xauth socat x11-apps imagemagick xdotool
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then sudo=(); else sudo=(sudo); fi
+echo "Installing: ${missing[*]}"
+"${sudo[@]}" apt-get update -q
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

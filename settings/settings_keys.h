@@ -1,0 +1,43 @@
+#pragma once
+// The settings file's vocabulary: every key and the default each reader uses when the key
+// is missing. All readers take their defaults from here so no two places disagree.
+#include <wx/string.h>
+
+namespace settings_keys {
+inline constexpr const wchar_t* side = L"side";
+inline constexpr const wchar_t* driver = L"driver";
+inline constexpr const wchar_t* rotate180 = L"rotate180";
+inline constexpr const wchar_t* show_scale = L"show_scale";
+inline constexpr const wchar_t* scale = L"scale";
+inline constexpr const wchar_t* write_path = L"write_path";
+inline constexpr const wchar_t* dpp_port = L"dpp_port";
+inline constexpr const wchar_t* dpp_format = L"dpp_format";
+inline constexpr const wchar_t* coordinate_server_enabled = L"coordinate_server_enabled";
+inline constexpr const wchar_t* coordinate_server_address = L"coordinate_server_address";
+inline constexpr const wchar_t* coordinate_server_port = L"coordinate_server_port";
+inline constexpr const wchar_t* coordinate_server_query_period = L"coordinate_server_query_period";
+inline constexpr const wchar_t* data_service_port = L"data_service_port";
+inline constexpr const wchar_t* rc_service_enabled = L"rc_service_enabled";
+inline constexpr const wchar_t* rc_service_port = L"rc_service_port";
+inline constexpr const wchar_t* exposure_mode = L"exposure_mode";
+}  // namespace settings_keys
+
+namespace settings_defaults {
+inline constexpr const wchar_t* side = L"левый";
+inline constexpr const wchar_t* driver = L"SocketDriver";
+inline constexpr bool rotate180 = false;
+inline constexpr bool show_scale = true;
+inline constexpr double scale = 0.8;
+// write_path defaults to the user's home directory, as the toolkit reports it.
+wxString write_path();
+inline constexpr const wchar_t* dpp_port = L"COM1";
+inline constexpr const wchar_t* dpp_format = L"ДПП7";
+inline constexpr bool coordinate_server_enabled = true;
+inline constexpr const wchar_t* coordinate_server_address = L"127.0.0.1";
+inline constexpr const wchar_t* coordinate_server_port = L"12500";
+inline constexpr long coordinate_server_query_period = 5;
+inline constexpr const wchar_t* data_service_port = L"12600";
+inline constexpr bool rc_service_enabled = false;
+inline constexpr const wchar_t* rc_service_port = L"12700";
+inline constexpr const wchar_t* exposure_mode = L"Off";
+}  // namespace settings_defaults

@@ -1,0 +1,48 @@
+#pragma once
+// The one settings store of a run: a wxFileConfig bound to a single local UTF-8 file.
+//
+// Ownership: shared (settings_ptr). The main window creates it and hands the same pointer to
+// every worker; workers that outlive the window keep it alive, so none reads a dead store.
+// Thread safety: every read and write holds one mutex, so the GUI thread and service threads
+// may use it at once (wxFileConfig itself is not thread-safe).
+// Errors: a missing file or key yields the caller's default; a file that cannot be written
+// is reported by wxFileConfig's own logging on flush.
+#include <memory>
+#include <mutex>
+
+#include <wx/string.h>
+
+class wxFileConfig;
+
+class settings_store {
+public:
+    // Binds the store to the file at path; the file need not exist.
+    explicit settings_store(const wxString& path);
+    // Writes pending changes to the file.
+    ~settings_store();
+    settings_store(const settings_store&) = delete;
+    settings_store& operator=(const settings_store&) = delete;
+
+    const wxString& path() const { return path_; }
+
+    bool has(const wxString& key) const;
+    wxString read_text(const wxString& key, const wxString& def) const;
+    bool read_bool(const wxString& key, bool def) const;
+    long read_long(const wxString& key, long def) const;
+    double read_double(const wxString& key, double def) const;
+
+    void write_text(const wxString& key, const wxString& value);
+    void write_bool(const wxString& key, bool value);
+    void write_long(const wxString& key, long value);
+    void write_double(const wxString& key, double value);
+
+    // Writes every pending change to the file now; false when it could not be written.
+    bool flush();
+
+private:
+    wxString path_;
+    mutable std::mutex mutex_;            // guards config_
+    std::unique_ptr<wxFileConfig> config_;
+};
+
+using settings_ptr = std::shared_ptr<settings_store>;
