@@ -20,3 +20,19 @@ struct frame_buffer {
     std::int64_t pixel_format = 0;
     std::uint32_t bits_per_pixel = 8;
 };
+
+namespace cv { class Mat; }
+
+// Byte length of `image`: bits_per_pixel * width * height / 8 in signed 64-bit arithmetic
+// (0 for nonsensical geometry).
+std::int64_t frame_byte_length(const frame_buffer& fb);
+
+// bits 16..23 of a GigE Vision pixel format when 8 or more, otherwise 8.
+std::uint32_t bits_per_pixel_of(std::int64_t pixel_format);
+
+// Copies the newest frame out under the shared lock into `out` as one 8-bit channel of
+// height rows and width columns, and returns its time stamp. `out` is (re)created whenever
+// its size or type differs, so a copy never exceeds it. Deeper pixels (10/12/14/16-bit,
+// packed or not) are reduced to their 8 most significant bits; the lock is held only for
+// the copy of the raw bytes when a reduction is needed, never for encoding or display.
+std::uint64_t copy_frame_gray8(const frame_buffer& fb, cv::Mat& out);

@@ -8,6 +8,7 @@
 #include "app/thread_message.h"
 #include "settings/settings_store.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,3 +30,17 @@ public:
 };
 
 using frame_source_ptr = std::shared_ptr<frame_source>;
+
+// The recording half of a capture-and-record source, implemented by the write thread.
+// Created running; destroying it stops its I/O loop and joins the thread (its end-of-run
+// work — closing and reporting the database — happens before the destructor returns).
+class recorder {
+public:
+    virtual ~recorder() = default;
+    virtual std::string session_code() = 0;
+    virtual void set_session_code(const std::string& code) = 0;
+};
+
+// Makes a running recorder: (event receiver, settings, initial session code, shared frame buffer).
+using recorder_factory = std::function<std::unique_ptr<recorder>(
+    event_sink_ptr, settings_ptr, const std::string&, frame_buffer*)>;
