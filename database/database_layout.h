@@ -1,0 +1,70 @@
+#pragma once
+// The byte-level layout shared by the writer, the reader and the tools: key names, the frame
+// key, value parsing, the getters over an open LevelDB handle, frame decoding and the
+// placeholder frame. Free functions without state; safe from any thread (LevelDB handles
+// allow concurrent reads).
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <opencv2/core.hpp>
+
+namespace leveldb {
+class DB;
+}
+
+namespace db_keys {
+inline constexpr const char* version = "version";
+inline constexpr const char* dpp_start = "dpp_start";
+inline constexpr const char* time_start = "time_start";
+inline constexpr const char* dpp_end = "dpp_end";
+inline constexpr const char* time_end = "time_end";
+inline constexpr const char* count = "count";
+inline constexpr const char* session = "session";
+inline constexpr const char* side = "side";
+inline constexpr const char* orientation = "orientation";
+inline constexpr const char* version_value = "1";
+}  // namespace db_keys
+
+// "%010u" of an odometer count: always exactly ten digits.
+std::string make_frame_key(std::uint32_t count);
+// "%010u" of a 64-bit count: ten digits, more beyond 9999999999.
+std::string format_count(std::uint64_t count);
+// A frame key is exactly ten decimal digits.
+bool is_frame_key(std::string_view key);
+
+// Parse rules of stored numbers; malformed text throws boost::bad_lexical_cast.
+// Counts: unsigned decimal, leading zeros allowed, optional "+" or "-" ("-" negates modulo
+// 2^32). Times: signed 64-bit decimal; -1 means invalid.
+std::uint32_t parse_count(const std::string& text);
+std::uint64_t parse_count64(const std::string& text);
+std::int64_t parse_time(const std::string& text);
+inline constexpr std::int64_t invalid_time = -1;
+
+// Opens the LevelDB directory at path (narrow, locale multibyte) with default options, plus
+// create_if_missing when create is true. Throws std::runtime_error with the status text.
+std::unique_ptr<leveldb::DB> open_leveldb(const std::string& path, bool create);
+
+// Getters: a fresh iterator seeked to name. exact_value gives the value only when the key
+// found is name itself; at_or_after_value gives the value of whatever key is found. Both give
+// nullopt when nothing is found.
+std::optional<std::string> exact_value(leveldb::DB& db, const std::string& name);
+std::optional<std::string> at_or_after_value(leveldb::DB& db, const std::string& name);
+
+// LevelDB's approximate stored size of [from, to), full 64 bits.
+std::uint64_t approximate_size(leveldb::DB& db, const std::string& from, const std::string& to);
+
+// Decodes stored frame bytes as 8-bit three-channel (grey in all channels); empty when the
+// bytes are not an image.
+cv::Mat decode_frame(std::string_view bytes);
+// Reads the first key at or after the frame key of count with a new iterator and decodes its
+// value; empty when there is no key or it does not decode.
+cv::Mat read_frame_at_or_after(leveldb::DB& db, std::uint32_t count);
+
+// 640 x 480 black 8-bit single-channel image with text drawn in white at (15, 15).
+cv::Mat make_placeholder_frame(const std::string& text);
+
+// Local time of seconds since the epoch as "YYYY-MM-DD HH:MM:SS"; empty for invalid_time.
+std::wstring format_local_time(std::int64_t seconds);

@@ -1,0 +1,11 @@
+#pragma once
+// Text stored in databases and used as file paths is the current C locale's multibyte form
+// (UTF-8 under any desktop or C.UTF-8 locale). These conversions never fail: a character
+// the locale cannot encode becomes "?", and a byte sequence it cannot decode becomes U+FFFD
+// one byte at a time, so damaged stored text still shows.
+// Thread safety: uses only restartable conversion functions; safe from any thread.
+#include <string>
+#include <string_view>
+
+std::string to_narrow(std::wstring_view text);
+std::wstring to_wide(std::string_view text);

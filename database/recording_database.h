@@ -1,0 +1,117 @@
+#pragma once
+// recording_database: the writer of one recorded database (a LevelDB directory).
+//
+// Layout written (bytewise key order; frame keys are digits so they sort before metadata):
+//   "version"     "1", on every open
+//   "dpp_start"   "%010u" odometer count of the first frame, with the first frame
+//   "time_start"  seconds since the epoch, signed decimal, with the first frame
+//   "dpp_end"     "%010u" count of the latest frame, before every frame
+//   "time_end"    seconds since the epoch, before every frame
+//   "count"       "%010u" (64-bit, widens past 10 digits) number of frame writes, at close
+//   "session"     session code, locale multibyte text, at close
+//   "side"        side, locale multibyte text, at close
+//   "%010u"       frame key (odometer count) -> JPEG bytes, quality 85
+//
+// Ownership: owns its LevelDB handle; destruction deletes it WITHOUT writing the closing keys
+// (call close() for that).
+//
+// Thread safety: none of its own. The process-wide instance (process_recording_database())
+// is shared by the write thread and the image data service; every use of it, the
+// live-session read_frame() included, must hold recording_database_lock() for its duration.
+// Local instances (edit commands, tests) are used by one thread at a time.
+//
+// Errors: every LevelDB failure throws std::runtime_error with LevelDB's status text (narrow,
+// as Status::ToString() gives it); a stored value that does not parse throws the conversion
+// library's error (boost::bad_lexical_cast, a std::exception) from the getters and summary().
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "database/ldb_info.h"
+
+namespace leveldb {
+class DB;
+}
+
+class recording_database {
+public:
+    recording_database();
+    ~recording_database();
+    recording_database(const recording_database&) = delete;
+    recording_database& operator=(const recording_database&) = delete;
+
+    // Opens (creating when missing) the database at path and writes "version" = "1". The
+    // path is remembered even when the open fails; a failure throws and leaves it closed.
+    // Opening while already open closes the old handle first, without writing closing keys.
+    void open(const std::wstring& path);
+
+    bool is_open() const { return open_; }
+    const std::wstring& path() const { return path_; }
+    // Frames written since open; 0 after construction and after close.
+    std::uint64_t frame_count() const { return frame_count_; }
+
+    // Single puts of one key each; they do nothing while no database is open.
+    void write_session(const std::wstring& session);  // converted to locale multibyte text
+    void write_session(const std::string& session);   // already narrow: stored as is
+    void write_side(const std::wstring& side);
+    void write_count();                                // "%010u" of frame_count()
+    void write_dpp_start(std::uint32_t count);
+    void write_dpp_end(std::uint32_t count);
+    void write_time_start(std::int64_t seconds);
+    void write_time_end(std::int64_t seconds);
+    // JPEG-encodes an 8-bit single-channel image (quality 85) under the frame key of count.
+    // Does not touch frame_count().
+    void write_frame(const cv::Mat& gray8, std::uint32_t count);
+
+    // One recording step's writes for a frame at odometer count: the start values when
+    // frame_count() is 0, then dpp end, time end (now_seconds), the frame; then frame_count()
+    // grows by one. A throw leaves frame_count() unchanged.
+    void store_frame(const cv::Mat& gray8, std::uint32_t count, std::int64_t now_seconds);
+
+    // If open: writes session, side and count in that order, then closes the handle, clears
+    // the open flag and resets the frame count. A failed write throws and leaves it open.
+    // Does nothing when not open.
+    void close(const std::string& session_code, const std::wstring& side);
+    void close(const std::wstring& session_code, const std::wstring& side);
+
+    // At-or-after getters: the value of the first key at or after the name, whatever that
+    // key is; the default when there is none (texts: empty, counts: 0, times: -1 = invalid).
+    std::wstring session() const;
+    std::wstring orientation() const;
+    std::wstring side() const;
+    std::wstring version() const;
+    std::uint32_t dpp_start() const;
+    std::uint32_t dpp_end() const;
+    std::int64_t time_start() const;
+    std::int64_t time_end() const;
+
+    // The end-of-recording summary, taken while still open and before close(): times, odometer
+    // range, version and size as a reader would see them, count = frame_count(); session, side
+    // and orientation are left empty for the write thread to fill. When no key at all follows
+    // "time_start" and missing_time_start is given, it receives
+    // "Не задано время начала проезда" (to be posted as an error row); otherwise it is cleared.
+    ldb_info summary(std::wstring* missing_time_start = nullptr) const;
+
+    // Live-session frame read: the frame at or after count decoded as 8-bit BGR; when there is
+    // none or it does not decode (or no database is open), the placeholder frame with the text
+    // "Requested frame not found [<count>]".
+    cv::Mat read_frame(std::uint32_t count) const;
+
+private:
+    void put(const std::string& key, const std::string& value);
+
+    std::wstring path_;
+    std::unique_ptr<leveldb::DB> db_;
+    std::uint64_t frame_count_ = 0;
+    bool open_ = false;
+};
+
+// The current recording database of the process (the write thread's), and the lock that
+// serializes every operation on it: recording steps, session changes, the end-of-recording
+// summary and close (write thread, and the session-code command through it), and the image
+// data service's live-session read. Hold it with std::lock_guard / std::unique_lock.
+recording_database& process_recording_database();
+std::mutex& recording_database_lock();
