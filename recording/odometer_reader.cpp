@@ -1,0 +1,48 @@
+#include "recording/odometer_reader.h"
+
+#include "database/locale_text.h"
+#include "recording/serial_device.h"
+
+#include <boost/asio/buffer.hpp>
+
+#include <stdexcept>
+
+odometer_reader::odometer_reader(boost::asio::io_context& io, int format, event_sink_ptr sink,
+                                 count_handler on_count)
+    : port_(io), decoder_(format), sink_(std::move(sink)), on_count_(std::move(on_count)) {}
+
+void odometer_reader::open(const std::wstring& device_path) {
+    port_.open(to_narrow(device_path));
+    configure_odometer_line(port_);
+}
+
+void odometer_reader::start() {
+    reading_ = true;
+    read_next();
+}
+
+void odometer_reader::close() {
+    reading_ = false;
+    if (port_.is_open()) port_.close();
+}
+
+void odometer_reader::read_next() {
+    port_.async_read_some(boost::asio::buffer(buffer_),
+                          [this](const boost::system::error_code& ec, std::size_t n) { on_read(ec, n); });
+}
+
+void odometer_reader::on_read(const boost::system::error_code& ec, std::size_t n) {
+    if (!reading_) return;  // closed meanwhile
+    try {
+        if (ec || n == 0 || n > buffer_.size())
+            throw std::runtime_error("Error reading serial serial_port.");
+        decoder_.feed(buffer_.data(), n,
+                      [this](std::uint32_t count) { on_count_(count, decoder_.format()); });
+    } catch (const std::exception& e) {
+        // Odometer input, and with it recording, stops until the write thread is replaced.
+        reading_ = false;
+        post_log_error(sink_, to_wide(e.what()));
+        return;
+    }
+    read_next();
+}

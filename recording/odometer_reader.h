@@ -1,0 +1,51 @@
+#pragma once
+// Reads the odometer's serial port on an I/O loop and calls a handler for every decoded
+// message, in order, one at a time (the next read starts only after the handler returns).
+//
+// Ownership: owns its serial_port; the io_context and the sink are the caller's and must
+// outlive it. Thread safety: every call and every handler runs on the io_context's thread,
+// except construction.
+// Errors: open() throws (boost::system::system_error with the OS text). A failed read, or a
+// standard exception out of the handler, posts its text as EVT_LOG_ERROR ("Error reading
+// serial serial_port." for the read) and stops reading for good. Anything that is not a
+// std::exception propagates out of the io_context's run().
+#include "app/thread_message.h"
+#include "recording/odometer_protocol.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/serial_port.hpp>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class odometer_reader {
+public:
+    using count_handler = std::function<void(std::uint32_t count, int format)>;
+
+    odometer_reader(boost::asio::io_context& io, int format, event_sink_ptr sink,
+                    count_handler on_count);
+
+    // Opens the device and sets the odometer line settings.
+    void open(const std::wstring& device_path);
+    bool is_open() const { return port_.is_open(); }
+    // Starts reading; call once after open().
+    void start();
+    // False once a read failed or the handler threw.
+    bool reading() const { return reading_; }
+    void close();
+
+private:
+    void read_next();
+    void on_read(const boost::system::error_code& ec, std::size_t n);
+
+    boost::asio::serial_port port_;
+    odometer_decoder decoder_;
+    event_sink_ptr sink_;
+    count_handler on_count_;
+    // Bytes are taken in small batches and decoded one by one; the decoder, not the read
+    // size, decides message boundaries.
+    std::array<std::uint8_t, 256> buffer_{};
+    bool reading_ = false;
+};
