@@ -1,0 +1,164 @@
+#include "recording/odometer_reader.h"
+#include "recording/odometer_test.h"
+#include "recording/pseudo_terminal.h"
+#include "recording/serial_device.h"
+#include "tests/support/recording_sink.h"
+#include "tests/support/temp_home.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
+
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+TEST(SerialDevice, LinuxNamesFollowTheDesign) {
+    EXPECT_EQ(serial_device_path(L"COM1"), L"/dev/ttyS0");
+    EXPECT_EQ(serial_device_path(L"COM10"), L"/dev/ttyS9");
+    EXPECT_EQ(serial_device_path(L"/dev/pts/7"), L"/dev/pts/7");
+    EXPECT_EQ(serial_device_path(L"ttyUSB0"), L"/dev/ttyUSB0");
+    EXPECT_EQ(serial_device_path(L"COM0"), L"/dev/COM0");
+    EXPECT_EQ(serial_device_path(L"COMX"), L"/dev/COMX");
+    EXPECT_EQ(serial_device_path(L"COM99999999999999999999"), L"/dev/COM99999999999999999999");
+}
+
+namespace {
+
+// Runs an odometer_reader over a fresh pseudo-terminal on a thread of its own.
+struct reader_fixture {
+    explicit reader_fixture(int format, odometer_reader::count_handler extra = {})
+        : sink(std::make_shared<test_support::recording_sink>()),
+          reader(io, format, sink, [this, extra](std::uint32_t c, int f) {
+              {
+                  std::lock_guard<std::mutex> lock(mutex);
+                  counts.push_back(c);
+                  formats.push_back(f);
+              }
+              if (extra) extra(c, f);
+          }) {
+        const std::string& path = pty.device_path();
+        reader.open(serial_device_path(std::wstring(path.begin(), path.end())));
+        reader.start();
+        thread = std::thread([this] { io.run(); });
+    }
+    ~reader_fixture() {
+        io.stop();
+        thread.join();
+    }
+    std::size_t count_size() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return counts.size();
+    }
+    bool wait_counts(std::size_t n) {
+        for (int i = 0; i < 500 && count_size() < n; ++i) std::this_thread::sleep_for(10ms);
+        return count_size() >= n;
+    }
+
+    pseudo_terminal pty;
+    boost::asio::io_context io;
+    std::shared_ptr<test_support::recording_sink> sink;
+    std::mutex mutex;  // guards counts, formats
+    std::vector<std::uint32_t> counts;
+    std::vector<int> formats;
+    odometer_reader reader;
+    std::thread thread;
+};
+
+}  // namespace
+
+TEST(OdometerReader, DecodesMessagesSentOverAPseudoTerminal) {
+    reader_fixture f(7);
+    std::vector<std::uint8_t> bytes{0x01, 0x42, 0x83, 0xC4};  // a format 4 message: ignored
+    for (std::uint32_t c : {5u, 6u, 7u, 3u}) {
+        auto m = encode_odometer7(c);
+        bytes.insert(bytes.end(), m.begin(), m.end());
+        bytes.push_back(0xEE);
+    }
+    ASSERT_TRUE(f.pty.write(bytes.data(), bytes.size()));
+    ASSERT_TRUE(f.wait_counts(4));
+    std::this_thread::sleep_for(50ms);
+    std::lock_guard<std::mutex> lock(f.mutex);
+    EXPECT_EQ(f.counts, (std::vector<std::uint32_t>{5, 6, 7, 3}));
+    EXPECT_EQ(f.formats, (std::vector<int>{7, 7, 7, 7}));
+    EXPECT_TRUE(f.sink->messages().empty());
+}
+
+TEST(OdometerReader, AHandlerFailurePostsItsTextAndStopsReading) {
+    reader_fixture f(4, [](std::uint32_t c, int) {
+        if (c == 2) throw std::runtime_error("IO error: disk full");
+    });
+    for (std::uint32_t c : {1u, 2u, 3u}) {
+        auto m = encode_odometer4(c);
+        ASSERT_TRUE(f.pty.write(m.data(), m.size()));
+    }
+    ASSERT_TRUE(f.sink->wait_for_kind(thread_event::log_error));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(f.sink->texts(thread_event::log_error), std::vector<std::wstring>{L"IO error: disk full"});
+    EXPECT_EQ(f.count_size(), 2u);  // 3 was never decoded
+    EXPECT_FALSE(f.reader.reading());
+}
+
+TEST(OdometerReader, ALostLineIsAReadError) {
+    reader_fixture f(7);
+    f.pty.close_master();
+    f.pty.close_slave();
+    ASSERT_TRUE(f.sink->wait_for_kind(thread_event::log_error));
+    EXPECT_EQ(f.sink->texts(thread_event::log_error),
+              std::vector<std::wstring>{L"Error reading serial serial_port."});
+}
+
+TEST(OdometerReader, OpeningAMissingDeviceThrows) {
+    boost::asio::io_context io;
+    odometer_reader reader(io, 7, nullptr, [](std::uint32_t, int) {});
+    EXPECT_THROW(reader.open(L"/nonexistent/ttyS0"), std::exception);
+    EXPECT_FALSE(reader.is_open());
+}
+
+TEST(OdometerTest, ProbesTenPortsInTextOrder) {
+    const auto names = odometer_test_port_names();
+    ASSERT_EQ(names.size(), 10u);
+    EXPECT_EQ(names[0], L"COM1");
+    EXPECT_EQ(names[1], L"COM10");
+    EXPECT_EQ(names[2], L"COM2");
+    EXPECT_EQ(names[9], L"COM9");
+}
+
+TEST(OdometerTest, AMachineWithoutPortsReportsTenUnavailablePairs) {
+    test_support::temp_dir dir("qm-odo");
+    const std::wstring base = dir.path().wstring();
+    const auto rows = run_odometer_test([&](const std::wstring& n) { return base + L"/" + n; }, 50ms);
+    ASSERT_EQ(rows.size(), 21u);
+    EXPECT_EQ(rows[0], L"Тест ДПП:");
+    const auto names = odometer_test_port_names();
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(rows[1 + 2 * i], L"Последовательный порт " + base + L"/" + names[i]);
+        EXPECT_EQ(rows[2 + 2 * i], L"недоступен");
+    }
+}
+
+TEST(OdometerTest, ReportsFormatBySilenceAndFirstByte) {
+    pseudo_terminal seven, four, silent;
+    auto m7 = encode_odometer7(1);
+    auto m4 = encode_odometer4(1);
+    // Queued before the probe opens the port: the pty keeps them for the first reader.
+    ASSERT_TRUE(seven.write(m7.data(), m7.size()));
+    ASSERT_TRUE(four.write(m4.data(), m4.size()));
+    auto wide = [](const std::string& s) { return std::wstring(s.begin(), s.end()); };
+    const auto rows = run_odometer_test(
+        [&](const std::wstring& n) {
+            if (n == L"COM1") return wide(seven.device_path());
+            if (n == L"COM2") return wide(four.device_path());
+            if (n == L"COM3") return wide(silent.device_path());
+            return std::wstring(L"/nonexistent/") + n;
+        },
+        100ms);
+    ASSERT_EQ(rows.size(), 21u);
+    EXPECT_EQ(rows[2], L"ДПП новый формат");    // COM1
+    EXPECT_EQ(rows[6], L"ДПП старый формат");   // COM2
+    EXPECT_EQ(rows[8], L"ДПП не найден");       // COM3
+    EXPECT_EQ(rows[4], L"недоступен");          // COM10
+}
