@@ -1,0 +1,54 @@
+#include "database/database_loader.h"
+
+#include <any>
+#include <utility>
+
+#include "database/load_thread.h"
+
+database_loader::database_loader(database_registry& registry) : registry_(registry) {}
+
+database_loader::~database_loader() {
+    if (job_) job_->cancel();
+    if (thread_.joinable()) thread_.join();
+}
+
+void database_loader::reload(event_sink_ptr sink, const settings_ptr& settings) {
+    registry_.clear();
+    model_.clear();
+    start(sink, std::make_unique<load_thread>(sink, settings, ++generation_));
+}
+
+void database_loader::reload(event_sink_ptr sink, const std::wstring& write_path) {
+    registry_.clear();
+    model_.clear();
+    start(sink, std::make_unique<load_thread>(sink, write_path, ++generation_));
+}
+
+void database_loader::start(event_sink_ptr, std::unique_ptr<load_thread> job) {
+    if (job_) job_->cancel();
+    std::shared_ptr<load_thread> next(std::move(job));
+    std::thread previous = std::move(thread_);
+    job_ = next;
+    thread_ = std::thread([next, previous = std::move(previous)]() mutable {
+        if (previous.joinable()) previous.join();
+        next->run();
+    });
+}
+
+bool database_loader::is_current_scan(int generation) const {
+    return generation == 0 || generation == generation_;
+}
+
+bool database_loader::on_database_info(const thread_message& message) {
+    const ldb_info& info = std::any_cast<const ldb_info&>(message.payload);
+    if (!is_current_scan(message.number)) return false;
+    registry_.add(info, message.text);
+    model_.append(registry_entry{info, message.text});
+    return true;
+}
+
+void database_loader::resync() { model_.assign(registry_.snapshot()); }
+
+void database_loader::wait() {
+    if (thread_.joinable()) thread_.join();
+}

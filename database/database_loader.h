@@ -1,0 +1,70 @@
+#pragma once
+// database_loader: what the main window calls to keep the "Данные" list and the registry in
+// step with the write path. GUI thread only (its members are not locked), except that its
+// scan runs on a thread of its own.
+//
+//   start-up, "Обновить список баз", Settings with a changed write_path:
+//       loader.reload(sink, settings);  list->refresh();
+//   thread_event::database_info:
+//       if (loader.on_database_info(message)) list->refresh();
+//   after a delete command removed an entry from the registry:
+//       loader.resync();  list->refresh();
+//
+// Reports of a superseded scan: every scan gets a generation number, carried in the
+// database_info message's number; on_database_info() drops a report whose generation is not
+// the latest one (is_current_scan() answers that alone). Reports with number 0 (the write
+// thread's) are always taken.
+//
+// Threads: the loader owns the scan thread. A new scan cancels the previous one and waits
+// for it to end (on the new thread, so the window does not wait) before it lists the
+// folder: two scans never hold the same database open. The destructor cancels and joins;
+// that waits at most for one database to be summarised. Scans post only to the sink, which
+// the window detaches when it goes away.
+//
+// Cost: one registry append and one model append per summary; the list grows linearly.
+#include <memory>
+#include <thread>
+
+#include "app/thread_message.h"
+#include "database/database_list_model.h"
+#include "database/database_registry.h"
+#include "settings/settings_store.h"
+
+class load_thread;
+
+class database_loader {
+public:
+    explicit database_loader(database_registry& registry = process_database_registry());
+    ~database_loader();
+    database_loader(const database_loader&) = delete;
+    database_loader& operator=(const database_loader&) = delete;
+
+    // Clears the registry and the list, then starts a new scan of the settings' write_path.
+    void reload(event_sink_ptr sink, const settings_ptr& settings);
+    // The same for an explicit folder (tests, tools).
+    void reload(event_sink_ptr sink, const std::wstring& write_path);
+
+    // thread_event::database_info: adds the ldb_info payload under the message's folder to the
+    // registry and the list. Returns false, changing nothing, for a superseded scan's report.
+    // A payload that is not an ldb_info throws std::bad_any_cast (a programming error).
+    bool on_database_info(const thread_message& message);
+    bool is_current_scan(int generation) const;
+
+    // Copies the registry into the list again (after a removal from the registry).
+    void resync();
+
+    // Waits until the running scan (if any) has ended; for tests and benchmarks.
+    void wait();
+
+    const database_list_model& model() const { return model_; }
+    database_registry& registry() { return registry_; }
+
+private:
+    void start(event_sink_ptr sink, std::unique_ptr<load_thread> job);
+
+    database_registry& registry_;
+    database_list_model model_;
+    int generation_ = 0;
+    std::shared_ptr<load_thread> job_;  // the latest scan, shared with its thread
+    std::thread thread_;                // the latest scan's thread; it joins its predecessor
+};

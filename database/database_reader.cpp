@@ -1,0 +1,112 @@
+#include "database/database_reader.h"
+
+#include <leveldb/db.h>
+
+#include "database/database_layout.h"
+#include "database/locale_text.h"
+
+namespace {
+
+const wchar_t* const no_data = L"нет данных";
+
+std::wstring exact_text(leveldb::DB& db, const char* name) {
+    auto value = exact_value(db, name);
+    return value ? to_wide(*value) : std::wstring(no_data);
+}
+
+}  // namespace
+
+database_reader::database_reader(const std::wstring& path) {
+    db_ = open_leveldb(to_narrow(path), false);
+    first_.reset(db_->NewIterator(leveldb::ReadOptions()));
+    last_.reset(db_->NewIterator(leveldb::ReadOptions()));
+    current_.reset(db_->NewIterator(leveldb::ReadOptions()));
+    // A throwing getter unwinds the members above in reverse order: no reader is left.
+    const std::string start_key = make_frame_key(dpp_start());
+    const std::string end_key = make_frame_key(dpp_end());
+    first_->Seek(start_key);
+    current_->Seek(start_key);
+    last_->Seek(end_key);
+}
+
+database_reader::~database_reader() {
+    current_.reset();
+    last_.reset();
+    first_.reset();
+    db_.reset();
+}
+
+std::wstring database_reader::session() const { return exact_text(*db_, db_keys::session); }
+std::wstring database_reader::orientation() const { return exact_text(*db_, db_keys::orientation); }
+std::wstring database_reader::side() const { return exact_text(*db_, db_keys::side); }
+
+std::uint64_t database_reader::count() const {
+    auto value = exact_value(*db_, db_keys::count);
+    return value ? parse_count64(*value) : 0;
+}
+
+std::uint32_t database_reader::dpp_start() const {
+    auto value = at_or_after_value(*db_, db_keys::dpp_start);
+    return value ? parse_count(*value) : 0;
+}
+
+std::uint32_t database_reader::dpp_end() const {
+    auto value = at_or_after_value(*db_, db_keys::dpp_end);
+    return value ? parse_count(*value) : 0;
+}
+
+std::int64_t database_reader::time_start() const {
+    auto value = at_or_after_value(*db_, db_keys::time_start);
+    return value ? parse_time(*value) : invalid_time;
+}
+
+std::int64_t database_reader::time_end() const {
+    auto value = at_or_after_value(*db_, db_keys::time_end);
+    return value ? parse_time(*value) : invalid_time;
+}
+
+std::wstring database_reader::version() const {
+    auto value = at_or_after_value(*db_, db_keys::version);
+    return value ? to_wide(*value) : std::wstring();
+}
+
+ldb_info database_reader::summary() const {
+    ldb_info info;
+    info.session = session();
+    info.orientation = orientation();
+    info.side = side();
+    info.time_start = format_local_time(time_start());
+    info.time_end = format_local_time(time_end());
+    info.dpp_start = dpp_start();
+    info.dpp_end = dpp_end();
+    info.version = version();
+    if (first_->Valid() && last_->Valid())
+        info.size = approximate_size(*db_, first_->key().ToString(), last_->key().ToString());
+    info.count = count();
+    return info;
+}
+
+void database_reader::seek(std::uint32_t count) { current_->Seek(make_frame_key(count)); }
+
+cv::Mat database_reader::current_frame() const {
+    if (!current_->Valid()) return {};
+    leveldb::Slice value = current_->value();
+    return decode_frame(std::string_view(value.data(), value.size()));
+}
+
+std::string database_reader::current_key() const {
+    return current_->Valid() ? current_->key().ToString() : std::string();
+}
+
+std::string database_reader::current_bytes() const {
+    return current_->Valid() ? current_->value().ToString() : std::string();
+}
+
+void database_reader::advance() {
+    if (!current_->Valid() || !last_->Valid()) return;
+    if (current_->key().compare(last_->key()) < 0) current_->Next();
+}
+
+cv::Mat database_reader::read_frame(std::uint32_t count) const {
+    return read_frame_at_or_after(*db_, count);
+}

@@ -1,0 +1,73 @@
+#pragma once
+// database_reader: read-only access to one recorded database (list loading, the viewer,
+// frame lookups, the command-line tool).
+//
+// Construction opens the database with LevelDB's default options (no create) and positions
+// three iterators: first and current at the frame key of the dpp start value, last at the
+// frame key of the dpp end value. A failure throws and leaves no reader:
+// std::runtime_error with LevelDB's status text, or the parse error of a malformed value.
+//
+// Ownership: owns the handle and the iterators (destroyed current, last, first, handle).
+// LevelDB admits one open handle per directory in the process: while a reader exists, another
+// open of the same directory fails with LevelDB's lock error.
+//
+// Thread safety: the getters, summary(), read_frame() and the stored-bytes lookups create
+// their own iterators and may run on several threads at once; seek(), advance() and the
+// current_* accessors use the shared current iterator and belong to one thread.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "database/ldb_info.h"
+
+namespace leveldb {
+class DB;
+class Iterator;
+}
+
+class database_reader {
+public:
+    explicit database_reader(const std::wstring& path);
+    ~database_reader();
+    database_reader(const database_reader&) = delete;
+    database_reader& operator=(const database_reader&) = delete;
+
+    // Exact getters: the value only when the key itself exists.
+    std::wstring session() const;      // default "нет данных"
+    std::wstring orientation() const;  // default "нет данных"
+    std::wstring side() const;         // default "нет данных"
+    std::uint64_t count() const;       // default 0
+
+    // At-or-after getters: the value of the first key at or after the name, whatever it is.
+    std::uint32_t dpp_start() const;   // default 0
+    std::uint32_t dpp_end() const;     // default 0
+    std::int64_t time_start() const;   // default -1 (invalid)
+    std::int64_t time_end() const;     // default -1 (invalid)
+    std::wstring version() const;      // default empty
+
+    // The list's summary; size is the approximate stored size of [first, last) in full.
+    ldb_info summary() const;
+
+    // Moves current to the first key at or after the frame key of count.
+    void seek(std::uint32_t count);
+    // Decodes current's value (8-bit BGR); empty when current is invalid or not an image.
+    cv::Mat current_frame() const;
+    // Current's key (ten digits for a frame); empty when current is invalid.
+    std::string current_key() const;
+    // Current's stored bytes, unchanged; empty when current is invalid.
+    std::string current_bytes() const;
+    // Moves current to the next key while it is bytewise before last's key.
+    void advance();
+
+    // With a new iterator: the frame at or after count, decoded; empty when none decodes.
+    cv::Mat read_frame(std::uint32_t count) const;
+
+private:
+    std::unique_ptr<leveldb::DB> db_;
+    std::unique_ptr<leveldb::Iterator> first_;
+    std::unique_ptr<leveldb::Iterator> last_;
+    std::unique_ptr<leveldb::Iterator> current_;
+};

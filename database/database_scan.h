@@ -1,0 +1,42 @@
+#pragma once
+// The scan of a write path: every non-hidden subdirectory, in directory-listing order, is
+// opened as a database and summarised. Shared by load_thread and the command-line tool.
+// No state; safe from any thread. Plain files and hidden folders are skipped silently.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "database/ldb_info.h"
+
+struct scan_callbacks {
+    // A database and its summary.
+    std::function<void(const std::wstring& folder, const ldb_info& summary)> found;
+    // A folder that could not be opened or summarised, with the exception's text.
+    std::function<void(const std::wstring& folder, const std::string& reason)> failed;
+};
+
+// Scans write_path. Returns false when it cannot be listed or holds no subdirectory (nothing
+// is reported then). Stops early, between databases, once cancel is set. Exceptions thrown
+// by the callbacks pass through.
+bool scan_databases(const std::wstring& write_path, const scan_callbacks& callbacks,
+                    const std::atomic<bool>* cancel = nullptr);
+
+// Folder path of a subdirectory: the write path (absolute, without trailing separators)
+// with the name appended.
+std::wstring database_folder_path(const std::wstring& write_path, const std::wstring& name);
+
+// Disk space of the file system holding path, in bytes; nullopt when the system cannot say.
+struct disk_space {
+    std::uint64_t total = 0;
+    std::uint64_t free = 0;  // available to the user, as the toolkit reports it
+};
+std::optional<disk_space> disk_space_of(const std::wstring& path);
+
+// The volume text of the status line: on Linux the mount point of path's file system.
+std::wstring volume_of(const std::wstring& path);
+
+// "Диск: <volume>: Всего: <total GiB> GB Cвободно: <free GiB> GB" (whole GiB, rounded down;
+// the "C" of "Cвободно" is the Latin capital letter, as the operators know it).
+std::wstring make_disk_line(const std::wstring& volume, std::uint64_t total, std::uint64_t free);

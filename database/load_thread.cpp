@@ -1,0 +1,44 @@
+#include "database/load_thread.h"
+
+#include <exception>
+#include <utility>
+
+#include "database/database_scan.h"
+#include "database/locale_text.h"
+#include "settings/settings_keys.h"
+
+load_thread::load_thread(event_sink_ptr sink, const settings_ptr& settings, int generation)
+    : sink_(std::move(sink)), generation_(generation) {
+    wxString path = settings_defaults::write_path();
+    if (settings) path = settings->read_text(settings_keys::write_path, path);
+    write_path_ = path.ToStdWstring();
+}
+
+load_thread::load_thread(event_sink_ptr sink, std::wstring write_path, int generation)
+    : sink_(std::move(sink)), write_path_(std::move(write_path)), generation_(generation) {}
+
+int load_thread::run() {
+    try {
+        scan_callbacks callbacks;
+        callbacks.found = [this](const std::wstring& folder, const ldb_info& summary) {
+            post_event(sink_, thread_event::database_info, folder, generation_, summary);
+        };
+        callbacks.failed = [this](const std::wstring&, const std::string& reason) {
+            post_log_error(sink_, to_wide(reason));
+        };
+        if (!scan_databases(write_path_, callbacks, &cancelled_)) return 0;
+        if (cancelled_.load()) return 0;
+
+        if (auto space = disk_space_of(write_path_))
+            post_event(sink_, thread_event::status_text,
+                       make_disk_line(volume_of(write_path_), space->total, space->free), 3);
+        else
+            post_log_error(sink_, L"Не удалось определить свободное место на диске");
+        return 0;
+    } catch (const std::exception& e) {
+        post_log_error(sink_, to_wide(e.what()));
+    } catch (...) {
+        post_log_error(sink_, L"Unknown exception in database loading thread");
+    }
+    return -1;
+}

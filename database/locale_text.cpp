@@ -1,0 +1,45 @@
+#include "database/locale_text.h"
+
+#include <climits>
+#include <cwchar>
+
+std::string to_narrow(std::wstring_view text) {
+    std::string out;
+    out.reserve(text.size());
+    std::mbstate_t state{};
+    char buffer[MB_LEN_MAX];
+    for (wchar_t c : text) {
+        std::size_t n = std::wcrtomb(buffer, c, &state);
+        if (n == static_cast<std::size_t>(-1)) {
+            state = std::mbstate_t{};
+            out.push_back('?');
+        } else {
+            out.append(buffer, n);
+        }
+    }
+    return out;
+}
+
+std::wstring to_wide(std::string_view text) {
+    std::wstring out;
+    out.reserve(text.size());
+    std::mbstate_t state{};
+    std::size_t i = 0;
+    while (i < text.size()) {
+        wchar_t c = 0;
+        std::size_t n = std::mbrtowc(&c, text.data() + i, text.size() - i, &state);
+        if (n == static_cast<std::size_t>(-1) || n == static_cast<std::size_t>(-2)) {
+            // Undecodable or truncated sequence: show it, skip one byte, start afresh.
+            state = std::mbstate_t{};
+            out.push_back(L'\uFFFD');
+            ++i;
+        } else if (n == 0) {  // an embedded NUL byte
+            out.push_back(L'\0');
+            ++i;
+        } else {
+            out.push_back(c);
+            i += n;
+        }
+    }
+    return out;
+}

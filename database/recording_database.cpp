@@ -1,0 +1,180 @@
+#include "database/recording_database.h"
+
+#include <stdexcept>
+#include <vector>
+
+#include <leveldb/db.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include "database/database_layout.h"
+#include "database/locale_text.h"
+
+namespace {
+
+// Encoding parameters of every stored frame.
+const std::vector<int>& jpeg_parameters() {
+    static const std::vector<int> parameters{cv::IMWRITE_JPEG_QUALITY, 85};
+    return parameters;
+}
+
+std::string time_text(std::int64_t seconds) { return std::to_string(seconds); }
+
+}  // namespace
+
+recording_database::recording_database() = default;
+recording_database::~recording_database() = default;
+
+void recording_database::open(const std::wstring& path) {
+    path_ = path;
+    db_.reset();
+    open_ = false;
+    frame_count_ = 0;
+    db_ = open_leveldb(to_narrow(path), true);
+    try {
+        put(db_keys::version, db_keys::version_value);
+    } catch (...) {
+        db_.reset();
+        throw;
+    }
+    open_ = true;
+}
+
+void recording_database::put(const std::string& key, const std::string& value) {
+    if (!db_) return;
+    leveldb::Status status = db_->Put(leveldb::WriteOptions(), key, value);
+    if (!status.ok()) throw std::runtime_error(status.ToString());
+}
+
+void recording_database::write_session(const std::wstring& session) {
+    put(db_keys::session, to_narrow(session));
+}
+void recording_database::write_session(const std::string& session) {
+    put(db_keys::session, session);
+}
+void recording_database::write_side(const std::wstring& side) { put(db_keys::side, to_narrow(side)); }
+void recording_database::write_count() { put(db_keys::count, format_count(frame_count_)); }
+void recording_database::write_dpp_start(std::uint32_t count) {
+    put(db_keys::dpp_start, make_frame_key(count));
+}
+void recording_database::write_dpp_end(std::uint32_t count) {
+    put(db_keys::dpp_end, make_frame_key(count));
+}
+void recording_database::write_time_start(std::int64_t seconds) {
+    put(db_keys::time_start, time_text(seconds));
+}
+void recording_database::write_time_end(std::int64_t seconds) {
+    put(db_keys::time_end, time_text(seconds));
+}
+
+void recording_database::write_frame(const cv::Mat& gray8, std::uint32_t count) {
+    if (!db_) return;
+    std::vector<uchar> jpeg;
+    if (!cv::imencode(".jpeg", gray8, jpeg, jpeg_parameters()))
+        throw std::runtime_error("JPEG encoding failed");
+    put(make_frame_key(count),
+        std::string(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()));
+}
+
+void recording_database::store_frame(const cv::Mat& gray8, std::uint32_t count,
+                                     std::int64_t now_seconds) {
+    if (frame_count_ == 0) {
+        write_dpp_start(count);
+        write_time_start(now_seconds);
+    }
+    write_dpp_end(count);
+    write_time_end(now_seconds);
+    write_frame(gray8, count);
+    ++frame_count_;
+}
+
+void recording_database::close(const std::string& session_code, const std::wstring& side) {
+    if (!open_) return;
+    write_session(session_code);
+    write_side(side);
+    write_count();
+    open_ = false;
+    frame_count_ = 0;
+    db_.reset();
+}
+
+void recording_database::close(const std::wstring& session_code, const std::wstring& side) {
+    close(to_narrow(session_code), side);
+}
+
+namespace {
+
+std::wstring text_or_empty(leveldb::DB* db, const char* name) {
+    if (!db) return {};
+    auto value = at_or_after_value(*db, name);
+    return value ? to_wide(*value) : std::wstring();
+}
+
+std::uint32_t count_or_zero(leveldb::DB* db, const char* name) {
+    if (!db) return 0;
+    auto value = at_or_after_value(*db, name);
+    return value ? parse_count(*value) : 0;
+}
+
+std::int64_t time_or_invalid(leveldb::DB* db, const char* name) {
+    if (!db) return invalid_time;
+    auto value = at_or_after_value(*db, name);
+    return value ? parse_time(*value) : invalid_time;
+}
+
+std::optional<std::string> key_at_or_after(leveldb::DB& db, const std::string& key) {
+    std::unique_ptr<leveldb::Iterator> it(db.NewIterator(leveldb::ReadOptions()));
+    it->Seek(key);
+    if (it->Valid()) return it->key().ToString();
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::wstring recording_database::session() const { return text_or_empty(db_.get(), db_keys::session); }
+std::wstring recording_database::orientation() const {
+    return text_or_empty(db_.get(), db_keys::orientation);
+}
+std::wstring recording_database::side() const { return text_or_empty(db_.get(), db_keys::side); }
+std::wstring recording_database::version() const { return text_or_empty(db_.get(), db_keys::version); }
+std::uint32_t recording_database::dpp_start() const { return count_or_zero(db_.get(), db_keys::dpp_start); }
+std::uint32_t recording_database::dpp_end() const { return count_or_zero(db_.get(), db_keys::dpp_end); }
+std::int64_t recording_database::time_start() const {
+    return time_or_invalid(db_.get(), db_keys::time_start);
+}
+std::int64_t recording_database::time_end() const { return time_or_invalid(db_.get(), db_keys::time_end); }
+
+ldb_info recording_database::summary(std::wstring* missing_time_start) const {
+    if (missing_time_start) missing_time_start->clear();
+    ldb_info info;
+    if (!db_) return info;
+    auto start = at_or_after_value(*db_, db_keys::time_start);
+    if (!start && missing_time_start) *missing_time_start = L"Не задано время начала проезда";
+    info.time_start = format_local_time(start ? parse_time(*start) : invalid_time);
+    info.time_end = format_local_time(time_end());
+    info.dpp_start = dpp_start();
+    info.dpp_end = dpp_end();
+    info.version = version();
+    auto first = key_at_or_after(*db_, make_frame_key(info.dpp_start));
+    auto last = key_at_or_after(*db_, make_frame_key(info.dpp_end));
+    if (first && last) info.size = approximate_size(*db_, *first, *last);
+    info.count = frame_count_;
+    return info;
+}
+
+cv::Mat recording_database::read_frame(std::uint32_t count) const {
+    cv::Mat image;
+    if (db_) image = read_frame_at_or_after(*db_, count);
+    if (image.empty())
+        image = make_placeholder_frame("Requested frame not found [" + std::to_string(count) + "]");
+    return image;
+}
+
+recording_database& process_recording_database() {
+    static recording_database instance;
+    return instance;
+}
+
+std::mutex& recording_database_lock() {
+    static std::mutex lock;
+    return lock;
+}
