@@ -1,0 +1,162 @@
+#include "settings/quillmar_options.h"
+
+#include "settings/settings_keys.h"
+
+#include <wx/button.h>
+#include <wx/display.h>
+#include <wx/propgrid/advprops.h>
+#include <wx/propgrid/propgrid.h>
+#include <wx/propgrid/props.h>
+#include <wx/sizer.h>
+
+namespace {
+
+enum class kind { choice, boolean, floating, integer, text, directory };
+
+struct property_row {
+    const wchar_t* category;  // nullptr: stays in the category above
+    const wchar_t* label;
+    const wchar_t* key;
+    kind editor;
+    std::initializer_list<const wchar_t*> choices;
+};
+
+// The dialog's rows, top to bottom; "Ok" writes them in this order too.
+const property_row rows[] = {
+    {L"Вагон", L"Борт", settings_keys::side, kind::choice, {L"левый", L"правый"}},
+    {L"Камера", L"Предпочтительный драйвер", settings_keys::driver, kind::choice, {L"FilterDriver", L"SocketDriver"}},
+    {L"Изображение", L"Разворачивать на 180", settings_keys::rotate180, kind::boolean, {}},
+    {nullptr, L"Показывать линейку", settings_keys::show_scale, kind::boolean, {}},
+    {nullptr, L"Масштаб линейки", settings_keys::scale, kind::floating, {}},
+    {L"Запись", L"Каталог", settings_keys::write_path, kind::directory, {}},
+    {L"ДПП", L"Порт ДПП", settings_keys::dpp_port, kind::text, {}},
+    {nullptr, L"Формат ДПП", settings_keys::dpp_format, kind::choice, {L"ДПП4", L"ДПП7"}},
+    {L"Сервер координат", L"Запрашивать сервер координат", settings_keys::coordinate_server_enabled, kind::boolean, {}},
+    {nullptr, L"Адрес", settings_keys::coordinate_server_address, kind::text, {}},
+    {nullptr, L"Порт", settings_keys::coordinate_server_port, kind::text, {}},
+    {nullptr, L"Период опроса (секунды)", settings_keys::coordinate_server_query_period, kind::integer, {}},
+    {L"Служба доступа к данным", L"Порт", settings_keys::data_service_port, kind::text, {}},
+    {L"Удаленное управление (требуется перезапуск)", L"Разрешить удаленное управление", settings_keys::rc_service_enabled, kind::boolean, {}},
+    {nullptr, L"Порт", settings_keys::rc_service_port, kind::text, {}},
+};
+
+wxString default_text(const wxString& key) {
+    namespace d = settings_defaults;
+    namespace k = settings_keys;
+    if (key == k::side) return d::side;
+    if (key == k::driver) return d::driver;
+    if (key == k::write_path) return d::write_path();
+    if (key == k::dpp_port) return d::dpp_port;
+    if (key == k::dpp_format) return d::dpp_format;
+    if (key == k::coordinate_server_address) return d::coordinate_server_address;
+    if (key == k::coordinate_server_port) return d::coordinate_server_port;
+    if (key == k::data_service_port) return d::data_service_port;
+    if (key == k::rc_service_port) return d::rc_service_port;
+    return wxString();
+}
+
+bool default_bool(const wxString& key) {
+    namespace d = settings_defaults;
+    namespace k = settings_keys;
+    if (key == k::rotate180) return d::rotate180;
+    if (key == k::show_scale) return d::show_scale;
+    if (key == k::coordinate_server_enabled) return d::coordinate_server_enabled;
+    return d::rc_service_enabled;
+}
+
+wxPGProperty* make_property(const property_row& row, const settings_store& store) {
+    const wxString key = row.key;
+    switch (row.editor) {
+    case kind::choice: {
+        wxArrayString labels;
+        for (const wchar_t* c : row.choices) labels.Add(c);
+        auto* p = new wxEnumProperty(row.label, key, labels);
+        const int index = labels.Index(store.read_text(key, default_text(key)), true);
+        if (index == wxNOT_FOUND) p->SetValueToUnspecified();
+        else p->SetChoiceSelection(index);
+        return p;
+    }
+    case kind::boolean:
+        return new wxBoolProperty(row.label, key, store.read_bool(key, default_bool(key)));
+    case kind::floating:
+        return new wxFloatProperty(row.label, key, store.read_double(key, settings_defaults::scale));
+    case kind::integer:
+        return new wxIntProperty(row.label, key,
+                                 store.read_long(key, settings_defaults::coordinate_server_query_period));
+    case kind::directory:
+        return new wxDirProperty(row.label, key, store.read_text(key, default_text(key)));
+    case kind::text:
+        break;
+    }
+    return new wxStringProperty(row.label, key, store.read_text(key, default_text(key)));
+}
+
+}  // namespace
+
+wxBEGIN_EVENT_TABLE(quillmar_options, wxDialog)
+    EVT_BUTTON(wxID_OK, quillmar_options::on_ok)
+    EVT_BUTTON(wxID_CANCEL, quillmar_options::on_cancel)
+wxEND_EVENT_TABLE()
+
+quillmar_options::quillmar_options(wxWindow* parent, settings_ptr settings)
+    : wxDialog(parent, wxID_ANY, L"Настройка программы", wxDefaultPosition,
+               wxSize(static_cast<int>(wxGetDisplaySize().x * 0.7f),
+                      static_cast<int>(wxGetDisplaySize().y * 0.7f)),
+               wxDEFAULT_DIALOG_STYLE | wxRESIZE_BORDER),
+      settings_(std::move(settings)) {
+    wxPropertyGrid::SetBoolChoices(L"Да", L"Нет");
+    grid_ = new wxPropertyGrid(this, wxID_ANY);
+    auto* ok = new wxButton(this, wxID_OK, L"Ok", wxDefaultPosition, wxDefaultSize, wxBORDER_NONE);
+    auto* cancel = new wxButton(this, wxID_CANCEL, L"Отмена", wxDefaultPosition, wxDefaultSize, wxBORDER_NONE);
+
+    auto* column = new wxBoxSizer(wxVERTICAL);
+    column->Add(grid_, 1, wxEXPAND | wxALL, 10);
+    auto* buttons = new wxBoxSizer(wxHORIZONTAL);
+    buttons->Add(ok, 0, wxALL, 10);
+    buttons->Add(cancel, 0, wxALL, 10);
+    column->Add(buttons, 0, wxALIGN_RIGHT);
+
+    for (const auto& row : rows) {
+        if (row.category) grid_->Append(new wxPropertyCategory(row.category));
+        grid_->Append(make_property(row, *settings_));
+    }
+
+    SetSizer(column);
+    Centre(wxBOTH);
+}
+
+void quillmar_options::save() {
+    for (const auto& row : rows) {
+        wxPGProperty* p = grid_->GetPropertyByName(row.key);
+        if (!p) continue;
+        if (p->GetValue().IsNull()) {  // a choice whose stored text matched no entry
+            settings_->write_text(row.key, wxString());
+            continue;
+        }
+        switch (row.editor) {
+        case kind::boolean:
+            settings_->write_bool(row.key, p->GetValue().GetBool());
+            break;
+        case kind::floating:
+            settings_->write_double(row.key, p->GetValue().GetDouble());
+            break;
+        default:  // choices as their displayed text, the integer as its text
+            settings_->write_text(row.key, p->GetValueAsString());
+        }
+    }
+}
+
+void quillmar_options::finish(int code) {
+    if (IsModal()) EndModal(code);
+    else {
+        SetReturnCode(code);
+        Hide();
+    }
+}
+
+void quillmar_options::on_ok(wxCommandEvent&) {
+    save();
+    finish(wxID_OK);
+}
+
+void quillmar_options::on_cancel(wxCommandEvent&) { finish(wxID_CANCEL); }
