@@ -1,0 +1,51 @@
+#include "app/capture_state.h"
+
+#include "app/window_ids.h"
+
+capture_mode capture_state::mode() const {
+    if (!source_) return capture_mode::idle;
+    return source_->is_recording() ? capture_mode::recording : capture_mode::capturing;
+}
+
+bool capture_state::start(const source_maker& make) {
+    if (source_ || !camera_open_) return false;
+    frame_source_ptr made = make();
+    if (!made) return false;
+    source_ = std::move(made);
+    return true;
+}
+
+bool capture_state::stop() {
+    if (!source_) return false;
+    // Move out first so the source is no longer "active" while its threads are being joined.
+    frame_source_ptr dropped = std::move(source_);
+    source_.reset();
+    dropped.reset();
+    return true;
+}
+
+bool capture_state::is_enabled(int id, database_selection databases) const {
+    const bool idle = source_ == nullptr;
+    switch (id) {
+    case ID_CAMERA_COMBO:
+    case ID_SETTINGS:
+    case ID_REFRESH_CAMERAS:
+    case ID_REFRESH_DATABASES:
+        return idle;
+    case ID_CAPTURE:
+    case ID_CAPTURE_RECORD:
+        return idle && camera_open_;
+    case ID_STOP:
+        return !idle;
+    case ID_SESSION_CODE:
+        return !idle && source_->is_recording();
+    case ID_VIEW_DATABASE:
+    case ID_DELETE_DATABASE:
+    case ID_ARCHIVE_DATABASE:
+    case ID_REPLACE_SIDE:
+    case ID_REPLACE_SESSION_CODE:
+        return idle && databases.has_items && databases.has_selection;
+    default:  // exposure combo box, Exit, odometer test
+        return true;
+    }
+}

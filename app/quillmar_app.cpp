@@ -1,0 +1,68 @@
+#include "app/quillmar_app.h"
+
+#include "app/quillmar_frame.h"
+
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <langinfo.h>
+
+#include <wx/msgdlg.h>
+
+namespace {
+void message_box(const wxString& text, const wxString& caption) {
+    wxMessageBox(text, caption, wxOK | wxICON_ERROR, nullptr);
+}
+
+wxString exception_text(const std::exception& e) {
+    wxString text(e.what(), wxConvLibc);
+    if (text.empty() && e.what()[0] != '\0') text = wxString(e.what(), wxConvISO8859_1);
+    return text;
+}
+}  // namespace
+
+void ensure_utf8_locale() {
+    const char* name = std::setlocale(LC_ALL, "");
+    const bool plain = name == nullptr || std::strcmp(name, "C") == 0 || std::strcmp(name, "POSIX") == 0;
+    if (plain && std::strcmp(nl_langinfo(CODESET), "UTF-8") != 0) {
+        // The toolkit sets the locale from the environment again when it starts.
+        ::setenv("LC_ALL", "C.UTF-8", 1);
+        std::setlocale(LC_ALL, "C.UTF-8");
+    }
+}
+
+bool quillmar::OnInit() {
+    if (instance_checker_.IsAnotherRunning()) {
+        message_box(L"Another program instance is already running, aborting.", L"Error");
+        return false;
+    }
+    // The toolkit's fatal-exception handling stays off: a crash is left to the system.
+    try {
+        frame_ = new quillmar_frame();
+    } catch (const std::exception& e) {
+        message_box(exception_text(e), L"C++ exception");
+        return false;
+    } catch (...) {
+        message_box(L"Unknown exception. Application will be closed", L"Fatal error");
+        std::exit(1);
+    }
+    frame_->Show(true);
+    return true;
+}
+
+bool quillmar::OnExceptionInMainLoop() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        message_box(exception_text(e), L"C++ exception");
+        return true;
+    } catch (...) {
+        message_box(L"Программа будет завершена.", L"Неизвестное исключение.");
+        return false;
+    }
+}
+
+void quillmar::OnUnhandledException() {
+    wxMessageBox(L"Unhandled exception", L"Error", wxOK | wxCENTRE, nullptr);
+}

@@ -1,0 +1,301 @@
+#include "app/quillmar_frame.h"
+
+#include "app/app_paths.h"
+#include "app/startup_report.h"
+#include "app/thread_events.h"
+#include "app/toolbar_icons.h"
+#include "app/window_ids.h"
+#include "log/log.h"
+#include "log/log_viewer.h"
+#include "settings/quillmar_options.h"
+#include "settings/settings_keys.h"
+#include "viewer/VImagePanel.h"
+
+#include <ctime>
+#include <stdexcept>
+
+#include <unistd.h>
+
+#include <wx/combobox.h>
+#include <wx/filename.h>
+#include <wx/listctrl.h>
+#include <wx/menu.h>
+#include <wx/stattext.h>
+#include <wx/statusbr.h>
+#include <wx/toolbar.h>
+#include <wx/utils.h>
+
+namespace {
+
+const int update_ui_ids[] = {ID_CAMERA_COMBO,      ID_SETTINGS,          ID_REFRESH_CAMERAS,
+                             ID_CAPTURE,           ID_CAPTURE_RECORD,    ID_STOP,
+                             ID_SESSION_CODE,      ID_REFRESH_DATABASES, ID_VIEW_DATABASE,
+                             ID_DELETE_DATABASE,   ID_ARCHIVE_DATABASE,  ID_REPLACE_SIDE,
+                             ID_REPLACE_SESSION_CODE};
+
+std::string narrow(const wxString& text) {
+    const wxScopedCharBuffer bytes = text.mb_str(wxConvLibc);
+    return std::string(bytes.data(), bytes.length());
+}
+
+}  // namespace
+
+quillmar_frame::quillmar_frame()
+    : wxFrame(nullptr, 0, L"Подвагонные камеры", wxDefaultPosition, wxDefaultSize,
+              wxDEFAULT_FRAME_STYLE | wxMAXIMIZE),
+      events_(std::make_shared<window_event_sink>(this)),
+      aui_(nullptr, wxAUI_MGR_ALLOW_FLOATING | wxAUI_MGR_TRANSPARENT_HINT | wxAUI_MGR_LIVE_RESIZE) {
+    try {
+        SetIcon(wxIcon(camera_xpm));
+        bind_thread_events();
+
+        const wxString home = wxGetHomeDir();
+        const wxString config_dir = config_directory(home);
+        if (!ensure_directory(config_dir))
+            log_error(wxString::Format(L"Не удается создать папку с файлами настройки [%s]", config_dir));
+        settings_file_path_ = ::settings_file_path(config_dir);
+        settings_ = std::make_shared<settings_store>(settings_file_path_);
+
+        build_menus();
+        aui_.SetManagedWindow(this);
+
+        const wxString log_dir = log_directory(home);
+        if (!ensure_directory(log_dir))
+            throw std::runtime_error(
+                narrow(wxString::Format(L"Не удается создать папку с файлами журналов [%s]", log_dir)));
+        const std::time_t now = std::time(nullptr);
+        log_file_path_ = wxFileName(log_dir, log_file_name(static_cast<std::uint32_t>(now),
+                                                          static_cast<unsigned long>(::getpid())))
+                             .GetFullPath();
+        remove_old_logs(log_dir, now);
+
+        build_panes();
+        write_startup_rows();
+        build_status_and_toolbar();
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+quillmar_frame::~quillmar_frame() { release(); }
+
+void quillmar_frame::release() {
+    // Workers that outlive the window must find nobody to post to from here on.
+    events_->detach();
+    if (aui_.GetManagedWindow()) aui_.UnInit();
+    if (settings_) {
+        settings_->flush();
+        settings_.reset();
+    }
+    display_.release();
+    state_.stop();
+}
+
+void quillmar_frame::bind_thread_events() {
+    Bind(EVT_NEW_FRAME, &quillmar_frame::on_new_frame, this);
+    Bind(EVT_GRAB_STATS, [this](wxThreadEvent& e) { on_status(e, 0); });
+    Bind(EVT_RECORD_STATUS, [this](wxThreadEvent& e) { on_status(e, 2); });
+    Bind(EVT_STATUS_TEXT, &quillmar_frame::on_status_text, this);
+    Bind(EVT_LOG_ERROR, &quillmar_frame::on_log_error, this);
+    Bind(EVT_LOG_INFO, &quillmar_frame::on_log_info, this);
+    Bind(EVT_RC_COMMAND, &quillmar_frame::on_rc_command, this);
+    Bind(EVT_DATABASE_INFO, &quillmar_frame::on_database_info, this);
+}
+
+void quillmar_frame::build_menus() {
+    auto* file = new wxMenu;
+    file->Append(ID_SETTINGS, L"Настройки");
+    file->Append(ID_EXIT, L"Выход");
+
+    auto* camera = new wxMenu;
+    camera->Append(ID_CAPTURE, L"Захват");
+    camera->Append(ID_CAPTURE_RECORD, L"Захват и запись");
+    camera->Append(ID_STOP, L"Остановить");
+    camera->AppendSeparator();
+    camera->Append(ID_REFRESH_CAMERAS, L"Обновить список камер");
+    camera->Append(ID_SESSION_CODE, L"Ввести код текущего сеанса");
+
+    auto* processing = new wxMenu;
+    processing->Append(ID_VIEW_DATABASE, L"Просмотр базы");
+    processing->Append(ID_DELETE_DATABASE, L"Удаление базы");
+    processing->Append(ID_ARCHIVE_DATABASE, L"Архивация базы");
+    processing->Append(ID_REPLACE_SIDE, L"Заменить борт");
+    processing->Append(ID_REPLACE_SESSION_CODE, L"Заменить код сеанса");
+    processing->AppendSeparator();
+    processing->Append(ID_REFRESH_DATABASES, L"Обновить список баз");
+
+    auto* tools = new wxMenu;
+    tools->Append(ID_DPP_TEST, L"Тест ДПП");
+
+    auto* bar = new wxMenuBar;
+    bar->Append(file, L"Файл");
+    bar->Append(camera, L"Камера");
+    bar->Append(processing, L"Обработка");
+    bar->Append(tools, L"Инструменты");
+    SetMenuBar(bar);
+
+    camera_popup_ = std::make_unique<wxMenu>();
+    camera_popup_->Append(ID_CAPTURE, L"Захват");
+    camera_popup_->Append(ID_CAPTURE_RECORD, L"Захват и запись");
+    camera_popup_->Append(ID_STOP, L"Остановить");
+    camera_popup_->Append(ID_SESSION_CODE, L"Ввести код текущего сеанса");
+
+    database_popup_ = std::make_unique<wxMenu>();
+    database_popup_->Append(ID_VIEW_DATABASE, L"Просмотр базы");
+    database_popup_->Append(ID_DELETE_DATABASE, L"Удаление базы");
+    database_popup_->Append(ID_ARCHIVE_DATABASE, L"Архивация базы");
+    database_popup_->Append(ID_REPLACE_SIDE, L"Заменить борт");
+    database_popup_->Append(ID_REPLACE_SESSION_CODE, L"Заменить код сеанса");
+    database_popup_->AppendSeparator();
+    database_popup_->Append(ID_REFRESH_DATABASES, L"Обновить список баз");
+
+    Bind(wxEVT_MENU, &quillmar_frame::on_command, this, ID_SETTINGS, ID_DPP_TEST);
+    for (int id : update_ui_ids) Bind(wxEVT_UPDATE_UI, &quillmar_frame::on_update_ui, this, id);
+    Bind(wxEVT_RIGHT_DOWN, &quillmar_frame::on_right_down, this);
+}
+
+void quillmar_frame::build_panes() {
+    image_panel_ = new VImagePanel(this, ID_IMAGE_PANEL, wxDefaultPosition, wxSize(640, 480));
+    log_ = new log_viewer(this, log_file_path_, ID_LOG_VIEW);
+    auto* list = new wxListCtrl(this, ID_DATABASE_LIST, wxDefaultPosition, wxDefaultSize, wxLC_REPORT);
+    list->Bind(wxEVT_RIGHT_DOWN, [this, list](wxMouseEvent& e) {
+        wxMouseEvent forwarded(e);
+        forwarded.SetId(list->GetId());
+        forwarded.SetEventObject(list);
+        GetEventHandler()->ProcessEvent(forwarded);
+    });
+    database_pane_ = list;
+
+    aui_.AddPane(image_panel_, wxAuiPaneInfo()
+                                   .Caption(L"Камера")
+                                   .Top()
+                                   .BestSize(640, 480)
+                                   .Fixed()
+                                   .Floatable(false)
+                                   .CloseButton(false));
+    aui_.AddPane(log_, wxAuiPaneInfo().Caption(L"Журнал").Center().Floatable(false).CloseButton(false));
+    aui_.AddPane(database_pane_,
+                 wxAuiPaneInfo().Caption(L"Данные").Top().Resizable().Floatable(false).CloseButton(false));
+    aui_.Update();
+}
+
+void quillmar_frame::write_startup_rows() {
+    log_info(startup_version_line());
+    log_info(startup_opencv_line());
+    log_info(startup_gui_line());
+    log_info(startup_computer_line());
+    log_info(startup_os_line());
+    log_info(startup_side_line(*settings_));
+}
+
+void quillmar_frame::build_status_and_toolbar() {
+    CreateStatusBar(4);
+
+    wxToolBar* bar = CreateToolBar();
+    bar->SetToolBitmapSize(wxSize(24, 24));
+    const wxBitmap camera_icon(camera_xpm), settings_icon(settings_xpm), exit_icon(exit_xpm);
+    bar->AddTool(ID_CAPTURE, L"Камера", camera_icon, camera_icon);
+    bar->AddTool(ID_SETTINGS, L"Настройки", settings_icon, settings_icon);
+    bar->AddTool(ID_EXIT, L"Выход", exit_icon, exit_icon);
+    bar->AddControl(new wxStaticText(bar, wxID_ANY, L" Камера: "));
+    camera_combo_ = new wxComboBox(bar, ID_CAMERA_COMBO, wxString(), wxDefaultPosition, wxSize(320, -1),
+                                   0, nullptr, wxCB_READONLY);
+    bar->AddControl(camera_combo_);
+    bar->AddSeparator();
+    bar->AddControl(new wxStaticText(bar, wxID_ANY, L" Выдержка: "));
+    exposure_combo_ = new wxComboBox(bar, ID_EXPOSURE_COMBO, wxString(), wxDefaultPosition,
+                                     wxSize(200, -1), 0, nullptr, wxCB_READONLY);
+    bar->AddControl(exposure_combo_);
+    bar->Realize();
+
+    exposure_mode_ = settings_->read_text(settings_keys::exposure_mode, settings_defaults::exposure_mode);
+    exposure_combo_->SetValue(exposure_mode_);
+}
+
+database_selection quillmar_frame::database_state() const {
+    database_selection s;
+    if (auto* list = dynamic_cast<wxListCtrl*>(database_pane_)) {
+        s.has_items = list->GetItemCount() > 0;
+        s.has_selection = list->GetSelectedItemCount() > 0;
+    }
+    return s;
+}
+
+bool quillmar_frame::command_enabled(int id) const { return state_.is_enabled(id, database_state()); }
+
+void quillmar_frame::on_update_ui(wxUpdateUIEvent& event) { event.Enable(command_enabled(event.GetId())); }
+
+void quillmar_frame::on_right_down(wxMouseEvent& event) {
+    if (event.GetId() == ID_DATABASE_LIST) PopupMenu(database_popup_.get());
+    else if (event.GetId() == ID_IMAGE_PANEL) PopupMenu(camera_popup_.get());
+}
+
+void quillmar_frame::on_command(wxCommandEvent& event) {
+    switch (event.GetId()) {
+    case ID_SETTINGS:
+        run_settings([this](settings_ptr settings) {
+            quillmar_options dialog(this, std::move(settings));
+            return dialog.ShowModal();
+        });
+        break;
+    case ID_EXIT: Close(true); break;
+    case ID_CAPTURE: capture(); break;
+    case ID_CAPTURE_RECORD: capture_and_record(); break;
+    case ID_STOP: stop(); break;
+    case ID_REFRESH_DATABASES:
+        if (!state_.active()) refresh_databases();
+        break;
+    default:  // commands whose subsystems are not wired in yet do nothing
+        break;
+    }
+}
+
+void quillmar_frame::capture() {}
+
+void quillmar_frame::capture_and_record() {}
+
+void quillmar_frame::stop() { state_.stop(); }
+
+void quillmar_frame::run_settings(const std::function<int(settings_ptr)>& show) {
+    if (state_.active()) return;
+    const wxString before = settings_->read_text(settings_keys::write_path, settings_defaults::write_path());
+    if (show(settings_) != wxID_OK) return;
+    settings_->flush();
+    const wxString after = settings_->read_text(settings_keys::write_path, settings_defaults::write_path());
+    if (after != before) refresh_databases();
+}
+
+void quillmar_frame::refresh_databases() {}
+
+void quillmar_frame::on_new_frame(wxThreadEvent& event) {
+    if (!state_.active()) return;
+    SetStatusText(event.GetString(), 1);
+}
+
+void quillmar_frame::on_status(wxThreadEvent& event, int field) { SetStatusText(event.GetString(), field); }
+
+void quillmar_frame::on_status_text(wxThreadEvent& event) {
+    const int field = event.GetInt();
+    wxStatusBar* bar = GetStatusBar();
+    if (bar && field >= 0 && field < bar->GetFieldsCount()) SetStatusText(event.GetString(), field);
+}
+
+void quillmar_frame::on_log_error(wxThreadEvent& event) { log_error(event.GetString()); }
+
+void quillmar_frame::on_log_info(wxThreadEvent& event) { log_info(event.GetString()); }
+
+void quillmar_frame::on_rc_command(wxThreadEvent& event) {
+    switch (event.GetInt()) {
+    case 1: capture_and_record(); break;
+    case 2: stop(); break;
+    case 3:
+        log_info(event.GetString());
+        if (state_.active() && state_.camera_open())
+            state_.source()->restart_recording(events_, settings_, narrow(event.GetString()));
+        break;
+    default: log_info(L"Empty RC command"); break;
+    }
+}
+
+void quillmar_frame::on_database_info(wxThreadEvent&) {}

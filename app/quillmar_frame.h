@@ -1,0 +1,107 @@
+#pragma once
+// The main window "Подвагонные камеры": menus, toolbar, the three panes, the status bar, the
+// command handlers and the receiving side of the worker threads' events.
+//
+// A thin shell: the state machine and its enabling rules live in capture_state, log rows in
+// log/, settings in settings_store; handlers turn an event into one call on those objects.
+//
+// Ownership: created by the application object and owned by the toolkit's window tree. Owns
+// the settings store (shared with workers), the active frame source (through capture_state)
+// and the event sink it hands to workers. Destruction first detaches that sink, so workers
+// that outlive the window post into nothing.
+// Errors: the constructor throws std::runtime_error when it cannot go on (the log directory
+// cannot be created, ...); everything it had set up is released before the exception leaves.
+// Thread safety: GUI thread only; workers reach it through event_sink() alone.
+#include "app/capture_state.h"
+#include "app/thread_message.h"
+#include "app/window_event_sink.h"
+#include "settings/settings_store.h"
+
+#include <functional>
+#include <memory>
+
+#include <opencv2/core/mat.hpp>
+
+#include <wx/aui/aui.h>
+#include <wx/frame.h>
+
+class wxComboBox;
+class wxListCtrl;
+class wxMenu;
+class wxThreadEvent;
+class wxUpdateUIEvent;
+class log_viewer;
+class VImagePanel;
+
+class quillmar_frame : public wxFrame {
+public:
+    quillmar_frame();
+    ~quillmar_frame() override;
+
+    // For the application object and tests.
+    capture_state& state() { return state_; }
+    event_sink_ptr event_sink() const { return events_; }
+    settings_ptr settings() const { return settings_; }
+    const wxString& log_file_path() const { return log_file_path_; }
+    const wxString& settings_file_path() const { return settings_file_path_; }
+    log_viewer* log_pane() const { return log_; }
+    VImagePanel* image_panel() const { return image_panel_; }
+    wxWindow* database_pane() const { return database_pane_; }
+    wxMenu* camera_popup() const { return camera_popup_.get(); }
+    wxMenu* database_popup() const { return database_popup_.get(); }
+    wxAuiManager& aui() { return aui_; }
+
+    // Whether the command `id` is enabled now (what the update-UI handler shows).
+    bool command_enabled(int id) const;
+
+    // Commands, callable directly (tests, remote commands); each checks its precondition.
+    void capture();
+    void capture_and_record();
+    void stop();
+    // The Settings command with the dialog's modal result supplied by `show` (the real command
+    // shows quillmar_options modally).
+    void run_settings(const std::function<int(settings_ptr)>& show);
+
+private:
+    void build_menus();
+    void build_panes();
+    void build_status_and_toolbar();
+    void write_startup_rows();
+    void bind_thread_events();
+    void release();
+
+    database_selection database_state() const;
+    void refresh_databases();
+
+    // Command and control handlers.
+    void on_update_ui(wxUpdateUIEvent& event);
+    void on_command(wxCommandEvent& event);
+    void on_right_down(wxMouseEvent& event);
+
+    // Thread event handlers.
+    void on_new_frame(wxThreadEvent& event);
+    void on_status(wxThreadEvent& event, int field);
+    void on_status_text(wxThreadEvent& event);
+    void on_log_error(wxThreadEvent& event);
+    void on_log_info(wxThreadEvent& event);
+    void on_rc_command(wxThreadEvent& event);
+    void on_database_info(wxThreadEvent& event);
+
+    std::shared_ptr<window_event_sink> events_;
+    wxAuiManager aui_;
+    settings_ptr settings_;
+    capture_state state_;
+    cv::Mat display_;  // live display's grey copy of the newest frame
+
+    log_viewer* log_ = nullptr;               // child windows, owned by the window tree
+    VImagePanel* image_panel_ = nullptr;
+    wxWindow* database_pane_ = nullptr;
+    wxComboBox* camera_combo_ = nullptr;
+    wxComboBox* exposure_combo_ = nullptr;
+    std::unique_ptr<wxMenu> camera_popup_;
+    std::unique_ptr<wxMenu> database_popup_;
+
+    wxString exposure_mode_;
+    wxString log_file_path_;
+    wxString settings_file_path_;
+};
