@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include <boost/lexical_cast.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "database/database_layout.h"
+#include "database/database_reader.h"
+#include "database/recording_database.h"
+#include "tests/database/db_test_util.h"
+#include "tests/support/temp_home.h"
+
+using db_test::test_frame;
+using db_test::write_raw;
+
+namespace {
+
+std::string jpeg(int value) {
+    std::vector<uchar> bytes;
+    cv::imencode(".jpeg", test_frame(value), bytes, {cv::IMWRITE_JPEG_QUALITY, 85});
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// Frames at 5, 9 and 12 written by another LevelDB writer following the layout.
+std::map<std::string, std::string> foreign_layout() {
+    return {{"0000000005", jpeg(5)},       {"0000000009", jpeg(9)},
+            {"0000000012", jpeg(12)},      {"count", "0000000004"},
+            {"dpp_end", "0000000012"},     {"dpp_start", "0000000005"},
+            {"orientation", "вниз"},       {"session", "12 : 34"},
+            {"side", "левый"},             {"time_end", "1714566700"},
+            {"time_start", "1714566645"},  {"version", "1"}};
+}
+
+}  // namespace
+
+TEST(DatabaseReader, ForeignWriterFollowingTheLayoutReadsTheSame) {
+    test_support::temp_dir dir;
+    const auto path = dir.path() / "foreign";
+    write_raw(path.string(), foreign_layout());
+    database_reader reader(path.wstring());
+    ldb_info info = reader.summary();
+    EXPECT_EQ(info.session, L"12 : 34");
+    EXPECT_EQ(info.orientation, L"вниз");
+    EXPECT_EQ(info.side, L"левый");
+    EXPECT_EQ(info.time_start, format_local_time(1714566645));
+    EXPECT_EQ(info.time_end, format_local_time(1714566700));
+    EXPECT_EQ(info.dpp_start, 5u);
+    EXPECT_EQ(info.dpp_end, 12u);
+    EXPECT_EQ(info.version, L"1");
+    EXPECT_EQ(info.count, 4u);
+}
+
+TEST(DatabaseReader, MissingKeysGiveDefaultsOrTheNextKeysValue) {
+    test_support::temp_dir dir;
+    const auto path = dir.path() / "sparse";
+    write_raw(path.string(), {{"0000000003", jpeg(3)}, {"dpp_end", "0000000003"},
+                              {"time_end", "-1"}, {"version", "1"}});
+    database_reader reader(path.wstring());
+    EXPECT_EQ(reader.session(), L"нет данных");  // exact getters do not borrow
+    EXPECT_EQ(reader.side(), L"нет данных");
+    EXPECT_EQ(reader.orientation(), L"нет данных");
+    EXPECT_EQ(reader.count(), 0u);
+    EXPECT_EQ(reader.dpp_start(), 4294967295u);  // "dpp_start" missing: "time_end"'s "-1"
+    EXPECT_EQ(reader.time_start(), 1);           // "time_start" missing: "version"'s "1"
+    ldb_info info = reader.summary();
+    EXPECT_EQ(info.time_start, format_local_time(1));
+    EXPECT_EQ(info.time_end, L"");               // -1 is the invalid time
+    EXPECT_EQ(info.version, L"1");
+}
+
+TEST(DatabaseReader, DatabaseWithoutFramesNeedsANumericNextValue) {
+    test_support::temp_dir dir;
+    for (const char* session : {"12 : 34", ""}) {
+        const auto path = dir.path() / (std::string("s") + session);
+        recording_database writer;
+        writer.open(path.wstring());
+        writer.close(std::string(session), L"левый");
+        // "dpp_start" is missing, so it takes the value of "session", which is no number.
+        EXPECT_THROW(database_reader{path.wstring()}, boost::bad_lexical_cast) << session;
+        // No reader is left behind holding the folder.
+        EXPECT_NO_THROW(writer.open(path.wstring()));
+        writer.close(std::string(session), L"левый");
+    }
+}
+
+TEST(DatabaseReader, MalformedValuesAndNonDatabasesFail) {
+    test_support::temp_dir dir;
+    write_raw((dir.path() / "badcount").string(),
+              {{"0000000001", jpeg(1)}, {"count", "many"}, {"dpp_end", "0000000001"},
+               {"dpp_start", "0000000001"}});
+    database_reader reader((dir.path() / "badcount").wstring());
+    EXPECT_THROW(reader.summary(), boost::bad_lexical_cast);
+
+    std::filesystem::create_directory(dir.path() / "empty");
+    try {
+        database_reader none((dir.path() / "empty").wstring());
+        FAIL();
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("does not exist (create_if_missing is false)"),
+                  std::string::npos) << e.what();
+    }
+    // The reader never creates a database.
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "empty" / "CURRENT"));
+}
+
+TEST(DatabaseReader, BrowsingStaysWithinFirstAndLastFrame) {
+    test_support::temp_dir dir;
+    const auto path = dir.path() / "db";
+    write_raw(path.string(), foreign_layout());
+    database_reader reader(path.wstring());
+    EXPECT_EQ(reader.current_key(), "0000000005");
+    EXPECT_EQ(reader.current_bytes(), jpeg(5));
+    reader.advance();
+    EXPECT_EQ(reader.current_key(), "0000000009");
+    reader.advance();
+    reader.advance();  // at last: stays
+    EXPECT_EQ(reader.current_key(), "0000000012");
+    reader.seek(6);
+    EXPECT_EQ(reader.current_key(), "0000000009");
+    cv::Mat frame = reader.current_frame();
+    ASSERT_EQ(frame.type(), CV_8UC3);
+    EXPECT_EQ(frame.cols, 64);
+}
+
+TEST(DatabaseReader, ReadFrameTakesFirstAtOrAfter) {
+    test_support::temp_dir dir;
+    const auto path = dir.path() / "db";
+    write_raw(path.string(), foreign_layout());
+    database_reader reader(path.wstring());
+    cv::Mat at6 = reader.read_frame(6);
+    cv::Mat at9 = reader.read_frame(9);
+    ASSERT_FALSE(at6.empty());
+    EXPECT_EQ(cv::norm(at6, at9, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(at6, decode_frame(jpeg(9)), cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(reader.read_frame(0), decode_frame(jpeg(5)), cv::NORM_INF), 0.0);
+    EXPECT_TRUE(reader.read_frame(13).empty());  // lands on "count", not an image
+}
+
+TEST(DatabaseReader, SizeCoversTheFrameRangeInFull) {
+    test_support::temp_dir dir;
+    const auto path = dir.path() / "big";
+    {
+        auto db = open_leveldb(path.string(), true);
+        std::string value(1 << 20, '\0');
+        std::mt19937 random(7);  // incompressible, like JPEG data
+        for (std::uint32_t i = 0; i < 8; ++i) {
+            for (auto& c : value) c = static_cast<char>(random());
+            db->Put(leveldb::WriteOptions(), make_frame_key(i), value);
+        }
+        db->Put(leveldb::WriteOptions(), "dpp_end", make_frame_key(7));
+        db->Put(leveldb::WriteOptions(), "dpp_start", make_frame_key(0));
+        db->CompactRange(nullptr, nullptr);
+    }
+    database_reader reader(path.wstring());
+    ldb_info info = reader.summary();
+    // [first, last) holds seven of the eight 1 MiB frames.
+    EXPECT_GT(info.size, 6u << 20);
+    EXPECT_LT(info.size, 9u << 20);
+}

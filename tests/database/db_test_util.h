@@ -1,0 +1,37 @@
+#pragma once
+// Helpers for database tests: raw LevelDB access to write foreign databases and read back
+// every stored byte, and a small frame with non-constant content.
+#include <map>
+#include <memory>
+#include <string>
+
+#include <leveldb/db.h>
+#include <opencv2/core.hpp>
+
+#include "database/database_layout.h"
+
+namespace db_test {
+
+inline std::map<std::string, std::string> all_keys(const std::string& path) {
+    auto db = open_leveldb(path, false);
+    std::map<std::string, std::string> out;
+    std::unique_ptr<leveldb::Iterator> it(db->NewIterator(leveldb::ReadOptions()));
+    for (it->SeekToFirst(); it->Valid(); it->Next()) out[it->key().ToString()] = it->value().ToString();
+    return out;
+}
+
+inline void write_raw(const std::string& path, const std::map<std::string, std::string>& keys) {
+    auto db = open_leveldb(path, true);
+    for (const auto& [key, value] : keys) db->Put(leveldb::WriteOptions(), key, value);
+}
+
+// A grey gradient with a value-dependent square, so different values give different JPEGs.
+inline cv::Mat test_frame(int value, int width = 64, int height = 48) {
+    cv::Mat image(height, width, CV_8UC1);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) image.at<uchar>(y, x) = static_cast<uchar>((x * 3 + y) & 0xff);
+    image(cv::Rect(8, 8, 16, 16)).setTo(cv::Scalar(value & 0xff));
+    return image;
+}
+
+}  // namespace db_test
