@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+#include <any>
+#include <filesystem>
+#include <fstream>
+
+#include "database/database_loader.h"
+#include "database/database_scan.h"
+#include "database/load_thread.h"
+#include "database/recording_database.h"
+#include "settings/settings_keys.h"
+#include "tests/database/db_test_util.h"
+#include "tests/support/recording_sink.h"
+#include "tests/support/temp_home.h"
+
+namespace fs = std::filesystem;
+using test_support::recording_sink;
+
+namespace {
+
+void record(const fs::path& path, const std::string& session, std::initializer_list<std::uint32_t> counts) {
+    recording_database db;
+    db.open(path.wstring());
+    for (auto c : counts) db.store_frame(db_test::test_frame(1), c, 1714566645);
+    db.close(session, L"левый");
+}
+
+std::vector<thread_message> of_kind(const recording_sink& sink, thread_event kind) {
+    std::vector<thread_message> out;
+    for (auto& m : sink.messages())
+        if (m.kind == kind) out.push_back(m);
+    return out;
+}
+
+}  // namespace
+
+TEST(LoadThread, ListsDatabasesSkipsFilesAndHiddenFoldersThenPostsTheDiskLine) {
+    test_support::temp_dir dir;
+    record(dir.path() / "2024.05.01 12.30.45", "A : 1", {5, 9});
+    record(dir.path() / "2024.05.02 08.00.00", "B : 2", {7});
+    record(dir.path() / ".hidden", "C : 3", {1});
+    { std::ofstream(dir.path() / "notes.txt") << "not a database"; }
+
+    auto sink = std::make_shared<recording_sink>();
+    load_thread job(sink, dir.path().wstring() + L"/", 4);  // trailing separator is dropped
+    EXPECT_EQ(job.run(), 0);
+
+    auto infos = of_kind(*sink, thread_event::database_info);
+    ASSERT_EQ(infos.size(), 2u);
+    std::map<std::wstring, ldb_info> by_path;
+    for (auto& m : infos) {
+        EXPECT_EQ(m.number, 4);
+        by_path[m.text] = std::any_cast<ldb_info>(m.payload);
+    }
+    const auto first = (dir.path() / "2024.05.01 12.30.45").wstring();
+    ASSERT_TRUE(by_path.count(first));
+    EXPECT_EQ(by_path[first].session, L"A : 1");
+    EXPECT_EQ(by_path[first].side, L"левый");
+    EXPECT_EQ(by_path[first].dpp_start, 5u);
+    EXPECT_EQ(by_path[first].dpp_end, 9u);
+    EXPECT_EQ(by_path[first].count, 2u);
+    EXPECT_TRUE(of_kind(*sink, thread_event::log_error).empty());
+
+    auto status = of_kind(*sink, thread_event::status_text);
+    ASSERT_EQ(status.size(), 1u);
+    EXPECT_EQ(status[0].number, 3);
+    EXPECT_EQ(status[0].text.rfind(L"Диск: ", 0), 0u) << status[0].text;
+    EXPECT_NE(status[0].text.find(L" GB Cвободно: "), std::wstring::npos);
+    EXPECT_EQ(sink->messages().back().kind, thread_event::status_text);  // after the rows
+}
+
+TEST(LoadThread, BadFoldersGiveOneErrorRowEachAndTheRestAreListed) {
+    test_support::temp_dir dir;
+    record(dir.path() / "good", "A : 1", {5});
+    fs::create_directory(dir.path() / "not a database");
+    record(dir.path() / "no frames", "12 : 34", {});
+
+    auto sink = std::make_shared<recording_sink>();
+    EXPECT_EQ(load_thread(sink, dir.path().wstring()).run(), 0);
+    EXPECT_EQ(of_kind(*sink, thread_event::database_info).size(), 1u);
+    auto errors = sink->texts(thread_event::log_error);
+    ASSERT_EQ(errors.size(), 2u);
+    std::sort(errors.begin(), errors.end());
+    EXPECT_NE(errors[0].find(L"does not exist (create_if_missing is false)"), std::wstring::npos)
+        << errors[0];
+    EXPECT_NE(errors[1].find(L"bad lexical cast"), std::wstring::npos) << errors[1];
+}
+
+TEST(LoadThread, MissingOrEmptyWritePathPostsNothing) {
+    test_support::temp_dir dir;
+    { std::ofstream(dir.path() / "file") << "x"; }
+    auto sink = std::make_shared<recording_sink>();
+    EXPECT_EQ(load_thread(sink, dir.path().wstring()).run(), 0);
+    EXPECT_EQ(load_thread(sink, (dir.path() / "missing").wstring()).run(), 0);
+    EXPECT_TRUE(sink->messages().empty());
+    EXPECT_EQ(load_thread(nullptr, dir.path().wstring()).run(), 0);  // a null sink is fine
+}
+
+TEST(LoadThread, ReadsWritePathFromSettings) {
+    test_support::temp_dir dir;
+    auto settings = std::make_shared<settings_store>(wxString((dir.path() / ".quillmar").wstring()));
+    settings->write_text(settings_keys::write_path, wxString(L"/data/записи"));
+    EXPECT_EQ(load_thread(nullptr, settings).write_path(), L"/data/записи");
+    auto empty = std::make_shared<settings_store>(wxString((dir.path() / "none").wstring()));
+    EXPECT_EQ(load_thread(nullptr, empty).write_path(), settings_defaults::write_path().ToStdWstring());
+}
+
+TEST(DiskLine, TextVolumeAndWholeGibibytes) {
+    const std::uint64_t gib = 1073741824ull;
+    EXPECT_EQ(make_disk_line(L"C", 500 * gib, 120 * gib + gib * 7 / 10),
+              L"Диск: C: Всего: 500 GB Cвободно: 120 GB");
+    test_support::temp_dir dir;
+    const std::wstring volume = volume_of(dir.path().wstring());
+    EXPECT_FALSE(volume.empty());
+    EXPECT_EQ(fs::canonical(dir.path()).wstring().rfind(volume, 0), 0u) << volume;
+    auto space = disk_space_of(dir.path().wstring());
+    ASSERT_TRUE(space.has_value());
+    EXPECT_GE(space->total, space->free);
+    EXPECT_FALSE(disk_space_of(L"/no/such/folder").has_value());
+}
+
+TEST(DatabaseLoader, ReloadFillsRegistryAndListOnceAndDropsSupersededReports) {
+    test_support::temp_dir dir;
+    for (int i = 0; i < 6; ++i) record(dir.path() / ("db" + std::to_string(i)), "S : 1", {1, 2});
+    database_registry registry;
+    database_loader loader(registry);
+    auto sink = std::make_shared<recording_sink>();
+
+    loader.reload(sink, dir.path().wstring());
+    loader.reload(sink, dir.path().wstring());  // while the first may still run
+    loader.wait();
+    // The window handles the queued events in order, reports of both scans included.
+    for (auto& m : of_kind(*sink, thread_event::database_info)) loader.on_database_info(m);
+    EXPECT_EQ(registry.size(), 6u);
+    EXPECT_EQ(loader.model().size(), 6u);
+    EXPECT_TRUE(sink->texts(thread_event::log_error).empty());  // scans never met each other
+    EXPECT_FALSE(loader.is_current_scan(1));
+    EXPECT_TRUE(loader.is_current_scan(2));
+
+    thread_message from_write_thread{thread_event::database_info, L"/w/new", 0, ldb_info{}};
+    EXPECT_TRUE(loader.on_database_info(from_write_thread));  // not from a scan: always taken
+    EXPECT_EQ(loader.model().rows().back().path, L"/w/new");
+    EXPECT_EQ(registry.size(), 7u);
+
+    registry.remove(L"/w/new");
+    loader.resync();
+    EXPECT_EQ(loader.model().size(), 6u);
+    EXPECT_EQ(loader.model().rows(), registry.snapshot());
+}
+
+TEST(DatabaseLoader, DestructionStopsARunningScan) {
+    test_support::temp_dir dir;
+    for (int i = 0; i < 30; ++i) record(dir.path() / ("db" + std::to_string(i)), "S : 1", {1});
+    auto sink = std::make_shared<recording_sink>();
+    {
+        database_registry registry;
+        database_loader loader(registry);
+        loader.reload(sink, dir.path().wstring());
+    }  // joins; must not hang or post afterwards
+    const auto posted = sink->messages().size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(sink->messages().size(), posted);
+}
