@@ -1,0 +1,124 @@
+#include "recording/write_thread.h"
+
+#include "database/locale_text.h"
+#include "recording/odometer_protocol.h"
+#include "recording/serial_device.h"
+#include "settings/settings_keys.h"
+
+#include <boost/asio/executor_work_guard.hpp>
+
+#include <filesystem>
+
+namespace {
+
+std::wstring read_text(const settings_store& s, const wchar_t* key, const wxString& def) {
+    return s.read_text(key, def).ToStdWstring();
+}
+
+std::wstring write_path_of(const settings_store& s) {
+    const std::wstring path = read_text(s, settings_keys::write_path, settings_defaults::write_path());
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) {
+        // Failures surface later, when the first database cannot be opened there.
+        std::filesystem::create_directories(path, ec);
+        if (!ec) std::filesystem::permissions(path, std::filesystem::perms::all, ec);
+    }
+    return path;
+}
+
+}  // namespace
+
+write_thread::write_thread(event_sink_ptr owner, settings_ptr settings,
+                           const std::string& session_code, frame_buffer* frame)
+    : owner_(owner),
+      device_path_(serial_device_path(read_text(*settings, settings_keys::dpp_port, settings_defaults::dpp_port))),
+      format_(odometer_format_of(read_text(*settings, settings_keys::dpp_format, settings_defaults::dpp_format))),
+      coordinate_enabled_(settings->read_bool(settings_keys::coordinate_server_enabled,
+                                              settings_defaults::coordinate_server_enabled)),
+      coordinate_address_(to_narrow(read_text(*settings, settings_keys::coordinate_server_address,
+                                              settings_defaults::coordinate_server_address))),
+      coordinate_port_(to_narrow(read_text(*settings, settings_keys::coordinate_server_port,
+                                           settings_defaults::coordinate_server_port))),
+      query_period_(settings->read_long(settings_keys::coordinate_server_query_period,
+                                        settings_defaults::coordinate_server_query_period)),
+      session_(owner, write_path_of(*settings), read_text(*settings, settings_keys::side, settings_defaults::side),
+               session_code, frame),
+      reader_(io_, format_, owner,
+              [this](std::uint32_t count, int format) { session_.step(count, format); }) {
+    if (coordinate_enabled_)
+        coordinate_.emplace(io_, coordinate_address_, coordinate_port_,
+                            std::chrono::seconds(std::max(0L, query_period_)), owner_,
+                            [this](const std::string& code) { session_.set_session_code(code); });
+    thread_ = std::thread([this] { exit_code_ = run(); });
+}
+
+write_thread::~write_thread() {
+    stop();
+    wait();
+}
+
+std::string write_thread::session_code() { return session_.session_code(); }
+
+void write_thread::set_session_code(const std::string& code) { session_.set_session_code(code); }
+
+void write_thread::stop() { io_.stop(); }
+
+int write_thread::wait() {
+    if (thread_.joinable()) thread_.join();
+    return exit_code_;
+}
+
+int write_thread::run() {
+    int code = run_loop();
+    // Also after a failure: a database left open would otherwise be continued by the next
+    // write thread and mix two recordings.
+    if (!finish_recording()) code = -1;
+    return code;
+}
+
+int write_thread::run_loop() {
+    try {
+        try {
+            reader_.open(device_path_);
+        } catch (const std::exception& e) {
+            post_log_error(owner_, to_wide(e.what()));
+            return -1;
+        }
+        if (!reader_.is_open()) {
+            post_log_error(owner_, L"Не удалось открыть последовательный порт: " + device_path_);
+            return -1;
+        }
+        post_log_info(owner_, L"Последовательный порт: " + device_path_);
+        reader_.start();
+        if (coordinate_) coordinate_->start();
+        // Runs until stop(), also when the odometer reader has given up after a failure.
+        auto work = boost::asio::make_work_guard(io_);
+        io_.run();
+        return 0;
+    } catch (const std::exception& e) {
+        post_log_error(owner_, to_wide(e.what()));
+    } catch (...) {
+        post_log_error(owner_, L"Unknown exception in write thread");
+    }
+    return -1;
+}
+
+bool write_thread::finish_recording() {
+    try {
+        reader_.close();
+        session_.finish();
+        return true;
+    } catch (const std::exception& e) {
+        post_log_error(owner_, to_wide(e.what()));
+    } catch (...) {
+        post_log_error(owner_, L"Unknown exception in write thread");
+    }
+    return false;
+}
+
+recorder_factory write_thread_factory() {
+    return [](event_sink_ptr owner, settings_ptr settings, const std::string& session_code,
+              frame_buffer* frame) -> std::unique_ptr<recorder> {
+        return std::make_unique<write_thread>(std::move(owner), std::move(settings), session_code, frame);
+    };
+}

@@ -1,0 +1,77 @@
+#pragma once
+// write_thread: the recording half of "Захват и запись". One thread running one I/O loop
+// that carries the odometer reader, the optional coordinate server client and the
+// recording steps (recording_session), all one handler at a time.
+//
+// Construction reads the settings once (dpp_port, dpp_format, coordinate_server_*, side,
+// write_path), creates the write path when missing, and starts the thread. The thread
+// opens the odometer port and posts "Последовательный порт: %s", or posts why it could not
+// and ends with -1. At the end of the run (stop, or a failure out of the loop) the port is
+// closed and the current database is closed and, when it holds frames, reported with
+// EVT_DATABASE_INFO.
+//
+// Ownership: the frame buffer and the settings store must outlive the object; it is the
+// single owner of its thread: the destructor stops the loop and joins, so the database is
+// closed and reported before the destructor returns.
+// Thread safety: session_code(), set_session_code() and stop() may be called from any
+// thread (the session-code command calls them on the GUI thread).
+// Errors: every failure is posted to the sink (EVT_LOG_ERROR); nothing is thrown to the
+// caller except by set_session_code(), when closing the database for a new session fails.
+#include "app/thread_message.h"
+#include "camera/frame_source.h"
+#include "recording/coordinate_client.h"
+#include "recording/odometer_reader.h"
+#include "recording/recording_session.h"
+#include "settings/settings_store.h"
+
+#include <boost/asio/io_context.hpp>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+class write_thread : public recorder {
+public:
+    write_thread(event_sink_ptr owner, settings_ptr settings, const std::string& session_code,
+                 frame_buffer* frame);
+    ~write_thread() override;
+    write_thread(const write_thread&) = delete;
+    write_thread& operator=(const write_thread&) = delete;
+
+    std::string session_code() override;
+    void set_session_code(const std::string& code) override;
+
+    // Asks the loop to stop; the thread then does its end-of-run work and ends.
+    void stop();
+    // Joins the thread; its exit code: 0 after an orderly stop, -1 after a failure.
+    int wait();
+
+    // The device path of the odometer port, from the settings.
+    const std::wstring& device_path() const { return device_path_; }
+
+private:
+    int run();
+    int run_loop();
+    bool finish_recording();
+
+    event_sink_ptr owner_;
+    std::wstring device_path_;
+    int format_ = 7;
+    bool coordinate_enabled_ = true;
+    std::string coordinate_address_;
+    std::string coordinate_port_;
+    long query_period_ = 5;
+
+    boost::asio::io_context io_;
+    recording_session session_;
+    odometer_reader reader_;
+    std::optional<coordinate_client> coordinate_;
+
+    std::atomic<int> exit_code_{0};
+    std::thread thread_;  // started last, joined by wait()
+};
+
+// The recorder_factory that continuous_grab_write uses: makes a running write_thread.
+recorder_factory write_thread_factory();

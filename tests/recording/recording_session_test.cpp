@@ -1,0 +1,230 @@
+#include "recording/recording_session.h"
+
+#include "camera/frame_buffer.h"
+#include "database/database_layout.h"
+#include "database/ldb_info.h"
+#include "tests/support/recording_sink.h"
+#include "tests/support/temp_home.h"
+
+#include <gtest/gtest.h>
+#include <leveldb/db.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+namespace {
+
+// Every key and value of a closed database.
+std::map<std::string, std::string> contents(const std::wstring& path) {
+    std::map<std::string, std::string> out;
+    auto db = open_leveldb(std::filesystem::path(path).string(), false);
+    std::unique_ptr<leveldb::Iterator> it(db->NewIterator(leveldb::ReadOptions()));
+    for (it->SeekToFirst(); it->Valid(); it->Next()) out[it->key().ToString()] = it->value().ToString();
+    return out;
+}
+
+std::vector<std::string> frame_keys(const std::map<std::string, std::string>& m) {
+    std::vector<std::string> keys;
+    for (const auto& [k, v] : m)
+        if (is_frame_key(k)) keys.push_back(k);
+    return keys;
+}
+
+class RecordingSession : public ::testing::Test {
+protected:
+    RecordingSession()
+        : sink(std::make_shared<test_support::recording_sink>()),
+          session(sink, dir.path().wstring(), L"правый", "", &fb, db, db_lock, [this] { return now; }) {
+        fb.width = 8;
+        fb.height = 6;
+        fb.image.assign(48, 0);
+    }
+
+    void new_frame(std::uint64_t stamp) {
+        std::unique_lock<std::shared_mutex> lock(fb.lock);
+        std::fill(fb.image.begin(), fb.image.end(), static_cast<std::uint8_t>(stamp * 10));
+        fb.timestamp = stamp;
+    }
+
+    std::vector<std::wstring> statuses() const { return sink->texts(thread_event::record_status); }
+    std::vector<std::wstring> infos() const { return sink->texts(thread_event::log_info); }
+
+    std::vector<thread_message> database_infos() const {
+        std::vector<thread_message> out;
+        for (auto& m : sink->messages())
+            if (m.kind == thread_event::database_info) out.push_back(m);
+        return out;
+    }
+
+    std::vector<std::filesystem::path> folders() const {
+        std::vector<std::filesystem::path> out;
+        for (auto& e : std::filesystem::directory_iterator(dir.path())) out.push_back(e.path());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+    test_support::temp_dir dir{"qm-rec"};
+    frame_buffer fb;
+    recording_database db;
+    std::mutex db_lock;
+    std::time_t now = 1714566645;  // one fixed second: every database starts within it
+    std::shared_ptr<test_support::recording_sink> sink;
+    recording_session session;
+};
+
+}  // namespace
+
+TEST_F(RecordingSession, BeforeTheFirstFrameADatabaseOpensButNothingIsStoredOrReported) {
+    session.step(10, 7);
+    session.step(11, 7);
+    EXPECT_TRUE(db.is_open());
+    EXPECT_EQ(statuses(), (std::vector<std::wstring>{L"ДПП[7]: 10 Записано кадров: 0",
+                                                    L"ДПП[7]: 11 Записано кадров: 0"}));
+    session.finish();
+    EXPECT_FALSE(db.is_open());
+    EXPECT_TRUE(database_infos().empty());
+    // The folder carries the local time of the first message.
+    std::tm local{};
+    localtime_r(&now, &local);
+    char name[64];
+    std::strftime(name, sizeof name, "%Y.%m.%d %H.%M.%S", &local);
+    ASSERT_EQ(folders().size(), 1u);
+    EXPECT_EQ(folders()[0].filename().string(), name);
+    const auto m = contents(folders()[0].wstring());
+    EXPECT_TRUE(frame_keys(m).empty());
+    EXPECT_EQ(m.at("count"), "0000000000");
+}
+
+TEST_F(RecordingSession, EachCameraFrameIsStoredOnceUnderTheCountThatFoundIt) {
+    new_frame(1);
+    session.step(5, 4);
+    session.step(6, 4);  // same frame: nothing stored
+    new_frame(2);
+    session.step(6, 4);  // equal count: not a reset, the new frame is stored
+    new_frame(3);
+    now += 2;
+    session.step(9, 4);
+    EXPECT_EQ(statuses(), (std::vector<std::wstring>{
+                              L"ДПП[4]: 5 Записано кадров: 1", L"ДПП[4]: 6 Записано кадров: 1",
+                              L"ДПП[4]: 6 Записано кадров: 2", L"ДПП[4]: 9 Записано кадров: 3"}));
+    const std::wstring path = db.path();
+    session.finish();
+    EXPECT_TRUE(infos().empty());  // no reset, no session change
+
+    const auto m = contents(path);
+    EXPECT_EQ(frame_keys(m), (std::vector<std::string>{"0000000005", "0000000006", "0000000009"}));
+    EXPECT_EQ(m.at("dpp_start"), "0000000005");
+    EXPECT_EQ(m.at("dpp_end"), "0000000009");
+    EXPECT_EQ(m.at("time_start"), std::to_string(now - 2));
+    EXPECT_EQ(m.at("time_end"), std::to_string(now));
+    EXPECT_EQ(m.at("count"), "0000000003");
+    EXPECT_EQ(m.at("side"), "правый");
+    EXPECT_EQ(m.at("session"), "");
+
+    const auto reports = database_infos();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].text, path);
+    const auto info = std::any_cast<ldb_info>(reports[0].payload);
+    EXPECT_EQ(info.count, 3u);
+    EXPECT_EQ(info.dpp_start, 5u);
+    EXPECT_EQ(info.dpp_end, 9u);
+    EXPECT_EQ(info.side, L"правый");
+    EXPECT_EQ(info.session, L"");
+}
+
+// A new database in the same second as the previous one gets a folder of its own; the
+// closed one is never reopened.
+TEST_F(RecordingSession, ABackwardsCountStartsANewDatabaseInAFolderOfItsOwn) {
+    new_frame(1);
+    session.step(100, 7);
+    const std::wstring first = db.path();
+    new_frame(2);
+    session.step(50, 7);
+    EXPECT_EQ(infos(), std::vector<std::wstring>{L"dpp reset: 100 to 50"});
+    const std::wstring second = db.path();
+    EXPECT_EQ(second, first + L"_2");
+    session.step(40, 7);  // a second reset in the same second: a third folder
+    EXPECT_EQ(db.path(), first + L"_3");
+    session.finish();
+    EXPECT_EQ(statuses().back(), L"ДПП[7]: 40 Записано кадров: 0");
+
+    const auto a = contents(first);
+    EXPECT_EQ(frame_keys(a), std::vector<std::string>{"0000000100"});
+    EXPECT_EQ(a.at("dpp_start"), "0000000100");
+    EXPECT_EQ(a.at("count"), "0000000001");
+    // The unseen frame became the new database's first, with the lower count as start.
+    const auto b = contents(second);
+    EXPECT_EQ(frame_keys(b), std::vector<std::string>{"0000000050"});
+    EXPECT_EQ(b.at("dpp_start"), "0000000050");
+    EXPECT_EQ(b.at("count"), "0000000001");
+    EXPECT_EQ(folders().size(), 3u);
+    EXPECT_TRUE(database_infos().empty());  // the last one holds no frames
+}
+
+TEST_F(RecordingSession, SessionChangesCloseOnlyDatabasesOfANonEmptyCode) {
+    new_frame(1);
+    session.step(1, 7);
+    const std::wstring unnamed = db.path();
+    // From the empty code: the open database is kept and later closed under the new code.
+    session.set_session_code("12 : ab");
+    session.set_session_code("12 : ab");
+    EXPECT_TRUE(db.is_open());
+    EXPECT_EQ(db.path(), unnamed);
+    EXPECT_EQ(session.session_code(), "12 : ab");
+    new_frame(2);
+    session.step(2, 7);
+    // From a non-empty code: closed under the old code; the next message opens a new one.
+    session.set_session_code("13 : ab");
+    EXPECT_FALSE(db.is_open());
+    new_frame(3);
+    session.step(3, 7);
+    const std::wstring named = db.path();
+    EXPECT_EQ(named, unnamed + L"_2");
+    session.finish();
+
+    EXPECT_EQ(infos(), (std::vector<std::wstring>{L"New session started (id: 12 : ab)",
+                                                 L"New session started (id: 13 : ab)"}));
+    EXPECT_EQ(contents(unnamed).at("session"), "12 : ab");
+    EXPECT_EQ(contents(unnamed).at("count"), "0000000002");
+    EXPECT_EQ(contents(named).at("session"), "13 : ab");
+    const auto reports = database_infos();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(std::any_cast<ldb_info>(reports[0].payload).session, L"13 : ab");
+}
+
+TEST_F(RecordingSession, ClearingTheCodeClosesTheDatabaseOfTheOldOne) {
+    session.set_session_code("A");
+    new_frame(1);
+    session.step(1, 7);
+    const std::wstring path = db.path();
+    session.set_session_code("");
+    EXPECT_FALSE(db.is_open());
+    EXPECT_EQ(infos().back(), L"New session started (id: )");
+    EXPECT_EQ(contents(path).at("session"), "A");
+}
+
+TEST_F(RecordingSession, DeepFramesAreReducedToTheImageSize) {
+    fb.pixel_format = 0x01100005;  // Mono12 in 16-bit containers
+    fb.bits_per_pixel = 16;
+    fb.image.assign(2 * 48, 0xFF);
+    fb.timestamp = 9;
+    session.step(1, 7);
+    const std::wstring path = db.path();
+    session.finish();
+    const auto m = contents(path);
+    ASSERT_EQ(frame_keys(m).size(), 1u);
+    const auto image = decode_frame(m.at("0000000001"));
+    EXPECT_EQ(image.cols, 8);
+    EXPECT_EQ(image.rows, 6);
+}
+
+TEST_F(RecordingSession, ADatabaseThatCannotBeOpenedThrowsItsError) {
+    recording_database other;
+    std::mutex other_lock;
+    const std::filesystem::path file = dir.path() / "not-a-folder";
+    std::ofstream(file) << "x";
+    recording_session bad(nullptr, file.wstring(), L"левый", "", &fb, other, other_lock);
+    EXPECT_THROW(bad.step(1, 7), std::runtime_error);
+    EXPECT_FALSE(other.is_open());
+}

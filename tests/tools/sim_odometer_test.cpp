@@ -1,0 +1,73 @@
+// quillmar-odometer-sim read back through the program's own serial reader.
+#include "recording/odometer_reader.h"
+#include "tests/support/recording_sink.h"
+#include "tests/tools/sim_process.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::vector<std::uint32_t> read_counts(int format, const std::vector<std::string>& args,
+                                       std::size_t expected,
+                                       std::chrono::milliseconds limit = 5s) {
+    sim_test::child_process sim(sim_test::tool_path("quillmar-odometer-sim"), args);
+    auto path = sim.read_line();
+    if (!path) return {};
+    boost::asio::io_context io;
+    std::mutex mutex;  // guards counts
+    std::vector<std::uint32_t> counts;
+    odometer_reader reader(io, format, nullptr, [&](std::uint32_t c, int) {
+        std::lock_guard<std::mutex> lock(mutex);
+        counts.push_back(c);
+    });
+    reader.open(std::wstring(path->begin(), path->end()));
+    reader.start();
+    std::thread loop([&] { io.run(); });
+    for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (counts.size() >= expected) break;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    io.stop();
+    loop.join();
+    return counts;
+}
+
+}  // namespace
+
+TEST(OdometerSim, SendsCountsWithBackwardJumpsAndGarbageInFormat4) {
+    const auto counts = read_counts(4,
+        {"--format", "4", "--rate", "2000", "--messages", "12", "--start", "1000", "--step", "5",
+         "--back-every", "4", "--back-by", "50", "--garbage", "3"}, 12);
+    // Messages 4, 8 and 12 jump back by 50 instead of stepping forward.
+    const std::vector<std::uint32_t> expected{1000, 1005, 1010, 960, 965, 970, 975, 925, 930, 935, 940, 890};
+    EXPECT_EQ(counts, expected);
+}
+
+TEST(OdometerSim, SendsFormat7ThatFormat4Ignores) {
+    const std::vector<std::string> args{"--rate", "2000", "--messages", "20", "--garbage", "2"};
+    const auto seven = read_counts(7, args, 20);
+    ASSERT_EQ(seven.size(), 20u);
+    for (std::uint32_t i = 0; i < 20; ++i) EXPECT_EQ(seven[i], i);
+    EXPECT_TRUE(read_counts(4, args, 1, 500ms).empty());
+}
+
+TEST(OdometerSim, RejectsBadArguments) {
+    for (const auto& bad : {std::vector<std::string>{"--format", "5"},
+                            std::vector<std::string>{"--rate", "0"},
+                            std::vector<std::string>{"--messages", "-3"},
+                            std::vector<std::string>{"--start"},
+                            std::vector<std::string>{"--what"}}) {
+        sim_test::child_process sim(sim_test::tool_path("quillmar-odometer-sim"), bad);
+        EXPECT_EQ(sim.wait(5s), 2) << bad.front();
+    }
+    sim_test::child_process help(sim_test::tool_path("quillmar-odometer-sim"), {"--help"});
+    EXPECT_EQ(help.wait(5s), 0);
+}

@@ -1,0 +1,169 @@
+// quillmar-odometer-sim: an odometer on a pseudo-terminal, for trying the recorder and for
+// tests without the hardware. Prints the device path to give as the odometer port
+// (`dpp_port`), then sends counts until stopped or until --messages are sent.
+#include "recording/odometer_protocol.h"
+#include "recording/pseudo_terminal.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const char* const usage =
+    "usage: quillmar-odometer-sim [options]\n"
+    "Opens a pseudo-terminal, prints its device path on the first line of standard output\n"
+    "and sends odometer counts to it. On exit it prints \"sent N\".\n"
+    "\n"
+    "  --format 4|7        message format (default 7)\n"
+    "  --rate N            messages per second, 1..100000 (default 100)\n"
+    "  --start N           first count (default 0)\n"
+    "  --step N            forward step per message (default 1)\n"
+    "  --back-every K      every K-th message jumps back instead of forward (default 0 = never)\n"
+    "  --back-by N         size of a backward jump (default 100)\n"
+    "  --garbage N         N stray bytes between messages (never forming a message; default 0)\n"
+    "  --messages N        stop after N messages (default 0 = until interrupted)\n"
+    "  --linger SECONDS    keep the line open this long after the last message (default 1)\n"
+    "  --help              this text\n";
+
+volatile std::sig_atomic_t stop_requested = 0;
+void on_signal(int) { stop_requested = 1; }
+
+struct options {
+    int format = 7;
+    double rate = 100;
+    std::uint32_t start = 0;
+    std::uint32_t step = 1;
+    std::uint64_t back_every = 0;
+    std::uint32_t back_by = 100;
+    unsigned garbage = 0;
+    std::uint64_t messages = 0;
+    double linger = 1;
+};
+
+std::uint64_t parse_number(const std::string& name, const std::string& text, std::uint64_t max) {
+    std::size_t used = 0;
+    unsigned long long v = 0;
+    try {
+        if (text.empty() || text[0] == '-' || text[0] == '+') throw std::invalid_argument(text);
+        v = std::stoull(text, &used);
+    } catch (const std::exception&) {
+        throw std::runtime_error(name + ": not a number: \"" + text + "\"");
+    }
+    if (used != text.size()) throw std::runtime_error(name + ": not a number: \"" + text + "\"");
+    if (v > max) throw std::runtime_error(name + ": out of range: " + text);
+    return v;
+}
+
+options parse(int argc, char** argv) {
+    options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) throw std::runtime_error(a + ": missing value");
+            return argv[++i];
+        };
+        if (a == "--format") {
+            const auto v = value();
+            if (v != "4" && v != "7") throw std::runtime_error("--format: must be 4 or 7, not \"" + v + "\"");
+            o.format = v == "4" ? 4 : 7;
+        } else if (a == "--rate") {
+            o.rate = static_cast<double>(parse_number(a, value(), 100000));
+            if (o.rate < 1) throw std::runtime_error("--rate: must be at least 1");
+        } else if (a == "--start") {
+            o.start = static_cast<std::uint32_t>(parse_number(a, value(), 0xFFFFFFFF));
+        } else if (a == "--step") {
+            o.step = static_cast<std::uint32_t>(parse_number(a, value(), 0xFFFFFFFF));
+        } else if (a == "--back-every") {
+            o.back_every = parse_number(a, value(), UINT64_MAX);
+        } else if (a == "--back-by") {
+            o.back_by = static_cast<std::uint32_t>(parse_number(a, value(), 0xFFFFFFFF));
+        } else if (a == "--garbage") {
+            o.garbage = static_cast<unsigned>(parse_number(a, value(), 1000));
+        } else if (a == "--messages") {
+            o.messages = parse_number(a, value(), UINT64_MAX);
+        } else if (a == "--linger") {
+            o.linger = static_cast<double>(parse_number(a, value(), 3600));
+        } else {
+            throw std::runtime_error("unknown argument: " + a);
+        }
+    }
+    return o;
+}
+
+// A stray byte that cannot take part in a valid message: tag 11 for format 4 (it can only
+// end one, and the byte before it never has tag 10 here), never 'S' or 4 for format 7.
+std::uint8_t garbage_byte(int format, std::mt19937& rng) {
+    if (format == 4) return static_cast<std::uint8_t>(0xC0 | (rng() & 0x3F));
+    std::uint8_t b;
+    do b = static_cast<std::uint8_t>(rng()); while (b == 0x53 || b == 0x04);
+    return b;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::cout << usage;
+            return 0;
+        }
+    options o;
+    try {
+        o = parse(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "quillmar-odometer-sim: " << e.what() << "\n" << usage;
+        return 2;
+    }
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+    try {
+        pseudo_terminal line;
+        std::cout << line.device_path() << std::endl;
+
+        std::mt19937 rng(7);
+        std::vector<std::uint8_t> bytes;
+        std::uint32_t count = o.start;
+        std::uint64_t sent = 0;
+        const auto begin = std::chrono::steady_clock::now();
+        const auto period = std::chrono::duration<double>(1.0 / o.rate);
+        while (!stop_requested && (o.messages == 0 || sent < o.messages)) {
+            bytes.clear();
+            if (o.format == 4) {
+                const auto m = encode_odometer4(count);
+                bytes.assign(m.begin(), m.end());
+            } else {
+                const auto m = encode_odometer7(count);
+                bytes.assign(m.begin(), m.end());
+            }
+            for (unsigned g = 0; g < o.garbage; ++g) bytes.push_back(garbage_byte(o.format, rng));
+            if (!line.write(bytes.data(), bytes.size())) {
+                std::cerr << "quillmar-odometer-sim: the line was closed\n";
+                break;
+            }
+            ++sent;
+            if (o.back_every != 0 && (sent + 1) % o.back_every == 0)
+                count -= o.back_by;
+            else
+                count += o.step;
+            std::this_thread::sleep_until(
+                begin + std::chrono::duration_cast<std::chrono::steady_clock::duration>(period * double(sent)));
+        }
+        const auto linger_end = std::chrono::steady_clock::now() + std::chrono::duration<double>(o.linger);
+        while (!stop_requested && std::chrono::steady_clock::now() < linger_end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::cout << "sent " << sent << std::endl;
+    } catch (const std::exception& e) {
+        std::cerr << "quillmar-odometer-sim: " << e.what() << "\n";
+        return 1;
+    }
+    return 0;
+}
