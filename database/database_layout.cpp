@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <stdexcept>
 
 #include <boost/lexical_cast.hpp>
@@ -42,6 +43,13 @@ std::int64_t parse_time(const std::string& text) {
 }
 
 std::unique_ptr<leveldb::DB> open_leveldb(const std::string& path, bool create) {
+    // LevelDB creates the folder and its LOCK and LOG files before it finds out that there is
+    // no database; answer that case itself, with the same text, so that a scan or a mistyped
+    // path leaves foreign folders untouched.
+    std::error_code ec;
+    if (!create && !std::filesystem::exists(std::filesystem::path(path) / "CURRENT", ec))
+        throw std::runtime_error("Invalid argument: " + path +
+                                 ": does not exist (create_if_missing is false)");
     leveldb::Options options;
     options.create_if_missing = create;
     leveldb::DB* db = nullptr;

@@ -45,6 +45,8 @@ inline constexpr std::int64_t invalid_time = -1;
 
 // Opens the LevelDB directory at path (narrow, locale multibyte) with default options, plus
 // create_if_missing when create is true. Throws std::runtime_error with the status text.
+// Without create, a folder holding no database is refused before LevelDB touches it (same
+// text as LevelDB's: "Invalid argument: <path>: does not exist (create_if_missing is false)").
 std::unique_ptr<leveldb::DB> open_leveldb(const std::string& path, bool create);
 
 // Getters: a fresh iterator seeked to name. exact_value gives the value only when the key

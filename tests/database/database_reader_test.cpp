@@ -100,8 +100,10 @@ TEST(DatabaseReader, MalformedValuesAndNonDatabasesFail) {
         EXPECT_NE(std::string(e.what()).find("does not exist (create_if_missing is false)"),
                   std::string::npos) << e.what();
     }
-    // The reader never creates a database.
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "empty" / "CURRENT"));
+    // The reader leaves a folder that is no database as it was, and creates no folder.
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path() / "empty"));
+    EXPECT_THROW(database_reader{(dir.path() / "missing").wstring()}, std::runtime_error);
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "missing"));
 }
 
 TEST(DatabaseReader, BrowsingStaysWithinFirstAndLastFrame) {
