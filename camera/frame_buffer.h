@@ -36,3 +36,11 @@ std::uint32_t bits_per_pixel_of(std::int64_t pixel_format);
 // packed or not) are reduced to their 8 most significant bits; the lock is held only for
 // the copy of the raw bytes when a reduction is needed, never for encoding or display.
 std::uint64_t copy_frame_gray8(const frame_buffer& fb, cv::Mat& out);
+
+// Creates the frame buffer of an open camera (a CAM_HANDLE of camera/jai_sdk.h): reads the
+// integer features "Width", "Height" and "PixelFormat" in that order, derives bits_per_pixel
+// and sizes `image` with zeros. Throws std::runtime_error "Error getting frame width.",
+// "Error getting frame height." or "Error getting pixel format." when a read fails, and
+// "Invalid frame size." when the geometry gives no image or one of 2 GiB or more.
+#include <memory>
+std::unique_ptr<frame_buffer> make_frame_buffer(void* camera);

@@ -1,0 +1,77 @@
+#pragma once
+// The camera layer over Aravis 0.8: real GigE Vision / USB3 Vision cameras, or Aravis's
+// in-process fake camera (no network at all).
+//
+// Real mode lists each GigE Vision camera twice: an ID ending in "INT=>FD" streams through
+// Aravis's packet-socket receive path (needs CAP_NET_RAW, else Aravis falls back to UDP), one
+// ending in "INT=>SD" through the ordinary UDP socket path. USB3 Vision cameras get one ID
+// with neither tag. Simulated mode disables every Aravis interface but "Fake", so neither
+// discovery nor streaming sends a packet; the fake camera is listed like a GigE camera.
+//
+// Buffers announced by the caller become Aravis buffers over the caller's blocks. A buffer
+// that Aravis completes with a failure status is queued again at once and counted (corrupt:
+// missing packets, wrong packet id, size mismatch; lost: every other failure, and frames
+// Aravis dropped for want of a queued buffer); only whole frames signal the wait condition.
+//
+// Thread safety: every call may come from any thread. Each open camera is used under its
+// own mutex (Aravis camera objects are not thread-safe); a stream's buffer state is shared
+// with Aravis's receive thread under the stream's mutex.
+#include "camera/camera_backend.h"
+
+#include <memory>
+
+class aravis_backend : public camera_backend {
+public:
+    enum class mode { real, simulated };
+    explicit aravis_backend(mode m);
+    ~aravis_backend() override;
+
+    J_STATUS_TYPE factory_open(const char* name, FACTORY_HANDLE* factory) override;
+    J_STATUS_TYPE factory_close(FACTORY_HANDLE factory) override;
+    J_STATUS_TYPE factory_get_info(int info, char* buffer, std::uint32_t* size) override;
+    J_STATUS_TYPE factory_update_camera_list(FACTORY_HANDLE factory, bool* changed) override;
+    J_STATUS_TYPE factory_get_num_of_cameras(FACTORY_HANDLE factory, std::uint32_t* count) override;
+    J_STATUS_TYPE factory_get_camera_id_by_index(FACTORY_HANDLE factory, std::int32_t index, char* id,
+                                                 std::uint32_t* size) override;
+    J_STATUS_TYPE factory_get_camera_info(FACTORY_HANDLE factory, const char* camera_id, int info,
+                                          char* buffer, std::uint32_t* size) override;
+
+    J_STATUS_TYPE camera_open(FACTORY_HANDLE factory, const char* camera_id, CAM_HANDLE* camera) override;
+    J_STATUS_TYPE camera_close(CAM_HANDLE camera) override;
+    J_STATUS_TYPE camera_get_value_int64(CAM_HANDLE camera, const char* feature, std::int64_t* value) override;
+    J_STATUS_TYPE camera_set_value_string(CAM_HANDLE camera, const char* feature, const char* value) override;
+    J_STATUS_TYPE camera_execute_command(CAM_HANDLE camera, const char* command) override;
+    J_STATUS_TYPE camera_get_num_of_data_streams(CAM_HANDLE camera, std::uint32_t* count) override;
+    J_STATUS_TYPE camera_create_data_stream(CAM_HANDLE camera, std::uint32_t index, STREAM_HANDLE* stream) override;
+
+    J_STATUS_TYPE stream_set_param(STREAM_HANDLE stream, int param, void* value, std::uint32_t size) override;
+    J_STATUS_TYPE stream_announce_buffer(STREAM_HANDLE stream, void* block, std::uint32_t size,
+                                         void* private_data, BUF_HANDLE* buffer) override;
+    J_STATUS_TYPE stream_queue_buffer(STREAM_HANDLE stream, BUF_HANDLE buffer) override;
+    J_STATUS_TYPE stream_register_event(STREAM_HANDLE stream, int kind, HANDLE condition,
+                                        EVT_HANDLE* event) override;
+    J_STATUS_TYPE stream_unregister_event(STREAM_HANDLE stream, int kind) override;
+    J_STATUS_TYPE stream_start_acquisition(STREAM_HANDLE stream, int flag, std::uint64_t count) override;
+    J_STATUS_TYPE stream_stop_acquisition(STREAM_HANDLE stream, int flag) override;
+    J_STATUS_TYPE stream_get_buffer_info(STREAM_HANDLE stream, BUF_HANDLE buffer, int item, void* value,
+                                         std::uint32_t* size) override;
+    J_STATUS_TYPE stream_get_stream_info(STREAM_HANDLE stream, int item, void* value,
+                                         std::uint32_t* size) override;
+    J_STATUS_TYPE stream_flush_queue(STREAM_HANDLE stream, int mode) override;
+    J_STATUS_TYPE stream_revoke_buffer(STREAM_HANDLE stream, BUF_HANDLE buffer, void** block,
+                                       void** private_data) override;
+    J_STATUS_TYPE stream_close(STREAM_HANDLE stream) override;
+
+    J_STATUS_TYPE event_create_condition(HANDLE* condition) override;
+    J_STATUS_TYPE event_wait_for_condition(HANDLE condition, std::uint32_t timeout_ms,
+                                           std::uint32_t* result) override;
+    J_STATUS_TYPE event_exit_condition(HANDLE condition) override;
+    J_STATUS_TYPE event_close_condition(HANDLE condition) override;
+    J_STATUS_TYPE event_get_data(EVT_HANDLE event, void* destination, std::uint32_t* size) override;
+    J_STATUS_TYPE event_close(EVT_HANDLE event) override;
+
+    struct state;
+
+private:
+    std::unique_ptr<state> state_;
+};

@@ -1,0 +1,99 @@
+#include "camera/camera_list.h"
+
+#include <wx/string.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace {
+
+std::wstring wide(const std::string& s) { return wxString(s.c_str()).ToStdWstring(); }
+
+std::string read_id(FACTORY_HANDLE factory, std::uint32_t index) {
+    char id[512] = {};
+    std::uint32_t size = sizeof id;
+    if (J_Factory_GetCameraIDByIndex(factory, static_cast<std::int32_t>(index), id, &size) != J_ST_SUCCESS)
+        throw std::runtime_error("Error getting camera ID.");
+    id[sizeof id - 1] = 0;
+    return id;
+}
+
+std::string read_info(FACTORY_HANDLE factory, const std::string& id, int item, const char* error) {
+    char text[512] = {};
+    std::uint32_t size = sizeof text;
+    if (J_Factory_GetCameraInfo(factory, id.c_str(), item, text, &size) != J_ST_SUCCESS)
+        throw std::runtime_error(error);
+    text[sizeof text - 1] = 0;
+    return text;
+}
+
+}  // namespace
+
+std::string camera_driver_tag(const std::string& camera_id) {
+    if (camera_id.find("INT=>FD") != std::string::npos) return "[FilterDriver]";
+    if (camera_id.find("INT=>SD") != std::string::npos) return "[SocketDriver]";
+    return "[UnknownDriver]";
+}
+
+camera_map enumerate_cameras(jai_factory& factory) {
+    camera_map cameras;
+    factory.reopen();
+    for (std::uint32_t i = 0;; ++i) {
+        if (J_Factory_UpdateCameraList(factory.handle(), nullptr) != J_ST_SUCCESS)
+            throw std::runtime_error("Error updating camera list.");
+        std::uint32_t count = 0;
+        if (J_Factory_GetNumOfCameras(factory.handle(), &count) != J_ST_SUCCESS)
+            throw std::runtime_error("Error getting number of cameras.");
+        if (i >= count) break;
+        const std::string id = read_id(factory.handle(), i);
+        const std::string again = read_id(factory.handle(), i);
+        const std::string model = read_info(factory.handle(), again, CAM_INFO_MODELNAME, "Error getting camera model info.");
+        const std::string ip = read_info(factory.handle(), again, CAM_INFO_IP, "Error getting camera IP info.");
+        cameras.emplace(model + " " + ip + " " + camera_driver_tag(again), id);
+        factory.reopen();
+    }
+    return cameras;
+}
+
+std::vector<camera_log_row> camera_list_rows(const camera_map& cameras) {
+    std::vector<camera_log_row> rows;
+    char line[64];
+    std::snprintf(line, sizeof line, "%u camera(s) detected", static_cast<unsigned>(cameras.size()));
+    rows.push_back({false, wide(line)});
+    for (const auto& [name, id] : cameras) rows.push_back({false, wide(id)});
+    return rows;
+}
+
+camera_refresh refresh_camera_list(jai_factory& factory) {
+    camera_refresh result;
+    try {
+        result.cameras = enumerate_cameras(factory);
+    } catch (const std::exception& e) {
+        result.rows.push_back({true, wide(e.what())});
+        return result;
+    }
+    result.ok = true;
+    result.rows = camera_list_rows(result.cameras);
+    return result;
+}
+
+std::optional<std::string> choose_startup_camera(const camera_map& cameras, const std::string& driver) {
+    if (cameras.empty()) return std::nullopt;
+    for (const auto& [name, id] : cameras)
+        if (name.find(driver) != std::string::npos) return name;
+    return cameras.begin()->first;
+}
+
+camera_selection select_camera(const jai_factory& factory, const camera_map& cameras, const std::string& name) {
+    camera_selection result;
+    auto it = cameras.find(name);
+    if (it == cameras.end()) return result;
+    try {
+        result.camera = std::make_shared<JAI_Camera>(factory.handle(), it->second);
+    } catch (const std::exception& e) {
+        result.rows.push_back({true, wide(e.what())});
+        return result;
+    }
+    result.rows.push_back({false, L"Active camera selected: " + wide(it->second)});
+    return result;
+}

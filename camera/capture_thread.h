@@ -1,0 +1,92 @@
+#pragma once
+// capture_thread: drives an open camera's data stream and copies every whole frame into the
+// frame source's frame_buffer.
+//
+// Set-up announces twenty blocks of one frame each, starts acquisition, and the loop then
+// waits on the SDK condition (1 s), copies each delivered frame under the buffer's exclusive
+// lock (turned by 180 degrees first when the setting `rotate180` is on), queues the SDK
+// buffer again and posts through `owner`: EVT_GRAB_STATS after every frame and every quiet
+// second, EVT_NEW_FRAME after every tenth frame, and log rows for the exit and every failure.
+//
+// Ownership: the frame source owns the thread object; its destructor requests the exit and
+// joins. The camera handle and the frame_buffer are borrowed and must outlive it.
+// Whatever set-up acquired is released on every way out (an orderly stop, a failed set-up
+// step, an exception in the loop), so the camera can be captured from again.
+// Thread safety: start, request_exit and join are for the owning thread; request_exit may
+// be called at any time, even before the wait condition exists.
+#include "app/thread_message.h"
+#include "camera/jai_sdk.h"
+#include "settings/settings_store.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+struct frame_buffer;
+
+// "delivered: %d lost: %d await: %d corrupt: %d fps: %d" without the format's spaces trimmed.
+std::wstring grab_stats_text(std::uint64_t delivered, std::uint64_t lost, std::uint64_t awaiting,
+                             std::uint64_t corrupt, std::uint64_t rate);
+// "timestamp: %d missing packets: %d queued buffers: %d".
+std::wstring new_frame_text(std::uint64_t timestamp, std::uint32_t missing_packets, std::uint64_t queued_buffers);
+// Frames per second averaged over the whole run: delivered / whole seconds since the start,
+// 0 while less than a second has passed.
+std::uint64_t grab_rate(std::uint64_t delivered, std::int64_t start_seconds, std::int64_t now_seconds);
+
+class capture_thread {
+public:
+    // Whole seconds of the wall clock; tests substitute their own.
+    using seconds_clock = std::function<std::int64_t()>;
+
+    static constexpr int buffer_count = 20;
+
+    capture_thread(event_sink_ptr owner, settings_ptr settings, CAM_HANDLE camera, frame_buffer* frame,
+                   seconds_clock clock = {});
+    ~capture_thread();
+    capture_thread(const capture_thread&) = delete;
+    capture_thread& operator=(const capture_thread&) = delete;
+
+    // Runs the acquisition on a new thread. Throws std::system_error if none can be made.
+    void start();
+    // Asks the wait condition to exit (J_Event_ExitCondition); remembered if set-up has
+    // not created it yet.
+    void request_exit();
+    // Waits for the thread to end; returns its result (0 after an orderly stop, -1 after
+    // a failure). Returns at once when the thread was never started.
+    int join();
+
+    // The acquisition itself, on the calling thread; what start() runs.
+    int run();
+
+private:
+    void set_up();
+    void grab_loop();
+    void handle_frame(std::uint64_t& frames);
+    void post_stats();
+    void release(bool orderly);
+
+    event_sink_ptr owner_;
+    CAM_HANDLE camera_;
+    frame_buffer* frame_;
+    seconds_clock clock_;
+    bool rotate_ = false;
+
+    // Used by the capture thread only.
+    STREAM_HANDLE stream_ = nullptr;
+    std::map<BUF_HANDLE, std::unique_ptr<std::uint8_t[]>> buffer_map_;  // owns the announced blocks
+    EVT_HANDLE event_ = nullptr;
+    bool stream_started_ = false;
+    std::uint8_t new_buffer_data_[16] = {};
+    std::int64_t start_time_ = 0;
+
+    std::mutex exit_mutex_;     // guards condition_ and exit_requested_
+    HANDLE condition_ = nullptr;  // written by the capture thread only, under exit_mutex_
+    bool exit_requested_ = false;
+
+    std::thread thread_;
+    int result_ = 0;  // written by the thread, read after join
+};

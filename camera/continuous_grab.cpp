@@ -1,0 +1,28 @@
+#include "camera/continuous_grab.h"
+
+#include "settings/settings_keys.h"
+
+#include <stdexcept>
+
+continuous_grab::continuous_grab(event_sink_ptr owner, settings_ptr settings, jai_camera_ptr camera,
+                                 capture_thread::seconds_clock clock)
+    : camera_(std::move(camera)) {
+    if (!camera_) throw std::runtime_error("Error opening camera.");
+    if (settings) side_ = settings->read_text(settings_keys::side, settings_defaults::side).ToStdWstring();
+    frame_ = make_frame_buffer(camera_->handle());
+    thread_ = std::make_unique<capture_thread>(std::move(owner), std::move(settings), camera_->handle(), frame_.get(),
+                                               std::move(clock));
+    thread_->start();
+}
+
+continuous_grab::~continuous_grab() {
+    stop_and_join();
+    thread_.reset();
+    frame_.reset();
+}
+
+int continuous_grab::stop_and_join() {
+    if (!thread_) return 0;
+    thread_->request_exit();
+    return thread_->join();
+}

@@ -1,0 +1,38 @@
+#pragma once
+// continuous_grab: the capture-only frame source (live display, no recording).
+//
+// Construction reads the setting `side`, creates the frame_buffer from the open camera and
+// starts the capture thread; it throws std::runtime_error (the frame_buffer texts) and then
+// leaves nothing running. Destruction asks the thread's wait condition to exit, joins the
+// thread, then frees the buffer. The camera is held until then, so it stays open while
+// captured from. All operations on the GUI thread.
+#include "camera/capture_thread.h"
+#include "camera/frame_buffer.h"
+#include "camera/frame_source.h"
+#include "camera/jai_camera.h"
+
+#include <memory>
+#include <string>
+
+class continuous_grab : public frame_source {
+public:
+    continuous_grab(event_sink_ptr owner, settings_ptr settings, jai_camera_ptr camera,
+                    capture_thread::seconds_clock clock = {});
+    ~continuous_grab() override;
+
+    frame_buffer* buffer() override { return frame_.get(); }
+    const std::wstring& side() override { return side_; }
+    std::string session_code() override { return {}; }
+    void set_session_code(const std::string&) override {}
+    void restart_recording(event_sink_ptr, settings_ptr, const std::string&) override {}
+    bool is_recording() override { return false; }
+
+    // The capture thread's result once it has ended (for tests).
+    int stop_and_join();
+
+private:
+    jai_camera_ptr camera_;                   // released last
+    std::unique_ptr<frame_buffer> frame_;     // outlives the thread
+    std::unique_ptr<capture_thread> thread_;
+    std::wstring side_;
+};

@@ -1,0 +1,31 @@
+#pragma once
+// The camera SDK factory that the main window keeps open for its whole life.
+//
+// Ownership: closes the factory on destruction. Errors: std::runtime_error with
+// "Error opening JAI factory." when the factory cannot be opened (at construction or on
+// reopen). Thread safety: use from the GUI thread only.
+#include "camera/jai_sdk.h"
+
+#include <string>
+
+class jai_factory {
+public:
+    jai_factory();
+    ~jai_factory();
+    jai_factory(const jai_factory&) = delete;
+    jai_factory& operator=(const jai_factory&) = delete;
+
+    FACTORY_HANDLE handle() const { return handle_; }
+
+    // Closes the factory and opens it again with an empty name (enumeration does this).
+    void reopen();
+
+    // The SDK's version text (factory information item 0); empty when it cannot be read.
+    std::string sdk_version() const;
+
+    // The start-up log line "JAI %s" with the version text.
+    std::wstring version_line() const;
+
+private:
+    FACTORY_HANDLE handle_ = nullptr;
+};

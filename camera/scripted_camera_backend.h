@@ -1,0 +1,154 @@
+#pragma once
+// A camera backend for tests and benchmarks: scripted cameras, deterministic frames, fault
+// injection on any call, and driven wait results.
+//
+// Install it with install_camera_backend(); the J_ calls then reach it. Frame n (1, 2, ...)
+// is delivered into the oldest queued buffer; with filling on, byte i of it is
+// pattern(n, i), and its time stamp is timestamp_of(n). Geometry comes from the integer
+// features "Width", "Height" and "PixelFormat" (default 64 x 48 Mono8).
+//
+// Waits follow the script first (one step per J_Event_WaitForCondition call); once it is used
+// up, a free-running backend delivers a frame on every wait while a buffer is queued, and
+// otherwise the wait blocks like a real one until its time-out or an exit request. An exit
+// request always wins over the script.
+//
+// Thread safety: every member may be called from any thread.
+#include "camera/camera_backend.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+struct scripted_camera {
+    std::string id;
+    std::string model;
+    std::string address;
+};
+
+struct wait_step {
+    J_STATUS_TYPE status = J_ST_SUCCESS;  // not 0: the wait call itself fails
+    std::uint32_t result = J_COND_WAIT_SIGNAL;
+
+    static wait_step frame() { return {}; }
+    static wait_step timeout() { return {J_ST_SUCCESS, J_COND_WAIT_TIMEOUT}; }
+    static wait_step exit() { return {J_ST_SUCCESS, J_COND_WAIT_EXIT}; }
+    static wait_step value(std::uint32_t result) { return {J_ST_SUCCESS, result}; }
+    static wait_step failure(J_STATUS_TYPE status) { return {status, 0}; }
+};
+
+class scripted_camera_backend : public camera_backend {
+public:
+    scripted_camera_backend();
+    ~scripted_camera_backend() override;
+
+    static std::uint8_t pattern(std::uint64_t frame, std::size_t offset) {
+        return static_cast<std::uint8_t>((frame * 7 + offset) & 0xFF);
+    }
+    static std::uint64_t timestamp_of(std::uint64_t frame) { return frame * 1000; }
+
+    // --- scripting
+    void set_cameras(std::vector<scripted_camera> cameras);
+    void set_feature(const std::string& name, std::int64_t value);
+    void set_version(const std::string& text);
+    // Makes the call named `call` return `status` once `after` matching calls have succeeded.
+    // A name matches the bare function name ("J_Camera_Open") or, for calls that take a
+    // feature or command, the name with it ("J_Camera_GetValueInt64:Height").
+    void fail(const std::string& call, J_STATUS_TYPE status = J_ST_ERROR, int after = 0);
+    void clear_failures();
+    void script_waits(const std::vector<wait_step>& steps);
+    void set_free_running(bool on);
+    void set_fill_frames(bool on);
+    void set_lost_and_corrupt(std::uint64_t lost, std::uint64_t corrupt);
+    // Called (without the backend's lock) when get-data hands out frame n.
+    void set_on_frame(std::function<void(std::uint64_t)> hook);
+    void set_record_calls(bool on);
+
+    // --- observation
+    std::vector<std::string> calls() const;
+    std::size_t count_calls(const std::string& name) const;
+    // Factories, cameras, streams, announced buffers, conditions and events not yet closed.
+    std::size_t open_handles() const;
+    std::uint64_t frames_delivered() const;
+
+    // --- camera_backend
+    J_STATUS_TYPE factory_open(const char* name, FACTORY_HANDLE* factory) override;
+    J_STATUS_TYPE factory_close(FACTORY_HANDLE factory) override;
+    J_STATUS_TYPE factory_get_info(int info, char* buffer, std::uint32_t* size) override;
+    J_STATUS_TYPE factory_update_camera_list(FACTORY_HANDLE factory, bool* changed) override;
+    J_STATUS_TYPE factory_get_num_of_cameras(FACTORY_HANDLE factory, std::uint32_t* count) override;
+    J_STATUS_TYPE factory_get_camera_id_by_index(FACTORY_HANDLE factory, std::int32_t index, char* id,
+                                                 std::uint32_t* size) override;
+    J_STATUS_TYPE factory_get_camera_info(FACTORY_HANDLE factory, const char* camera_id, int info,
+                                          char* buffer, std::uint32_t* size) override;
+    J_STATUS_TYPE camera_open(FACTORY_HANDLE factory, const char* camera_id, CAM_HANDLE* camera) override;
+    J_STATUS_TYPE camera_close(CAM_HANDLE camera) override;
+    J_STATUS_TYPE camera_get_value_int64(CAM_HANDLE camera, const char* feature, std::int64_t* value) override;
+    J_STATUS_TYPE camera_set_value_string(CAM_HANDLE camera, const char* feature, const char* value) override;
+    J_STATUS_TYPE camera_execute_command(CAM_HANDLE camera, const char* command) override;
+    J_STATUS_TYPE camera_get_num_of_data_streams(CAM_HANDLE camera, std::uint32_t* count) override;
+    J_STATUS_TYPE camera_create_data_stream(CAM_HANDLE camera, std::uint32_t index, STREAM_HANDLE* stream) override;
+    J_STATUS_TYPE stream_set_param(STREAM_HANDLE stream, int param, void* value, std::uint32_t size) override;
+    J_STATUS_TYPE stream_announce_buffer(STREAM_HANDLE stream, void* block, std::uint32_t size,
+                                         void* private_data, BUF_HANDLE* buffer) override;
+    J_STATUS_TYPE stream_queue_buffer(STREAM_HANDLE stream, BUF_HANDLE buffer) override;
+    J_STATUS_TYPE stream_register_event(STREAM_HANDLE stream, int kind, HANDLE condition,
+                                        EVT_HANDLE* event) override;
+    J_STATUS_TYPE stream_unregister_event(STREAM_HANDLE stream, int kind) override;
+    J_STATUS_TYPE stream_start_acquisition(STREAM_HANDLE stream, int flag, std::uint64_t count) override;
+    J_STATUS_TYPE stream_stop_acquisition(STREAM_HANDLE stream, int flag) override;
+    J_STATUS_TYPE stream_get_buffer_info(STREAM_HANDLE stream, BUF_HANDLE buffer, int item, void* value,
+                                         std::uint32_t* size) override;
+    J_STATUS_TYPE stream_get_stream_info(STREAM_HANDLE stream, int item, void* value,
+                                         std::uint32_t* size) override;
+    J_STATUS_TYPE stream_flush_queue(STREAM_HANDLE stream, int mode) override;
+    J_STATUS_TYPE stream_revoke_buffer(STREAM_HANDLE stream, BUF_HANDLE buffer, void** block,
+                                       void** private_data) override;
+    J_STATUS_TYPE stream_close(STREAM_HANDLE stream) override;
+    J_STATUS_TYPE event_create_condition(HANDLE* condition) override;
+    J_STATUS_TYPE event_wait_for_condition(HANDLE condition, std::uint32_t timeout_ms,
+                                           std::uint32_t* result) override;
+    J_STATUS_TYPE event_exit_condition(HANDLE condition) override;
+    J_STATUS_TYPE event_close_condition(HANDLE condition) override;
+    J_STATUS_TYPE event_get_data(EVT_HANDLE event, void* destination, std::uint32_t* size) override;
+    J_STATUS_TYPE event_close(EVT_HANDLE event) override;
+
+    struct buffer;
+    struct stream;
+    struct condition;
+    struct event;
+
+private:
+    struct failure {
+        J_STATUS_TYPE status;
+        int after;
+    };
+    // Records the call and answers the injected failure status for it, if any. Needs mutex_.
+    J_STATUS_TYPE enter(const char* name, const char* argument = nullptr);
+    bool deliver_locked(stream* s);
+
+    mutable std::mutex mutex_;  // guards every member below
+    std::vector<scripted_camera> cameras_;
+    std::map<std::string, std::int64_t> features_;
+    std::string version_ = "scripted camera layer";
+    std::map<std::string, failure> failures_;
+    std::deque<wait_step> script_;
+    bool free_running_ = false;
+    bool fill_frames_ = true;
+    bool record_calls_ = true;
+    std::uint64_t lost_ = 0;
+    std::uint64_t corrupt_ = 0;
+    std::function<void(std::uint64_t)> on_frame_;
+    std::vector<std::string> calls_;
+    std::uint64_t frames_ = 0;
+    std::set<void*> factories_;
+    std::set<void*> cameras_open_;
+    std::set<stream*> streams_;
+    std::set<condition*> conditions_;
+    std::set<event*> events_;
+};
