@@ -1,0 +1,148 @@
+#include "recording/write_thread.h"
+
+#include "camera/frame_buffer.h"
+#include "database/database_reader.h"
+#include "database/ldb_info.h"
+#include "recording/odometer_protocol.h"
+#include "recording/pseudo_terminal.h"
+#include "settings/settings_keys.h"
+#include "tests/support/recording_sink.h"
+#include "tests/support/temp_home.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class WriteThread : public ::testing::Test {
+protected:
+    WriteThread() : settings(std::make_shared<settings_store>((dir.path() / ".quillmar").wstring())) {
+        settings->write_text(settings_keys::dpp_port, wxString::FromUTF8(line.device_path()));
+        settings->write_text(settings_keys::dpp_format, L"ДПП4");
+        settings->write_bool(settings_keys::coordinate_server_enabled, false);
+        settings->write_text(settings_keys::write_path, (dir.path() / "write" / "here").wstring());
+        settings->write_text(settings_keys::side, L"правый");
+        fb.width = 16;
+        fb.height = 8;
+        fb.image.assign(128, 0);
+    }
+
+    void new_frame(std::uint64_t stamp) {
+        std::unique_lock<std::shared_mutex> lock(fb.lock);
+        std::fill(fb.image.begin(), fb.image.end(), static_cast<std::uint8_t>(stamp));
+        fb.timestamp = stamp;
+    }
+
+    void send(std::uint32_t count) {
+        const auto m = encode_odometer4(count);
+        ASSERT_TRUE(line.write(m.data(), m.size()));
+    }
+
+    bool wait_status(const std::wstring& text) {
+        return sink->wait_for([&](const thread_message& m) {
+            return m.kind == thread_event::record_status && m.text == text;
+        });
+    }
+
+    test_support::temp_dir dir{"qm-wt"};
+    pseudo_terminal line;
+    settings_ptr settings;
+    frame_buffer fb;
+    std::shared_ptr<test_support::recording_sink> sink = std::make_shared<test_support::recording_sink>();
+};
+
+}  // namespace
+
+TEST_F(WriteThread, RecordsOdometerMessagesAndReportsTheDatabaseAtStop) {
+    write_thread wt(sink, settings, "", &fb);
+    EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "write" / "here"));
+    ASSERT_TRUE(sink->wait_for_kind(thread_event::log_info));
+    EXPECT_EQ(sink->texts(thread_event::log_info).front(),
+              L"Последовательный порт: " + wxString::FromUTF8(line.device_path()).ToStdWstring());
+
+    new_frame(1);
+    send(100);
+    ASSERT_TRUE(wait_status(L"ДПП[4]: 100 Записано кадров: 1"));
+    send(101);  // no new frame
+    ASSERT_TRUE(wait_status(L"ДПП[4]: 101 Записано кадров: 1"));
+    new_frame(2);
+    send(105);
+    ASSERT_TRUE(wait_status(L"ДПП[4]: 105 Записано кадров: 2"));
+    wt.set_session_code("77 : z");
+    EXPECT_EQ(wt.session_code(), "77 : z");
+    wt.stop();
+    EXPECT_EQ(wt.wait(), 0);
+
+    std::vector<thread_message> reports;
+    for (auto& m : sink->messages())
+        if (m.kind == thread_event::database_info) reports.push_back(m);
+    ASSERT_EQ(reports.size(), 1u);
+    const auto info = std::any_cast<ldb_info>(reports[0].payload);
+    EXPECT_EQ(info.session, L"77 : z");
+    EXPECT_EQ(info.side, L"правый");
+    EXPECT_EQ(info.count, 2u);
+    EXPECT_EQ(info.dpp_start, 100u);
+    EXPECT_EQ(info.dpp_end, 105u);
+
+    database_reader reader(reports[0].text);
+    EXPECT_EQ(reader.session(), L"77 : z");
+    EXPECT_EQ(reader.side(), L"правый");
+    EXPECT_EQ(reader.count(), 2u);
+    EXPECT_EQ(reader.read_frame(101).cols, 16);  // the frame stored at 105
+    EXPECT_TRUE(sink->texts(thread_event::log_error).empty());
+}
+
+TEST_F(WriteThread, StoppingWithoutStoredFramesReportsNothing) {
+    {
+        write_thread wt(sink, settings, "", &fb);
+        send(3);  // time stamp 0: a database opens, nothing is stored
+        ASSERT_TRUE(wait_status(L"ДПП[4]: 3 Записано кадров: 0"));
+    }  // the destructor stops and joins
+    for (auto& m : sink->messages()) EXPECT_NE(m.kind, thread_event::database_info);
+    EXPECT_FALSE(process_recording_database().is_open());
+}
+
+TEST_F(WriteThread, APortThatCannotBeOpenedEndsTheThread) {
+    settings->write_text(settings_keys::dpp_port, L"/nonexistent/ttyS0");
+    write_thread wt(sink, settings, "", &fb);
+    EXPECT_EQ(wt.wait(), -1);
+    EXPECT_EQ(sink->texts(thread_event::log_error),
+              std::vector<std::wstring>{L"open: No such file or directory"});
+    EXPECT_TRUE(sink->texts(thread_event::log_info).empty());
+}
+
+TEST_F(WriteThread, FormatSevenIgnoresFormatFourMessages) {
+    settings->write_text(settings_keys::dpp_format, L"ДПП7");
+    write_thread wt(sink, settings, "", &fb);
+    send(9);
+    const auto m = encode_odometer7(10);
+    ASSERT_TRUE(line.write(m.data(), m.size()));
+    ASSERT_TRUE(wait_status(L"ДПП[7]: 10 Записано кадров: 0"));
+    EXPECT_EQ(sink->texts(thread_event::record_status).size(), 1u);
+}
+
+// An unresolvable coordinate server ends the thread; what was recorded is still closed
+// and reported rather than left open for the next write thread to continue.
+TEST_F(WriteThread, AnUnresolvableCoordinateServerEndsTheThreadButClosesTheDatabase) {
+    settings->write_bool(settings_keys::coordinate_server_enabled, true);
+    settings->write_text(settings_keys::coordinate_server_port, L"no-such-service-name");
+    new_frame(1);
+    send(1);  // queued in the line before the thread starts reading
+    write_thread wt(sink, settings, "", &fb);
+    EXPECT_EQ(wt.wait(), -1);
+    EXPECT_EQ(sink->texts(thread_event::log_error),
+              std::vector<std::wstring>{L"CoordServer resolve error"});
+    EXPECT_FALSE(process_recording_database().is_open());
+}
+
+TEST_F(WriteThread, TheFactoryMakesARunningRecorder) {
+    auto r = write_thread_factory()(sink, settings, "5 : 6", &fb);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->session_code(), "5 : 6");
+    ASSERT_TRUE(sink->wait_for_kind(thread_event::log_info));
+    r.reset();  // stops and joins
+}
