@@ -31,6 +31,7 @@ const char* const usage =
     "  --back-by N         size of a backward jump (default 100)\n"
     "  --garbage N         N stray bytes between messages (never forming a message; default 0)\n"
     "  --messages N        stop after N messages (default 0 = until interrupted)\n"
+    "  --delay SECONDS     wait this long before the first message (default 0)\n"
     "  --linger SECONDS    keep the line open this long after the last message (default 1)\n"
     "  --help              this text\n";
 
@@ -47,6 +48,7 @@ struct options {
     unsigned garbage = 0;
     std::uint64_t messages = 0;
     double linger = 1;
+    double delay = 0;
 };
 
 std::uint64_t parse_number(const std::string& name, const std::string& text, std::uint64_t max) {
@@ -90,6 +92,8 @@ options parse(int argc, char** argv) {
             o.garbage = static_cast<unsigned>(parse_number(a, value(), 1000));
         } else if (a == "--messages") {
             o.messages = parse_number(a, value(), UINT64_MAX);
+        } else if (a == "--delay") {
+            o.delay = static_cast<double>(parse_number(a, value(), 3600));
         } else if (a == "--linger") {
             o.linger = static_cast<double>(parse_number(a, value(), 3600));
         } else {
@@ -128,6 +132,10 @@ int main(int argc, char** argv) {
     try {
         pseudo_terminal line;
         std::cout << line.device_path() << std::endl;
+
+        const auto delay_end = std::chrono::steady_clock::now() + std::chrono::duration<double>(o.delay);
+        while (!stop_requested && std::chrono::steady_clock::now() < delay_end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
 
         std::mt19937 rng(7);
         std::vector<std::uint8_t> bytes;
