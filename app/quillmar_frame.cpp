@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <wx/combobox.h>
+#include <wx/display.h>
 #include <wx/filename.h>
 #include <wx/listctrl.h>
 #include <wx/menu.h>
@@ -45,6 +46,9 @@ quillmar_frame::quillmar_frame()
               wxDEFAULT_FRAME_STYLE | wxMAXIMIZE),
       events_(std::make_shared<window_event_sink>(this)),
       aui_(nullptr, wxAUI_MGR_ALLOW_FLOATING | wxAUI_MGR_TRANSPARENT_HINT | wxAUI_MGR_LIVE_RESIZE) {
+    // Without a window manager (a bare X server) nothing maximises the frame; fill the
+    // screen ourselves so every pane is visible there too.
+    SetSize(wxGetClientDisplayRect());
     try {
         SetIcon(wxIcon(camera_xpm));
         bind_thread_events();

@@ -21,7 +21,8 @@ log_viewer::~log_viewer() {
 
 void log_viewer::on_line(const std::wstring& line) {
     if (file_.is_open()) {
-        const wxScopedCharBuffer utf8 = wxString(line).utf8_str();
+        const wxString text(line);  // must outlive the converted buffer, which may point into it
+        const wxScopedCharBuffer utf8 = text.utf8_str();
         file_.write(utf8.data(), static_cast<std::streamsize>(utf8.length()));
         file_.put('\n');
         file_.flush();

@@ -1,0 +1,60 @@
+#pragma once
+// Helpers for tests that build the real main window with HOME in a scratch folder.
+#include "app/quillmar_frame.h"
+#include "tests/support/temp_home.h"
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <wx/app.h>
+
+namespace test_support {
+
+inline std::vector<std::string> file_lines(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The messages of the rows of a log file, in order, with "red:"/"blue:" in front.
+inline std::vector<std::string> log_messages(const std::filesystem::path& path) {
+    std::vector<std::string> out;
+    for (const auto& line : file_lines(path)) {
+        for (const char* colour : {"blue", "red"}) {
+            const std::string open = std::string("<td> <font color='") + colour + "'>";
+            if (line.rfind(open, 0) == 0 && line.size() >= open.size() + 12) {
+                out.push_back(std::string(colour) + ":" +
+                              line.substr(open.size(), line.size() - open.size() - 12));
+            }
+        }
+    }
+    return out;
+}
+
+inline void destroy_frame(wxFrame* frame) {
+    if (!frame) return;
+    frame->Destroy();
+    wxTheApp->ProcessIdle();
+}
+
+// A main window built in a fresh HOME; destroyed with the fixture.
+class frame_fixture {
+public:
+    scoped_home home;
+    quillmar_frame* frame = nullptr;
+
+    void open() { frame = new quillmar_frame(); }
+    void close() {
+        destroy_frame(frame);
+        frame = nullptr;
+    }
+    ~frame_fixture() { close(); }
+
+    std::filesystem::path log_path() const { return frame->log_file_path().ToStdString(); }
+    std::vector<std::string> messages() const { return log_messages(log_path()); }
+    void pump() { wxTheApp->ProcessPendingEvents(); }
+};
+
+}  // namespace test_support

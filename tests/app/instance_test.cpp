@@ -1,0 +1,103 @@
+// Runs the real `quillmar` executable as processes, with HOME in a scratch folder.
+#include "tests/app/frame_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+pid_t start_program(const fs::path& home) {
+    const char* build = std::getenv("QUILLMAR_BUILD_DIR");
+    const std::string exe = std::string(build ? build : ".") + "/app/quillmar";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("HOME", home.c_str(), 1);
+        ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    return pid;
+}
+
+std::vector<fs::path> log_files(const fs::path& home) {
+    std::vector<fs::path> out;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(home / "Velkor3" / "log", ec)) out.push_back(e.path());
+    return out;
+}
+
+bool wait_until(const std::function<bool()>& done, std::chrono::seconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (done()) return true;
+        std::this_thread::sleep_for(100ms);
+    }
+    return done();
+}
+
+bool error_box_shown() {
+    FILE* p = ::popen("xdotool search --name '^Error$' 2>/dev/null", "r");
+    if (!p) return false;
+    char buf[64];
+    const bool found = std::fgets(buf, sizeof buf, p) != nullptr;
+    ::pclose(p);
+    return found;
+}
+
+bool exited(pid_t pid, int* status) { return ::waitpid(pid, status, WNOHANG) == pid; }
+
+void end_process(pid_t pid) {
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+}
+
+TEST(instance, a_second_copy_for_the_same_user_is_refused_and_the_first_runs_on) {
+    test_support::temp_dir home("qm-instance");
+    const pid_t first = start_program(home.path());
+    ASSERT_GT(first, 0);
+    // The first copy is up once its log holds the last start-up row.
+    const bool started = wait_until(
+        [&] {
+            const auto logs = log_files(home.path());
+            if (logs.size() != 1) return false;
+            for (const auto& m : test_support::log_messages(logs[0]))
+                if (m.rfind("blue:Борт: ", 0) == 0) return true;
+            return false;
+        },
+        60s);
+    if (!started) end_process(first);
+    ASSERT_TRUE(started);
+
+    const pid_t second = start_program(home.path());
+    ASSERT_GT(second, 0);
+    int status = 0;
+    bool second_exited = false;
+    // The refusal is a modal box captioned "Error"; the second copy waits on it without a window
+    // of its own and without a log.
+    const bool refused = wait_until(
+        [&] {
+            if (exited(second, &status)) return second_exited = true;
+            return error_box_shown();
+        },
+        60s);
+    EXPECT_TRUE(refused);
+    if (second_exited) EXPECT_NE(WEXITSTATUS(status), 0);
+    else end_process(second);
+    EXPECT_EQ(log_files(home.path()).size(), 1u);
+
+    EXPECT_FALSE(exited(first, &status)) << "the first copy ended";
+    end_process(first);
+}
+
+}  // namespace

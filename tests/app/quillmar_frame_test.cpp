@@ -1,0 +1,235 @@
+#include "app/thread_events.h"
+#include "app/window_ids.h"
+#include "log/log_viewer.h"
+#include "viewer/VImagePanel.h"
+#include "settings/settings_keys.h"
+#include "tests/app/fake_frame_source.h"
+#include "tests/app/frame_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iostream>
+#include <regex>
+#include <stdexcept>
+
+#include <unistd.h>
+#include <utime.h>
+
+#include <wx/menu.h>
+#include <wx/statusbr.h>
+#include <wx/toolbar.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_support::frame_fixture;
+
+class frame_test : public ::testing::Test, public frame_fixture {};
+
+bool contains(const std::vector<std::string>& v, const std::string& s) {
+    return std::find(v.begin(), v.end(), s) != v.end();
+}
+
+TEST_F(frame_test, start_up_creates_the_directories_and_a_log_of_this_run_with_the_start_up_rows) {
+    open();
+    const fs::path base = home.path() / "Velkor3";
+    EXPECT_TRUE(fs::is_directory(base / "config"));
+    EXPECT_TRUE(fs::is_directory(base / "log"));
+    EXPECT_EQ(fs::path(frame->settings_file_path().ToStdString()), base / "config" / ".quillmar");
+
+    const std::string name = log_path().filename().string();
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(name, m, std::regex(R"(quillmar\[(\d+)\]\.html)"))) << name;
+    const std::string pid = std::to_string(::getpid());
+    EXPECT_EQ(m[1].str().substr(m[1].length() - pid.size()), pid);
+    EXPECT_EQ(log_path().parent_path(), base / "log");
+
+    const auto lines = test_support::file_lines(log_path());
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "<html>");
+    EXPECT_EQ(lines[1], "<table>");
+    EXPECT_EQ(lines[2], "<tbody>");
+
+    const auto rows = messages();
+    ASSERT_GE(rows.size(), 6u);
+    EXPECT_TRUE(std::regex_match(rows[0], std::regex("blue:Начало работы. Версия: 717 hash: [0-9a-f]{40}")))
+        << rows[0];
+    EXPECT_EQ(rows[1].rfind("blue:OpenCV 4.", 0), 0u) << rows[1];
+    EXPECT_EQ(rows[2].rfind("blue:wxWidgets 3.", 0), 0u) << rows[2];
+    EXPECT_TRUE(std::regex_match(rows[3], std::regex(R"(blue:Компьютер: \S+ \(\d+\.\d+\.\d+\.\d+\))"))) << rows[3];
+    EXPECT_EQ(rows[4].rfind("blue:ОС: ", 0), 0u) << rows[4];
+    EXPECT_EQ(rows[5], "blue:Борт: не определен");
+}
+
+TEST_F(frame_test, the_side_row_shows_the_stored_side_and_old_logs_are_removed_at_start) {
+    const fs::path base = home.path() / "Velkor3";
+    fs::create_directories(base / "config");
+    fs::create_directories(base / "log");
+    std::ofstream(base / "config" / ".quillmar") << "side=правый\n";
+    const fs::path old_log = base / "log" / "quillmar[1].html";
+    const fs::path week_old_log = base / "log" / "quillmar[2].html";
+    std::ofstream(old_log) << "x";
+    std::ofstream(week_old_log) << "x";
+    const std::time_t now = std::time(nullptr);
+    utimbuf long_ago{now - 8 * 86400, now - 8 * 86400};
+    ::utime(old_log.c_str(), &long_ago);
+    utimbuf six_days{now - 6 * 86400, now - 6 * 86400};
+    ::utime(week_old_log.c_str(), &six_days);
+
+    open();
+    EXPECT_TRUE(contains(messages(), "blue:Борт: правый"));
+    EXPECT_FALSE(fs::exists(old_log));
+    EXPECT_TRUE(fs::exists(week_old_log));
+}
+
+TEST_F(frame_test, idle_without_camera_enables_settings_and_refresh_but_not_capture_in_menu_and_toolbar) {
+    open();
+    frame->DoMenuUpdates();
+    frame->UpdateWindowUI(wxUPDATE_UI_RECURSE);
+    wxMenuBar* bar = frame->GetMenuBar();
+    for (int id : {ID_SETTINGS, ID_EXIT, ID_REFRESH_CAMERAS, ID_REFRESH_DATABASES, ID_DPP_TEST})
+        EXPECT_TRUE(bar->IsEnabled(id)) << id;
+    for (int id : {ID_CAPTURE, ID_CAPTURE_RECORD, ID_STOP, ID_SESSION_CODE, ID_VIEW_DATABASE, ID_DELETE_DATABASE,
+                   ID_ARCHIVE_DATABASE, ID_REPLACE_SIDE, ID_REPLACE_SESSION_CODE})
+        EXPECT_FALSE(bar->IsEnabled(id)) << id;
+    wxToolBar* tools = frame->GetToolBar();
+    EXPECT_FALSE(tools->GetToolEnabled(ID_CAPTURE));
+    EXPECT_TRUE(tools->GetToolEnabled(ID_SETTINGS));
+    EXPECT_TRUE(tools->GetToolEnabled(ID_EXIT));
+    EXPECT_TRUE(frame->FindWindow(ID_CAMERA_COMBO)->IsEnabled());
+    EXPECT_TRUE(frame->FindWindow(ID_EXPOSURE_COMBO)->IsEnabled());
+
+    frame->camera_popup()->UpdateUI(frame);
+    EXPECT_FALSE(frame->camera_popup()->IsEnabled(ID_CAPTURE));
+    EXPECT_FALSE(frame->camera_popup()->IsEnabled(ID_STOP));
+}
+
+TEST_F(frame_test, chrome_has_the_titles_menus_panes_and_four_status_fields) {
+    open();
+    EXPECT_EQ(frame->GetTitle(), L"Подвагонные камеры");
+    EXPECT_EQ(frame->GetId(), 0);
+    wxMenuBar* bar = frame->GetMenuBar();
+    ASSERT_EQ(bar->GetMenuCount(), 4u);
+    EXPECT_EQ(bar->GetMenuLabelText(0), L"Файл");
+    EXPECT_EQ(bar->GetMenuLabelText(1), L"Камера");
+    EXPECT_EQ(bar->GetMenuLabelText(2), L"Обработка");
+    EXPECT_EQ(bar->GetMenuLabelText(3), L"Инструменты");
+    EXPECT_EQ(bar->GetLabel(ID_CAPTURE_RECORD), L"Захват и запись");
+    EXPECT_EQ(bar->GetLabel(ID_DPP_TEST), L"Тест ДПП");
+    EXPECT_EQ(frame->camera_popup()->GetMenuItemCount(), 4u);
+    EXPECT_EQ(frame->database_popup()->GetMenuItemCount(), 7u);
+    EXPECT_EQ(frame->GetStatusBar()->GetFieldsCount(), 4);
+    EXPECT_EQ(frame->aui().GetPane(static_cast<wxWindow*>(frame->image_panel())).caption, L"Камера");
+    EXPECT_EQ(frame->aui().GetPane(static_cast<wxWindow*>(frame->log_pane())).caption, L"Журнал");
+    EXPECT_EQ(frame->aui().GetPane(frame->database_pane()).caption, L"Данные");
+    EXPECT_EQ(frame->image_panel()->GetId(), ID_IMAGE_PANEL);
+    EXPECT_EQ(frame->database_pane()->GetId(), ID_DATABASE_LIST);
+    EXPECT_EQ(frame->GetToolBar()->GetToolsCount() >= 3u, true);
+}
+
+TEST_F(frame_test, status_and_log_events_fill_their_fields_and_rows_in_order) {
+    open();
+    auto sink = frame->event_sink();
+    post_event(sink, thread_event::grab_stats, L"delivered: 1");
+    post_event(sink, thread_event::record_status, L"ДПП[7]: 1 Записано кадров: 0");
+    post_event(sink, thread_event::status_text, L"Диск", 3);
+    post_event(sink, thread_event::status_text, L"ignored", 9);
+    post_event(sink, thread_event::new_frame, L"no source: ignored");
+    post_log_info(sink, L"first");
+    post_log_error(sink, L"second <b>");
+    pump();
+    wxStatusBar* bar = frame->GetStatusBar();
+    EXPECT_EQ(bar->GetStatusText(0), L"delivered: 1");
+    EXPECT_EQ(bar->GetStatusText(1), L"");
+    EXPECT_EQ(bar->GetStatusText(2), L"ДПП[7]: 1 Записано кадров: 0");
+    EXPECT_EQ(bar->GetStatusText(3), L"Диск");
+    const auto rows = messages();
+    ASSERT_GE(rows.size(), 2u);
+    EXPECT_EQ(rows[rows.size() - 2], "blue:first");
+    EXPECT_EQ(rows.back(), "red:second &lt;b&gt;");
+}
+
+TEST_F(frame_test, remote_commands_without_an_active_source) {
+    open();
+    auto sink = frame->event_sink();
+    post_event(sink, thread_event::rc_command, L"", 0);
+    post_event(sink, thread_event::rc_command, L"", 7);
+    post_event(sink, thread_event::rc_command, L"СЕАНС-1", 3);
+    post_event(sink, thread_event::rc_command, L"", 1);  // no camera: nothing
+    post_event(sink, thread_event::rc_command, L"", 2);  // nothing to stop
+    pump();
+    const auto rows = messages();
+    ASSERT_GE(rows.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(rows.end() - 3, rows.end()),
+              (std::vector<std::string>{"blue:Empty RC command", "blue:Empty RC command", "blue:СЕАНС-1"}));
+    EXPECT_FALSE(frame->state().active());
+}
+
+TEST_F(frame_test, remote_command_3_restarts_an_active_recording_with_the_narrow_code_and_2_stops_it) {
+    open();
+    auto source = std::make_shared<test_support::fake_frame_source>(true);
+    frame->state().set_camera_open(true);
+    ASSERT_TRUE(frame->state().start([&] { return source; }));
+    post_event(frame->event_sink(), thread_event::rc_command, L"Код 7", 3);
+    pump();
+    ASSERT_EQ(source->restarts.size(), 1u);
+    EXPECT_EQ(source->restarts[0], "Код 7");
+    post_event(frame->event_sink(), thread_event::rc_command, L"", 2);
+    pump();
+    EXPECT_FALSE(frame->state().active());
+}
+
+TEST_F(frame_test, workers_that_outlive_the_window_post_into_nothing) {
+    open();
+    event_sink_ptr sink = frame->event_sink();
+    close();
+    post_log_info(sink, L"after the window");
+    post_event(sink, thread_event::status_text, L"x", 3);
+    wxTheApp->ProcessPendingEvents();
+    SUCCEED();
+}
+
+TEST_F(frame_test, settings_ok_flushes_the_store_to_its_file_and_cancel_writes_nothing) {
+    open();
+    const fs::path file = frame->settings_file_path().ToStdString();
+    frame->run_settings([](settings_ptr) { return int(wxID_CANCEL); });
+    EXPECT_FALSE(fs::exists(file));
+    frame->run_settings([](settings_ptr s) {
+        s->write_text(settings_keys::dpp_port, "/dev/ttyUSB0");
+        return int(wxID_OK);
+    });
+    EXPECT_TRUE(contains(test_support::file_lines(file), "dpp_port=/dev/ttyUSB0"));
+}
+
+TEST(frame_start_up, a_log_directory_that_cannot_be_made_ends_construction_with_its_message) {
+    test_support::scoped_home home;
+    fs::create_directories(home.path() / "Velkor3");
+    std::ofstream(home.path() / "Velkor3" / "log") << "a file in the way";
+    std::wstreambuf* out = std::wcout.rdbuf();
+    try {
+        auto* frame = new quillmar_frame();
+        test_support::destroy_frame(frame);
+        FAIL() << "constructed";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Не удается создать папку с файлами журналов [" + (home.path() / "Velkor3" / "log").string() + "]");
+    }
+    wxTheApp->ProcessIdle();
+    EXPECT_EQ(std::wcout.rdbuf(), out);
+}
+
+TEST(frame_start_up, a_configuration_directory_that_cannot_be_made_is_reported_and_start_up_goes_on) {
+    test_support::scoped_home home;
+    fs::create_directories(home.path() / "Velkor3");
+    std::ofstream(home.path() / "Velkor3" / "config") << "a file in the way";
+    quillmar_frame* frame = nullptr;
+    ASSERT_NO_THROW(frame = new quillmar_frame());
+    // The log opens only after this, so the row reached standard error alone.
+    const auto rows = test_support::log_messages(frame->log_file_path().ToStdString());
+    for (const auto& r : rows) EXPECT_EQ(r.find("Не удается создать папку с файлами настройки"), std::string::npos);
+    EXPECT_TRUE(contains(rows, "blue:Борт: не определен"));
+    test_support::destroy_frame(frame);
+}
+
+}  // namespace

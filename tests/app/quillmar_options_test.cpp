@@ -1,0 +1,113 @@
+#include "settings/quillmar_options.h"
+#include "settings/settings_keys.h"
+#include "tests/app/frame_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <wx/button.h>
+#include <wx/propgrid/propgrid.h>
+#include <wx/utils.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct shown {
+    const wchar_t* key;
+    const wchar_t* label;
+    wxString value;
+};
+
+class options_test : public ::testing::Test {
+protected:
+    test_support::scoped_home home;
+    fs::path file = home.path() / ".quillmar";
+    settings_ptr store = std::make_shared<settings_store>(wxString(file.string()));
+
+    // Shows the dialog modally and presses the button `id` from inside its modal loop.
+    int show_and_press(quillmar_options& dialog, int id) {
+        wxTheApp->CallAfter([&dialog, id] {
+            wxCommandEvent click(wxEVT_BUTTON, id);
+            click.SetEventObject(dialog.FindWindow(id));
+            dialog.FindWindow(id)->GetEventHandler()->ProcessEvent(click);
+        });
+        return dialog.ShowModal();
+    }
+};
+
+TEST_F(options_test, without_a_settings_file_every_property_shows_its_default) {
+    quillmar_options dialog(nullptr, store);
+    EXPECT_EQ(dialog.GetTitle(), L"Настройка программы");
+    const shown expected[] = {
+        {L"side", L"Борт", L"левый"},
+        {L"driver", L"Предпочтительный драйвер", L"SocketDriver"},
+        {L"rotate180", L"Разворачивать на 180", L"Нет"},
+        {L"show_scale", L"Показывать линейку", L"Да"},
+        {L"scale", L"Масштаб линейки", L"0.8"},
+        {L"write_path", L"Каталог", wxGetHomeDir()},
+        {L"dpp_port", L"Порт ДПП", L"COM1"},
+        {L"dpp_format", L"Формат ДПП", L"ДПП7"},
+        {L"coordinate_server_enabled", L"Запрашивать сервер координат", L"Да"},
+        {L"coordinate_server_address", L"Адрес", L"127.0.0.1"},
+        {L"coordinate_server_port", L"Порт", L"12500"},
+        {L"coordinate_server_query_period", L"Период опроса (секунды)", L"5"},
+        {L"data_service_port", L"Порт", L"12600"},
+        {L"rc_service_enabled", L"Разрешить удаленное управление", L"Нет"},
+        {L"rc_service_port", L"Порт", L"12700"},
+    };
+    for (const auto& e : expected) {
+        wxPGProperty* p = dialog.grid()->GetPropertyByName(e.key);
+        ASSERT_NE(p, nullptr) << e.key;
+        EXPECT_EQ(p->GetLabel(), e.label) << e.key;
+        EXPECT_EQ(p->GetValueAsString(), e.value) << e.key;
+    }
+    EXPECT_EQ(dialog.grid()->GetPropertyByName(L"exposure_mode"), nullptr);
+    EXPECT_EQ(dialog.grid()->GetPropertyByName(L"Удаленное управление (требуется перезапуск)")->GetLabel(),
+              L"Удаленное управление (требуется перезапуск)");
+}
+
+TEST_F(options_test, ok_writes_all_fifteen_keys_and_cancel_writes_nothing) {
+    store->write_text(settings_keys::exposure_mode, "ContinuousPreset3");
+    {
+        quillmar_options dialog(nullptr, store);
+        EXPECT_EQ(show_and_press(dialog, wxID_CANCEL), wxID_CANCEL);
+    }
+    EXPECT_FALSE(store->has(settings_keys::write_path));
+    {
+        quillmar_options dialog(nullptr, store);
+        dialog.grid()->SetPropertyValue(L"side", 1);
+        dialog.grid()->SetPropertyValue(L"rotate180", true);
+        EXPECT_EQ(show_and_press(dialog, wxID_OK), wxID_OK);
+    }
+    for (const wchar_t* key : {L"side", L"driver", L"rotate180", L"show_scale", L"scale", L"write_path", L"dpp_port",
+                               L"dpp_format", L"coordinate_server_enabled", L"coordinate_server_address",
+                               L"coordinate_server_port", L"coordinate_server_query_period", L"data_service_port",
+                               L"rc_service_enabled", L"rc_service_port"})
+        EXPECT_TRUE(store->has(key)) << key;
+    EXPECT_EQ(store->read_text(settings_keys::side, ""), L"правый");
+    EXPECT_TRUE(store->read_bool(settings_keys::rotate180, false));
+    EXPECT_EQ(store->read_text(settings_keys::dpp_format, ""), L"ДПП7");
+    EXPECT_EQ(store->read_text(settings_keys::coordinate_server_query_period, ""), L"5");
+    EXPECT_DOUBLE_EQ(store->read_double(settings_keys::scale, 0), 0.8);
+    EXPECT_EQ(store->read_text(settings_keys::exposure_mode, ""), L"ContinuousPreset3");
+    // Not flushed by the dialog: the caller does that.
+    EXPECT_FALSE(fs::exists(file));
+    store->flush();
+    const auto lines = test_support::file_lines(file);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "write_path=" + wxGetHomeDir().ToStdString()), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "scale=0.8"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "side=правый"), lines.end());
+}
+
+TEST_F(options_test, a_stored_choice_in_another_letter_case_shows_no_selection_and_ok_stores_it_empty) {
+    store->write_text(settings_keys::dpp_format, L"дпп7");
+    store->write_text(settings_keys::driver, L"FilterDriver");
+    quillmar_options dialog(nullptr, store);
+    EXPECT_TRUE(dialog.grid()->GetPropertyByName(L"dpp_format")->IsValueUnspecified());
+    EXPECT_EQ(dialog.grid()->GetPropertyByName(L"driver")->GetValueAsString(), L"FilterDriver");
+    dialog.save();
+    EXPECT_TRUE(store->has(settings_keys::dpp_format));
+    EXPECT_EQ(store->read_text(settings_keys::dpp_format, L"x"), L"");
+}
+
+}  // namespace

@@ -1,0 +1,110 @@
+#include "log/log.h"
+#include "log/log_viewer.h"
+#include "tests/support/temp_home.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+#include <wx/app.h>
+#include <wx/frame.h>
+
+namespace {
+
+std::vector<std::string> read_lines(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::size_t count(const std::vector<std::string>& lines, const std::string& what) {
+    std::size_t n = 0;
+    for (const auto& l : lines)
+        if (l.find(what) != std::string::npos) ++n;
+    return n;
+}
+
+class log_viewer_test : public ::testing::Test {
+protected:
+    test_support::temp_dir dir{"qm-log"};
+    std::filesystem::path file = dir.path() / "quillmar[1].html";
+    wxFrame* frame = new wxFrame(nullptr, wxID_ANY, "log");
+    log_viewer* viewer = new log_viewer(frame, wxString(file.string()));
+
+    void TearDown() override {
+        if (frame) frame->Destroy();
+        wxTheApp->ProcessIdle();
+    }
+    void destroy_window() {
+        frame->Destroy();
+        wxTheApp->ProcessIdle();
+        frame = nullptr;
+    }
+};
+
+TEST_F(log_viewer_test, file_starts_with_the_head_and_holds_rows_in_utf8_without_closing_tags) {
+    log_info(L"Начало работы");
+    log_error(L"Ошибка <script>");
+    const auto lines = read_lines(file);
+    ASSERT_EQ(lines.size(), 3u + 8u);
+    EXPECT_EQ(lines[0], "<html>");
+    EXPECT_EQ(lines[1], "<table>");
+    EXPECT_EQ(lines[2], "<tbody>");
+    EXPECT_EQ(lines[3], "<tr>");
+    EXPECT_EQ(lines[5], "<td> <font color='blue'>Начало работы</font></td>");
+    EXPECT_EQ(lines[9], "<td> <font color='red'>Ошибка &lt;script&gt;</font></td>");
+    EXPECT_EQ(lines.back(), "</tr>");
+    EXPECT_EQ(viewer->shown_rows(), 2u);
+}
+
+TEST_F(log_viewer_test, exception_messages_are_decoded_from_the_locale_encoding) {
+    log_exception(std::runtime_error("Не удается создать папку"));
+    log_exception(std::runtime_error("bad \xff byte"));
+    const auto lines = read_lines(file);
+    EXPECT_EQ(count(lines, "<td> <font color='red'>Не удается создать папку</font></td>"), 1u);
+    EXPECT_EQ(count(lines, "<td> <font color='red'>bad \xc3\xbf byte</font></td>"), 1u);
+}
+
+TEST_F(log_viewer_test, pane_keeps_recent_rows_while_the_file_keeps_every_row) {
+    const std::size_t rows = log_viewer::pane_rows + 30;
+    for (std::size_t i = 0; i < rows; ++i) log_info(wxString::Format("row-%zu-", i));
+    EXPECT_EQ(viewer->shown_rows(), log_viewer::pane_rows);
+    EXPECT_EQ(viewer->dropped_rows(), 30u);
+    const auto lines = read_lines(file);
+    EXPECT_EQ(count(lines, "<tr>"), rows);
+    EXPECT_EQ(count(lines, ">row-0-<"), 1u);
+    EXPECT_EQ(count(lines, wxString::Format(">row-%zu-<", rows - 1).ToStdString()), 1u);
+    // The newest row is what the pane shows last.
+    EXPECT_NE(viewer->ToText().Find(wxString::Format("row-%zu-", rows - 1)), wxNOT_FOUND);
+    EXPECT_EQ(viewer->ToText().Find("row-0-"), wxNOT_FOUND);
+}
+
+TEST_F(log_viewer_test, after_the_window_is_gone_the_standard_streams_are_their_own_again) {
+    std::wstreambuf* redirected = std::wcout.rdbuf();
+    destroy_window();
+    EXPECT_NE(std::wcout.rdbuf(), redirected);
+    EXPECT_NE(std::wcerr.rdbuf(), redirected);
+    std::wostringstream captured;
+    std::wstreambuf* own = std::wcout.rdbuf(captured.rdbuf());
+    log_info(L"after");
+    std::wcout.rdbuf(own);
+    EXPECT_NE(captured.str().find(L"<font color='blue'>after</font>"), std::wstring::npos);
+    EXPECT_EQ(count(read_lines(file), "after"), 0u);
+}
+
+TEST(log_viewer_file, an_unopenable_file_loses_file_output_but_the_pane_still_works) {
+    wxFrame* frame = new wxFrame(nullptr, wxID_ANY, "log");
+    auto* viewer = new log_viewer(frame, "/nonexistent-dir/quillmar[1].html");
+    EXPECT_FALSE(viewer->file_ok());
+    log_info(L"still shown");
+    EXPECT_EQ(viewer->shown_rows(), 1u);
+    frame->Destroy();
+    wxTheApp->ProcessIdle();
+}
+
+}  // namespace
