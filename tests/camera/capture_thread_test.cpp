@@ -1,0 +1,210 @@
+#include "camera/capture_thread.h"
+
+#include "camera/frame_buffer.h"
+#include "scripted_fixture.h"
+#include "settings/settings_keys.h"
+
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
+namespace {
+
+class CaptureThread : public scripted_camera_test {
+protected:
+    void SetUp() override {
+        scripted_camera_test::SetUp();
+        frame = make_frame_buffer(camera->handle());
+    }
+
+    int run_with(std::vector<wait_step> steps, capture_thread::seconds_clock clock = {}) {
+        backend->script_waits(steps);
+        capture_thread thread(sink, settings, camera->handle(), frame.get(), std::move(clock));
+        return thread.run();
+    }
+
+    std::vector<std::wstring> errors() const { return sink->texts(thread_event::log_error); }
+    std::vector<std::wstring> infos() const { return sink->texts(thread_event::log_info); }
+
+    std::unique_ptr<frame_buffer> frame;
+};
+
+TEST_F(CaptureThread, EverySetUpFailurePostsItsTextAndReleasesWhatWasAcquired) {
+    struct step {
+        const char* call;
+        int after;
+        const wchar_t* text;
+    };
+    const step steps[] = {
+        {"J_Camera_GetNumOfDataStreams", 0, L"Error getting number of streams"},
+        {"J_Camera_CreateDataStream", 0, L"Error creating data stream"},
+        {"J_DataStream_SetParam", 0, L"Error setting stream parameter"},
+        {"J_DataStream_AnnounceBuffer", 5, L"Error announce buffer"},
+        {"J_DataStream_QueueBuffer", 7, L"Error queue buffer"},
+        {"J_Event_CreateCondition", 0, L"Error create condition"},
+        {"J_DataStream_RegisterEvent", 0, L"Error register event"},
+        {"J_DataStream_StartAcquisition", 0, L"error start acquisition"},
+        {"J_Camera_ExecuteCommand:AcquisitionStart", 0, L"Error starting acquisition."},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.call);
+        sink = std::make_shared<test_support::recording_sink>();
+        backend->clear_failures();
+        backend->fail(s.call, J_ST_ERROR, s.after);
+        EXPECT_EQ(run_with({wait_step::exit()}), -1);
+        EXPECT_EQ(errors(), std::vector<std::wstring>{s.text});
+        EXPECT_TRUE(sink->texts(thread_event::grab_stats).empty());
+        EXPECT_EQ(backend->open_handles(), idle_handles);
+    }
+    // The camera can be captured from again afterwards.
+    backend->clear_failures();
+    sink = std::make_shared<test_support::recording_sink>();
+    EXPECT_EQ(run_with({wait_step::frame(), wait_step::exit()}), 0);
+    EXPECT_TRUE(errors().empty());
+    EXPECT_EQ(frame->timestamp, backend->timestamp_of(backend->frames_delivered()));
+}
+
+TEST_F(CaptureThread, WaitResultsEndTheLoopWithTheirTextsAndTheStopSequence) {
+    struct step {
+        wait_step wait;
+        const wchar_t* error;
+    };
+    const step steps[] = {
+        {wait_step::value(J_COND_WAIT_ERROR), L"Condition wait error"},
+        {wait_step::value(7), L"Unknown error in capture thread loop"},
+        {wait_step::failure(J_ST_ERROR), L"Error waiting for event"},
+        {wait_step::exit(), nullptr},
+    };
+    for (const auto& s : steps) {
+        sink = std::make_shared<test_support::recording_sink>();
+        EXPECT_EQ(run_with({wait_step::timeout(), s.wait}), 0);
+        if (s.error) {
+            EXPECT_EQ(errors(), std::vector<std::wstring>{s.error});
+            EXPECT_TRUE(infos().empty());
+        } else {
+            EXPECT_TRUE(errors().empty());
+            EXPECT_EQ(infos(), std::vector<std::wstring>{L"Condition wait exit"});
+        }
+        EXPECT_EQ(sink->texts(thread_event::grab_stats).size(), 1u);  // the time-out
+        EXPECT_EQ(backend->open_handles(), idle_handles);
+    }
+}
+
+TEST_F(CaptureThread, StopSequenceReleasesInOrder) {
+    backend->set_record_calls(true);
+    run_with({wait_step::exit()});
+    auto calls = backend->calls();
+    auto from = std::find(calls.begin(), calls.end(), "J_Camera_ExecuteCommand:AcquisitionStop");
+    ASSERT_NE(from, calls.end());
+    std::vector<std::string> tail(from, calls.end());
+    std::vector<std::string> expected = {"J_Camera_ExecuteCommand:AcquisitionStop", "J_DataStream_UnRegisterEvent",
+                                         "J_Event_Close", "J_Event_CloseCondition", "J_DataStream_StopAcquisition",
+                                         "J_DataStream_FlushQueue:0", "J_DataStream_FlushQueue:1"};
+    expected.insert(expected.end(), capture_thread::buffer_count, "J_DataStream_RevokeBuffer");
+    expected.push_back("J_DataStream_Close");
+    EXPECT_EQ(tail, expected);
+}
+
+TEST_F(CaptureThread, NewFrameEveryTenthFrameAndStatsAfterEveryFrame) {
+    std::vector<wait_step> steps(25, wait_step::frame());
+    steps.push_back(wait_step::exit());
+    EXPECT_EQ(run_with(steps), 0);
+
+    const auto frames = sink->texts(thread_event::new_frame);
+    ASSERT_EQ(frames.size(), 2u);
+    // Nineteen buffers stay queued while one is being copied.
+    EXPECT_EQ(frames[0], L"timestamp: 10000 missing packets: 0 queued buffers: 19");
+    EXPECT_EQ(frames[1], L"timestamp: 20000 missing packets: 0 queued buffers: 19");
+    const auto stats = sink->texts(thread_event::grab_stats);
+    ASSERT_EQ(stats.size(), 25u);
+    EXPECT_EQ(stats.back().rfind(L"delivered: 25 lost: 0 await: 0 corrupt: 0 fps: ", 0), 0u);
+
+    std::shared_lock<std::shared_mutex> lock(frame->lock);
+    EXPECT_EQ(frame->timestamp, 25000u);
+    for (std::size_t i : {std::size_t{0}, std::size_t{1}, frame->image.size() - 1})
+        EXPECT_EQ(frame->image[i], scripted_camera_backend::pattern(25, i));
+}
+
+TEST_F(CaptureThread, RateIsTheWholeRunAverageAndZeroInTheFirstSecond) {
+    EXPECT_EQ(grab_rate(50, 100, 100), 0u);
+    EXPECT_EQ(grab_rate(50, 100, 102), 25u);
+    EXPECT_EQ(grab_rate(50, 100, 103), 16u);
+    EXPECT_EQ(grab_stats_text(1, 2, 3, 4, 5), L"delivered: 1 lost: 2 await: 3 corrupt: 4 fps: 5");
+
+    // Start at 100; three frames within the first second, then quiet seconds: the rate falls.
+    std::vector<std::int64_t> times = {100, 100, 100, 100, 101, 103};
+    std::atomic<std::size_t> next{0};
+    auto clock = [&] { return times[std::min(next++, times.size() - 1)]; };
+    backend->set_lost_and_corrupt(4, 1);
+    run_with({wait_step::frame(), wait_step::frame(), wait_step::frame(), wait_step::timeout(), wait_step::timeout(),
+              wait_step::exit()},
+             clock);
+    const auto stats = sink->texts(thread_event::grab_stats);
+    ASSERT_EQ(stats.size(), 5u);
+    EXPECT_EQ(stats[2], L"delivered: 3 lost: 4 await: 0 corrupt: 1 fps: 0");
+    EXPECT_EQ(stats[3], L"delivered: 3 lost: 4 await: 0 corrupt: 1 fps: 3");
+    EXPECT_EQ(stats[4], L"delivered: 3 lost: 4 await: 0 corrupt: 1 fps: 1");
+}
+
+TEST_F(CaptureThread, Rotate180TurnsTheImageInTheFrameBuffer) {
+    settings->write_bool(settings_keys::rotate180, true);
+    run_with({wait_step::frame(), wait_step::exit()});
+    const std::size_t n = frame->image.size();
+    ASSERT_EQ(n, 64u * 48u);
+    for (std::size_t i : {std::size_t{0}, std::size_t{1}, n / 2, n - 1})
+        EXPECT_EQ(frame->image[i], scripted_camera_backend::pattern(1, n - 1 - i)) << i;
+}
+
+TEST_F(CaptureThread, Rotate180KeepsDeepPixelsWhole) {
+    std::uint8_t data[] = {1, 2, 3, 4, 5, 6};  // three 16-bit pixels
+    J_tIMAGE_INFO info;
+    info.pImageBuffer = data;
+    info.iPixelType = 0x01100007;
+    info.iSizeX = 3;
+    info.iSizeY = 1;
+    info.iImageSize = 6;
+    ASSERT_EQ(J_Image_Rotate(&info, J_ROTATE_180), J_ST_SUCCESS);
+    EXPECT_EQ(std::vector<std::uint8_t>(data, data + 6), (std::vector<std::uint8_t>{5, 6, 3, 4, 1, 2}));
+    info.iImageSize = 4;  // claims more pixels than bytes: refused, nothing touched
+    EXPECT_NE(J_Image_Rotate(&info, J_ROTATE_180), J_ST_SUCCESS);
+}
+
+TEST_F(CaptureThread, StopDuringAFrameTakesEffectAtTheNextWait) {
+    capture_thread thread(sink, settings, camera->handle(), frame.get());
+    backend->set_on_frame([&](std::uint64_t n) {
+        if (n == 3) thread.request_exit();
+    });
+    backend->set_free_running(true);
+    thread.start();
+    EXPECT_EQ(thread.join(), 0);
+    EXPECT_EQ(backend->frames_delivered(), 3u);
+    EXPECT_EQ(sink->texts(thread_event::grab_stats).size(), 3u);
+    EXPECT_EQ(backend->count_calls("J_DataStream_QueueBuffer"), capture_thread::buffer_count + 3u);
+    EXPECT_EQ(infos(), std::vector<std::wstring>{L"Condition wait exit"});
+    EXPECT_EQ(frame->timestamp, scripted_camera_backend::timestamp_of(3));
+}
+
+TEST_F(CaptureThread, ExitRequestedBeforeTheThreadRunsStillStopsIt) {
+    capture_thread thread(sink, settings, camera->handle(), frame.get());
+    thread.request_exit();
+    thread.start();
+    EXPECT_EQ(thread.join(), 0);
+    EXPECT_EQ(infos(), std::vector<std::wstring>{L"Condition wait exit"});
+    EXPECT_EQ(backend->open_handles(), idle_handles);
+}
+
+TEST_F(CaptureThread, InfoReadFailuresEndTheThreadAndRelease) {
+    backend->fail("J_DataStream_GetBufferInfo:3");
+    EXPECT_EQ(run_with({wait_step::frame()}), -1);
+    EXPECT_EQ(errors(), std::vector<std::wstring>{L"Error getting buffer info"});
+    EXPECT_EQ(backend->open_handles(), idle_handles);
+
+    sink = std::make_shared<test_support::recording_sink>();
+    backend->clear_failures();
+    backend->fail("J_DataStream_GetStreamInfo:1002");
+    EXPECT_EQ(run_with({wait_step::timeout()}), -1);
+    EXPECT_EQ(errors(), std::vector<std::wstring>{L"Error getting stream info"});
+    EXPECT_EQ(backend->open_handles(), idle_handles);
+}
+
+}  // namespace

@@ -1,0 +1,44 @@
+#pragma once
+// A scripted camera installed for one test: one camera "CAM-1 INT=>SD", opened, plus a
+// settings file in a scratch folder and a sink that records what threads post.
+#include "camera/camera_backend.h"
+#include "camera/jai_camera.h"
+#include "camera/jai_factory.h"
+#include "camera/scripted_camera_backend.h"
+#include "settings/settings_store.h"
+#include "tests/support/recording_sink.h"
+#include "tests/support/temp_home.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+class scripted_camera_test : public ::testing::Test {
+protected:
+    void SetUp() override {
+        backend = std::make_shared<scripted_camera_backend>();
+        backend->set_cameras({{"CAM-1 INT=>SD", "Model-A", "10.0.0.5"}});
+        install_camera_backend(backend);
+        factory = std::make_unique<jai_factory>();
+        camera = std::make_shared<JAI_Camera>(factory->handle(), "CAM-1 INT=>SD");
+        settings = std::make_shared<settings_store>(wxString(dir.str() + "/settings"));
+        sink = std::make_shared<test_support::recording_sink>();
+    }
+
+    void TearDown() override {
+        camera.reset();
+        factory.reset();
+        EXPECT_EQ(backend->open_handles(), 0u);
+        install_camera_backend(nullptr);
+    }
+
+    // Factory and camera stay open for the whole test.
+    static constexpr std::size_t idle_handles = 2;
+
+    test_support::temp_dir dir{"qm-camera"};
+    std::shared_ptr<scripted_camera_backend> backend;
+    std::unique_ptr<jai_factory> factory;
+    jai_camera_ptr camera;
+    settings_ptr settings;
+    std::shared_ptr<test_support::recording_sink> sink;
+};
