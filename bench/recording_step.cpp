@@ -1,0 +1,95 @@
+// Recording step throughput: recording_session::step with a new 1920 x 1200 Mono8 camera
+// frame before every step (frame copy, JPEG q85, the metadata puts, the status text) against
+// a bare cv::imencode + leveldb::Put loop over the same frames, in the same run. The frame
+// buffer is filled outside the timed part, as the capture thread would do it.
+// Options: --frames N (default 300), --rounds N (default 2; bare and step alternate).
+#include "app/thread_message.h"
+#include "bench/database_bench_util.h"
+#include "camera/frame_buffer.h"
+#include "database/database_layout.h"
+#include "database/recording_database.h"
+#include "recording/recording_session.h"
+
+#include <leveldb/db.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+class counting_sink : public event_sink {
+public:
+    void post(thread_message) override { ++posted; }
+    std::atomic<long> posted{0};
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int frames = static_cast<int>(bench_db::option(argc, argv, "--frames", 300));
+    const int rounds = static_cast<int>(bench_db::option(argc, argv, "--rounds", 2));
+    const int width = 1920, height = 1200;
+    bench_db::scratch dir;
+    bench_db::strip strip(width, height, frames);
+
+    auto bare = [&](int round) {
+        auto db = open_leveldb((dir.path() / ("bare" + std::to_string(round))).string(), true);
+        std::vector<uchar> jpeg;
+        const std::vector<int> params{cv::IMWRITE_JPEG_QUALITY, 85};
+        double t = 0;
+        for (int i = 0; i < frames; ++i) {
+            cv::Mat frame = strip.frame(i).clone();  // continuous, like the step's copy
+            auto start = std::chrono::steady_clock::now();
+            cv::imencode(".jpeg", frame, jpeg, params);
+            db->Put(leveldb::WriteOptions(), make_frame_key(static_cast<std::uint32_t>(1000 + i)),
+                    leveldb::Slice(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()));
+            t += bench_db::seconds_since(start);
+        }
+        return t;
+    };
+    auto step = [&](int round) {
+        frame_buffer fb;
+        fb.width = width;
+        fb.height = height;
+        fb.image.assign(std::size_t(width) * height, 0);
+        recording_database db;
+        std::mutex lock;
+        auto sink = std::make_shared<counting_sink>();
+        const std::filesystem::path folder = dir.path() / ("step" + std::to_string(round));
+        std::filesystem::create_directories(folder);
+        recording_session session(sink, folder.wstring(), L"левый", "bench : 1", &fb, db, lock,
+                                  [] { return std::time_t(1714566645); });
+        double t = 0;
+        for (int i = 0; i < frames; ++i) {
+            {
+                cv::Mat frame = strip.frame(i);
+                std::unique_lock<std::shared_mutex> w(fb.lock);
+                for (int y = 0; y < height; ++y)
+                    std::memcpy(fb.image.data() + std::size_t(y) * width, frame.ptr(y), width);
+                fb.timestamp = std::uint64_t(i) + 1;
+            }
+            auto start = std::chrono::steady_clock::now();
+            session.step(static_cast<std::uint32_t>(1000 + i), 7);
+            t += bench_db::seconds_since(start);
+        }
+        if (db.frame_count() != std::uint64_t(frames)) std::printf("unexpected frame count\n");
+        session.finish();
+        return t;
+    };
+
+    std::printf("recording step vs bare encode + put: %d frames of %d x %d Mono8 per run, q85\n",
+                frames, width, height);
+    double t_bare = 0, t_step = 0;
+    for (int r = 0; r < rounds; ++r) {
+        const double b = bare(r), s = step(r);
+        std::printf("round %d: bare %.1f frames/s, recording step %.1f frames/s\n", r + 1,
+                    frames / b, frames / s);
+        t_bare += b;
+        t_step += s;
+    }
+    std::printf("recording step throughput / bare throughput = %.3f (goal >= 0.9)\n", t_bare / t_step);
+    return 0;
+}
