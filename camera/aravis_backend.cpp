@@ -338,13 +338,9 @@ J_STATUS_TYPE aravis_backend::camera_execute_command(CAM_HANDLE camera, const ch
     if (!rec || !command) return J_ST_INVALID_HANDLE;
     std::lock_guard<std::mutex> lock(rec->lock);
     GError* error = nullptr;
-    // Aravis's own start/stop also lock and unlock the transport-layer parameters.
-    if (std::strcmp(command, "AcquisitionStart") == 0)
-        arv_camera_start_acquisition(rec->arv, &error);
-    else if (std::strcmp(command, "AcquisitionStop") == 0)
-        arv_camera_stop_acquisition(rec->arv, &error);
-    else
-        arv_camera_execute_command(rec->arv, command, &error);
+    // The plain feature commands: Aravis's start/stop helpers also start and stop the stream
+    // threads of some transports, which the stream calls below manage themselves.
+    arv_camera_execute_command(rec->arv, command, &error);
     return failed(error);
 }
 
@@ -576,6 +572,9 @@ J_STATUS_TYPE aravis_backend::stream_close(STREAM_HANDLE stream) {
     }
     halt(s);
     g_signal_handler_disconnect(s->arv, s->handler);
+    // Finalising a stream stops its receive thread unconditionally; give it an idle one
+    // (no buffer is queued any more, no signal is emitted) so Aravis finds what it expects.
+    arv_stream_start_thread(s->arv);
     g_object_unref(s->arv);
     {
         std::lock_guard<std::mutex> state_lock(state_->mutex);  // e->stream is read under it

@@ -198,6 +198,7 @@ void capture_thread::handle_frame(std::uint64_t& frames) {
         if (n) std::memcpy(frame_->image.data(), info.pImageBuffer, n);
         frame_->timestamp = info.iTimeStamp;
     }
+    copied_.fetch_add(1, std::memory_order_relaxed);
     if (frames % 10 == 0)
         post_event(owner_, thread_event::new_frame, new_frame_text(info.iTimeStamp, info.iMissingPackets, info.iQueuedBuffers));
     J_DataStream_QueueBuffer(stream_, buffer);

@@ -18,6 +18,7 @@
 #include "camera/jai_sdk.h"
 #include "settings/settings_store.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -62,6 +63,9 @@ public:
     // The acquisition itself, on the calling thread; what start() runs.
     int run();
 
+    // Frames copied into the frame buffer so far (any thread).
+    std::uint64_t frames_copied() const { return copied_.load(std::memory_order_relaxed); }
+
 private:
     void set_up();
     void grab_loop();
@@ -87,6 +91,7 @@ private:
     HANDLE condition_ = nullptr;  // written by the capture thread only, under exit_mutex_
     bool exit_requested_ = false;
 
+    std::atomic<std::uint64_t> copied_{0};
     std::thread thread_;
     int result_ = 0;  // written by the thread, read after join
 };

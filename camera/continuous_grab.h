@@ -27,8 +27,9 @@ public:
     void restart_recording(event_sink_ptr, settings_ptr, const std::string&) override {}
     bool is_recording() override { return false; }
 
-    // The capture thread's result once it has ended (for tests).
+    // Stops the capture thread and returns its result (tests; the destructor does the same).
     int stop_and_join();
+    std::uint64_t frames_copied() const { return thread_ ? thread_->frames_copied() : 0; }
 
 private:
     jai_camera_ptr camera_;                   // released last

@@ -80,7 +80,9 @@ TEST_F(FrameSource, RepeatedStartAndStopLeavesNothingBehind) {
     backend->set_record_calls(false);
     for (int i = 0; i < 20; ++i) {
         auto source = std::make_shared<continuous_grab>(sink, settings, camera);
-        if (i % 5 == 0) EXPECT_TRUE(sink->wait_for_kind(thread_event::grab_stats));
+        if (i % 5 == 0) {
+            EXPECT_TRUE(sink->wait_for_kind(thread_event::grab_stats));
+        }
         source.reset();
         EXPECT_EQ(backend->open_handles(), idle_handles);
     }

@@ -1,0 +1,103 @@
+// The simulated camera (Aravis's in-process fake, no network) at its own rate: delivered
+// must equal copied, lost and corrupt stay 0. A reader copies the frame buffer out on every
+// tenth frame as the live display does. Prints the last statistics line and the process's
+// CPU time (getrusage) as a share of one core. Duration in seconds: first argument, default 30.
+#include "camera/aravis_backend.h"
+#include "camera/camera_list.h"
+#include "camera/continuous_grab.h"
+
+#include <opencv2/core.hpp>
+#include <sys/resource.h>
+#include <wx/init.h>
+#include <wx/string.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// Stands in for the main window: keeps the last statistics line and wakes the display reader.
+struct display_sink : event_sink {
+    void post(thread_message m) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (m.kind == thread_event::grab_stats) last_stats = m.text;
+        if (m.kind == thread_event::log_error) errors.push_back(m.text);
+        if (m.kind == thread_event::new_frame) {
+            ++pending;
+            wake.notify_one();
+        }
+    }
+    std::mutex mutex;  // guards everything below
+    std::condition_variable wake;
+    std::wstring last_stats;
+    std::vector<std::wstring> errors;
+    int pending = 0;
+    bool done = false;
+};
+
+double cpu_seconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    wxInitializer wx;
+    const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
+    install_camera_backend(std::make_shared<aravis_backend>(aravis_backend::mode::simulated));
+    jai_factory factory;
+    const camera_map cameras = enumerate_cameras(factory);
+    const auto name = choose_startup_camera(cameras, "SocketDriver");
+    if (!name) {
+        std::printf("no simulated camera\n");
+        return 1;
+    }
+    auto selection = select_camera(factory, cameras, *name);
+    if (!selection.camera) return 1;
+
+    auto sink = std::make_shared<display_sink>();
+    const double cpu0 = cpu_seconds();
+    const auto t0 = std::chrono::steady_clock::now();
+    auto source = std::make_shared<continuous_grab>(sink, nullptr, selection.camera);
+    std::uint64_t shown = 0;
+    std::thread display([&] {
+        cv::Mat matrix;
+        std::unique_lock<std::mutex> lock(sink->mutex);
+        for (;;) {
+            sink->wake.wait(lock, [&] { return sink->pending > 0 || sink->done; });
+            if (sink->done) return;
+            sink->pending = 0;
+            lock.unlock();
+            copy_frame_gray8(*source->buffer(), matrix);
+            ++shown;
+            lock.lock();
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const std::uint64_t copied = source->frames_copied();
+    {
+        std::lock_guard<std::mutex> lock(sink->mutex);
+        sink->done = true;
+    }
+    sink->wake.notify_one();
+    display.join();
+    source->stop_and_join();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double cpu = cpu_seconds() - cpu0;
+    std::printf("simulated camera, %d s\n", seconds);
+    std::printf("last statistics: %s\n", wxString(sink->last_stats).ToStdString().c_str());
+    std::printf("frames copied:   %llu, shown (every tenth): %llu\n", static_cast<unsigned long long>(copied),
+                static_cast<unsigned long long>(shown));
+    std::printf("errors posted:   %zu\n", sink->errors.size());
+    std::printf("CPU time:        %.2f s of %.2f s = %.1f %% of one core (goal < 10 %%)\n", cpu, wall, 100 * cpu / wall);
+    source.reset();
+    install_camera_backend(nullptr);
+    return 0;
+}
