@@ -1,0 +1,235 @@
+// End to end recording: the simulated camera (Aravis's in-process fake camera, no network)
+// through continuous_grab_write and the write thread, paced by quillmar-odometer-sim at
+// 1,000 messages/s in the 7-byte format. Prints recording steps vs messages sent, stored
+// frames vs the distinct camera frames that appeared while recording, duplicates among the
+// stored JPEGs, the camera's delivered frame rate and the write thread's CPU use.
+// Options: --seconds N (default 60), --rate N (default 1000).
+#include "app/thread_message.h"
+#include "camera/camera_list.h"
+#include "camera/continuous_grab_write.h"
+#include "camera/frame_buffer.h"
+#include "camera/jai_factory.h"
+#include "database/database_layout.h"
+#include "database/ldb_info.h"
+#include "recording/write_thread.h"
+#include "settings/settings_keys.h"
+
+#include <leveldb/db.h>
+#include <wx/init.h>
+
+#include <atomic>
+#include <chrono>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <signal.h>
+#include <spawn.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+long option(int argc, char** argv, const char* name, long def) {
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], name) == 0) return std::atol(argv[i + 1]);
+    return def;
+}
+
+class counting_sink : public event_sink {
+public:
+    void post(thread_message m) override {
+        if (m.kind == thread_event::record_status) ++steps;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (m.kind == thread_event::database_info)
+            reports.emplace_back(m.text, std::any_cast<ldb_info>(m.payload));
+        if (m.kind == thread_event::log_error) errors.push_back(m.text);
+    }
+    std::atomic<long> steps{0};
+    std::mutex mutex;  // guards reports, errors
+    std::vector<std::pair<std::wstring, ldb_info>> reports;
+    std::vector<std::wstring> errors;
+};
+
+// utime + stime of the thread named `name` in this process, in seconds.
+double thread_cpu_seconds(const std::string& name) {
+    DIR* d = opendir("/proc/self/task");
+    if (!d) return -1;
+    double total = -1;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        const std::string base = std::string("/proc/self/task/") + e->d_name;
+        std::string comm;
+        std::getline(std::ifstream(base + "/comm"), comm);
+        if (comm != name) continue;
+        std::string stat;
+        std::getline(std::ifstream(base + "/stat"), stat);
+        std::istringstream in(stat.substr(stat.rfind(')') + 2));
+        std::string field;
+        unsigned long long utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && in >> field; ++i) {
+            if (i == 14) utime = std::stoull(field);
+            if (i == 15) stime = std::stoull(field);
+        }
+        total = double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+    }
+    closedir(d);
+    return total;
+}
+
+// The odometer simulator as a child; its stdout is read for the device path and "sent N".
+struct simulator {
+    simulator(const std::string& program, std::vector<std::string> args) {
+        int fds[2];
+        if (pipe(fds) != 0) std::abort();
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+            std::fprintf(stderr, "cannot start %s\n", program.c_str());
+            std::exit(1);
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        out = fdopen(fds[0], "r");
+    }
+    std::string line() {
+        char buf[256];
+        if (!std::fgets(buf, sizeof buf, out)) return {};
+        std::string s(buf);
+        while (!s.empty() && s.back() == '\n') s.pop_back();
+        return s;
+    }
+    ~simulator() {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        std::fclose(out);
+    }
+    pid_t pid = -1;
+    FILE* out = nullptr;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Only the in-process fake camera: no discovery traffic on any network.
+    setenv("QUILLMAR_CAMERAS", "simulated", 1);
+    std::setlocale(LC_ALL, "C.UTF-8");
+    wxInitializer wx;
+    const long seconds = option(argc, argv, "--seconds", 60);
+    const long rate = option(argc, argv, "--rate", 1000);
+
+    const std::filesystem::path exe = std::filesystem::canonical("/proc/self/exe");
+    const std::string sim_path = (exe.parent_path().parent_path() / "tools" / "quillmar-odometer-sim").string();
+    char scratch_pattern[] = "/tmp/qm-bench-e2e-XXXXXX";
+    if (!mkdtemp(scratch_pattern)) return 1;
+    const std::filesystem::path scratch = scratch_pattern;
+
+    // The simulator waits a second before its first message so the port is open by then.
+    const long messages = seconds * rate;
+    simulator sim(sim_path, {"--format", "7", "--rate", std::to_string(rate), "--messages",
+                             std::to_string(messages), "--delay", "1", "--linger", "3600"});
+    const std::string device = sim.line();
+
+    auto settings = std::make_shared<settings_store>((scratch / ".quillmar").wstring());
+    settings->write_text(settings_keys::dpp_port, wxString::FromUTF8(device));
+    settings->write_text(settings_keys::dpp_format, L"ДПП7");
+    settings->write_bool(settings_keys::coordinate_server_enabled, false);
+    settings->write_text(settings_keys::write_path, (scratch / "db").wstring());
+
+    jai_factory factory;
+    const camera_map cameras = enumerate_cameras(factory);
+    auto chosen = choose_startup_camera(cameras, "SocketDriver");
+    if (!chosen) {
+        std::fprintf(stderr, "no simulated camera\n");
+        return 1;
+    }
+    camera_selection selected = select_camera(factory, cameras, *chosen);
+    if (!selected.camera) {
+        std::fprintf(stderr, "the simulated camera cannot be opened\n");
+        return 1;
+    }
+
+    auto sink = std::make_shared<counting_sink>();
+    long distinct_frames = 0;
+    double write_cpu = 0, wall = 0;
+    std::string sent_line;
+    {
+        continuous_grab_write source(sink, settings, selected.camera, write_thread_factory());
+        frame_buffer* fb = source.buffer();
+        // Counts every new camera frame while the odometer sends: what the steps could see.
+        std::atomic<bool> watching{true};
+        std::thread watcher([&] {
+            std::uint64_t last = 0;
+            while (watching) {
+                std::uint64_t stamp;
+                {
+                    std::shared_lock<std::shared_mutex> lock(fb->lock);
+                    stamp = fb->timestamp;
+                }
+                const long steps = sink->steps;
+                // The frame standing when the first step runs counts too.
+                if (steps > 0 && steps < messages && stamp != 0 && stamp != last) ++distinct_frames;
+                if (steps > 0) last = stamp;
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            }
+        });
+        // From the first step to the last expected one (or a generous time-out).
+        while (sink->steps == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const auto start = std::chrono::steady_clock::now();
+        const double cpu_start = thread_cpu_seconds("qm-write");
+        const auto limit = start + std::chrono::seconds(seconds * 2 + 10);
+        while (sink->steps < messages && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        write_cpu = thread_cpu_seconds("qm-write") - cpu_start;
+        watching = false;
+        watcher.join();
+    }  // ends the write thread (database closed and reported), then the capture thread
+    kill(sim.pid, SIGTERM);
+    sent_line = sim.line();  // "sent N"
+
+    std::uint64_t stored = 0, frame_keys = 0;
+    std::set<std::size_t> jpeg_hashes;
+    {
+        std::lock_guard<std::mutex> lock(sink->mutex);
+        for (const auto& e : sink->errors) std::fprintf(stderr, "error: %ls\n", e.c_str());
+        for (const auto& [path, info] : sink->reports) {
+            stored += info.count;
+            auto db = open_leveldb(std::filesystem::path(path).string(), false);
+            std::unique_ptr<leveldb::Iterator> it(db->NewIterator(leveldb::ReadOptions()));
+            for (it->SeekToFirst(); it->Valid(); it->Next())
+                if (is_frame_key(it->key().ToString())) {
+                    ++frame_keys;
+                    jpeg_hashes.insert(std::hash<std::string>()(it->value().ToString()));
+                }
+        }
+    }
+    std::printf("end to end: %ld s at %ld messages/s, 7-byte format, simulated camera\n", seconds, rate);
+    std::printf("odometer simulator: %s; recording steps: %ld\n", sent_line.c_str(), sink->steps.load());
+    std::printf("distinct camera frames while recording: %ld (%.1f fps over %.1f s)\n", distinct_frames,
+                distinct_frames / wall, wall);
+    std::printf("stored frames (count): %llu, frame keys: %llu, distinct stored JPEGs: %zu\n",
+                static_cast<unsigned long long>(stored), static_cast<unsigned long long>(frame_keys),
+                jpeg_hashes.size());
+    std::printf("write thread CPU: %.2f s over %.1f s = %.1f%% of one core\n", write_cpu, wall,
+                100.0 * write_cpu / wall);
+    settings.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(scratch, ec);
+    return 0;
+}
