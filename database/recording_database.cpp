@@ -68,11 +68,13 @@ void recording_database::write_time_end(std::int64_t seconds) {
 
 void recording_database::write_frame(const cv::Mat& gray8, std::uint32_t count) {
     if (!db_) return;
-    std::vector<uchar> jpeg;
-    if (!cv::imencode(".jpeg", gray8, jpeg, jpeg_parameters()))
+    // The buffer is kept between frames: no allocation per frame once it has grown.
+    if (!cv::imencode(".jpeg", gray8, jpeg_, jpeg_parameters()))
         throw std::runtime_error("JPEG encoding failed");
-    put(make_frame_key(count),
-        std::string(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()));
+    leveldb::Status status =
+        db_->Put(leveldb::WriteOptions(), make_frame_key(count),
+                 leveldb::Slice(reinterpret_cast<const char*>(jpeg_.data()), jpeg_.size()));
+    if (!status.ok()) throw std::runtime_error(status.ToString());
 }
 
 void recording_database::store_frame(const cv::Mat& gray8, std::uint32_t count,

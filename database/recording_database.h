@@ -27,6 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
@@ -107,6 +108,7 @@ private:
     std::unique_ptr<leveldb::DB> db_;
     std::uint64_t frame_count_ = 0;
     bool open_ = false;
+    std::vector<unsigned char> jpeg_;  // encoding buffer reused by write_frame
 };
 
 // The current recording database of the process (the write thread's), and the lock that
