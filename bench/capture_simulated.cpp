@@ -81,7 +81,6 @@ int main(int argc, char** argv) {
         }
     });
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const std::uint64_t copied = source->frames_copied();
     {
         std::lock_guard<std::mutex> lock(sink->mutex);
         sink->done = true;
@@ -89,6 +88,7 @@ int main(int argc, char** argv) {
     sink->wake.notify_one();
     display.join();
     source->stop_and_join();
+    const std::uint64_t copied = source->frames_copied();
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const double cpu = cpu_seconds() - cpu0;
     std::printf("simulated camera, %d s\n", seconds);
