@@ -120,8 +120,6 @@ int frame_command(const std::string& path, const std::string& count_text, const 
     if (file) file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (file) file.close();
     if (!file) return failure("cannot write " + out + ": " + std::strerror(errno));
-    std::cerr << "frame " << it->key().ToString() << " (" << bytes.size() << " bytes) written to "
-              << out << '\n';
     return 0;
 }
 
