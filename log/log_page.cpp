@@ -45,3 +45,8 @@ std::wstring log_page::html() const {
     for (const auto& r : rows_) out += r;
     return out;
 }
+
+const std::wstring& log_page::last_row() const {
+    static const std::wstring none;
+    return rows_.empty() ? none : rows_.back();
+}

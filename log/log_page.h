@@ -23,6 +23,8 @@ public:
     std::wstring html() const;
 
     std::size_t row_count() const { return rows_.size(); }
+    // The newest row (empty when there is none).
+    const std::wstring& last_row() const;
     std::size_t dropped_rows() const { return dropped_; }
 
 private:

@@ -2,6 +2,10 @@
 
 #include <iostream>
 
+#include <wx/dcclient.h>
+#include <wx/html/htmlcell.h>
+#include <wx/html/winpars.h>
+
 log_viewer::log_viewer(wxWindow* parent, const wxString& log_file_path, wxWindowID id)
     : wxHtmlWindow(parent, id, wxDefaultPosition, wxDefaultSize, wxHW_SCROLLBAR_AUTO, "htmlWindow"),
       out_redirector_([this](const std::wstring& line) { on_line(line); }),
@@ -27,9 +31,48 @@ void log_viewer::on_line(const std::wstring& line) {
         file_.put('\n');
         file_.flush();
     }
+    const std::size_t rows_before = page_.row_count() + page_.dropped_rows();
     if (!page_.add_line(line)) return;
-    SetPage(page_.html());
-    // Keep the newest row in view.
+    if (page_.row_count() + page_.dropped_rows() == rows_before) {
+        // The page head: shown before any row.
+        SetPage(page_.html());
+        row_cells_.clear();
+        return;
+    }
+    show_new_row();
+}
+
+void log_viewer::show_new_row() {
+    if (!m_Cell) {
+        SetPage(page_.html());
+        row_cells_.clear();
+        return;
+    }
+    // Parse only the new row, as a table of its own, and add it below the others; the same
+    // steps SetPage takes for a whole page.
+    wxClientDC dc(this);
+    dc.SetMapMode(wxMM_TEXT);
+    m_Parser->SetDC(&dc);
+    auto* cell = static_cast<wxHtmlContainerCell*>(m_Parser->Parse(L"<table>" + page_.last_row() + L"</table>"));
+    m_Cell->InsertCell(cell);
+    row_cells_.push_back(cell);
+    while (row_cells_.size() > page_.row_count()) {
+        // A selection may point into the row being dropped.
+        if (m_selection) {
+            delete m_selection;
+            m_selection = nullptr;
+        }
+        wxHtmlCell* oldest = row_cells_.front();
+        row_cells_.pop_front();
+        m_Cell->Detach(oldest);
+        delete oldest;
+    }
+    CreateLayout();
+    scroll_to_end();
+    Refresh(false);
+}
+
+void log_viewer::scroll_to_end() {
     int x_unit = 0, y_unit = 0;
     GetScrollPixelsPerUnit(&x_unit, &y_unit);
     if (y_unit > 0) Scroll(-1, GetVirtualSize().y / y_unit);

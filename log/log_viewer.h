@@ -4,7 +4,9 @@
 // Construction installs ui_redirector_cout / ui_redirector_cerr into std::wcout / std::wcerr,
 // opens (creates or truncates) the log file and writes the page head through std::wcout.
 // Every complete line then goes to the file at once (UTF-8, flushed per line, every row kept)
-// and to the pane, which shows the most recent rows only (see log_page) so its cost stays flat.
+// and to the pane, which shows the most recent rows only (see log_page). A new row is parsed
+// on its own and added to the shown page, and the oldest shown row is dropped, so a row costs
+// the same however long the run is (re-rendering the whole page per row grows without bound).
 // Destruction closes the file and gives the streams their own buffers back.
 //
 // Ownership: a child window of the main window, destroyed with it.
@@ -13,6 +15,7 @@
 #include "log/log_page.h"
 #include "log/ui_redirector.h"
 
+#include <deque>
 #include <fstream>
 #include <streambuf>
 
@@ -21,7 +24,7 @@
 class log_viewer : public wxHtmlWindow {
 public:
     // Rows the pane keeps; older rows remain in the file only.
-    static constexpr std::size_t pane_rows = 200;
+    static constexpr std::size_t pane_rows = 1000;
 
     log_viewer(wxWindow* parent, const wxString& log_file_path, wxWindowID id = 1);
     ~log_viewer() override;
@@ -33,6 +36,8 @@ public:
 
 private:
     void on_line(const std::wstring& line);
+    void show_new_row();
+    void scroll_to_end();
 
     log_page page_{pane_rows};
     ui_redirector_cout out_redirector_;
@@ -40,4 +45,5 @@ private:
     std::wstreambuf* old_out_ = nullptr;
     std::wstreambuf* old_err_ = nullptr;
     std::ofstream file_;
+    std::deque<wxHtmlCell*> row_cells_;  // the shown rows' cells, oldest first; owned by the page
 };
