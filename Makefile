@@ -22,7 +22,7 @@ run: build
 	QUILLMAR_CAMERAS=$${QUILLMAR_CAMERAS:-simulated} ./$(BUILD)/app/quillmar
 
 test: build
-	bash tests/run-under-xvfb.sh ctest --test-dir $(BUILD) $(CTEST_FLAGS)
+	QUILLMAR_BUILD_DIR=$(abspath $(BUILD)) bash tests/run-under-xvfb.sh ctest --test-dir $(BUILD) $(CTEST_FLAGS)
 
 bench: build
 	bash tests/run-under-xvfb.sh bash bench/run-all.sh $(BUILD)
