@@ -5,11 +5,22 @@
 #include "app/thread_events.h"
 #include "app/toolbar_icons.h"
 #include "app/window_ids.h"
+#include "camera/continuous_grab.h"
+#include "camera/continuous_grab_write.h"
+#include "camera/exposure_modes.h"
+#include "camera/frame_buffer.h"
+#include "camera/jai_factory.h"
+#include "database/database_list.h"
+#include "database/database_loader.h"
 #include "log/log.h"
 #include "log/log_viewer.h"
 #include "settings/quillmar_options.h"
 #include "settings/settings_keys.h"
+#include "recording/odometer_test.h"
+#include "recording/write_thread.h"
 #include "viewer/VImagePanel.h"
+
+#include <opencv2/imgproc.hpp>
 
 #include <ctime>
 #include <stdexcept>
@@ -22,6 +33,8 @@
 #include <wx/listctrl.h>
 #include <wx/menu.h>
 #include <wx/stattext.h>
+#include <wx/textdlg.h>
+#include <wx/utils.h>
 #include <wx/statusbr.h>
 #include <wx/toolbar.h>
 #include <wx/utils.h>
@@ -50,6 +63,7 @@ quillmar_frame::quillmar_frame()
     // screen ourselves so every pane is visible there too.
     SetSize(wxGetClientDisplayRect());
     try {
+        factory_ = std::make_unique<jai_factory>();
         SetIcon(wxIcon(camera_xpm));
         bind_thread_events();
 
@@ -73,9 +87,21 @@ quillmar_frame::quillmar_frame()
                              .GetFullPath();
         remove_old_logs(log_dir, now);
 
+        loader_ = std::make_unique<database_loader>();
         build_panes();
         write_startup_rows();
+
+        camera_refresh found = refresh_camera_list(*factory_);
+        write_rows(found.rows);
+        if (found.ok) cameras_ = std::move(found.cameras);
+
         build_status_and_toolbar();
+
+        const std::string driver = narrow(settings_->read_text(settings_keys::driver, settings_defaults::driver));
+        if (const auto name = choose_startup_camera(cameras_, driver)) select_camera_named(*name);
+
+        // The loading scan; the network services are not part of this program yet.
+        refresh_databases();
     } catch (...) {
         release();
         throw;
@@ -88,12 +114,15 @@ void quillmar_frame::release() {
     // Workers that outlive the window must find nobody to post to from here on.
     events_->detach();
     if (aui_.GetManagedWindow()) aui_.UnInit();
-    if (settings_) {
-        settings_->flush();
-        settings_.reset();
-    }
+    settings_.reset();  // workers still holding it keep it alive; the last owner writes it
     display_.release();
-    state_.stop();
+    state_.stop();  // the write thread ends before the capture thread
+    // The list draws from the loader's model: it goes first, then the loader joins its scan.
+    delete database_list_;
+    database_list_ = nullptr;
+    loader_.reset();
+    release_camera();
+    factory_.reset();
 }
 
 void quillmar_frame::bind_thread_events() {
@@ -162,14 +191,7 @@ void quillmar_frame::build_menus() {
 void quillmar_frame::build_panes() {
     image_panel_ = new VImagePanel(this, ID_IMAGE_PANEL, wxDefaultPosition, wxSize(640, 480));
     log_ = new log_viewer(this, log_file_path_, ID_LOG_VIEW);
-    auto* list = new wxListCtrl(this, ID_DATABASE_LIST, wxDefaultPosition, wxDefaultSize, wxLC_REPORT);
-    list->Bind(wxEVT_RIGHT_DOWN, [this, list](wxMouseEvent& e) {
-        wxMouseEvent forwarded(e);
-        forwarded.SetId(list->GetId());
-        forwarded.SetEventObject(list);
-        GetEventHandler()->ProcessEvent(forwarded);
-    });
-    database_pane_ = list;
+    database_list_ = new database_list(this, loader_->model());
 
     aui_.AddPane(image_panel_, wxAuiPaneInfo()
                                    .Caption(L"Камера")
@@ -179,13 +201,14 @@ void quillmar_frame::build_panes() {
                                    .Floatable(false)
                                    .CloseButton(false));
     aui_.AddPane(log_, wxAuiPaneInfo().Caption(L"Журнал").Center().Floatable(false).CloseButton(false));
-    aui_.AddPane(database_pane_,
+    aui_.AddPane(database_list_,
                  wxAuiPaneInfo().Caption(L"Данные").Top().Resizable().Floatable(false).CloseButton(false));
     aui_.Update();
 }
 
 void quillmar_frame::write_startup_rows() {
     log_info(startup_version_line());
+    log_info(factory_->version_line());
     log_info(startup_opencv_line());
     log_info(startup_gui_line());
     log_info(startup_computer_line());
@@ -205,23 +228,55 @@ void quillmar_frame::build_status_and_toolbar() {
     bar->AddControl(new wxStaticText(bar, wxID_ANY, L" Камера: "));
     camera_combo_ = new wxComboBox(bar, ID_CAMERA_COMBO, wxString(), wxDefaultPosition, wxSize(320, -1),
                                    0, nullptr, wxCB_READONLY);
+    fill_camera_combo();
     bar->AddControl(camera_combo_);
     bar->AddSeparator();
     bar->AddControl(new wxStaticText(bar, wxID_ANY, L" Выдержка: "));
+    wxArrayString modes;
+    for (const auto& mode : exposure_mode_names()) modes.Add(mode);
     exposure_combo_ = new wxComboBox(bar, ID_EXPOSURE_COMBO, wxString(), wxDefaultPosition,
-                                     wxSize(200, -1), 0, nullptr, wxCB_READONLY);
+                                     wxSize(200, -1), modes, wxCB_READONLY);
     bar->AddControl(exposure_combo_);
     bar->Realize();
 
     exposure_mode_ = settings_->read_text(settings_keys::exposure_mode, settings_defaults::exposure_mode);
     exposure_combo_->SetValue(exposure_mode_);
+    camera_combo_->Bind(wxEVT_COMBOBOX, [this](wxCommandEvent& e) { choose_camera(e.GetString()); });
+    exposure_combo_->Bind(wxEVT_COMBOBOX, [this](wxCommandEvent& e) { choose_exposure(e.GetString()); });
+}
+
+void quillmar_frame::write_rows(const std::vector<camera_log_row>& rows) {
+    for (const auto& row : rows) {
+        if (row.error) log_error(row.text);
+        else log_info(row.text);
+    }
+}
+
+void quillmar_frame::fill_camera_combo() {
+    camera_combo_->Clear();
+    for (const auto& [name, id] : cameras_) camera_combo_->Append(wxString(name.c_str(), wxConvLibc));
+}
+
+void quillmar_frame::select_camera_named(const std::string& name) {
+    if (camera_combo_) camera_combo_->SetValue(wxString(name.c_str(), wxConvLibc));
+    camera_selection selected = select_camera(*factory_, cameras_, name);
+    write_rows(selected.rows);
+    if (selected.camera) {
+        camera_ = std::move(selected.camera);
+        state_.set_camera_open(true);
+    }
+}
+
+void quillmar_frame::release_camera() {
+    camera_.reset();
+    state_.set_camera_open(false);
 }
 
 database_selection quillmar_frame::database_state() const {
     database_selection s;
-    if (auto* list = dynamic_cast<wxListCtrl*>(database_pane_)) {
-        s.has_items = list->GetItemCount() > 0;
-        s.has_selection = list->GetSelectedItemCount() > 0;
+    if (database_list_) {
+        s.has_items = database_list_->GetItemCount() > 0;
+        s.has_selection = database_list_->GetSelectedItemCount() > 0;
     }
     return s;
 }
@@ -247,19 +302,64 @@ void quillmar_frame::on_command(wxCommandEvent& event) {
     case ID_CAPTURE: capture(); break;
     case ID_CAPTURE_RECORD: capture_and_record(); break;
     case ID_STOP: stop(); break;
-    case ID_REFRESH_DATABASES:
-        if (!state_.active()) refresh_databases();
-        break;
-    default:  // commands whose subsystems are not wired in yet do nothing
+    case ID_SESSION_CODE: enter_session_code(); break;
+    case ID_REFRESH_CAMERAS: refresh_cameras(); break;
+    case ID_REFRESH_DATABASES: refresh_databases(); break;
+    case ID_DPP_TEST: test_odometer(); break;
+    default:  // viewing and maintaining databases are not part of this program yet
         break;
     }
 }
 
-void quillmar_frame::capture() {}
+void quillmar_frame::capture() {
+    state_.start([this] { return std::make_shared<continuous_grab>(events_, settings_, camera_); });
+}
 
-void quillmar_frame::capture_and_record() {}
+void quillmar_frame::capture_and_record() {
+    state_.start([this] {
+        return std::make_shared<continuous_grab_write>(events_, settings_, camera_, write_thread_factory());
+    });
+}
 
 void quillmar_frame::stop() { state_.stop(); }
+
+void quillmar_frame::enter_session_code() {
+    if (!state_.active()) return;
+    const frame_source_ptr source = state_.source();
+    const std::string code = source->session_code();
+    wxTextEntryDialog dialog(this, L"Введите код сеанса", L"Код сеанса", wxString(code.c_str(), wxConvLibc),
+                             wxOK | wxCANCEL | wxCENTRE);
+    if (dialog.ShowModal() == wxID_OK) source->set_session_code(narrow(dialog.GetValue()));
+}
+
+void quillmar_frame::refresh_cameras() {
+    if (state_.active()) return;
+    const std::string kept = narrow(camera_combo_->GetValue());
+    release_camera();
+    camera_refresh found = refresh_camera_list(*factory_);
+    write_rows(found.rows);
+    if (found.ok) {
+        cameras_ = std::move(found.cameras);
+        fill_camera_combo();
+    }
+    select_camera_named(kept);
+}
+
+void quillmar_frame::choose_camera(const wxString& name) {
+    if (state_.active()) return;
+    release_camera();
+    select_camera_named(narrow(name));
+}
+
+void quillmar_frame::choose_exposure(const wxString& mode) {
+    exposure_mode_ = mode;
+    write_rows(choose_exposure_mode(*settings_, camera_.get(), mode.ToStdWstring()));
+}
+
+void quillmar_frame::test_odometer() {
+    wxBusyCursor busy;  // up to a second per port that opens
+    for (const auto& row : run_odometer_test()) log_info(row);
+}
 
 void quillmar_frame::run_settings(const std::function<int(settings_ptr)>& show) {
     if (state_.active()) return;
@@ -270,10 +370,25 @@ void quillmar_frame::run_settings(const std::function<int(settings_ptr)>& show) 
     if (after != before) refresh_databases();
 }
 
-void quillmar_frame::refresh_databases() {}
+void quillmar_frame::refresh_databases() {
+    if (state_.active() || !loader_) return;
+    loader_->reload(events_, settings_);
+    if (database_list_) database_list_->refill();
+}
 
 void quillmar_frame::on_new_frame(wxThreadEvent& event) {
     if (!state_.active()) return;
+    if (frame_buffer* buffer = state_.source()->buffer()) {
+        // Sized from the buffer every time, so another camera or pixel depth still fits.
+        copy_frame_gray8(*buffer, display_);
+        if (!display_.empty()) {
+            cv::Mat rgb;
+            cv::cvtColor(display_, rgb, cv::COLOR_GRAY2RGB);
+            const wxImage view(rgb.cols, rgb.rows, rgb.data, true);
+            image_panel_->set_image(view.Copy());
+            image_panel_->Refresh(true);
+        }
+    }
     SetStatusText(event.GetString(), 1);
 }
 
@@ -302,4 +417,8 @@ void quillmar_frame::on_rc_command(wxThreadEvent& event) {
     }
 }
 
-void quillmar_frame::on_database_info(wxThreadEvent&) {}
+void quillmar_frame::on_database_info(wxThreadEvent& event) {
+    thread_message message{thread_event::database_info, event.GetString().ToStdWstring(), event.GetInt(),
+                           event.GetPayload<std::any>()};
+    if (loader_->on_database_info(message) && database_list_) database_list_->refill();
+}

@@ -15,10 +15,13 @@
 #include "app/capture_state.h"
 #include "app/thread_message.h"
 #include "app/window_event_sink.h"
+#include "camera/camera_list.h"
+#include "camera/jai_camera.h"
 #include "settings/settings_store.h"
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include <opencv2/core/mat.hpp>
 
@@ -30,6 +33,9 @@ class wxListCtrl;
 class wxMenu;
 class wxThreadEvent;
 class wxUpdateUIEvent;
+class database_list;
+class database_loader;
+class jai_factory;
 class log_viewer;
 class VImagePanel;
 
@@ -46,7 +52,12 @@ public:
     const wxString& settings_file_path() const { return settings_file_path_; }
     log_viewer* log_pane() const { return log_; }
     VImagePanel* image_panel() const { return image_panel_; }
-    wxWindow* database_pane() const { return database_pane_; }
+    database_list* database_pane() const { return database_list_; }
+    database_loader& databases() { return *loader_; }
+    wxComboBox* camera_combo() const { return camera_combo_; }
+    wxComboBox* exposure_combo() const { return exposure_combo_; }
+    const camera_map& cameras() const { return cameras_; }
+    const jai_camera_ptr& camera() const { return camera_; }
     wxMenu* camera_popup() const { return camera_popup_.get(); }
     wxMenu* database_popup() const { return database_popup_.get(); }
     wxAuiManager& aui() { return aui_; }
@@ -58,6 +69,12 @@ public:
     void capture();
     void capture_and_record();
     void stop();
+    void refresh_cameras();
+    void refresh_databases();
+    // The camera combo box's selection: release the open camera, then open `name`.
+    void choose_camera(const wxString& name);
+    // The exposure combo box's selection.
+    void choose_exposure(const wxString& mode);
     // The Settings command with the dialog's modal result supplied by `show` (the real command
     // shows quillmar_options modally).
     void run_settings(const std::function<int(settings_ptr)>& show);
@@ -71,7 +88,12 @@ private:
     void release();
 
     database_selection database_state() const;
-    void refresh_databases();
+    void write_rows(const std::vector<camera_log_row>& rows);
+    void select_camera_named(const std::string& name);
+    void release_camera();
+    void fill_camera_combo();
+    void enter_session_code();
+    void test_odometer();
 
     // Command and control handlers.
     void on_update_ui(wxUpdateUIEvent& event);
@@ -88,14 +110,18 @@ private:
     void on_database_info(wxThreadEvent& event);
 
     std::shared_ptr<window_event_sink> events_;
+    std::unique_ptr<jai_factory> factory_;  // open for the window's whole life
     wxAuiManager aui_;
     settings_ptr settings_;
     capture_state state_;
+    camera_map cameras_;
+    jai_camera_ptr camera_;  // the open camera, or none; frame sources hold it too
+    std::unique_ptr<database_loader> loader_;  // registry list model and the scan thread
     cv::Mat display_;  // live display's grey copy of the newest frame
 
     log_viewer* log_ = nullptr;               // child windows, owned by the window tree
     VImagePanel* image_panel_ = nullptr;
-    wxWindow* database_pane_ = nullptr;
+    database_list* database_list_ = nullptr;
     wxComboBox* camera_combo_ = nullptr;
     wxComboBox* exposure_combo_ = nullptr;
     std::unique_ptr<wxMenu> camera_popup_;

@@ -45,7 +45,18 @@ public:
     scoped_home home;
     quillmar_frame* frame = nullptr;
 
-    void open() { frame = new quillmar_frame(); }
+    // Builds the window. Unless the test wrote its own settings file, the recordings folder is
+    // an empty one, so the start-up scan reports nothing into the rows a test looks at.
+    void open() {
+        const auto config = home.path() / "Velkor3" / "config";
+        if (!std::filesystem::exists(config / ".quillmar")) {
+            std::filesystem::create_directories(config);
+            std::filesystem::create_directories(records());
+            std::ofstream(config / ".quillmar") << "write_path=" << records().string() << "\n";
+        }
+        frame = new quillmar_frame();
+    }
+    std::filesystem::path records() const { return home.path() / "records"; }
     void close() {
         destroy_frame(frame);
         frame = nullptr;

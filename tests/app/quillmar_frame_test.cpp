@@ -1,10 +1,12 @@
 #include "app/thread_events.h"
 #include "app/window_ids.h"
+#include "database/database_list.h"
 #include "log/log_viewer.h"
 #include "viewer/VImagePanel.h"
 #include "settings/settings_keys.h"
 #include "tests/app/fake_frame_source.h"
 #include "tests/app/frame_test_support.h"
+#include "tests/app/scripted_cameras.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +18,7 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include <wx/combobox.h>
 #include <wx/menu.h>
 #include <wx/statusbr.h>
 #include <wx/toolbar.h>
@@ -52,14 +55,15 @@ TEST_F(frame_test, start_up_creates_the_directories_and_a_log_of_this_run_with_t
     EXPECT_EQ(lines[2], "<tbody>");
 
     const auto rows = messages();
-    ASSERT_GE(rows.size(), 6u);
+    ASSERT_GE(rows.size(), 7u);
     EXPECT_TRUE(std::regex_match(rows[0], std::regex("blue:Начало работы. Версия: 717 hash: [0-9a-f]{40}")))
         << rows[0];
-    EXPECT_EQ(rows[1].rfind("blue:OpenCV 4.", 0), 0u) << rows[1];
-    EXPECT_EQ(rows[2].rfind("blue:wxWidgets 3.", 0), 0u) << rows[2];
-    EXPECT_TRUE(std::regex_match(rows[3], std::regex(R"(blue:Компьютер: \S+ \(\d+\.\d+\.\d+\.\d+\))"))) << rows[3];
-    EXPECT_EQ(rows[4].rfind("blue:ОС: ", 0), 0u) << rows[4];
-    EXPECT_EQ(rows[5], "blue:Борт: не определен");
+    EXPECT_EQ(rows[1].rfind("blue:JAI ", 0), 0u) << rows[1];
+    EXPECT_EQ(rows[2].rfind("blue:OpenCV 4.", 0), 0u) << rows[2];
+    EXPECT_EQ(rows[3].rfind("blue:wxWidgets 3.", 0), 0u) << rows[3];
+    EXPECT_TRUE(std::regex_match(rows[4], std::regex(R"(blue:Компьютер: \S+ \(\d+\.\d+\.\d+\.\d+\))"))) << rows[4];
+    EXPECT_EQ(rows[5].rfind("blue:ОС: ", 0), 0u) << rows[5];
+    EXPECT_EQ(rows[6], "blue:Борт: не определен");
 }
 
 TEST_F(frame_test, the_side_row_shows_the_stored_side_and_old_logs_are_removed_at_start) {
@@ -84,7 +88,11 @@ TEST_F(frame_test, the_side_row_shows_the_stored_side_and_old_logs_are_removed_a
 }
 
 TEST_F(frame_test, idle_without_camera_enables_settings_and_refresh_but_not_capture_in_menu_and_toolbar) {
+    test_support::scripted_cameras none;
     open();
+    EXPECT_TRUE(contains(messages(), "blue:0 camera(s) detected"));
+    EXPECT_FALSE(frame->camera());
+    EXPECT_EQ(frame->camera_combo()->GetCount(), 0u);
     frame->DoMenuUpdates();
     frame->UpdateWindowUI(wxUPDATE_UI_RECURSE);
     wxMenuBar* bar = frame->GetMenuBar();
@@ -122,7 +130,7 @@ TEST_F(frame_test, chrome_has_the_titles_menus_panes_and_four_status_fields) {
     EXPECT_EQ(frame->GetStatusBar()->GetFieldsCount(), 4);
     EXPECT_EQ(frame->aui().GetPane(static_cast<wxWindow*>(frame->image_panel())).caption, L"Камера");
     EXPECT_EQ(frame->aui().GetPane(static_cast<wxWindow*>(frame->log_pane())).caption, L"Журнал");
-    EXPECT_EQ(frame->aui().GetPane(frame->database_pane()).caption, L"Данные");
+    EXPECT_EQ(frame->aui().GetPane(static_cast<wxWindow*>(frame->database_pane())).caption, L"Данные");
     EXPECT_EQ(frame->image_panel()->GetId(), ID_IMAGE_PANEL);
     EXPECT_EQ(frame->database_pane()->GetId(), ID_DATABASE_LIST);
     EXPECT_EQ(frame->GetToolBar()->GetToolsCount() >= 3u, true);
@@ -151,6 +159,7 @@ TEST_F(frame_test, status_and_log_events_fill_their_fields_and_rows_in_order) {
 }
 
 TEST_F(frame_test, remote_commands_without_an_active_source) {
+    test_support::scripted_cameras none;
     open();
     auto sink = frame->event_sink();
     post_event(sink, thread_event::rc_command, L"", 0);
@@ -193,8 +202,9 @@ TEST_F(frame_test, workers_that_outlive_the_window_post_into_nothing) {
 TEST_F(frame_test, settings_ok_flushes_the_store_to_its_file_and_cancel_writes_nothing) {
     open();
     const fs::path file = frame->settings_file_path().ToStdString();
+    const auto before = test_support::file_lines(file);
     frame->run_settings([](settings_ptr) { return int(wxID_CANCEL); });
-    EXPECT_FALSE(fs::exists(file));
+    EXPECT_EQ(test_support::file_lines(file), before);
     frame->run_settings([](settings_ptr s) {
         s->write_text(settings_keys::dpp_port, "/dev/ttyUSB0");
         return int(wxID_OK);

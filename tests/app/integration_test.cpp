@@ -1,0 +1,220 @@
+// The main window with the camera, database and recording subsystems behind it: the
+// simulated camera (QUILLMAR_CAMERAS=simulated) or the scripted double, real scans and the
+// real write thread, in a scratch HOME.
+#include "app/window_ids.h"
+#include "database/database_list.h"
+#include "database/database_loader.h"
+#include "database/ldb_info.h"
+#include "settings/settings_keys.h"
+#include "tests/app/frame_test_support.h"
+#include "tests/app/scripted_cameras.h"
+#include "viewer/VImagePanel.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+#include <wx/combobox.h>
+#include <wx/image.h>
+#include <wx/statusbr.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class integration_test : public ::testing::Test, public test_support::frame_fixture {
+protected:
+    // Runs the event loop until `done` or the limit.
+    bool pump_until(const std::function<bool()>& done, std::chrono::seconds limit = 20s) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            wxYield();
+            if (done()) return true;
+            std::this_thread::sleep_for(20ms);
+        }
+        return done();
+    }
+    bool has(const std::string& row) {
+        const auto rows = messages();
+        return std::find(rows.begin(), rows.end(), row) != rows.end();
+    }
+    void add_summary(const std::wstring& folder) {
+        ldb_info info;
+        info.session = L"S : 1";
+        info.dpp_start = 10;
+        info.dpp_end = 20;
+        info.count = 3;
+        post_event(frame->event_sink(), thread_event::database_info, folder, 0, std::any(info));
+        pump();
+    }
+};
+
+TEST_F(integration_test, start_up_lists_the_simulated_cameras_and_opens_the_one_of_the_preferred_driver) {
+    open();
+    EXPECT_TRUE(has("blue:2 camera(s) detected"));
+    EXPECT_TRUE(has("blue:Fake_1 INT=&gt;FD"));
+    EXPECT_TRUE(has("blue:Active camera selected: Fake_1 INT=&gt;SD"));
+    EXPECT_EQ(frame->camera_combo()->GetCount(), 2u);
+    EXPECT_NE(frame->camera_combo()->GetValue().Find("[SocketDriver]"), wxNOT_FOUND);
+    EXPECT_EQ(frame->exposure_combo()->GetCount(), 10u);
+    EXPECT_EQ(frame->exposure_combo()->GetValue(), L"Off");
+    EXPECT_TRUE(frame->command_enabled(ID_CAPTURE));
+    EXPECT_TRUE(frame->command_enabled(ID_CAPTURE_RECORD));
+}
+
+TEST_F(integration_test, the_filter_driver_setting_opens_the_filter_driver_camera) {
+    fs::create_directories(home.path() / "Velkor3" / "config");
+    fs::create_directories(records());
+    std::ofstream(home.path() / "Velkor3" / "config" / ".quillmar")
+        << "driver=FilterDriver\nwrite_path=" << records().string() << "\n";
+    open();
+    EXPECT_TRUE(has("blue:Active camera selected: Fake_1 INT=&gt;FD"));
+}
+
+TEST_F(integration_test, capture_shows_live_frames_in_the_camera_pane_and_stop_keeps_the_last_one) {
+    open();
+    frame->Show();
+    frame->capture();
+    ASSERT_EQ(frame->state().mode(), capture_mode::capturing);
+    wxStatusBar* bar = frame->GetStatusBar();
+    ASSERT_TRUE(pump_until([&] { return !bar->GetStatusText(1).empty() && frame->image_panel()->image().IsOk(); }));
+    EXPECT_NE(bar->GetStatusText(1).Find("timestamp: "), wxNOT_FOUND);
+    EXPECT_TRUE(pump_until([&] { return bar->GetStatusText(0).StartsWith("delivered: "); }));
+    EXPECT_TRUE(frame->command_enabled(ID_STOP));
+    EXPECT_FALSE(frame->command_enabled(ID_SESSION_CODE));
+    EXPECT_FALSE(frame->command_enabled(ID_SETTINGS));
+
+    // What the screen shows: the "Камера" pane holds a picture that is not all black.
+    frame->Raise();
+    pump_until([] { return false; }, 1s);
+    const fs::path shot = home.path() / "screen.png";
+    ASSERT_EQ(std::system(("import -window root " + shot.string()).c_str()), 0);
+    wxImage screen;
+    if (!wxImage::FindHandler(wxBITMAP_TYPE_PNG)) wxImage::AddHandler(new wxPNGHandler);
+    ASSERT_TRUE(screen.LoadFile(shot.string(), wxBITMAP_TYPE_PNG));
+    const wxRect pane = frame->image_panel()->GetScreenRect().Intersect(wxRect(0, 0, screen.GetWidth(), screen.GetHeight()));
+    ASSERT_FALSE(pane.IsEmpty());
+    long bright = 0;
+    for (int y = pane.y; y < pane.GetBottom(); y += 2)
+        for (int x = pane.x; x < pane.GetRight(); x += 2)
+            if (screen.GetRed(x, y) > 16 || screen.GetGreen(x, y) > 16 || screen.GetBlue(x, y) > 16) ++bright;
+    EXPECT_GT(bright, 1000) << "the camera pane is black";
+
+    frame->stop();
+    EXPECT_EQ(frame->state().mode(), capture_mode::idle);
+    const wxImage last = frame->image_panel()->image();
+    post_event(frame->event_sink(), thread_event::new_frame, L"after stop");
+    pump();
+    EXPECT_EQ(frame->image_panel()->image().GetWidth(), last.GetWidth());
+    EXPECT_NE(bar->GetStatusText(1), L"after stop");
+}
+
+TEST_F(integration_test, capture_and_record_by_remote_command_and_its_session_code) {
+    fs::create_directories(home.path() / "Velkor3" / "config");
+    fs::create_directories(records());
+    std::ofstream(home.path() / "Velkor3" / "config" / ".quillmar")
+        << "write_path=" << records().string() << "\ndpp_port=" << (home.path() / "no-odometer").string()
+        << "\ncoordinate_server_enabled=0\n";
+    open();
+    post_event(frame->event_sink(), thread_event::rc_command, L"", 1);
+    pump();
+    ASSERT_EQ(frame->state().mode(), capture_mode::recording);
+    EXPECT_TRUE(frame->command_enabled(ID_SESSION_CODE));
+    frame_source_ptr first = frame->state().source();
+    post_event(frame->event_sink(), thread_event::rc_command, L"", 1);  // already recording
+    pump();
+    EXPECT_EQ(frame->state().source(), first);
+    first.reset();
+    post_event(frame->event_sink(), thread_event::rc_command, L"Код 5", 3);
+    pump();
+    EXPECT_EQ(frame->state().source()->session_code(), "Код 5");
+    post_event(frame->event_sink(), thread_event::rc_command, L"", 2);
+    pump();
+    EXPECT_EQ(frame->state().mode(), capture_mode::idle);
+    EXPECT_TRUE(has("blue:Код 5"));
+}
+
+TEST_F(integration_test, refreshing_cameras_reopens_the_kept_camera_or_none_when_it_is_gone) {
+    test_support::scripted_cameras cams({{"INT=>SD::cam1", "Model", "10.0.0.5"}});
+    open();
+    ASSERT_TRUE(frame->camera());
+    frame->refresh_cameras();
+    ASSERT_TRUE(frame->camera());
+    EXPECT_EQ(frame->camera()->id(), "INT=>SD::cam1");
+    cams.backend().set_cameras({});
+    frame->refresh_cameras();
+    EXPECT_FALSE(frame->camera());
+    EXPECT_FALSE(frame->command_enabled(ID_CAPTURE));
+    EXPECT_TRUE(has("blue:0 camera(s) detected"));
+    for (const auto& row : messages()) EXPECT_NE(row.rfind("red:", 0), 0u) << row;
+}
+
+TEST_F(integration_test, exposure_mode_is_saved_and_logged_and_a_refusing_camera_reports_an_error) {
+    {
+        test_support::scripted_cameras none;
+        open();
+        frame->choose_exposure(L"ContinuousPreset2");
+        EXPECT_TRUE(has("blue:Exposure mode selected: ContinuousPreset2"));
+        EXPECT_EQ(frame->settings()->read_text(settings_keys::exposure_mode, ""), L"ContinuousPreset2");
+        close();
+    }
+    open();  // the simulated camera has no exposure modes
+    EXPECT_THROW(frame->choose_exposure(L"ContinuousPreset3"), std::runtime_error);
+    EXPECT_EQ(frame->settings()->read_text(settings_keys::exposure_mode, ""), L"ContinuousPreset3");
+}
+
+TEST_F(integration_test, database_summaries_fill_the_list_and_a_changed_write_path_reloads_it) {
+    open();
+    add_summary(L"/data/a");
+    add_summary(L"/data/a");  // the same folder twice gives two rows
+    database_list* list = frame->database_pane();
+    ASSERT_EQ(list->GetItemCount(), 2);
+    EXPECT_FALSE(frame->command_enabled(ID_VIEW_DATABASE));
+    list->SetItemState(0, wxLIST_STATE_SELECTED, wxLIST_STATE_SELECTED);
+    EXPECT_TRUE(frame->command_enabled(ID_VIEW_DATABASE));
+    EXPECT_TRUE(frame->command_enabled(ID_REPLACE_SESSION_CODE));
+
+    // Same text: no reload. Another letter case: reload (the list starts again, empty here).
+    const wxString path = frame->settings()->read_text(settings_keys::write_path, "");
+    frame->run_settings([&](settings_ptr s) {
+        s->write_text(settings_keys::write_path, path);
+        return int(wxID_OK);
+    });
+    EXPECT_EQ(list->GetItemCount(), 2);
+    const fs::path upper = home.path() / "RECORDS";
+    fs::create_directories(upper);
+    frame->run_settings([&](settings_ptr s) {
+        s->write_text(settings_keys::write_path, upper.string());
+        return int(wxID_OK);
+    });
+    frame->databases().wait();
+    pump();
+    EXPECT_EQ(list->GetItemCount(), 0);
+}
+
+TEST_F(integration_test, a_scan_finds_recorded_databases_and_reports_foreign_folders) {
+    open();
+    fs::create_directories(records() / "not a database");
+    frame->refresh_databases();
+    frame->databases().wait();
+    pump();
+    const auto rows = messages();
+    EXPECT_EQ(std::count_if(rows.begin(), rows.end(), [](const std::string& r) { return r.rfind("red:", 0) == 0; }), 1);
+    EXPECT_NE(frame->GetStatusBar()->GetStatusText(3).Find(L"Диск: "), wxNOT_FOUND);
+}
+
+TEST_F(integration_test, the_odometer_test_writes_its_rows) {
+    open();
+    frame->ProcessWindowEvent(*std::make_unique<wxCommandEvent>(wxEVT_MENU, ID_DPP_TEST));
+    const auto rows = messages();
+    const auto start = std::find(rows.begin(), rows.end(), "blue:Тест ДПП:");
+    ASSERT_NE(start, rows.end());
+    EXPECT_EQ(rows.end() - start, 21);
+}
+
+}  // namespace
