@@ -7,6 +7,7 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <pthread.h>
 
@@ -48,7 +49,7 @@ write_thread::write_thread(event_sink_ptr owner, settings_ptr settings,
               [this](std::uint32_t count, int format) { session_.step(count, format); }) {
     if (coordinate_enabled_)
         coordinate_.emplace(io_, coordinate_address_, coordinate_port_,
-                            std::chrono::seconds(std::max(0L, query_period_)), owner_,
+                            std::chrono::seconds(std::clamp(query_period_, 0L, 86400L)), owner_,
                             [this](const std::string& code) { session_.set_session_code(code); });
     thread_ = std::thread([this] { exit_code_ = run(); });
 }

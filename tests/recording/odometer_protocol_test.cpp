@@ -71,17 +71,6 @@ TEST(OdometerProtocol, MessagesOfTheOtherFormatAreIgnored) {
     EXPECT_EQ(decode(7, seven).size(), 10u);
 }
 
-TEST(OdometerProtocol, ByteByByteMatchesWholeBuffer) {
-    std::vector<std::uint8_t> bytes;
-    append(bytes, encode_odometer7(7));
-    append(bytes, encode_odometer7(8));
-    odometer_decoder d(7);
-    std::vector<std::uint32_t> out;
-    for (auto b : bytes)
-        if (auto c = d.push(b)) out.push_back(*c);
-    EXPECT_EQ(out, (std::vector<std::uint32_t>{7, 8}));
-}
-
 // Random input must never crash or read outside the given bytes (checked under ASan), and
 // a valid message after any garbage is still found.
 TEST(OdometerProtocol, RandomBytesNeverBreakTheDecoder) {
