@@ -84,12 +84,20 @@ void recording_session::finish() {
     std::lock_guard<std::mutex> lock(db_lock_);
     if (!db_.is_open()) return;
     std::wstring missing_start;
-    ldb_info info = db_.summary(&missing_start);
+    ldb_info info;
+    bool summarised = true;
+    try {
+        info = db_.summary(&missing_start);
+    } catch (const std::exception& e) {
+        // A damaged value must not keep the recording open: close it, just don't report it.
+        post_log_error(sink_, to_wide(e.what()));
+        summarised = false;
+    }
     if (!missing_start.empty()) post_log_error(sink_, missing_start);
     const std::wstring path = db_.path();
     const std::uint64_t frames = db_.frame_count();
     close_database();
-    if (frames == 0) return;
+    if (frames == 0 || !summarised) return;
     info.session = to_wide(session_code());
     info.side = side_;
     post_event(sink_, thread_event::database_info, path, 0, info);
