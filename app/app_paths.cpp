@@ -3,6 +3,7 @@
 #include <wx/dir.h>
 #include <wx/filefn.h>
 #include <wx/filename.h>
+#include <wx/log.h>
 
 #include <sys/stat.h>
 
@@ -29,11 +30,13 @@ wxString log_file_name(std::uint32_t seconds, unsigned long pid) {
 }
 
 bool ensure_directory(const wxString& dir) {
+    wxLogNull quiet;  // the caller reports a failure in its own words
     if (wxFileName::DirExists(dir)) return true;
     return wxFileName::Mkdir(dir, 0777, wxPATH_MKDIR_FULL);
 }
 
 int remove_old_logs(const wxString& dir, std::time_t now) {
+    wxLogNull quiet;  // failures are ignored
     wxDir listing(dir);
     if (!listing.IsOpened()) return 0;
     int removed = 0;

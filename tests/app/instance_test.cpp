@@ -45,14 +45,24 @@ bool wait_until(const std::function<bool()>& done, std::chrono::seconds limit) {
     return done();
 }
 
-bool error_box_shown() {
-    FILE* p = ::popen("xdotool search --name '^Error$' 2>/dev/null", "r");
-    if (!p) return false;
-    char buf[64];
+// The X window id of a top-level window with exactly this title, or empty.
+std::string window_titled(const std::string& title_regex) {
+    FILE* p = ::popen(("xdotool search --name '" + title_regex + "' 2>/dev/null").c_str(), "r");
+    if (!p) return {};
+    char buf[64] = {};
     const bool found = std::fgets(buf, sizeof buf, p) != nullptr;
     ::pclose(p);
-    return found;
+    std::string id = found ? buf : "";
+    while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
+    return id;
 }
+
+// Presses OK (Return) in the message box `window`.
+void press_ok(const std::string& window) {
+    (void)std::system(("xdotool windowfocus --sync " + window + " key Return >/dev/null 2>&1").c_str());
+}
+
+bool error_box_shown() { return !window_titled("^Error$").empty(); }
 
 bool exited(pid_t pid, int* status) { return ::waitpid(pid, status, WNOHANG) == pid; }
 
@@ -92,12 +102,41 @@ TEST(instance, a_second_copy_for_the_same_user_is_refused_and_the_first_runs_on)
         },
         60s);
     EXPECT_TRUE(refused);
-    if (second_exited) EXPECT_NE(WEXITSTATUS(status), 0);
+    if (!second_exited) {
+        press_ok(window_titled("^Error$"));
+        second_exited = wait_until([&] { return exited(second, &status); }, 20s);
+    }
+    if (second_exited) EXPECT_NE(WEXITSTATUS(status), 0) << "the refused copy reported success";
     else end_process(second);
+    EXPECT_TRUE(second_exited) << "the refused copy did not end after OK";
     EXPECT_EQ(log_files(home.path()).size(), 1u);
 
     EXPECT_FALSE(exited(first, &status)) << "the first copy ended";
     end_process(first);
+}
+
+TEST(instance, a_start_up_failure_is_shown_and_then_ends_the_program) {
+    test_support::temp_dir home("qm-failing");
+    fs::create_directories(home.path() / "Velkor3");
+    std::ofstream(home.path() / "Velkor3" / "log") << "a file where the log folder belongs";
+    const pid_t pid = start_program(home.path());
+    ASSERT_GT(pid, 0);
+    std::string box;
+    int status = 0;
+    bool ended = false;
+    wait_until(
+        [&] {
+            if (exited(pid, &status)) return ended = true;
+            box = window_titled("^C\\+\\+ exception$");
+            return !box.empty();
+        },
+        60s);
+    ASSERT_FALSE(box.empty()) << "no message box";
+    press_ok(box);
+    ended = wait_until([&] { return exited(pid, &status); }, 20s);
+    if (!ended) end_process(pid);
+    ASSERT_TRUE(ended) << "the program ran on without a window";
+    EXPECT_NE(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
