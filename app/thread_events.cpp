@@ -27,6 +27,8 @@ wxThreadEvent* make_thread_event(thread_message message) {
     auto* event = new wxThreadEvent(event_type_of(message.kind), wxID_ANY);
     event->SetString(wxString(message.text));
     event->SetInt(message.number);
-    if (message.payload.has_value()) event->SetPayload(std::move(message.payload));
+    // Always a std::any, possibly empty, so the receiver's type check never fails on a
+    // missing payload; what it holds is the receiver's to check.
+    event->SetPayload(message.payload);
     return event;
 }
