@@ -102,18 +102,21 @@ void capture_thread::set_up() {
     if (J_DataStream_SetParam(stream_, 3, &param, sizeof param) != J_ST_SUCCESS)
         throw std::runtime_error("Error setting stream parameter");
 
-    const auto block_size = static_cast<std::uint32_t>(frame_byte_length(*frame_));
+    block_size_ = static_cast<std::uint32_t>(frame_byte_length(*frame_));
     for (int i = 0; i < buffer_count; ++i) {
-        auto block = std::make_unique<std::uint8_t[]>(block_size ? block_size : 1);
+        auto block = std::make_unique<std::uint8_t[]>(block_size_ ? block_size_ : 1);
         BUF_HANDLE handle = nullptr;
-        if (J_DataStream_AnnounceBuffer(stream_, block.get(), block_size, nullptr, &handle) != J_ST_SUCCESS)
+        if (J_DataStream_AnnounceBuffer(stream_, block.get(), block_size_, nullptr, &handle) != J_ST_SUCCESS)
             throw std::runtime_error("Error announce buffer");
         if (J_DataStream_QueueBuffer(stream_, handle) != J_ST_SUCCESS) {
             // Announced but not recorded: revoke it here so the block is never written after free.
             J_DataStream_RevokeBuffer(stream_, handle, nullptr, nullptr);
             throw std::runtime_error("Error queue buffer");
         }
-        buffer_map_.emplace(handle, std::move(block));
+        if (buffer_map_.count(handle))
+            unrecorded_blocks_.push_back(std::move(block));
+        else
+            buffer_map_.emplace(handle, std::move(block));
     }
 
     HANDLE condition = nullptr;
@@ -188,20 +191,33 @@ void capture_thread::handle_frame(std::uint64_t& frames) {
     info.iBlockId = buffer_item<std::uint64_t>(stream_, buffer, BUFFER_INFO_BLOCKID);
     info.iAnnouncedBuffers = buffer_count;
     info.iImageStatus = 2;
+    // Neither the rotation nor the copy may reach past the block announced for this buffer,
+    // whatever size the SDK reports.
+    info.iImageSize = static_cast<std::uint32_t>(readable_bytes(buffer, info));
 
     if (rotate_) J_Image_Rotate(&info, J_ROTATE_180);
     ++frames;
     {
         std::unique_lock<std::shared_mutex> lock(frame_->lock);
-        // Never read past what the SDK says it delivered: a short frame leaves the rest as it was.
-        const std::size_t n = info.pImageBuffer ? std::min<std::size_t>(frame_->image.size(), info.iImageSize) : 0;
+        const std::size_t n = std::min<std::size_t>(frame_->image.size(), info.iImageSize);
         if (n) std::memcpy(frame_->image.data(), info.pImageBuffer, n);
+        // A short frame must not leave the end of the previous one behind it.
+        if (n < frame_->image.size()) std::memset(frame_->image.data() + n, 0, frame_->image.size() - n);
         frame_->timestamp = info.iTimeStamp;
     }
     copied_.fetch_add(1, std::memory_order_relaxed);
     if (frames % 10 == 0)
         post_event(owner_, thread_event::new_frame, new_frame_text(info.iTimeStamp, info.iMissingPackets, info.iQueuedBuffers));
     J_DataStream_QueueBuffer(stream_, buffer);
+}
+
+std::size_t capture_thread::readable_bytes(BUF_HANDLE buffer, const J_tIMAGE_INFO& info) const {
+    auto it = buffer_map_.find(buffer);
+    if (it == buffer_map_.end() || !info.pImageBuffer) return 0;
+    const auto begin = reinterpret_cast<std::uintptr_t>(it->second.get());
+    const auto at = reinterpret_cast<std::uintptr_t>(info.pImageBuffer);
+    if (at < begin || at >= begin + block_size_) return 0;
+    return std::min<std::size_t>(info.iImageSize, begin + block_size_ - at);
 }
 
 void capture_thread::post_stats() {
@@ -238,4 +254,5 @@ void capture_thread::release(bool orderly) {
         stream_ = nullptr;
     }
     buffer_map_.clear();
+    unrecorded_blocks_.clear();
 }

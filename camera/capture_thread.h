@@ -26,6 +26,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 struct frame_buffer;
 
@@ -72,6 +73,7 @@ private:
     void handle_frame(std::uint64_t& frames);
     void post_stats();
     void release(bool orderly);
+    std::size_t readable_bytes(BUF_HANDLE buffer, const J_tIMAGE_INFO& info) const;
 
     event_sink_ptr owner_;
     CAM_HANDLE camera_;
@@ -82,6 +84,10 @@ private:
     // Used by the capture thread only.
     STREAM_HANDLE stream_ = nullptr;
     std::map<BUF_HANDLE, std::unique_ptr<std::uint8_t[]>> buffer_map_;  // owns the announced blocks
+    // Blocks announced under a handle the map already held: not recorded again, but kept
+    // until the stream is closed, since the SDK may still write into them.
+    std::vector<std::unique_ptr<std::uint8_t[]>> unrecorded_blocks_;
+    std::uint32_t block_size_ = 0;
     EVT_HANDLE event_ = nullptr;
     bool stream_started_ = false;
     std::uint8_t new_buffer_data_[16] = {};

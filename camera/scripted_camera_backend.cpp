@@ -106,6 +106,12 @@ void scripted_camera_backend::set_lost_and_corrupt(std::uint64_t lost, std::uint
     corrupt_ = corrupt;
 }
 
+void scripted_camera_backend::set_buffer_report(std::uint32_t offset, std::int64_t size) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    report_offset_ = offset;
+    report_size_ = size;
+}
+
 void scripted_camera_backend::set_on_frame(std::function<void(std::uint64_t)> hook) {
     std::lock_guard<std::mutex> lock(mutex_);
     on_frame_ = std::move(hook);
@@ -370,8 +376,11 @@ J_STATUS_TYPE scripted_camera_backend::stream_get_buffer_info(STREAM_HANDLE hand
     if (!streams_.count(s) || !s->buffers.count(static_cast<buffer*>(buf))) return J_ST_INVALID_HANDLE;
     const auto* b = static_cast<buffer*>(buf);
     switch (item) {
-        case BUFFER_INFO_BASE: return put<std::uint64_t>(value, size, reinterpret_cast<std::uintptr_t>(b->block));
-        case BUFFER_INFO_SIZE: return put<std::uint32_t>(value, size, b->size);
+        case BUFFER_INFO_BASE:
+            return put<std::uint64_t>(value, size, reinterpret_cast<std::uintptr_t>(b->block) + report_offset_);
+        case BUFFER_INFO_SIZE:
+            return put<std::uint32_t>(value, size,
+                                      report_size_ < 0 ? b->size : static_cast<std::uint32_t>(report_size_));
         case BUFFER_INFO_WIDTH: return put<std::uint32_t>(value, size, static_cast<std::uint32_t>(features_["Width"]));
         case BUFFER_INFO_HEIGHT:
             return put<std::uint32_t>(value, size, static_cast<std::uint32_t>(features_["Height"]));

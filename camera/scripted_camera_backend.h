@@ -65,6 +65,9 @@ public:
     void set_free_running(bool on);
     void set_fill_frames(bool on);
     void set_lost_and_corrupt(std::uint64_t lost, std::uint64_t corrupt);
+    // Misreports delivered buffers: the image address `offset` bytes into the block and the
+    // image size `size` (the block's size when negative), as a faulty SDK might.
+    void set_buffer_report(std::uint32_t offset, std::int64_t size);
     // Called (without the backend's lock) when get-data hands out frame n.
     void set_on_frame(std::function<void(std::uint64_t)> hook);
     void set_record_calls(bool on);
@@ -143,6 +146,8 @@ private:
     bool record_calls_ = true;
     std::uint64_t lost_ = 0;
     std::uint64_t corrupt_ = 0;
+    std::uint32_t report_offset_ = 0;
+    std::int64_t report_size_ = -1;
     std::function<void(std::uint64_t)> on_frame_;
     std::vector<std::string> calls_;
     std::uint64_t frames_ = 0;

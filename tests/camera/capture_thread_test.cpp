@@ -169,6 +169,37 @@ TEST_F(CaptureThread, Rotate180KeepsDeepPixelsWhole) {
     EXPECT_NE(J_Image_Rotate(&info, J_ROTATE_180), J_ST_SUCCESS);
 }
 
+TEST_F(CaptureThread, MisreportedBuffersNeverReachPastTheAnnouncedBlock) {
+    const std::size_t n = frame->image.size();
+    settings->write_bool(settings_keys::rotate180, true);
+
+    // An address 100 bytes into the block with the block's full size: only the 100 bytes
+    // short of its end are taken (rotation included), the rest of the frame is zero.
+    backend->set_buffer_report(100, static_cast<std::int64_t>(n));
+    run_with({wait_step::frame(), wait_step::exit()});
+    {
+        std::shared_lock<std::shared_mutex> lock(frame->lock);
+        EXPECT_EQ(frame->timestamp, scripted_camera_backend::timestamp_of(1));
+        EXPECT_EQ(frame->image[0], scripted_camera_backend::pattern(1, 100));  // too short to turn
+        EXPECT_EQ(frame->image[n - 101], scripted_camera_backend::pattern(1, n - 1));
+        EXPECT_EQ(frame->image[n - 100], 0);
+        EXPECT_EQ(frame->image[n - 1], 0);
+    }
+
+    // A size beyond the block is cut to the block; a short frame after a whole one leaves
+    // nothing of the whole one behind.
+    backend->set_buffer_report(0, static_cast<std::int64_t>(n) * 4);
+    run_with({wait_step::frame(), wait_step::exit()});
+    EXPECT_EQ(frame->image[n - 1], scripted_camera_backend::pattern(2, 0));  // turned
+    backend->set_buffer_report(0, static_cast<std::int64_t>(n / 2));
+    run_with({wait_step::frame(), wait_step::exit()});
+    std::shared_lock<std::shared_mutex> lock(frame->lock);
+    EXPECT_EQ(frame->image[0], scripted_camera_backend::pattern(3, 0));
+    EXPECT_EQ(frame->image[n / 2 - 1], scripted_camera_backend::pattern(3, n / 2 - 1));
+    EXPECT_EQ(frame->image[n / 2], 0);
+    EXPECT_EQ(frame->image[n - 1], 0);
+}
+
 TEST_F(CaptureThread, StopDuringAFrameTakesEffectAtTheNextWait) {
     capture_thread thread(sink, settings, camera->handle(), frame.get());
     backend->set_on_frame([&](std::uint64_t n) {
