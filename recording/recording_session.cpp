@@ -3,6 +3,7 @@
 #include "camera/frame_buffer.h"
 #include "database/locale_text.h"
 
+#include <ctime>
 #include <filesystem>
 
 recording_session::recording_session(event_sink_ptr sink, std::wstring write_path,
@@ -21,16 +22,21 @@ recording_session::recording_session(event_sink_ptr sink, std::wstring write_pat
 std::wstring recording_session::new_database_path(std::time_t now) const {
     std::tm local{};
     localtime_r(&now, &local);
-    wchar_t name[64] = {};
-    std::wcsftime(name, 64, L"%Y.%m.%d %H.%M.%S", &local);
-    const std::filesystem::path base = std::filesystem::path(write_path_) / name;
-    std::filesystem::path candidate = base;
+    char name[64] = {};
+    std::strftime(name, sizeof name, "%Y.%m.%d %H.%M.%S", &local);
+    // The file system sees the locale's multibyte form of the path (as LevelDB will); a wide
+    // std::filesystem::path would convert through the "C" locale and fail on any non-ASCII
+    // write path.
+    std::string base = to_narrow(write_path_);
+    if (!base.empty() && base.back() != '/') base.push_back('/');
+    base += name;
+    std::string candidate = base;
     // Several recordings can start within one second (backwards count, session change,
     // restart): each gets a folder of its own instead of reopening a closed one.
     std::error_code ec;
     for (int n = 2; std::filesystem::exists(candidate, ec); ++n)
-        candidate = base.wstring() + L"_" + std::to_wstring(n);
-    return candidate.wstring();
+        candidate = base + "_" + std::to_string(n);
+    return to_wide(candidate);
 }
 
 void recording_session::step(std::uint32_t count, int format) {

@@ -19,12 +19,13 @@ std::wstring read_text(const settings_store& s, const wchar_t* key, const wxStri
 
 std::wstring write_path_of(const settings_store& s) {
     const std::wstring path = read_text(s, settings_keys::write_path, settings_defaults::write_path());
+    // Narrow (locale multibyte) like every other file path here: a wide std::filesystem::path
+    // converts through the "C" locale and throws on a non-ASCII write path.
+    const std::filesystem::path narrow(to_narrow(path));
     std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) {
-        // Failures surface later, when the first database cannot be opened there.
-        std::filesystem::create_directories(path, ec);
-        if (!ec) std::filesystem::permissions(path, std::filesystem::perms::all, ec);
-    }
+    // Mode 0777 less the umask, like mkdir(1) -p. Failures surface later, when the first
+    // database cannot be opened there.
+    if (!std::filesystem::exists(narrow, ec)) std::filesystem::create_directories(narrow, ec);
     return path;
 }
 

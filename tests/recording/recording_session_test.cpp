@@ -3,6 +3,7 @@
 #include "camera/frame_buffer.h"
 #include "database/database_layout.h"
 #include "database/ldb_info.h"
+#include "database/locale_text.h"
 #include "tests/support/recording_sink.h"
 #include "tests/support/temp_home.h"
 
@@ -18,7 +19,7 @@ namespace {
 // Every key and value of a closed database.
 std::map<std::string, std::string> contents(const std::wstring& path) {
     std::map<std::string, std::string> out;
-    auto db = open_leveldb(std::filesystem::path(path).string(), false);
+    auto db = open_leveldb(to_narrow(path), false);
     std::unique_ptr<leveldb::Iterator> it(db->NewIterator(leveldb::ReadOptions()));
     for (it->SeekToFirst(); it->Valid(); it->Next()) out[it->key().ToString()] = it->value().ToString();
     return out;
@@ -227,4 +228,26 @@ TEST_F(RecordingSession, ADatabaseThatCannotBeOpenedThrowsItsError) {
     recording_session bad(nullptr, file.wstring(), L"левый", "", &fb, other, other_lock);
     EXPECT_THROW(bad.step(1, 7), std::runtime_error);
     EXPECT_FALSE(other.is_open());
+}
+
+// Write paths are locale multibyte text like every other path; a non-ASCII one must neither
+// throw nor lose the per-recording suffixes.
+TEST_F(RecordingSession, NonAsciiWritePathGetsItsFoldersAndSuffixes) {
+    const std::filesystem::path base = dir.path() / "Данные";
+    std::filesystem::create_directory(base);
+    recording_database other;
+    std::mutex other_lock;
+    recording_session cyrillic(sink, to_wide(base.string()), L"левый", "", &fb, other, other_lock,
+                               [this] { return now; });
+    new_frame(1);
+    cyrillic.step(10, 7);
+    const std::wstring first = other.path();
+    new_frame(2);
+    cyrillic.step(5, 7);
+    EXPECT_EQ(other.path(), first + L"_2");
+    cyrillic.finish();
+    std::size_t made = 0;
+    for (auto& e : std::filesystem::directory_iterator(base)) made += e.is_directory();
+    EXPECT_EQ(made, 2u);
+    EXPECT_EQ(contents(first).at("dpp_start"), "0000000010");
 }

@@ -3,6 +3,7 @@
 #include "camera/frame_buffer.h"
 #include "database/database_reader.h"
 #include "database/ldb_info.h"
+#include "database/locale_text.h"
 #include "recording/odometer_protocol.h"
 #include "recording/pseudo_terminal.h"
 #include "settings/settings_keys.h"
@@ -24,7 +25,8 @@ protected:
         settings->write_text(settings_keys::dpp_port, wxString::FromUTF8(line.device_path()));
         settings->write_text(settings_keys::dpp_format, L"ДПП4");
         settings->write_bool(settings_keys::coordinate_server_enabled, false);
-        settings->write_text(settings_keys::write_path, (dir.path() / "write" / "here").wstring());
+        // Not ASCII: the folders must be made in the locale's multibyte form.
+        settings->write_text(settings_keys::write_path, to_wide((dir.path() / "запись" / "здесь").string()));
         settings->write_text(settings_keys::side, L"правый");
         fb.width = 16;
         fb.height = 8;
@@ -59,7 +61,7 @@ protected:
 
 TEST_F(WriteThread, RecordsOdometerMessagesAndReportsTheDatabaseAtStop) {
     write_thread wt(sink, settings, "", &fb);
-    EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "write" / "here"));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "запись" / "здесь"));
     ASSERT_TRUE(sink->wait_for_kind(thread_event::log_info));
     EXPECT_EQ(sink->texts(thread_event::log_info).front(),
               L"Последовательный порт: " + wxString::FromUTF8(line.device_path()).ToStdWstring());
