@@ -65,15 +65,19 @@ void coordinate_client::connect() {
         [this](const boost::system::error_code& ec, const boost::asio::ip::tcp::endpoint&) {
             if (ec) {
                 // Refused or unreachable: try again later, without a log row each time.
-                timer_.expires_after(reconnect_delay_);
-                timer_.async_wait([this](const boost::system::error_code& e) {
-                    if (!e) connect();
-                });
+                reconnect_later();
                 return;
             }
             post_log_info(sink_, L"Connect to coordinate server. Ok.");
             wait_period();
         });
+}
+
+void coordinate_client::reconnect_later() {
+    timer_.expires_after(reconnect_delay_);
+    timer_.async_wait([this](const boost::system::error_code& e) {
+        if (!e) connect();
+    });
 }
 
 void coordinate_client::wait_period() {
@@ -104,7 +108,9 @@ void coordinate_client::receive() {
         [this](const boost::system::error_code& ec, std::size_t received) {
             if (ec) {
                 post_log_error(sink_, to_wide(ec.message()));
-                connect();
+                // Not at once: a server that accepts and closes at once would otherwise be
+                // met in a tight loop, an error row each time.
+                reconnect_later();
                 return;
             }
             const auto [first, second] = coordinate_answer_texts(answer_.data(), answer_.size(), received);

@@ -4,9 +4,10 @@
 //
 // Steps (each a completion handler on the loop): resolve -> connect -> wait one period ->
 // send the query -> receive one answer -> (set the session code when both texts are
-// non-empty) -> wait ... . A failed connect is retried after reconnect_delay (one second in
-// the program), silently, so a missing server never spins a core. A failed receive (the
-// server closing included) posts the error's text and reconnects at once. A failed send or
+// non-empty) -> wait ... . Every reconnect waits reconnect_delay (one second in the
+// program) first, so neither a missing server nor one that accepts and closes at once
+// spins a core: a failed connect is retried silently, a failed receive (the server closing
+// included) posts the error's text and then reconnects. A failed send or
 // timer ends polling for the life of the client. A failed resolve throws
 // std::runtime_error("CoordServer resolve error") out of the loop's run().
 //
@@ -61,6 +62,7 @@ public:
 
 private:
     void connect();
+    void reconnect_later();  // connect() after reconnect_delay_
     void wait_period();
     void send_query();
     void receive();

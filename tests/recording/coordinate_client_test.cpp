@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -72,4 +73,30 @@ TEST(CoordinateClient, AnUnresolvableAddressEndsTheLoopWithItsError) {
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "CoordServer resolve error");
     }
+}
+
+// A server that accepts and closes at once, polled with a zero period: every receive fails,
+// and without a pause before reconnecting the loop would spin and flood the log.
+TEST(CoordinateClient, AServerClosingAtOnceIsReconnectedOncePerDelay) {
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor acceptor(io, {boost::asio::ip::address_v4::loopback(), 0});
+    std::function<void()> accept_next = [&] {
+        acceptor.async_accept([&](const boost::system::error_code& ec, boost::asio::ip::tcp::socket s) {
+            if (ec) return;
+            boost::system::error_code ignored;
+            s.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
+            accept_next();
+        });
+    };
+    accept_next();
+    auto sink = std::make_shared<test_support::recording_sink>();
+    coordinate_client client(io, "127.0.0.1", std::to_string(acceptor.local_endpoint().port()), 0ms,
+                             sink, [](const std::string&) {}, 200ms);
+    client.start();
+    io.run_for(1100ms);
+    EXPECT_GE(client.connect_attempts(), 2u);
+    EXPECT_LE(client.connect_attempts(), 7u);
+    const auto errors = sink->texts(thread_event::log_error);
+    EXPECT_GE(errors.size(), 1u);
+    EXPECT_LE(errors.size(), 7u);
 }

@@ -14,15 +14,18 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A client polling every 100 ms on a loop thread of its own, stopped by the destructor.
+// A client polling every 100 ms (reconnecting after 200 ms) on a loop thread of its own,
+// stopped by the destructor.
 class client_run {
 public:
     explicit client_run(const std::string& port)
         : sink(std::make_shared<test_support::recording_sink>()),
-          client_(io_, "127.0.0.1", port, 100ms, sink, [this](const std::string& code) {
-              std::lock_guard<std::mutex> lock(mutex_);
-              codes_.push_back(code);
-          }) {
+          client_(io_, "127.0.0.1", port, 100ms, sink,
+                  [this](const std::string& code) {
+                      std::lock_guard<std::mutex> lock(mutex_);
+                      codes_.push_back(code);
+                  },
+                  200ms) {
         client_.start();
         thread_ = std::thread([this] { io_.run(); });
     }
