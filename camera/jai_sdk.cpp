@@ -2,6 +2,8 @@
 
 #include "camera/aravis_backend.h"
 #include "camera/camera_backend.h"
+#include "camera/frame_buffer.h"
+#include "camera/pixel_layout.h"
 
 #include <algorithm>
 #include <atomic>
@@ -152,18 +154,9 @@ J_STATUS_TYPE J_Event_Close(EVT_HANDLE event) { return backend().event_close(eve
 
 J_STATUS_TYPE J_Image_Rotate(J_tIMAGE_INFO* info, int code) {
     if (!info || code != J_ROTATE_180 || !info->pImageBuffer) return J_ST_INVALID_PARAMETER;
-    const std::uint32_t occupied = (info->iPixelType >> 16) & 0xFF;
-    const std::uint32_t bits = occupied >= 8 ? occupied : 8;
-    if (bits % 8 != 0) return J_ST_INVALID_PARAMETER;  // packed pixels straddle bytes
-    const std::size_t step = bits / 8;
     const std::size_t pixels = static_cast<std::size_t>(info->iSizeX) * info->iSizeY;
-    if (pixels * step > info->iImageSize) return J_ST_INVALID_PARAMETER;
-    std::uint8_t* data = info->pImageBuffer;
-    if (step == 1) {
-        std::reverse(data, data + pixels);
-        return J_ST_SUCCESS;
-    }
-    for (std::size_t i = 0, j = pixels - 1; pixels > 0 && i < j; ++i, --j)
-        std::swap_ranges(data + i * step, data + (i + 1) * step, data + j * step);
-    return J_ST_SUCCESS;
+    return rotate_pixels_180(info->pImageBuffer, info->iImageSize, pixels, info->iPixelType,
+                             bits_per_pixel_of(info->iPixelType))
+               ? J_ST_SUCCESS
+               : J_ST_INVALID_PARAMETER;
 }

@@ -141,6 +141,7 @@ J_STATUS_TYPE J_Event_CloseCondition(HANDLE condition);
 J_STATUS_TYPE J_Event_GetData(EVT_HANDLE event, void* destination, std::uint32_t* size);
 J_STATUS_TYPE J_Event_Close(EVT_HANDLE event);
 
-// Turns the image of `info` in place; only J_ROTATE_180 is supported. Formats whose pixels
-// are whole bytes are turned pixel by pixel; packed formats give J_ST_INVALID_PARAMETER.
+// Turns the image of `info` in place; only J_ROTATE_180 is supported. Pixels are moved
+// whole, packed formats included (camera/pixel_layout.h); J_ST_INVALID_PARAMETER, with
+// nothing touched, when iImageSize is too short for iSizeX x iSizeY pixels.
 J_STATUS_TYPE J_Image_Rotate(J_tIMAGE_INFO* info, int code);

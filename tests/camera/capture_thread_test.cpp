@@ -4,6 +4,8 @@
 #include "scripted_fixture.h"
 #include "settings/settings_keys.h"
 
+#include <opencv2/core.hpp>
+
 #include <algorithm>
 #include <atomic>
 #include <vector>
@@ -153,6 +155,27 @@ TEST_F(CaptureThread, Rotate180TurnsTheImageInTheFrameBuffer) {
     ASSERT_EQ(n, 64u * 48u);
     for (std::size_t i : {std::size_t{0}, std::size_t{1}, n / 2, n - 1})
         EXPECT_EQ(frame->image[i], scripted_camera_backend::pattern(1, n - 1 - i)) << i;
+}
+
+TEST_F(CaptureThread, DeepFramesAreTurnedWholeAndReachAnEightBitDisplayAsTheirHighBits) {
+    for (const std::int64_t format : {std::int64_t{0x01100007}, std::int64_t{0x010C0006}}) {  // Mono16, Mono12Packed
+        SCOPED_TRACE(format);
+        backend->set_feature("PixelFormat", format);
+        frame = make_frame_buffer(camera->handle());
+        const std::size_t n = frame->image.size();
+        ASSERT_EQ(n, 64u * 48u * frame->bits_per_pixel / 8);
+        settings->write_bool(settings_keys::rotate180, true);
+        const std::uint64_t f = backend->frames_delivered() + 1;
+        run_with({wait_step::frame(), wait_step::exit()});
+
+        cv::Mat display(480, 640, CV_8UC1);  // left from another camera: recreated, never overrun
+        copy_frame_gray8(*frame, display);
+        ASSERT_EQ(display.rows, 48);
+        ASSERT_EQ(display.cols, 64);
+        // The first pixel shown is the camera's last one, by its most significant byte.
+        EXPECT_EQ(display.at<std::uint8_t>(0, 0), scripted_camera_backend::pattern(f, n - 1));
+        EXPECT_EQ(display.at<std::uint8_t>(47, 63), scripted_camera_backend::pattern(f, format == 0x01100007 ? 1 : 0));
+    }
 }
 
 TEST_F(CaptureThread, Rotate180KeepsDeepPixelsWhole) {
