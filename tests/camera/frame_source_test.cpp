@@ -75,6 +75,25 @@ TEST_F(FrameSource, CaptureOnlySourceAnswersAsNotRecording) {
     EXPECT_EQ(source.stop_and_join(), 0);
 }
 
+TEST_F(FrameSource, FailedAcquisitionStartLeavesTheSourceUntilStopAndTheCameraUsable) {
+    backend->fail("J_Camera_ExecuteCommand:AcquisitionStart");
+    auto source = std::make_shared<continuous_grab>(sink, settings, camera);
+    EXPECT_TRUE(sink->wait_for_kind(thread_event::log_error));
+    EXPECT_EQ(sink->texts(thread_event::log_error), std::vector<std::wstring>{L"Error starting acquisition."});
+    EXPECT_NE(source->buffer(), nullptr);
+    EXPECT_EQ(source->stop_and_join(), -1);
+    EXPECT_EQ(backend->open_handles(), idle_handles);  // the ended thread released what set-up acquired
+    source.reset();
+
+    backend->clear_failures();
+    backend->set_free_running(true);
+    sink = std::make_shared<test_support::recording_sink>();
+    source = std::make_shared<continuous_grab>(sink, settings, camera);
+    EXPECT_TRUE(sink->wait_for_kind(thread_event::new_frame));
+    EXPECT_EQ(source->stop_and_join(), 0);
+    EXPECT_TRUE(sink->texts(thread_event::log_error).empty());
+}
+
 TEST_F(FrameSource, RepeatedStartAndStopLeavesNothingBehind) {
     backend->set_free_running(true);
     backend->set_record_calls(false);
