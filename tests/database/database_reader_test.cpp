@@ -7,6 +7,7 @@
 
 #include "database/database_layout.h"
 #include "database/database_reader.h"
+#include "database/database_registry.h"
 #include "database/recording_database.h"
 #include "tests/database/db_test_util.h"
 #include "tests/support/temp_home.h"
@@ -159,4 +160,60 @@ TEST(DatabaseReader, SizeCoversTheFrameRangeInFull) {
     // [first, last) holds seven of the eight 1 MiB frames.
     EXPECT_GT(info.size, 6u << 20);
     EXPECT_LT(info.size, 9u << 20);
+}
+
+// Damaged or hostile stored values: random bytes, cut or bit-flipped JPEGs, keys missing.
+// Opening either fails with a std::exception or gives a reader whose every operation (and
+// a named lookup through the registry) stays safe; ASan/UBSan runs make this a fuzz test.
+TEST(DatabaseReader, DamagedStoredValuesNeverCrash) {
+    test_support::temp_dir dir;
+    std::mt19937 random(11);
+    auto random_bytes = [&](std::size_t max) {
+        std::string out(random() % (max + 1), '\0');
+        for (auto& c : out) c = static_cast<char>(random());
+        return out;
+    };
+    database_registry registry;
+    int survived = 0, refused = 0;
+    for (int round = 0; round < 30; ++round) {
+        auto keys = foreign_layout();
+        for (auto it = keys.begin(); it != keys.end();) {
+            switch (random() % 6) {
+            case 0: it->second = random_bytes(24); break;
+            case 1: it->second = it->second.substr(0, random() % (it->second.size() + 1)); break;
+            case 2:
+                if (!it->second.empty()) it->second[random() % it->second.size()] ^= 0x5a;
+                break;
+            case 3: it = keys.erase(it); continue;
+            default: break;
+            }
+            ++it;
+        }
+        const auto path = dir.path() / ("db" + std::to_string(round));
+        write_raw(path.string(), keys);
+        try {
+            database_reader reader(path.wstring());
+            const ldb_info info = reader.summary();
+            for (std::uint32_t count : {0u, 5u, 7u, 12u, 4294967295u}) (void)reader.read_frame(count);
+            reader.seek(0);
+            for (int i = 0; i < 20; ++i) {
+                (void)reader.current_frame();
+                (void)reader.current_key();
+                reader.advance();
+            }
+            registry.add(info, path.wstring());
+            ++survived;
+        } catch (const std::exception&) {
+            ++refused;
+        }
+    }
+    EXPECT_EQ(survived + refused, 30);
+    EXPECT_GT(survived, 0);
+    EXPECT_GT(refused, 0);
+    for (const auto& entry : registry.snapshot()) {
+        try {
+            (void)registry.frame_lookup(entry.info.session, entry.info.dpp_start);
+        } catch (const std::exception&) {
+        }
+    }
 }
