@@ -135,6 +135,9 @@ private:
         std::string first, second;
         std::getline(in, first);
         std::getline(in, second);
+        // A script saved with Windows line ends must not put a carriage return into the texts.
+        for (auto* text : {&first, &second})
+            if (!text->empty() && text->back() == '\r') text->pop_back();
         o_.first = first.substr(0, max_text);
         o_.second = second.substr(0, max_text);
     }

@@ -104,7 +104,7 @@ TEST(CoordServerSim, ScriptedTextsChangeTheCode) {
     client_run run(*port);
     ASSERT_TRUE(run.wait_codes(1));
     EXPECT_EQ(run.codes().front(), "7 : x");
-    std::ofstream(script) << "8\nyy\n";
+    std::ofstream(script) << "8\r\nyy\r\n";  // Windows line ends are not part of the texts
     for (int i = 0; i < 300 && run.codes().back() != "8 : yy"; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(run.codes().back(), "8 : yy");
 }
