@@ -1,12 +1,14 @@
 // The simulated camera (Aravis's in-process fake, no network) at its own rate: delivered
 // must equal copied, lost and corrupt stay 0. A reader copies the frame buffer out on every
-// tenth frame as the live display does. Prints the last statistics line and the process's
-// CPU time (getrusage) as a share of one core. Duration in seconds: first argument, default 30.
+// tenth frame and converts it as the live display does. Prints the last statistics line and
+// the process's CPU time (getrusage) as a share of one core. Duration in seconds: first
+// argument, default 30.
 #include "camera/aravis_backend.h"
 #include "camera/camera_list.h"
 #include "camera/continuous_grab.h"
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 #include <sys/resource.h>
 #include <wx/init.h>
 #include <wx/string.h>
@@ -68,14 +70,17 @@ int main(int argc, char** argv) {
     auto source = std::make_shared<continuous_grab>(sink, nullptr, selection.camera);
     std::uint64_t shown = 0;
     std::thread display([&] {
-        cv::Mat matrix;
+        cv::Mat matrix, rgb, shown_image;
         std::unique_lock<std::mutex> lock(sink->mutex);
         for (;;) {
             sink->wake.wait(lock, [&] { return sink->pending > 0 || sink->done; });
             if (sink->done) return;
             sink->pending = 0;
             lock.unlock();
+            // What the live display does per event: copy out, grey to RGB, one image copy.
             copy_frame_gray8(*source->buffer(), matrix);
+            cv::cvtColor(matrix, rgb, cv::COLOR_GRAY2RGB);
+            shown_image = rgb.clone();
             ++shown;
             lock.lock();
         }

@@ -30,10 +30,11 @@
 
 struct frame_buffer;
 
-// "delivered: %d lost: %d await: %d corrupt: %d fps: %d" without the format's spaces trimmed.
+// The statistics line: "delivered: ", " lost: ", " await: ", " corrupt: ", " fps: ", each
+// followed by its number in plain decimal.
 std::wstring grab_stats_text(std::uint64_t delivered, std::uint64_t lost, std::uint64_t awaiting,
                              std::uint64_t corrupt, std::uint64_t rate);
-// "timestamp: %d missing packets: %d queued buffers: %d".
+// The last frame's line: "timestamp: ", " missing packets: ", " queued buffers: " with numbers.
 std::wstring new_frame_text(std::uint64_t timestamp, std::uint32_t missing_packets, std::uint64_t queued_buffers);
 // Frames per second averaged over the whole run: delivered / whole seconds since the start,
 // 0 while less than a second has passed.
