@@ -48,9 +48,11 @@ write_thread::write_thread(event_sink_ptr owner, settings_ptr settings,
                session_code, frame),
       reader_(io_, format_, owner,
               [this](std::uint32_t count, int format) { session_.step(count, format); }) {
+    // At least one second between queries: a period of 0 (or a negative one) would poll the
+    // server in a tight loop for the whole recording.
     if (coordinate_enabled_)
         coordinate_.emplace(io_, coordinate_address_, coordinate_port_,
-                            std::chrono::seconds(std::clamp(query_period_, 0L, 86400L)), owner_,
+                            std::chrono::seconds(std::clamp(query_period_, 1L, 86400L)), owner_,
                             [this](const std::string& code) { session_.set_session_code(code); });
     thread_ = std::thread([this] { exit_code_ = run(); });
 }
