@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <boost/lexical_cast.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "database/database_layout.h"
@@ -73,4 +76,21 @@ TEST(DatabaseLayout, DecodingGarbageGivesAnEmptyImage) {
     EXPECT_TRUE(decode_frame("not a jpeg").empty());
     EXPECT_TRUE(decode_frame("").empty());
     EXPECT_TRUE(decode_frame("\xff\xd8\xff\xe0 truncated").empty());
+}
+
+// A damaged header claiming a gigapixel frame is refused before OpenCV would allocate
+// gigabytes for it; real frames still decode.
+TEST(DatabaseLayout, HugeClaimedJpegDimensionsAreRefused) {
+    std::vector<uchar> encoded;
+    cv::imencode(".jpeg", cv::Mat(48, 64, CV_8UC1, cv::Scalar(90)), encoded);
+    std::string bytes(encoded.begin(), encoded.end());
+    ASSERT_EQ(decode_frame(bytes).cols, 64);
+    const std::size_t sof = bytes.find("\xff\xc0");
+    ASSERT_NE(sof, std::string::npos);
+    bytes[sof + 5] = bytes[sof + 7] = '\x7d';  // 32000 x 32000
+    bytes[sof + 6] = bytes[sof + 8] = '\x00';
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(decode_frame(bytes).empty());
+    EXPECT_TRUE(decode_frame(bytes.substr(0, bytes.find("\xff\xda") + 20)).empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
