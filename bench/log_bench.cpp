@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
     char home[] = "/tmp/qm-log-bench-XXXXXX";
     if (!::mkdtemp(home)) return 1;
     ::setenv("HOME", home, 1);  // never the user's own log directory
+    ::setenv("QUILLMAR_CAMERAS", "simulated", 1);  // the window enumerates cameras: no network
     if (!wxEntryStart(argc, argv)) return 2;
     wxTheApp->CallOnInit();
     delete wxLog::SetActiveTarget(new wxLogStderr);

@@ -4,6 +4,7 @@
 #include <wx/app.h>
 #include <wx/init.h>
 #include <clocale>
+#include <cstdlib>
 
 namespace {
 class test_app : public wxApp {
@@ -16,6 +17,8 @@ wxIMPLEMENT_APP_NO_MAIN(test_app);
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "C.UTF-8");
+    // Tests never look for real cameras: Aravis discovery would broadcast on every interface.
+    ::setenv("QUILLMAR_CAMERAS", "simulated", 1);
     ::testing::InitGoogleTest(&argc, argv);
     // --gtest_list_tests runs without a display at discovery time.
     if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
