@@ -122,7 +122,8 @@ quillmar_options::quillmar_options(wxWindow* parent, settings_ptr settings)
     }
 
     SetSizer(column);
-    Centre(wxBOTH);
+    // On the screen, not on the parent window (Centre would use the parent).
+    CentreOnScreen(wxBOTH);
 }
 
 void quillmar_options::save() {
@@ -155,6 +156,9 @@ void quillmar_options::finish(int code) {
 }
 
 void quillmar_options::on_ok(wxCommandEvent&) {
+    // A value still being typed in an editor is not yet the property's value: take it in, or
+    // pressing "Ok" straight after typing would drop it.
+    grid_->CommitChangesFromEditor();
     save();
     finish(wxID_OK);
 }

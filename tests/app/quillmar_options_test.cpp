@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <wx/button.h>
+#include <wx/textctrl.h>
 #include <wx/propgrid/propgrid.h>
 #include <wx/utils.h>
 
@@ -24,9 +27,11 @@ protected:
     fs::path file = home.path() / ".quillmar";
     settings_ptr store = std::make_shared<settings_store>(wxString(file.string()));
 
-    // Shows the dialog modally and presses the button `id` from inside its modal loop.
-    int show_and_press(quillmar_options& dialog, int id) {
-        wxTheApp->CallAfter([&dialog, id] {
+    // Shows the dialog modally and presses the button `id` from inside its modal loop, after
+    // `before` (run while the dialog is shown).
+    int show_and_press(quillmar_options& dialog, int id, std::function<void()> before = {}) {
+        wxTheApp->CallAfter([&dialog, id, before] {
+            if (before) before();
             wxCommandEvent click(wxEVT_BUTTON, id);
             click.SetEventObject(dialog.FindWindow(id));
             dialog.FindWindow(id)->GetEventHandler()->ProcessEvent(click);
@@ -97,6 +102,22 @@ TEST_F(options_test, ok_writes_all_fifteen_keys_and_cancel_writes_nothing) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), "write_path=" + wxGetHomeDir().ToStdString()), lines.end());
     EXPECT_NE(std::find(lines.begin(), lines.end(), "scale=0.8"), lines.end());
     EXPECT_NE(std::find(lines.begin(), lines.end(), "side=правый"), lines.end());
+}
+
+TEST_F(options_test, ok_keeps_a_value_still_being_typed_in_its_editor) {
+    quillmar_options dialog(nullptr, store);
+    bool typed = false;
+    EXPECT_EQ(show_and_press(dialog, wxID_OK,
+                             [&] {
+                                 dialog.grid()->SelectProperty(L"dpp_port", true);
+                                 auto* editor = dynamic_cast<wxTextCtrl*>(dialog.grid()->GetEditorControl());
+                                 if (!editor) return;
+                                 editor->SetValue(L"/dev/ttyUSB1");  // typed, Enter not pressed
+                                 typed = true;
+                             }),
+              wxID_OK);
+    ASSERT_TRUE(typed) << "no text editor for the port";
+    EXPECT_EQ(store->read_text(settings_keys::dpp_port, L""), L"/dev/ttyUSB1");
 }
 
 TEST_F(options_test, a_stored_choice_in_another_letter_case_shows_no_selection_and_ok_stores_it_empty) {
