@@ -1,5 +1,6 @@
 #pragma once
 // A frame_source without threads, for the state machine and the window's command tests.
+#include "camera/frame_buffer.h"
 #include "camera/frame_source.h"
 
 #include <string>
@@ -14,7 +15,7 @@ public:
     ~fake_frame_source() override {
         if (destroyed_) ++*destroyed_;
     }
-    frame_buffer* buffer() override { return nullptr; }
+    frame_buffer* buffer() override { return frame; }
     const std::wstring& side() override { return side_; }
     std::string session_code() override { return code_; }
     void set_session_code(const std::string& code) override { code_ = code; }
@@ -24,6 +25,7 @@ public:
     bool is_recording() override { return recording_; }
 
     std::vector<std::string> restarts;
+    frame_buffer* frame = nullptr;  // what buffer() hands out; not owned
 
 private:
     bool recording_;

@@ -189,6 +189,38 @@ TEST_F(frame_test, remote_command_3_restarts_an_active_recording_with_the_narrow
     EXPECT_FALSE(frame->state().active());
 }
 
+TEST_F(frame_test, the_live_display_follows_the_size_of_each_frame_buffer) {
+    open();
+    frame_buffer small, large;
+    small.width = 4;
+    small.height = 2;
+    small.image.assign(8, 200);
+    large.width = 6;
+    large.height = 3;
+    large.image.assign(18, 50);
+    auto source = std::make_shared<test_support::fake_frame_source>(false);
+    source->frame = &small;
+    frame->state().set_camera_open(true);
+    ASSERT_TRUE(frame->state().start([&] { return source; }));
+
+    post_event(frame->event_sink(), thread_event::new_frame, L"timestamp: 1");
+    pump();
+    wxImage shown = frame->image_panel()->image();
+    ASSERT_TRUE(shown.IsOk());
+    EXPECT_EQ(shown.GetSize(), wxSize(4, 2));
+    EXPECT_EQ(shown.GetRed(3, 1), 200);
+    EXPECT_EQ(frame->GetStatusBar()->GetStatusText(1), L"timestamp: 1");
+
+    // Another camera, larger frames: the display grows with them instead of keeping the first size.
+    source->frame = &large;
+    post_event(frame->event_sink(), thread_event::new_frame, L"timestamp: 2");
+    pump();
+    shown = frame->image_panel()->image();
+    EXPECT_EQ(shown.GetSize(), wxSize(6, 3));
+    EXPECT_EQ(shown.GetGreen(5, 2), 50);
+    frame->stop();
+}
+
 TEST_F(frame_test, workers_that_outlive_the_window_post_into_nothing) {
     open();
     event_sink_ptr sink = frame->event_sink();
