@@ -11,7 +11,11 @@ wxString settings_defaults::write_path() { return wxGetHomeDir(); }
 settings_store::settings_store(const wxString& path)
     : path_(path),
       config_(std::make_unique<wxFileConfig>(wxString(), wxString(), path, wxString(),
-                                             wxCONFIG_USE_LOCAL_FILE, wxConvUTF8)) {}
+                                             wxCONFIG_USE_LOCAL_FILE, wxConvUTF8)) {
+    // Values are read back exactly as written: a path or port text holding "$NAME" or a
+    // backslash must not be rewritten from the environment on every read.
+    config_->SetExpandEnvVars(false);
+}
 
 settings_store::~settings_store() {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -5,6 +5,7 @@
 // every worker; workers that outlive the window keep it alive, so none reads a dead store.
 // Thread safety: every read and write holds one mutex, so the GUI thread and service threads
 // may use it at once (wxFileConfig itself is not thread-safe).
+// Values are read back exactly as written (no expansion of environment variables).
 // Errors: a missing file or key yields the caller's default; a file that cannot be written
 // is reported by wxFileConfig's own logging on flush.
 #include <memory>

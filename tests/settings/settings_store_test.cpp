@@ -46,6 +46,22 @@ TEST(SettingsStore, MissingFileGivesDefaultsAndFlushWritesUtf8Values) {
     EXPECT_TRUE(again.read_bool(settings_keys::rotate180, false));
 }
 
+TEST(SettingsStore, TextsComeBackAsWrittenWithoutEnvironmentExpansion) {
+    test_support::temp_dir dir;
+    const wxString file((dir.path() / ".quillmar").string());
+    const wxString path = L"/data/$HOME/${USER}/записи";
+    const wxString port = L"\\$COM1";
+    {
+        settings_store store(file);
+        store.write_text(settings_keys::write_path, path);
+        store.write_text(settings_keys::dpp_port, port);
+        EXPECT_EQ(store.read_text(settings_keys::write_path, L""), path);
+    }
+    settings_store again(file);
+    EXPECT_EQ(again.read_text(settings_keys::write_path, L""), path);
+    EXPECT_EQ(again.read_text(settings_keys::dpp_port, L""), port);
+}
+
 TEST(SettingsStore, PendingChangesReachTheFileWhenTheStoreIsDeleted) {
     test_support::temp_dir dir;
     const auto file = dir.path() / ".quillmar";
