@@ -56,8 +56,10 @@ void log_viewer::show_new_row() {
     auto* cell = static_cast<wxHtmlContainerCell*>(m_Parser->Parse(L"<table>" + page_.last_row() + L"</table>"));
     m_Cell->InsertCell(cell);
     row_cells_.push_back(cell);
-    while (row_cells_.size() > page_.row_count()) {
-        // A selection may point into the row being dropped.
+    // While the operator drags a selection the window keeps a pointer to the cell where it
+    // began; dropping rows then would leave it dangling. The rows wait until the button is up.
+    while (row_cells_.size() > page_.row_count() && !m_makingSelection) {
+        // A finished selection may point into the row being dropped.
         if (m_selection) {
             delete m_selection;
             m_selection = nullptr;

@@ -7,6 +7,7 @@
 // and to the pane, which shows the most recent rows only (see log_page). A new row is parsed
 // on its own and added to the shown page, and the oldest shown row is dropped, so a row costs
 // the same however long the run is (re-rendering the whole page per row grows without bound).
+// While a selection is being dragged no shown row is dropped; they go with the next row after.
 // Destruction closes the file and gives the streams their own buffers back.
 //
 // Ownership: a child window of the main window, destroyed with it.

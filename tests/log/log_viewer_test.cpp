@@ -84,6 +84,30 @@ TEST_F(log_viewer_test, pane_keeps_recent_rows_while_the_file_keeps_every_row) {
     EXPECT_EQ(viewer->ToText().Find("row-0-"), wxNOT_FOUND);
 }
 
+TEST_F(log_viewer_test, rows_are_not_dropped_while_a_selection_is_being_dragged) {
+    frame->Show();
+    for (std::size_t i = 0; i < log_viewer::pane_rows; ++i) log_info(wxString::Format("row-%zu-", i));
+    auto mouse = [&](wxEventType type, wxPoint at) {
+        wxMouseEvent e(type);
+        e.SetPosition(at);
+        e.SetEventObject(viewer);
+        if (type == wxEVT_LEFT_DOWN || type == wxEVT_MOTION) e.SetLeftDown(true);
+        viewer->GetEventHandler()->ProcessEvent(e);
+        viewer->OnInternalIdle();  // where the window extends the selection
+    };
+    viewer->Scroll(0, 0);
+    mouse(wxEVT_LEFT_DOWN, wxPoint(15, 15));  // on the oldest row
+    mouse(wxEVT_MOTION, wxPoint(60, 40));
+    for (int i = 0; i < 5; ++i) log_info(wxString::Format("late-%d-", i));
+    EXPECT_NE(viewer->ToText().Find("row-0-"), wxNOT_FOUND);
+    mouse(wxEVT_MOTION, wxPoint(80, 60));
+    if (viewer->HasCapture()) mouse(wxEVT_LEFT_UP, wxPoint(80, 60));
+    log_info(L"after the drag");
+    EXPECT_EQ(viewer->ToText().Find("row-5-"), wxNOT_FOUND);
+    EXPECT_NE(viewer->ToText().Find("row-6-"), wxNOT_FOUND);
+    EXPECT_EQ(viewer->shown_rows(), log_viewer::pane_rows);
+}
+
 TEST_F(log_viewer_test, after_the_window_is_gone_the_standard_streams_are_their_own_again) {
     std::wstreambuf* redirected = std::wcout.rdbuf();
     destroy_window();
