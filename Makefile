@@ -30,8 +30,10 @@ bench: build
 asan:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DQUILLMAR_SANITIZE=address,undefined"
 
+# GLib's recursive locks trip TSan's deadlock detector inside the toolkit; data races are
+# still reported.
 tsan:
-	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DQUILLMAR_SANITIZE=thread"
+	TSAN_OPTIONS="detect_deadlocks=0 $${TSAN_OPTIONS:-}" $(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DQUILLMAR_SANITIZE=thread"
 
 clean:
 	rm -rf build build-asan build-tsan

@@ -31,7 +31,7 @@ function(quillmar_test name dir)
   endif()
   # The suppressions are compiled into each binary: from a static library the linker would
   # never pull them in, since the sanitizer runtime already defines a weak default.
-  add_executable(${name} ${sources} ${PROJECT_SOURCE_DIR}/tests/support/tsan_suppressions.cpp)
+  add_executable(${name} ${sources} ${PROJECT_SOURCE_DIR}/tests/support/sanitizer_suppressions.cpp)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} qm_test_support GTest::gtest GTest::gmock)
   if(ARG_GUI)
     target_link_libraries(${name} PRIVATE qm_test_gui_main)
