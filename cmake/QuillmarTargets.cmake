@@ -33,8 +33,12 @@ function(quillmar_test name dir)
   # never pull them in, since the sanitizer runtime already defines a weak default.
   add_executable(${name} ${sources} ${PROJECT_SOURCE_DIR}/tests/support/sanitizer_suppressions.cpp)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} qm_test_support GTest::gtest GTest::gmock)
+  # GUI tests share one X display, and some drive it with synthetic keys and focus changes:
+  # they take turns on it, while the other tests run alongside.
+  set(display_lock "")
   if(ARG_GUI)
     target_link_libraries(${name} PRIVATE qm_test_gui_main)
+    set(display_lock RESOURCE_LOCK x_display)
   else()
     target_link_libraries(${name} PRIVATE qm_test_main)
   endif()
@@ -47,5 +51,6 @@ function(quillmar_test name dir)
     # QUILLMAR_CAMERAS come from tests/run-under-xvfb.sh, QUILLMAR_BUILD_DIR from the
     # Makefile; tests run in the build tree, so its path is also the working directory.
     PROPERTIES ENVIRONMENT "HOME=${home}"
-               TIMEOUT 300)
+               TIMEOUT 300
+               ${display_lock})
 endfunction()
