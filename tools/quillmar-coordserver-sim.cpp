@@ -3,6 +3,7 @@
 // first text at offset 581 and the second at offset 613 (zero-terminated, 31 bytes at most
 // each); all other bytes are zero.
 #include "recording/coordinate_client.h"
+#include "tools/tool_args.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -44,19 +45,6 @@ struct options {
     unsigned long seconds = 0;
 };
 
-unsigned long parse_number(const std::string& name, const std::string& text, unsigned long max) {
-    std::size_t used = 0;
-    unsigned long v = 0;
-    try {
-        if (text.empty() || text[0] == '-' || text[0] == '+') throw std::invalid_argument(text);
-        v = std::stoul(text, &used);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (used == 0 || used != text.size()) throw std::runtime_error(name + ": not a number: \"" + text + "\"");
-    if (v > max) throw std::runtime_error(name + ": out of range: " + text);
-    return v;
-}
 
 options parse(int argc, char** argv) {
     options o;
@@ -71,12 +59,12 @@ options parse(int argc, char** argv) {
             if (v.size() > max_text) throw std::runtime_error(a + ": longer than 31 bytes");
             return v;
         };
-        if (a == "--port") o.port = static_cast<unsigned short>(parse_number(a, value(), 65535));
+        if (a == "--port") o.port = static_cast<unsigned short>(tool_args::parse_number(a, value(), 65535));
         else if (a == "--first") o.first = text();
         else if (a == "--second") o.second = text();
         else if (a == "--script") o.script = value();
         else if (a == "--close-after-answer") o.close_after_answer = true;
-        else if (a == "--seconds") o.seconds = parse_number(a, value(), 86400);
+        else if (a == "--seconds") o.seconds = tool_args::parse_number(a, value(), 86400);
         else throw std::runtime_error("unknown argument: " + a);
     }
     return o;
@@ -150,18 +138,13 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::cout << usage;
-            return 0;
-        }
-    options o;
-    try {
-        o = parse(argc, argv);
-    } catch (const std::exception& e) {
-        std::cerr << "quillmar-coordserver-sim: " << e.what() << "\n" << usage;
-        return 2;
+    if (tool_args::wants_help(argc, argv)) {
+        std::cout << usage;
+        return 0;
     }
+    auto parsed = tool_args::parse_or_explain("quillmar-coordserver-sim", usage, [&] { return parse(argc, argv); });
+    if (!parsed) return 2;
+    options o = std::move(*parsed);
     try {
         boost::asio::io_context io;
         const unsigned long seconds = o.seconds;

@@ -3,6 +3,7 @@
 // (`dpp_port`), then sends counts until stopped or until --messages are sent.
 #include "recording/odometer_protocol.h"
 #include "recording/pseudo_terminal.h"
+#include "tools/tool_args.h"
 
 #include <chrono>
 #include <csignal>
@@ -51,19 +52,6 @@ struct options {
     double delay = 0;
 };
 
-std::uint64_t parse_number(const std::string& name, const std::string& text, std::uint64_t max) {
-    std::size_t used = 0;
-    unsigned long long v = 0;
-    try {
-        if (text.empty() || text[0] == '-' || text[0] == '+') throw std::invalid_argument(text);
-        v = std::stoull(text, &used);
-    } catch (const std::exception&) {
-        throw std::runtime_error(name + ": not a number: \"" + text + "\"");
-    }
-    if (used != text.size()) throw std::runtime_error(name + ": not a number: \"" + text + "\"");
-    if (v > max) throw std::runtime_error(name + ": out of range: " + text);
-    return v;
-}
 
 options parse(int argc, char** argv) {
     options o;
@@ -78,24 +66,24 @@ options parse(int argc, char** argv) {
             if (v != "4" && v != "7") throw std::runtime_error("--format: must be 4 or 7, not \"" + v + "\"");
             o.format = v == "4" ? 4 : 7;
         } else if (a == "--rate") {
-            o.rate = static_cast<double>(parse_number(a, value(), 100000));
+            o.rate = static_cast<double>(tool_args::parse_number(a, value(), 100000));
             if (o.rate < 1) throw std::runtime_error("--rate: must be at least 1");
         } else if (a == "--start") {
-            o.start = static_cast<std::uint32_t>(parse_number(a, value(), 0xFFFFFFFF));
+            o.start = static_cast<std::uint32_t>(tool_args::parse_number(a, value(), 0xFFFFFFFF));
         } else if (a == "--step") {
-            o.step = static_cast<std::uint32_t>(parse_number(a, value(), 0xFFFFFFFF));
+            o.step = static_cast<std::uint32_t>(tool_args::parse_number(a, value(), 0xFFFFFFFF));
         } else if (a == "--back-every") {
-            o.back_every = parse_number(a, value(), UINT64_MAX);
+            o.back_every = tool_args::parse_number(a, value(), UINT64_MAX);
         } else if (a == "--back-by") {
-            o.back_by = static_cast<std::uint32_t>(parse_number(a, value(), 0xFFFFFFFF));
+            o.back_by = static_cast<std::uint32_t>(tool_args::parse_number(a, value(), 0xFFFFFFFF));
         } else if (a == "--garbage") {
-            o.garbage = static_cast<unsigned>(parse_number(a, value(), 1000));
+            o.garbage = static_cast<unsigned>(tool_args::parse_number(a, value(), 1000));
         } else if (a == "--messages") {
-            o.messages = parse_number(a, value(), UINT64_MAX);
+            o.messages = tool_args::parse_number(a, value(), UINT64_MAX);
         } else if (a == "--delay") {
-            o.delay = static_cast<double>(parse_number(a, value(), 3600));
+            o.delay = static_cast<double>(tool_args::parse_number(a, value(), 3600));
         } else if (a == "--linger") {
-            o.linger = static_cast<double>(parse_number(a, value(), 3600));
+            o.linger = static_cast<double>(tool_args::parse_number(a, value(), 3600));
         } else {
             throw std::runtime_error("unknown argument: " + a);
         }
@@ -115,18 +103,13 @@ std::uint8_t garbage_byte(int format, std::mt19937& rng) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::cout << usage;
-            return 0;
-        }
-    options o;
-    try {
-        o = parse(argc, argv);
-    } catch (const std::exception& e) {
-        std::cerr << "quillmar-odometer-sim: " << e.what() << "\n" << usage;
-        return 2;
+    if (tool_args::wants_help(argc, argv)) {
+        std::cout << usage;
+        return 0;
     }
+    auto parsed = tool_args::parse_or_explain("quillmar-odometer-sim", usage, [&] { return parse(argc, argv); });
+    if (!parsed) return 2;
+    options o = std::move(*parsed);
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
     try {
