@@ -2,26 +2,20 @@
 // with the live display running for N seconds (default 30, run under Xvfb). Prints the
 // process's CPU time as a share of one core and the final acquisition statistics.
 #include "app/quillmar_frame.h"
+#include "bench/gui_bench.h"
 
 #include <chrono>
-#include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <string>
 
 #include <sys/resource.h>
 
-#include <wx/app.h>
-#include <wx/init.h>
-#include <wx/log.h>
 #include <wx/statusbr.h>
 #include <wx/timer.h>
 
 namespace {
-class bench_app : public wxApp {
-public:
-    bool OnInit() override { return true; }
-};
-
 double cpu_seconds() {
     rusage u{};
     ::getrusage(RUSAGE_SELF, &u);
@@ -29,18 +23,10 @@ double cpu_seconds() {
 }
 }  // namespace
 
-wxIMPLEMENT_APP_NO_MAIN(bench_app);
-
 int main(int argc, char** argv) {
-    std::setlocale(LC_ALL, "C.UTF-8");
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 30;
-    char home[] = "/tmp/qm-live-bench-XXXXXX";
-    if (!::mkdtemp(home)) return 1;
-    ::setenv("HOME", home, 1);                    // never the user's own settings or logs
-    ::setenv("QUILLMAR_CAMERAS", "simulated", 1);  // no network traffic
-    if (!wxEntryStart(argc, argv)) return 2;
-    wxTheApp->CallOnInit();
-    delete wxLog::SetActiveTarget(new wxLogStderr);
+    const std::string home = gui_bench::start(argc, argv, "live-bench");
+    if (home.empty()) return 2;
 
     auto* frame = new quillmar_frame();
     frame->Show();
@@ -68,5 +54,6 @@ int main(int argc, char** argv) {
     frame->Destroy();
     wxYield();
     wxEntryCleanup();
+    std::filesystem::remove_all(home);
     return 0;
 }

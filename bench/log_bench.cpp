@@ -2,41 +2,22 @@
 // window (run under Xvfb), each followed by one pass of the event loop so the pane repaints.
 // Prints the 100th and 10,000th row's cost, and the mean of the 20 rows ending there.
 #include "app/quillmar_frame.h"
+#include "bench/gui_bench.h"
 #include "log/log.h"
 #include "log/log_viewer.h"
 
 #include <algorithm>
 #include <chrono>
-#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include <wx/app.h>
-#include <wx/init.h>
-#include <wx/log.h>
-
-namespace {
-class bench_app : public wxApp {
-public:
-    bool OnInit() override { return true; }
-};
-}  // namespace
-
-wxIMPLEMENT_APP_NO_MAIN(bench_app);
-
 int main(int argc, char** argv) {
-    std::setlocale(LC_ALL, "C.UTF-8");
     const int rows = argc > 1 ? std::atoi(argv[1]) : 10000;
-    char home[] = "/tmp/qm-log-bench-XXXXXX";
-    if (!::mkdtemp(home)) return 1;
-    ::setenv("HOME", home, 1);  // never the user's own log directory
-    ::setenv("QUILLMAR_CAMERAS", "simulated", 1);  // the window enumerates cameras: no network
-    if (!wxEntryStart(argc, argv)) return 2;
-    wxTheApp->CallOnInit();
-    delete wxLog::SetActiveTarget(new wxLogStderr);
+    const std::string home = gui_bench::start(argc, argv, "log-bench");
+    if (home.empty()) return 2;
 
     auto* frame = new quillmar_frame();
     frame->Show();
