@@ -418,7 +418,6 @@ void quillmar_frame::on_rc_command(wxThreadEvent& event) {
 }
 
 void quillmar_frame::on_database_info(wxThreadEvent& event) {
-    thread_message message{thread_event::database_info, event.GetString().ToStdWstring(), event.GetInt(),
-                           event.GetPayload<std::any>()};
-    if (loader_->on_database_info(message) && database_list_) database_list_->refill();
+    const auto message = event.GetPayload<thread_message>();
+    if (loader_->on_database_info(std::get<database_info_message>(message)) && database_list_) database_list_->refill();
 }

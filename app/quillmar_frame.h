@@ -13,7 +13,7 @@
 // cannot be created, ...); everything it had set up is released before the exception leaves.
 // Thread safety: GUI thread only; workers reach it through event_sink() alone.
 #include "app/capture_state.h"
-#include "app/thread_message.h"
+#include "base/thread_message.h"
 #include "app/window_event_sink.h"
 #include "camera/camera_list.h"
 #include "camera/jai_camera.h"

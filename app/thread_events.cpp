@@ -9,6 +9,13 @@ wxDEFINE_EVENT(EVT_LOG_INFO, wxThreadEvent);
 wxDEFINE_EVENT(EVT_RC_COMMAND, wxThreadEvent);
 wxDEFINE_EVENT(EVT_DATABASE_INFO, wxThreadEvent);
 
+namespace {
+
+template <class... F> struct overloaded : F... { using F::operator()...; };
+template <class... F> overloaded(F...) -> overloaded<F...>;
+
+}  // namespace
+
 wxEventType event_type_of(thread_event kind) {
     switch (kind) {
     case thread_event::new_frame: return EVT_NEW_FRAME;
@@ -24,11 +31,13 @@ wxEventType event_type_of(thread_event kind) {
 }
 
 wxThreadEvent* make_thread_event(thread_message message) {
-    auto* event = new wxThreadEvent(event_type_of(message.kind), wxID_ANY);
-    event->SetString(wxString(message.text));
-    event->SetInt(message.number);
-    // Always a std::any, possibly empty, so the receiver's type check never fails on a
-    // missing payload; what it holds is the receiver's to check.
-    event->SetPayload(message.payload);
+    auto* event = new wxThreadEvent(event_type_of(kind_of(message)), wxID_ANY);
+    event->SetString(wxString(text_of(message)));
+    event->SetInt(std::visit(overloaded{[](const status_text_message& m) { return m.field; },
+                                        [](const rc_command_message& m) { return m.code; },
+                                        [](const database_info_message& m) { return m.generation; },
+                                        [](const auto&) { return 0; }},
+                             message));
+    event->SetPayload(std::move(message));
     return event;
 }

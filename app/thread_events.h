@@ -2,11 +2,12 @@
 // The eight thread event types through which workers reach the main window, and the
 // conversion of a worker's thread_message into one of them.
 //
-// Each event is a wxThreadEvent with id -1 carrying the message's text (GetString), number
-// (GetInt) and, for EVT_DATABASE_INFO, the message's std::any payload (GetPayload<std::any>()).
+// Each event is a wxThreadEvent with id -1 carrying the message itself (GetPayload<thread_message>()),
+// and for convenience its text (GetString) and its number, if it has one (GetInt: the status
+// field, the command code or the scan generation; 0 otherwise).
 // make_thread_event may be called on any thread; the event it returns is owned by the caller
 // until queued (wxQueueEvent takes ownership).
-#include "app/thread_message.h"
+#include "base/thread_message.h"
 
 #include <wx/event.h>
 

@@ -7,7 +7,7 @@
 // post to a destroyed window.
 // Thread safety: post() from any thread; attach/detach on the GUI thread. A post that has
 // started queueing finishes before detach() returns (both hold the same mutex).
-#include "app/thread_message.h"
+#include "base/thread_message.h"
 
 #include <mutex>
 

@@ -27,9 +27,9 @@ namespace {
 struct display_sink : event_sink {
     void post(thread_message m) override {
         std::lock_guard<std::mutex> lock(mutex);
-        if (m.kind == thread_event::grab_stats) last_stats = m.text;
-        if (m.kind == thread_event::log_error) errors.push_back(m.text);
-        if (m.kind == thread_event::new_frame) {
+        if (kind_of(m) == thread_event::grab_stats) last_stats = text_of(m);
+        if (kind_of(m) == thread_event::log_error) errors.push_back(text_of(m));
+        if (kind_of(m) == thread_event::new_frame) {
             ++pending;
             wake.notify_one();
         }

@@ -82,10 +82,10 @@ int main(int argc, char** argv) {
     std::size_t shown = 0, cell_chars = 0;
     for (;;) {
         thread_message m = sink->take();
-        if (m.kind == thread_event::status_text) break;  // the disk line comes last
-        if (m.kind != thread_event::database_info) continue;
+        if (kind_of(m) == thread_event::status_text) break;  // the disk line comes last
+        if (kind_of(m) != thread_event::database_info) continue;
         auto handle_start = std::chrono::steady_clock::now();
-        if (loader.on_database_info(m)) {
+        if (loader.on_database_info(std::get<database_info_message>(m))) {
             const std::size_t row = loader.model().size() - 1;
             for (int c = 0; c < database_list_model::column_count; ++c)
                 cell_chars += loader.model().cell(row, c).size();

@@ -4,13 +4,13 @@
 // frames vs the distinct camera frames that appeared while recording, the camera's delivered
 // frame rate and the write thread's CPU use.
 // Options: --seconds N (default 60), --rate N (default 1000).
-#include "app/thread_message.h"
+#include "base/thread_message.h"
 #include "camera/camera_list.h"
 #include "camera/continuous_grab_write.h"
 #include "camera/frame_buffer.h"
 #include "camera/jai_factory.h"
 #include "database/database_layout.h"
-#include "database/ldb_info.h"
+#include "base/ldb_info.h"
 #include "recording/write_thread.h"
 #include "settings/settings_keys.h"
 
@@ -48,11 +48,11 @@ long option(int argc, char** argv, const char* name, long def) {
 class counting_sink : public event_sink {
 public:
     void post(thread_message m) override {
-        if (m.kind == thread_event::record_status) ++steps;
+        if (kind_of(m) == thread_event::record_status) ++steps;
         std::lock_guard<std::mutex> lock(mutex);
-        if (m.kind == thread_event::database_info)
-            reports.emplace_back(m.text, std::any_cast<ldb_info>(m.payload));
-        if (m.kind == thread_event::log_error) errors.push_back(m.text);
+        if (kind_of(m) == thread_event::database_info)
+            reports.emplace_back(text_of(m), std::get<database_info_message>(m).summary);
+        if (kind_of(m) == thread_event::log_error) errors.push_back(text_of(m));
     }
     std::atomic<long> steps{0};
     std::mutex mutex;  // guards reports, errors

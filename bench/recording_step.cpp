@@ -3,7 +3,7 @@
 // a bare cv::imencode + leveldb::Put loop over the same frames, in the same run. The frame
 // buffer is filled outside the timed part, as the capture thread would do it.
 // Options: --frames N (default 300), --rounds N (default 2; bare and step alternate).
-#include "app/thread_message.h"
+#include "base/thread_message.h"
 #include "bench/database_bench_util.h"
 #include "camera/frame_buffer.h"
 #include "database/database_layout.h"

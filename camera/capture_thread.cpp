@@ -207,7 +207,7 @@ void capture_thread::handle_frame(std::uint64_t& frames) {
     }
     copied_.fetch_add(1, std::memory_order_relaxed);
     if (frames % 10 == 0)
-        post_event(owner_, thread_event::new_frame, new_frame_text(info.iTimeStamp, info.iMissingPackets, info.iQueuedBuffers));
+        post_message(owner_, new_frame_message{new_frame_text(info.iTimeStamp, info.iMissingPackets, info.iQueuedBuffers)});
     J_DataStream_QueueBuffer(stream_, buffer);
 }
 
@@ -225,8 +225,8 @@ void capture_thread::post_stats() {
     const std::uint64_t lost = stream_item(stream_, STREAM_INFO_CMD_NUMBER_OF_FRAMES_LOST);
     const std::uint64_t awaiting = stream_item(stream_, STREAM_INFO_CMD_NUMBER_OF_FRAMES_AWAIT_DELIVERY);
     const std::uint64_t corrupt = stream_item(stream_, STREAM_INFO_CMD_NUMBER_OF_FRAMES_CORRUPT_ON_DELIEVRY);
-    post_event(owner_, thread_event::grab_stats,
-               grab_stats_text(delivered, lost, awaiting, corrupt, grab_rate(delivered, start_time_, clock_())));
+    post_message(owner_, grab_stats_message{grab_stats_text(delivered, lost, awaiting, corrupt,
+                                                        grab_rate(delivered, start_time_, clock_()))});
 }
 
 void capture_thread::release(bool orderly) {

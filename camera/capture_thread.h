@@ -14,7 +14,7 @@
 // step, an exception in the loop), so the camera can be captured from again.
 // Thread safety: start, request_exit and join are for the owning thread; request_exit may
 // be called at any time, even before the wait condition exists.
-#include "app/thread_message.h"
+#include "base/thread_message.h"
 #include "camera/jai_sdk.h"
 #include "settings/settings_store.h"
 

@@ -5,7 +5,7 @@
 //
 // Implementations: continuous_grab (capture only), continuous_grab_write (capture and record).
 // All operations are called on the GUI thread.
-#include "app/thread_message.h"
+#include "base/thread_message.h"
 #include "settings/settings_store.h"
 
 #include <functional>

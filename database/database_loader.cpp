@@ -1,6 +1,5 @@
 #include "database/database_loader.h"
 
-#include <any>
 #include <utility>
 
 #include "database/load_thread.h"
@@ -39,11 +38,10 @@ bool database_loader::is_current_scan(int generation) const {
     return generation == 0 || generation == generation_;
 }
 
-bool database_loader::on_database_info(const thread_message& message) {
-    const ldb_info& info = std::any_cast<const ldb_info&>(message.payload);
-    if (!is_current_scan(message.number)) return false;
-    registry_.add(info, message.text);
-    model_.append(registry_entry{info, message.text});
+bool database_loader::on_database_info(const database_info_message& message) {
+    if (!is_current_scan(message.generation)) return false;
+    registry_.add(message.summary, message.text);
+    model_.append(registry_entry{message.summary, message.text});
     return true;
 }
 

@@ -5,14 +5,14 @@
 //
 //   start-up, "Обновить список баз", Settings with a changed write_path:
 //       loader.reload(sink, settings);  list->refresh();
-//   thread_event::database_info:
+//   database_info_message:
 //       if (loader.on_database_info(message)) list->refresh();
 //   after a delete command removed an entry from the registry:
 //       loader.resync();  list->refresh();
 //
 // Reports of a superseded scan: every scan gets a generation number, carried in the
-// database_info message's number; on_database_info() drops a report whose generation is not
-// the latest one (is_current_scan() answers that alone). Reports with number 0 (the write
+// database_info message; on_database_info() drops a report whose generation is not
+// the latest one (is_current_scan() answers that alone). Reports of generation 0 (the write
 // thread's) are always taken.
 //
 // Threads: the loader owns the scan thread. A new scan cancels the previous one and waits
@@ -25,7 +25,7 @@
 #include <memory>
 #include <thread>
 
-#include "app/thread_message.h"
+#include "base/thread_message.h"
 #include "database/database_list_model.h"
 #include "database/database_registry.h"
 #include "settings/settings_store.h"
@@ -44,10 +44,9 @@ public:
     // The same for an explicit folder (tests, tools).
     void reload(event_sink_ptr sink, const std::wstring& write_path);
 
-    // thread_event::database_info: adds the ldb_info payload under the message's folder to the
-    // registry and the list. Returns false, changing nothing, for a superseded scan's report.
-    // A payload that is not an ldb_info throws std::bad_any_cast (a programming error).
-    bool on_database_info(const thread_message& message);
+    // A database_info_message: adds its summary under its folder to the registry and the
+    // list. Returns false, changing nothing, for a superseded scan's report.
+    bool on_database_info(const database_info_message& message);
     bool is_current_scan(int generation) const;
 
     // Copies the registry into the list again (after a removal from the registry).

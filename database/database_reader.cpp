@@ -3,7 +3,7 @@
 #include <leveldb/db.h>
 
 #include "database/database_layout.h"
-#include "database/locale_text.h"
+#include "base/locale_text.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "database/ldb_info.h"
+#include "base/ldb_info.h"
 
 namespace leveldb {
 class DB;

@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "database/database_layout.h"
-#include "database/locale_text.h"
+#include "base/locale_text.h"
 
 void database_registry::add(const ldb_info& summary, const std::wstring& path) {
     std::unique_lock<std::shared_mutex> hold(lock_);

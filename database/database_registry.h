@@ -21,7 +21,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "database/ldb_info.h"
+#include "base/ldb_info.h"
 #include "database/reader_pool.h"
 
 struct registry_entry {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "database/database_reader.h"
-#include "database/locale_text.h"
+#include "base/locale_text.h"
 
 namespace fs = std::filesystem;
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "database/ldb_info.h"
+#include "base/ldb_info.h"
 
 struct scan_callbacks {
     // A database and its summary.

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "database/database_scan.h"
-#include "database/locale_text.h"
+#include "base/locale_text.h"
 #include "settings/settings_keys.h"
 
 load_thread::load_thread(event_sink_ptr sink, const settings_ptr& settings, int generation)
@@ -21,7 +21,7 @@ int load_thread::run() {
     try {
         scan_callbacks callbacks;
         callbacks.found = [this](const std::wstring& folder, const ldb_info& summary) {
-            post_event(sink_, thread_event::database_info, folder, generation_, summary);
+            post_message(sink_, database_info_message{folder, summary, generation_});
         };
         callbacks.failed = [this](const std::wstring&, const std::string& reason) {
             post_log_error(sink_, to_wide(reason));
@@ -30,8 +30,8 @@ int load_thread::run() {
         if (cancelled_.load()) return 0;
 
         if (auto space = disk_space_of(write_path_))
-            post_event(sink_, thread_event::status_text,
-                       make_disk_line(volume_of(write_path_), space->total, space->free), 3);
+            post_message(sink_, status_text_message{
+                                      3, make_disk_line(volume_of(write_path_), space->total, space->free)});
         else
             post_log_error(sink_, L"Не удалось определить свободное место на диске");
         return 0;

@@ -2,13 +2,13 @@
 // load_thread: one background scan of the write path for the "Данные" list.
 //
 // run() does the whole scan on the calling thread and posts, through the event sink:
-//   - thread_event::database_info per database: text = folder path, payload = ldb_info,
-//     number = the scan's generation (so the window can drop reports of a superseded scan);
-//   - thread_event::log_error per folder that is not a readable database (the exception's
+//   - a database_info_message per database: its folder, summary and the scan's generation
+//     (so the window can drop reports of a superseded scan);
+//   - a log_error_message per folder that is not a readable database (the exception's
 //     text), "Не удалось определить свободное место на диске" when the disk size is unknown,
 //     and for a failure of the scan itself its text or
 //     "Unknown exception in database loading thread";
-//   - thread_event::status_text number 3 with the disk line, after the databases.
+//   - a status_text_message for field 3 with the disk line, after the databases.
 // Nothing at all is posted when the write path cannot be listed or has no subdirectory.
 // It never touches the registry or any window.
 //
@@ -20,7 +20,7 @@
 #include <memory>
 #include <string>
 
-#include "app/thread_message.h"
+#include "base/thread_message.h"
 #include "settings/settings_store.h"
 
 class load_thread {

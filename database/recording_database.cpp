@@ -7,7 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "database/database_layout.h"
-#include "database/locale_text.h"
+#include "base/locale_text.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "recording/coordinate_client.h"
 
-#include "database/locale_text.h"
+#include "base/locale_text.h"
 #include "database/session_code.h"
 
 #include <boost/asio/buffer.hpp>

@@ -15,7 +15,7 @@
 // outlive the client; the loop must be stopped (or have no pending work of this client)
 // before the client is destroyed. Thread safety: everything runs on the loop's thread,
 // except construction and connect_attempts().
-#include "app/thread_message.h"
+#include "base/thread_message.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>

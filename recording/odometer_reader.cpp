@@ -1,6 +1,6 @@
 #include "recording/odometer_reader.h"
 
-#include "database/locale_text.h"
+#include "base/locale_text.h"
 #include "recording/serial_device.h"
 
 #include <boost/asio/buffer.hpp>

@@ -9,7 +9,7 @@
 // standard exception out of the handler, posts its text as EVT_LOG_ERROR ("Error reading
 // serial serial_port." for the read) and stops reading for good. Anything that is not a
 // std::exception propagates out of the io_context's run().
-#include "app/thread_message.h"
+#include "base/thread_message.h"
 #include "recording/odometer_protocol.h"
 
 #include <boost/asio/io_context.hpp>

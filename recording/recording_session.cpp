@@ -1,7 +1,7 @@
 #include "recording/recording_session.h"
 
 #include "camera/frame_buffer.h"
-#include "database/locale_text.h"
+#include "base/locale_text.h"
 
 #include <ctime>
 #include <filesystem>
@@ -60,9 +60,8 @@ void recording_session::step(std::uint32_t count, int format) {
         }
         frames = db_.frame_count();
     }
-    post_event(sink_, thread_event::record_status,
-               L"ДПП[" + std::to_wstring(format) + L"]: " + std::to_wstring(count) +
-                   L" Записано кадров: " + std::to_wstring(frames));
+    post_message(sink_, record_status_message{L"ДПП[" + std::to_wstring(format) + L"]: " + std::to_wstring(count) +
+                   L" Записано кадров: " + std::to_wstring(frames)});
 }
 
 void recording_session::close_database() {
@@ -106,5 +105,5 @@ void recording_session::finish() {
     if (frames == 0 || !summarised) return;
     info.session = to_wide(session_code());
     info.side = side_;
-    post_event(sink_, thread_event::database_info, path, 0, info);
+    post_message(sink_, database_info_message{path, info});
 }

@@ -18,7 +18,7 @@
 // with a reader of the database.
 // Errors: database failures throw std::runtime_error (LevelDB's text) out of step(),
 // set_session_code() and finish(); the database is left as the failure found it.
-#include "app/thread_message.h"
+#include "base/thread_message.h"
 #include "database/recording_database.h"
 
 #include <opencv2/core.hpp>

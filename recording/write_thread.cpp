@@ -1,6 +1,6 @@
 #include "recording/write_thread.h"
 
-#include "database/locale_text.h"
+#include "base/locale_text.h"
 #include "recording/odometer_protocol.h"
 #include "recording/serial_device.h"
 #include "settings/settings_keys.h"

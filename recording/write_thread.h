@@ -17,7 +17,7 @@
 // thread (the session-code command calls them on the GUI thread).
 // Errors: every failure is posted to the sink (EVT_LOG_ERROR); nothing is thrown to the
 // caller except by set_session_code(), when closing the database for a new session fails.
-#include "app/thread_message.h"
+#include "base/thread_message.h"
 #include "camera/frame_source.h"
 #include "recording/coordinate_client.h"
 #include "recording/odometer_reader.h"

@@ -19,7 +19,7 @@
 
 #include "database/database_layout.h"
 #include "database/database_scan.h"
-#include "database/locale_text.h"
+#include "base/locale_text.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "app/window_ids.h"
 #include "database/database_list.h"
 #include "database/database_loader.h"
-#include "database/ldb_info.h"
+#include "base/ldb_info.h"
 #include "settings/settings_keys.h"
 #include "tests/app/frame_test_support.h"
 #include "tests/app/scripted_cameras.h"
@@ -49,7 +49,7 @@ protected:
         info.dpp_start = 10;
         info.dpp_end = 20;
         info.count = 3;
-        post_event(frame->event_sink(), thread_event::database_info, folder, 0, std::any(info));
+        post_message(frame->event_sink(), database_info_message{folder, info});
         pump();
     }
 };
@@ -113,7 +113,7 @@ TEST_F(integration_test, capture_shows_live_frames_in_the_camera_pane_and_stop_k
     frame->stop();
     EXPECT_EQ(frame->state().mode(), capture_mode::idle);
     const wxImage last = frame->image_panel()->image();
-    post_event(frame->event_sink(), thread_event::new_frame, L"after stop");
+    post_message(frame->event_sink(), new_frame_message{L"after stop"});
     pump();
     EXPECT_EQ(frame->image_panel()->image().GetWidth(), last.GetWidth());
     EXPECT_NE(bar->GetStatusText(1), L"after stop");
@@ -126,19 +126,19 @@ TEST_F(integration_test, capture_and_record_by_remote_command_and_its_session_co
         << "write_path=" << records().string() << "\ndpp_port=" << (home.path() / "no-odometer").string()
         << "\ncoordinate_server_enabled=0\n";
     open();
-    post_event(frame->event_sink(), thread_event::rc_command, L"", 1);
+    post_message(frame->event_sink(), rc_command_message{1, L""});
     pump();
     ASSERT_EQ(frame->state().mode(), capture_mode::recording);
     EXPECT_TRUE(frame->command_enabled(ID_SESSION_CODE));
     frame_source_ptr first = frame->state().source();
-    post_event(frame->event_sink(), thread_event::rc_command, L"", 1);  // already recording
+    post_message(frame->event_sink(), rc_command_message{1, L""});  // already recording
     pump();
     EXPECT_EQ(frame->state().source(), first);
     first.reset();
-    post_event(frame->event_sink(), thread_event::rc_command, L"Код 5", 3);
+    post_message(frame->event_sink(), rc_command_message{3, L"Код 5"});
     pump();
     EXPECT_EQ(frame->state().source()->session_code(), "Код 5");
-    post_event(frame->event_sink(), thread_event::rc_command, L"", 2);
+    post_message(frame->event_sink(), rc_command_message{2, L""});
     pump();
     EXPECT_EQ(frame->state().mode(), capture_mode::idle);
     EXPECT_TRUE(has("blue:Код 5"));

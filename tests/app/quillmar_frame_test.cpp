@@ -139,11 +139,11 @@ TEST_F(frame_test, chrome_has_the_titles_menus_panes_and_four_status_fields) {
 TEST_F(frame_test, status_and_log_events_fill_their_fields_and_rows_in_order) {
     open();
     auto sink = frame->event_sink();
-    post_event(sink, thread_event::grab_stats, L"delivered: 1");
-    post_event(sink, thread_event::record_status, L"ДПП[7]: 1 Записано кадров: 0");
-    post_event(sink, thread_event::status_text, L"Диск", 3);
-    post_event(sink, thread_event::status_text, L"ignored", 9);
-    post_event(sink, thread_event::new_frame, L"no source: ignored");
+    post_message(sink, grab_stats_message{L"delivered: 1"});
+    post_message(sink, record_status_message{L"ДПП[7]: 1 Записано кадров: 0"});
+    post_message(sink, status_text_message{3, L"Диск"});
+    post_message(sink, status_text_message{9, L"ignored"});
+    post_message(sink, new_frame_message{L"no source: ignored"});
     post_log_info(sink, L"first");
     post_log_error(sink, L"second <b>");
     pump();
@@ -162,11 +162,11 @@ TEST_F(frame_test, remote_commands_without_an_active_source) {
     test_support::scripted_cameras none;
     open();
     auto sink = frame->event_sink();
-    post_event(sink, thread_event::rc_command, L"", 0);
-    post_event(sink, thread_event::rc_command, L"", 7);
-    post_event(sink, thread_event::rc_command, L"СЕАНС-1", 3);
-    post_event(sink, thread_event::rc_command, L"", 1);  // no camera: nothing
-    post_event(sink, thread_event::rc_command, L"", 2);  // nothing to stop
+    post_message(sink, rc_command_message{0, L""});
+    post_message(sink, rc_command_message{7, L""});
+    post_message(sink, rc_command_message{3, L"СЕАНС-1"});
+    post_message(sink, rc_command_message{1, L""});  // no camera: nothing
+    post_message(sink, rc_command_message{2, L""});  // nothing to stop
     pump();
     const auto rows = messages();
     ASSERT_GE(rows.size(), 3u);
@@ -180,11 +180,11 @@ TEST_F(frame_test, remote_command_3_restarts_an_active_recording_with_the_narrow
     auto source = std::make_shared<test_support::fake_frame_source>(true);
     frame->state().set_camera_open(true);
     ASSERT_TRUE(frame->state().start([&] { return source; }));
-    post_event(frame->event_sink(), thread_event::rc_command, L"Код 7", 3);
+    post_message(frame->event_sink(), rc_command_message{3, L"Код 7"});
     pump();
     ASSERT_EQ(source->restarts.size(), 1u);
     EXPECT_EQ(source->restarts[0], "Код 7");
-    post_event(frame->event_sink(), thread_event::rc_command, L"", 2);
+    post_message(frame->event_sink(), rc_command_message{2, L""});
     pump();
     EXPECT_FALSE(frame->state().active());
 }
@@ -203,7 +203,7 @@ TEST_F(frame_test, the_live_display_follows_the_size_of_each_frame_buffer) {
     frame->state().set_camera_open(true);
     ASSERT_TRUE(frame->state().start([&] { return source; }));
 
-    post_event(frame->event_sink(), thread_event::new_frame, L"timestamp: 1");
+    post_message(frame->event_sink(), new_frame_message{L"timestamp: 1"});
     pump();
     wxImage shown = frame->image_panel()->image();
     ASSERT_TRUE(shown.IsOk());
@@ -213,7 +213,7 @@ TEST_F(frame_test, the_live_display_follows_the_size_of_each_frame_buffer) {
 
     // Another camera, larger frames: the display grows with them instead of keeping the first size.
     source->frame = &large;
-    post_event(frame->event_sink(), thread_event::new_frame, L"timestamp: 2");
+    post_message(frame->event_sink(), new_frame_message{L"timestamp: 2"});
     pump();
     shown = frame->image_panel()->image();
     EXPECT_EQ(shown.GetSize(), wxSize(6, 3));
@@ -226,7 +226,7 @@ TEST_F(frame_test, workers_that_outlive_the_window_post_into_nothing) {
     event_sink_ptr sink = frame->event_sink();
     close();
     post_log_info(sink, L"after the window");
-    post_event(sink, thread_event::status_text, L"x", 3);
+    post_message(sink, status_text_message{3, L"x"});
     wxTheApp->ProcessPendingEvents();
     SUCCEED();
 }

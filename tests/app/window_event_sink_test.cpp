@@ -23,19 +23,21 @@ public:
                               EVT_LOG_INFO, EVT_RC_COMMAND, EVT_DATABASE_INFO})
             Bind(t, [this](wxThreadEvent& e) {
                 events.push_back({e.GetEventType(), e.GetString(), e.GetInt()});
-                if (e.GetEventType() == EVT_DATABASE_INFO) payload = e.GetPayload<std::any>();
+                payloads.push_back(e.GetPayload<thread_message>());
             });
     }
     std::vector<received> events;
-    std::any payload;
+    std::vector<thread_message> payloads;
 };
 
 TEST(window_event_sink, each_kind_becomes_its_own_event_type_with_text_number_and_payload) {
     receiver target;
     auto sink = std::make_shared<window_event_sink>(&target);
     event_sink_ptr as_sink = sink;
-    post_event(as_sink, thread_event::status_text, L"Диск", 3);
-    post_event(as_sink, thread_event::database_info, L"/data/db", 0, std::any(std::string("summary")));
+    post_message(as_sink, status_text_message{3, L"Диск"});
+    ldb_info summary;
+    summary.session = L"A : 1";
+    post_message(as_sink, database_info_message{L"/data/db", summary, 2});
     post_log_error(as_sink, L"err");
     wxTheApp->ProcessPendingEvents();
     ASSERT_EQ(target.events.size(), 3u);
@@ -43,7 +45,9 @@ TEST(window_event_sink, each_kind_becomes_its_own_event_type_with_text_number_an
     EXPECT_EQ(target.events[0].text, L"Диск");
     EXPECT_EQ(target.events[0].number, 3);
     EXPECT_EQ(target.events[1].type, EVT_DATABASE_INFO);
-    EXPECT_EQ(std::any_cast<std::string>(target.payload), "summary");
+    EXPECT_EQ(target.events[1].number, 2);  // the scan generation
+    EXPECT_EQ(std::get<database_info_message>(target.payloads[1]).summary.session, L"A : 1");
+    EXPECT_EQ(std::get<status_text_message>(target.payloads[0]).field, 3);
     EXPECT_EQ(target.events[2].type, EVT_LOG_ERROR);
     EXPECT_EQ(event_type_of(thread_event::new_frame), EVT_NEW_FRAME);
     EXPECT_EQ(event_type_of(thread_event::rc_command), EVT_RC_COMMAND);
@@ -56,7 +60,7 @@ TEST(window_event_sink, a_detached_sink_drops_messages_from_any_thread) {
     EXPECT_FALSE(sink->attached());
     target.reset();  // the window is gone; a late worker must not touch it
     std::thread worker([sink] {
-        for (int i = 0; i < 100; ++i) sink->post(thread_message{thread_event::log_info, L"late", 0, {}});
+        for (int i = 0; i < 100; ++i) sink->post(log_info_message{L"late"});
     });
     worker.join();
     wxTheApp->ProcessPendingEvents();

@@ -7,7 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "database/database_layout.h"
-#include "database/locale_text.h"
+#include "base/locale_text.h"
 #include "database/session_code.h"
 
 TEST(DatabaseLayout, FrameKeysAreTenDigitsAndSortBeforeMetadata) {

@@ -28,7 +28,7 @@ void record(const fs::path& path, const std::string& session, std::initializer_l
 std::vector<thread_message> of_kind(const recording_sink& sink, thread_event kind) {
     std::vector<thread_message> out;
     for (auto& m : sink.messages())
-        if (m.kind == kind) out.push_back(m);
+        if (kind_of(m) == kind) out.push_back(m);
     return out;
 }
 
@@ -49,8 +49,8 @@ TEST(LoadThread, ListsDatabasesSkipsFilesAndHiddenFoldersThenPostsTheDiskLine) {
     ASSERT_EQ(infos.size(), 2u);
     std::map<std::wstring, ldb_info> by_path;
     for (auto& m : infos) {
-        EXPECT_EQ(m.number, 4);
-        by_path[m.text] = std::any_cast<ldb_info>(m.payload);
+        EXPECT_EQ(std::get<database_info_message>(m).generation, 4);
+        by_path[text_of(m)] = std::get<database_info_message>(m).summary;
     }
     const auto first = (dir.path() / "2024.05.01 12.30.45").wstring();
     ASSERT_TRUE(by_path.count(first));
@@ -63,10 +63,10 @@ TEST(LoadThread, ListsDatabasesSkipsFilesAndHiddenFoldersThenPostsTheDiskLine) {
 
     auto status = of_kind(*sink, thread_event::status_text);
     ASSERT_EQ(status.size(), 1u);
-    EXPECT_EQ(status[0].number, 3);
-    EXPECT_EQ(status[0].text.rfind(L"Диск: ", 0), 0u) << status[0].text;
-    EXPECT_NE(status[0].text.find(L" GB Cвободно: "), std::wstring::npos);
-    EXPECT_EQ(sink->messages().back().kind, thread_event::status_text);  // after the rows
+    EXPECT_EQ(std::get<status_text_message>(status[0]).field, 3);
+    EXPECT_EQ(text_of(status[0]).rfind(L"Диск: ", 0), 0u) << text_of(status[0]);
+    EXPECT_NE(text_of(status[0]).find(L" GB Cвободно: "), std::wstring::npos);
+    EXPECT_EQ(kind_of(sink->messages().back()), thread_event::status_text);  // after the rows
 }
 
 TEST(LoadThread, BadFoldersGiveOneErrorRowEachAndTheRestAreListed) {
@@ -130,14 +130,15 @@ TEST(DatabaseLoader, ReloadFillsRegistryAndListOnceAndDropsSupersededReports) {
     loader.reload(sink, dir.path().wstring());  // while the first may still run
     loader.wait();
     // The window handles the queued events in order, reports of both scans included.
-    for (auto& m : of_kind(*sink, thread_event::database_info)) loader.on_database_info(m);
+    for (auto& m : of_kind(*sink, thread_event::database_info))
+        loader.on_database_info(std::get<database_info_message>(m));
     EXPECT_EQ(registry.size(), 6u);
     EXPECT_EQ(loader.model().size(), 6u);
     EXPECT_TRUE(sink->texts(thread_event::log_error).empty());  // scans never met each other
     EXPECT_FALSE(loader.is_current_scan(1));
     EXPECT_TRUE(loader.is_current_scan(2));
 
-    thread_message from_write_thread{thread_event::database_info, L"/w/new", 0, ldb_info{}};
+    database_info_message from_write_thread{L"/w/new", ldb_info{}};
     EXPECT_TRUE(loader.on_database_info(from_write_thread));  // not from a scan: always taken
     EXPECT_EQ(loader.model().rows().back().path, L"/w/new");
     EXPECT_EQ(registry.size(), 7u);

@@ -2,8 +2,8 @@
 
 #include "camera/frame_buffer.h"
 #include "database/database_layout.h"
-#include "database/ldb_info.h"
-#include "database/locale_text.h"
+#include "base/ldb_info.h"
+#include "base/locale_text.h"
 #include "tests/support/recording_sink.h"
 #include "tests/support/temp_home.h"
 
@@ -54,7 +54,7 @@ protected:
     std::vector<thread_message> database_infos() const {
         std::vector<thread_message> out;
         for (auto& m : sink->messages())
-            if (m.kind == thread_event::database_info) out.push_back(m);
+            if (kind_of(m) == thread_event::database_info) out.push_back(m);
         return out;
     }
 
@@ -125,8 +125,8 @@ TEST_F(RecordingSession, EachCameraFrameIsStoredOnceUnderTheCountThatFoundIt) {
 
     const auto reports = database_infos();
     ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].text, path);
-    const auto info = std::any_cast<ldb_info>(reports[0].payload);
+    EXPECT_EQ(text_of(reports[0]), path);
+    const auto info = std::get<database_info_message>(reports[0]).summary;
     EXPECT_EQ(info.count, 3u);
     EXPECT_EQ(info.dpp_start, 5u);
     EXPECT_EQ(info.dpp_end, 9u);
@@ -191,7 +191,7 @@ TEST_F(RecordingSession, SessionChangesCloseOnlyDatabasesOfANonEmptyCode) {
     EXPECT_EQ(contents(named).at("session"), "13 : ab");
     const auto reports = database_infos();
     ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(std::any_cast<ldb_info>(reports[0].payload).session, L"13 : ab");
+    EXPECT_EQ(std::get<database_info_message>(reports[0]).summary.session, L"13 : ab");
 }
 
 TEST_F(RecordingSession, ClearingTheCodeClosesTheDatabaseOfTheOldOne) {

@@ -2,8 +2,8 @@
 
 #include "camera/frame_buffer.h"
 #include "database/database_reader.h"
-#include "database/ldb_info.h"
-#include "database/locale_text.h"
+#include "base/ldb_info.h"
+#include "base/locale_text.h"
 #include "recording/odometer_protocol.h"
 #include "recording/pseudo_terminal.h"
 #include "settings/settings_keys.h"
@@ -46,7 +46,7 @@ protected:
 
     bool wait_status(const std::wstring& text) {
         return sink->wait_for([&](const thread_message& m) {
-            return m.kind == thread_event::record_status && m.text == text;
+            return kind_of(m) == thread_event::record_status && text_of(m) == text;
         });
     }
 
@@ -81,16 +81,16 @@ TEST_F(WriteThread, RecordsOdometerMessagesAndReportsTheDatabaseAtStop) {
 
     std::vector<thread_message> reports;
     for (auto& m : sink->messages())
-        if (m.kind == thread_event::database_info) reports.push_back(m);
+        if (kind_of(m) == thread_event::database_info) reports.push_back(m);
     ASSERT_EQ(reports.size(), 1u);
-    const auto info = std::any_cast<ldb_info>(reports[0].payload);
+    const auto info = std::get<database_info_message>(reports[0]).summary;
     EXPECT_EQ(info.session, L"77 : z");
     EXPECT_EQ(info.side, L"правый");
     EXPECT_EQ(info.count, 2u);
     EXPECT_EQ(info.dpp_start, 100u);
     EXPECT_EQ(info.dpp_end, 105u);
 
-    database_reader reader(reports[0].text);
+    database_reader reader(text_of(reports[0]));
     EXPECT_EQ(reader.session(), L"77 : z");
     EXPECT_EQ(reader.side(), L"правый");
     EXPECT_EQ(reader.count(), 2u);
@@ -104,7 +104,7 @@ TEST_F(WriteThread, StoppingWithoutStoredFramesReportsNothing) {
         send(3);  // time stamp 0: a database opens, nothing is stored
         ASSERT_TRUE(wait_status(L"ДПП[4]: 3 Записано кадров: 0"));
     }  // the destructor stops and joins
-    for (auto& m : sink->messages()) EXPECT_NE(m.kind, thread_event::database_info);
+    for (auto& m : sink->messages()) EXPECT_NE(kind_of(m), thread_event::database_info);
     EXPECT_FALSE(process_recording_database().is_open());
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // An event_sink for tests: keeps every posted message and lets a test wait for one.
-#include "app/thread_message.h"
+#include "base/thread_message.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -27,7 +27,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         std::vector<std::wstring> out;
         for (const auto& m : messages_)
-            if (m.kind == kind) out.push_back(m.text);
+            if (kind_of(m) == kind) out.push_back(text_of(m));
         return out;
     }
 
@@ -44,7 +44,7 @@ public:
 
     bool wait_for_kind(thread_event kind,
                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
-        return wait_for([kind](const thread_message& m) { return m.kind == kind; }, timeout);
+        return wait_for([kind](const thread_message& m) { return kind_of(m) == kind; }, timeout);
     }
 
 private:

@@ -67,7 +67,7 @@ TEST(RecordingEndToEnd, SimulatedOdometerRecordsTwoDatabasesThatReadBack) {
     {
         write_thread wt(sink, settings, "17 : x", &fb);
         EXPECT_TRUE(sink->wait_for([](const thread_message& m) {
-            return m.kind == thread_event::record_status && m.text.rfind(L"ДПП[7]: 576 ", 0) == 0;
+            return kind_of(m) == thread_event::record_status && text_of(m).rfind(L"ДПП[7]: 576 ", 0) == 0;
         }, 20s));
         wt.stop();
         EXPECT_EQ(wt.wait(), 0);

@@ -3,8 +3,8 @@
 // begins.
 #include "camera/frame_buffer.h"
 #include "database/database_reader.h"
-#include "database/ldb_info.h"
-#include "database/locale_text.h"
+#include "base/ldb_info.h"
+#include "base/locale_text.h"
 #include "recording/odometer_protocol.h"
 #include "recording/pseudo_terminal.h"
 #include "recording/write_thread.h"
@@ -24,7 +24,7 @@ using namespace std::chrono_literals;
 namespace {
 
 bool has_text(const test_support::recording_sink& sink, thread_event kind, const std::wstring& text) {
-    return sink.wait_for([&](const thread_message& m) { return m.kind == kind && m.text == text; });
+    return sink.wait_for([&](const thread_message& m) { return kind_of(m) == kind && text_of(m) == text; });
 }
 
 }  // namespace
@@ -89,9 +89,9 @@ TEST(CoordServerSession, ServerCodesSplitTheRecordingIntoDatabases) {
 
     std::vector<thread_message> reports;
     for (auto& m : sink->messages())
-        if (m.kind == thread_event::database_info) reports.push_back(m);
+        if (kind_of(m) == thread_event::database_info) reports.push_back(m);
     ASSERT_EQ(reports.size(), 1u);  // only the database open at the end is reported
-    const auto last = std::any_cast<ldb_info>(reports[0].payload);
+    const auto last = std::get<database_info_message>(reports[0]).summary;
     EXPECT_EQ(last.session, L"13 : ab");
     EXPECT_EQ(last.dpp_start, 102u);
     EXPECT_EQ(last.count, 1u);
@@ -100,7 +100,7 @@ TEST(CoordServerSession, ServerCodesSplitTheRecordingIntoDatabases) {
     for (auto& e : std::filesystem::directory_iterator(dir.path() / "write")) folders.push_back(e.path());
     ASSERT_EQ(folders.size(), 2u);
     for (const auto& folder : folders) {
-        if (to_wide(folder.string()) == reports[0].text) continue;
+        if (to_wide(folder.string()) == text_of(reports[0])) continue;
         database_reader first(to_wide(folder.string()));
         EXPECT_EQ(first.session(), L"12 : ab");  // closed under the code it was recorded under
         EXPECT_EQ(first.count(), 2u);

@@ -1,7 +1,7 @@
 #pragma once
 // The summary of one recorded database: what the "Данные" list shows, what the registry
 // searches and what travels from the loading and write threads to the main window as the
-// payload of thread_event::database_info (a std::any holding an ldb_info by value).
+// summary of a database_info_message.
 //
 // Plain copyable value; no locking of its own. A default-constructed summary has empty
 // texts and zero numbers.

@@ -1,4 +1,4 @@
-#include "database/locale_text.h"
+#include "base/locale_text.h"
 
 #include <climits>
 #include <cwchar>

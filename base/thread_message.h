@@ -1,0 +1,87 @@
+#pragma once
+// What worker threads report to the main window, without touching any window.
+//
+// Workers hold a std::shared_ptr<event_sink> and post thread_message values to it: one struct
+// per kind, so each kind carries exactly its own fields. The main window's sink turns each
+// into the matching wxThreadEvent (EVT_NEW_FRAME ... EVT_DATABASE_INFO) and queues it; once
+// the window is gone its sink drops messages instead. Tests use a sink that records what was
+// posted. A worker given a null sink posts nothing.
+//
+// Thread safety: post() may be called from any thread; implementations must allow that.
+#include <memory>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "base/ldb_info.h"
+
+struct new_frame_message {      // the last frame's line (status field 1); live display
+    std::wstring text;
+};
+struct grab_stats_message {     // acquisition statistics (status field 0)
+    std::wstring text;
+};
+struct record_status_message {  // recording status (status field 2)
+    std::wstring text;
+};
+struct status_text_message {    // text into the given status field
+    int field = 0;
+    std::wstring text;
+};
+struct log_error_message {      // a red row
+    std::wstring text;
+};
+struct log_info_message {       // a blue row
+    std::wstring text;
+};
+struct rc_command_message {     // a remote-control command for the window
+    int code = 0;
+    std::wstring text;          // its argument (the session code of code 3)
+};
+struct database_info_message {  // one database's summary for the list and the registry
+    std::wstring text;          // the database folder
+    ldb_info summary;
+    int generation = 0;         // the scan that read it; 0 for the write thread's reports
+};
+
+using thread_message =
+    std::variant<new_frame_message, grab_stats_message, record_status_message, status_text_message,
+                 log_error_message, log_info_message, rc_command_message, database_info_message>;
+
+// The kinds in the variant's order, for code that filters or maps messages by kind.
+enum class thread_event {
+    new_frame,
+    grab_stats,
+    record_status,
+    status_text,
+    log_error,
+    log_info,
+    rc_command,
+    database_info,
+};
+
+inline thread_event kind_of(const thread_message& message) {
+    return static_cast<thread_event>(message.index());
+}
+inline const std::wstring& text_of(const thread_message& message) {
+    return std::visit([](const auto& m) -> const std::wstring& { return m.text; }, message);
+}
+
+class event_sink {
+public:
+    virtual ~event_sink() = default;
+    virtual void post(thread_message message) = 0;
+};
+
+using event_sink_ptr = std::shared_ptr<event_sink>;
+
+// Posting helpers; each does nothing when sink is null.
+inline void post_message(const event_sink_ptr& sink, thread_message message) {
+    if (sink) sink->post(std::move(message));
+}
+inline void post_log_error(const event_sink_ptr& sink, std::wstring text) {
+    post_message(sink, log_error_message{std::move(text)});
+}
+inline void post_log_info(const event_sink_ptr& sink, std::wstring text) {
+    post_message(sink, log_info_message{std::move(text)});
+}
