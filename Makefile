@@ -1,11 +1,16 @@
-# Two entry points for a fresh Debian 12 machine: `make run` and `make test`.
+# Two entry points for a fresh Debian 12 machine: `make run` and `make test`; `make package`
+# builds the Debian package and `make install-package` installs it with what it needs.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # Tests never touch the user's home or real cameras; see tests/run-under-xvfb.sh.
 CTEST_FLAGS ?= --output-on-failure -j$(JOBS) --timeout 600
+# apt-get as root directly, otherwise through sudo (many car computers have no sudo).
+SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
+VERSION := $(shell sed -En 's/^project.quillmar VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
+DEB = $(abspath $(BUILD))/quillmar_$(VERSION)_$(shell dpkg --print-architecture).deb
 
-.PHONY: deps configure build run test bench asan tsan clean
+.PHONY: deps configure build run test package install-package bench asan tsan clean
 
 deps:
 	@bash scripts/install-deps.sh
@@ -23,6 +28,12 @@ run: build
 
 test: build
 	QUILLMAR_BUILD_DIR=$(abspath $(BUILD)) bash tests/run-under-xvfb.sh ctest --test-dir $(BUILD) $(CTEST_FLAGS)
+
+package: build
+	cmake --build $(BUILD) --target package
+
+install-package: package
+	$(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y $(DEB)
 
 bench: build
 	bash tests/run-under-xvfb.sh bash bench/run-all.sh $(BUILD)

@@ -3,6 +3,6 @@
 #include "app/build_revision.h"
 
 namespace build_info {
-const char* version() { return "717"; }
+const char* version() { return QUILLMAR_BUILD_VERSION; }
 const char* revision() { return QUILLMAR_BUILD_REVISION; }
 }  // namespace build_info

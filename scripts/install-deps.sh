@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git ccache
+  make dpkg-dev help2man lintian
   libwxgtk3.2-dev
   libboost-dev libboost-system-dev
   libleveldb-dev
