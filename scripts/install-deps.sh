@@ -11,6 +11,7 @@ packages=(
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
   libzip-dev
   libaravis-dev libusb-1.0-0-dev
+  libturbojpeg0-dev libdeflate-dev libspng-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb xauth socat x11-apps imagemagick xdotool
 )
