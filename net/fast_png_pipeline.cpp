@@ -8,6 +8,8 @@
 
 namespace {
 
+constexpr int level = 5;
+
 // Per thread: a TurboJPEG handle and the grey plane, reused from request to request.
 struct decode_state {
     jpeg_decoder decoder;
@@ -31,7 +33,8 @@ public:
         switch (r.what) {
         case jpeg_decoder::outcome::decoded:
             return write_png({st.grey.data(), r.width, r.height, std::size_t(r.width),
-                              png_layout::grey_as_rgb});
+                              png_layout::grey_as_rgb},
+                             level);
         case jpeg_decoder::outcome::too_large: return {};
         case jpeg_decoder::outcome::other: break;
         }
@@ -44,7 +47,8 @@ public:
             (image.channels() != 1 && image.channels() != 3))
             return reference_->from_image(image);  // kinds this system never sends
         return write_png({image.data, image.cols, image.rows, image.step[0],
-                          image.channels() == 1 ? png_layout::grey : png_layout::bgr});
+                          image.channels() == 1 ? png_layout::grey : png_layout::bgr},
+                         level);
     }
 
 private:

@@ -1,5 +1,5 @@
 #pragma once
-// png_writer: 8-bit PNG files, compressed with libdeflate at level 5 into a single IDAT,
+// png_writer: 8-bit PNG files, compressed with libdeflate into a single IDAT,
 // each row with the filter that gives the smallest sum of absolute differences.
 //
 // A grey plane can be written as one grey channel or as three equal RGB channels; the
@@ -29,4 +29,5 @@ struct png_source {
     png_layout layout = png_layout::grey;
 };
 
-std::vector<unsigned char> write_png(const png_source& source);
+// `level` is libdeflate's, 0 (stored) to 12 (smallest, slowest); empty result outside that.
+std::vector<unsigned char> write_png(const png_source& source, int level);
