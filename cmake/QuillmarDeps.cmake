@@ -1,6 +1,6 @@
 # Every dependency comes from Debian's packages (scripts/install-deps.sh) and is
 # exposed as one imported target: qm::wx, qm::boost, qm::leveldb, qm::opencv, qm::zip, qm::aravis,
-# qm::turbojpeg, qm::deflate, and for the tests qm::spng.
+# qm::turbojpeg, qm::deflate, qm::zlib, and for the tests qm::spng.
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 
@@ -45,6 +45,8 @@ pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
 add_library(qm::turbojpeg ALIAS PkgConfig::TURBOJPEG)
 pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)
 add_library(qm::deflate ALIAS PkgConfig::LIBDEFLATE)
+pkg_check_modules(ZLIB REQUIRED IMPORTED_TARGET zlib)
+add_library(qm::zlib ALIAS PkgConfig::ZLIB)
 # A PNG decoder independent of OpenCV's libpng, to check our own PNG writer in the tests.
 pkg_check_modules(SPNG REQUIRED IMPORTED_TARGET spng)
 add_library(qm::spng ALIAS PkgConfig::SPNG)

@@ -8,6 +8,7 @@
 #include <new>
 
 #include <libdeflate.h>
+#include <zlib.h>
 
 namespace {
 
@@ -36,9 +37,24 @@ struct writer_state {
     }
 };
 
-constexpr int strongest_level = 12;
-constexpr std::size_t second_try_below = 64 * 1024;          // compressed bytes
-constexpr std::size_t second_try_input_limit = 1024 * 1024;  // filtered bytes
+constexpr std::size_t second_try_below = 64 * 1024;  // compressed bytes
+
+// `data` as a zlib stream at level 5 with the settings libpng uses under OpenCV (memory level 8,
+// default strategy) into `out`; its length, 0 on failure.
+std::size_t compress_with_zlib(const std::vector<unsigned char>& data,
+                               std::vector<unsigned char>& out) {
+    z_stream z{};
+    if (deflateInit2(&z, 5, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return 0;
+    out.resize(deflateBound(&z, static_cast<uLong>(data.size())));
+    z.next_in = const_cast<Bytef*>(data.data());
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    const bool done = deflate(&z, Z_FINISH) == Z_STREAM_END;
+    const std::size_t length = z.total_out;
+    deflateEnd(&z);
+    return done ? length : 0;
+}
 
 // Compresses the state's filtered data into `out` as a zlib stream; its length, 0 on failure.
 std::size_t compress(writer_state& st, int level, std::vector<unsigned char>& out) {
@@ -187,12 +203,12 @@ std::vector<unsigned char> write_png(const png_source& s, int level) {
     }
 
     std::size_t z = compress(st, level, st.compressed);
-    // libdeflate's faster levels lose a few per cent to zlib on tiny and on nearly empty
-    // images (the placeholder frame); a pass at the strongest level over such data is cheap
-    // and makes the file no larger than OpenCV's.
-    if (z != 0 && level < strongest_level && z < second_try_below &&
-        st.filtered.size() <= second_try_input_limit) {
-        const std::size_t z2 = compress(st, strongest_level, st.retry);
+    // On tiny and on nearly empty images (the placeholder frame, a covered lens) libdeflate
+    // loses a few per cent to zlib, which wins there by its block layout. Such data takes zlib
+    // little time, so it gets a second pass with zlib's own settings as OpenCV uses them, and
+    // the smaller stream is kept: the file is then never larger than OpenCV's.
+    if (z != 0 && z < second_try_below) {
+        const std::size_t z2 = compress_with_zlib(st.filtered, st.retry);
         if (z2 != 0 && z2 < z) {
             st.compressed.swap(st.retry);
             z = z2;
