@@ -49,9 +49,11 @@ public:
         if (image.dims != 2 || image.depth() != CV_8U ||
             (image.channels() != 1 && image.channels() != 3))
             return reference_->from_image(image);  // kinds this system never sends
+        // Not the camera frames the service is timed on: the placeholder, or a stored value
+        // that was not a grey JPEG. The zlib pass makes sure of a file no larger than OpenCV's.
         return write_png({image.data, image.cols, image.rows, image.step[0],
                           image.channels() == 1 ? png_layout::grey : png_layout::bgr},
-                         level);
+                         level, zlib_pass::always);
     }
 
 private:

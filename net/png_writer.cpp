@@ -165,7 +165,7 @@ unsigned char* put_chunk(unsigned char* p, const char* type, const unsigned char
 
 }  // namespace
 
-std::vector<unsigned char> write_png(const png_source& s, int level) {
+std::vector<unsigned char> write_png(const png_source& s, int level, zlib_pass pass) {
     if (level < 0 || level > 12) return {};
     if (!s.pixels || s.width <= 0 || s.height <= 0) return {};
     const bool grey_plane = s.layout == png_layout::grey || s.layout == png_layout::grey_as_rgb;
@@ -205,9 +205,9 @@ std::vector<unsigned char> write_png(const png_source& s, int level) {
     std::size_t z = compress(st, level, st.compressed);
     // On tiny and on nearly empty images (the placeholder frame, a covered lens) libdeflate
     // loses a few per cent to zlib, which wins there by its block layout. Such data takes zlib
-    // little time, so it gets a second pass with zlib's own settings as OpenCV uses them, and
-    // the smaller stream is kept: the file is then never larger than OpenCV's.
-    if (z != 0 && z < second_try_below) {
+    // little time, so it gets a second pass with the settings libpng uses under OpenCV; with
+    // the same row filters that is OpenCV's own stream, and the smaller of the two is kept.
+    if (z != 0 && (pass == zlib_pass::always || z < second_try_below)) {
         const std::size_t z2 = compress_with_zlib(st.filtered, st.retry);
         if (z2 != 0 && z2 < z) {
             st.compressed.swap(st.retry);

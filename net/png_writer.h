@@ -32,5 +32,10 @@ struct png_source {
     png_layout layout = png_layout::grey;
 };
 
+// When the zlib pass runs besides libdeflate's: only for small results, or for every image
+// (for images off the hot path, where the smallest file matters more than the time).
+enum class zlib_pass { when_small, always };
+
 // `level` is libdeflate's, 0 (stored) to 12 (smallest, slowest); empty result outside that.
-std::vector<unsigned char> write_png(const png_source& source, int level);
+std::vector<unsigned char> write_png(const png_source& source, int level,
+                                     zlib_pass pass = zlib_pass::when_small);
