@@ -1,5 +1,6 @@
 # Every dependency comes from Debian's packages (scripts/install-deps.sh) and is
-# exposed as one imported target: qm::wx, qm::boost, qm::leveldb, qm::opencv, qm::zip, qm::aravis.
+# exposed as one imported target: qm::wx, qm::boost, qm::leveldb, qm::opencv, qm::zip, qm::aravis,
+# qm::turbojpeg, qm::deflate, qm::zlib, and for the tests qm::spng.
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 
@@ -38,6 +39,17 @@ add_library(qm::zip ALIAS PkgConfig::LIBZIP)
 
 pkg_check_modules(ARAVIS REQUIRED IMPORTED_TARGET aravis-0.8)
 add_library(qm::aravis ALIAS PkgConfig::ARAVIS)
+
+# The image data service's PNG path: TurboJPEG decodes, libdeflate compresses.
+pkg_check_modules(TURBOJPEG REQUIRED IMPORTED_TARGET libturbojpeg)
+add_library(qm::turbojpeg ALIAS PkgConfig::TURBOJPEG)
+pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)
+add_library(qm::deflate ALIAS PkgConfig::LIBDEFLATE)
+pkg_check_modules(ZLIB REQUIRED IMPORTED_TARGET zlib)
+add_library(qm::zlib ALIAS PkgConfig::ZLIB)
+# A PNG decoder independent of OpenCV's libpng, to check our own PNG writer in the tests.
+pkg_check_modules(SPNG REQUIRED IMPORTED_TARGET spng)
+add_library(qm::spng ALIAS PkgConfig::SPNG)
 
 find_package(GTest REQUIRED)
 find_package(benchmark REQUIRED)

@@ -12,6 +12,7 @@ packages=(
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
   libzip-dev
   libaravis-dev libusb-1.0-0-dev
+  libturbojpeg0-dev libdeflate-dev zlib1g-dev libspng-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb xauth socat x11-apps imagemagick xdotool
 )
