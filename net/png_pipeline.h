@@ -3,7 +3,8 @@
 //
 // A recorded frame arrives as its stored bytes (a JPEG, as the recorder wrote it) and leaves
 // as an 8-bit three-channel PNG with the grey image in every channel; any other image (the
-// placeholder frame) is encoded as it is, channel count kept. Compression level 5.
+// placeholder frame) is encoded as it is, channel count kept. OpenCV's compression level 5;
+// the fast writer picks its own level, never giving a larger file than OpenCV's.
 //
 // Two implementations with identical pixels: the OpenCV one (imdecode in colour, imencode)
 // is the reference and the measure; the fast one decodes grey JPEGs to grey and writes
