@@ -76,8 +76,10 @@ struct stream_rec {
 
 buffer_pool::outcome outcome_of(ArvBufferStatus status) {
     if (status == ARV_BUFFER_STATUS_SUCCESS) return buffer_pool::outcome::whole;
+    // A time-out means the frame retention ran out with packets still missing: a frame that
+    // arrived incomplete, like the other three.
     if (status == ARV_BUFFER_STATUS_MISSING_PACKETS || status == ARV_BUFFER_STATUS_WRONG_PACKET_ID ||
-        status == ARV_BUFFER_STATUS_SIZE_MISMATCH)
+        status == ARV_BUFFER_STATUS_SIZE_MISMATCH || status == ARV_BUFFER_STATUS_TIMEOUT)
         return buffer_pool::outcome::corrupt;
     return buffer_pool::outcome::lost;
 }

@@ -10,8 +10,8 @@
 //
 // Buffers announced by the caller become Aravis buffers over the caller's blocks, kept in a
 // buffer_pool. A buffer that Aravis completes with a failure status is queued again at once
-// and counted (corrupt: missing packets, wrong packet id, size mismatch; lost: every other
-// failure, and frames Aravis dropped for want of a queued buffer); only whole frames signal
+// and counted (corrupt: missing packets, wrong packet id, size mismatch, packets still missing
+// when the frame's time ran out; lost: every other failure, and frames Aravis dropped for want of a queued buffer); only whole frames signal
 // the wait condition. GigE Vision streams on the UDP socket path get a receive buffer sized
 // to the frame and packet resend, so they keep up with the camera.
 //

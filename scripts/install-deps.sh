@@ -13,6 +13,9 @@ packages=(
   libaravis-dev libusb-1.0-0-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb xauth socat x11-apps imagemagick xdotool
+  # The fake GigE Vision camera and Aravis's reference clients, run by the camera tests in a
+  # private network namespace (unshare from util-linux, ip and tc from iproute2).
+  aravis-tools aravis-tools-cli iproute2 util-linux
 )
 
 missing=()
