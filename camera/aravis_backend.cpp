@@ -111,12 +111,10 @@ void forget_weak_camera(gpointer data, GClosure*) { delete static_cast<std::weak
 
 // The settings of Aravis's own UDP receive path for a GigE Vision stream, so that it keeps
 // up with a camera that sends a full 1 Gb/s (the packet-socket path needs none of them).
-void tune_socket_stream(ArvStream* stream) {
+// `payload` is the camera's frame size in bytes, 0 when unknown.
+void tune_socket_stream(ArvStream* stream, guint payload) {
     if (!ARV_IS_GV_STREAM(stream)) return;
     g_object_set(stream,
-                 // A receive buffer of one whole frame: the system default (~200 kB) overflows
-                 // within a frame whenever the receive thread is not scheduled for a moment.
-                 "socket-buffer", ARV_GV_STREAM_SOCKET_BUFFER_AUTO,
                  // Missing packets are asked for again, so a dropped datagram costs no frame.
                  "packet-resend", ARV_GV_STREAM_PACKET_RESEND_ALWAYS,
                  // 20 ms before a missing packet is asked for again: many resend round trips
@@ -125,6 +123,15 @@ void tune_socket_stream(ArvStream* stream) {
                  // An incomplete frame is kept 200 ms (five frame periods at 25 fps, well
                  // within the twenty buffers) so that resent packets can still complete it.
                  "frame-retention", 200000u, nullptr);
+    // The system's default receive buffer (~200 kB) overflows within one frame whenever the
+    // receive thread is not scheduled for a moment. Four frames ride out a busy machine (the
+    // kernel caps the size at net.core.rmem_max); Aravis's own sizing gives one frame.
+    constexpr guint frames = 4;
+    if (payload > 0 && payload <= G_MAXINT / frames)
+        g_object_set(stream, "socket-buffer", ARV_GV_STREAM_SOCKET_BUFFER_FIXED, "socket-buffer-size",
+                     static_cast<gint>(frames * payload), nullptr);
+    else
+        g_object_set(stream, "socket-buffer", ARV_GV_STREAM_SOCKET_BUFFER_AUTO, nullptr);
 }
 
 J_STATUS_TYPE put_value(void* value, std::uint32_t* size, const void* source, std::uint32_t length) {
@@ -378,8 +385,10 @@ J_STATUS_TYPE aravis_backend::camera_create_data_stream(CAM_HANDLE camera, std::
             if (error) g_error_free(error);
             return J_ST_ERROR;
         }
+        const guint payload = arv_camera_get_payload(rec->arv, &error);
+        tune_socket_stream(s->arv, error ? 0 : payload);
+        if (error) g_error_free(error);
     }
-    tune_socket_stream(s->arv);
     s->camera = rec;
     ArvStream* arv = s->arv;
     // Runs under the pool's lock each time a buffer enters the input queue; Aravis's queue

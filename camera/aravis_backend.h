@@ -12,8 +12,8 @@
 // buffer_pool. A buffer that Aravis completes with a failure status is queued again at once
 // and counted (corrupt: missing packets, wrong packet id, size mismatch, packets still missing
 // when the frame's time ran out; lost: every other failure, and frames Aravis dropped for want of a queued buffer); only whole frames signal
-// the wait condition. GigE Vision streams on the UDP socket path get a receive buffer sized
-// to the frame and packet resend, so they keep up with the camera.
+// the wait condition. GigE Vision streams on the UDP socket path get a receive buffer of
+// four frames and packet resend, so they keep up with the camera.
 //
 // A camera whose control connection is lost (it vanished from the network) fails the wait
 // condition of its stream: waits return J_COND_WAIT_ERROR, and later camera calls fail at

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -34,18 +35,27 @@ const std::string filter_name = "Fake 127.0.0.1 [FilterDriver]";
 
 std::string narrow(const std::wstring& text) { return wxString(text).ToStdString(); }
 
+// The only places that know how a thread message is laid out.
+thread_event kind(const thread_message& m) { return m.kind; }
+const std::wstring& text(const thread_message& m) { return m.text; }
+std::uint64_t stored_frames(const thread_message& m) { return std::any_cast<ldb_info>(m.payload).count; }
+
 // What a reader of the frame buffer saw while a capture ran: every new frame it caught is
 // copied out and checked against the fake camera's pattern outside the lock.
 struct frame_watch {
     std::uint64_t seen = 0;
     std::uint64_t broken = 0;
     std::uint64_t not_rising = 0;
+    // Frames the camera made from the first frame seen to the last: its pattern moves on by
+    // one per frame.
+    std::uint64_t made = 0;
 };
 
 frame_watch watch_frames(frame_buffer* fb, std::chrono::milliseconds duration) {
     frame_watch w;
     std::vector<std::uint8_t> copy(fb->image.size());
     std::uint64_t last = 0;
+    std::optional<int> last_offset;
     for (const auto end = steady::now() + duration; steady::now() < end;) {
         std::uint64_t stamp = 0;
         {
@@ -56,7 +66,10 @@ frame_watch watch_frames(frame_buffer* fb, std::chrono::milliseconds duration) {
         if (stamp != last && stamp != 0) {
             ++w.seen;
             if (last != 0 && stamp < last) ++w.not_rising;
-            if (!gige_test::whole_pattern_offset(copy.data(), fb->width, fb->height)) ++w.broken;
+            const auto offset = gige_test::whole_pattern_offset(copy.data(), fb->width, fb->height);
+            if (!offset) ++w.broken;
+            if (offset && last_offset) w.made += static_cast<std::uint64_t>((*offset - *last_offset + 255) % 255);
+            if (offset) last_offset = offset;
             last = stamp;
         }
         std::this_thread::sleep_for(2ms);
@@ -114,11 +127,14 @@ protected:
         source.reset();
         camera.reset();
 
-        const double expected = 25.0 * elapsed;
+        // Judged against what the camera sent: on a busy machine the fake camera itself may
+        // fall behind its 25 fps, which is no fault of the receiving side.
+        const double expected = static_cast<double>(w.made);
         std::cout << name << " " << width << "x" << height << ": " << after.delivered - before.delivered
-                  << " frames in " << elapsed << " s, lost " << after.lost << ", corrupt " << after.corrupt
-                  << "; reader saw " << w.seen << std::endl;
+                  << " frames in " << elapsed << " s of " << w.made << " the camera made, lost " << after.lost
+                  << ", corrupt " << after.corrupt << "; reader saw " << w.seen << std::endl;
         EXPECT_GE(static_cast<double>(after.delivered - before.delivered), 0.95 * expected);
+        EXPECT_GE(static_cast<double>(w.made), 0.8 * 25 * elapsed) << "the camera did not run at its rate";
         EXPECT_EQ(after.corrupt, 0u);
         EXPECT_EQ(after.lost, 0u);
         EXPECT_GE(static_cast<double>(w.seen), 0.5 * expected) << "the reader caught too few frames to judge";
@@ -199,7 +215,7 @@ TEST_F(FakeGigeCamera, RecordingStoresEachDistinctCameraFrameOnce) {
     const auto first = last_stats(*sink);
     // Counts 0, 1, ... 399: the last recording step.
     ASSERT_TRUE(sink->wait_for([](const thread_message& m) {
-        return m.kind == thread_event::record_status && m.text.rfind(L"ДПП[7]: 399 ", 0) == 0;
+        return kind(m) == thread_event::record_status && text(m).rfind(L"ДПП[7]: 399 ", 0) == 0;
     }, 15s));
     const auto last = last_stats(*sink);
     source.reset();
@@ -208,8 +224,8 @@ TEST_F(FakeGigeCamera, RecordingStoresEachDistinctCameraFrameOnce) {
     std::uint64_t stored = 0;
     int reports = 0;
     for (const auto& m : infos)
-        if (m.kind == thread_event::database_info) {
-            stored += std::any_cast<ldb_info>(m.payload).count;
+        if (kind(m) == thread_event::database_info) {
+            stored += stored_frames(m);
             ++reports;
         }
     const std::uint64_t camera_frames = last.delivered - first.delivered;
@@ -242,7 +258,7 @@ TEST_F(FakeGigeCamera, VanishingCameraEndsCaptureWithAnErrorAndIsFoundAgain) {
         auto sink = std::make_shared<test_support::recording_sink>();
         auto source = std::make_shared<continuous_grab_write>(sink, settings, camera, write_thread_factory());
         ASSERT_TRUE(sink->wait_for([](const thread_message& m) {
-            return m.kind == thread_event::grab_stats && m.text.find(L"delivered: 30 ") == 0;
+            return kind(m) == thread_event::grab_stats && text(m).find(L"delivered: 30 ") == 0;
         }, 10s));
         camera_process.stop();
         const auto lost_at = steady::now();
@@ -256,9 +272,9 @@ TEST_F(FakeGigeCamera, VanishingCameraEndsCaptureWithAnErrorAndIsFoundAgain) {
         EXPECT_LT(steady::now() - stop_at, 5s) << "stopping took too long";
         int reports = 0;
         for (const auto& m : sink->messages())
-            if (m.kind == thread_event::database_info) {
+            if (kind(m) == thread_event::database_info) {
                 ++reports;
-                EXPECT_GE(std::any_cast<ldb_info>(m.payload).count, 10u);
+                EXPECT_GE(stored_frames(m), 10u);
             }
         EXPECT_EQ(reports, 1) << "the recording was not closed and reported";
 
