@@ -132,14 +132,16 @@ protected:
         const double expected = static_cast<double>(w.made);
         std::cout << name << " " << width << "x" << height << ": " << after.delivered - before.delivered
                   << " frames in " << elapsed << " s of " << w.made << " the camera made, lost " << after.lost
-                  << ", corrupt " << after.corrupt << "; reader saw " << w.seen << std::endl;
+                  << ", corrupt " << after.corrupt << " (" << before.corrupt << " in the first second); reader saw " << w.seen << std::endl;
         EXPECT_GE(static_cast<double>(after.delivered - before.delivered), 0.95 * expected);
         // The fake camera computes every frame: on a busy machine it may run well below 25 fps.
         if (w.made < 0.9 * 25 * elapsed)
             std::cout << "note: the fake camera made only " << w.made / elapsed << " frames/s (machine busy)" << std::endl;
         EXPECT_GE(static_cast<double>(w.made), 0.4 * 25 * elapsed) << "too few frames to judge";
-        EXPECT_EQ(after.corrupt, 0u);
-        EXPECT_EQ(after.lost, 0u);
+        // Over the measured seconds: Aravis sizes the socket buffer only when the first frame
+        // arrives, so on a busy machine that one frame can come in short.
+        EXPECT_EQ(after.corrupt - before.corrupt, 0u);
+        EXPECT_EQ(after.lost - before.lost, 0u);
         EXPECT_GE(static_cast<double>(w.seen), 0.5 * expected) << "the reader caught too few frames to judge";
         EXPECT_EQ(w.broken, 0u) << "frames that were not whole reached the frame buffer";
         EXPECT_EQ(w.not_rising, 0u);
