@@ -1,15 +1,15 @@
 #include "camera/aravis_backend.h"
 
+#include "camera/buffer_pool.h"
+#include "camera/handle_table.h"
 #include "camera/wait_condition.h"
 
 #include <arv.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
-#include <deque>
-#include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -25,94 +25,113 @@ struct device_entry {
 };
 
 struct factory_rec {
-    std::vector<device_entry> list;  // the list as of this factory's last update
-};
-
-struct camera_rec {
-    ArvCamera* arv = nullptr;
-    std::mutex lock;  // guards every use of arv
+    std::vector<device_entry> list;  // the list as of this factory's last update; under the system lock
 };
 
 struct stream_rec;
 
-struct buffer_rec {
-    ArvBuffer* arv = nullptr;  // our own reference; the stream holds one more while in_stream
-    void* block = nullptr;
-    std::uint32_t size = 0;
-    void* private_data = nullptr;
-    bool in_stream = false;
-};
+struct camera_rec {
+    ArvCamera* arv = nullptr;
+    std::mutex lock;  // guards every use of arv
+    gulong lost_handler = 0;
+    std::atomic<bool> lost{false};  // the control connection is gone
+    std::mutex streams_lock;        // guards streams
+    std::vector<std::weak_ptr<stream_rec>> streams;
 
-struct event_rec {
-    stream_rec* stream = nullptr;
-    wait_condition* condition = nullptr;  // null once the condition was closed
+    ~camera_rec() {
+        if (lost_handler) g_signal_handler_disconnect(arv_camera_get_device(arv), lost_handler);
+        g_object_unref(arv);
+    }
 };
 
 struct stream_rec {
-    camera_rec* camera = nullptr;
+    std::shared_ptr<camera_rec> camera;  // Aravis's stream needs its device alive
     ArvStream* arv = nullptr;
     gulong handler = 0;
-    std::mutex lock;  // guards everything below; shared with Aravis's receive thread
-    std::map<buffer_rec*, std::unique_ptr<buffer_rec>> buffers;
-    std::deque<buffer_rec*> ready;  // whole frames not yet handed out by get-data
-    event_rec* event = nullptr;
-    std::uint64_t delivered = 0;
-    std::uint64_t lost = 0;
-    std::uint64_t corrupt = 0;
-    bool halted = false;  // the receive thread was stopped; no buffer is in the stream
+    std::shared_ptr<buffer_pool> pool;
+    std::mutex halt_lock;  // serialises halt()
+    std::atomic<bool> halted{false};  // the receive thread was stopped; no buffer is in Aravis
+
+    // Stops the receive thread so that no caller block is written any more. Idempotent.
+    void halt() {
+        std::lock_guard<std::mutex> lock(halt_lock);
+        if (halted) return;
+        pool->stop_input();  // from here on no buffer enters Aravis's input queue
+        arv_stream_set_emit_signals(arv, FALSE);
+        // Joins the receive thread and drops Aravis's references to the buffers it held.
+        arv_stream_stop_thread(arv, TRUE);
+        halted = true;
+    }
+
+    ~stream_rec() {
+        halt();
+        g_signal_handler_disconnect(arv, handler);
+        // Finalising a stream stops its receive thread unconditionally; give it an idle one
+        // (no buffer is queued any more, no signal is emitted) so Aravis finds what it expects.
+        arv_stream_start_thread(arv);
+        g_object_unref(arv);
+        for (const pool_buffer& b : pool->take_all()) g_object_unref(static_cast<ArvBuffer*>(b.native));
+    }
 };
 
-bool is_corrupt(ArvBufferStatus status) {
-    return status == ARV_BUFFER_STATUS_MISSING_PACKETS || status == ARV_BUFFER_STATUS_WRONG_PACKET_ID ||
-           status == ARV_BUFFER_STATUS_SIZE_MISMATCH;
+buffer_pool::outcome outcome_of(ArvBufferStatus status) {
+    if (status == ARV_BUFFER_STATUS_SUCCESS) return buffer_pool::outcome::whole;
+    // A time-out means the frame retention ran out with packets still missing: a frame that
+    // arrived incomplete, like the other three.
+    if (status == ARV_BUFFER_STATUS_MISSING_PACKETS || status == ARV_BUFFER_STATUS_WRONG_PACKET_ID ||
+        status == ARV_BUFFER_STATUS_SIZE_MISMATCH || status == ARV_BUFFER_STATUS_TIMEOUT)
+        return buffer_pool::outcome::corrupt;
+    return buffer_pool::outcome::lost;
 }
 
-// Runs on Aravis's receive thread for every completed buffer.
+// Runs on Aravis's receive thread for every completed buffer. The stream record outlives
+// every call: its destruction joins that thread first.
 void on_new_buffer(ArvStream* arv_stream, gpointer user_data) {
     auto* stream = static_cast<stream_rec*>(user_data);
     while (ArvBuffer* arv = arv_stream_try_pop_buffer(arv_stream)) {
-        std::lock_guard<std::mutex> lock(stream->lock);
-        auto* rec = static_cast<buffer_rec*>(const_cast<void*>(arv_buffer_get_user_data(arv)));
-        if (!rec || stream->buffers.count(rec) == 0) {
-            g_object_unref(arv);
-            continue;
-        }
-        g_object_unref(arv);  // the stream's reference came back with the pop
-        rec->in_stream = false;
-        const ArvBufferStatus status = arv_buffer_get_status(arv);
-        if (status == ARV_BUFFER_STATUS_SUCCESS && stream->event && stream->event->condition) {
-            stream->ready.push_back(rec);
-            ++stream->delivered;
-            stream->event->condition->signal();
-            continue;
-        }
-        if (status != ARV_BUFFER_STATUS_SUCCESS) {
-            if (is_corrupt(status))
-                ++stream->corrupt;
-            else
-                ++stream->lost;
-        }
-        if (!stream->halted) {
-            g_object_ref(arv);
-            rec->in_stream = true;
-            arv_stream_push_buffer(arv_stream, arv);
-        }
+        // The stream's reference came back with the pop; ours keeps the buffer alive.
+        g_object_unref(arv);
+        BUF_HANDLE handle = const_cast<void*>(arv_buffer_get_user_data(arv));
+        stream->pool->complete(handle, outcome_of(arv_buffer_get_status(arv)), arv_buffer_get_frame_id(arv));
     }
 }
 
-// Stops the receive thread so that no caller block is written any more. Idempotent.
-void halt(stream_rec* stream) {
-    {
-        std::lock_guard<std::mutex> lock(stream->lock);
-        if (stream->halted) return;
-    }
-    arv_stream_set_emit_signals(stream->arv, FALSE);
-    // Joins the receive thread and drops the stream's references to queued buffers. Not
-    // under stream->lock: the receive thread may be waiting for it in on_new_buffer.
-    arv_stream_stop_thread(stream->arv, TRUE);
-    std::lock_guard<std::mutex> lock(stream->lock);
-    for (auto& [rec, owned] : stream->buffers) rec->in_stream = false;
-    stream->halted = true;
+// Runs on Aravis's heartbeat thread when the camera stops answering.
+void on_control_lost(ArvGvDevice*, gpointer user_data) {
+    auto camera = static_cast<std::weak_ptr<camera_rec>*>(user_data)->lock();
+    if (!camera) return;
+    camera->lost = true;
+    std::lock_guard<std::mutex> lock(camera->streams_lock);
+    for (const auto& weak : camera->streams)
+        if (auto stream = weak.lock())
+            if (auto condition = stream->pool->listener()) condition->fail();
+}
+
+void forget_weak_camera(gpointer data, GClosure*) { delete static_cast<std::weak_ptr<camera_rec>*>(data); }
+
+// The settings of Aravis's own UDP receive path for a GigE Vision stream, so that it keeps
+// up with a camera that sends a full 1 Gb/s (the packet-socket path needs none of them).
+// `payload` is the camera's frame size in bytes, 0 when unknown.
+void tune_socket_stream(ArvStream* stream, guint payload) {
+    if (!ARV_IS_GV_STREAM(stream)) return;
+    g_object_set(stream,
+                 // Missing packets are asked for again, so a dropped datagram costs no frame.
+                 "packet-resend", ARV_GV_STREAM_PACKET_RESEND_ALWAYS,
+                 // 20 ms before a missing packet is asked for again: many resend round trips
+                 // on a LAN, yet half a frame period at 25 fps.
+                 "packet-timeout", 20000u,
+                 // An incomplete frame is kept 200 ms (five frame periods at 25 fps, well
+                 // within the twenty buffers) so that resent packets can still complete it.
+                 "frame-retention", 200000u, nullptr);
+    // The system's default receive buffer (~200 kB) overflows within one frame whenever the
+    // receive thread is not scheduled for a moment. Four frames ride out a busy machine (the
+    // kernel caps the size at net.core.rmem_max); Aravis's own sizing gives one frame.
+    constexpr guint frames = 4;
+    if (payload > 0 && payload <= G_MAXINT / frames)
+        g_object_set(stream, "socket-buffer", ARV_GV_STREAM_SOCKET_BUFFER_FIXED, "socket-buffer-size",
+                     static_cast<gint>(frames * payload), nullptr);
+    else
+        g_object_set(stream, "socket-buffer", ARV_GV_STREAM_SOCKET_BUFFER_AUTO, nullptr);
 }
 
 J_STATUS_TYPE put_value(void* value, std::uint32_t* size, const void* source, std::uint32_t length) {
@@ -137,22 +156,15 @@ J_STATUS_TYPE failed(GError* error) {
 
 struct aravis_backend::state {
     mode which = mode::real;
-    std::mutex mutex;  // guards the sets below, devices and last_update, and every arv_* system call
-    std::set<factory_rec*> factories;
-    std::set<camera_rec*> cameras;
-    std::set<stream_rec*> streams;
-    std::set<event_rec*> events;
-    std::set<wait_condition*> conditions;
+    std::mutex system;  // guards devices, last_update, every factory's list and every arv_* system call
+    handle_table<factory_rec> factories;
+    handle_table<camera_rec> cameras;
+    handle_table<stream_rec> streams;
+    handle_table<stream_event> events;
+    handle_table<wait_condition> conditions;
     std::vector<device_entry> devices;
     std::chrono::steady_clock::time_point last_update{};
     bool updated = false;
-
-    template <typename T>
-    T* find(const std::set<T*>& in, void* handle) {
-        std::lock_guard<std::mutex> lock(mutex);
-        auto* p = static_cast<T*>(handle);
-        return in.count(p) ? p : nullptr;
-    }
 
     // Discovery is slow on real networks and enumeration asks for the list once per camera,
     // so a list younger than two seconds is reused.
@@ -193,7 +205,7 @@ struct aravis_backend::state {
 
 aravis_backend::aravis_backend(mode m) : state_(std::make_unique<state>()) {
     state_->which = m;
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    std::lock_guard<std::mutex> lock(state_->system);
     if (m == mode::simulated) {
         // No interface but the in-process one: no discovery broadcast, no stream socket.
         for (unsigned i = 0, n = arv_get_n_interfaces(); i < n; ++i) {
@@ -207,29 +219,23 @@ aravis_backend::aravis_backend(mode m) : state_(std::make_unique<state>()) {
 }
 
 aravis_backend::~aravis_backend() {
-    // Whatever callers left open is released so that no Aravis thread outlives the backend.
-    for (auto* s : std::set<stream_rec*>(state_->streams)) stream_close(s);
-    for (auto* e : std::set<event_rec*>(state_->events)) event_close(e);
-    for (auto* c : std::set<wait_condition*>(state_->conditions)) event_close_condition(c);
-    for (auto* c : std::set<camera_rec*>(state_->cameras)) camera_close(c);
-    for (auto* f : std::set<factory_rec*>(state_->factories)) factory_close(f);
+    // Whatever callers left open is released, streams first, so that no Aravis thread
+    // outlives the backend.
+    for (auto& [h, s] : state_->streams.snapshot()) state_->streams.remove(h);
+    for (auto& [h, e] : state_->events.snapshot()) state_->events.remove(h);
+    for (auto& [h, c] : state_->conditions.snapshot()) state_->conditions.remove(h);
+    for (auto& [h, c] : state_->cameras.snapshot()) state_->cameras.remove(h);
+    for (auto& [h, f] : state_->factories.snapshot()) state_->factories.remove(h);
 }
 
 J_STATUS_TYPE aravis_backend::factory_open(const char*, FACTORY_HANDLE* factory) {
     if (!factory) return J_ST_INVALID_PARAMETER;
-    auto* f = new factory_rec;
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->factories.insert(f);
-    *factory = f;
+    *factory = state_->factories.add(std::make_shared<factory_rec>());
     return J_ST_SUCCESS;
 }
 
 J_STATUS_TYPE aravis_backend::factory_close(FACTORY_HANDLE factory) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    auto* f = static_cast<factory_rec*>(factory);
-    if (!state_->factories.erase(f)) return J_ST_INVALID_HANDLE;
-    delete f;
-    return J_ST_SUCCESS;
+    return state_->factories.remove(factory) ? J_ST_SUCCESS : J_ST_INVALID_HANDLE;
 }
 
 J_STATUS_TYPE aravis_backend::factory_get_info(int info, char* buffer, std::uint32_t* size) {
@@ -241,9 +247,9 @@ J_STATUS_TYPE aravis_backend::factory_get_info(int info, char* buffer, std::uint
 }
 
 J_STATUS_TYPE aravis_backend::factory_update_camera_list(FACTORY_HANDLE factory, bool* changed) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    auto* f = static_cast<factory_rec*>(factory);
-    if (!state_->factories.count(f)) return J_ST_INVALID_HANDLE;
+    auto f = state_->factories.find(factory);
+    if (!f) return J_ST_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(state_->system);
     state_->refresh_devices();
     if (changed) *changed = f->list.size() != state_->devices.size();
     f->list = state_->devices;
@@ -251,27 +257,27 @@ J_STATUS_TYPE aravis_backend::factory_update_camera_list(FACTORY_HANDLE factory,
 }
 
 J_STATUS_TYPE aravis_backend::factory_get_num_of_cameras(FACTORY_HANDLE factory, std::uint32_t* count) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    auto* f = static_cast<factory_rec*>(factory);
-    if (!state_->factories.count(f) || !count) return J_ST_INVALID_HANDLE;
+    auto f = state_->factories.find(factory);
+    if (!f || !count) return J_ST_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(state_->system);
     *count = static_cast<std::uint32_t>(f->list.size());
     return J_ST_SUCCESS;
 }
 
 J_STATUS_TYPE aravis_backend::factory_get_camera_id_by_index(FACTORY_HANDLE factory, std::int32_t index,
                                                              char* id, std::uint32_t* size) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    auto* f = static_cast<factory_rec*>(factory);
-    if (!state_->factories.count(f)) return J_ST_INVALID_HANDLE;
+    auto f = state_->factories.find(factory);
+    if (!f) return J_ST_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(state_->system);
     if (index < 0 || static_cast<std::size_t>(index) >= f->list.size()) return J_ST_INVALID_ID;
     return copy_sdk_text(f->list[index].id.c_str(), id, size);
 }
 
 J_STATUS_TYPE aravis_backend::factory_get_camera_info(FACTORY_HANDLE factory, const char* camera_id, int info,
                                                       char* buffer, std::uint32_t* size) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    auto* f = static_cast<factory_rec*>(factory);
-    if (!state_->factories.count(f) || !camera_id) return J_ST_INVALID_HANDLE;
+    auto f = state_->factories.find(factory);
+    if (!f || !camera_id) return J_ST_INVALID_HANDLE;
+    std::lock_guard<std::mutex> lock(state_->system);
     for (const auto& e : f->list) {
         if (e.id != camera_id) continue;
         if (info == CAM_INFO_MODELNAME) return copy_sdk_text(e.model.c_str(), buffer, size);
@@ -283,39 +289,41 @@ J_STATUS_TYPE aravis_backend::factory_get_camera_info(FACTORY_HANDLE factory, co
 
 J_STATUS_TYPE aravis_backend::camera_open(FACTORY_HANDLE factory, const char* camera_id, CAM_HANDLE* camera) {
     if (!camera_id || !camera) return J_ST_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    if (!state_->factories.count(static_cast<factory_rec*>(factory))) return J_ST_INVALID_HANDLE;
-    const device_entry* entry = nullptr;
-    for (const auto& e : state_->devices)
-        if (e.id == camera_id) entry = &e;
-    if (!entry) return J_ST_INVALID_ID;
-    GError* error = nullptr;
-    ArvCamera* arv = arv_camera_new(entry->arv_id.c_str(), &error);
-    if (!arv) {
-        if (error) g_error_free(error);
-        return J_ST_ERROR;
+    if (!state_->factories.find(factory)) return J_ST_INVALID_HANDLE;
+    auto rec = std::make_shared<camera_rec>();
+    {
+        std::lock_guard<std::mutex> lock(state_->system);
+        const device_entry* entry = nullptr;
+        for (const auto& e : state_->devices)
+            if (e.id == camera_id) entry = &e;
+        if (!entry) return J_ST_INVALID_ID;
+        GError* error = nullptr;
+        rec->arv = arv_camera_new(entry->arv_id.c_str(), &error);
+        if (!rec->arv) {
+            if (error) g_error_free(error);
+            return J_ST_ERROR;
+        }
+        if (arv_camera_is_gv_device(rec->arv) && !entry->packet_socket)
+            arv_camera_gv_set_stream_options(rec->arv, ARV_GV_STREAM_OPTION_PACKET_SOCKET_DISABLED);
     }
-    if (arv_camera_is_gv_device(arv) && !entry->packet_socket)
-        arv_camera_gv_set_stream_options(arv, ARV_GV_STREAM_OPTION_PACKET_SOCKET_DISABLED);
-    auto* rec = new camera_rec;
-    rec->arv = arv;
-    state_->cameras.insert(rec);
-    *camera = rec;
+    ArvDevice* device = arv_camera_get_device(rec->arv);
+    if (ARV_IS_GV_DEVICE(device))
+        rec->lost_handler = g_signal_connect_data(device, "control-lost", G_CALLBACK(on_control_lost),
+                                                  new std::weak_ptr<camera_rec>(rec), forget_weak_camera,
+                                                  GConnectFlags{});
+    *camera = state_->cameras.add(std::move(rec));
     return J_ST_SUCCESS;
 }
 
 J_STATUS_TYPE aravis_backend::camera_close(CAM_HANDLE camera) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    auto* rec = static_cast<camera_rec*>(camera);
-    if (!state_->cameras.erase(rec)) return J_ST_INVALID_HANDLE;
-    g_object_unref(rec->arv);
-    delete rec;
-    return J_ST_SUCCESS;
+    // The record (and the Aravis camera) goes when its last user, or its last stream, lets go.
+    return state_->cameras.remove(camera) ? J_ST_SUCCESS : J_ST_INVALID_HANDLE;
 }
 
 J_STATUS_TYPE aravis_backend::camera_get_value_int64(CAM_HANDLE camera, const char* feature, std::int64_t* value) {
-    auto* rec = state_->find(state_->cameras, camera);
+    auto rec = state_->cameras.find(camera);
     if (!rec || !feature || !value) return J_ST_INVALID_HANDLE;
+    if (rec->lost) return J_ST_ERROR;
     std::lock_guard<std::mutex> lock(rec->lock);
     GError* error = nullptr;
     const gint64 v = arv_camera_get_integer(rec->arv, feature, &error);
@@ -325,8 +333,9 @@ J_STATUS_TYPE aravis_backend::camera_get_value_int64(CAM_HANDLE camera, const ch
 }
 
 J_STATUS_TYPE aravis_backend::camera_set_value_string(CAM_HANDLE camera, const char* feature, const char* value) {
-    auto* rec = state_->find(state_->cameras, camera);
+    auto rec = state_->cameras.find(camera);
     if (!rec || !feature || !value) return J_ST_INVALID_HANDLE;
+    if (rec->lost) return J_ST_ERROR;
     std::lock_guard<std::mutex> lock(rec->lock);
     GError* error = nullptr;
     arv_camera_set_string(rec->arv, feature, value, &error);
@@ -334,8 +343,9 @@ J_STATUS_TYPE aravis_backend::camera_set_value_string(CAM_HANDLE camera, const c
 }
 
 J_STATUS_TYPE aravis_backend::camera_execute_command(CAM_HANDLE camera, const char* command) {
-    auto* rec = state_->find(state_->cameras, camera);
+    auto rec = state_->cameras.find(camera);
     if (!rec || !command) return J_ST_INVALID_HANDLE;
+    if (rec->lost) return J_ST_ERROR;
     std::lock_guard<std::mutex> lock(rec->lock);
     GError* error = nullptr;
     // The plain feature commands: Aravis's start/stop helpers also start and stop the stream
@@ -345,8 +355,9 @@ J_STATUS_TYPE aravis_backend::camera_execute_command(CAM_HANDLE camera, const ch
 }
 
 J_STATUS_TYPE aravis_backend::camera_get_num_of_data_streams(CAM_HANDLE camera, std::uint32_t* count) {
-    auto* rec = state_->find(state_->cameras, camera);
+    auto rec = state_->cameras.find(camera);
     if (!rec || !count) return J_ST_INVALID_HANDLE;
+    if (rec->lost) return J_ST_ERROR;
     std::lock_guard<std::mutex> lock(rec->lock);
     if (!arv_camera_is_gv_device(rec->arv)) {
         *count = 1;
@@ -361,297 +372,233 @@ J_STATUS_TYPE aravis_backend::camera_get_num_of_data_streams(CAM_HANDLE camera, 
 
 J_STATUS_TYPE aravis_backend::camera_create_data_stream(CAM_HANDLE camera, std::uint32_t index,
                                                         STREAM_HANDLE* stream) {
-    auto* rec = state_->find(state_->cameras, camera);
+    auto rec = state_->cameras.find(camera);
     if (!rec || !stream) return J_ST_INVALID_HANDLE;
     if (index != 0) return J_ST_INVALID_PARAMETER;
-    ArvStream* arv = nullptr;
+    if (rec->lost) return J_ST_ERROR;
+    auto s = std::make_shared<stream_rec>();
     {
         std::lock_guard<std::mutex> lock(rec->lock);
         GError* error = nullptr;
-        arv = arv_camera_create_stream(rec->arv, nullptr, nullptr, &error);
-        if (!arv) {
+        s->arv = arv_camera_create_stream(rec->arv, nullptr, nullptr, &error);
+        if (!s->arv) {
+            if (error) g_error_free(error);
+            return J_ST_ERROR;
+        }
+        const guint payload = arv_camera_get_payload(rec->arv, &error);
+        tune_socket_stream(s->arv, error ? 0 : payload);
         if (error) g_error_free(error);
-        return J_ST_ERROR;
     }
-    }
-    auto* s = new stream_rec;
     s->camera = rec;
-    s->arv = arv;
-    s->handler = g_signal_connect(arv, "new-buffer", G_CALLBACK(on_new_buffer), s);
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->streams.insert(s);
-    *stream = s;
+    ArvStream* arv = s->arv;
+    // Runs under the pool's lock each time a buffer enters the input queue; Aravis's queue
+    // then holds a reference of its own.
+    s->pool = std::make_shared<buffer_pool>([arv](pool_buffer& b) {
+        auto* buffer = static_cast<ArvBuffer*>(b.native);
+        g_object_ref(buffer);
+        arv_stream_push_buffer(arv, buffer);
+    });
+    s->handler = g_signal_connect(arv, "new-buffer", G_CALLBACK(on_new_buffer), s.get());
+    {
+        std::lock_guard<std::mutex> lock(rec->streams_lock);
+        std::erase_if(rec->streams, [](const std::weak_ptr<stream_rec>& w) { return w.expired(); });
+        rec->streams.push_back(s);
+    }
+    *stream = state_->streams.add(std::move(s));
     return J_ST_SUCCESS;
 }
 
 J_STATUS_TYPE aravis_backend::stream_set_param(STREAM_HANDLE stream, int, void*, std::uint32_t) {
-    // Stream parameters tune the vendor driver; Aravis's defaults stand.
-    return state_->find(state_->streams, stream) ? J_ST_SUCCESS : J_ST_INVALID_HANDLE;
+    // Stream parameters tune the vendor driver; ours are set when the stream is made.
+    return state_->streams.find(stream) ? J_ST_SUCCESS : J_ST_INVALID_HANDLE;
 }
 
 J_STATUS_TYPE aravis_backend::stream_announce_buffer(STREAM_HANDLE stream, void* block, std::uint32_t size,
                                                      void* private_data, BUF_HANDLE* buffer) {
-    auto* s = state_->find(state_->streams, stream);
+    auto s = state_->streams.find(stream);
     if (!s || !block || !buffer || size == 0) return J_ST_INVALID_PARAMETER;
-    auto rec = std::make_unique<buffer_rec>();
-    rec->block = block;
-    rec->size = size;
-    rec->private_data = private_data;
-    rec->arv = arv_buffer_new_full(size, block, rec.get(), nullptr);
-    std::lock_guard<std::mutex> lock(s->lock);
-    *buffer = rec.get();
-    s->buffers.emplace(rec.get(), std::move(rec));
+    // Aravis hands the buffer back with its handle as user data.
+    BUF_HANDLE handle = s->pool->announce(block, size, private_data, [&](BUF_HANDLE h) -> void* {
+        return arv_buffer_new_full(size, block, h, nullptr);
+    });
+    *buffer = handle;
     return J_ST_SUCCESS;
 }
 
 J_STATUS_TYPE aravis_backend::stream_queue_buffer(STREAM_HANDLE stream, BUF_HANDLE buffer) {
-    auto* s = state_->find(state_->streams, stream);
+    auto s = state_->streams.find(stream);
     if (!s) return J_ST_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(s->lock);
-    auto it = s->buffers.find(static_cast<buffer_rec*>(buffer));
-    if (it == s->buffers.end()) return J_ST_INVALID_HANDLE;
-    buffer_rec* rec = it->first;
-    if (rec->in_stream) return J_ST_SUCCESS;
-    if (s->halted) return J_ST_NOT_AVAILABLE;
-    g_object_ref(rec->arv);
-    rec->in_stream = true;
-    arv_stream_push_buffer(s->arv, rec->arv);
-    return J_ST_SUCCESS;
+    return s->pool->queue(buffer);
 }
 
 J_STATUS_TYPE aravis_backend::stream_register_event(STREAM_HANDLE stream, int kind, HANDLE condition,
                                                     EVT_HANDLE* event) {
-    auto* s = state_->find(state_->streams, stream);
-    auto* c = state_->find(state_->conditions, condition);
+    auto s = state_->streams.find(stream);
+    auto c = state_->conditions.find(condition);
     if (!s || !c || !event) return J_ST_INVALID_HANDLE;
     if (kind != EVENT_NEW_BUFFER) return J_ST_INVALID_PARAMETER;
-    auto* e = new event_rec{s, c};
-    {
-        std::lock_guard<std::mutex> lock(s->lock);
-        if (s->event) {
-            delete e;
-            return J_ST_ACCESS_DENIED;
-        }
-        s->event = e;
-    }
-    {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->events.insert(e);
-    }
+    if (s->pool->listener()) return J_ST_ACCESS_DENIED;
+    s->pool->set_listener(c);
+    if (s->camera->lost) c->fail();
     arv_stream_set_emit_signals(s->arv, TRUE);
-    *event = e;
+    *event = state_->events.add(std::make_shared<stream_event>(stream_event{s->pool, c}));
     return J_ST_SUCCESS;
 }
 
 J_STATUS_TYPE aravis_backend::stream_unregister_event(STREAM_HANDLE stream, int kind) {
-    auto* s = state_->find(state_->streams, stream);
+    auto s = state_->streams.find(stream);
     if (!s) return J_ST_INVALID_HANDLE;
     if (kind != EVENT_NEW_BUFFER) return J_ST_INVALID_PARAMETER;
     arv_stream_set_emit_signals(s->arv, FALSE);
-    std::lock_guard<std::mutex> state_lock(state_->mutex);  // e->stream is read under it
-    std::lock_guard<std::mutex> lock(s->lock);
-    if (s->event) s->event->stream = nullptr;
-    s->event = nullptr;
+    s->pool->set_listener(nullptr);
     return J_ST_SUCCESS;
 }
 
 J_STATUS_TYPE aravis_backend::stream_start_acquisition(STREAM_HANDLE stream, int, std::uint64_t) {
     // Aravis's receive thread runs from the stream's creation; the camera command starts frames.
-    auto* s = state_->find(state_->streams, stream);
+    auto s = state_->streams.find(stream);
     if (!s) return J_ST_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(s->lock);
     return s->halted ? J_ST_NOT_AVAILABLE : J_ST_SUCCESS;
 }
 
 J_STATUS_TYPE aravis_backend::stream_stop_acquisition(STREAM_HANDLE stream, int) {
-    auto* s = state_->find(state_->streams, stream);
+    auto s = state_->streams.find(stream);
     if (!s) return J_ST_INVALID_HANDLE;
-    halt(s);
+    s->halt();
     return J_ST_SUCCESS;
 }
 
 J_STATUS_TYPE aravis_backend::stream_get_buffer_info(STREAM_HANDLE stream, BUF_HANDLE buffer, int item,
                                                      void* value, std::uint32_t* size) {
-    auto* s = state_->find(state_->streams, stream);
+    auto s = state_->streams.find(stream);
     if (!s) return J_ST_INVALID_HANDLE;
-    std::lock_guard<std::mutex> lock(s->lock);
-    auto it = s->buffers.find(static_cast<buffer_rec*>(buffer));
-    if (it == s->buffers.end()) return J_ST_INVALID_HANDLE;
-    ArvBuffer* arv = it->first->arv;
-    switch (item) {
-        case BUFFER_INFO_BASE: {
-            size_t n = 0;
-            const void* data = arv_buffer_get_image_data(arv, &n);
-            if (!data) data = arv_buffer_get_data(arv, &n);
-            return put<std::uint64_t>(value, size, reinterpret_cast<std::uintptr_t>(data));
+    const std::uint64_t queued = s->pool->queued();
+    J_STATUS_TYPE status = J_ST_INVALID_HANDLE;
+    // The buffer is with the caller, so Aravis does not touch it while it is read.
+    s->pool->with_buffer(buffer, [&](const pool_buffer& b) {
+        auto* arv = static_cast<ArvBuffer*>(b.native);
+        switch (item) {
+            case BUFFER_INFO_BASE: {
+                size_t n = 0;
+                const void* data = arv_buffer_get_image_data(arv, &n);
+                if (!data) data = arv_buffer_get_data(arv, &n);
+                status = put<std::uint64_t>(value, size, reinterpret_cast<std::uintptr_t>(data));
+                break;
+            }
+            case BUFFER_INFO_SIZE: {
+                size_t n = 0;
+                if (!arv_buffer_get_image_data(arv, &n)) arv_buffer_get_data(arv, &n);
+                status = put<std::uint32_t>(value, size, static_cast<std::uint32_t>(n));
+                break;
+            }
+            case BUFFER_INFO_WIDTH: status = put<std::uint32_t>(value, size, arv_buffer_get_image_width(arv)); break;
+            case BUFFER_INFO_HEIGHT: status = put<std::uint32_t>(value, size, arv_buffer_get_image_height(arv)); break;
+            case BUFFER_INFO_PIXELTYPE:
+                status = put<std::uint64_t>(value, size, arv_buffer_get_image_pixel_format(arv));
+                break;
+            case BUFFER_INFO_TIMESTAMP: {
+                guint64 ts = arv_buffer_get_timestamp(arv);
+                if (ts == 0) ts = arv_buffer_get_system_timestamp(arv);
+                status = put<std::uint64_t>(value, size, ts);
+                break;
+            }
+            // Only whole frames are handed out.
+            case BUFFER_INFO_NUM_PACKETS_MISSING: status = put<std::uint32_t>(value, size, 0); break;
+            case BUFFER_INFO_NUMBER_OF_QUEUED: status = put<std::uint64_t>(value, size, queued); break;
+            case BUFFER_INFO_XOFFSET: status = put<std::uint32_t>(value, size, arv_buffer_get_image_x(arv)); break;
+            case BUFFER_INFO_YOFFSET: status = put<std::uint32_t>(value, size, arv_buffer_get_image_y(arv)); break;
+            case BUFFER_INFO_XPADDING: {
+                gint x = 0, y = 0;
+                arv_buffer_get_image_padding(arv, &x, &y);
+                status = put<std::uint32_t>(value, size, static_cast<std::uint32_t>(x));
+                break;
+            }
+            case BUFFER_INFO_BLOCKID: status = put<std::uint64_t>(value, size, arv_buffer_get_frame_id(arv)); break;
+            default: status = J_ST_INVALID_ID;
         }
-        case BUFFER_INFO_SIZE: {
-            size_t n = 0;
-            if (!arv_buffer_get_image_data(arv, &n)) arv_buffer_get_data(arv, &n);
-            return put<std::uint32_t>(value, size, static_cast<std::uint32_t>(n));
-        }
-        case BUFFER_INFO_WIDTH: return put<std::uint32_t>(value, size, arv_buffer_get_image_width(arv));
-        case BUFFER_INFO_HEIGHT: return put<std::uint32_t>(value, size, arv_buffer_get_image_height(arv));
-        case BUFFER_INFO_PIXELTYPE:
-            return put<std::uint64_t>(value, size, arv_buffer_get_image_pixel_format(arv));
-        case BUFFER_INFO_TIMESTAMP: {
-            guint64 ts = arv_buffer_get_timestamp(arv);
-            if (ts == 0) ts = arv_buffer_get_system_timestamp(arv);
-            return put<std::uint64_t>(value, size, ts);
-        }
-        case BUFFER_INFO_NUM_PACKETS_MISSING: return put<std::uint32_t>(value, size, 0);
-        case BUFFER_INFO_NUMBER_OF_QUEUED: {
-            std::uint64_t queued = 0;
-            for (const auto& [rec, owned] : s->buffers) queued += rec->in_stream ? 1 : 0;
-            return put<std::uint64_t>(value, size, queued);
-        }
-        case BUFFER_INFO_XOFFSET: return put<std::uint32_t>(value, size, arv_buffer_get_image_x(arv));
-        case BUFFER_INFO_YOFFSET: return put<std::uint32_t>(value, size, arv_buffer_get_image_y(arv));
-        case BUFFER_INFO_XPADDING: {
-            gint x = 0, y = 0;
-            arv_buffer_get_image_padding(arv, &x, &y);
-            return put<std::uint32_t>(value, size, static_cast<std::uint32_t>(x));
-        }
-        case BUFFER_INFO_BLOCKID: return put<std::uint64_t>(value, size, arv_buffer_get_frame_id(arv));
-        default: return J_ST_INVALID_ID;
-    }
+    });
+    return status;
 }
 
 J_STATUS_TYPE aravis_backend::stream_get_stream_info(STREAM_HANDLE stream, int item, void* value,
                                                      std::uint32_t* size) {
-    auto* s = state_->find(state_->streams, stream);
+    auto s = state_->streams.find(stream);
     if (!s) return J_ST_INVALID_HANDLE;
     guint64 completed = 0, failures = 0, underruns = 0;
     arv_stream_get_statistics(s->arv, &completed, &failures, &underruns);
-    std::lock_guard<std::mutex> lock(s->lock);
     switch (item) {
-        case STREAM_INFO_CMD_NUMBER_OF_FRAMES_DELIVERED: return put<std::uint64_t>(value, size, s->delivered);
-        case STREAM_INFO_CMD_NUMBER_OF_FRAMES_LOST: return put<std::uint64_t>(value, size, s->lost + underruns);
+        case STREAM_INFO_CMD_NUMBER_OF_FRAMES_DELIVERED: return put<std::uint64_t>(value, size, s->pool->delivered());
+        case STREAM_INFO_CMD_NUMBER_OF_FRAMES_LOST:
+            return put<std::uint64_t>(value, size, s->pool->lost() + underruns);
         case STREAM_INFO_CMD_NUMBER_OF_FRAMES_AWAIT_DELIVERY:
-            return put<std::uint64_t>(value, size, s->ready.size());
+            return put<std::uint64_t>(value, size, s->pool->waiting());
         case STREAM_INFO_CMD_NUMBER_OF_FRAMES_CORRUPT_ON_DELIEVRY:
-            return put<std::uint64_t>(value, size, s->corrupt);
+            return put<std::uint64_t>(value, size, s->pool->corrupt());
         default: return J_ST_INVALID_ID;
     }
 }
 
 J_STATUS_TYPE aravis_backend::stream_flush_queue(STREAM_HANDLE stream, int mode) {
-    auto* s = state_->find(state_->streams, stream);
+    auto s = state_->streams.find(stream);
     if (!s) return J_ST_INVALID_HANDLE;
-    if (mode == ACQ_QUEUE_OUTPUT_DISCARD) {
-        std::lock_guard<std::mutex> lock(s->lock);
-        s->ready.clear();
-    }
+    // While the receive thread runs, the input queue is Aravis's: nothing to move.
+    if (mode == ACQ_QUEUE_OUTPUT_DISCARD || s->halted) s->pool->flush(mode);
     return J_ST_SUCCESS;
 }
 
 J_STATUS_TYPE aravis_backend::stream_revoke_buffer(STREAM_HANDLE stream, BUF_HANDLE buffer, void** block,
                                                    void** private_data) {
-    auto* s = state_->find(state_->streams, stream);
+    auto s = state_->streams.find(stream);
     if (!s) return J_ST_INVALID_HANDLE;
     // The caller frees the block next: Aravis must never write into it again.
-    halt(s);
-    std::lock_guard<std::mutex> lock(s->lock);
-    auto it = s->buffers.find(static_cast<buffer_rec*>(buffer));
-    if (it == s->buffers.end()) return J_ST_INVALID_HANDLE;
-    buffer_rec* rec = it->first;
-    if (block) *block = rec->block;
-    if (private_data) *private_data = rec->private_data;
-    std::erase(s->ready, rec);
-    g_object_unref(rec->arv);
-    s->buffers.erase(it);
+    s->halt();
+    const auto b = s->pool->revoke(buffer);
+    if (!b) return J_ST_INVALID_HANDLE;
+    if (block) *block = b->block;
+    if (private_data) *private_data = b->private_data;
+    g_object_unref(static_cast<ArvBuffer*>(b->native));
     return J_ST_SUCCESS;
 }
 
 J_STATUS_TYPE aravis_backend::stream_close(STREAM_HANDLE stream) {
-    stream_rec* s = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        s = static_cast<stream_rec*>(stream);
-        if (!state_->streams.erase(s)) return J_ST_INVALID_HANDLE;
-    }
-    halt(s);
-    g_signal_handler_disconnect(s->arv, s->handler);
-    // Finalising a stream stops its receive thread unconditionally; give it an idle one
-    // (no buffer is queued any more, no signal is emitted) so Aravis finds what it expects.
-    arv_stream_start_thread(s->arv);
-    g_object_unref(s->arv);
-    {
-        std::lock_guard<std::mutex> state_lock(state_->mutex);  // e->stream is read under it
-        std::lock_guard<std::mutex> lock(s->lock);
-        for (auto& [rec, owned] : s->buffers) g_object_unref(rec->arv);
-        if (s->event) s->event->stream = nullptr;
-        s->buffers.clear();
-    }
-    delete s;
-    return J_ST_SUCCESS;
+    // The receive thread is joined when the record's last user lets go, normally right here.
+    return state_->streams.remove(stream) ? J_ST_SUCCESS : J_ST_INVALID_HANDLE;
 }
 
 J_STATUS_TYPE aravis_backend::event_create_condition(HANDLE* condition) {
     if (!condition) return J_ST_INVALID_PARAMETER;
-    auto* c = new wait_condition;
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->conditions.insert(c);
-    *condition = c;
+    *condition = state_->conditions.add(std::make_shared<wait_condition>());
     return J_ST_SUCCESS;
 }
 
 J_STATUS_TYPE aravis_backend::event_wait_for_condition(HANDLE condition, std::uint32_t timeout_ms,
                                                        std::uint32_t* result) {
-    auto* c = state_->find(state_->conditions, condition);
+    auto c = state_->conditions.find(condition);
     if (!c || !result) return J_ST_INVALID_HANDLE;
     *result = c->wait(timeout_ms);
     return J_ST_SUCCESS;
 }
 
 J_STATUS_TYPE aravis_backend::event_exit_condition(HANDLE condition) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    auto* c = static_cast<wait_condition*>(condition);
-    if (!state_->conditions.count(c)) return J_ST_INVALID_HANDLE;
+    auto c = state_->conditions.find(condition);
+    if (!c) return J_ST_INVALID_HANDLE;
     c->request_exit();
     return J_ST_SUCCESS;
 }
 
 J_STATUS_TYPE aravis_backend::event_close_condition(HANDLE condition) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    auto* c = static_cast<wait_condition*>(condition);
-    if (!state_->conditions.erase(c)) return J_ST_INVALID_HANDLE;
-    // An event still registered must not signal a freed condition.
-    for (event_rec* e : state_->events) {
-        if (e->condition != c) continue;
-        if (e->stream) {
-            std::lock_guard<std::mutex> stream_lock(e->stream->lock);
-            e->condition = nullptr;
-        } else {
-            e->condition = nullptr;
-        }
-    }
-    delete c;
+    auto c = state_->conditions.remove(condition);
+    if (!c) return J_ST_INVALID_HANDLE;
+    c->request_exit();  // a wait in progress ends now; the object lives on while it returns
     return J_ST_SUCCESS;
 }
 
 J_STATUS_TYPE aravis_backend::event_get_data(EVT_HANDLE event, void* destination, std::uint32_t* size) {
-    if (!destination || !size || *size < sizeof(void*)) return J_ST_INVALID_BUFFER_SIZE;
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    auto* e = static_cast<event_rec*>(event);
-    if (!state_->events.count(e) || !e->stream) return J_ST_INVALID_HANDLE;
-    std::lock_guard<std::mutex> stream_lock(e->stream->lock);
-    if (e->stream->ready.empty()) return J_ST_NOT_AVAILABLE;
-    buffer_rec* rec = e->stream->ready.front();
-    e->stream->ready.pop_front();
-    std::memset(destination, 0, *size);
-    std::memcpy(destination, &rec, sizeof rec);
-    return J_ST_SUCCESS;
+    auto e = state_->events.find(event);
+    if (!e) return J_ST_INVALID_HANDLE;
+    return hand_out_frame(*e, destination, size);
 }
 
 J_STATUS_TYPE aravis_backend::event_close(EVT_HANDLE event) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    auto* e = static_cast<event_rec*>(event);
-    if (!state_->events.erase(e)) return J_ST_INVALID_HANDLE;
-    if (e->stream) {
-        std::lock_guard<std::mutex> stream_lock(e->stream->lock);
-        if (e->stream->event == e) e->stream->event = nullptr;
-    }
-    delete e;
-    return J_ST_SUCCESS;
+    return state_->events.remove(event) ? J_ST_SUCCESS : J_ST_INVALID_HANDLE;
 }

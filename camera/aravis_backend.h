@@ -8,14 +8,21 @@
 // with neither tag. Simulated mode disables every Aravis interface but "Fake", so neither
 // discovery nor streaming sends a packet; the fake camera is listed like a GigE camera.
 //
-// Buffers announced by the caller become Aravis buffers over the caller's blocks. A buffer
-// that Aravis completes with a failure status is queued again at once and counted (corrupt:
-// missing packets, wrong packet id, size mismatch; lost: every other failure, and frames
-// Aravis dropped for want of a queued buffer); only whole frames signal the wait condition.
+// Buffers announced by the caller become Aravis buffers over the caller's blocks, kept in a
+// buffer_pool. A buffer that Aravis completes with a failure status is queued again at once
+// and counted (corrupt: missing packets, wrong packet id, size mismatch, packets still missing
+// when the frame's time ran out; lost: every other failure, and frames Aravis dropped for want of a queued buffer); only whole frames signal
+// the wait condition. GigE Vision streams on the UDP socket path get a receive buffer of
+// four frames and packet resend, so they keep up with the camera.
 //
-// Thread safety: every call may come from any thread. Each open camera is used under its
-// own mutex (Aravis camera objects are not thread-safe); a stream's buffer state is shared
-// with Aravis's receive thread under the stream's mutex.
+// A camera whose control connection is lost (it vanished from the network) fails the wait
+// condition of its stream: waits return J_COND_WAIT_ERROR, and later camera calls fail at
+// once instead of waiting for the network's time-outs.
+//
+// Thread safety: every call may come from any thread. Handles name shared records
+// (handle_table.h), so a close racing another call frees nothing under it. Each open camera
+// is used under its own mutex (Aravis camera objects are not thread-safe); a stream's
+// buffers are shared with Aravis's receive thread through its pool.
 #include "camera/camera_backend.h"
 
 #include <memory>

@@ -12,8 +12,12 @@
 // otherwise the wait blocks like a real one until its time-out or an exit request. An exit
 // request always wins over the script.
 //
+// Handles and buffers are kept as for every backend (handle_table.h, buffer_pool.h).
 // Thread safety: every member may be called from any thread.
 #include "camera/camera_backend.h"
+#include "camera/buffer_pool.h"
+#include "camera/handle_table.h"
+#include "camera/wait_condition.h"
 
 #include <cstdint>
 #include <deque>
@@ -121,10 +125,7 @@ public:
     J_STATUS_TYPE event_get_data(EVT_HANDLE event, void* destination, std::uint32_t* size) override;
     J_STATUS_TYPE event_close(EVT_HANDLE event) override;
 
-    struct buffer;
     struct stream;
-    struct condition;
-    struct event;
 
 private:
     struct failure {
@@ -135,7 +136,8 @@ private:
     J_STATUS_TYPE enter(const char* name, const char* argument = nullptr);
     bool deliver_locked(stream* s);
 
-    mutable std::mutex mutex_;  // guards every member below
+    // Guards every member below but the handle tables, which lock themselves (taken after mutex_).
+    mutable std::mutex mutex_;
     std::vector<scripted_camera> cameras_;
     std::map<std::string, std::int64_t> features_;
     std::string version_ = "scripted camera layer";
@@ -151,9 +153,9 @@ private:
     std::function<void(std::uint64_t)> on_frame_;
     std::vector<std::string> calls_;
     std::uint64_t frames_ = 0;
-    std::set<void*> factories_;
-    std::set<void*> cameras_open_;
-    std::set<stream*> streams_;
-    std::set<condition*> conditions_;
-    std::set<event*> events_;
+    handle_table<int> factories_;
+    handle_table<std::string> cameras_open_;
+    handle_table<stream> streams_;
+    handle_table<wait_condition> conditions_;
+    handle_table<stream_event> events_;
 };

@@ -15,6 +15,9 @@ packages=(
   libturbojpeg0-dev libdeflate-dev zlib1g-dev libspng-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb xauth socat x11-apps imagemagick xdotool
+  # The fake GigE Vision camera and Aravis's reference clients, run by the camera tests in a
+  # private network namespace (unshare from util-linux, ip and tc from iproute2).
+  aravis-tools aravis-tools-cli iproute2 util-linux
 )
 
 missing=()
