@@ -145,14 +145,14 @@ void recording_session::fail(const std::string& what, std::uint64_t frames) {
     // and everything after it would be lost on the next open.
     db_.abandon();
     halted_ = true;
-    post_log_error(sink_, L"Запись остановлена: не удалось записать в базу данных " + path + L": " +
-                              to_wide(what));
-    post_event(sink_, thread_event::record_status, stopped_status(L"ошибка записи", frames));
     if (report) {
         info.session = to_wide(session_code());
         info.side = side_;
         post_event(sink_, thread_event::database_info, path, 0, info);
     }
+    post_log_error(sink_, L"Запись остановлена: не удалось записать в базу данных " + path + L": " +
+                              to_wide(what));
+    post_event(sink_, thread_event::record_status, stopped_status(L"ошибка записи", frames));
 }
 
 void recording_session::set_session_code(const std::string& code) {
