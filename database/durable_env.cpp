@@ -1,7 +1,5 @@
 #include "database/durable_env.h"
 
-#include <memory>
-
 namespace {
 
 bool is_log_file(const std::string& name) {
@@ -10,12 +8,12 @@ bool is_log_file(const std::string& name) {
 
 class durable_file : public leveldb::WritableFile {
 public:
-    durable_file(leveldb::WritableFile* target, bool sync_on_close, std::atomic<std::uint64_t>& syncs)
-        : target_(target), sync_on_close_(sync_on_close), syncs_(syncs) {}
+    durable_file(leveldb::WritableFile* target, bool log, durable_env& env)
+        : target_(target), log_(log), env_(env) {}
 
-    // LevelDB deletes a log without Close() on some paths: the destructor syncs as well.
+    // LevelDB deletes a log without Close() on some paths: the destructor closes it as well.
     ~durable_file() override {
-        if (!closed_) Close();
+        if (target_) Close();
     }
 
     leveldb::Status Append(const leveldb::Slice& data) override {
@@ -24,35 +22,52 @@ public:
     }
     leveldb::Status Flush() override { return target_->Flush(); }
     leveldb::Status Sync() override {
-        ++syncs_;
+        if (log_) {
+            // An older log closed just before must be on the disk before this one is.
+            leveldb::Status queued = env_.wait_for_queued_syncs();
+            if (!queued.ok()) return queued;
+        }
+        env_.count_sync(log_);
         leveldb::Status s = target_->Sync();
         if (s.ok()) dirty_ = false;
         return s;
     }
     leveldb::Status Close() override {
-        if (closed_) return leveldb::Status::OK();
-        closed_ = true;
-        leveldb::Status s;
-        if (sync_on_close_ && dirty_) s = Sync();
-        leveldb::Status c = target_->Close();
-        return s.ok() ? c : s;
+        if (!target_) return leveldb::Status::OK();
+        if (log_ && dirty_) {
+            // Flushed here, so the data is the file's before its handle changes threads.
+            leveldb::Status s = target_->Flush();
+            env_.sync_and_close_later(std::move(target_));
+            return s;
+        }
+        leveldb::Status s = target_->Close();
+        target_.reset();
+        return s;
     }
 
 private:
-    std::unique_ptr<leveldb::WritableFile> target_;
-    const bool sync_on_close_;
-    std::atomic<std::uint64_t>& syncs_;
-    bool dirty_ = false;   // appended since the last sync
-    bool closed_ = false;
+    std::unique_ptr<leveldb::WritableFile> target_;  // null once closed
+    const bool log_;
+    durable_env& env_;
+    bool dirty_ = false;  // appended since the last sync
 };
 
 }  // namespace
 
 durable_env::durable_env(leveldb::Env* target) : leveldb::EnvWrapper(target) {}
 
+durable_env::~durable_env() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    if (worker_.joinable()) worker_.join();
+}
+
 leveldb::Status durable_env::wrap(const std::string& name, leveldb::Status status,
                                   leveldb::WritableFile** result) {
-    if (status.ok()) *result = new durable_file(*result, is_log_file(name), syncs_);
+    if (status.ok()) *result = new durable_file(*result, is_log_file(name), *this);
     return status;
 }
 
@@ -64,8 +79,46 @@ leveldb::Status durable_env::NewAppendableFile(const std::string& name, leveldb:
     return wrap(name, target()->NewAppendableFile(name, result), result);
 }
 
+void durable_env::sync_and_close_later(std::unique_ptr<leveldb::WritableFile> file) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back(std::move(file));
+        if (!worker_.joinable()) worker_ = std::thread([this] { work(); });
+    }
+    changed_.notify_all();
+}
+
+leveldb::Status durable_env::wait_for_queued_syncs() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return queue_.empty() && !busy_; });
+    leveldb::Status failure = failure_;
+    failure_ = leveldb::Status::OK();
+    return failure;
+}
+
+void durable_env::work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (queue_.empty()) return;  // stopping, nothing left
+        std::unique_ptr<leveldb::WritableFile> file = std::move(queue_.front());
+        queue_.pop_front();
+        busy_ = true;
+        lock.unlock();
+        count_sync(true);
+        leveldb::Status s = file->Sync();
+        leveldb::Status c = file->Close();
+        file.reset();
+        lock.lock();
+        busy_ = false;
+        if (failure_.ok()) failure_ = !s.ok() ? s : c;
+        changed_.notify_all();
+    }
+}
+
 durable_env& recording_env() {
-    // Never destroyed: LevelDB's background thread may still use it during static teardown.
-    static durable_env* env = new durable_env(leveldb::Env::Default());
-    return *env;
+    // Made while the first recording database is constructed, so it is destroyed after the
+    // process-wide one (static destruction runs in reverse).
+    static durable_env env(leveldb::Env::Default());
+    return env;
 }
