@@ -182,9 +182,8 @@ TEST(RecordingFaults, AFullDiskStopsTheRecordingWithoutLosingWhatItClaimed) {
 
         std::filesystem::remove(inside + "/filler");  // space returns
         driver.signal(SIGUSR1);                       // "Захват и запись" again
-        std::size_t restart = seen.size();
         ASSERT_TRUE(read_until(driver, seen, [](const event_line& e) { return e.kind == "started"; }));
-        restart = seen.size();
+        const std::size_t restart = seen.size();
         ASSERT_TRUE(read_until(driver, seen, [](const event_line& e) { return frames_of(e) >= 5; }));
         for (std::size_t i = restart; i < seen.size(); ++i) EXPECT_NE(seen[i].kind, "log_error") << seen[i].text;
         driver.signal(SIGUSR2);
