@@ -10,6 +10,7 @@
 #include "camera/frame_buffer.h"
 #include "camera/jai_factory.h"
 #include "database/database_layout.h"
+#include "database/durable_env.h"
 #include "base/ldb_info.h"
 #include "recording/write_thread.h"
 #include "settings/settings_keys.h"
@@ -168,6 +169,7 @@ int main(int argc, char** argv) {
     auto sink = std::make_shared<counting_sink>();
     long distinct_frames = 0;
     double write_cpu = 0, wall = 0;
+    std::uint64_t syncs_start = 0, syncs = 0, log_syncs_start = 0, log_syncs = 0;
     std::string sent_line;
     {
         continuous_grab_write source(sink, settings, selected.camera, write_thread_factory());
@@ -193,11 +195,15 @@ int main(int argc, char** argv) {
         while (sink->steps == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const auto start = std::chrono::steady_clock::now();
         const double cpu_start = thread_cpu_seconds("qm-write");
+        syncs_start = recording_env().syncs();
+        log_syncs_start = recording_env().log_syncs();
         const auto limit = start + std::chrono::seconds(seconds * 2 + 10);
         while (sink->steps < messages && std::chrono::steady_clock::now() < limit)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         write_cpu = thread_cpu_seconds("qm-write") - cpu_start;
+        syncs = recording_env().syncs() - syncs_start;
+        log_syncs = recording_env().log_syncs() - log_syncs_start;
         watching = false;
         watcher.join();
     }  // ends the write thread (database closed and reported), then the capture thread
@@ -224,6 +230,9 @@ int main(int argc, char** argv) {
     // the count means no write replaced another.
     std::printf("stored frames (count): %llu, frame keys: %llu\n",
                 static_cast<unsigned long long>(stored), static_cast<unsigned long long>(frame_keys));
+    std::printf("fsyncs of the recording's storage over %.1f s: %llu of logs (%.2f/s), %llu in all (%.2f/s)\n",
+                wall, static_cast<unsigned long long>(log_syncs), log_syncs / wall,
+                static_cast<unsigned long long>(syncs), syncs / wall);
     std::printf("write thread CPU: %.2f s over %.1f s = %.1f%% of one core\n", write_cpu, wall,
                 100.0 * write_cpu / wall);
     settings.reset();

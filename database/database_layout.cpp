@@ -43,7 +43,7 @@ std::int64_t parse_time(const std::string& text) {
     return boost::lexical_cast<std::int64_t>(text);
 }
 
-std::unique_ptr<leveldb::DB> open_leveldb(const std::string& path, bool create) {
+std::unique_ptr<leveldb::DB> open_leveldb(const std::string& path, bool create, leveldb::Env* env) {
     // LevelDB creates the folder and its LOCK and LOG files before it finds out that there is
     // no database; answer that case itself, with the same text, so that a scan or a mistyped
     // path leaves foreign folders untouched.
@@ -53,6 +53,7 @@ std::unique_ptr<leveldb::DB> open_leveldb(const std::string& path, bool create) 
                                  ": does not exist (create_if_missing is false)");
     leveldb::Options options;
     options.create_if_missing = create;
+    if (env) options.env = env;
     leveldb::DB* db = nullptr;
     leveldb::Status status = leveldb::DB::Open(options, path, &db);
     if (!status.ok()) {
@@ -74,6 +75,22 @@ std::optional<std::string> at_or_after_value(leveldb::DB& db, const std::string&
     it->Seek(name);
     if (it->Valid()) return it->value().ToString();
     return std::nullopt;
+}
+
+std::uint64_t count_frame_keys(leveldb::DB& db) {
+    leveldb::ReadOptions options;
+    options.fill_cache = false;  // one pass over every frame: keep the cache for lookups
+    std::unique_ptr<leveldb::Iterator> it(db.NewIterator(options));
+    std::uint64_t n = 0;
+    for (it->SeekToFirst(); it->Valid() && is_frame_key(std::string_view(it->key().data(), it->key().size()));
+         it->Next())
+        ++n;
+    return n;
+}
+
+void encode_frame(const cv::Mat& gray8, std::vector<unsigned char>& out) {
+    static const std::vector<int> parameters{cv::IMWRITE_JPEG_QUALITY, 85};
+    if (!cv::imencode(".jpeg", gray8, out, parameters)) throw std::runtime_error("JPEG encoding failed");
 }
 
 std::uint64_t approximate_size(leveldb::DB& db, const std::string& from, const std::string& to) {

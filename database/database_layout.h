@@ -8,11 +8,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
 namespace leveldb {
 class DB;
+class Env;
 }
 
 namespace db_keys {
@@ -47,13 +49,23 @@ inline constexpr std::int64_t invalid_time = -1;
 // create_if_missing when create is true. Throws std::runtime_error with the status text.
 // Without create, a folder holding no database is refused before LevelDB touches it (same
 // text as LevelDB's: "Invalid argument: <path>: does not exist (create_if_missing is false)").
-std::unique_ptr<leveldb::DB> open_leveldb(const std::string& path, bool create);
+// env: the storage environment (null: LevelDB's default); it must outlive the handle.
+std::unique_ptr<leveldb::DB> open_leveldb(const std::string& path, bool create,
+                                          leveldb::Env* env = nullptr);
 
 // Getters: a fresh iterator seeked to name. exact_value gives the value only when the key
 // found is name itself; at_or_after_value gives the value of whatever key is found. Both give
 // nullopt when nothing is found.
 std::optional<std::string> exact_value(leveldb::DB& db, const std::string& name);
 std::optional<std::string> at_or_after_value(leveldb::DB& db, const std::string& name);
+
+// The number of frame keys (they sort before every metadata key). Reads every stored frame
+// block once, without filling the block cache: linear in the stored bytes.
+std::uint64_t count_frame_keys(leveldb::DB& db);
+
+// JPEG-encodes an 8-bit single-channel image as every stored frame is (quality 85) into out,
+// reusing its capacity. Throws std::runtime_error("JPEG encoding failed").
+void encode_frame(const cv::Mat& gray8, std::vector<unsigned char>& out);
 
 // LevelDB's approximate stored size of [from, to), full 64 bits.
 std::uint64_t approximate_size(leveldb::DB& db, const std::string& from, const std::string& to);

@@ -82,7 +82,10 @@ ldb_info database_reader::summary() const {
     info.version = version();
     if (first_->Valid() && last_->Valid())
         info.size = approximate_size(*db_, first_->key().ToString(), last_->key().ToString());
-    info.count = count();
+    // A recording cut short (crash, power cut, failed write) never wrote "count": its true
+    // number of stored frames is the number of frame keys.
+    auto stored = exact_value(*db_, db_keys::count);
+    info.count = stored ? parse_count64(*stored) : count_frame_keys(*db_);
     return info;
 }
 

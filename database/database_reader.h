@@ -48,7 +48,8 @@ public:
     std::int64_t time_end() const;     // default -1 (invalid)
     std::wstring version() const;      // default empty
 
-    // The list's summary; size is the approximate stored size of [first, last) in full.
+    // The list's summary; size is the approximate stored size of [first, last) in full; count
+    // is "count" when stored, else the number of frame keys (one pass over the frames).
     ldb_info summary() const;
 
     // Moves current to the first key at or after the frame key of count.

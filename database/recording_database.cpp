@@ -4,45 +4,85 @@
 #include <vector>
 
 #include <leveldb/db.h>
-#include <opencv2/imgcodecs.hpp>
+#include <leveldb/write_batch.h>
 
 #include "database/database_layout.h"
+#include "database/durable_env.h"
 #include "base/locale_text.h"
 
 namespace {
-
-// Encoding parameters of every stored frame.
-const std::vector<int>& jpeg_parameters() {
-    static const std::vector<int> parameters{cv::IMWRITE_JPEG_QUALITY, 85};
-    return parameters;
-}
 
 std::string time_text(std::int64_t seconds) { return std::to_string(seconds); }
 
 }  // namespace
 
-recording_database::recording_database() = default;
+recording_database::recording_database(recording_database_options options)
+    : options_(std::move(options)) {
+    if (!options_.env) options_.env = &recording_env();
+}
+
 recording_database::~recording_database() = default;
 
+std::chrono::steady_clock::time_point recording_database::steady_now() const {
+    return options_.steady_now ? options_.steady_now() : std::chrono::steady_clock::now();
+}
+
 void recording_database::open(const std::wstring& path) {
+    leveldb::WriteBatch batch;
+    batch.Put(db_keys::version, db_keys::version_value);
+    open_with(path, batch);
+}
+
+void recording_database::open(const std::wstring& path, const std::string& session_code,
+                              const std::wstring& side) {
+    // A recording names its session and side from the start: a recording cut short by a crash
+    // is still listed under them and found by the image service's lookup.
+    leveldb::WriteBatch batch;
+    batch.Put(db_keys::version, db_keys::version_value);
+    batch.Put(db_keys::session, session_code);
+    batch.Put(db_keys::side, to_narrow(side));
+    open_with(path, batch);
+}
+
+void recording_database::open_with(const std::wstring& path, leveldb::WriteBatch& first) {
     path_ = path;
     db_.reset();
     open_ = false;
     frame_count_ = 0;
-    db_ = open_leveldb(to_narrow(path), true);
+    failure_.clear();
+    synced_since_open_ = false;
+    db_ = open_leveldb(to_narrow(path), true, options_.env);
     try {
-        put(db_keys::version, db_keys::version_value);
+        write(first, false);
     } catch (...) {
         db_.reset();
+        failure_.clear();
         throw;
     }
     open_ = true;
 }
 
-void recording_database::put(const std::string& key, const std::string& value) {
+void recording_database::write(leveldb::WriteBatch& batch, bool sync) {
     if (!db_) return;
-    leveldb::Status status = db_->Put(leveldb::WriteOptions(), key, value);
-    if (!status.ok()) throw std::runtime_error(status.ToString());
+    if (!failure_.empty()) throw std::runtime_error(failure_);
+    leveldb::WriteOptions options;
+    options.sync = sync;
+    leveldb::Status status = db_->Write(options, &batch);
+    if (!status.ok()) {
+        failure_ = status.ToString();
+        throw std::runtime_error(failure_);
+    }
+    if (sync) {
+        synced_since_open_ = true;
+        last_sync_ = steady_now();
+        ++synced_writes_;
+    }
+}
+
+void recording_database::put(const std::string& key, const std::string& value) {
+    leveldb::WriteBatch batch;
+    batch.Put(key, value);
+    write(batch, false);
 }
 
 void recording_database::write_session(const std::wstring& session) {
@@ -52,6 +92,12 @@ void recording_database::write_session(const std::string& session) {
     put(db_keys::session, session);
 }
 void recording_database::write_side(const std::wstring& side) { put(db_keys::side, to_narrow(side)); }
+void recording_database::write_session_and_side(const std::string& session, const std::wstring& side) {
+    leveldb::WriteBatch batch;
+    batch.Put(db_keys::session, session);
+    batch.Put(db_keys::side, to_narrow(side));
+    write(batch, false);
+}
 void recording_database::write_count() { put(db_keys::count, format_count(frame_count_)); }
 void recording_database::write_dpp_start(std::uint32_t count) {
     put(db_keys::dpp_start, make_frame_key(count));
@@ -68,35 +114,63 @@ void recording_database::write_time_end(std::int64_t seconds) {
 
 void recording_database::write_frame(const cv::Mat& gray8, std::uint32_t count) {
     if (!db_) return;
-    // The buffer is kept between frames: no allocation per frame once it has grown.
-    if (!cv::imencode(".jpeg", gray8, jpeg_, jpeg_parameters()))
-        throw std::runtime_error("JPEG encoding failed");
-    leveldb::Status status =
-        db_->Put(leveldb::WriteOptions(), make_frame_key(count),
-                 leveldb::Slice(reinterpret_cast<const char*>(jpeg_.data()), jpeg_.size()));
-    if (!status.ok()) throw std::runtime_error(status.ToString());
+    encode_frame(gray8, jpeg_);
+    put(make_frame_key(count), std::string(reinterpret_cast<const char*>(jpeg_.data()), jpeg_.size()));
+}
+
+bool recording_database::sync_due() const {
+    return !synced_since_open_ || steady_now() - last_sync_ >= options_.sync_interval;
 }
 
 void recording_database::store_frame(const cv::Mat& gray8, std::uint32_t count,
                                      std::int64_t now_seconds) {
+    if (!db_) return;
+    // The buffer is kept between frames: no allocation per frame once it has grown.
+    encode_frame(gray8, jpeg_);
+    store_encoded_frame(std::string_view(reinterpret_cast<const char*>(jpeg_.data()), jpeg_.size()),
+                        count, now_seconds);
+}
+
+void recording_database::store_encoded_frame(std::string_view jpeg, std::uint32_t count,
+                                             std::int64_t now_seconds) {
+    if (!db_) return;
+    leveldb::WriteBatch batch;
     if (frame_count_ == 0) {
-        write_dpp_start(count);
-        write_time_start(now_seconds);
+        batch.Put(db_keys::dpp_start, make_frame_key(count));
+        batch.Put(db_keys::time_start, time_text(now_seconds));
     }
-    write_dpp_end(count);
-    write_time_end(now_seconds);
-    write_frame(gray8, count);
+    batch.Put(db_keys::dpp_end, make_frame_key(count));
+    batch.Put(db_keys::time_end, time_text(now_seconds));
+    batch.Put(make_frame_key(count), leveldb::Slice(jpeg.data(), jpeg.size()));
+    write(batch, sync_due());
     ++frame_count_;
+}
+
+void recording_database::abandon() {
+    open_ = false;
+    frame_count_ = 0;
+    failure_.clear();
+    db_.reset();
 }
 
 void recording_database::close(const std::string& session_code, const std::wstring& side) {
     if (!open_) return;
-    write_session(session_code);
-    write_side(side);
-    write_count();
-    open_ = false;
-    frame_count_ = 0;
-    db_.reset();
+    if (failed()) {
+        abandon();
+        return;
+    }
+    leveldb::WriteBatch batch;
+    batch.Put(db_keys::session, session_code);
+    batch.Put(db_keys::side, to_narrow(side));
+    batch.Put(db_keys::count, format_count(frame_count_));
+    try {
+        write(batch, true);
+    } catch (...) {
+        // Everything written before stays as LevelDB has it; the handle is never written again.
+        abandon();
+        throw;
+    }
+    abandon();
 }
 
 void recording_database::close(const std::wstring& session_code, const std::wstring& side) {

@@ -8,9 +8,20 @@
 //   "dpp_end"     "%010u" count of the latest frame, before every frame
 //   "time_end"    seconds since the epoch, before every frame
 //   "count"       "%010u" (64-bit, widens past 10 digits) number of frame writes, at close
-//   "session"     session code, locale multibyte text, at close
-//   "side"        side, locale multibyte text, at close
+//   "session"     session code, locale multibyte text, at a recording's open, on a session
+//                 change and at close (so a recording cut short still names its session)
+//   "side"        side, locale multibyte text, as "session"
 //   "%010u"       frame key (odometer count) -> JPEG bytes, quality 85
+//
+// Durability: one recording step is one LevelDB write batch (start values, end values and the
+// frame together), so the metadata is never ahead of the frames. A frame write is synced when
+// none was synced yet in this database or the sync interval has passed since the last synced
+// write (one second by default), and close() is synced: a power cut loses at most about the
+// last interval of frames. Storage goes through recording_env() unless options name another.
+//
+// Failure: a failed write ends the database for good: every later write throws the same text
+// without reaching LevelDB (reads still work) until abandon() or close() drops the handle, so
+// a torn log is never written on.
 //
 // Ownership: owns its LevelDB handle; destruction deletes it WITHOUT writing the closing keys
 // (call close() for that).
@@ -23,10 +34,13 @@
 // Errors: every LevelDB failure throws std::runtime_error with LevelDB's status text (narrow,
 // as Status::ToString() gives it); a stored value that does not parse throws the conversion
 // library's error (boost::bad_lexical_cast, a std::exception) from the getters and summary().
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -35,11 +49,22 @@
 
 namespace leveldb {
 class DB;
+class Env;
+class WriteBatch;
 }
+
+struct recording_database_options {
+    // Storage environment; null: recording_env(). Must outlive the database.
+    leveldb::Env* env = nullptr;
+    // Longest time between synced frame writes; zero syncs every frame write.
+    std::chrono::milliseconds sync_interval{1000};
+    // Monotonic clock of the sync policy; empty: std::chrono::steady_clock::now.
+    std::function<std::chrono::steady_clock::time_point()> steady_now;
+};
 
 class recording_database {
 public:
-    recording_database();
+    explicit recording_database(recording_database_options options = {});
     ~recording_database();
     recording_database(const recording_database&) = delete;
     recording_database& operator=(const recording_database&) = delete;
@@ -48,16 +73,22 @@ public:
     // path is remembered even when the open fails; a failure throws and leaves it closed.
     // Opening while already open closes the old handle first, without writing closing keys.
     void open(const std::wstring& path);
+    // A recording's open: as open(path), with "session" and "side" in the same batch.
+    void open(const std::wstring& path, const std::string& session_code, const std::wstring& side);
 
     bool is_open() const { return open_; }
     const std::wstring& path() const { return path_; }
     // Frames written since open; 0 after construction and after close.
     std::uint64_t frame_count() const { return frame_count_; }
+    // True after a write failed; the handle then refuses every write.
+    bool failed() const { return !failure_.empty(); }
 
     // Single puts of one key each; they do nothing while no database is open.
     void write_session(const std::wstring& session);  // converted to locale multibyte text
     void write_session(const std::string& session);   // already narrow: stored as is
     void write_side(const std::wstring& side);
+    // A session change of an open recording: "session" and "side" in one batch.
+    void write_session_and_side(const std::string& session, const std::wstring& side);
     void write_count();                                // "%010u" of frame_count()
     void write_dpp_start(std::uint32_t count);
     void write_dpp_end(std::uint32_t count);
@@ -67,16 +98,25 @@ public:
     // Does not touch frame_count().
     void write_frame(const cv::Mat& gray8, std::uint32_t count);
 
-    // One recording step's writes for a frame at odometer count: the start values when
-    // frame_count() is 0, then dpp end, time end (now_seconds), the frame; then frame_count()
-    // grows by one. A throw leaves frame_count() unchanged.
+    // One recording step for a frame at odometer count, in one batch: the start values when
+    // frame_count() is 0, dpp end, time end (now_seconds), the frame; then frame_count() grows
+    // by one. Synced as the sync policy says. A throw leaves frame_count() unchanged.
     void store_frame(const cv::Mat& gray8, std::uint32_t count, std::int64_t now_seconds);
+    // The same with the frame already JPEG-encoded (the caller encodes outside any lock).
+    // Does nothing while no database is open.
+    void store_encoded_frame(std::string_view jpeg, std::uint32_t count, std::int64_t now_seconds);
 
-    // If open: writes session, side and count in that order, then closes the handle, clears
-    // the open flag and resets the frame count. A failed write throws and leaves it open.
-    // Does nothing when not open.
+    // If open: writes session, side and count in one synced batch, then closes the handle,
+    // clears the open flag and resets the frame count. A failed write drops the handle all the
+    // same (see Failure) and then throws. After a failure it only drops the handle. Does
+    // nothing when not open.
     void close(const std::string& session_code, const std::wstring& side);
     void close(const std::wstring& session_code, const std::wstring& side);
+    // Drops the handle without writing anything (after a failure); the path is kept.
+    void abandon();
+
+    // Synced writes since construction (the sync policy at work).
+    std::uint64_t synced_writes() const { return synced_writes_; }
 
     // At-or-after getters: the value of the first key at or after the name, whatever that
     // key is; the default when there is none (texts: empty, counts: 0, times: -1 = invalid).
@@ -102,18 +142,27 @@ public:
     cv::Mat read_frame(std::uint32_t count) const;
 
 private:
+    void open_with(const std::wstring& path, leveldb::WriteBatch& first);
     void put(const std::string& key, const std::string& value);
+    void write(leveldb::WriteBatch& batch, bool sync);
+    bool sync_due() const;
+    std::chrono::steady_clock::time_point steady_now() const;
 
+    recording_database_options options_;
     std::wstring path_;
     std::unique_ptr<leveldb::DB> db_;
     std::uint64_t frame_count_ = 0;
     bool open_ = false;
-    std::vector<unsigned char> jpeg_;  // encoding buffer reused by write_frame
+    std::string failure_;  // LevelDB's text of the write that failed; empty while none did
+    bool synced_since_open_ = false;
+    std::chrono::steady_clock::time_point last_sync_{};
+    std::uint64_t synced_writes_ = 0;
+    std::vector<unsigned char> jpeg_;  // encoding buffer reused by write_frame / store_frame
 };
 
 // The current recording database of the process (the write thread's), and the lock that
 // serializes every operation on it: recording steps, session changes, the end-of-recording
-// summary and close (write thread, and the session-code command through it), and the image
-// data service's live-session read. Hold it with std::lock_guard / std::unique_lock.
+// summary and close (write thread), and the image data service's live-session read. Hold it
+// with std::lock_guard / std::unique_lock.
 recording_database& process_recording_database();
 std::mutex& recording_database_lock();

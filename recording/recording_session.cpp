@@ -1,15 +1,25 @@
 #include "recording/recording_session.h"
 
 #include "camera/frame_buffer.h"
+#include "database/database_layout.h"
 #include "base/locale_text.h"
 
 #include <ctime>
 #include <filesystem>
 
+namespace {
+
+std::wstring stopped_status(const std::wstring& why, std::uint64_t frames) {
+    return L"Запись остановлена: " + why + L". Записано кадров: " + std::to_wstring(frames);
+}
+
+}  // namespace
+
 recording_session::recording_session(event_sink_ptr sink, std::wstring write_path,
                                      std::wstring side, std::string session_code,
                                      frame_buffer* frame, recording_database& db,
-                                     std::mutex& db_lock, clock now)
+                                     std::mutex& db_lock, clock now,
+                                     disk_space_guard::query space, disk_space_limits limits)
     : sink_(std::move(sink)),
       write_path_(std::move(write_path)),
       side_(std::move(side)),
@@ -17,6 +27,7 @@ recording_session::recording_session(event_sink_ptr sink, std::wstring write_pat
       db_(db),
       db_lock_(db_lock),
       now_(std::move(now)),
+      guard_(space ? std::move(space) : disk_space_guard::volume_of_folder(write_path_), limits),
       session_code_(std::move(session_code)) {}
 
 std::wstring recording_session::new_database_path(std::time_t now) const {
@@ -40,32 +51,107 @@ std::wstring recording_session::new_database_path(std::time_t now) const {
 }
 
 void recording_session::step(std::uint32_t count, int format) {
-    std::uint64_t frames = 0;
+    if (halted_) return;
+    const std::time_t now = now_();
     {
         std::lock_guard<std::mutex> lock(db_lock_);
         if (count < previous_ && db_.is_open()) {
             post_log_info(sink_, L"dpp reset: " + std::to_wstring(previous_) + L" to " +
                                      std::to_wstring(count));
             close_database();
+            if (halted_) return;
         }
         previous_ = count;
-        const std::time_t now = now_();
-        if (!db_.is_open()) db_.open(new_database_path(now));
-        if (db_.is_open() && frame_) {
-            const std::uint64_t stamp = copy_frame_gray8(*frame_, image_);
-            if (!image_.empty() && stamp != last_stored_) {
-                last_stored_ = stamp;
-                db_.store_frame(image_, count, now);
-            }
+    }
+    // The frame copy and its encoding need no database lock: only this thread writes it.
+    bool fresh = false;
+    std::uint64_t stamp = 0;
+    if (frame_) {
+        stamp = copy_frame_gray8(*frame_, image_);
+        fresh = !image_.empty() && stamp != last_stored_;
+    }
+    if ((fresh || !db_.is_open()) && !space_allows()) return;
+    {
+        std::lock_guard<std::mutex> lock(db_lock_);
+        if (!db_.is_open()) db_.open(new_database_path(now), session_code(), side_);
+    }
+    if (fresh) {
+        encode_frame(image_, jpeg_);
+        std::lock_guard<std::mutex> lock(db_lock_);
+        const std::uint64_t before = db_.frame_count();
+        try {
+            db_.store_encoded_frame(
+                std::string_view(reinterpret_cast<const char*>(jpeg_.data()), jpeg_.size()), count, now);
+            last_stored_ = stamp;
+        } catch (const std::exception& e) {
+            fail(e.what(), before);
+            return;
         }
-        frames = db_.frame_count();
     }
     post_message(sink_, record_status_message{L"ДПП[" + std::to_wstring(format) + L"]: " + std::to_wstring(count) +
-                   L" Записано кадров: " + std::to_wstring(frames)});
+                   L" Записано кадров: " + std::to_wstring(db_.frame_count())});
+}
+
+bool recording_session::space_allows() {
+    const disk_space_guard::verdict v = guard_.check();
+    if (v.level == disk_space_guard::state::fine) return true;
+    const std::wstring free_text = mebibytes_text(v.free) + L" МБ";
+    if (v.level == disk_space_guard::state::low) {
+        if (v.first_low) {
+            post_log_error(sink_, L"Мало места на диске: свободно " + free_text + L" (" + write_path_ + L")");
+            post_message(sink_, status_text_message{3, L"Мало места на диске: свободно " + free_text});
+        }
+        return true;
+    }
+    // Exhausted: end the database while its closing keys still fit, before LevelDB meets a
+    // full disk in the middle of a log record or a table.
+    std::uint64_t frames = 0;
+    {
+        std::lock_guard<std::mutex> lock(db_lock_);
+        frames = db_.frame_count();
+        report_and_close();
+        halted_ = true;
+    }
+    post_log_error(sink_, L"Запись остановлена: мало места на диске, свободно " + free_text + L" (" +
+                              write_path_ + L")");
+    post_message(sink_, record_status_message{stopped_status(L"мало места на диске", frames)});
+    return false;
 }
 
 void recording_session::close_database() {
-    db_.close(session_code(), side_);
+    const std::uint64_t frames = db_.frame_count();
+    try {
+        db_.close(session_code(), side_);
+    } catch (const std::exception& e) {
+        fail(e.what(), frames);
+    }
+}
+
+void recording_session::fail(const std::string& what, std::uint64_t frames) {
+    const std::wstring path = db_.path();
+    ldb_info info;
+    bool report = false;
+    if (db_.is_open() && frames > 0) {
+        try {
+            info = db_.summary();
+            info.count = frames;
+            report = true;
+        } catch (const std::exception&) {
+            // Not listed now; the next scan of the write path will show what is readable.
+        }
+    }
+    // Never written again: a second write after a failure lands behind a torn log record,
+    // and everything after it would be lost on the next open.
+    db_.abandon();
+    halted_ = true;
+    if (report) {
+        info.session = to_wide(session_code());
+        info.side = side_;
+        post_message(sink_, database_info_message{path, info});
+    }
+    post_log_error(sink_, L"Запись остановлена: не удалось записать в базу данных " + path + L": " +
+                              to_wide(what));
+    post_message(sink_, record_status_message{stopped_status(L"ошибка записи", frames)});
 }
 
 void recording_session::set_session_code(const std::string& code) {
@@ -73,8 +159,17 @@ void recording_session::set_session_code(const std::string& code) {
     const std::string current = session_code();
     if (code == current) return;
     // The database of the old session is closed under the old code; a database recorded
-    // while no code was set is kept and later closed under the new one.
-    if (!current.empty()) close_database();
+    // while no code was set is kept, now under the new one, on disk at once.
+    if (!current.empty()) {
+        close_database();
+    } else if (db_.is_open()) {
+        const std::uint64_t frames = db_.frame_count();
+        try {
+            db_.write_session_and_side(code, side_);
+        } catch (const std::exception& e) {
+            fail(e.what(), frames);
+        }
+    }
     post_log_info(sink_, L"New session started (id: " + to_wide(code) + L")");
     std::lock_guard<std::mutex> code_lock(code_mutex_);
     session_code_ = code;
@@ -87,6 +182,10 @@ std::string recording_session::session_code() const {
 
 void recording_session::finish() {
     std::lock_guard<std::mutex> lock(db_lock_);
+    report_and_close();
+}
+
+void recording_session::report_and_close() {
     if (!db_.is_open()) return;
     std::wstring missing_start;
     ldb_info info;

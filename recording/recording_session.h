@@ -6,28 +6,40 @@
 // Recording step (count N, format F): a count below the previous one closes the current
 // database ("dpp reset: %1% to %2%"); with no database open one is opened in a folder of
 // the write path named by the local time "%Y.%m.%d %H.%M.%S" (with "_2", "_3", ... when that
-// name is taken, so a closed recording is never reopened); the newest frame is copied out
-// of the frame buffer and stored under N when its camera time stamp is new; then
-// EVT_RECORD_STATUS "ДПП[F]: N Записано кадров: <frames in the current database>".
+// name is taken, so a closed recording is never reopened), its session and side written at
+// once; the newest frame is copied out of the frame buffer and, when its camera time stamp
+// is new, JPEG-encoded and stored under N in one write batch; then EVT_RECORD_STATUS
+// "ДПП[F]: N Записано кадров: <frames in the current database>".
+//
+// Faults end the recording of this session for good (later steps do nothing, halted()):
+//   - a failed write: the handle is dropped unwritten, the database is reported
+//     (EVT_DATABASE_INFO) when it holds frames, an error row names it and LevelDB's text,
+//     status field 2 says the recording stopped;
+//   - the disk running low: one error row and a status field 3 text the first time the
+//     free space is low; when it is exhausted the database is closed and reported, an error
+//     row and status field 2 say the recording stopped (disk_space_guard has the levels).
 //
 // Ownership: the database, its lock, the frame buffer and the sink are the caller's and must
 // outlive the object (the program uses the process-wide database and lock).
-// Thread safety: step() and finish() run on the write thread; set_session_code() and
-// session_code() may be called from any thread. step(), set_session_code() and finish() hold
-// the database lock for their whole duration, so they never interleave with each other nor
-// with a reader of the database.
-// Errors: database failures throw std::runtime_error (LevelDB's text) out of step(),
-// set_session_code() and finish(); the database is left as the failure found it.
+// Thread safety: step(), finish() and set_session_code() run on one thread at a time (the
+// write thread's loop); session_code() and halted() may be called from any thread. Every
+// use of the database holds the database lock, but the frame copy and the JPEG encoding run
+// outside it, so the image service's live read never waits for an encoding.
+// Errors: a database that cannot be opened throws std::runtime_error (LevelDB's text) out of
+// step(); failed writes are handled as above and do not throw.
 #include "base/thread_message.h"
 #include "database/recording_database.h"
+#include "recording/disk_space_guard.h"
 
 #include <opencv2/core.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 struct frame_buffer;
 
@@ -36,16 +48,19 @@ public:
     // Seconds since the epoch; tests give their own clock.
     using clock = std::function<std::time_t()>;
 
+    // space: the free space query of the disk guard; empty: the write path's volume.
     recording_session(event_sink_ptr sink, std::wstring write_path, std::wstring side,
                       std::string session_code, frame_buffer* frame,
                       recording_database& db = process_recording_database(),
                       std::mutex& db_lock = recording_database_lock(),
-                      clock now = [] { return std::time(nullptr); });
+                      clock now = [] { return std::time(nullptr); },
+                      disk_space_guard::query space = {}, disk_space_limits limits = {});
 
     void step(std::uint32_t count, int format);
 
     // A new code that differs from the current one: closes the current database when the
-    // current code is not empty, posts "New session started (id: %1%)", adopts the code.
+    // current code is not empty, else rewrites the open database's session and side; posts
+    // "New session started (id: %1%)", adopts the code.
     void set_session_code(const std::string& code);
     std::string session_code() const;
 
@@ -54,24 +69,36 @@ public:
     // session and side filled in).
     void finish();
 
+    // True once a fault has ended the recording (see above).
+    bool halted() const { return halted_; }
+
     // The folder a new database would get now: write path + local time, plus a suffix when
     // that name is taken.
     std::wstring new_database_path(std::time_t now) const;
 
 private:
-    void close_database();  // db lock held
+    // All with the db lock held.
+    void close_database();
+    void report_and_close();
+    void fail(const std::string& what, std::uint64_t frames);
+    // Without the db lock; false when the recording had to stop.
+    bool space_allows();
 
     event_sink_ptr sink_;
     const std::wstring write_path_;
     const std::wstring side_;
     frame_buffer* const frame_;
     recording_database& db_;
-    std::mutex& db_lock_;  // guards db_, previous_, last_stored_, image_
+    std::mutex& db_lock_;  // guards db_
     clock now_;
+    disk_space_guard guard_;
 
+    // Write thread only.
     std::uint32_t previous_ = 0;     // the last odometer count seen
     std::uint64_t last_stored_ = 0;  // camera time stamp of the frame stored last
     cv::Mat image_;                  // reused frame copy
+    std::vector<unsigned char> jpeg_;  // reused encoding buffer
+    std::atomic<bool> halted_{false};
 
     mutable std::mutex code_mutex_;  // guards session_code_ (taken after db_lock_ when both)
     std::string session_code_;

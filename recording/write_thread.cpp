@@ -6,8 +6,10 @@
 #include "settings/settings_keys.h"
 
 #include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <pthread.h>
 
@@ -32,7 +34,8 @@ std::wstring write_path_of(const settings_store& s) {
 }  // namespace
 
 write_thread::write_thread(event_sink_ptr owner, settings_ptr settings,
-                           const std::string& session_code, frame_buffer* frame)
+                           const std::string& session_code, frame_buffer* frame,
+                           write_thread_tuning tuning)
     : owner_(owner),
       device_path_(serial_device_path(read_text(*settings, settings_keys::dpp_port, settings_defaults::dpp_port))),
       format_(odometer_format_of(read_text(*settings, settings_keys::dpp_format, settings_defaults::dpp_format))),
@@ -45,9 +48,11 @@ write_thread::write_thread(event_sink_ptr owner, settings_ptr settings,
       query_period_(settings->read_long(settings_keys::coordinate_server_query_period,
                                         settings_defaults::coordinate_server_query_period)),
       session_(owner, write_path_of(*settings), read_text(*settings, settings_keys::side, settings_defaults::side),
-               session_code, frame),
-      reader_(io_, format_, owner,
-              [this](std::uint32_t count, int format) { session_.step(count, format); }) {
+               session_code, frame, process_recording_database(), recording_database_lock(),
+               [] { return std::time(nullptr); }, std::move(tuning.free_space), tuning.space_limits),
+      reader_(io_, format_, owner, [this](std::uint32_t count, int format) { on_count(count, format); }),
+      watchdog_(tuning.odometer_silence),
+      watch_timer_(io_) {
     // At least one second between queries: a period of 0 (or a negative one) would poll the
     // server in a tight loop for the whole recording.
     if (coordinate_enabled_)
@@ -62,9 +67,71 @@ write_thread::~write_thread() {
     wait();
 }
 
-std::string write_thread::session_code() { return session_.session_code(); }
+std::string write_thread::session_code() {
+    {
+        std::lock_guard<std::mutex> lock(requests_mutex_);
+        if (!requested_codes_.empty()) return requested_codes_.back();
+    }
+    return session_.session_code();
+}
 
-void write_thread::set_session_code(const std::string& code) { session_.set_session_code(code); }
+void write_thread::set_session_code(const std::string& code) {
+    {
+        std::lock_guard<std::mutex> lock(requests_mutex_);
+        if (!loop_ended_) {
+            // Closing LevelDB (a sync, maybe a wait for a compaction) must not stall the
+            // caller, which is the GUI thread: the loop does it between two recording steps.
+            requested_codes_.push_back(code);
+            boost::asio::post(io_, [this] { apply_requested_codes(); });
+            return;
+        }
+    }
+    // The loop is over and the recording closed: nothing is left to close or rewrite.
+    session_.set_session_code(code);
+}
+
+void write_thread::apply_requested_codes() {
+    for (;;) {
+        std::string code;
+        {
+            std::lock_guard<std::mutex> lock(requests_mutex_);
+            if (requested_codes_.empty()) return;
+            code = requested_codes_.front();
+        }
+        session_.set_session_code(code);
+        std::lock_guard<std::mutex> lock(requests_mutex_);
+        requested_codes_.pop_front();
+    }
+}
+
+std::wstring write_thread::silence_seconds() const {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(watchdog_.timeout()).count();
+    std::wstring text = std::to_wstring(ms / 1000);
+    if (ms % 1000) text += L"." + std::to_wstring(ms % 1000 / 100);
+    return text;
+}
+
+void write_thread::on_count(std::uint32_t count, int format) {
+    if (watchdog_.message(odometer_watchdog::clock::now()) && !session_.halted())
+        post_log_info(owner_, L"Сообщения ДПП снова поступают: последовательный порт " + device_path_);
+    session_.step(count, format);
+}
+
+void write_thread::watch_odometer() {
+    // A few checks per time-out: the warning comes at most a fifth late.
+    const auto period = std::min<odometer_watchdog::clock::duration>(std::chrono::seconds(1),
+                                                                     watchdog_.timeout() / 5);
+    watch_timer_.expires_after(period);
+    watch_timer_.async_wait([this](const boost::system::error_code& ec) {
+        if (ec) return;
+        if (watchdog_.silence_began(odometer_watchdog::clock::now()) && !session_.halted()) {
+            post_log_error(owner_, L"Нет сообщений ДПП " + silence_seconds() +
+                                       L" с: последовательный порт " + device_path_);
+            post_message(owner_, record_status_message{L"Нет сообщений ДПП: " + device_path_});
+        }
+        watch_odometer();
+    });
+}
 
 void write_thread::stop() { io_.stop(); }
 
@@ -77,6 +144,16 @@ int write_thread::run() {
     // Named so that top -H and the benchmarks can tell its CPU time apart.
     pthread_setname_np(pthread_self(), "qm-write");
     int code = run_loop();
+    {
+        std::lock_guard<std::mutex> lock(requests_mutex_);
+        loop_ended_ = true;
+    }
+    // Codes asked for but not reached by the loop still decide the session of the close.
+    try {
+        apply_requested_codes();
+    } catch (...) {
+        code = -1;
+    }
     // Also after a failure: a database left open would otherwise be continued by the next
     // write thread and mix two recordings.
     if (!finish_recording()) code = -1;
@@ -97,6 +174,8 @@ int write_thread::run_loop() {
         }
         post_log_info(owner_, L"Последовательный порт: " + device_path_);
         reader_.start();
+        watchdog_.start(odometer_watchdog::clock::now());
+        watch_odometer();
         if (coordinate_) coordinate_->start();
         // Runs until stop(), also when the odometer reader has given up after a failure.
         auto work = boost::asio::make_work_guard(io_);

@@ -10,32 +10,53 @@
 // closed and the current database is closed and, when it holds frames, reported with
 // EVT_DATABASE_INFO.
 //
+// A session code set from outside the loop (the operator's session-code command on the GUI
+// thread) is posted onto the loop: the database is closed or rewritten there, never on the
+// caller's thread. Codes still queued when the loop ends are applied before the final close.
+//
+// While the thread runs, an odometer that sends no valid message for the silence time (5 s)
+// gives one error row naming the port and a status field 2 text; the first message after it
+// one information row.
+//
 // Ownership: the frame buffer and the settings store must outlive the object; it is the
 // single owner of its thread: the destructor stops the loop and joins, so the database is
 // closed and reported before the destructor returns.
 // Thread safety: session_code(), set_session_code() and stop() may be called from any
 // thread (the session-code command calls them on the GUI thread).
 // Errors: every failure is posted to the sink (EVT_LOG_ERROR); nothing is thrown to the
-// caller except by set_session_code(), when closing the database for a new session fails.
+// caller.
 #include "base/thread_message.h"
 #include "camera/frame_source.h"
 #include "recording/coordinate_client.h"
+#include "recording/disk_space_guard.h"
+#include "recording/odometer_watchdog.h"
 #include "recording/odometer_reader.h"
 #include "recording/recording_session.h"
 #include "settings/settings_store.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <atomic>
+#include <chrono>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 
+// What tests and the test driver may change; the defaults are the program's.
+struct write_thread_tuning {
+    std::chrono::milliseconds odometer_silence{5000};
+    disk_space_guard::query free_space;  // empty: the write path's volume
+    disk_space_limits space_limits;
+};
+
 class write_thread : public recorder {
 public:
     write_thread(event_sink_ptr owner, settings_ptr settings, const std::string& session_code,
-                 frame_buffer* frame);
+                 frame_buffer* frame, write_thread_tuning tuning = {});
     ~write_thread() override;
     write_thread(const write_thread&) = delete;
     write_thread& operator=(const write_thread&) = delete;
@@ -55,6 +76,12 @@ private:
     int run();
     int run_loop();
     bool finish_recording();
+    void apply_requested_codes();   // loop thread
+    void on_count(std::uint32_t count, int format);
+    void watch_odometer();          // arms the silence check
+
+    // The silence texts name the port.
+    std::wstring silence_seconds() const;
 
     event_sink_ptr owner_;
     std::wstring device_path_;
@@ -68,6 +95,12 @@ private:
     recording_session session_;
     odometer_reader reader_;
     std::optional<coordinate_client> coordinate_;
+    odometer_watchdog watchdog_;          // loop thread only
+    boost::asio::steady_timer watch_timer_;
+
+    std::mutex requests_mutex_;  // guards requested_codes_, loop_ended_
+    std::deque<std::string> requested_codes_;
+    bool loop_ended_ = false;
 
     std::atomic<int> exit_code_{0};
     std::thread thread_;  // started last, joined by wait()

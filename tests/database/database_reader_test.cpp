@@ -68,6 +68,22 @@ TEST(DatabaseReader, MissingKeysGiveDefaultsOrTheNextKeysValue) {
     EXPECT_EQ(info.time_start, format_local_time(1));
     EXPECT_EQ(info.time_end, L"");               // -1 is the invalid time
     EXPECT_EQ(info.version, L"1");
+    EXPECT_EQ(info.count, 1u);  // no "count": the frame keys are counted
+}
+
+// A recording cut short before its close (crash, power cut) has no "count": the list shows
+// the frames it really holds; a stored "count" is taken as it is, even when it differs.
+TEST(DatabaseReader, SummaryCountsTheFramesOfADatabaseWithoutCount) {
+    test_support::temp_dir dir;
+    write_raw((dir.path() / "cut").string(),
+              {{"0000000003", jpeg(3)}, {"0000000004", jpeg(4)}, {"0000000009", jpeg(9)},
+               {"dpp_end", "0000000009"}, {"dpp_start", "0000000003"}, {"session", "1 : 2"},
+               {"version", "1"}});
+    EXPECT_EQ(database_reader((dir.path() / "cut").wstring()).summary().count, 3u);
+    write_raw((dir.path() / "closed").string(),
+              {{"0000000003", jpeg(3)}, {"count", "0000000007"}, {"dpp_end", "0000000003"},
+               {"dpp_start", "0000000003"}});
+    EXPECT_EQ(database_reader((dir.path() / "closed").wstring()).summary().count, 7u);
 }
 
 TEST(DatabaseReader, DatabaseWithoutFramesNeedsANumericNextValue) {

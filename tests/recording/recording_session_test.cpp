@@ -4,6 +4,7 @@
 #include "database/database_layout.h"
 #include "base/ldb_info.h"
 #include "base/locale_text.h"
+#include "tests/support/fault_injection_env.h"
 #include "tests/support/recording_sink.h"
 #include "tests/support/temp_home.h"
 
@@ -250,4 +251,136 @@ TEST_F(RecordingSession, NonAsciiWritePathGetsItsFoldersAndSuffixes) {
     for (auto& e : std::filesystem::directory_iterator(base)) made += e.is_directory();
     EXPECT_EQ(made, 2u);
     EXPECT_EQ(contents(first).at("dpp_start"), "0000000010");
+}
+
+// A full disk in the middle of a recording: the database ends there for good, is reported
+// with what it holds, and the next recording starts a new one.
+TEST_F(RecordingSession, AFailedWriteStopsTheRecordingAndTheNextOneStartsANewDatabase) {
+    test_support::fault_injection_env fault;
+    recording_database_options options;
+    options.env = &fault;
+    recording_database full(options);
+    std::mutex full_lock;
+    {
+        recording_session s(sink, dir.path().wstring(), L"правый", "5 : 6", &fb, full, full_lock,
+                            [this] { return now; });
+        for (std::uint64_t i = 1; i <= 3; ++i) {
+            new_frame(i);
+            s.step(static_cast<std::uint32_t>(i), 7);
+        }
+        const std::wstring first = full.path();
+        fault.fail_writes_after(100);
+        new_frame(4);
+        s.step(4, 7);
+        EXPECT_TRUE(s.halted());
+        EXPECT_FALSE(full.is_open());
+        const auto errors = sink->texts(thread_event::log_error);
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_EQ(errors[0].rfind(L"Запись остановлена: не удалось записать в базу данных " + first + L": IO error: ", 0), 0u)
+            << to_narrow(errors[0]);
+        EXPECT_NE(errors[0].find(L"No space left on device"), std::wstring::npos);
+        EXPECT_EQ(statuses().back(), L"Запись остановлена: ошибка записи. Записано кадров: 3");
+        const auto reports = database_infos();
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_EQ(text_of(reports[0]), first);
+        EXPECT_EQ(std::get<database_info_message>(reports[0]).summary.count, 3u);
+        EXPECT_EQ(std::get<database_info_message>(reports[0]).summary.session, L"5 : 6");
+
+        // Later messages do nothing: no new database, no write, no status.
+        fault.fail_writes_after(std::uint64_t(1) << 30);
+        const std::uint64_t appended = fault.appended_bytes();
+        new_frame(5);
+        s.step(5, 7);
+        s.finish();
+        EXPECT_EQ(fault.appended_bytes(), appended);
+        EXPECT_EQ(statuses().size(), 4u);
+        EXPECT_EQ(folders().size(), 1u);
+        // All three frames reported stored are there, listed under the session.
+        const auto m = contents(first);
+        EXPECT_EQ(frame_keys(m), (std::vector<std::string>{"0000000001", "0000000002", "0000000003"}));
+        EXPECT_EQ(m.at("session"), "5 : 6");
+        EXPECT_EQ(m.count("count"), 0u);
+    }
+    recording_session next(sink, dir.path().wstring(), L"правый", "5 : 6", &fb, full, full_lock,
+                           [this] { return now; });
+    new_frame(6);
+    next.step(6, 7);
+    EXPECT_EQ(statuses().back(), L"ДПП[7]: 6 Записано кадров: 1");
+    next.finish();
+    EXPECT_EQ(folders().size(), 2u);
+}
+
+TEST_F(RecordingSession, TheDiskGuardWarnsOnceThenClosesAndReportsBeforeTheDiskIsFull) {
+    const std::uint64_t mib = 1 << 20;
+    disk_space space{100000 * mib, 5000 * mib};  // 1 % = 1000 MiB, 2 % = 2000 MiB
+    recording_database other;
+    std::mutex other_lock;
+    recording_session s(sink, dir.path().wstring(), L"правый", "", &fb, other, other_lock,
+                        [this] { return now; }, [&] { return std::optional<disk_space>(space); });
+    new_frame(1);
+    s.step(1, 7);
+    EXPECT_TRUE(sink->texts(thread_event::log_error).empty());
+    // Below 1 GiB (the smaller of 1 GiB and 2 %): one warning, however long it lasts.
+    space.free = 900 * mib;
+    for (std::uint32_t i = 2; i <= 4; ++i) {
+        new_frame(i);
+        s.step(i, 7);
+    }
+    EXPECT_EQ(sink->texts(thread_event::log_error),
+              std::vector<std::wstring>{L"Мало места на диске: свободно 900 МБ (" + dir.path().wstring() + L")"});
+    std::vector<thread_message> field3;
+    for (auto& m : sink->messages())
+        if (kind_of(m) == thread_event::status_text) field3.push_back(m);
+    ASSERT_EQ(field3.size(), 1u);
+    EXPECT_EQ(std::get<status_text_message>(field3[0]).field, 3);
+    EXPECT_EQ(text_of(field3[0]), L"Мало места на диске: свободно 900 МБ");
+    EXPECT_EQ(statuses().back(), L"ДПП[7]: 4 Записано кадров: 4");
+
+    // Below 128 MiB: closed, reported and stopped.
+    const std::wstring path = other.path();
+    space.free = 100 * mib;
+    new_frame(5);
+    s.step(5, 7);
+    EXPECT_TRUE(s.halted());
+    EXPECT_FALSE(other.is_open());
+    EXPECT_EQ(sink->texts(thread_event::log_error).back(),
+              L"Запись остановлена: мало места на диске, свободно 100 МБ (" + dir.path().wstring() + L")");
+    EXPECT_EQ(statuses().back(), L"Запись остановлена: мало места на диске. Записано кадров: 4");
+    const auto reports = database_infos();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(text_of(reports[0]), path);
+    EXPECT_EQ(contents(path).at("count"), "0000000004");
+    new_frame(6);
+    s.step(6, 7);
+    EXPECT_EQ(folders().size(), 1u);
+    EXPECT_EQ(statuses().size(), 5u);
+
+    // On a small volume the shares decide: 2 % and 1 % of 1000 MiB.
+    disk_space_guard small([] { return std::optional<disk_space>(disk_space{1000 * mib, 15 * mib}); });
+    EXPECT_EQ(small.check().level, disk_space_guard::state::low);
+    disk_space_guard tiny([] { return std::optional<disk_space>(disk_space{1000 * mib, 9 * mib}); });
+    EXPECT_EQ(tiny.check().level, disk_space_guard::state::exhausted);
+    disk_space_guard unknown([] { return std::optional<disk_space>(); });
+    EXPECT_EQ(unknown.check().level, disk_space_guard::state::fine);
+}
+
+// A database cut short (crash, power cut) must still name its session: it is written when
+// the database opens, and again when a code arrives for a database recorded without one.
+TEST_F(RecordingSession, SessionAndSideAreOnDiskFromTheOpenAndAfterEveryChange) {
+    new_frame(1);
+    session.step(1, 7);
+    const std::wstring path = db.path();
+    db.abandon();  // the crash: nothing of the close is written
+    auto m = contents(path);
+    EXPECT_EQ(m.at("session"), "");
+    EXPECT_EQ(m.at("side"), "правый");
+
+    session.step(2, 7);  // a new database
+    const std::wstring second = db.path();
+    session.set_session_code("12 : ab");
+    EXPECT_TRUE(db.is_open());
+    db.abandon();
+    m = contents(second);
+    EXPECT_EQ(m.at("session"), "12 : ab");
+    EXPECT_EQ(m.count("count"), 0u);
 }

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -147,4 +148,77 @@ TEST_F(WriteThread, TheFactoryMakesARunningRecorder) {
     EXPECT_EQ(r->session_code(), "5 : 6");
     ASSERT_TRUE(sink->wait_for_kind(thread_event::log_info));
     r.reset();  // stops and joins
+}
+
+TEST_F(WriteThread, ASilentOdometerIsReportedOnceAndItsReturnOnce) {
+    write_thread_tuning tuning;
+    tuning.odometer_silence = 300ms;
+    write_thread wt(sink, settings, "", &fb, tuning);
+    const std::wstring port = wxString::FromUTF8(line.device_path()).ToStdWstring();
+    const std::wstring warning = L"Нет сообщений ДПП 0.3 с: последовательный порт " + port;
+    ASSERT_TRUE(sink->wait_for([&](const thread_message& m) {
+        return kind_of(m) == thread_event::log_error && text_of(m) == warning;
+    }, 5s));
+    EXPECT_TRUE(wait_status(L"Нет сообщений ДПП: " + port));
+    std::this_thread::sleep_for(800ms);  // the silence lasts: no second row
+    EXPECT_EQ(sink->texts(thread_event::log_error).size(), 1u);
+
+    send(7);
+    ASSERT_TRUE(wait_status(L"ДПП[4]: 7 Записано кадров: 0"));
+    const auto infos = sink->texts(thread_event::log_info);
+    EXPECT_EQ(std::count(infos.begin(), infos.end(),
+                         L"Сообщения ДПП снова поступают: последовательный порт " + port), 1);
+    // While messages keep coming, nothing is said.
+    for (std::uint32_t c = 8; c < 14; ++c) {
+        send(c);
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(sink->texts(thread_event::log_error).size(), 1u);
+}
+
+// The session-code command runs on the GUI thread; the close it causes must run on the
+// write thread's loop, never stalling the window on LevelDB.
+TEST_F(WriteThread, ASessionChangeFromAnotherThreadRunsOnTheLoop) {
+    struct thread_sink : event_sink {
+        void post(thread_message m) override {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (kind_of(m) == thread_event::log_info) posters[text_of(m)] = std::this_thread::get_id();
+            inner->post(std::move(m));
+        }
+        std::shared_ptr<test_support::recording_sink> inner;
+        std::mutex mutex;  // guards posters
+        std::map<std::wstring, std::thread::id> posters;
+    };
+    auto spy = std::make_shared<thread_sink>();
+    spy->inner = sink;
+    write_thread wt(spy, settings, "1 : a", &fb);
+    new_frame(1);
+    send(10);
+    ASSERT_TRUE(wait_status(L"ДПП[4]: 10 Записано кадров: 1"));
+    const std::wstring first = process_recording_database().path();
+    wt.set_session_code("2 : b");
+    EXPECT_EQ(wt.session_code(), "2 : b");  // at once, though the loop applies it later
+    ASSERT_TRUE(sink->wait_for([](const thread_message& m) {
+        return kind_of(m) == thread_event::log_info && text_of(m) == L"New session started (id: 2 : b)";
+    }));
+    {
+        std::lock_guard<std::mutex> lock(spy->mutex);
+        EXPECT_NE(spy->posters.at(L"New session started (id: 2 : b)"), std::this_thread::get_id());
+    }
+    new_frame(2);
+    send(11);
+    ASSERT_TRUE(wait_status(L"ДПП[4]: 11 Записано кадров: 1"));
+    EXPECT_NE(process_recording_database().path(), first);
+    // A code asked for just before the stop is still applied, before the final close: the
+    // database of "2 : b" is closed under that code as a session change closes it.
+    const std::wstring second = process_recording_database().path();
+    wt.set_session_code("3 : c");
+    wt.stop();
+    EXPECT_EQ(wt.wait(), 0);
+    EXPECT_EQ(wt.session_code(), "3 : c");
+    EXPECT_FALSE(process_recording_database().is_open());
+    for (auto& m : sink->messages()) EXPECT_NE(kind_of(m), thread_event::database_info);
+    EXPECT_EQ(database_reader(second).session(), L"2 : b");
+    database_reader old(first);
+    EXPECT_EQ(old.session(), L"1 : a");
 }

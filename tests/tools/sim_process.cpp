@@ -20,6 +20,15 @@ std::string tool_path(const std::string& name) {
     return std::string(dir ? dir : ".") + "/tools/" + name;
 }
 
+std::string test_program_path(const std::string& name) {
+    const char* dir = std::getenv("QUILLMAR_BUILD_DIR");
+    return std::string(dir ? dir : ".") + "/tests/" + name;
+}
+
+void child_process::signal(int sig) {
+    if (pid_ > 0 && !reaped_) ::kill(pid_, sig);
+}
+
 child_process::child_process(const std::string& program, const std::vector<std::string>& args) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");

@@ -11,6 +11,8 @@ namespace sim_test {
 
 // The path of a tool built beside the tests ($QUILLMAR_BUILD_DIR/tools/NAME).
 std::string tool_path(const std::string& name);
+// The path of a test program ($QUILLMAR_BUILD_DIR/tests/NAME).
+std::string test_program_path(const std::string& name);
 
 class child_process {
 public:
@@ -25,6 +27,9 @@ public:
     int terminate();
     // Waits for the process to end by itself; nothing on time-out.
     std::optional<int> wait(std::chrono::milliseconds timeout);
+    // Sends a signal (SIGKILL for a crash, or a command the program understands).
+    void signal(int sig);
+    int pid() const { return pid_; }
 
 private:
     int pid_ = -1;

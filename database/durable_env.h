@@ -1,0 +1,70 @@
+#pragma once
+// durable_env: the storage environment of recorded databases. It forwards everything to the
+// environment it wraps, with two additions:
+//   - a write-ahead log (*.log) with unsynced data is synced when it is closed. LevelDB closes
+//     the old log without a sync when it switches to a new one; until the old memtable reaches
+//     a table file, whatever followed the last synced write in that log could be lost on a
+//     power cut while later, synced writes in the new log survive: a hole in the recording.
+//     That sync runs on a worker thread of its own, so the recording does not wait for it;
+//     every later Sync() of a log first waits for it, so no synced write can be on disk with
+//     an unsynced one before it. A failed background sync is returned by the next log Sync().
+//   - every Sync() of any file is counted, so the fsync rate can be measured.
+//
+// Ownership: the wrapped Env must outlive this one; files it hands out must be deleted
+// before it is. It owns its worker thread: the destructor finishes the queued syncs and joins.
+// Thread safety: as the wrapped Env (LevelDB calls it from its own threads); its own state is
+// guarded by a mutex, the counter is atomic.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <leveldb/env.h>
+
+class durable_env : public leveldb::EnvWrapper {
+public:
+    explicit durable_env(leveldb::Env* target);
+    ~durable_env() override;
+
+    leveldb::Status NewWritableFile(const std::string& name, leveldb::WritableFile** result) override;
+    leveldb::Status NewAppendableFile(const std::string& name, leveldb::WritableFile** result) override;
+
+    // Syncs of any file through this environment since construction, and of logs alone
+    // (the synced writes and the syncs at a log's close; the rest are LevelDB's own table
+    // and manifest syncs).
+    std::uint64_t syncs() const { return syncs_.load(); }
+    std::uint64_t log_syncs() const { return log_syncs_.load(); }
+
+    // Used by the files it hands out.
+    void count_sync(bool log) {
+        ++syncs_;
+        if (log) ++log_syncs_;
+    }
+    // Takes a closed log's file: synced, closed and deleted on the worker thread.
+    void sync_and_close_later(std::unique_ptr<leveldb::WritableFile> file);
+    // Waits until every queued sync is done; the first failure among them, if any.
+    leveldb::Status wait_for_queued_syncs();
+
+private:
+    leveldb::Status wrap(const std::string& name, leveldb::Status status, leveldb::WritableFile** result);
+    void work();
+
+    std::atomic<std::uint64_t> syncs_{0};
+    std::atomic<std::uint64_t> log_syncs_{0};
+
+    std::mutex mutex_;  // guards queue_, busy_, failure_, stopping_, worker_
+    std::condition_variable changed_;
+    std::deque<std::unique_ptr<leveldb::WritableFile>> queue_;
+    bool busy_ = false;
+    leveldb::Status failure_;
+    bool stopping_ = false;
+    std::thread worker_;  // started with the first queued sync
+};
+
+// The environment of the recording writer: a durable_env over the system's default one,
+// alive until the end of the process.
+durable_env& recording_env();
