@@ -19,6 +19,7 @@
 #include "recording/odometer_test.h"
 #include "recording/write_thread.h"
 #include "viewer/VImagePanel.h"
+#include "viewer/viewer_dialog.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -306,9 +307,25 @@ void quillmar_frame::on_command(wxCommandEvent& event) {
     case ID_REFRESH_CAMERAS: refresh_cameras(); break;
     case ID_REFRESH_DATABASES: refresh_databases(); break;
     case ID_DPP_TEST: test_odometer(); break;
-    default:  // viewing and maintaining databases are not part of this program yet
-        break;
+    case ID_VIEW_DATABASE: view_database(); break;
+    default: break;
     }
+}
+
+std::wstring quillmar_frame::selected_database() const {
+    if (!database_list_ || database_list_->GetItemCount() == 0) return {};
+    return database_list_->selected_path();
+}
+
+void quillmar_frame::view_database() {
+    if (state_.active()) return;
+    const std::wstring folder = selected_database();
+    if (folder.empty()) return;
+    viewer_dialog dialog(this, folder);
+    dialog.panel()->scale = settings_->read_double(settings_keys::scale, settings_defaults::scale);
+    dialog.panel()->show_scale = settings_->read_bool(settings_keys::show_scale, settings_defaults::show_scale);
+    if (show_viewer) show_viewer(dialog);
+    else dialog.ShowModal();
 }
 
 void quillmar_frame::capture() {
@@ -380,12 +397,14 @@ void quillmar_frame::on_new_frame(wxThreadEvent& event) {
     if (!state_.active()) return;
     if (frame_buffer* buffer = state_.source()->buffer()) {
         // Sized from the buffer every time, so another camera or pixel depth still fits.
+        // One copy out of the buffer (under its lock), one conversion straight into the
+        // panel's reused image; the panel rebuilds its bitmap once for the new picture.
         copy_frame_gray8(*buffer, display_);
         if (!display_.empty()) {
-            cv::Mat rgb;
+            cv::Mat rgb(display_.rows, display_.cols, CV_8UC3,
+                        image_panel_->image_pixels(display_.cols, display_.rows));
             cv::cvtColor(display_, rgb, cv::COLOR_GRAY2RGB);
-            const wxImage view(rgb.cols, rgb.rows, rgb.data, true);
-            image_panel_->set_image(view.Copy());
+            image_panel_->image_changed();
             image_panel_->Refresh(true);
         }
     }

@@ -20,6 +20,7 @@
 #include "settings/settings_store.h"
 
 #include <functional>
+#include <string>
 #include <memory>
 #include <vector>
 
@@ -38,6 +39,7 @@ class database_loader;
 class jai_factory;
 class log_viewer;
 class VImagePanel;
+class viewer_dialog;
 
 class quillmar_frame : public wxFrame {
 public:
@@ -78,6 +80,13 @@ public:
     // The Settings command with the dialog's modal result supplied by `show` (the real command
     // shows quillmar_options modally).
     void run_settings(const std::function<int(settings_ptr)>& show);
+
+    // "Просмотр базы": the viewer on the selected database, modally (or through the hook
+    // below, which tests set to drive the dialog themselves).
+    void view_database();
+    std::function<void(viewer_dialog&)> show_viewer;
+    // The folder of the list's first selected row; empty when there is none.
+    std::wstring selected_database() const;
 
 private:
     void build_menus();
