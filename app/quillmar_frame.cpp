@@ -1,6 +1,7 @@
 #include "app/quillmar_frame.h"
 
 #include "app/app_paths.h"
+#include "app/maintenance_prompts.h"
 #include "app/startup_report.h"
 #include "app/thread_events.h"
 #include "app/toolbar_icons.h"
@@ -308,6 +309,10 @@ void quillmar_frame::on_command(wxCommandEvent& event) {
     case ID_REFRESH_DATABASES: refresh_databases(); break;
     case ID_DPP_TEST: test_odometer(); break;
     case ID_VIEW_DATABASE: view_database(); break;
+    case ID_DELETE_DATABASE: delete_selected_database(); break;
+    case ID_ARCHIVE_DATABASE: archive_selected_database(); break;
+    case ID_REPLACE_SIDE: replace_selected_side(); break;
+    case ID_REPLACE_SESSION_CODE: replace_selected_session_code(); break;
     default: break;
     }
 }
@@ -326,6 +331,48 @@ void quillmar_frame::view_database() {
     dialog.panel()->show_scale = settings_->read_bool(settings_keys::show_scale, settings_defaults::show_scale);
     if (show_viewer) show_viewer(dialog);
     else dialog.ShowModal();
+}
+
+void quillmar_frame::set_maintenance_ui(std::unique_ptr<maintenance_ui> ui) { maintenance_ = std::move(ui); }
+
+maintenance_ui& quillmar_frame::maintenance() {
+    if (!maintenance_) maintenance_ = std::make_unique<maintenance_prompts>(this);
+    return *maintenance_;
+}
+
+void quillmar_frame::refill_from_registry() {
+    loader_->resync();
+    if (database_list_) database_list_->refill();
+}
+
+void quillmar_frame::delete_selected_database() {
+    if (state_.active()) return;
+    const std::wstring folder = selected_database();
+    if (folder.empty()) return;
+    if (::delete_database(folder, loader_->registry(), maintenance())) refill_from_registry();
+}
+
+void quillmar_frame::archive_selected_database() {
+    if (state_.active()) return;
+    const std::wstring folder = selected_database();
+    if (folder.empty()) return;
+    ::archive_database(folder, maintenance());
+}
+
+void quillmar_frame::replace_selected_side() {
+    if (state_.active()) return;
+    const std::wstring folder = selected_database();
+    if (folder.empty()) return;
+    ::replace_side(folder, settings_->read_text(settings_keys::side, settings_defaults::side).ToStdWstring());
+    refill_from_registry();
+}
+
+void quillmar_frame::replace_selected_session_code() {
+    if (state_.active()) return;
+    const std::wstring folder = selected_database();
+    if (folder.empty()) return;
+    ::replace_session_code(folder, maintenance());
+    refill_from_registry();
 }
 
 void quillmar_frame::capture() {

@@ -12,7 +12,7 @@ packages=(
   libzip-dev
   libaravis-dev libusb-1.0-0-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  xvfb xauth socat x11-apps imagemagick xdotool
+  xvfb xauth socat x11-apps imagemagick xdotool unzip python3
 )
 
 missing=()
