@@ -216,6 +216,7 @@ void quillmar_frame::write_startup_rows() {
     log_info(startup_computer_line());
     log_info(startup_os_line());
     log_info(startup_side_line(*settings_));
+    for (const auto& row : settings_->load_errors()) log_error(row);
 }
 
 void quillmar_frame::build_status_and_toolbar() {

@@ -130,6 +130,8 @@ void quillmar_options::save() {
     for (const auto& row : rows) {
         wxPGProperty* p = grid_->GetPropertyByName(row.key);
         if (!p) continue;
+        // A line the store could not read cleanly is the operator's to change, not ours.
+        if (settings_->damaged(row.key) && !p->HasFlag(wxPG_PROP_MODIFIED)) continue;
         if (p->GetValue().IsNull()) {  // a choice whose stored text matched no entry
             settings_->write_text(row.key, wxString());
             continue;
