@@ -49,14 +49,21 @@ void VImagePanel::on_paint(wxPaintEvent&) {
     dc.SetBackground(*wxBLACK_BRUSH);
     dc.Clear();
     if (!image_.IsOk()) return;
-    if (bitmap_stale_ || !bitmap_.IsOk()) {
-        bitmap_ = wxBitmap(image_);
+    const double zoom = view.zoom;
+    // Only the part of the image inside the panel becomes a bitmap: a camera frame is often
+    // several times the pane's size.
+    const wxSize client = GetClientSize();
+    const wxRect seen = wxRect(-view.offset.x, -view.offset.y, static_cast<int>(client.x / zoom) + 2,
+                               static_cast<int>(client.y / zoom) + 2)
+                            .Intersect(wxRect(image_.GetSize()));
+    if (!seen.IsEmpty() && (bitmap_stale_ || !bitmap_.IsOk() || seen != bitmap_area_)) {
+        bitmap_ = seen == wxRect(image_.GetSize()) ? wxBitmap(image_) : wxBitmap(image_.GetSubImage(seen));
+        bitmap_area_ = seen;
         bitmap_stale_ = false;
         ++bitmap_builds_;
     }
-    const double zoom = view.zoom;
     dc.SetUserScale(zoom, zoom);
-    dc.DrawBitmap(bitmap_, view.offset.x, view.offset.y);
+    if (!seen.IsEmpty()) dc.DrawBitmap(bitmap_, view.offset.x + seen.x, view.offset.y + seen.y);
     if (!show_scale) return;
 
     const wxPen kept = dc.GetPen();

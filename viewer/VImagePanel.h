@@ -5,8 +5,8 @@
 //
 // The owner sets the image (set_image, or writes the panel's own buffer in place through
 // image_pixels + image_changed) and refreshes the panel; `scale` and `show_scale` directly.
-// The bitmap drawn is rebuilt only when the image changed, not on every paint (pointer
-// motion repaints for the ruler). While the ruler is on the cursor is blank over the panel:
+// The bitmap drawn holds only the part of the image inside the panel and is rebuilt only when
+// the image or that part changed, not on every paint (pointer motion repaints for the ruler). While the ruler is on the cursor is blank over the panel:
 // the ruler is the pointer. Right-button presses are passed on to the parent window (with
 // this panel's id), so the parent can show its popup. Mouse handling does nothing while
 // there is no image.
@@ -52,7 +52,8 @@ private:
     void set_ruler_cursor();
 
     wxImage image_;
-    wxBitmap bitmap_;  // image_ as drawn; rebuilt when stale
+    wxBitmap bitmap_;      // the visible part of image_; rebuilt when stale or the view moved
+    wxRect bitmap_area_;   // which part, in image pixels
     bool bitmap_stale_ = true;
     std::size_t bitmap_builds_ = 0;
     wxCursor blank_cursor_;
