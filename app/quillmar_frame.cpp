@@ -1,6 +1,7 @@
 #include "app/quillmar_frame.h"
 
 #include "app/app_paths.h"
+#include "app/maintenance_prompts.h"
 #include "app/startup_report.h"
 #include "app/thread_events.h"
 #include "app/toolbar_icons.h"
@@ -19,6 +20,7 @@
 #include "recording/odometer_test.h"
 #include "recording/write_thread.h"
 #include "viewer/VImagePanel.h"
+#include "viewer/viewer_dialog.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -214,6 +216,7 @@ void quillmar_frame::write_startup_rows() {
     log_info(startup_computer_line());
     log_info(startup_os_line());
     log_info(startup_side_line(*settings_));
+    for (const auto& row : settings_->load_errors()) log_error(row);
 }
 
 void quillmar_frame::build_status_and_toolbar() {
@@ -306,9 +309,71 @@ void quillmar_frame::on_command(wxCommandEvent& event) {
     case ID_REFRESH_CAMERAS: refresh_cameras(); break;
     case ID_REFRESH_DATABASES: refresh_databases(); break;
     case ID_DPP_TEST: test_odometer(); break;
-    default:  // viewing and maintaining databases are not part of this program yet
-        break;
+    case ID_VIEW_DATABASE: view_database(); break;
+    case ID_DELETE_DATABASE: delete_selected_database(); break;
+    case ID_ARCHIVE_DATABASE: archive_selected_database(); break;
+    case ID_REPLACE_SIDE: replace_selected_side(); break;
+    case ID_REPLACE_SESSION_CODE: replace_selected_session_code(); break;
+    default: break;
     }
+}
+
+std::wstring quillmar_frame::selected_database() const {
+    if (!database_list_ || database_list_->GetItemCount() == 0) return {};
+    return database_list_->selected_path();
+}
+
+void quillmar_frame::view_database() {
+    if (state_.active()) return;
+    const std::wstring folder = selected_database();
+    if (folder.empty()) return;
+    viewer_dialog dialog(this, folder);
+    dialog.panel()->scale = settings_->read_double(settings_keys::scale, settings_defaults::scale);
+    dialog.panel()->show_scale = settings_->read_bool(settings_keys::show_scale, settings_defaults::show_scale);
+    if (show_viewer) show_viewer(dialog);
+    else dialog.ShowModal();
+}
+
+void quillmar_frame::set_maintenance_ui(std::unique_ptr<maintenance_ui> ui) { maintenance_ = std::move(ui); }
+
+maintenance_ui& quillmar_frame::maintenance() {
+    if (!maintenance_) maintenance_ = std::make_unique<maintenance_prompts>(this);
+    return *maintenance_;
+}
+
+void quillmar_frame::refill_from_registry() {
+    loader_->resync();
+    if (database_list_) database_list_->refill();
+}
+
+void quillmar_frame::delete_selected_database() {
+    if (state_.active()) return;
+    const std::wstring folder = selected_database();
+    if (folder.empty()) return;
+    if (::delete_database(folder, loader_->registry(), maintenance())) refill_from_registry();
+}
+
+void quillmar_frame::archive_selected_database() {
+    if (state_.active()) return;
+    const std::wstring folder = selected_database();
+    if (folder.empty()) return;
+    ::archive_database(folder, maintenance());
+}
+
+void quillmar_frame::replace_selected_side() {
+    if (state_.active()) return;
+    const std::wstring folder = selected_database();
+    if (folder.empty()) return;
+    ::replace_side(folder, settings_->read_text(settings_keys::side, settings_defaults::side).ToStdWstring());
+    refill_from_registry();
+}
+
+void quillmar_frame::replace_selected_session_code() {
+    if (state_.active()) return;
+    const std::wstring folder = selected_database();
+    if (folder.empty()) return;
+    ::replace_session_code(folder, maintenance());
+    refill_from_registry();
 }
 
 void quillmar_frame::capture() {
@@ -380,12 +445,14 @@ void quillmar_frame::on_new_frame(wxThreadEvent& event) {
     if (!state_.active()) return;
     if (frame_buffer* buffer = state_.source()->buffer()) {
         // Sized from the buffer every time, so another camera or pixel depth still fits.
+        // One copy out of the buffer (under its lock), one conversion straight into the
+        // panel's reused image; the panel rebuilds its bitmap once for the new picture.
         copy_frame_gray8(*buffer, display_);
         if (!display_.empty()) {
-            cv::Mat rgb;
+            cv::Mat rgb(display_.rows, display_.cols, CV_8UC3,
+                        image_panel_->image_pixels(display_.cols, display_.rows));
             cv::cvtColor(display_, rgb, cv::COLOR_GRAY2RGB);
-            const wxImage view(rgb.cols, rgb.rows, rgb.data, true);
-            image_panel_->set_image(view.Copy());
+            image_panel_->image_changed();
             image_panel_->Refresh(true);
         }
     }

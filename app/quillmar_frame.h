@@ -20,6 +20,7 @@
 #include "settings/settings_store.h"
 
 #include <functional>
+#include <string>
 #include <memory>
 #include <vector>
 
@@ -37,7 +38,9 @@ class database_list;
 class database_loader;
 class jai_factory;
 class log_viewer;
+class maintenance_ui;
 class VImagePanel;
+class viewer_dialog;
 
 class quillmar_frame : public wxFrame {
 public:
@@ -79,6 +82,23 @@ public:
     // shows quillmar_options modally).
     void run_settings(const std::function<int(settings_ptr)>& show);
 
+    // "Просмотр базы": the viewer on the selected database, modally (or through the hook
+    // below, which tests set to drive the dialog themselves).
+    void view_database();
+    std::function<void(viewer_dialog&)> show_viewer;
+    // The folder of the list's first selected row; empty when there is none.
+    std::wstring selected_database() const;
+
+    // "Удаление базы", "Архивация базы", "Заменить борт", "Заменить код сеанса" on the
+    // selected database; each does nothing without a selection or while a source is active.
+    void delete_selected_database();
+    void archive_selected_database();
+    void replace_selected_side();
+    void replace_selected_session_code();
+    // Where those commands ask and report (message boxes and dialogs unless a test puts its
+    // own answers here).
+    void set_maintenance_ui(std::unique_ptr<maintenance_ui> ui);
+
 private:
     void build_menus();
     void build_panes();
@@ -94,6 +114,8 @@ private:
     void fill_camera_combo();
     void enter_session_code();
     void test_odometer();
+    maintenance_ui& maintenance();
+    void refill_from_registry();
 
     // Command and control handlers.
     void on_update_ui(wxUpdateUIEvent& event);
@@ -118,6 +140,7 @@ private:
     jai_camera_ptr camera_;  // the open camera, or none; frame sources hold it too
     std::unique_ptr<database_loader> loader_;  // registry list model and the scan thread
     cv::Mat display_;  // live display's grey copy of the newest frame
+    std::unique_ptr<maintenance_ui> maintenance_;  // created on first use
 
     log_viewer* log_ = nullptr;               // child windows, owned by the window tree
     VImagePanel* image_panel_ = nullptr;

@@ -338,7 +338,13 @@ J_STATUS_TYPE aravis_backend::camera_set_value_string(CAM_HANDLE camera, const c
     if (rec->lost) return J_ST_ERROR;
     std::lock_guard<std::mutex> lock(rec->lock);
     GError* error = nullptr;
-    arv_camera_set_string(rec->arv, feature, value, &error);
+    // As the SDK's string setter: any feature node takes its value from text (an integer
+    // feature such as Width too), not only string features.
+    ArvGcNode* node = arv_device_get_feature(arv_camera_get_device(rec->arv), feature);
+    if (node && ARV_IS_GC_FEATURE_NODE(node) && !ARV_IS_GC_STRING(node))
+        arv_gc_feature_node_set_value_from_string(ARV_GC_FEATURE_NODE(node), value, &error);
+    else
+        arv_camera_set_string(rec->arv, feature, value, &error);
     return failed(error);
 }
 

@@ -25,6 +25,8 @@ bool database_registry::remove(const std::wstring& path, const std::function<voi
             break;
         }
     }
+    // No lookup runs under the exclusive hold, so nobody leases the folder's reader now.
+    readers_.close(path);
     if (while_locked) while_locked();
     return removed;
 }

@@ -43,7 +43,8 @@ public:
     void add(const ldb_info& summary, const std::wstring& path);
     // Removes every entry (exclusive).
     void clear();
-    // Removes the first entry whose path equals path, case-sensitively (exclusive); then runs
+    // Removes the first entry whose path equals path, case-sensitively (exclusive), and closes
+    // the lookups' shared reader of that folder, if one is open; then runs
     // while_locked, if given, still under the exclusive hold (e.g. deleting the folder, which
     // no lookup can have open then). Returns whether an entry was removed; while_locked runs
     // either way. Exceptions from while_locked pass through after the entry is gone.

@@ -32,6 +32,15 @@ void reader_pool::release(const std::wstring& path) {
     if (--it->second.users == 0) slots_.erase(it);  // closes the handle
 }
 
+bool reader_pool::close(const std::wstring& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = slots_.find(path);
+    if (it == slots_.end()) return true;
+    if (it->second.users > 0) return false;
+    slots_.erase(it);
+    return true;
+}
+
 std::size_t reader_pool::open_count() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return slots_.size();

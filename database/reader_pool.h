@@ -49,6 +49,9 @@ public:
 
     lease acquire(const std::wstring& path);
 
+    // Closes path's reader now if nobody leases it; true when path is not held open after.
+    bool close(const std::wstring& path);
+
     // Number of folders held open now (for tests and diagnostics).
     std::size_t open_count() const;
 

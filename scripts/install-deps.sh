@@ -14,7 +14,7 @@ packages=(
   libaravis-dev libusb-1.0-0-dev
   libturbojpeg0-dev libdeflate-dev zlib1g-dev libspng-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  xvfb xauth socat x11-apps imagemagick xdotool
+  xvfb xauth socat x11-apps imagemagick xdotool unzip python3
   # The fake GigE Vision camera and Aravis's reference clients, run by the camera tests in a
   # private network namespace (unshare from util-linux, ip and tc from iproute2).
   aravis-tools aravis-tools-cli iproute2 util-linux

@@ -3,6 +3,9 @@
 #include "settings/settings_keys.h"
 
 #include <wx/button.h>
+#include <wx/combo.h>
+#include <wx/msgdlg.h>
+#include <wx/textctrl.h>
 #include <wx/display.h>
 #include <wx/propgrid/advprops.h>
 #include <wx/propgrid/propgrid.h>
@@ -106,6 +109,9 @@ quillmar_options::quillmar_options(wxWindow* parent, settings_ptr settings)
       settings_(std::move(settings)) {
     wxPropertyGrid::SetBoolChoices(L"Да", L"Нет");
     grid_ = new wxPropertyGrid(this, wxID_ANY);
+    // Text that is no number marks its cell; "Ok" then says what is wrong. The grid's own
+    // message box, shown from inside its handlers, could crash it when closed (wxGTK 3.2).
+    grid_->SetValidationFailureBehavior(wxPG_VFB_MARK_CELL | wxPG_VFB_BEEP | wxPG_VFB_STAY_IN_PROPERTY);
     auto* ok = new wxButton(this, wxID_OK, L"Ok", wxDefaultPosition, wxDefaultSize, wxBORDER_NONE);
     auto* cancel = new wxButton(this, wxID_CANCEL, L"Отмена", wxDefaultPosition, wxDefaultSize, wxBORDER_NONE);
 
@@ -122,6 +128,10 @@ quillmar_options::quillmar_options(wxWindow* parent, settings_ptr settings)
     }
 
     SetSizer(column);
+    Bind(wxEVT_CHAR_HOOK, &quillmar_options::on_char_hook, this);
+    show_error = [this](const wxString& text) {
+        wxMessageBox(text, L"Настройка программы", wxOK | wxICON_ERROR, this);
+    };
     // On the screen, not on the parent window (Centre would use the parent).
     CentreOnScreen(wxBOTH);
 }
@@ -130,6 +140,8 @@ void quillmar_options::save() {
     for (const auto& row : rows) {
         wxPGProperty* p = grid_->GetPropertyByName(row.key);
         if (!p) continue;
+        // A line the store could not read cleanly is the operator's to change, not ours.
+        if (settings_->damaged(row.key) && !p->HasFlag(wxPG_PROP_MODIFIED)) continue;
         if (p->GetValue().IsNull()) {  // a choice whose stored text matched no entry
             settings_->write_text(row.key, wxString());
             continue;
@@ -155,12 +167,49 @@ void quillmar_options::finish(int code) {
     }
 }
 
+wxString quillmar_options::refused_editor_text() const {
+    wxPGProperty* p = grid_->GetSelection();
+    auto* editor = dynamic_cast<wxTextCtrl*>(grid_->GetEditorControl());
+    if (!p || !editor) return wxString();
+    const wxString typed = editor->GetValue().Strip(wxString::both);
+    for (const auto& row : rows) {
+        if (p->GetName() != row.key) continue;
+        long whole = 0;
+        double number = 0;
+        if (row.editor == kind::integer && !typed.ToLong(&whole))
+            return wxString::Format(L"Значение \"%s\" поля \"%s\" не является целым числом", typed, row.label);
+        if (row.editor == kind::floating && !typed.ToDouble(&number) && !typed.ToCDouble(&number))
+            return wxString::Format(L"Значение \"%s\" поля \"%s\" не является числом", typed, row.label);
+    }
+    return wxString();
+}
+
 void quillmar_options::on_ok(wxCommandEvent&) {
+    // Text that is no number stays in its editor: say so and keep the dialog open. Handing it
+    // to the grid's own check from here shows its box inside this handler, and closing that
+    // box crashed the grid (wxGTK 3.2).
+    const wxString refused = refused_editor_text();
+    if (!refused.empty()) {
+        show_error(refused);
+        return;
+    }
     // A value still being typed in an editor is not yet the property's value: take it in, or
     // pressing "Ok" straight after typing would drop it.
-    grid_->CommitChangesFromEditor();
+    if (!grid_->CommitChangesFromEditor()) return;
     save();
     finish(wxID_OK);
+}
+
+void quillmar_options::on_char_hook(wxKeyEvent& event) {
+    // Escape in an open drop-down closes only the drop-down: closing the dialog under it left
+    // the list measuring items of a destroyed control (an assertion box of wxGTK 3.2).
+    if (event.GetKeyCode() == WXK_ESCAPE) {
+        if (auto* combo = dynamic_cast<wxComboCtrl*>(grid_->GetEditorControl()); combo && combo->IsPopupShown()) {
+            combo->Dismiss();
+            return;
+        }
+    }
+    event.Skip();
 }
 
 void quillmar_options::on_cancel(wxCommandEvent&) { finish(wxID_CANCEL); }

@@ -1,8 +1,9 @@
 #pragma once
 // The settings dialog "Настройка программы": fifteen settings in a property grid.
 //
-// Construction builds the dialog and loads every property from the store. "Ok" writes all
-// fifteen keys to the store (not flushed: the caller flushes) and ends with wxID_OK;
+// Construction builds the dialog and loads every property from the store. "Ok" with text
+// that is no number in the integer or floating-point field refuses (a message, the dialog
+// stays open); otherwise it writes all fifteen keys to the store (not flushed: the caller flushes) and ends with wxID_OK;
 // "Отмена" and closing end with wxID_CANCEL and write nothing. `exposure_mode` is not shown.
 // Choice properties store their entry's text; a stored text that is not exactly one of the
 // entries shows no selection.
@@ -10,6 +11,8 @@
 // Ownership: created on the caller's stack; the store is shared, not owned.
 // Thread safety: GUI thread only (the store itself is thread-safe).
 #include "settings/settings_store.h"
+
+#include <functional>
 
 #include <wx/dialog.h>
 
@@ -25,8 +28,15 @@ public:
     // ending the dialog).
     void save();
 
+    // Shows why "Ok" was refused (a number field holding text that is no number); the
+    // dialog stays open. The default is a message box; tests record the text instead.
+    std::function<void(const wxString& text)> show_error;
+
 private:
     void on_ok(wxCommandEvent& event);
+    void on_char_hook(wxKeyEvent& event);
+    // The message for the selected number field's editor text when it is no number, or empty.
+    wxString refused_editor_text() const;
     void on_cancel(wxCommandEvent& event);
     void finish(int code);
 

@@ -7,9 +7,11 @@
 // may use it at once (wxFileConfig itself is not thread-safe).
 // Values are read back exactly as written (no expansion of environment variables).
 // Errors: a missing file or key yields the caller's default; a file that cannot be written
-// is reported by wxFileConfig's own logging on flush.
+// is reported by wxFileConfig's own logging on flush. A line that is not UTF-8 does not cost
+// the other keys: it is listed in load_errors() and kept as it was.
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include <wx/string.h>
 
@@ -40,8 +42,18 @@ public:
     // Writes every pending change to the file now; false when it could not be written.
     bool flush();
 
+    // Lines of the file that were not UTF-8 when the store was created, one text each for the
+    // log ("Строка %zu файла настроек %s не в кодировке UTF-8: %s"). Such a line is still read
+    // (its stray bytes as private-use characters) and written back byte for byte.
+    const std::vector<wxString>& load_errors() const { return load_errors_; }
+    // Whether key's line was one of them: the settings dialog leaves such a key as it is
+    // unless the operator changes it.
+    bool damaged(const wxString& key) const;
+
 private:
     wxString path_;
+    std::vector<wxString> load_errors_;   // set by the constructor, then constant
+    std::vector<wxString> damaged_keys_;  // likewise
     mutable std::mutex mutex_;            // guards config_
     std::unique_ptr<wxFileConfig> config_;
 };

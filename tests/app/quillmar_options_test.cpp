@@ -132,3 +132,26 @@ TEST_F(options_test, a_stored_choice_in_another_letter_case_shows_no_selection_a
 }
 
 }  // namespace
+
+namespace {
+
+TEST(options_damaged_file, ok_leaves_a_line_that_is_not_utf8_alone_and_writes_the_others_as_read) {
+    test_support::scoped_home home;
+    const auto file = home.path() / ".quillmar";
+    std::ofstream(file, std::ios::binary) << "side=\xff\xfe\ndpp_port=COM3\nrotate180=1\n";
+    auto store = std::make_shared<settings_store>(wxString(file.string()));
+    {
+        quillmar_options dialog(nullptr, store);
+        EXPECT_EQ(dialog.grid()->GetPropertyByName(L"dpp_port")->GetValueAsString(), L"COM3");
+        EXPECT_EQ(dialog.grid()->GetPropertyByName(L"rotate180")->GetValueAsString(), L"Да");
+        dialog.save();
+    }
+    store->flush();
+    const auto lines = test_support::file_lines(file);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "side=\xff\xfe");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "dpp_port=COM3"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "rotate180=1"), lines.end());
+}
+
+}  // namespace

@@ -89,3 +89,28 @@ TEST(SettingsStore, ConcurrentReadersAndWritersAreSerialized) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SettingsStore, ALineThatIsNotUtf8CostsNoOtherKeyIsReportedAndIsWrittenBackUnchanged) {
+    test_support::temp_dir dir;
+    const auto file = dir.path() / ".quillmar";
+    std::ofstream(file, std::ios::binary) << "dpp_port=COM3\nside=\xff\xfe\nwrite_path=/data/записи\n";
+    {
+        settings_store store(wxString(file.string()));
+        EXPECT_EQ(store.read_text(settings_keys::dpp_port, L"COM1"), L"COM3");
+        EXPECT_EQ(store.read_text(settings_keys::write_path, L""), L"/data/записи");
+        ASSERT_EQ(store.load_errors().size(), 1u);
+        EXPECT_EQ(store.load_errors()[0], wxString(L"Строка 2 файла настроек ") + file.string() +
+                                              L" не в кодировке UTF-8: side=\\xFF\\xFE");
+        EXPECT_TRUE(store.damaged(settings_keys::side));
+        EXPECT_FALSE(store.damaged(settings_keys::dpp_port));
+        store.write_text(settings_keys::dpp_port, L"COM4");
+        ASSERT_TRUE(store.flush());
+    }
+    EXPECT_EQ(read_file(file), "dpp_port=COM4\nside=\xff\xfe\nwrite_path=/data/записи\n");
+    settings_store clean(wxString(file.string()));
+    EXPECT_EQ(clean.load_errors().size(), 1u);
+}
+
+}  // namespace

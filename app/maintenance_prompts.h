@@ -1,0 +1,29 @@
+#pragma once
+// The main window's answers for the maintenance commands: message boxes without a parent,
+// the archive's save-file dialog and the text-entry dialog over the main window, the busy
+// window, and error rows of the log. GUI thread only; the parent must outlive it.
+#include <memory>
+
+#include "database/database_maintenance.h"
+
+class wxBusyInfo;
+class wxWindow;
+
+class maintenance_prompts : public maintenance_ui {
+public:
+    explicit maintenance_prompts(wxWindow* parent);
+    ~maintenance_prompts() override;
+
+    bool confirm(const std::wstring& text, const std::wstring& caption) override;
+    std::optional<std::wstring> choose_archive_path(const std::wstring& default_name) override;
+    std::optional<std::wstring> enter_text(const std::wstring& message, const std::wstring& caption,
+                                           const std::wstring& initial) override;
+    void message(const std::wstring& text) override;
+    void log_error(const std::wstring& text) override;
+    void begin_busy(const std::wstring& text) override;
+    void end_busy() override;
+
+private:
+    wxWindow* parent_;
+    std::unique_ptr<wxBusyInfo> busy_;
+};

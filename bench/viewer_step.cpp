@@ -1,0 +1,78 @@
+// Stepping through a recorded 1920 x 1200 database in the viewer with the Right key (run under
+// Xvfb): the median time from the key event to the painted frame, against the bare cost of
+// the same step without a window (seek to the next frame, decode, convert to RGB).
+// Options: --frames N (default 1000).
+#include "bench/database_bench_util.h"
+#include "bench/gui_bench.h"
+#include "database/recording_database.h"
+#include "viewer/VImagePanel.h"
+#include "viewer/frame_browser.h"
+#include "viewer/viewer_dialog.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+namespace {
+double median_ms(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : 1000.0 * v[v.size() / 2];
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int frames = static_cast<int>(bench_db::option(argc, argv, "--frames", 1000));
+    const std::string home = gui_bench::start(1, argv, "viewer-bench");
+    if (home.empty()) return 2;
+    const std::wstring folder = (std::filesystem::path(home) / "2024.05.01 12.30.45").wstring();
+    {
+        const bench_db::strip texture(1920, 1200, 100);
+        recording_database db;
+        db.open(folder);
+        for (int i = 0; i < frames; ++i)
+            db.store_frame(texture.frame(i % 100), static_cast<std::uint32_t>(1000 + 5 * i), 1700000000);
+        db.close(std::string("A : 1"), std::wstring(L"левый"));
+    }
+
+    std::vector<double> bare;
+    {
+        frame_browser browser(folder);
+        cv::Mat rgb(1200, 1920, CV_8UC3);
+        for (int i = 1; i < frames; ++i) {
+            const auto t0 = std::chrono::steady_clock::now();
+            browser.next();
+            const cv::Mat bgr = browser.current_frame();
+            cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
+            bare.push_back(bench_db::seconds_since(t0));
+        }
+    }
+
+    std::vector<double> shown, handled;
+    {
+        viewer_dialog dialog(nullptr, folder);
+        dialog.Show();
+        for (int i = 0; i < 20; ++i) wxYield();
+        for (int i = 1; i < frames; ++i) {
+            const auto t0 = std::chrono::steady_clock::now();
+            wxKeyEvent key(wxEVT_CHAR_HOOK);
+            key.m_keyCode = WXK_RIGHT;
+            key.SetEventObject(&dialog);
+            dialog.GetEventHandler()->ProcessEvent(key);
+            handled.push_back(bench_db::seconds_since(t0));
+            dialog.panel()->Update();  // paints now
+            shown.push_back(bench_db::seconds_since(t0));
+        }
+        dialog.Hide();
+    }
+    const double b = median_ms(bare), s = median_ms(shown);
+    std::printf("%d frames of 1920 x 1200\n", frames);
+    std::printf("bare seek + decode + convert: median %.2f ms\n", b);
+    std::printf("Right key to painted frame:   median %.2f ms\n", s);
+    std::printf("  of which the key handler: median %.2f ms\n", median_ms(handled));
+    std::printf("ratio: %.2f\n", s / b);
+    wxEntryCleanup();
+    std::filesystem::remove_all(home);
+    return 0;
+}

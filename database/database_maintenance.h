@@ -1,0 +1,78 @@
+#pragma once
+// The maintenance commands of the "Данные" list, as plain functions over a folder: delete a
+// database, archive it into a ZIP file, replace its side, replace its session code. They ask
+// and report through maintenance_ui, so the window supplies message boxes and dialogs and
+// tests supply answers.
+//
+// Threads: GUI thread (one command at a time), while no recording runs.
+// Errors: the edits throw std::runtime_error with LevelDB's text when the database cannot be
+// opened or written (nothing is caught here: the window's exception handler reports it);
+// every other failure is reported through the ui and the command returns.
+#include <optional>
+#include <string>
+#include <vector>
+
+class database_registry;
+
+class maintenance_ui {
+public:
+    virtual ~maintenance_ui() = default;
+    // A Yes/No question with a warning icon; true for Yes.
+    virtual bool confirm(const std::wstring& text, const std::wstring& caption) = 0;
+    // The save-file dialog for the archive, proposing default_name; nullopt when cancelled.
+    virtual std::optional<std::wstring> choose_archive_path(const std::wstring& default_name) = 0;
+    // A text-entry dialog; nullopt when cancelled.
+    virtual std::optional<std::wstring> enter_text(const std::wstring& message, const std::wstring& caption,
+                                                   const std::wstring& initial) = 0;
+    // A message box with an OK button.
+    virtual void message(const std::wstring& text) = 0;
+    // An error row of the log.
+    virtual void log_error(const std::wstring& text) = 0;
+    // The busy-information window, shown from begin_busy until end_busy.
+    virtual void begin_busy(const std::wstring& text) = 0;
+    virtual void end_busy() = 0;
+};
+
+// The folder's name part as the toolkit's file-name class gives it for the folder taken as a
+// file path: the last component up to its last dot ("2024.05.01 12.30.45" gives
+// "2024.05.01 12.30").
+std::wstring folder_stem(const std::wstring& folder);
+
+struct archive_entry {
+    std::wstring file;  // full path of the file
+    std::wstring name;  // entry name: stem, native separator, the file's name
+};
+// Every file under folder, recursively, hidden ones too, in the order of the folder listing.
+// A file in a nested folder keeps only its own name in the entry name.
+std::vector<archive_entry> archive_entries(const std::wstring& folder);
+
+enum class archive_result { written, cancelled, cannot_create, cannot_add_folder, cannot_open_file, cannot_add_file };
+
+// "Архивация базы": asks for the archive's path (proposing the folder stem), then writes the
+// directory entry "<stem>/" and one entry per file (names UTF-8 and flagged so) into a
+// temporary file beside the chosen one, and moves it over the chosen path only when the
+// whole archive was written: an existing archive under that name stays as it was otherwise,
+// and no partial file is left. Failures: the message "Не удалось создать архив: %s" (the
+// chosen path; also when writing at the end fails), "Не удалось добавить папку в архив: %s"
+// (the folder), or the log rows "Не удалось открыть файл: %s" (full path) and
+// "Не удалось записать файл в архив: %s" (the file's name). The busy window
+// "Запись базы в архив..." is up while the files are added and written.
+archive_result archive_database(const std::wstring& folder, maintenance_ui& ui);
+
+// "Удаление базы": asks "Данные в папке %s будут удалены безвозвратно. Продолжить?"
+// ("Удаление данных"); on Yes removes the folder's entry from the registry (closing the
+// registry's reader of it), waits until no reader in the process holds the database (at most
+// a few seconds, e.g. for a scan summarising it), then deletes the folder recursively. A
+// deletion that cannot start or fails part-way is reported as a log row. Returns whether it
+// went ahead (the list then needs a refill).
+bool delete_database(const std::wstring& folder, database_registry& registry, maintenance_ui& ui);
+
+// "Заменить борт": opens the database for writing (which rewrites "version") and writes
+// "side" := side; no question, no other key.
+void replace_side(const std::wstring& folder, const std::wstring& side);
+
+// "Заменить код сеанса": opens the database for writing (rewriting "version"), asks
+// "Введите новый код сеанса" ("Код сеанса") with the current code (the at-or-after value of
+// "session") and on OK writes "session" := the text, even unchanged or empty. Returns false
+// when cancelled (nothing else written).
+bool replace_session_code(const std::wstring& folder, maintenance_ui& ui);

@@ -1,0 +1,262 @@
+#include "database/database_maintenance.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "database/database_reader.h"
+#include "base/locale_text.h"
+#include "database/database_registry.h"
+#include "database/recording_database.h"
+#include "tests/database/db_test_util.h"
+#include "tests/support/temp_home.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// Answers the commands' questions and keeps what they showed.
+struct scripted_ui : maintenance_ui {
+    bool yes = true;
+    std::optional<std::wstring> path;
+    std::optional<std::wstring> text;
+    std::vector<std::wstring> asked, proposed, initial, messages, errors, busy;
+    bool busy_now = false;
+
+    bool confirm(const std::wstring& t, const std::wstring& caption) override {
+        asked.push_back(caption + L"|" + t);
+        return yes;
+    }
+    std::optional<std::wstring> choose_archive_path(const std::wstring& name) override {
+        proposed.push_back(name);
+        return path;
+    }
+    std::optional<std::wstring> enter_text(const std::wstring& m, const std::wstring& c,
+                                           const std::wstring& i) override {
+        asked.push_back(c + L"|" + m);
+        initial.push_back(i);
+        return text;
+    }
+    void message(const std::wstring& t) override { messages.push_back(t); }
+    void log_error(const std::wstring& t) override { errors.push_back(t); }
+    void begin_busy(const std::wstring& t) override {
+        busy.push_back(t);
+        busy_now = true;
+    }
+    void end_busy() override { busy_now = false; }
+};
+
+std::string run(const std::string& command) {
+    std::string out;
+    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
+    std::array<char, 512> buf{};
+    while (p && std::fgets(buf.data(), buf.size(), p)) out += buf.data();
+    const int rc = p ? ::pclose(p) : -1;
+    return (rc == 0 ? "ok\n" : "failed\n") + out;
+}
+
+std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
+
+// "name|flag bits & 0x800" per entry, in archive order.
+std::string listing(const fs::path& zip) {
+    return run("python3 -c 'import sys,zipfile\n"
+               "for i in zipfile.ZipFile(sys.argv[1]).infolist(): print(i.filename, i.flag_bits & 0x800, sep=\"|\")' " +
+               quoted(zip));
+}
+
+std::vector<fs::path> entries_of(const fs::path& dir) {
+    std::vector<fs::path> out;
+    for (const auto& e : fs::directory_iterator(dir)) out.push_back(e.path().filename());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+class maintenance_test : public ::testing::Test {
+protected:
+    test_support::temp_dir dir;
+    fs::path out = dir.path() / "out";
+    scripted_ui ui;
+
+    void SetUp() override { fs::create_directories(out); }
+
+    fs::path record(const std::string& name) {
+        const fs::path folder = dir.path() / name;
+        recording_database db;
+        db.open(to_wide(folder.string()));
+        for (std::uint32_t c : {1000u, 1005u}) db.store_frame(db_test::test_frame(static_cast<int>(c)), c, 1700000000);
+        db.close(std::string("A : 1"), std::wstring(L"левый"));
+        return folder;
+    }
+};
+
+TEST_F(maintenance_test, the_archive_holds_the_directory_entry_and_every_file_under_the_stem) {
+    const fs::path folder = record("2024.05.01 12.30.45");
+    std::ofstream(folder / ".hidden") << "h";
+    fs::create_directories(folder / "nested");
+    std::ofstream(folder / "nested" / "deep.txt") << "d";
+    const fs::path zip = out / "a.zip";
+    ui.path = zip.wstring();
+
+    ASSERT_EQ(archive_database(folder.wstring(), ui), archive_result::written);
+    EXPECT_EQ(ui.proposed, std::vector<std::wstring>{L"2024.05.01 12.30"});
+    EXPECT_EQ(ui.busy, std::vector<std::wstring>{L"Запись базы в архив..."});
+    EXPECT_FALSE(ui.busy_now);
+    EXPECT_TRUE(ui.messages.empty() && ui.errors.empty());
+    EXPECT_EQ(entries_of(out), std::vector<fs::path>{"a.zip"});  // no temporary left
+    EXPECT_EQ(run("unzip -tq " + quoted(zip)).substr(0, 3), "ok\n");
+    EXPECT_EQ(run("python3 -m zipfile -t " + quoted(zip)).substr(0, 3), "ok\n");
+
+    // The directory entry first, then each file in listing order, named stem/file name.
+    // (libzip sets the UTF-8 flag only for names beyond ASCII, which read the same either way.)
+    std::string expected = "ok\n2024.05.01 12.30/|0\n";
+    for (const auto& e : archive_entries(folder.wstring())) {
+        EXPECT_EQ(e.name, L"2024.05.01 12.30/" + fs::path(e.file).filename().wstring());
+        expected += fs::path(e.name).string() + "|0\n";
+    }
+    EXPECT_EQ(listing(zip), expected);
+    for (const char* name : {"CURRENT", "LOCK", "LOG", ".hidden", "deep.txt"})
+        EXPECT_NE(expected.find(std::string("12.30/") + name + "|"), std::string::npos) << name;
+}
+
+TEST_F(maintenance_test, names_beyond_ascii_are_stored_as_utf8_and_flagged) {
+    const fs::path folder = record("запись.01");
+    ui.path = to_wide((out / "архив.zip").string());
+    ASSERT_EQ(archive_database(to_wide(folder.string()), ui), archive_result::written);
+    const std::string list = listing(out / "архив.zip");
+    EXPECT_EQ(list.rfind("ok\nзапись/|2048\n", 0), 0u) << list;
+    EXPECT_NE(list.find("запись/CURRENT|2048\n"), std::string::npos) << list;
+}
+
+TEST_F(maintenance_test, an_existing_archive_is_replaced_whole_and_kept_when_the_new_one_is_abandoned) {
+    const fs::path folder = record("2024.05.01 12.30.45");
+    const fs::path zip = out / "a.zip";
+    std::ofstream(zip) << "an older archive";
+    ui.path = zip.wstring();
+    ASSERT_EQ(archive_database(folder.wstring(), ui), archive_result::written);
+    EXPECT_EQ(run("unzip -tq " + quoted(zip)).substr(0, 3), "ok\n");
+    const auto written = fs::file_size(zip);
+
+    // A file that has gone when libzip reads it (a dangling link): writing fails at the end,
+    // the old archive stays and no temporary is left.
+    fs::create_symlink(dir.path() / "gone", folder / "broken");
+    EXPECT_EQ(archive_database(folder.wstring(), ui), archive_result::cannot_create);
+    EXPECT_EQ(ui.messages, std::vector<std::wstring>{L"Не удалось создать архив: " + zip.wstring()});
+    EXPECT_FALSE(ui.busy_now);
+    EXPECT_EQ(fs::file_size(zip), written);
+    fs::remove(folder / "broken");
+
+    // Two files that give one entry name: the second cannot be added.
+    fs::create_directories(folder / "nested");
+    std::ofstream(folder / "nested" / "CURRENT") << "x";
+    EXPECT_EQ(archive_database(folder.wstring(), ui), archive_result::cannot_add_file);
+    EXPECT_EQ(ui.errors, std::vector<std::wstring>{L"Не удалось записать файл в архив: CURRENT"});
+    EXPECT_EQ(fs::file_size(zip), written);
+    EXPECT_EQ(entries_of(out), std::vector<fs::path>{"a.zip"});
+    EXPECT_EQ(ui.messages.size(), 1u);
+
+    ui.path.reset();  // cancelled
+    EXPECT_EQ(archive_database(folder.wstring(), ui), archive_result::cancelled);
+}
+
+TEST_F(maintenance_test, an_archive_that_cannot_be_written_is_reported_and_leaves_nothing) {
+    const fs::path folder = record("2024.05.01 12.30.45");
+    std::ofstream(out / "plain") << "a file, not a folder";
+    // Even root cannot create files under a plain file, nor in /proc (this one fails only
+    // when libzip writes, at close); a directory in the way fails the final move.
+    fs::create_directories(out / "taken.zip" / "inside");
+    const fs::path targets[] = {out / "plain" / "a.zip", "/proc/qm-archive-test.zip", out / "taken.zip"};
+    for (const auto& target : targets) {
+        SCOPED_TRACE(target.string());
+        ui.messages.clear();
+        ui.path = target.wstring();
+        EXPECT_EQ(archive_database(folder.wstring(), ui), archive_result::cannot_create);
+        EXPECT_EQ(ui.messages, std::vector<std::wstring>{L"Не удалось создать архив: " + target.wstring()});
+        EXPECT_FALSE(ui.busy_now);
+    }
+    EXPECT_EQ(entries_of(out), (std::vector<fs::path>{"plain", "taken.zip"}));
+    EXPECT_TRUE(fs::exists(out / "taken.zip" / "inside"));
+}
+
+TEST_F(maintenance_test, delete_asks_then_removes_the_registry_entry_and_the_folder_once_no_reader_holds_it) {
+    const fs::path folder = record("2024.05.01 12.30.45");
+    database_registry registry;
+    ldb_info info;
+    info.session = L"A : 1";
+    info.dpp_start = 1000;
+    info.dpp_end = 1005;
+    registry.add(info, folder.wstring());
+    ASSERT_FALSE(registry.frame_lookup(L"A : 1", 1000).empty());
+
+    ui.yes = false;
+    EXPECT_FALSE(delete_database(folder.wstring(), registry, ui));
+    EXPECT_EQ(ui.asked, std::vector<std::wstring>{L"Удаление данных|Данные в папке " + folder.wstring() +
+                                                  L" будут удалены безвозвратно. Продолжить?"});
+    EXPECT_EQ(registry.size(), 1u);
+    EXPECT_TRUE(fs::exists(folder));
+
+    // A scan is summarising it right now: the folder goes once the scan lets go.
+    ui.yes = true;
+    auto scan = std::make_unique<database_reader>(folder.wstring());
+    std::thread release([&] {
+        std::this_thread::sleep_for(300ms);
+        scan.reset();
+    });
+    EXPECT_TRUE(delete_database(folder.wstring(), registry, ui));
+    release.join();
+    EXPECT_EQ(registry.size(), 0u);
+    EXPECT_EQ(registry.open_readers(), 0u);
+    EXPECT_FALSE(fs::exists(folder));
+    EXPECT_TRUE(ui.errors.empty());
+    // The image service's lookup no longer finds it.
+    const cv::Mat placeholder = registry.frame_lookup(L"A : 1", 1000);
+    EXPECT_EQ(placeholder.size(), cv::Size(640, 480));
+}
+
+TEST_F(maintenance_test, side_and_code_edits_rewrite_version_and_only_their_key) {
+    const fs::path folder = record("2024.05.01 12.30.45");
+    {  // a database written by an older program
+        auto db = open_leveldb(folder.string(), false);
+        db->Put(leveldb::WriteOptions(), "version", "0");
+    }
+    auto before = db_test::all_keys(folder.string());
+    replace_side(folder.wstring(), L"правый");
+    auto after = db_test::all_keys(folder.string());
+    EXPECT_EQ(after.at("side"), "правый");
+    EXPECT_EQ(after.at("version"), "1");
+    before["side"] = after["side"];
+    before["version"] = "1";
+    EXPECT_EQ(after, before);
+
+    ui.text = L"Б : 2";
+    EXPECT_TRUE(replace_session_code(folder.wstring(), ui));
+    EXPECT_EQ(ui.asked.back(), L"Код сеанса|Введите новый код сеанса");
+    EXPECT_EQ(ui.initial.back(), L"A : 1");
+    auto edited = db_test::all_keys(folder.string());
+    before["session"] = "Б : 2";
+    EXPECT_EQ(edited, before);
+
+    ui.text.reset();  // Cancel writes nothing
+    EXPECT_FALSE(replace_session_code(folder.wstring(), ui));
+    EXPECT_EQ(db_test::all_keys(folder.string()), before);
+
+    // Without a "session" key the dialog starts from the next key's value (the side).
+    {
+        auto db = open_leveldb(folder.string(), false);
+        db->Delete(leveldb::WriteOptions(), "session");
+    }
+    ui.text = L"";
+    EXPECT_TRUE(replace_session_code(folder.wstring(), ui));
+    EXPECT_EQ(ui.initial.back(), L"правый");
+    EXPECT_EQ(db_test::all_keys(folder.string()).at("session"), "");
+
+    // Held open elsewhere: LevelDB's lock error leaves the command, nothing changes.
+    database_reader holder(folder.wstring());
+    EXPECT_THROW(replace_side(folder.wstring(), L"левый"), std::runtime_error);
+}
+
+}  // namespace

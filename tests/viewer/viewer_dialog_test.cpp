@@ -1,0 +1,226 @@
+#include "viewer/viewer_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <thread>
+
+#include <wx/app.h>
+#include <wx/spinctrl.h>
+#include <wx/uiaction.h>
+
+#include "database/database_reader.h"
+#include "database/recording_database.h"
+#include "tests/database/db_test_util.h"
+#include "tests/support/temp_home.h"
+#include "viewer/VImagePanel.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit = 3000ms) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        wxTheApp->ProcessPendingEvents();
+        wxYield();
+        if (done()) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return done();
+}
+
+std::string file_bytes(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class viewer_test : public ::testing::Test {
+protected:
+    test_support::temp_dir dir;
+    fs::path folder = dir.path() / "2024.05.01 12.30.45";
+    std::string stored_1000, stored_1005;
+
+    // Frames at 1000, 1005, 1010, 1100, 1200; uniform grey (size given) or the test pattern.
+    void record(int width = 64, int height = 48, bool grey = false) {
+        {
+            recording_database db;
+            db.open(folder.wstring());
+            for (std::uint32_t c : {1000u, 1005u, 1010u, 1100u, 1200u}) {
+                cv::Mat image = grey ? cv::Mat(height, width, CV_8UC1, cv::Scalar(128))
+                                     : db_test::test_frame(static_cast<int>(c), width, height);
+                db.store_frame(image, c, 1700000000);
+            }
+            db.close(std::string("A : 1"), std::wstring(L"левый"));
+        }
+        const auto keys = db_test::all_keys(folder.string());
+        stored_1000 = keys.at("0000001000");
+        stored_1005 = keys.at("0000001005");
+    }
+    void TearDown() override { wxTheApp->ProcessIdle(); }
+};
+
+TEST_F(viewer_test, opens_on_the_first_frame_with_the_spin_over_the_odometer_range_in_fives) {
+    record();
+    viewer_dialog dialog(nullptr, folder.wstring());
+    EXPECT_EQ(dialog.GetTitle(), L"Просмотр базы");
+    wxSpinCtrlDouble* spin = dialog.spin();
+    EXPECT_EQ(spin->GetId(), ID_FRAME_SPIN);
+    EXPECT_DOUBLE_EQ(spin->GetMin(), 1000);
+    EXPECT_DOUBLE_EQ(spin->GetMax(), 1200);
+    EXPECT_DOUBLE_EQ(spin->GetIncrement(), 5);
+    EXPECT_DOUBLE_EQ(spin->GetValue(), 1000);
+    EXPECT_EQ(dialog.panel()->image().GetSize(), wxSize(64, 48));
+    EXPECT_NE(dialog.FindWindow(ID_SAVE_FRAME), nullptr);
+    EXPECT_EQ(dialog.FindWindow(wxID_OK)->GetLabel(), L"Закрыть");
+    EXPECT_FALSE(dialog.FindWindow(wxID_CANCEL)->IsShown());
+
+    // 1003 has no frame: the next one (1005) is shown, the spin keeps what was entered.
+    spin->SetValue(1003);
+    dialog.spin_changed(1003);
+    EXPECT_DOUBLE_EQ(spin->GetValue(), 1003);
+    EXPECT_EQ(dialog.browser().current_key(), "0000001005");
+    // Stepping past the ends stops at them.
+    spin->SetValue(1300);
+    EXPECT_DOUBLE_EQ(spin->GetValue(), 1200);
+}
+
+TEST_F(viewer_test, keys_move_between_stored_frames_and_the_spin_follows) {
+    record();
+    viewer_dialog dialog(nullptr, folder.wstring());
+    struct step {
+        int key;
+        double spin;
+    };
+    const step steps[] = {{WXK_RIGHT, 1005}, {WXK_PAGEDOWN, 1010}, {WXK_RIGHT, 1100}, {WXK_END, 1200},
+                          {WXK_RIGHT, 1200}, {WXK_LEFT, 1100},     {WXK_PAGEUP, 1010}, {WXK_HOME, 1000},
+                          {WXK_LEFT, 1000}};
+    for (const auto& s : steps) {
+        EXPECT_TRUE(dialog.navigate(s.key));
+        EXPECT_DOUBLE_EQ(dialog.spin()->GetValue(), s.spin) << s.key;
+    }
+    EXPECT_FALSE(dialog.navigate('A'));
+
+    // Through the keyboard: the dialog takes the keys before the focused spin control does.
+    dialog.Show();
+    dialog.spin()->SetFocus();
+    wxUIActionSimulator sim;
+    sim.Char(WXK_RIGHT);
+    EXPECT_TRUE(pump_until([&] { return dialog.spin()->GetValue() == 1005; }));
+    sim.Char(WXK_END);
+    EXPECT_TRUE(pump_until([&] { return dialog.spin()->GetValue() == 1200; }));
+    dialog.Hide();
+}
+
+TEST_F(viewer_test, save_writes_the_stored_bytes_under_the_key_and_moves_on_only_after_a_write) {
+    record();
+    viewer_dialog dialog(nullptr, folder.wstring());
+    std::vector<wxString> proposed;
+    wxString answer = wxString((dir.path() / "a.png").string());
+    dialog.choose_save_path = [&](const wxString& name) {
+        proposed.push_back(name);
+        return answer;
+    };
+    std::vector<wxString> errors;
+    dialog.show_error = [&](const wxString& text) { errors.push_back(text); };
+
+    dialog.save_frame();
+    dialog.save_frame();
+    ASSERT_EQ(proposed.size(), 2u);
+    EXPECT_EQ(proposed[0], L"0000001000.jpg");
+    EXPECT_EQ(proposed[1], L"0000001005.jpg");
+    EXPECT_EQ(file_bytes(dir.path() / "0000001000.png"), stored_1000);
+    EXPECT_EQ(file_bytes(dir.path() / "0000001005.png"), stored_1005);
+    EXPECT_DOUBLE_EQ(dialog.spin()->GetValue(), 1000);  // the picture and the spin stay
+
+    // A folder that cannot hold the file: an error box, and the same frame again next time.
+    answer = wxString((dir.path() / "a.png" / "x.jpg").string());
+    std::ofstream(dir.path() / "a.png") << "a plain file";
+    dialog.save_frame();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], L"Не удалось сохранить кадр в файл " + (dir.path() / "a.png" / "0000001010.jpg").wstring());
+    EXPECT_EQ(dialog.browser().current_key(), "0000001010");
+
+    answer = wxString((dir.path() / "b").string());  // no extension typed: the data is JPEG
+    dialog.save_frame();
+    EXPECT_TRUE(fs::exists(dir.path() / "0000001010.jpg"));
+    EXPECT_EQ(dialog.browser().current_key(), "0000001100");
+
+    answer.clear();  // cancelled: nothing written, no step
+    dialog.save_frame();
+    EXPECT_EQ(dialog.browser().current_key(), "0000001100");
+
+    dialog.navigate(WXK_END);  // at the last frame the position stays
+    answer = wxString((dir.path() / "c.jpg").string());
+    dialog.save_frame();
+    EXPECT_TRUE(fs::exists(dir.path() / "0000001200.jpg"));
+    EXPECT_EQ(dialog.browser().current_key(), "0000001200");
+}
+
+TEST_F(viewer_test, while_open_it_holds_the_database_and_releases_it_when_destroyed) {
+    record();
+    {
+        viewer_dialog dialog(nullptr, folder.wstring());
+        EXPECT_THROW(database_reader{folder.wstring()}, std::runtime_error);
+    }
+    EXPECT_NO_THROW(database_reader{folder.wstring()});
+    EXPECT_THROW(viewer_dialog(nullptr, (dir.path() / "missing").wstring()), std::runtime_error);
+}
+
+TEST_F(viewer_test, the_screen_shows_the_frame_with_the_ruler_at_the_pointer_and_the_wheel_zooms) {
+    record(640, 480, true);
+    viewer_dialog dialog(nullptr, folder.wstring());
+    VImagePanel* panel = dialog.panel();
+    panel->scale = 0.8;
+    dialog.Show();
+    dialog.Raise();
+    ASSERT_TRUE(pump_until([&] { return panel->IsShownOnScreen(); }));
+
+    const wxPoint inside(300, 250);
+    wxUIActionSimulator sim;
+    sim.MouseMove(panel->ClientToScreen(inside));
+    ASSERT_TRUE(pump_until([&] { return panel->view.pointer == view_point{inside.x, inside.y}; }));
+    panel->Update();
+
+    if (!wxImage::FindHandler(wxBITMAP_TYPE_PNG)) wxImage::AddHandler(new wxPNGHandler);
+    const fs::path shot = dir.path() / "screen.png";
+    auto red = [](const wxImage& s, wxPoint p) { return s.GetRed(p.x, p.y) > 180 && s.GetGreen(p.x, p.y) < 80; };
+    auto grey = [](const wxImage& s, wxPoint p) {
+        return std::abs(s.GetRed(p.x, p.y) - 128) < 8 && std::abs(s.GetGreen(p.x, p.y) - 128) < 8;
+    };
+    // No window manager: another test's window may cover ours for a moment, look a few times.
+    bool seen = false;
+    for (int attempt = 0; attempt < 5 && !seen; ++attempt) {
+        dialog.Raise();
+        pump_until([] { return false; }, 300ms);
+        ASSERT_EQ(std::system(("import -window root '" + shot.string() + "'").c_str()), 0);
+        wxImage screen;
+        ASSERT_TRUE(screen.LoadFile(shot.string(), wxBITMAP_TYPE_PNG));
+        const wxPoint at = panel->ClientToScreen(inside);
+        // At zoom 1 and scale 0.8: the vertical ruler runs 80 pixels up from the pointer, the
+        // 0 mm tick 30 pixels to the left, the 75 mm bar 40 pixels below, 60 pixels long.
+        seen = red(screen, at + wxPoint(0, -40)) && red(screen, at + wxPoint(0, -79)) &&
+               red(screen, at + wxPoint(-20, 0)) && red(screen, at + wxPoint(-30, 40)) &&
+               red(screen, at + wxPoint(-60, 30)) && grey(screen, at + wxPoint(0, -90)) &&
+               grey(screen, at + wxPoint(40, 40)) && grey(screen, at + wxPoint(-100, 100));
+    }
+    EXPECT_TRUE(seen) << "no ruler at the pointer over the grey frame";
+
+    wxMouseEvent wheel(wxEVT_MOUSEWHEEL);
+    wheel.m_wheelRotation = 120;
+    wheel.m_wheelDelta = 120;
+    wheel.SetEventObject(panel);
+    panel->GetEventHandler()->ProcessEvent(wheel);
+    EXPECT_DOUBLE_EQ(panel->view.zoom, 2.0);
+    wheel.m_wheelRotation = -240;
+    panel->GetEventHandler()->ProcessEvent(wheel);
+    EXPECT_DOUBLE_EQ(panel->view.zoom, 1.0);
+    dialog.Hide();
+}
+
+}  // namespace

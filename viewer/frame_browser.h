@@ -1,0 +1,65 @@
+#pragma once
+// frame_browser: the viewer's position in one recorded database, without a window.
+//
+// Opens a database_reader on the folder and stands on its first frame. The spin control's
+// value picks the first frame at or after its truncated count (a count without a frame shows
+// the next one); the keys step to the previous / next stored frame or jump to the first /
+// last. Saving writes the current frame's stored bytes unchanged and only then moves on.
+//
+// Ownership: owns the reader, so the database stays open (and locked against other opens
+// in the process) for the browser's life.
+// Errors: the constructor throws what the reader throws (std::runtime_error with LevelDB's
+// text, or the parse error of a malformed stored number).
+// Thread safety: one thread (the viewer's GUI thread).
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+class database_reader;
+
+class frame_browser {
+public:
+    explicit frame_browser(const std::wstring& folder);
+    ~frame_browser();
+    frame_browser(const frame_browser&) = delete;
+    frame_browser& operator=(const frame_browser&) = delete;
+
+    // The spin control's range: the database's dpp_start and dpp_end.
+    std::uint32_t first_count() const { return first_; }
+    std::uint32_t last_count() const { return last_; }
+
+    // The spin control's value: truncated toward zero and clamped to 0 .. 2^32 - 1, then the
+    // first stored frame at or after it.
+    void go_to(double spin_value);
+    // Previous / next stored frame; false (position unchanged) when there is none.
+    bool previous();
+    bool next();
+    void first();
+    void last();
+    // Save's step: the next key unless the current one is already the last frame's key.
+    void advance();
+
+    // The current key's odometer count when it is a frame key (the spin control follows it).
+    std::optional<std::uint32_t> current_count() const;
+    std::string current_key() const;  // ten digits, or a metadata key, or empty
+    std::string current_bytes() const;
+    cv::Mat current_frame() const;    // 8-bit BGR; empty when there is no frame here
+
+private:
+    std::unique_ptr<database_reader> reader_;
+    std::uint32_t first_ = 0;
+    std::uint32_t last_ = 0;
+};
+
+// Where "Сохранить кадр" writes: the chosen path with its name part replaced by the frame
+// key; the folder and a typed extension stay, and a name typed without one gets ".jpg" (the
+// bytes are JPEG data).
+std::filesystem::path saved_frame_path(const std::filesystem::path& chosen, const std::string& key);
+
+// Creates or truncates path and writes bytes to it; false when the file cannot be created or
+// written whole (a partly written file is removed).
+bool write_frame_file(const std::filesystem::path& path, const std::string& bytes);
