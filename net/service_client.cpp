@@ -84,13 +84,17 @@ void service_connection::command(const rc_command& command) {
 
 std::vector<discovery_reply> discover(const std::string& address, std::uint16_t port, const std::string& service,
                                       std::chrono::milliseconds wait) {
+    return send_datagram(address, port, discovery_query(service), wait);
+}
+
+std::vector<discovery_reply> send_datagram(const std::string& address, std::uint16_t port, const std::string& query,
+                                           std::chrono::milliseconds wait) {
     asio::io_context io;
     udp::socket socket(io, udp::endpoint(udp::v4(), 0));
     boost::system::error_code ec;
     const auto target_address = asio::ip::make_address_v4(address, ec);
     if (ec) throw std::runtime_error("not an IPv4 address: \"" + address + "\"");
     socket.set_option(asio::socket_base::broadcast(true));
-    const std::string query = discovery_query(service);
     socket.send_to(asio::buffer(query), udp::endpoint(target_address, port), 0, ec);
     if (ec) throw std::runtime_error("send to " + address + ":" + std::to_string(port) + ": " + ec.message());
 

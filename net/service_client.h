@@ -56,3 +56,6 @@ struct discovery_reply {
 // collects every datagram that comes back within wait.
 std::vector<discovery_reply> discover(const std::string& address, std::uint16_t port, const std::string& service,
                                       std::chrono::milliseconds wait);
+// The same with any datagram as the query.
+std::vector<discovery_reply> send_datagram(const std::string& address, std::uint16_t port, const std::string& datagram,
+                                           std::chrono::milliseconds wait);
