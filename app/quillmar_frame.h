@@ -37,6 +37,7 @@ class database_list;
 class database_loader;
 class jai_factory;
 class log_viewer;
+class network_services;
 class VImagePanel;
 
 class quillmar_frame : public wxFrame {
@@ -61,6 +62,7 @@ public:
     wxMenu* camera_popup() const { return camera_popup_.get(); }
     wxMenu* database_popup() const { return database_popup_.get(); }
     wxAuiManager& aui() { return aui_; }
+    network_services* services() const { return services_.get(); }
 
     // Whether the command `id` is enabled now (what the update-UI handler shows).
     bool command_enabled(int id) const;
@@ -117,6 +119,7 @@ private:
     camera_map cameras_;
     jai_camera_ptr camera_;  // the open camera, or none; frame sources hold it too
     std::unique_ptr<database_loader> loader_;  // registry list model and the scan thread
+    std::unique_ptr<network_services> services_;  // cut off (sink detached), then stopped at release
     cv::Mat display_;  // live display's grey copy of the newest frame
 
     log_viewer* log_ = nullptr;               // child windows, owned by the window tree
