@@ -6,9 +6,9 @@
 // log/, settings in settings_store; handlers turn an event into one call on those objects.
 //
 // Ownership: created by the application object and owned by the toolkit's window tree. Owns
-// the settings store (shared with workers), the active frame source (through capture_state)
-// and the event sink it hands to workers. Destruction first detaches that sink, so workers
-// that outlive the window post into nothing.
+// the settings store (shared with workers), the active frame source (through capture_state),
+// the network services and the event sink it hands to workers. Destruction first detaches
+// that sink, so workers that outlive the window post into nothing, then stops the services.
 // Errors: the constructor throws std::runtime_error when it cannot go on (the log directory
 // cannot be created, ...); everything it had set up is released before the exception leaves.
 // Thread safety: GUI thread only; workers reach it through event_sink() alone.
