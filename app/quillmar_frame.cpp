@@ -2,6 +2,7 @@
 
 #include "app/app_paths.h"
 #include "app/maintenance_prompts.h"
+#include "app/service_options.h"
 #include "app/startup_report.h"
 #include "app/thread_events.h"
 #include "app/toolbar_icons.h"
@@ -102,8 +103,10 @@ quillmar_frame::quillmar_frame()
         const std::string driver = narrow(settings_->read_text(settings_keys::driver, settings_defaults::driver));
         if (const auto name = choose_startup_camera(cameras_, driver)) select_camera_named(*name);
 
-        // The loading scan; the network services are not part of this program yet.
         refresh_databases();
+        // Image data, discovery (a port that cannot be bound ends start-up here), and remote
+        // control when rc_service_enabled says so now.
+        services_ = std::make_unique<network_services>(events_, settings_, service_options_from_environment());
     } catch (...) {
         release();
         throw;
@@ -115,6 +118,7 @@ quillmar_frame::~quillmar_frame() { release(); }
 void quillmar_frame::release() {
     // Workers that outlive the window must find nobody to post to from here on.
     events_->detach();
+    services_.reset();  // stops and joins every service thread
     if (aui_.GetManagedWindow()) aui_.UnInit();
     settings_.reset();  // workers still holding it keep it alive; the last owner writes it
     display_.release();

@@ -6,9 +6,9 @@
 // log/, settings in settings_store; handlers turn an event into one call on those objects.
 //
 // Ownership: created by the application object and owned by the toolkit's window tree. Owns
-// the settings store (shared with workers), the active frame source (through capture_state)
-// and the event sink it hands to workers. Destruction first detaches that sink, so workers
-// that outlive the window post into nothing.
+// the settings store (shared with workers), the active frame source (through capture_state),
+// the network services and the event sink it hands to workers. Destruction first detaches
+// that sink, so workers that outlive the window post into nothing, then stops the services.
 // Errors: the constructor throws std::runtime_error when it cannot go on (the log directory
 // cannot be created, ...); everything it had set up is released before the exception leaves.
 // Thread safety: GUI thread only; workers reach it through event_sink() alone.
@@ -39,6 +39,7 @@ class database_loader;
 class jai_factory;
 class log_viewer;
 class maintenance_ui;
+class network_services;
 class VImagePanel;
 class viewer_dialog;
 
@@ -64,6 +65,7 @@ public:
     wxMenu* camera_popup() const { return camera_popup_.get(); }
     wxMenu* database_popup() const { return database_popup_.get(); }
     wxAuiManager& aui() { return aui_; }
+    network_services* services() const { return services_.get(); }
 
     // Whether the command `id` is enabled now (what the update-UI handler shows).
     bool command_enabled(int id) const;
@@ -139,6 +141,7 @@ private:
     camera_map cameras_;
     jai_camera_ptr camera_;  // the open camera, or none; frame sources hold it too
     std::unique_ptr<database_loader> loader_;  // registry list model and the scan thread
+    std::unique_ptr<network_services> services_;  // cut off (sink detached), then stopped at release
     cv::Mat display_;  // live display's grey copy of the newest frame
     std::unique_ptr<maintenance_ui> maintenance_;  // created on first use
 

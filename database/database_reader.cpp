@@ -113,3 +113,10 @@ void database_reader::advance() {
 cv::Mat database_reader::read_frame(std::uint32_t count) const {
     return read_frame_at_or_after(*db_, count);
 }
+
+std::optional<std::string> database_reader::read_stored(std::uint32_t count) const {
+    std::unique_ptr<leveldb::Iterator> it(db_->NewIterator(leveldb::ReadOptions()));
+    it->Seek(make_frame_key(count));
+    if (!it->Valid()) return std::nullopt;
+    return it->value().ToString();
+}

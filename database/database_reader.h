@@ -65,6 +65,9 @@ public:
 
     // With a new iterator: the frame at or after count, decoded; empty when none decodes.
     cv::Mat read_frame(std::uint32_t count) const;
+    // With a new iterator: the stored bytes of the first key at or after the frame key of
+    // count, unchanged; nothing when there is no such key.
+    std::optional<std::string> read_stored(std::uint32_t count) const;
 
 private:
     std::unique_ptr<leveldb::DB> db_;

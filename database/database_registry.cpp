@@ -54,6 +54,20 @@ cv::Mat database_registry::frame_lookup(const std::wstring& session_code, std::u
                                   std::to_string(count) + "]");
 }
 
+database_registry::stored_result database_registry::stored_lookup(const std::wstring& session_code,
+                                                                  std::uint32_t count) const {
+    std::shared_lock<std::shared_mutex> hold(lock_);
+    for (const auto& entry : entries_) {
+        if (entry.info.session == session_code && entry.info.dpp_start <= count &&
+            count <= entry.info.dpp_end) {
+            auto lease = readers_.acquire(entry.path);
+            return {lease->read_stored(count), {}};
+        }
+    }
+    return {std::nullopt, make_placeholder_frame("Requested frame not found [" + to_narrow(session_code) + ":" +
+                                                 std::to_string(count) + "]")};
+}
+
 database_registry& process_database_registry() {
     static database_registry instance;
     return instance;

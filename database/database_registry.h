@@ -15,6 +15,7 @@
 // does not fail on LevelDB's one-handle-per-directory rule.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -60,6 +61,16 @@ public:
     // Throws std::runtime_error with LevelDB's text when the database cannot be opened, and
     // the parse error of a malformed stored number.
     cv::Mat frame_lookup(const std::wstring& session_code, std::uint32_t count) const;
+
+    // The same lookup without decoding, for callers that encode the stored bytes themselves:
+    // the matching entry's stored bytes at or after count (nothing when it has no frame
+    // there), or, with no matching entry, the placeholder frame above. Same matching rules,
+    // same shared reader, same errors; the shared hold ends when the bytes are copied.
+    struct stored_result {
+        std::optional<std::string> stored;  // set when an entry matched and had a frame
+        cv::Mat placeholder;                // set when no entry matched
+    };
+    stored_result stored_lookup(const std::wstring& session_code, std::uint32_t count) const;
 
     // Folders held open by lookups at this moment (for tests).
     std::size_t open_readers() const { return readers_.open_count(); }

@@ -245,6 +245,14 @@ cv::Mat recording_database::read_frame(std::uint32_t count) const {
     return image;
 }
 
+std::optional<std::string> recording_database::read_stored(std::uint32_t count) const {
+    if (!db_) return std::nullopt;
+    std::unique_ptr<leveldb::Iterator> it(db_->NewIterator(leveldb::ReadOptions()));
+    it->Seek(make_frame_key(count));
+    if (!it->Valid()) return std::nullopt;
+    return it->value().ToString();
+}
+
 recording_database& process_recording_database() {
     static recording_database instance;
     return instance;

@@ -39,6 +39,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -140,6 +141,10 @@ public:
     // none or it does not decode (or no database is open), the placeholder frame with the text
     // "Requested frame not found [<count>]".
     cv::Mat read_frame(std::uint32_t count) const;
+    // Live-session read of the stored bytes (JPEG) of the frame at or after count, unchanged;
+    // nothing when there is none or no database is open. Cheap: no decoding, so the caller
+    // holds recording_database_lock() only for the read and decodes after letting go.
+    std::optional<std::string> read_stored(std::uint32_t count) const;
 
 private:
     void open_with(const std::wstring& path, leveldb::WriteBatch& first);

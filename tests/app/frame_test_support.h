@@ -4,6 +4,7 @@
 #include "tests/support/temp_home.h"
 
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,21 @@ inline std::vector<std::string> log_messages(const std::filesystem::path& path) 
     return out;
 }
 
+// The image data and remote-control services listen where the system chooses, never on the
+// fixed ports a recorder on this machine (or another test run) may hold; the test environment
+// does the same for discovery (QUILLMAR_DISCOVERY_PORT).
+inline void keep_services_off_fixed_ports(const std::filesystem::path& settings_file) {
+    std::string text;
+    {
+        std::ifstream in(settings_file, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::ofstream out(settings_file, std::ios::binary | std::ios::app);
+    if (!text.empty() && text.back() != '\n') out << "\n";
+    if (text.find("data_service_port=") == std::string::npos) out << "data_service_port=0\n";
+    if (text.find("rc_service_port=") == std::string::npos) out << "rc_service_port=0\n";
+}
+
 inline void destroy_frame(wxFrame* frame) {
     if (!frame) return;
     frame->Destroy();
@@ -54,6 +70,7 @@ public:
             std::filesystem::create_directories(records());
             std::ofstream(config / ".quillmar") << "write_path=" << records().string() << "\n";
         }
+        keep_services_off_fixed_ports(config / ".quillmar");
         frame = new quillmar_frame();
     }
     std::filesystem::path records() const { return home.path() / "records"; }

@@ -74,6 +74,8 @@ void end_process(pid_t pid) {
 
 TEST(instance, a_second_copy_for_the_same_user_is_refused_and_the_first_runs_on) {
     test_support::temp_dir home("qm-instance");
+    fs::create_directories(home.path() / "Velkor3" / "config");
+    test_support::keep_services_off_fixed_ports(home.path() / "Velkor3" / "config" / ".quillmar");
     const pid_t first = start_program(home.path());
     ASSERT_GT(first, 0);
     // The first copy is up once its log holds the last start-up row.

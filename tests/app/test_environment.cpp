@@ -4,10 +4,16 @@
 
 #include <wx/log.h>
 
+#include <cstdlib>
+
 namespace {
 class stderr_log_environment : public ::testing::Environment {
 public:
-    void SetUp() override { delete wxLog::SetActiveTarget(new wxLogStderr); }
+    void SetUp() override {
+        delete wxLog::SetActiveTarget(new wxLogStderr);
+        // Discovery on a port of the system's choice, for windows made here and programs started.
+        ::setenv("QUILLMAR_DISCOVERY_PORT", "0", 1);
+    }
 };
 [[maybe_unused]] auto* const environment = ::testing::AddGlobalTestEnvironment(new stderr_log_environment);
 }  // namespace

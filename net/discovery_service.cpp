@@ -1,0 +1,82 @@
+#include "net/discovery_service.h"
+
+#include <exception>
+
+#include "base/locale_text.h"
+#include "net/rate_limited_sink.h"
+#include "settings/settings_keys.h"
+
+namespace asio = boost::asio;
+using asio::ip::udp;
+
+discovery_service::discovery_service(event_sink_ptr sink, settings_ptr settings, std::uint16_t port,
+                                     const std::string& bind_address)
+    : sink_(std::make_shared<rate_limited_sink>(std::move(sink))), settings_(std::move(settings)), socket_(io_) {
+    const udp::endpoint endpoint(asio::ip::make_address_v4(bind_address), port);
+    socket_.open(endpoint.protocol());
+    socket_.bind(endpoint);
+    socket_.set_option(udp::socket::reuse_address(true));
+    port_ = socket_.local_endpoint().port();
+}
+
+discovery_service::~discovery_service() { stop(); }
+
+void discovery_service::start() {
+    if (thread_.joinable()) return;
+    receive();
+    thread_ = std::thread([this] {
+        try {
+            io_.run();
+        } catch (const std::exception& e) {
+            post_log_error(sink_, to_wide(e.what()));
+        } catch (...) {
+            post_log_error(sink_, L"Unknown exception in discovery_service");
+        }
+    });
+}
+
+void discovery_service::stop() {
+    if (thread_.joinable()) {
+        io_.stop();
+        thread_.join();
+    }
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+}
+
+void discovery_service::receive() {
+    socket_.async_receive_from(asio::buffer(buffer_), sender_,
+                               [this](const boost::system::error_code& ec, std::size_t n) { on_receive(ec, n); });
+}
+
+void discovery_service::on_receive(const boost::system::error_code& ec, std::size_t received) {
+    if (ec == asio::error::operation_aborted) return;
+    if (ec) {
+        // Such as the refusal a previous answer's unreachable sender left on the socket:
+        // one datagram's trouble, not the service's.
+        post_log_error(sink_, L"Error in discovery_service::handle_receive.");
+        post_log_error(sink_, to_wide(ec.message()));
+        receive();
+        return;
+    }
+    const std::string own =
+        discovery_service_name(settings_->read_text(settings_keys::side, settings_defaults::side).ToStdWstring());
+    discovery_decision decision = decide_discovery(std::string_view(buffer_.data(), received), own);
+    if (decision.what == discovery_decision::action::error) {
+        post_log_error(sink_, to_wide(decision.text));
+    } else if (decision.what == discovery_decision::action::answer) {
+        post_log_info(sink_, L"UDP query from " + to_wide(sender_.address().to_string()));
+        auto text = std::make_shared<std::string>(std::move(decision.text));
+        socket_.async_send_to(asio::buffer(*text), sender_,
+                              [this, text](const boost::system::error_code& ec, std::size_t) {
+                                  if (ec == asio::error::operation_aborted) return;
+                                  if (ec) {
+                                      post_log_error(sink_, L"Error in discovery_service::handle_send");
+                                      post_log_error(sink_, to_wide(ec.message()));
+                                  } else {
+                                      post_log_info(sink_, L"UDP answer");
+                                  }
+                              });
+    }
+    receive();
+}

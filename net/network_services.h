@@ -1,0 +1,39 @@
+#pragma once
+// network_services: the three services as the main window starts them, in this order: the
+// image data service, the discovery service (its port is bound here: a failure throws out of
+// the constructor, after the image service has been stopped again) and, only when the setting
+// rc_service_enabled is true now, the remote-control service.
+//
+// Ownership: owns the three services; destruction stops them and joins every thread they run.
+// The window cuts them off from itself first (its sink drops messages once detached), then
+// drops this object.
+// Thread safety: construct and destroy on one thread (the GUI thread in the program).
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/thread_message.h"
+#include "net/discovery_service.h"
+#include "net/img_service.h"
+#include "net/rc_service.h"
+#include "settings/settings_store.h"
+
+class network_services {
+public:
+    struct options {
+        std::uint16_t discovery_port = discovery_service::default_port;
+        std::string bind_address = "0.0.0.0";
+    };
+
+    network_services(event_sink_ptr sink, settings_ptr settings, options opts);
+    ~network_services();
+
+    img_service& images() { return *images_; }
+    discovery_service& discovery() { return *discovery_; }
+    rc_service* remote_control() { return remote_control_.get(); }  // null when not enabled
+
+private:
+    std::unique_ptr<img_service> images_;
+    std::unique_ptr<discovery_service> discovery_;
+    std::unique_ptr<rc_service> remote_control_;
+};

@@ -1,0 +1,73 @@
+#pragma once
+// tcp_listener: the one listening socket of a TCP service, kept for the service's life.
+//
+// It listens on bind_address and the port that read_port() gives, with address reuse on, so
+// connections still open from earlier never stop it from listening again. After every
+// accepted connection it asks read_port() again: when the answer changed, it listens on the
+// new port from then on (the new socket is bound before the old one closes; if the new port
+// cannot be bound, the error is logged once and the old port stays). A failed accept is
+// logged and the next accept starts after a short pause; a port that cannot be bound at all
+// is logged once per port value and tried again every retry_delay, re-reading the port.
+//
+// Each accepted socket belongs to an I/O loop of its own, made for it, which the handler
+// gets with the socket (to run on the connection's own thread).
+//
+// Ownership: the loop given at construction is the caller's and must outlive the listener;
+// everything here runs on that loop's thread (construction and bind_now() before it runs).
+// Errors: never throws from handlers; rows go to the sink.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "base/thread_message.h"
+
+// A port setting's text as the services read it: a base-10 unsigned number taken from the
+// leading digits (like strtoul: leading blanks and a sign allowed, trailing text ignored,
+// no digits give 0), of which the low 16 bits are the port. 0 lets the system choose.
+std::uint16_t port_from_text(const std::wstring& text);
+
+class tcp_listener {
+public:
+    using port_reader = std::function<std::uint16_t()>;
+    using accept_handler =
+        std::function<void(std::shared_ptr<boost::asio::io_context> io, boost::asio::ip::tcp::socket socket)>;
+
+    tcp_listener(boost::asio::io_context& io, event_sink_ptr sink, port_reader read_port, std::string bind_address,
+                 std::chrono::milliseconds retry_delay = std::chrono::seconds(2));
+
+    // Binds now (before the loop runs, so the port is known at once); a failure is logged and
+    // left to the next accept_one() to retry.
+    void bind_now();
+    // Accepts one connection, then calls handler once with it (never on failure: it retries).
+    void accept_one(accept_handler handler);
+    // Closes the listening socket and cancels the pending accept or retry.
+    void close();
+
+    // The port listened on now; 0 while nothing listens. Any thread.
+    std::uint16_t port() const { return port_.load(); }
+
+private:
+    bool try_bind(std::uint16_t wanted);  // replaces acceptor_ on success
+    void retry_later(accept_handler handler, std::chrono::milliseconds delay);
+    void log_once(std::uint16_t wanted, const std::string& what);
+
+    boost::asio::io_context& io_;
+    event_sink_ptr sink_;
+    port_reader read_port_;
+    std::string bind_address_;
+    std::chrono::milliseconds retry_delay_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    boost::asio::steady_timer timer_;
+    std::uint16_t configured_ = 0;            // the port setting acceptor_ was bound for
+    std::optional<std::uint16_t> failed_;     // the port whose bind failure was logged last
+    bool closed_ = false;
+    std::atomic<std::uint16_t> port_{0};
+};

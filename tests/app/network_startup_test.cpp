@@ -1,0 +1,100 @@
+// The main window starts the network services and carries out remote commands that arrive
+// over the remote-control socket (loopback, ports of the system's choice).
+#include "app/capture_state.h"
+#include "net/network_services.h"
+#include "net/service_client.h"
+#include "tests/app/frame_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include <boost/asio/ip/udp.hpp>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class network_startup : public ::testing::Test, public test_support::frame_fixture {
+protected:
+    void settings_file(const std::string& extra) {
+        fs::create_directories(home.path() / "Velkor3" / "config");
+        fs::create_directories(records());
+        std::ofstream(home.path() / "Velkor3" / "config" / ".quillmar")
+            << "write_path=" << records().string() << "\ndpp_port=" << (home.path() / "no-odometer").string()
+            << "\ncoordinate_server_enabled=0\n" << extra;
+    }
+    bool pump_until(const std::function<bool()>& done, std::chrono::seconds limit = 20s) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            wxYield();
+            if (done()) return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return done();
+    }
+    bool has(const std::string& row) {
+        const auto rows = messages();
+        return std::find(rows.begin(), rows.end(), row) != rows.end();
+    }
+};
+
+TEST_F(network_startup, remote_commands_over_the_socket_are_carried_out_by_the_window) {
+    settings_file("rc_service_enabled=1\n");
+    open();
+    network_services* services = frame->services();
+    ASSERT_NE(services, nullptr);
+    ASSERT_NE(services->remote_control(), nullptr);
+    ASSERT_TRUE(frame->state().camera_open());
+
+    service_connection rc("127.0.0.1", services->remote_control()->port());
+    rc.command({0, "", ""});
+    rc.command({3, "A", "B"});
+    rc.command({7, "", ""});
+    rc.command({1, "", ""});
+    ASSERT_TRUE(pump_until([&] { return frame->state().mode() == capture_mode::recording; }));
+    rc.command({2, "", ""});
+    ASSERT_TRUE(pump_until([&] { return !frame->state().active(); }));
+    const auto rows = messages();
+    std::vector<std::string> rc_rows;
+    for (const auto& r : rows)
+        if (r == "blue:Empty RC command" || r == "blue:A : B") rc_rows.push_back(r);
+    EXPECT_EQ(rc_rows, (std::vector<std::string>{"blue:Empty RC command", "blue:A : B", "blue:Empty RC command"}));
+    EXPECT_TRUE(has("blue:Incoming RC connection from: 127.0.0.1"));
+
+    // The image data service answers (nothing is being recorded: 4 zero bytes) and discovery
+    // answers for the left side, the default.
+    service_connection images("127.0.0.1", services->images().port());
+    EXPECT_TRUE(images.fetch({"", "", 1}).empty());
+    const auto replies = discover("127.0.0.1", services->discovery().port(), "any", 500ms);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_NE(replies[0].text.find("\"quillmar_left\""), std::string::npos);
+    EXPECT_TRUE(pump_until([&] { return has("blue:UDP answer"); }));
+    EXPECT_TRUE(has("blue:Incoming connection from: 127.0.0.1"));
+}
+
+TEST_F(network_startup, remote_control_exists_only_when_enabled_and_a_taken_discovery_port_ends_start_up) {
+    settings_file("");
+    open();
+    ASSERT_NE(frame->services(), nullptr);
+    EXPECT_EQ(frame->services()->remote_control(), nullptr);
+    EXPECT_NE(frame->services()->images().port(), 0);
+    close();
+
+    boost::asio::io_context io;
+    boost::asio::ip::udp::socket taken(io, {boost::asio::ip::udp::v4(), 0});
+    ::setenv("QUILLMAR_DISCOVERY_PORT", std::to_string(taken.local_endpoint().port()).c_str(), 1);
+    try {
+        open();
+        ADD_FAILURE() << "start-up went on";
+    } catch (const std::exception& e) {
+        EXPECT_EQ(std::string(e.what()), "bind: Address already in use");
+    }
+    ::setenv("QUILLMAR_DISCOVERY_PORT", "0", 1);
+}
+
+}  // namespace

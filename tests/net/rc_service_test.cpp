@@ -1,0 +1,88 @@
+// The remote-control service against real sockets on 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include "net/rc_service.h"
+#include "net/service_client.h"
+#include "settings/settings_keys.h"
+#include "tests/net/net_test_util.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class rc_service_test : public ::testing::Test {
+protected:
+    test_support::temp_dir dir{"qm-rc"};
+    settings_ptr settings = net_test::scratch_settings(dir);
+    std::shared_ptr<test_support::recording_sink> sink = std::make_shared<test_support::recording_sink>();
+    std::unique_ptr<rc_service> service;
+
+    void SetUp() override {
+        settings->write_text(settings_keys::rc_service_port, L"0");
+        service = std::make_unique<rc_service>(sink, settings, rc_service::options{"127.0.0.1"});
+        service->start();
+        ASSERT_NE(service->port(), 0);
+    }
+    void TearDown() override { service->stop(); }
+
+    std::vector<rc_command_message> commands() const {
+        std::vector<rc_command_message> out;
+        for (const auto& m : sink->messages())
+            if (const auto* c = std::get_if<rc_command_message>(&m)) out.push_back(*c);
+        return out;
+    }
+};
+
+TEST_F(rc_service_test, every_full_command_is_handed_over_with_its_session_code_and_acknowledged) {
+    struct row {
+        rc_command command;
+        std::wstring text;
+    };
+    const row rows[] = {
+        {{0, "", ""}, L""},       {{1, "A", "B"}, L"A : B"}, {{2, "", ""}, L""},
+        {{3, "A", "B"}, L"A : B"}, {{3, "", "B"}, L""},      {{3, "Код", "7"}, L"Код : 7"},
+        {{7, "x", ""}, L""},
+    };
+    service_connection client("127.0.0.1", service->port());
+    for (const auto& r : rows) client.command(r.command);  // throws unless 1024 zero bytes come back
+    const auto got = commands();
+    ASSERT_EQ(got.size(), std::size(rows));
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].code, static_cast<int>(rows[i].command.code));
+        EXPECT_EQ(got[i].text, rows[i].text);
+    }
+    EXPECT_EQ(sink->texts(thread_event::log_info), (std::vector<std::wstring>{L"Incoming RC connection from: 127.0.0.1"}));
+}
+
+TEST_F(rc_service_test, a_short_command_is_dropped_with_its_connection_and_the_next_client_is_served) {
+    {
+        service_connection client("127.0.0.1", service->port());
+        const auto full = encode_rc_command({1, "", ""});
+        client.send(std::span(full).first(100));
+        EXPECT_TRUE(client.wait_closed(5s));
+    }
+    EXPECT_EQ(sink->texts(thread_event::log_error), (std::vector<std::wstring>{L"Bad command size"}));
+    EXPECT_TRUE(commands().empty());
+    service_connection next("127.0.0.1", service->port());
+    next.command({2, "", ""});
+    EXPECT_EQ(commands().size(), 1u);
+}
+
+TEST_F(rc_service_test, one_client_at_a_time_the_next_waits_until_the_first_has_gone) {
+    auto first = std::make_unique<service_connection>("127.0.0.1", service->port());
+    first->command({1, "", ""});
+    service_connection second("127.0.0.1", service->port());  // queued by the system, not served
+    second.send(encode_rc_command({2, "", ""}));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(commands().size(), 1u);
+    first.reset();  // a clean disconnect
+    EXPECT_TRUE(net_test::wait_count(*sink, thread_event::log_info, L"RC connection closed", 1));
+    const auto ack = second.receive(rc_reply_size);
+    EXPECT_EQ(ack, std::vector<std::uint8_t>(rc_reply_size, 0));
+    ASSERT_EQ(commands().size(), 2u);
+    EXPECT_EQ(commands()[1].code, 2);
+    EXPECT_EQ(net_test::count_of(*sink, thread_event::log_info, L"Incoming RC connection from: 127.0.0.1"), 2u);
+    EXPECT_TRUE(sink->texts(thread_event::log_error).empty());
+}
+
+}  // namespace
