@@ -4,6 +4,7 @@
 
 #include "base/locale_text.h"
 #include "net/rate_limited_sink.h"
+#include "net/service_loop.h"
 #include "settings/settings_keys.h"
 
 namespace asio = boost::asio;
@@ -24,15 +25,7 @@ discovery_service::~discovery_service() { stop(); }
 void discovery_service::start() {
     if (thread_.joinable()) return;
     receive();
-    thread_ = std::thread([this] {
-        try {
-            io_.run();
-        } catch (const std::exception& e) {
-            post_log_error(sink_, to_wide(e.what()));
-        } catch (...) {
-            post_log_error(sink_, L"Unknown exception in discovery_service");
-        }
-    });
+    thread_ = start_service_loop(io_, sink_, L"Unknown exception in discovery_service");
 }
 
 void discovery_service::stop() {

@@ -12,6 +12,7 @@
 #include "net/image_protocol.h"
 #include "net/png_pipeline.h"
 #include "net/rate_limited_sink.h"
+#include "net/service_loop.h"
 #include "settings/settings_keys.h"
 
 namespace asio = boost::asio;
@@ -91,15 +92,7 @@ void img_service::start() {
     if (thread_.joinable()) return;
     listener_.bind_now();
     accept_next();
-    thread_ = std::thread([this] {
-        try {
-            io_.run();
-        } catch (const std::exception& e) {
-            post_log_error(sink_, to_wide(e.what()));
-        } catch (...) {
-            post_log_error(sink_, L"Unknown exception in img_service");
-        }
-    });
+    thread_ = start_service_loop(io_, sink_, L"Unknown exception in img_service");
 }
 
 void img_service::accept_next() {

@@ -9,6 +9,7 @@
 #include "base/locale_text.h"
 #include "database/session_code.h"
 #include "net/rate_limited_sink.h"
+#include "net/service_loop.h"
 #include "net/rc_protocol.h"
 #include "settings/settings_keys.h"
 
@@ -91,15 +92,7 @@ void rc_service::start() {
     if (thread_.joinable()) return;
     listener_.bind_now();
     accept_next();
-    thread_ = std::thread([this] {
-        try {
-            io_.run();
-        } catch (const std::exception& e) {
-            post_log_error(sink_, to_wide(e.what()));
-        } catch (...) {
-            post_log_error(sink_, L"Unknown exception in rc_service");
-        }
-    });
+    thread_ = start_service_loop(io_, sink_, L"Unknown exception in rc_service");
 }
 
 void rc_service::accept_next() {

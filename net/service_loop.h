@@ -1,0 +1,25 @@
+#pragma once
+// The I/O loop thread every service runs: io runs until it is stopped; an exception that
+// escapes a handler ends the loop and becomes one error row (unknown_text for anything that is
+// not a std::exception). The caller owns the thread: it stops io and joins.
+#include <exception>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include <boost/asio/io_context.hpp>
+
+#include "base/locale_text.h"
+#include "base/thread_message.h"
+
+inline std::thread start_service_loop(boost::asio::io_context& io, event_sink_ptr sink, std::wstring unknown_text) {
+    return std::thread([&io, sink = std::move(sink), unknown_text = std::move(unknown_text)] {
+        try {
+            io.run();
+        } catch (const std::exception& e) {
+            post_log_error(sink, to_wide(e.what()));
+        } catch (...) {
+            post_log_error(sink, unknown_text);
+        }
+    });
+}
