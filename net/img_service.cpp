@@ -78,11 +78,7 @@ img_service::img_service(event_sink_ptr sink, settings_ptr settings, options opt
       work_(io_.get_executor()),
       listener_(
           io_, sink_,
-          [settings = settings_] {
-              return port_from_text(
-                  settings->read_text(settings_keys::data_service_port, settings_defaults::data_service_port)
-                      .ToStdWstring());
-          },
+          tcp_listener::from_setting(settings_, settings_keys::data_service_port, settings_defaults::data_service_port),
           opts.bind_address),
       connections_(sink_, L"Unknown exception in img_service") {}
 

@@ -78,11 +78,7 @@ rc_service::rc_service(event_sink_ptr sink, settings_ptr settings, options opts)
       work_(io_.get_executor()),
       listener_(
           io_, sink_,
-          [settings = settings_] {
-              return port_from_text(
-                  settings->read_text(settings_keys::rc_service_port, settings_defaults::rc_service_port)
-                      .ToStdWstring());
-          },
+          tcp_listener::from_setting(settings_, settings_keys::rc_service_port, settings_defaults::rc_service_port),
           opts.bind_address),
       connections_(sink_, L"Unknown exception in rc_service") {}
 

@@ -12,6 +12,12 @@ std::uint16_t port_from_text(const std::wstring& text) {
     return static_cast<std::uint16_t>(std::wcstoul(text.c_str(), nullptr, 10));
 }
 
+tcp_listener::port_reader tcp_listener::from_setting(settings_ptr settings, const wchar_t* key, const wchar_t* def) {
+    return [settings = std::move(settings), key, def] {
+        return port_from_text(settings->read_text(key, def).ToStdWstring());
+    };
+}
+
 tcp_listener::tcp_listener(asio::io_context& io, event_sink_ptr sink, port_reader read_port,
                            std::string bind_address, std::chrono::milliseconds retry_delay)
     : io_(io),

@@ -28,6 +28,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "base/thread_message.h"
+#include "settings/settings_store.h"
 
 // A port setting's text as the services read it: a base-10 unsigned number taken from the
 // leading digits (like strtoul: leading blanks and a sign allowed, trailing text ignored,
@@ -37,6 +38,8 @@ std::uint16_t port_from_text(const std::wstring& text);
 class tcp_listener {
 public:
     using port_reader = std::function<std::uint16_t()>;
+    // Reads the port setting key (def when absent) anew at every call, through port_from_text.
+    static port_reader from_setting(settings_ptr settings, const wchar_t* key, const wchar_t* def);
     using accept_handler =
         std::function<void(std::shared_ptr<boost::asio::io_context> io, boost::asio::ip::tcp::socket socket)>;
 

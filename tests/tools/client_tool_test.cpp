@@ -1,12 +1,7 @@
 // quillmar-client run as a program against the three services on 127.0.0.1.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "database/database_registry.h"
 #include "net/discovery_service.h"
@@ -15,35 +10,14 @@
 #include "net/rc_service.h"
 #include "settings/settings_keys.h"
 #include "tests/net/net_test_util.h"
+#include "tests/tools/tool_run.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct result {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-std::string quoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-fs::path client_path() {
-    if (const char* build = std::getenv("QUILLMAR_BUILD_DIR"); build && *build)
-        return fs::path(build) / "tools" / "quillmar-client";
-    return fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "tools" / "quillmar-client";
-}
+using tool_test::result;
+using tool_test::slurp;
 
 class client_tool : public ::testing::Test {
 protected:
@@ -55,14 +29,7 @@ protected:
         settings->write_text(settings_keys::data_service_port, L"0");
         settings->write_text(settings_keys::rc_service_port, L"0");
     }
-    result run(const std::vector<std::string>& args) {
-        std::string command = quoted(client_path().string());
-        for (const auto& a : args) command += " " + quoted(a);
-        command += " >" + quoted((dir.path() / "out.txt").string()) + " 2>" + quoted((dir.path() / "err.txt").string());
-        const int status = std::system(command.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(dir.path() / "out.txt"),
-                slurp(dir.path() / "err.txt")};
-    }
+    result run(const std::vector<std::string>& args) { return tool_test::run_tool("quillmar-client", dir.path(), args); }
 };
 
 TEST_F(client_tool, frame_writes_the_png_and_says_by_its_status_whether_an_image_came) {

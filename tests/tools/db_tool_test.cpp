@@ -1,60 +1,25 @@
 // quillmar-db run as a program on databases written by recording_database.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include <leveldb/db.h>
 
 #include "database/database_layout.h"
 #include "database/recording_database.h"
 #include "tests/support/temp_home.h"
+#include "tests/tools/tool_run.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct result {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
+using tool_test::result;
+using tool_test::slurp;
 
-std::string slurp(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-std::string quoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-// $QUILLMAR_BUILD_DIR/tools/quillmar-db, or beside this test's build tree when it is unset.
-fs::path tool_path() {
-    if (const char* build = std::getenv("QUILLMAR_BUILD_DIR"); build && *build)
-        return fs::path(build) / "tools" / "quillmar-db";
-    return fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "tools" / "quillmar-db";
-}
-
-// Runs quillmar-db with the arguments; stdout and stderr are captured in files under dir.
 result run_tool(const fs::path& dir, const std::vector<std::string>& args) {
-    std::string command = quoted(tool_path().string());
-    for (const auto& a : args) command += " " + quoted(a);
-    command += " >" + quoted((dir / "out.txt").string()) + " 2>" + quoted((dir / "err.txt").string());
-    int status = std::system(command.c_str());
-    result r;
-    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = slurp(dir / "out.txt");
-    r.err = slurp(dir / "err.txt");
-    return r;
+    return tool_test::run_tool("quillmar-db", dir, args);
 }
 
 cv::Mat frame(int value) {
