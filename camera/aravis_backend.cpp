@@ -2,6 +2,7 @@
 
 #include "camera/buffer_pool.h"
 #include "camera/handle_table.h"
+#include "camera/simulated_pattern.h"
 #include "camera/wait_condition.h"
 
 #include <arv.h>
@@ -35,6 +36,7 @@ struct camera_rec {
     std::mutex lock;  // guards every use of arv
     gulong lost_handler = 0;
     std::atomic<bool> lost{false};  // the control connection is gone
+    ArvFakeCamera* fake = nullptr;  // the simulated camera behind arv, if it is one; owned by arv
     std::mutex streams_lock;        // guards streams
     std::vector<std::weak_ptr<stream_rec>> streams;
 
@@ -307,6 +309,10 @@ J_STATUS_TYPE aravis_backend::camera_open(FACTORY_HANDLE factory, const char* ca
             arv_camera_gv_set_stream_options(rec->arv, ARV_GV_STREAM_OPTION_PACKET_SOCKET_DISABLED);
     }
     ArvDevice* device = arv_camera_get_device(rec->arv);
+    if (ARV_IS_FAKE_DEVICE(device)) {
+        rec->fake = arv_fake_device_get_fake_camera(ARV_FAKE_DEVICE(device));
+        use_fast_ramp(rec->fake, true);
+    }
     if (ARV_IS_GV_DEVICE(device))
         rec->lost_handler = g_signal_connect_data(device, "control-lost", G_CALLBACK(on_control_lost),
                                                   new std::weak_ptr<camera_rec>(rec), forget_weak_camera,
@@ -356,6 +362,13 @@ J_STATUS_TYPE aravis_backend::camera_execute_command(CAM_HANDLE camera, const ch
     GError* error = nullptr;
     // The plain feature commands: Aravis's start/stop helpers also start and stop the stream
     // threads of some transports, which the stream calls below manage themselves.
+    if (rec->fake && std::strcmp(command, "AcquisitionStart") == 0) {
+        // The fast pattern draws 8-bit mono only; other formats keep the fake camera's own.
+        GError* format_error = nullptr;
+        const ArvPixelFormat format = arv_camera_get_pixel_format(rec->arv, &format_error);
+        if (format_error) g_error_free(format_error);
+        use_fast_ramp(rec->fake, !format_error && format == ARV_PIXEL_FORMAT_MONO_8);
+    }
     arv_camera_execute_command(rec->arv, command, &error);
     return failed(error);
 }
@@ -494,6 +507,7 @@ J_STATUS_TYPE aravis_backend::stream_get_buffer_info(STREAM_HANDLE stream, BUF_H
             case BUFFER_INFO_SIZE: {
                 size_t n = 0;
                 if (!arv_buffer_get_image_data(arv, &n)) arv_buffer_get_data(arv, &n);
+                if (n == 0 && s->camera->fake) n = drawn_bytes(arv, b.size);
                 status = put<std::uint32_t>(value, size, static_cast<std::uint32_t>(n));
                 break;
             }
