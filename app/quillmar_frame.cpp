@@ -23,6 +23,8 @@
 #include "viewer/VImagePanel.h"
 #include "viewer/viewer_dialog.h"
 
+#include <algorithm>
+#include <chrono>
 #include <opencv2/imgproc.hpp>
 
 #include <ctime>
@@ -133,6 +135,8 @@ void quillmar_frame::release() {
 
 void quillmar_frame::bind_thread_events() {
     Bind(EVT_NEW_FRAME, &quillmar_frame::on_new_frame, this);
+    status_timer_.SetOwner(this);
+    Bind(wxEVT_TIMER, [this](wxTimerEvent&) { show_held_status(); }, status_timer_.GetId());
     Bind(EVT_GRAB_STATS, [this](wxThreadEvent& e) { on_status(e, 0); });
     Bind(EVT_RECORD_STATUS, [this](wxThreadEvent& e) { on_status(e, 2); });
     Bind(EVT_STATUS_TEXT, &quillmar_frame::on_status_text, this);
@@ -460,15 +464,35 @@ void quillmar_frame::on_new_frame(wxThreadEvent& event) {
             image_panel_->Refresh(true);
         }
     }
-    SetStatusText(event.GetString(), 1);
+    show_status(1, event.GetString());
 }
 
-void quillmar_frame::on_status(wxThreadEvent& event, int field) { SetStatusText(event.GetString(), field); }
+void quillmar_frame::on_status(wxThreadEvent& event, int field) { show_status(field, event.GetString()); }
 
 void quillmar_frame::on_status_text(wxThreadEvent& event) {
     const int field = event.GetInt();
     wxStatusBar* bar = GetStatusBar();
-    if (bar && field >= 0 && field < bar->GetFieldsCount()) SetStatusText(event.GetString(), field);
+    if (bar && field >= 0 && field < bar->GetFieldsCount()) show_status(field, event.GetString());
+}
+
+void quillmar_frame::show_status(int field, const wxString& text) {
+    wxStatusBar* bar = GetStatusBar();
+    if (!bar || field < 0 || field >= bar->GetFieldsCount()) return;
+    if (status_.offer(field, text, status_throttle::clock::now())) {
+        // Redrawing an unchanged text costs the same as a new one.
+        if (bar->GetStatusText(field) != text) SetStatusText(text, field);
+    } else if (!status_timer_.IsRunning()) {
+        const auto wait = status_.next_due(status_throttle::clock::now());
+        if (wait) status_timer_.StartOnce(std::max<int>(1, std::chrono::ceil<std::chrono::milliseconds>(*wait).count()));
+    }
+}
+
+void quillmar_frame::show_held_status() {
+    wxStatusBar* bar = GetStatusBar();
+    for (const auto& [field, text] : status_.take_due(status_throttle::clock::now()))
+        if (bar && field < bar->GetFieldsCount() && bar->GetStatusText(field) != text) SetStatusText(text, field);
+    if (const auto wait = status_.next_due(status_throttle::clock::now()))
+        status_timer_.StartOnce(std::max<int>(1, std::chrono::ceil<std::chrono::milliseconds>(*wait).count()));
 }
 
 void quillmar_frame::on_log_error(wxThreadEvent& event) { log_error(event.GetString()); }

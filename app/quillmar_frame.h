@@ -13,6 +13,7 @@
 // cannot be created, ...); everything it had set up is released before the exception leaves.
 // Thread safety: GUI thread only; workers reach it through event_sink() alone.
 #include "app/capture_state.h"
+#include "app/status_throttle.h"
 #include "base/thread_message.h"
 #include "app/window_event_sink.h"
 #include "camera/camera_list.h"
@@ -28,6 +29,7 @@
 
 #include <wx/aui/aui.h>
 #include <wx/frame.h>
+#include <wx/timer.h>
 
 class wxComboBox;
 class wxListCtrl;
@@ -128,6 +130,9 @@ private:
     void on_new_frame(wxThreadEvent& event);
     void on_status(wxThreadEvent& event, int field);
     void on_status_text(wxThreadEvent& event);
+    // Every status field text goes through here (see status_throttle).
+    void show_status(int field, const wxString& text);
+    void show_held_status();
     void on_log_error(wxThreadEvent& event);
     void on_log_info(wxThreadEvent& event);
     void on_rc_command(wxThreadEvent& event);
@@ -143,6 +148,8 @@ private:
     std::unique_ptr<database_loader> loader_;  // registry list model and the scan thread
     std::unique_ptr<network_services> services_;  // cut off (sink detached), then stopped at release
     cv::Mat display_;  // live display's grey copy of the newest frame
+    status_throttle status_{std::chrono::milliseconds(250)};
+    wxTimer status_timer_;  // shows the held-back status texts when they are due
     std::unique_ptr<maintenance_ui> maintenance_;  // created on first use
 
     log_viewer* log_ = nullptr;               // child windows, owned by the window tree
