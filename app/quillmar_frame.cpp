@@ -123,7 +123,6 @@ void quillmar_frame::release() {
     services_.reset();  // stops and joins every service thread
     if (aui_.GetManagedWindow()) aui_.UnInit();
     settings_.reset();  // workers still holding it keep it alive; the last owner writes it
-    display_.release();
     state_.stop();  // the write thread ends before the capture thread
     // The list draws from the loader's model: it goes first, then the loader joins its scan.
     delete database_list_;
@@ -453,16 +452,11 @@ void quillmar_frame::on_new_frame(wxThreadEvent& event) {
     if (!state_.active()) return;
     if (frame_buffer* buffer = state_.source()->buffer()) {
         // Sized from the buffer every time, so another camera or pixel depth still fits.
-        // One copy out of the buffer (under its lock), one conversion straight into the
-        // panel's reused image; the panel rebuilds its bitmap once for the new picture.
-        copy_frame_gray8(*buffer, display_);
-        if (!display_.empty()) {
-            cv::Mat rgb(display_.rows, display_.cols, CV_8UC3,
-                        image_panel_->image_pixels(display_.cols, display_.rows));
-            cv::cvtColor(display_, rgb, cv::COLOR_GRAY2RGB);
-            image_panel_->image_changed();
-            image_panel_->Refresh(true);
-        }
+        // One copy out of the buffer (under its lock) into the panel's own picture; the panel
+        // converts only the part it shows, once for each new picture.
+        copy_frame_gray8(*buffer, image_panel_->picture_buffer());
+        image_panel_->picture_changed();
+        image_panel_->Refresh(true);
     }
     show_status(1, event.GetString());
 }

@@ -147,7 +147,6 @@ private:
     jai_camera_ptr camera_;  // the open camera, or none; frame sources hold it too
     std::unique_ptr<database_loader> loader_;  // registry list model and the scan thread
     std::unique_ptr<network_services> services_;  // cut off (sink detached), then stopped at release
-    cv::Mat display_;  // live display's grey copy of the newest frame
     status_throttle status_{std::chrono::milliseconds(250)};
     wxTimer status_timer_;  // shows the held-back status texts when they are due
     std::unique_ptr<maintenance_ui> maintenance_;  // created on first use

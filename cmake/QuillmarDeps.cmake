@@ -34,6 +34,9 @@ foreach(module core imgproc imgcodecs)
 endforeach()
 add_library(qm::opencv ALIAS qm_opencv)
 
+# The picture panels draw straight onto the toolkit's cairo context (wxGTK 3).
+pkg_check_modules(CAIRO REQUIRED IMPORTED_TARGET cairo)
+add_library(qm::cairo ALIAS PkgConfig::CAIRO)
 pkg_check_modules(LIBZIP REQUIRED IMPORTED_TARGET libzip)
 add_library(qm::zip ALIAS PkgConfig::LIBZIP)
 

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git ccache
   make dpkg-dev help2man lintian
-  libwxgtk3.2-dev
+  libwxgtk3.2-dev libcairo2-dev
   libboost-dev libboost-system-dev
   libleveldb-dev
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev

@@ -1,43 +1,56 @@
 #pragma once
-// A panel that shows one image on a black background, zoomed with the mouse wheel, dragged
+// A panel that shows one picture on a black background, zoomed with the mouse wheel, dragged
 // with the left button, with a millimetre ruler following the pointer: the picture of the
 // viewer dialog and the live camera pane of the main window.
 //
-// The owner sets the image (set_image, or writes the panel's own buffer in place through
-// image_pixels + image_changed) and refreshes the panel; `scale` and `show_scale` directly.
-// The bitmap drawn holds only the part of the image inside the panel and is rebuilt only when
-// the image or that part changed, not on every paint (pointer motion repaints for the ruler). While the ruler is on the cursor is blank over the panel:
-// the ruler is the pointer. Right-button presses are passed on to the parent window (with
-// this panel's id), so the parent can show its popup. Mouse handling does nothing while
-// there is no image.
+// The owner hands over the picture (set_picture shares an 8-bit grey or BGR matrix, or the
+// owner writes the panel's own matrix through picture_buffer + picture_changed) and refreshes
+// the panel; `scale` and `show_scale` directly. A paint converts only the part of the picture
+// inside the panel, straight into a reused drawing surface, and only when the picture or that
+// part changed; pointer motion (the ruler) repaints without converting. While the ruler is
+// on, the cursor is blank over the panel: the ruler is the pointer. Right-button presses are
+// passed on to the parent window (with this panel's id), so the parent can show its popup.
+// Mouse handling does nothing while there is no picture.
 // Ownership: a child window, destroyed with its parent. Thread safety: GUI thread only.
 #include <cstddef>
+#include <memory>
 
-#include <wx/bitmap.h>
+#include <opencv2/core/mat.hpp>
+
 #include <wx/cursor.h>
 #include <wx/image.h>
 #include <wx/panel.h>
 
 #include "viewer/panel_view.h"
 
+class wxDC;
+typedef struct _cairo_surface cairo_surface_t;
+
 class VImagePanel : public wxPanel {
 public:
     VImagePanel(wxWindow* parent, wxWindowID id, const wxPoint& position = wxDefaultPosition,
                 const wxSize& size = wxDefaultSize);
+    ~VImagePanel() override;
 
-    // Replaces the image (shared, not copied).
+    // Replaces the picture, shared, not copied: CV_8UC1 (grey) or CV_8UC3 (BGR); any other
+    // type, or an empty matrix, leaves the panel without a picture.
+    void set_picture(const cv::Mat& picture);
+    const cv::Mat& picture() const { return picture_; }
+    // The panel's own matrix, not shared with anyone: write it (its size and type may change,
+    // as by cv::Mat::create), then call picture_changed().
+    cv::Mat& picture_buffer();
+    void picture_changed();
+
+    // For callers holding a wxImage (RGB): set_image converts it; image() is an RGB copy of
+    // the picture, !IsOk() when there is none.
     void set_image(const wxImage& image);
-    const wxImage& image() const { return image_; }
-    // The panel's own width x height RGB buffer (3 bytes a pixel, rows without padding), kept
-    // while the size stays and no copy of image() shares it. Write it, then image_changed().
-    unsigned char* image_pixels(int width, int height);
-    void image_changed() { bitmap_stale_ = true; }
+    wxImage image() const;
 
     double scale = 0.8;       // screen pixels per millimetre at zoom 1
     bool show_scale = true;   // whether the ruler is drawn
     panel_view view;          // zoom, offset, drag start and pointer
 
-    // Bitmaps built from the image so far (tests, benchmarks).
+    // Conversions of a visible part into the drawing surface so far (tests, benchmarks).
     std::size_t bitmap_builds() const { return bitmap_builds_; }
 
 private:
@@ -50,11 +63,19 @@ private:
     void on_wheel(wxMouseEvent& event);
     void on_right_down(wxMouseEvent& event);
     void set_ruler_cursor();
+    bool has_picture() const { return !picture_.empty(); }
+    // Converts the part `area` of the picture into surface_ (made or remade to its size).
+    bool convert_area(const wxRect& area);
+    void draw_area(wxDC& dc, const wxRect& area);
 
-    wxImage image_;
-    wxBitmap bitmap_;      // the visible part of image_; rebuilt when stale or the view moved
-    wxRect bitmap_area_;   // which part, in image pixels
-    bool bitmap_stale_ = true;
+    struct surface_deleter {
+        void operator()(cairo_surface_t* s) const;
+    };
+
+    cv::Mat picture_;
+    std::unique_ptr<cairo_surface_t, surface_deleter> surface_;  // area_ of picture_, 4 bytes a pixel
+    wxRect area_;          // which part, in picture pixels
+    bool stale_ = true;    // picture_ changed since surface_ was filled
     std::size_t bitmap_builds_ = 0;
     wxCursor blank_cursor_;
 };

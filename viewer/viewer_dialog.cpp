@@ -70,15 +70,8 @@ viewer_dialog::viewer_dialog(wxWindow* parent, const wxString& folder)
 viewer_dialog::~viewer_dialog() = default;
 
 void viewer_dialog::show_current() {
-    const cv::Mat frame = browser_->current_frame();
-    if (frame.empty() || frame.type() != CV_8UC3) {
-        panel_->set_image(wxImage());
-    } else {
-        // One conversion, straight into the panel's own buffer.
-        cv::Mat rgb(frame.rows, frame.cols, CV_8UC3, panel_->image_pixels(frame.cols, frame.rows));
-        cv::cvtColor(frame, rgb, cv::COLOR_BGR2RGB);
-        panel_->image_changed();
-    }
+    // The decoded frame itself: the panel converts only the part it shows when it paints.
+    panel_->set_picture(browser_->current_frame());
     panel_->Refresh(true);
 }
 
