@@ -109,6 +109,15 @@ void on_control_lost(ArvGvDevice*, gpointer user_data) {
             if (auto condition = stream->pool->listener()) condition->fail();
 }
 
+// Chooses the simulated camera's pattern; the caller holds camera.lock. The fast pattern
+// draws 8-bit mono only; other formats keep the fake camera's own.
+void choose_pattern(camera_rec& camera, bool fast) {
+    GError* error = nullptr;
+    const ArvPixelFormat format = arv_camera_get_pixel_format(camera.arv, &error);
+    if (error) g_error_free(error);
+    use_fast_ramp(camera.fake, fast && !error && format == ARV_PIXEL_FORMAT_MONO_8);
+}
+
 void forget_weak_camera(gpointer data, GClosure*) { delete static_cast<std::weak_ptr<camera_rec>*>(data); }
 
 // The settings of Aravis's own UDP receive path for a GigE Vision stream, so that it keeps
@@ -167,6 +176,7 @@ struct aravis_backend::state {
     std::vector<device_entry> devices;
     std::chrono::steady_clock::time_point last_update{};
     bool updated = false;
+    std::atomic<bool> fast_pattern{true};  // simulated cameras draw with the row-copy ramp
 
     // Discovery is slow on real networks and enumeration asks for the list once per camera,
     // so a list younger than two seconds is reused.
@@ -228,6 +238,15 @@ aravis_backend::~aravis_backend() {
     for (auto& [h, c] : state_->conditions.snapshot()) state_->conditions.remove(h);
     for (auto& [h, c] : state_->cameras.snapshot()) state_->cameras.remove(h);
     for (auto& [h, f] : state_->factories.snapshot()) state_->factories.remove(h);
+}
+
+void aravis_backend::use_fast_simulated_pattern(bool fast) {
+    state_->fast_pattern = fast;
+    for (auto& [h, camera] : state_->cameras.snapshot()) {
+        if (!camera->fake) continue;
+        std::lock_guard<std::mutex> lock(camera->lock);
+        choose_pattern(*camera, fast);
+    }
 }
 
 J_STATUS_TYPE aravis_backend::factory_open(const char*, FACTORY_HANDLE* factory) {
@@ -311,7 +330,7 @@ J_STATUS_TYPE aravis_backend::camera_open(FACTORY_HANDLE factory, const char* ca
     ArvDevice* device = arv_camera_get_device(rec->arv);
     if (ARV_IS_FAKE_DEVICE(device)) {
         rec->fake = arv_fake_device_get_fake_camera(ARV_FAKE_DEVICE(device));
-        use_fast_ramp(rec->fake, true);
+        use_fast_ramp(rec->fake, state_->fast_pattern);
     }
     if (ARV_IS_GV_DEVICE(device))
         rec->lost_handler = g_signal_connect_data(device, "control-lost", G_CALLBACK(on_control_lost),
@@ -362,13 +381,7 @@ J_STATUS_TYPE aravis_backend::camera_execute_command(CAM_HANDLE camera, const ch
     GError* error = nullptr;
     // The plain feature commands: Aravis's start/stop helpers also start and stop the stream
     // threads of some transports, which the stream calls below manage themselves.
-    if (rec->fake && std::strcmp(command, "AcquisitionStart") == 0) {
-        // The fast pattern draws 8-bit mono only; other formats keep the fake camera's own.
-        GError* format_error = nullptr;
-        const ArvPixelFormat format = arv_camera_get_pixel_format(rec->arv, &format_error);
-        if (format_error) g_error_free(format_error);
-        use_fast_ramp(rec->fake, !format_error && format == ARV_PIXEL_FORMAT_MONO_8);
-    }
+    if (rec->fake && std::strcmp(command, "AcquisitionStart") == 0) choose_pattern(*rec, state_->fast_pattern);
     arv_camera_execute_command(rec->arv, command, &error);
     return failed(error);
 }

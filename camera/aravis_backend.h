@@ -33,6 +33,11 @@ public:
     explicit aravis_backend(mode m);
     ~aravis_backend() override;
 
+    // Simulated cameras draw their picture a row at a time (camera/simulated_pattern.h);
+    // false goes back to the fake camera's own per-pixel fill, now and for later captures.
+    // The picture is the same: benchmarks compare the two costs.
+    void use_fast_simulated_pattern(bool fast);
+
     J_STATUS_TYPE factory_open(const char* name, FACTORY_HANDLE* factory) override;
     J_STATUS_TYPE factory_close(FACTORY_HANDLE factory) override;
     J_STATUS_TYPE factory_get_info(int info, char* buffer, std::uint32_t* size) override;
