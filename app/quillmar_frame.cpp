@@ -357,7 +357,9 @@ void quillmar_frame::delete_selected_database() {
     if (state_.active()) return;
     const std::wstring folder = selected_database();
     if (folder.empty()) return;
-    if (::delete_database(folder, loader_->registry(), maintenance())) refill_from_registry();
+    if (!::delete_database(folder, loader_->registry(), maintenance())) return;
+    loader_->forget(folder);
+    refill_from_registry();
 }
 
 void quillmar_frame::archive_selected_database() {

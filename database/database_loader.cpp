@@ -24,6 +24,7 @@ void database_loader::reload(event_sink_ptr sink, const std::wstring& write_path
 }
 
 void database_loader::start(event_sink_ptr, std::unique_ptr<load_thread> job) {
+    forgotten_.clear();
     if (job_) job_->cancel();
     std::shared_ptr<load_thread> next(std::move(job));
     std::thread previous = std::move(thread_);
@@ -40,10 +41,13 @@ bool database_loader::is_current_scan(int generation) const {
 
 bool database_loader::on_database_info(const database_info_message& message) {
     if (!is_current_scan(message.generation)) return false;
+    if (message.generation != 0 && forgotten_.count(message.text)) return false;
     registry_.add(message.summary, message.text);
     model_.append(registry_entry{message.summary, message.text});
     return true;
 }
+
+void database_loader::forget(const std::wstring& folder) { forgotten_.insert(folder); }
 
 void database_loader::resync() { model_.assign(registry_.snapshot()); }
 

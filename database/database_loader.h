@@ -8,7 +8,7 @@
 //   database_info_message:
 //       if (loader.on_database_info(message)) list->refresh();
 //   after a delete command removed an entry from the registry:
-//       loader.resync();  list->refresh();
+//       loader.forget(folder);  loader.resync();  list->refresh();
 //
 // Reports of a superseded scan: every scan gets a generation number, carried in the
 // database_info message; on_database_info() drops a report whose generation is not
@@ -23,6 +23,8 @@
 //
 // Cost: one registry append and one model append per summary; the list grows linearly.
 #include <memory>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "base/thread_message.h"
@@ -51,6 +53,9 @@ public:
 
     // Copies the registry into the list again (after a removal from the registry).
     void resync();
+    // A deleted database: reports of the running scan about it (summarised before the delete,
+    // still queued) are dropped instead of bringing it back. A new scan forgets this.
+    void forget(const std::wstring& folder);
 
     // Waits until the running scan (if any) has ended; for tests and benchmarks.
     void wait();
@@ -64,6 +69,7 @@ private:
     database_registry& registry_;
     database_list_model model_;
     int generation_ = 0;
+    std::set<std::wstring> forgotten_;  // folders deleted during the current scan
     std::shared_ptr<load_thread> job_;  // the latest scan, shared with its thread
     std::thread thread_;                // the latest scan's thread; it joins its predecessor
 };

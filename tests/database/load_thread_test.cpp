@@ -147,6 +147,16 @@ TEST(DatabaseLoader, ReloadFillsRegistryAndListOnceAndDropsSupersededReports) {
     loader.resync();
     EXPECT_EQ(loader.model().size(), 6u);
     EXPECT_EQ(loader.model().rows(), registry.snapshot());
+
+    // A database deleted while its scan report was still queued stays deleted.
+    const database_info_message queued{L"/w/deleted", ldb_info{}, 2};
+    loader.forget(L"/w/deleted");
+    EXPECT_FALSE(loader.on_database_info(queued));
+    EXPECT_EQ(registry.size(), 6u);
+    loader.reload(sink, dir.path().wstring());
+    loader.wait();
+    EXPECT_TRUE(loader.on_database_info(database_info_message{L"/w/deleted", ldb_info{}, 3}))
+        << "a new scan that finds the folder again lists it";
 }
 
 TEST(DatabaseLoader, DestructionStopsARunningScan) {
