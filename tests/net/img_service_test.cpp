@@ -8,6 +8,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "database/database_layout.h"
+#include "database/database_maintenance.h"
 #include "database/database_registry.h"
 #include "net/img_service.h"
 #include "net/png_pipeline.h"
@@ -125,6 +126,31 @@ TEST_F(img_service_test, a_database_that_cannot_be_opened_is_logged_and_answered
     const auto errors = sink->texts(thread_event::log_error);
     ASSERT_EQ(errors.size(), 2u);
     EXPECT_NE(errors[0].find(L"does not exist"), std::wstring::npos);
+}
+
+TEST_F(img_service_test, a_database_deleted_after_serving_a_frame_is_answered_as_not_found) {
+    struct yes_ui : maintenance_ui {
+        std::vector<std::wstring> errors;
+        bool confirm(const std::wstring&, const std::wstring&) override { return true; }
+        std::optional<std::wstring> choose_archive_path(const std::wstring&) override { return {}; }
+        std::optional<std::wstring> enter_text(const std::wstring&, const std::wstring&, const std::wstring&) override {
+            return {};
+        }
+        void message(const std::wstring&) override {}
+        void log_error(const std::wstring& text) override { errors.push_back(text); }
+        void begin_busy(const std::wstring&) override {}
+        void end_busy() override {}
+    } ui;
+    const auto db = add("served", "D : 1", {{100, 1}, {105, 2}});
+    start();
+    service_connection client("127.0.0.1", service->port());
+    EXPECT_EQ(client.fetch({"D", "1", 100}), png_of_stored(db, 100));
+
+    EXPECT_TRUE(delete_database(db.wstring(), registry, ui));
+    EXPECT_FALSE(fs::exists(db));
+    EXPECT_TRUE(ui.errors.empty());
+    EXPECT_EQ(client.fetch({"D", "1", 105}), placeholder("Requested frame not found [D : 1:105]"));
+    EXPECT_TRUE(sink->texts(thread_event::log_error).empty());
 }
 
 TEST_F(img_service_test, a_short_receive_is_reported_and_answered_from_the_buffer_as_it_stands) {
