@@ -465,28 +465,28 @@ void quillmar_frame::on_new_frame(wxThreadEvent& event) {
 
 void quillmar_frame::on_status(wxThreadEvent& event, int field) { show_status(field, event.GetString()); }
 
-void quillmar_frame::on_status_text(wxThreadEvent& event) {
-    const int field = event.GetInt();
-    wxStatusBar* bar = GetStatusBar();
-    if (bar && field >= 0 && field < bar->GetFieldsCount()) show_status(field, event.GetString());
-}
+void quillmar_frame::on_status_text(wxThreadEvent& event) { show_status(event.GetInt(), event.GetString()); }
 
 void quillmar_frame::show_status(int field, const wxString& text) {
     wxStatusBar* bar = GetStatusBar();
     if (!bar || field < 0 || field >= bar->GetFieldsCount()) return;
-    if (status_.offer(field, text, status_throttle::clock::now())) {
-        // Redrawing an unchanged text costs the same as a new one.
-        if (bar->GetStatusText(field) != text) SetStatusText(text, field);
-    } else if (!status_timer_.IsRunning()) {
-        const auto wait = status_.next_due(status_throttle::clock::now());
-        if (wait) status_timer_.StartOnce(std::max<int>(1, std::chrono::ceil<std::chrono::milliseconds>(*wait).count()));
-    }
+    if (status_.offer(field, text, status_throttle::clock::now()))
+        put_status(field, text);
+    else if (!status_timer_.IsRunning())
+        start_status_timer();
 }
 
 void quillmar_frame::show_held_status() {
-    wxStatusBar* bar = GetStatusBar();
-    for (const auto& [field, text] : status_.take_due(status_throttle::clock::now()))
-        if (bar && field < bar->GetFieldsCount() && bar->GetStatusText(field) != text) SetStatusText(text, field);
+    for (const auto& [field, text] : status_.take_due(status_throttle::clock::now())) put_status(field, text);
+    start_status_timer();
+}
+
+void quillmar_frame::put_status(int field, const wxString& text) {
+    // Redrawing an unchanged text costs the same as a new one.
+    if (GetStatusBar()->GetStatusText(field) != text) SetStatusText(text, field);
+}
+
+void quillmar_frame::start_status_timer() {
     if (const auto wait = status_.next_due(status_throttle::clock::now()))
         status_timer_.StartOnce(std::max<int>(1, std::chrono::ceil<std::chrono::milliseconds>(*wait).count()));
 }

@@ -130,9 +130,12 @@ private:
     void on_new_frame(wxThreadEvent& event);
     void on_status(wxThreadEvent& event, int field);
     void on_status_text(wxThreadEvent& event);
-    // Every status field text goes through here (see status_throttle).
+    // Every status field text goes through here (see status_throttle); fields out of the
+    // bar's range are ignored.
     void show_status(int field, const wxString& text);
     void show_held_status();
+    void put_status(int field, const wxString& text);  // field checked by show_status
+    void start_status_timer();  // for the next held-back text, if any
     void on_log_error(wxThreadEvent& event);
     void on_log_info(wxThreadEvent& event);
     void on_rc_command(wxThreadEvent& event);
