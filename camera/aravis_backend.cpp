@@ -328,10 +328,8 @@ J_STATUS_TYPE aravis_backend::camera_open(FACTORY_HANDLE factory, const char* ca
             arv_camera_gv_set_stream_options(rec->arv, ARV_GV_STREAM_OPTION_PACKET_SOCKET_DISABLED);
     }
     ArvDevice* device = arv_camera_get_device(rec->arv);
-    if (ARV_IS_FAKE_DEVICE(device)) {
-        rec->fake = arv_fake_device_get_fake_camera(ARV_FAKE_DEVICE(device));
-        use_fast_ramp(rec->fake, state_->fast_pattern);
-    }
+    // Its pattern is chosen at each acquisition start, when the pixel format is settled.
+    if (ARV_IS_FAKE_DEVICE(device)) rec->fake = arv_fake_device_get_fake_camera(ARV_FAKE_DEVICE(device));
     if (ARV_IS_GV_DEVICE(device))
         rec->lost_handler = g_signal_connect_data(device, "control-lost", G_CALLBACK(on_control_lost),
                                                   new std::weak_ptr<camera_rec>(rec), forget_weak_camera,

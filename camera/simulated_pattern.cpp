@@ -33,15 +33,13 @@ namespace {
 // Runs on the fake stream's thread under the fake camera's pattern lock.
 void fill_callback(ArvBuffer* buffer, void* data, guint32 exposure_us, guint32 gain, ArvPixelFormat format) {
     if (!buffer || format != ARV_PIXEL_FORMAT_MONO_8) return;
-    std::size_t received = 0;
-    auto* pixels = static_cast<std::uint8_t*>(const_cast<void*>(arv_buffer_get_data(buffer, &received)));
+    auto* pixels = static_cast<std::uint8_t*>(const_cast<void*>(arv_buffer_get_data(buffer, nullptr)));
+    const auto width = static_cast<std::uint32_t>(arv_buffer_get_image_width(buffer));
+    const auto height = static_cast<std::uint32_t>(arv_buffer_get_image_height(buffer));
     // The fake camera calls us only when the buffer holds its whole payload (width x height
     // bytes at 8 bits), so that is the bound; what it says was received is not.
-    const std::size_t payload = static_cast<std::size_t>(arv_buffer_get_image_width(buffer)) *
-                                static_cast<std::size_t>(arv_buffer_get_image_height(buffer));
-    fill_diagonal_ramp(pixels, payload, static_cast<std::uint32_t>(arv_buffer_get_image_width(buffer)),
-                       static_cast<std::uint32_t>(arv_buffer_get_image_height(buffer)),
-                       arv_buffer_get_frame_id(buffer), ramp_scale(exposure_us, gain), *static_cast<ramp_line*>(data));
+    fill_diagonal_ramp(pixels, static_cast<std::size_t>(width) * height, width, height, arv_buffer_get_frame_id(buffer),
+                       ramp_scale(exposure_us, gain), *static_cast<ramp_line*>(data));
 }
 
 void delete_line(gpointer line) { delete static_cast<ramp_line*>(line); }

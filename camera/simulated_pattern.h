@@ -30,9 +30,9 @@ double ramp_scale(std::uint32_t exposure_us, std::uint32_t gain);
 typedef struct _ArvFakeCamera ArvFakeCamera;
 typedef struct _ArvBuffer ArvBuffer;
 
-// Makes `camera` draw 8-bit mono frames with fill_diagonal_ramp (mono8 true) or with its own
-// pattern (any other pixel format, which it knows how to draw). The cache lives as long as
-// the camera. Call it while no frame is being filled, e.g. before acquisition starts.
+// Makes `camera` draw 8-bit mono frames with fill_diagonal_ramp (mono8 true), or go back to
+// its own per-pixel pattern (false, for any other pixel format). The cache lives as long as
+// the camera. The fake camera swaps patterns under its own lock, so a capture may be running.
 void use_fast_ramp(ArvFakeCamera* camera, bool mono8);
 
 // A fill callback cannot tell Aravis how many bytes it wrote (only the fake camera's own
