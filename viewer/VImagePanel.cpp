@@ -22,6 +22,13 @@ view_point at(const wxMouseEvent& e) { return {e.GetPosition().x, e.GetPosition(
 
 bool drawable(const cv::Mat& m) { return !m.empty() && (m.type() == CV_8UC1 || m.type() == CV_8UC3); }
 
+// The surface's pixels in place. Cairo's RGB24 is one 32-bit word a pixel, 0xXXRRGGBB:
+// bytes B, G, R, unused.
+cv::Mat pixels_of(cairo_surface_t* s) {
+    return cv::Mat(cairo_image_surface_get_height(s), cairo_image_surface_get_width(s), CV_8UC4,
+                   cairo_image_surface_get_data(s), static_cast<std::size_t>(cairo_image_surface_get_stride(s)));
+}
+
 }  // namespace
 
 void VImagePanel::surface_deleter::operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
@@ -87,9 +94,7 @@ bool VImagePanel::convert_area(const wxRect& area) {
         }
     }
     cairo_surface_flush(surface_.get());
-    // Cairo's RGB24 is one 32-bit word a pixel, 0xXXRRGGBB: bytes B, G, R, unused.
-    cv::Mat target(area.height, area.width, CV_8UC4, cairo_image_surface_get_data(surface_.get()),
-                   static_cast<std::size_t>(cairo_image_surface_get_stride(surface_.get())));
+    cv::Mat target = pixels_of(surface_.get());
     const cv::Mat part = picture_(cv::Rect(area.x, area.y, area.width, area.height));
     cv::cvtColor(part, target, part.channels() == 1 ? cv::COLOR_GRAY2BGRA : cv::COLOR_BGR2BGRA);
     cairo_surface_mark_dirty(surface_.get());
@@ -116,11 +121,9 @@ void VImagePanel::draw_area(wxDC& dc, const wxRect& area) {
         return;
     }
     // A device context without cairo underneath: through a bitmap, the slow way.
-    const cv::Mat bgrx(area.height, area.width, CV_8UC4, cairo_image_surface_get_data(surface_.get()),
-                       static_cast<std::size_t>(cairo_image_surface_get_stride(surface_.get())));
     wxImage out(area.width, area.height, false);
     cv::Mat rgb(area.height, area.width, CV_8UC3, out.GetData());
-    cv::cvtColor(bgrx, rgb, cv::COLOR_BGRA2RGB);
+    cv::cvtColor(pixels_of(surface_.get()), rgb, cv::COLOR_BGRA2RGB);
     dc.SetUserScale(zoom, zoom);
     dc.DrawBitmap(wxBitmap(out), static_cast<int>(x), static_cast<int>(y));
     dc.SetUserScale(1.0, 1.0);
