@@ -30,14 +30,18 @@ protected:
     database_registry registry;
     std::unique_ptr<img_service> service;
 
-    void start() {
-        if (!settings->has(settings_keys::data_service_port)) settings->write_text(settings_keys::data_service_port, L"0");
+    // The service on loopback over this fixture's registry and pipeline, started.
+    void start_service() {
         img_service::options o;
         o.bind_address = "127.0.0.1";
         o.pipeline = pipeline;
         o.registry = &registry;
         service = std::make_unique<img_service>(sink, settings, o);
         service->start();
+    }
+    void start() {
+        if (!settings->has(settings_keys::data_service_port)) settings->write_text(settings_keys::data_service_port, L"0");
+        start_service();
         ASSERT_NE(service->port(), 0);
     }
     void TearDown() override {
@@ -220,12 +224,7 @@ TEST_F(img_service_test, a_port_in_use_is_reported_once_and_the_service_listens_
     boost::asio::io_context io;
     boost::asio::ip::tcp::acceptor taken(io, {boost::asio::ip::make_address_v4("127.0.0.1"), 0});
     settings->write_text(settings_keys::data_service_port, std::to_wstring(taken.local_endpoint().port()));
-    img_service::options o;
-    o.bind_address = "127.0.0.1";
-    o.pipeline = pipeline;
-    o.registry = &registry;
-    service = std::make_unique<img_service>(sink, settings, o);
-    service->start();
+    start_service();
     EXPECT_EQ(service->port(), 0);
     ASSERT_EQ(sink->texts(thread_event::log_error), (std::vector<std::wstring>{L"bind: Address already in use"}));
     settings->write_text(settings_keys::data_service_port, L"0");

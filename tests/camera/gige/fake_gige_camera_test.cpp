@@ -98,6 +98,14 @@ protected:
     settings_ptr make_settings() {
         return std::make_shared<settings_store>(wxString((dir.path() / ".quillmar").wstring()));
     }
+    // Recording into dir/db with the odometer simulator on `port` and no coordinate server.
+    settings_ptr recording_settings(const std::string& port) {
+        auto settings = make_settings();
+        settings->write_text(settings_keys::dpp_port, wxString::FromUTF8(port));
+        settings->write_bool(settings_keys::coordinate_server_enabled, false);
+        settings->write_text(settings_keys::write_path, (dir.path() / "db").wstring());
+        return settings;
+    }
 
     jai_camera_ptr open(jai_factory& factory, const std::string& name) {
         const camera_map cameras = enumerate_cameras(factory);
@@ -209,10 +217,7 @@ TEST_F(FakeGigeCamera, RecordingStoresEachDistinctCameraFrameOnce) {
                                      {"--rate", "100", "--messages", "400", "--delay", "1", "--linger", "5"});
     const auto port = odometer.read_line();
     ASSERT_TRUE(port);
-    auto settings = make_settings();
-    settings->write_text(settings_keys::dpp_port, wxString::FromUTF8(*port));
-    settings->write_bool(settings_keys::coordinate_server_enabled, false);
-    settings->write_text(settings_keys::write_path, (dir.path() / "db").wstring());
+    auto settings = recording_settings(*port);
 
     auto sink = std::make_shared<test_support::recording_sink>();
     auto source = std::make_shared<continuous_grab_write>(sink, settings, camera, write_thread_factory());
@@ -257,10 +262,7 @@ TEST_F(FakeGigeCamera, VanishingCameraEndsCaptureWithAnErrorAndIsFoundAgain) {
                                          {"--rate", "50", "--messages", "3000"});
         const auto port = odometer.read_line();
         ASSERT_TRUE(port);
-        auto settings = make_settings();
-        settings->write_text(settings_keys::dpp_port, wxString::FromUTF8(*port));
-        settings->write_bool(settings_keys::coordinate_server_enabled, false);
-        settings->write_text(settings_keys::write_path, (dir.path() / "db").wstring());
+        auto settings = recording_settings(*port);
 
         auto sink = std::make_shared<test_support::recording_sink>();
         auto source = std::make_shared<continuous_grab_write>(sink, settings, camera, write_thread_factory());
