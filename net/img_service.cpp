@@ -35,8 +35,13 @@ private:
         auto self = std::static_pointer_cast<image_connection>(shared_from_this());
         asio::post(workers_, [self, request = decode_image_request(request())] {
             if (self->closed()) return;  // nobody is waiting for it any more
-            auto answer = answer_image_request(request, *self->pipeline_, self->registry_, self->sink_);
-            self->on_strand([self, answer = std::move(answer)]() mutable { self->send_answer(std::move(answer)); });
+            try {
+                auto answer = answer_image_request(request, *self->pipeline_, self->registry_, self->sink_);
+                self->on_strand([self, answer = std::move(answer)]() mutable { self->send_answer(std::move(answer)); });
+            } catch (...) {  // out of memory and the like: this connection ends, the workers go on
+                post_log_error(self->sink_, L"Unknown exception in img_service");
+                self->request_close();
+            }
         });
     }
     void on_incomplete_request(std::size_t) override { post_log_error(sink_, L"Bad request size"); }

@@ -272,9 +272,13 @@ void tcp_service::admit(tcp::socket socket) {
         }
     }
     post_log_info(sink_, opts_.incoming_text + to_wide(peer));
-    auto connection = make_(std::move(socket), peer, table_);
-    table_->add(connection);
-    connection->start();
+    try {
+        auto connection = make_(std::move(socket), peer, table_);
+        table_->add(connection);
+        connection->start();
+    } catch (const std::exception& e) {  // this client is lost, the listener goes on
+        post_log_error(sink_, to_wide(e.what()));
+    }
     if (opts_.full == when_full::wait && table_->size() >= opts_.max_connections)
         paused_ = true;  // resume_if_room() takes up accepting again
     else
