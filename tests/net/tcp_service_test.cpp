@@ -27,6 +27,11 @@ public:
     explicit scripted_pipeline(std::size_t size, bool hold_first = false) : size_(size), holding_(hold_first) {}
     std::vector<unsigned char> from_stored(std::string_view) const override { return answer(); }
     std::vector<unsigned char> from_image(const cv::Mat&) const override { return answer(); }
+    // Waits until the first call has begun.
+    bool wait_entered() const {
+        std::unique_lock<std::mutex> hold(mutex_);
+        return changed_.wait_for(hold, 10s, [this] { return calls_ > 0; });
+    }
     void release() const {
         std::lock_guard<std::mutex> hold(mutex_);
         holding_ = false;
@@ -37,6 +42,7 @@ private:
     std::vector<unsigned char> answer() const {
         std::unique_lock<std::mutex> hold(mutex_);
         const unsigned char fill = static_cast<unsigned char>(++calls_);
+        changed_.notify_all();
         if (calls_ == 1) changed_.wait_for(hold, 10s, [this] { return !holding_; });
         return std::vector<unsigned char>(size_, fill);
     }
@@ -111,6 +117,7 @@ TEST_F(image_skeleton, a_slow_encoding_holds_up_no_other_connection) {
     start(pipeline, o);
     auto slow = connect();
     slow->send(encode_image_request({"X", "Y", 1}));  // its encoding waits for release()
+    ASSERT_TRUE(pipeline->wait_entered());
     auto quick = connect();
     EXPECT_EQ(quick->fetch({"X", "Y", 2}), bytes(100, 2));
     pipeline->release();
