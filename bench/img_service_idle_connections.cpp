@@ -8,7 +8,7 @@
 //      + 1 MB), and back within 10 %);
 //   3. a day of steady flood through the log limiter of three services: rows and HTML bytes
 //      (goal < 10 MB).
-// Options: --requests N per client and round (default 6), --rounds (3), --idle (1000),
+// Options: --requests N per client and round (default 8), --rounds (4), --idle (1000),
 // --silent (200).
 #include <sys/resource.h>
 
@@ -115,8 +115,8 @@ bool wait_for(const std::function<bool()>& pred, std::chrono::seconds limit) {
 
 int main(int argc, char** argv) {
     wxInitializer wx;  // the settings store is a wxFileConfig
-    const int requests = static_cast<int>(bench_db::option(argc, argv, "--requests", 6));
-    const int rounds = static_cast<int>(bench_db::option(argc, argv, "--rounds", 3));
+    const int requests = static_cast<int>(bench_db::option(argc, argv, "--requests", 8));
+    const int rounds = static_cast<int>(bench_db::option(argc, argv, "--rounds", 4));
     const int idle_count = static_cast<int>(bench_db::option(argc, argv, "--idle", 1000));
     const int silent_count = static_cast<int>(bench_db::option(argc, argv, "--silent", 200));
 
@@ -181,8 +181,8 @@ int main(int argc, char** argv) {
                 }());
     std::printf("  no idle connection   %6.2f requests/s\n", plain);
     std::printf("  %d idle connections %6.2f requests/s: %.2f x (goal >= 0.9)\n", idle_count, loaded, loaded / plain);
-    std::printf("  program threads with %d idle connections: %ld (service pool %zu + %ld others: the main thread\n"
-                "  and the settings/wx ones; the same %ld with no connection at all)\n",
+    std::printf("  program threads with %d idle connections: %ld = service %zu (I/O pool + workers) + %ld others\n"
+                "  (the main thread and library background threads); %ld before any connection\n",
                 idle_count, threads_loaded, service.threads(), threads_loaded - static_cast<long>(service.threads()),
                 threads_before);
 
