@@ -4,32 +4,32 @@
 // port of the setting data_service_port (default "12600"), any number of requests one after
 // another on a connection (wire format: net/image_protocol.h, answers: net/image_answer.h).
 //
-// One listening socket for the service's life (net/tcp_listener.h): the port setting is read
-// again after every accepted connection, so a changed port is listened on from the next
-// connection on. Each connection is served on a thread of its own with its own I/O loop, as
-// many at once as clients come, up to max_connections (a connection beyond that is closed at
-// once, with one row). A receive of other than 1024 bytes posts "Bad request size" and is
-// answered from the connection's request buffer as it now stands (unfilled bytes keep the
-// previous request's values, zeros before the first). Rows: "Incoming connection from: %s",
-// "Connection closed", errors of accept, receive (end of stream excepted), send and lookup,
-// all through a rate_limited_sink.
+// Built on net/tcp_service.h: one listening socket for the service's life (the port setting
+// is read again after every accepted connection, so a changed port is listened on from the
+// next connection on), a small pool of I/O threads for every connection, and a fixed pool of
+// workers that decode and encode, so a slow encoder never holds up the sockets. Each request
+// is read whole, 1024 bytes however they arrive, and answered before the next is read, so
+// answers come in order and a connection holds at most one answer. Up to max_connections at
+// once; beyond that the longest idle connection is closed to admit the new one (refused, with
+// one row, only when every connection is busy).
 //
-// Ownership: owns its listener thread and every connection thread; stop() (and destruction)
-// stops and joins them all. The sink, settings, pipeline and registry are shared or the
+// Time-outs (timeouts): a request begun and not completed within 10 s of its last byte posts
+// "Bad request size" and closes the connection; an answer the client does not take within
+// 10 s closes it. A connection between requests has no time limit of its own.
+// Rows: "Incoming connection from: %s", "Connection closed", errors of accept, receive (end of
+// stream excepted), send and lookup, all through a rate_limited_sink.
+//
+// Ownership: owns its threads and every connection; stop() (and destruction) closes them all
+// and joins every thread. The sink, settings, pipeline and registry are shared or the
 // caller's; the registry must outlive the service.
-// Thread safety: start(), stop(), port() from any one controlling thread.
+// Thread safety: start(), stop() from one controlling thread; the rest from any.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <thread>
-
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
 
 #include "base/thread_message.h"
-#include "net/connection_threads.h"
-#include "net/tcp_listener.h"
+#include "net/tcp_service.h"
 #include "settings/settings_store.h"
 
 class database_registry;
@@ -42,6 +42,9 @@ public:
         std::shared_ptr<const png_pipeline> pipeline;  // null: make_fast_png_pipeline()
         database_registry* registry = nullptr;         // null: process_database_registry()
         std::size_t max_connections = 256;
+        connection_timeouts timeouts{};                // no idle limit
+        std::size_t io_threads = 0;                    // 0: default_service_threads()
+        std::size_t workers = 0;                       // 0: default_service_threads()
     };
 
     img_service(event_sink_ptr sink, settings_ptr settings, options opts);
@@ -50,26 +53,24 @@ public:
     img_service(const img_service&) = delete;
     img_service& operator=(const img_service&) = delete;
 
-    // Binds (a failure is logged and retried) and starts listening on the service's thread.
+    // Binds (a failure is logged and retried) and starts serving.
     void start();
     // Closes the listener, ends every connection and joins all threads. Idempotent.
     void stop();
     // The port listened on now; 0 while nothing listens.
-    std::uint16_t port() const { return listener_.port(); }
+    std::uint16_t port() const { return service_->port(); }
     // Connections being served now.
-    std::size_t connections() const { return connections_.live(); }
+    std::size_t connections() const { return service_->connections(); }
+    // Bytes of answers held for sending now, all connections together.
+    std::size_t answer_bytes() const { return service_->answer_bytes(); }
+    // Threads the service runs (I/O pool and workers).
+    std::size_t threads() const { return service_->threads(); }
 
 private:
-    void accept_next();
-
     event_sink_ptr sink_;  // rate limited
     settings_ptr settings_;
     std::shared_ptr<const png_pipeline> pipeline_;
     database_registry& registry_;
-    std::size_t max_connections_;
-    boost::asio::io_context io_;  // the listener's loop, run by thread_
-    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
-    tcp_listener listener_;
-    connection_threads connections_;
-    std::thread thread_;
+    connection_timeouts timeouts_;
+    std::unique_ptr<tcp_service> service_;  // last: its connections use the members above
 };

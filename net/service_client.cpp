@@ -39,6 +39,8 @@ service_connection::service_connection(const std::string& host, std::uint16_t po
     const auto endpoints = resolver.resolve(tcp::v4(), host, std::to_string(port), ec);
     if (ec) throw std::runtime_error(where + ": " + ec.message());
     run(where.c_str(), [&](auto handler) { asio::async_connect(socket_, endpoints, handler); });
+    // Each send leaves at once: requests are small and a client waits for every answer.
+    socket_.set_option(tcp::no_delay(true), ec);
 }
 
 void service_connection::send(std::span<const std::uint8_t> bytes) {

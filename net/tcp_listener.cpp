@@ -21,12 +21,13 @@ tcp_listener::port_reader tcp_listener::from_setting(settings_ptr settings, cons
 tcp_listener::tcp_listener(asio::io_context& io, event_sink_ptr sink, port_reader read_port,
                            std::string bind_address, std::chrono::milliseconds retry_delay)
     : io_(io),
+      strand_(asio::make_strand(io)),
       sink_(std::move(sink)),
       read_port_(std::move(read_port)),
       bind_address_(std::move(bind_address)),
       retry_delay_(retry_delay),
-      acceptor_(io),
-      timer_(io) {}
+      acceptor_(strand_),
+      timer_(strand_) {}
 
 void tcp_listener::log_once(std::uint16_t wanted, const std::string& what) {
     if (failed_ == wanted) return;
@@ -36,7 +37,7 @@ void tcp_listener::log_once(std::uint16_t wanted, const std::string& what) {
 
 bool tcp_listener::try_bind(std::uint16_t wanted) {
     try {
-        tcp::acceptor fresh(io_);
+        tcp::acceptor fresh(strand_);
         const tcp::endpoint endpoint(asio::ip::make_address_v4(bind_address_), wanted);
         fresh.open(endpoint.protocol());
         fresh.set_option(tcp::acceptor::reuse_address(true));
@@ -81,9 +82,8 @@ void tcp_listener::accept_one(accept_handler handler) {
         retry_later(std::move(handler), retry_delay_);
         return;
     }
-    auto connection_io = std::make_shared<asio::io_context>(1);
-    acceptor_.async_accept(*connection_io, [this, connection_io, handler = std::move(handler)](
-                                               const boost::system::error_code& ec, tcp::socket socket) mutable {
+    acceptor_.async_accept(asio::make_strand(io_), [this, handler = std::move(handler)](
+                                                       const boost::system::error_code& ec, tcp::socket socket) mutable {
         if (closed_) return;
         if (ec) {
             if (ec == asio::error::operation_aborted && !acceptor_.is_open()) return;
@@ -95,6 +95,6 @@ void tcp_listener::accept_one(accept_handler handler) {
         // A changed port setting takes effect from the next connection on.
         const std::uint16_t wanted = read_port_();
         if (wanted != configured_) try_bind(wanted);
-        handler(std::move(connection_io), std::move(socket));
+        handler(std::move(socket));
     });
 }

@@ -9,11 +9,12 @@
 // logged and the next accept starts after a short pause; a port that cannot be bound at all
 // is logged once per port value and tried again every retry_delay, re-reading the port.
 //
-// Each accepted socket belongs to an I/O loop of its own, made for it, which the handler
-// gets with the socket (to run on the connection's own thread).
+// Each accepted socket gets a strand of its own on the same loop, so that a connection's
+// handlers never run at once even when several threads run the loop.
 //
-// Ownership: the loop given at construction is the caller's and must outlive the listener;
-// everything here runs on that loop's thread (construction and bind_now() before it runs).
+// Ownership: the loop given at construction is the caller's and must outlive the listener.
+// Everything here runs on the listener's own strand (executor()); construction and
+// bind_now() before the loop runs.
 // Errors: never throws from handlers; rows go to the sink.
 #include <atomic>
 #include <chrono>
@@ -26,6 +27,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 
 #include "base/thread_message.h"
 #include "settings/settings_store.h"
@@ -40,8 +42,8 @@ public:
     using port_reader = std::function<std::uint16_t()>;
     // Reads the port setting key (def when absent) anew at every call, through port_from_text.
     static port_reader from_setting(settings_ptr settings, const wchar_t* key, const wchar_t* def);
-    using accept_handler =
-        std::function<void(std::shared_ptr<boost::asio::io_context> io, boost::asio::ip::tcp::socket socket)>;
+    using accept_handler = std::function<void(boost::asio::ip::tcp::socket socket)>;
+    using strand = boost::asio::strand<boost::asio::io_context::executor_type>;
 
     tcp_listener(boost::asio::io_context& io, event_sink_ptr sink, port_reader read_port, std::string bind_address,
                  std::chrono::milliseconds retry_delay = std::chrono::seconds(2));
@@ -56,6 +58,8 @@ public:
 
     // The port listened on now; 0 while nothing listens. Any thread.
     std::uint16_t port() const { return port_.load(); }
+    // The strand every handler of the listener runs on; accept_one() and close() belong there.
+    const strand& executor() const { return strand_; }
 
 private:
     bool try_bind(std::uint16_t wanted);  // replaces acceptor_ on success
@@ -63,6 +67,7 @@ private:
     void log_once(std::uint16_t wanted, const std::string& what);
 
     boost::asio::io_context& io_;
+    strand strand_;
     event_sink_ptr sink_;
     port_reader read_port_;
     std::string bind_address_;

@@ -157,18 +157,50 @@ TEST_F(img_service_test, a_database_deleted_after_serving_a_frame_is_answered_as
     EXPECT_TRUE(sink->texts(thread_event::log_error).empty());
 }
 
-TEST_F(img_service_test, a_short_receive_is_reported_and_answered_from_the_buffer_as_it_stands) {
+TEST_F(img_service_test, a_request_arriving_in_pieces_is_answered_once_when_whole) {
     const auto ab = add("ab", "A : B", {{0, 1}, {150, 2}});
-    const auto expected = png_of_stored(ab, 0);
     start();
-    service_connection client("127.0.0.1", service->port());
     const auto full = encode_image_request({"A", "B", 150});
-    client.send(std::span(full).first(36));  // no count yet: the buffer still holds zeros there
-    EXPECT_EQ(client.fetch_answer(), expected);
-    // The rest arrives as a request of its own: its second part (bytes 20 to 35) is empty.
-    client.send(std::span(full).subspan(36));
-    EXPECT_TRUE(client.fetch_answer().empty());
-    EXPECT_EQ(net_test::count_of(*sink, thread_event::log_error, L"Bad request size"), 2u);
+    const auto expected = png_of_stored(ab, 150);
+    const auto expected_0 = png_of_stored(ab, 0);
+    service_connection bytewise("127.0.0.1", service->port());
+    for (std::size_t i = 0; i < full.size(); ++i) {
+        bytewise.send(std::span(full).subspan(i, 1));  // one byte per segment
+        if (i % 128 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(bytewise.fetch_answer(), expected);
+    service_connection split("127.0.0.1", service->port());
+    split.send(std::span(full).first(36));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    split.send(std::span(full).subspan(36));
+    EXPECT_EQ(split.fetch_answer(), expected);
+    // One answer each and nothing after it; the connections go on serving whole requests.
+    EXPECT_FALSE(bytewise.wait_closed(std::chrono::milliseconds(100)));
+    EXPECT_EQ(bytewise.fetch({"A", "B", 0}), expected_0);
+    EXPECT_TRUE(sink->texts(thread_event::log_error).empty());
+}
+
+TEST_F(img_service_test, an_incomplete_request_is_reported_and_closed_after_the_time_limit_since_its_last_byte) {
+    add("ab", "A : B", {{0, 1}});
+    settings->write_text(settings_keys::data_service_port, L"0");
+    img_service::options o;
+    o.bind_address = "127.0.0.1";
+    o.pipeline = pipeline;
+    o.registry = &registry;
+    o.timeouts.request = std::chrono::milliseconds(300);
+    service = std::make_unique<img_service>(sink, settings, o);
+    service->start();
+    service_connection client("127.0.0.1", service->port());
+    const auto full = encode_image_request({"A", "B", 0});
+    // Bytes keep coming more often than the limit: still open after more than one limit in all.
+    for (int i = 0; i < 4; ++i) {
+        client.send(std::span(full).subspan(i, 1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_FALSE(client.wait_closed(std::chrono::milliseconds(50)));
+    EXPECT_TRUE(client.wait_closed(std::chrono::seconds(5)));  // then silence: closed, no answer
+    EXPECT_EQ(sink->texts(thread_event::log_error), (std::vector<std::wstring>{L"Bad request size"}));
+    EXPECT_TRUE(net_test::wait_count(*sink, thread_event::log_info, L"Connection closed", 1));
 }
 
 TEST_F(img_service_test, a_hundred_clients_one_after_another_each_get_their_answer) {

@@ -16,10 +16,12 @@ protected:
     settings_ptr settings = net_test::scratch_settings(dir);
     std::shared_ptr<test_support::recording_sink> sink = std::make_shared<test_support::recording_sink>();
     std::unique_ptr<rc_service> service;
+    // Time-outs short enough for tests: an incomplete command, an acknowledgement, an idle client.
+    connection_timeouts quick{300ms, 2s, 2s};
 
     void SetUp() override {
         settings->write_text(settings_keys::rc_service_port, L"0");
-        service = std::make_unique<rc_service>(sink, settings, rc_service::options{"127.0.0.1"});
+        service = std::make_unique<rc_service>(sink, settings, rc_service::options{"127.0.0.1", quick});
         service->start();
         ASSERT_NE(service->port(), 0);
     }

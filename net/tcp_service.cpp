@@ -1,0 +1,313 @@
+#include "net/tcp_service.h"
+
+#include <algorithm>
+#include <exception>
+#include <future>
+#include <limits>
+
+#include <boost/asio/write.hpp>
+
+#include "base/locale_text.h"
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+
+std::size_t default_service_threads() { return std::max<std::size_t>(2, std::thread::hardware_concurrency()); }
+
+// ---- connection_table
+
+std::size_t connection_table::size() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return entries_.size();
+}
+
+void connection_table::add(const std::shared_ptr<tcp_connection>& connection) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    entries_.push_back(entry{connection.get(), connection});
+}
+
+void connection_table::remove(const tcp_connection* connection) {
+    std::function<void()> callback;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        const auto it = std::find_if(entries_.begin(), entries_.end(),
+                                     [connection](const entry& e) { return e.address == connection; });
+        if (it == entries_.end()) return;
+        entries_.erase(it);
+        callback = on_removed_;
+    }
+    if (callback) callback();
+}
+
+std::optional<std::string> connection_table::close_oldest_idle() {
+    std::shared_ptr<tcp_connection> victim;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        auto chosen = entries_.end();
+        std::int64_t oldest = std::numeric_limits<std::int64_t>::max();
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+            const auto c = it->weak.lock();
+            if (!c || c->gone_.load() || !c->waiting_.load()) continue;
+            const auto last = c->last_activity_.load();
+            if (last < oldest) {
+                oldest = last;
+                chosen = it;
+                victim = c;
+            }
+        }
+        if (!victim) return std::nullopt;
+        entries_.erase(chosen);
+    }
+    victim->request_close();
+    return victim->peer();
+}
+
+void connection_table::close_all() {
+    std::vector<std::shared_ptr<tcp_connection>> all;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        for (const auto& e : entries_)
+            if (auto c = e.weak.lock()) all.push_back(std::move(c));
+    }
+    for (const auto& c : all) c->request_close();
+}
+
+void connection_table::on_removed(std::function<void()> callback) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    on_removed_ = std::move(callback);
+}
+
+// ---- tcp_connection
+
+tcp_connection::tcp_connection(tcp::socket socket, std::string peer, std::size_t request_size,
+                               std::shared_ptr<connection_table> table, connection_timeouts timeouts)
+    : socket_(std::move(socket)),
+      peer_(std::move(peer)),
+      table_(std::move(table)),
+      timeouts_(timeouts),
+      timer_(socket_.get_executor()),
+      request_(request_size) {
+    touch();
+}
+
+tcp_connection::~tcp_connection() {
+    table_->answer_bytes -= answer_.size();
+    table_->remove(this);
+}
+
+void tcp_connection::start() {
+    on_strand([self = shared_from_this()] { self->read_request(); });
+}
+
+void tcp_connection::request_close() {
+    on_strand([self = shared_from_this()] { self->close(); });
+}
+
+void tcp_connection::touch() {
+    last_activity_.store(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
+void tcp_connection::arm_timer(std::chrono::milliseconds after) {
+    // The generation tells a wait that was already due when re-armed from the current one.
+    const std::uint64_t generation = ++timer_generation_;
+    if (after.count() <= 0) {
+        timer_.cancel();
+        return;
+    }
+    timer_.expires_after(after);
+    timer_.async_wait([self = shared_from_this(), generation](const boost::system::error_code& ec) {
+        if (ec || self->gone_.load() || generation != self->timer_generation_) return;
+        switch (self->phase_) {
+        case phase::idle: self->on_timeout(timeout::idle); break;
+        case phase::request: self->on_incomplete_request(self->filled_); break;
+        case phase::sending: self->on_timeout(timeout::send); break;
+        case phase::busy: return;  // no time-out while the answer is being made
+        }
+        self->close();
+    });
+}
+
+void tcp_connection::read_request() {
+    if (gone_.load()) return;
+    filled_ = 0;
+    phase_ = phase::idle;
+    waiting_.store(true);
+    touch();
+    arm_timer(timeouts_.idle);
+    read_some();
+}
+
+void tcp_connection::read_some() {
+    // Never more than the rest of this request: the next one stays unread until this is answered.
+    socket_.async_read_some(asio::buffer(request_.data() + filled_, request_.size() - filled_),
+                            [self = shared_from_this()](const boost::system::error_code& ec, std::size_t n) {
+                                self->on_bytes(ec, n);
+                            });
+}
+
+void tcp_connection::on_bytes(const boost::system::error_code& ec, std::size_t n) {
+    if (gone_.load()) return;
+    if (ec) {
+        if (filled_ > 0)
+            on_incomplete_request(filled_);
+        else if (ec != asio::error::eof && ec != asio::error::operation_aborted)
+            on_receive_error(ec);
+        close();
+        return;
+    }
+    filled_ += n;
+    touch();
+    if (filled_ < request_.size()) {
+        phase_ = phase::request;
+        arm_timer(timeouts_.request);
+        read_some();
+        return;
+    }
+    waiting_.store(false);
+    phase_ = phase::busy;
+    arm_timer(std::chrono::milliseconds(0));
+    on_request();
+}
+
+void tcp_connection::send_answer(std::vector<std::uint8_t> answer) {
+    if (gone_.load()) return;
+    answer_ = std::move(answer);
+    table_->answer_bytes += answer_.size();
+    phase_ = phase::sending;
+    arm_timer(timeouts_.send);
+    asio::async_write(socket_, asio::buffer(answer_),
+                      [self = shared_from_this()](const boost::system::error_code& ec, std::size_t) {
+                          self->release_answer();
+                          if (self->gone_.load()) return;
+                          if (ec) {
+                              if (ec != asio::error::operation_aborted) self->on_send_error(ec);
+                              self->close();
+                              return;
+                          }
+                          self->read_request();
+                      });
+}
+
+void tcp_connection::release_answer() {
+    table_->answer_bytes -= answer_.size();
+    std::vector<std::uint8_t>().swap(answer_);
+}
+
+bool tcp_connection::peer_still_open() {
+    boost::system::error_code ec;
+    socket_.non_blocking(true, ec);
+    if (ec) return false;
+    std::uint8_t next = 0;
+    const std::size_t n = socket_.receive(asio::buffer(&next, 1), tcp::socket::message_peek, ec);
+    if (!ec) return n > 0;  // more bytes waiting: the peer is there
+    return ec == asio::error::would_block || ec == asio::error::try_again;
+}
+
+void tcp_connection::close() {
+    if (gone_.exchange(true)) return;
+    ++timer_generation_;
+    timer_.cancel();
+    boost::system::error_code ignored;
+    socket_.shutdown(tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
+    table_->remove(this);
+    // The pending handlers now complete as cancelled, release their hold, and the object goes.
+}
+
+// ---- tcp_service
+
+tcp_service::tcp_service(event_sink_ptr sink, options opts, connection_factory make)
+    : sink_(std::move(sink)),
+      opts_(std::move(opts)),
+      make_(std::move(make)),
+      listener_(io_, sink_, opts_.read_port, opts_.bind_address) {
+    if (opts_.workers > 0) workers_ = std::make_unique<asio::thread_pool>(opts_.workers);
+    table_->on_removed([this] { asio::post(listener_.executor(), [this] { resume_if_room(); }); });
+}
+
+tcp_service::~tcp_service() { stop(); }
+
+void tcp_service::start() {
+    if (!threads_.empty() || stopped_) return;
+    work_.emplace(io_.get_executor());
+    listener_.bind_now();
+    asio::post(listener_.executor(), [this] { accept_next(); });
+    for (std::size_t i = 0; i < std::max<std::size_t>(1, opts_.io_threads); ++i)
+        threads_.emplace_back([this] {
+            // A handler that throws is reported; the thread goes on running the loop.
+            for (;;) {
+                try {
+                    io_.run();
+                    return;
+                } catch (const std::exception& e) {
+                    post_log_error(sink_, to_wide(e.what()));
+                } catch (...) {
+                    post_log_error(sink_, opts_.unknown_exception_text);
+                }
+            }
+        });
+}
+
+void tcp_service::accept_next() {
+    listener_.accept_one([this](tcp::socket socket) { admit(std::move(socket)); });
+}
+
+void tcp_service::admit(tcp::socket socket) {
+    boost::system::error_code ec;
+    const auto endpoint = socket.remote_endpoint(ec);
+    if (ec) {
+        post_log_error(sink_, to_wide(ec.message()));
+        accept_next();
+        return;
+    }
+    const std::string peer = endpoint.address().to_string();
+    if (table_->size() >= opts_.max_connections && opts_.full == when_full::close_oldest_idle) {
+        // Idle connections must never lock out a client that asks for something.
+        if (const auto old = table_->close_oldest_idle()) {
+            post_log_info(sink_, L"Too many connections, the longest idle one closed: " + to_wide(*old));
+        } else {
+            post_log_error(sink_, L"Too many connections, refused: " + to_wide(peer));
+            accept_next();
+            return;  // the socket closes here
+        }
+    }
+    post_log_info(sink_, opts_.incoming_text + to_wide(peer));
+    try {
+        auto connection = make_(std::move(socket), peer, table_);
+        table_->add(connection);
+        connection->start();
+    } catch (const std::exception& e) {  // this client is lost, the listener goes on
+        post_log_error(sink_, to_wide(e.what()));
+    }
+    if (opts_.full == when_full::wait && table_->size() >= opts_.max_connections)
+        paused_ = true;  // resume_if_room() takes up accepting again
+    else
+        accept_next();
+}
+
+void tcp_service::resume_if_room() {
+    if (!paused_ || table_->size() >= opts_.max_connections) return;
+    paused_ = false;
+    accept_next();
+}
+
+void tcp_service::stop() {
+    if (stopped_) return;
+    stopped_ = true;
+    if (threads_.empty()) {
+        listener_.close();  // nothing runs: safe here
+        return;
+    }
+    // The listener first, on its strand, so that no connection is admitted after close_all().
+    std::promise<void> closed;
+    asio::post(listener_.executor(), [this, &closed] {
+        listener_.close();
+        closed.set_value();
+    });
+    closed.get_future().wait();
+    table_->close_all();
+    if (workers_) workers_->join();  // jobs still queued see their connection closed and skip
+    work_.reset();
+    for (auto& t : threads_) t.join();
+    table_->on_removed(nullptr);
+}
