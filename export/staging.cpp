@@ -73,7 +73,7 @@ void pending_output::commit() {
     committed_ = true;
 }
 
-fs::path make_scratch_dir(const fs::path& target, pending_output& output) {
+void ensure_folder(const fs::path& target, pending_output& output) {
     std::error_code ec;
     // The folders that do not exist yet, outermost first, so an export that stops early can
     // take them away again.
@@ -88,6 +88,10 @@ fs::path make_scratch_dir(const fs::path& target, pending_output& output) {
     if (!fs::is_directory(target))
         throw export_error("Не удалось создать папку " + target.string() +
                            (ec ? ": " + ec.message() : ": на этом месте файл"));
+}
+
+fs::path make_scratch_dir(const fs::path& target, pending_output& output) {
+    ensure_folder(target, output);
     std::string pattern = (target / ".quillmar-export-XXXXXX").string();
     if (!::mkdtemp(pattern.data()))
         throw export_error("Не удалось писать в папку " + target.string() + ": " + std::strerror(errno));
@@ -95,10 +99,11 @@ fs::path make_scratch_dir(const fs::path& target, pending_output& output) {
     return pattern;
 }
 
-fs::path temporary_beside(const fs::path& target) {
+fs::path temporary_beside(const fs::path& target, pending_output& output) {
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
     std::error_code ec;
     if (fs::is_directory(target, ec)) throw export_error("На месте файла " + target.string() + " папка");
+    ensure_folder(folder, output);
     std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
     const int fd = ::mkstemp(pattern.data());
     if (fd < 0)

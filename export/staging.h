@@ -38,10 +38,15 @@ private:
     bool committed_ = false;
 };
 
+// Creates the folder target with its missing parents, handing the new ones to output; throws
+// export_error when target cannot be a folder.
+void ensure_folder(const std::filesystem::path& target, pending_output& output);
+
 // Creates target (a folder, with missing parents) and a hidden scratch folder inside it, and
 // hands both to output; throws export_error.
 std::filesystem::path make_scratch_dir(const std::filesystem::path& target, pending_output& output);
 
 // A hidden temporary file beside target (same folder, so a rename replaces target at once),
-// created empty; throws export_error.
-std::filesystem::path temporary_beside(const std::filesystem::path& target);
+// created empty, its folder created when missing (both handed to output by the caller for the
+// file, by this call for the folders); throws export_error.
+std::filesystem::path temporary_beside(const std::filesystem::path& target, pending_output& output);

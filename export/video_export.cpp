@@ -125,7 +125,7 @@ video_result prepare_video(leveldb::DB& db, export_range range, const fs::path& 
     result.height = even_up(first.height);
     const AVCodec* codec = find_encoder(options.encoder, result.encoder);
 
-    const fs::path temp = temporary_beside(file);
+    const fs::path temp = temporary_beside(file, output);
     output.add_move(temp, file);
     check_av(avformat_alloc_output_context2(&s.out, nullptr, "mp4", temp.c_str()), "Не удалось создать MP4");
     s.enc = avcodec_alloc_context3(codec);

@@ -24,7 +24,7 @@ TEST(ExportTool, WritesFramesIndexAndVideo) {
     test_support::temp_dir work, logs;
     const fs::path db = work.path() / "db";
     const auto keys = export_test::write_db(db, export_test::frames_at({100, 105, 110, 115}, 120, 80));
-    const fs::path out = work.path() / "out", video = work.path() / "clip.mp4";
+    const fs::path out = work.path() / "out", video = work.path() / "clips" / "clip.mp4";
 
     result r = run_db_tool(logs.path(), {"export", db.string(), "--from", "101", "--to", "115", "-o", out.string(),
                                          "--video", video.string(), "--fps", "12.5", "--scale-bar"});

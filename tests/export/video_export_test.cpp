@@ -89,7 +89,7 @@ TEST(VideoExport, CancelFailureAndBadInputLeaveNoFile) {
     export_test::write_db(db_path, export_test::frames_at({1, 2, 3, 4, 5}));
     db_test::write_raw(db_path.string(), {{make_frame_key(50), "garbage"}});
     auto db = open_leveldb(db_path.string(), false);
-    const fs::path file = work.path() / "v.mp4";
+    const fs::path file = work.path() / "new" / "v.mp4";  // its folder is made, and goes again
 
     std::atomic<bool> cancel{false};
     export_control control;
