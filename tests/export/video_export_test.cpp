@@ -137,3 +137,23 @@ TEST(ScaleBar, BurnsTheViewersRulerAtOneToOne) {
     burn_scale_bar(tiny, -1);  // a nonsense scale draws nothing
     EXPECT_EQ(cv::countNonZero(tiny != same), 0);
 }
+
+TEST(ScaleBar, LabelsThatWouldOverlapAreThinnedAndTheUnitStays) {
+    struct row {
+        double scale;
+        std::vector<std::wstring> texts;
+    };
+    const row rows[] = {
+        {0.8, {L"0", L"20", L"40", L"60", L"80", L"100", L"мм", L"75 мм"}},  // 10 mm = 8 px
+        {2.0, {L"0", L"10", L"20", L"30", L"40", L"50", L"60", L"70", L"80", L"90", L"100", L"мм", L"75 мм"}},
+    };
+    for (const auto& r : rows) {
+        auto labels = make_ruler(r.scale, 1.0, 100, 300).labels;
+        thin_scale_labels(labels);
+        std::vector<std::wstring> texts;
+        for (const auto& l : labels) texts.push_back(l.text);
+        EXPECT_EQ(texts, r.texts) << r.scale;
+        for (std::size_t i = 1; i + 1 < labels.size(); ++i)
+            EXPECT_GE(labels[i - 1].y - labels[i].y, scale_label_gap) << r.scale << " " << i;
+    }
+}
