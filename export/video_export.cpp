@@ -76,12 +76,17 @@ struct jpeg_size {
     int width = 0, height = 0;
 };
 
+// Far above any camera's frame; a header that claims more is damaged, not a picture to allocate.
+constexpr int max_side = 16384;
+constexpr long long max_pixels = 64LL << 20;
+
 bool read_size(tjhandle tj, std::string_view jpeg, jpeg_size& size) {
     int subsamp = 0, colorspace = 0;
     return tjDecompressHeader3(tj, reinterpret_cast<const unsigned char*>(jpeg.data()),
                                static_cast<unsigned long>(jpeg.size()), &size.width, &size.height, &subsamp,
                                &colorspace) == 0 &&
-           size.width > 0 && size.height > 0;
+           size.width > 0 && size.height > 0 && size.width <= max_side && size.height <= max_side &&
+           static_cast<long long>(size.width) * size.height <= max_pixels;
 }
 
 // A warning (a slightly damaged but decoded stream) still gives a picture.

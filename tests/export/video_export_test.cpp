@@ -51,14 +51,19 @@ TEST(VideoExport, OddSizesOtherSizesAndDamagedFramesKeepEveryFrame) {
     auto frames = export_test::frames_at({1, 2}, 63, 47);
     frames[3] = db_test::test_frame(9, 128, 96);  // another camera size: scaled
     auto keys = export_test::write_db(db_path, frames);
-    db_test::write_raw(db_path.string(), {{make_frame_key(4), "not a jpeg"}});
+    // A header that claims 60000 x 60000 pixels is damage, not a picture to make room for.
+    std::string forged = keys.at(make_frame_key(1));
+    const auto sof = forged.find("\xFF\xC0");
+    ASSERT_NE(sof, std::string::npos);
+    forged.replace(sof + 5, 4, "\xEA\x60\xEA\x60");
+    db_test::write_raw(db_path.string(), {{make_frame_key(4), "not a jpeg"}, {make_frame_key(5), forged}});
     auto db = open_leveldb(db_path.string(), false);
 
     const video_result result = export_video(*db, {0, 10}, work.path() / "v.mp4", {}, {});
-    EXPECT_EQ(result.frames, 4u);
-    EXPECT_EQ(result.undecodable, 1u);
+    EXPECT_EQ(result.frames, 5u);
+    EXPECT_EQ(result.undecodable, 2u);
     const auto facts = read_mp4(work.path() / "v.mp4");
-    EXPECT_EQ(facts.packets, 4);
+    EXPECT_EQ(facts.packets, 5);
     EXPECT_EQ(facts.width, 64);  // padded to even, as 4:2:0 needs
     EXPECT_EQ(facts.height, 48);
 }
