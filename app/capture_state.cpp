@@ -44,6 +44,7 @@ bool capture_state::is_enabled(int id, database_selection databases) const {
     case ID_ARCHIVE_DATABASE:
     case ID_REPLACE_SIDE:
     case ID_REPLACE_SESSION_CODE:
+    case ID_EXPORT_DATABASE:
         return idle && databases.has_items && databases.has_selection;
     default:  // exposure combo box, Exit, odometer test
         return true;

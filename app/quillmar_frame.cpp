@@ -14,6 +14,7 @@
 #include "camera/jai_factory.h"
 #include "database/database_list.h"
 #include "database/database_loader.h"
+#include "export/export_dialog.h"
 #include "log/log.h"
 #include "log/log_viewer.h"
 #include "settings/quillmar_options.h"
@@ -50,7 +51,7 @@ const int update_ui_ids[] = {ID_CAMERA_COMBO,      ID_SETTINGS,          ID_REFR
                              ID_CAPTURE,           ID_CAPTURE_RECORD,    ID_STOP,
                              ID_SESSION_CODE,      ID_REFRESH_DATABASES, ID_VIEW_DATABASE,
                              ID_DELETE_DATABASE,   ID_ARCHIVE_DATABASE,  ID_REPLACE_SIDE,
-                             ID_REPLACE_SESSION_CODE};
+                             ID_REPLACE_SESSION_CODE, ID_EXPORT_DATABASE};
 
 std::string narrow(const wxString& text) {
     const wxScopedCharBuffer bytes = text.mb_str(wxConvLibc);
@@ -162,6 +163,7 @@ void quillmar_frame::build_menus() {
     processing->Append(ID_VIEW_DATABASE, L"Просмотр базы");
     processing->Append(ID_DELETE_DATABASE, L"Удаление базы");
     processing->Append(ID_ARCHIVE_DATABASE, L"Архивация базы");
+    processing->Append(ID_EXPORT_DATABASE, L"Экспорт…");
     processing->Append(ID_REPLACE_SIDE, L"Заменить борт");
     processing->Append(ID_REPLACE_SESSION_CODE, L"Заменить код сеанса");
     processing->AppendSeparator();
@@ -187,12 +189,14 @@ void quillmar_frame::build_menus() {
     database_popup_->Append(ID_VIEW_DATABASE, L"Просмотр базы");
     database_popup_->Append(ID_DELETE_DATABASE, L"Удаление базы");
     database_popup_->Append(ID_ARCHIVE_DATABASE, L"Архивация базы");
+    database_popup_->Append(ID_EXPORT_DATABASE, L"Экспорт…");
     database_popup_->Append(ID_REPLACE_SIDE, L"Заменить борт");
     database_popup_->Append(ID_REPLACE_SESSION_CODE, L"Заменить код сеанса");
     database_popup_->AppendSeparator();
     database_popup_->Append(ID_REFRESH_DATABASES, L"Обновить список баз");
 
     Bind(wxEVT_MENU, &quillmar_frame::on_command, this, ID_SETTINGS, ID_DPP_TEST);
+    Bind(wxEVT_MENU, &quillmar_frame::on_command, this, ID_EXPORT_DATABASE);
     for (int id : update_ui_ids) Bind(wxEVT_UPDATE_UI, &quillmar_frame::on_update_ui, this, id);
     Bind(wxEVT_RIGHT_DOWN, &quillmar_frame::on_right_down, this);
 }
@@ -321,6 +325,10 @@ void quillmar_frame::on_command(wxCommandEvent& event) {
     case ID_ARCHIVE_DATABASE: archive_selected_database(); break;
     case ID_REPLACE_SIDE: replace_selected_side(); break;
     case ID_REPLACE_SESSION_CODE: replace_selected_session_code(); break;
+    case ID_EXPORT_DATABASE:
+        if (!state_.active() && !selected_database().empty())
+            export_database(this, selected_database(), settings_->read_double(settings_keys::scale, settings_defaults::scale));
+        break;
     default: break;
     }
 }

@@ -56,3 +56,7 @@ add_library(qm::spng ALIAS PkgConfig::SPNG)
 
 find_package(GTest REQUIRED)
 find_package(benchmark REQUIRED)
+
+# Video export: FFmpeg's encoders, MP4 writer and scaler.
+pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavformat libswscale libavutil)
+add_library(qm::ffmpeg ALIAS PkgConfig::FFMPEG)

@@ -13,6 +13,7 @@ packages=(
   libzip-dev
   libaravis-dev libusb-1.0-0-dev
   libturbojpeg0-dev libdeflate-dev zlib1g-dev libspng-dev
+  libavcodec-dev libavformat-dev libswscale-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   xvfb xauth socat x11-apps imagemagick xdotool unzip python3
   # The fake GigE Vision camera and Aravis's reference clients, run by the camera tests in a

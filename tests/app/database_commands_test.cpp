@@ -70,7 +70,8 @@ TEST_F(database_commands, nothing_happens_without_a_selected_row) {
     ASSERT_EQ(frame->database_pane()->GetItemCount(), 1);
     bool viewed = false;
     frame->show_viewer = [&](viewer_dialog&) { viewed = true; };
-    for (int id : {ID_VIEW_DATABASE, ID_DELETE_DATABASE, ID_ARCHIVE_DATABASE, ID_REPLACE_SIDE, ID_REPLACE_SESSION_CODE}) {
+    for (int id : {ID_VIEW_DATABASE, ID_DELETE_DATABASE, ID_ARCHIVE_DATABASE, ID_REPLACE_SIDE, ID_REPLACE_SESSION_CODE,
+                   ID_EXPORT_DATABASE}) {
         EXPECT_FALSE(frame->command_enabled(id)) << id;
         menu(id);
     }

@@ -126,7 +126,9 @@ TEST_F(frame_test, chrome_has_the_titles_menus_panes_and_four_status_fields) {
     EXPECT_EQ(bar->GetLabel(ID_CAPTURE_RECORD), L"Захват и запись");
     EXPECT_EQ(bar->GetLabel(ID_DPP_TEST), L"Тест ДПП");
     EXPECT_EQ(frame->camera_popup()->GetMenuItemCount(), 4u);
-    EXPECT_EQ(frame->database_popup()->GetMenuItemCount(), 7u);
+    EXPECT_EQ(frame->database_popup()->GetMenuItemCount(), 8u);
+    EXPECT_EQ(bar->GetLabel(ID_EXPORT_DATABASE), L"Экспорт…");
+    EXPECT_NE(frame->database_popup()->FindItem(ID_EXPORT_DATABASE), nullptr);
     EXPECT_EQ(frame->GetStatusBar()->GetFieldsCount(), 4);
     EXPECT_EQ(frame->aui().GetPane(static_cast<wxWindow*>(frame->image_panel())).caption, L"Камера");
     EXPECT_EQ(frame->aui().GetPane(static_cast<wxWindow*>(frame->log_pane())).caption, L"Журнал");
