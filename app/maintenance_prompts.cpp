@@ -11,7 +11,7 @@ maintenance_prompts::maintenance_prompts(wxWindow* parent) : parent_(parent) {}
 maintenance_prompts::~maintenance_prompts() = default;
 
 bool maintenance_prompts::confirm(const std::wstring& text, const std::wstring& caption) {
-    return wxMessageBox(text, caption, wxYES_NO | wxICON_WARNING, nullptr) == wxYES;
+    return wxMessageBox(text, caption, wxYES_NO | wxNO_DEFAULT | wxICON_WARNING, nullptr) == wxYES;
 }
 
 std::optional<std::wstring> maintenance_prompts::choose_archive_path(const std::wstring& default_name) {
@@ -33,6 +33,8 @@ void maintenance_prompts::message(const std::wstring& text) {
 }
 
 void maintenance_prompts::log_error(const std::wstring& text) { ::log_error(text); }
+
+void maintenance_prompts::log_info(const std::wstring& text) { ::log_info(text); }
 
 void maintenance_prompts::begin_busy(const std::wstring& text) { busy_ = std::make_unique<wxBusyInfo>(text); }
 

@@ -20,6 +20,7 @@ public:
                                            const std::wstring& initial) override;
     void message(const std::wstring& text) override;
     void log_error(const std::wstring& text) override;
+    void log_info(const std::wstring& text) override;
     void begin_busy(const std::wstring& text) override;
     void end_busy() override;
 
