@@ -432,7 +432,8 @@ void quillmar_frame::choose_exposure(const wxString& mode) {
 
 void quillmar_frame::test_odometer() {
     wxBusyCursor busy;  // up to a second per port that opens
-    for (const auto& row : run_odometer_test()) log_info(row);
+    const wxString port = settings_->read_text(settings_keys::dpp_port, settings_defaults::dpp_port);
+    for (const auto& row : run_odometer_test(port.ToStdWstring())) log_info(row);
 }
 
 void quillmar_frame::run_settings(const std::function<int(settings_ptr)>& show) {
