@@ -32,6 +32,13 @@ void ensure_utf8_locale() {
     }
 }
 
+void prefer_visible_scrollbars() {
+    // GTK's overlay scrollbars appear only under a moving pointer: on a shaking train, or on
+    // a touch screen, the list's sideways scrollbar was as good as absent. An operator's own
+    // choice in the environment stays.
+    ::setenv("GTK_OVERLAY_SCROLLING", "0", 0);
+}
+
 bool quillmar::OnInit() {
     if (instance_checker_.IsAnotherRunning()) {
         message_box(L"Another program instance is already running, aborting.", L"Error");

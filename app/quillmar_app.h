@@ -22,3 +22,6 @@ private:
 // When the environment gives no locale (C/POSIX), switch to C.UTF-8 so Cyrillic texts convert;
 // called before the toolkit starts.
 void ensure_utf8_locale();
+
+// Scrollbars that are always drawn (not GTK's overlay ones); called before the toolkit starts.
+void prefer_visible_scrollbars();
