@@ -46,5 +46,6 @@ int main(int argc, char** argv) {
     if (answer_command_line(argc, argv)) return 0;
     ensure_utf8_locale();
     prefer_visible_scrollbars();
+    use_russian_messages();
     return wxEntry(argc, argv);
 }

@@ -28,3 +28,7 @@ private:
     wxWindow* parent_;
     std::unique_ptr<wxBusyInfo> busy_;
 };
+
+// "Выход": while a recording runs, asks whether to stop it and quit (No being the default);
+// true when the program may close.
+bool may_exit(bool recording, maintenance_ui& ui);

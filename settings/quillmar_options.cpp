@@ -24,7 +24,7 @@ struct property_row {
     std::initializer_list<const wchar_t*> choices;
 };
 
-// The dialog's rows, top to bottom; "Ok" writes them in this order too.
+// The dialog's rows, top to bottom; "ОК" writes them in this order too.
 const property_row rows[] = {
     {L"Вагон", L"Борт", settings_keys::side, kind::choice, {L"левый", L"правый"}},
     {L"Камера", L"Предпочтительный драйвер", settings_keys::driver, kind::choice, {L"FilterDriver", L"SocketDriver"}},
@@ -109,10 +109,11 @@ quillmar_options::quillmar_options(wxWindow* parent, settings_ptr settings)
       settings_(std::move(settings)) {
     wxPropertyGrid::SetBoolChoices(L"Да", L"Нет");
     grid_ = new wxPropertyGrid(this, wxID_ANY);
-    // Text that is no number marks its cell; "Ok" then says what is wrong. The grid's own
+    // Text that is no number marks its cell; "ОК" then says what is wrong. The grid's own
     // message box, shown from inside its handlers, could crash it when closed (wxGTK 3.2).
     grid_->SetValidationFailureBehavior(wxPG_VFB_MARK_CELL | wxPG_VFB_BEEP | wxPG_VFB_STAY_IN_PROPERTY);
-    auto* ok = new wxButton(this, wxID_OK, L"Ok", wxDefaultPosition, wxDefaultSize, wxBORDER_NONE);
+    // Written as the toolkit's Russian stock button reads ("ОК", Cyrillic), beside "Отмена".
+    auto* ok = new wxButton(this, wxID_OK, L"ОК", wxDefaultPosition, wxDefaultSize, wxBORDER_NONE);
     auto* cancel = new wxButton(this, wxID_CANCEL, L"Отмена", wxDefaultPosition, wxDefaultSize, wxBORDER_NONE);
 
     auto* column = new wxBoxSizer(wxVERTICAL);
@@ -194,7 +195,7 @@ void quillmar_options::on_ok(wxCommandEvent&) {
         return;
     }
     // A value still being typed in an editor is not yet the property's value: take it in, or
-    // pressing "Ok" straight after typing would drop it.
+    // pressing "ОК" straight after typing would drop it.
     if (!grid_->CommitChangesFromEditor()) return;
     save();
     finish(wxID_OK);

@@ -1,7 +1,7 @@
 #pragma once
 // The settings dialog "Настройка программы": fifteen settings in a property grid.
 //
-// Construction builds the dialog and loads every property from the store. "Ok" with text
+// Construction builds the dialog and loads every property from the store. "ОК" with text
 // that is no number in the integer or floating-point field refuses (a message, the dialog
 // stays open); otherwise it writes all fifteen keys to the store (not flushed: the caller flushes) and ends with wxID_OK;
 // "Отмена" and closing end with wxID_CANCEL and write nothing. `exposure_mode` is not shown.
@@ -24,11 +24,11 @@ public:
 
     wxPropertyGrid* grid() const { return grid_; }
 
-    // Writes the fifteen properties to the store, in dialog order (what "Ok" does before
+    // Writes the fifteen properties to the store, in dialog order (what "ОК" does before
     // ending the dialog).
     void save();
 
-    // Shows why "Ok" was refused (a number field holding text that is no number); the
+    // Shows why "ОК" was refused (a number field holding text that is no number); the
     // dialog stays open. The default is a message box; tests record the text instead.
     std::function<void(const wxString& text)> show_error;
 
