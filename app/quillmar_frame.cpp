@@ -427,8 +427,14 @@ void quillmar_frame::choose_camera(const wxString& name) {
 }
 
 void quillmar_frame::choose_exposure(const wxString& mode) {
-    exposure_mode_ = mode;
-    write_rows(choose_exposure_mode(*settings_, camera_.get(), mode.ToStdWstring()));
+    try {
+        write_rows(choose_exposure_mode(*settings_, camera_.get(), mode.ToStdWstring()));
+        exposure_mode_ = mode;
+    } catch (const std::runtime_error& e) {  // the camera kept its mode: so do the box and the setting
+        if (exposure_combo_) exposure_combo_->SetValue(exposure_mode_);
+        log_error(exposure_refused_row(mode.ToStdWstring(), exposure_mode_.ToStdWstring(), e.what()));
+        throw;  // and its message box, as before
+    }
 }
 
 void quillmar_frame::test_odometer() {
