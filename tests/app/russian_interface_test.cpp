@@ -163,14 +163,4 @@ TEST_F(toolbar_test, exit_while_recording_asks_first_and_no_keeps_recording) {
     frame->state().stop();
 }
 
-TEST(exit_question, only_a_running_recording_is_asked_about) {
-    exit_answers ui;
-    EXPECT_TRUE(may_exit(false, ui));
-    EXPECT_TRUE(ui.asked.empty());
-    EXPECT_FALSE(may_exit(true, ui));
-    ui.yes = true;
-    EXPECT_TRUE(may_exit(true, ui));
-    EXPECT_EQ(ui.asked.size(), 2u);
-}
-
 }  // namespace
