@@ -45,5 +45,7 @@ bool answer_command_line(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (answer_command_line(argc, argv)) return 0;
     ensure_utf8_locale();
+    prefer_visible_scrollbars();
+    use_russian_messages();
     return wxEntry(argc, argv);
 }

@@ -11,7 +11,9 @@ maintenance_prompts::maintenance_prompts(wxWindow* parent) : parent_(parent) {}
 maintenance_prompts::~maintenance_prompts() = default;
 
 bool maintenance_prompts::confirm(const std::wstring& text, const std::wstring& caption) {
-    return wxMessageBox(text, caption, wxYES_NO | wxICON_WARNING, nullptr) == wxYES;
+    wxMessageDialog dialog(nullptr, text, caption, wxYES_NO | wxNO_DEFAULT | wxICON_WARNING);
+    dialog.SetYesNoLabels(L"Да", L"Нет");
+    return dialog.ShowModal() == wxID_YES;
 }
 
 std::optional<std::wstring> maintenance_prompts::choose_archive_path(const std::wstring& default_name) {
@@ -29,11 +31,19 @@ std::optional<std::wstring> maintenance_prompts::enter_text(const std::wstring& 
 }
 
 void maintenance_prompts::message(const std::wstring& text) {
-    wxMessageBox(text, wxMessageBoxCaptionStr, wxOK | wxCENTRE, nullptr);
+    wxMessageDialog dialog(nullptr, text, wxMessageBoxCaptionStr, wxOK | wxCENTRE);
+    dialog.SetOKLabel(L"ОК");
+    dialog.ShowModal();
 }
 
 void maintenance_prompts::log_error(const std::wstring& text) { ::log_error(text); }
 
+void maintenance_prompts::log_info(const std::wstring& text) { ::log_info(text); }
+
 void maintenance_prompts::begin_busy(const std::wstring& text) { busy_ = std::make_unique<wxBusyInfo>(text); }
 
 void maintenance_prompts::end_busy() { busy_.reset(); }
+
+bool may_exit(bool recording, maintenance_ui& ui) {
+    return !recording || ui.confirm(L"Идет запись. Остановить запись и выйти из программы?", L"Выход");
+}

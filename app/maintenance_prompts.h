@@ -20,6 +20,7 @@ public:
                                            const std::wstring& initial) override;
     void message(const std::wstring& text) override;
     void log_error(const std::wstring& text) override;
+    void log_info(const std::wstring& text) override;
     void begin_busy(const std::wstring& text) override;
     void end_busy() override;
 
@@ -27,3 +28,7 @@ private:
     wxWindow* parent_;
     std::unique_ptr<wxBusyInfo> busy_;
 };
+
+// "Выход": while a recording runs, asks whether to stop it and quit (No being the default);
+// true when the program may close.
+bool may_exit(bool recording, maintenance_ui& ui);

@@ -9,6 +9,9 @@
 #include <langinfo.h>
 
 #include <wx/msgdlg.h>
+#include <wx/translation.h>
+
+#include "log/log.h"
 
 namespace {
 void message_box(const wxString& text, const wxString& caption) {
@@ -32,14 +35,38 @@ void ensure_utf8_locale() {
     }
 }
 
+void use_russian_messages() {
+    // GTK's own texts (the buttons of message boxes and file dialogs) follow the message
+    // language, whatever the rest of the locale says: the operator reads Russian.
+    ::setenv("LANGUAGE", "ru", 1);
+}
+
+bool load_toolkit_translations() {
+    auto* translations = new wxTranslations;
+    translations->SetLanguage(wxLANGUAGE_RUSSIAN);
+    const bool found = translations->AddStdCatalog();
+    wxTranslations::Set(translations);  // the toolkit owns it from here
+    return found;
+}
+
+void prefer_visible_scrollbars() {
+    // GTK's overlay scrollbars appear only under a moving pointer: on a shaking train, or on
+    // a touch screen, the list's sideways scrollbar was as good as absent. An operator's own
+    // choice in the environment stays.
+    ::setenv("GTK_OVERLAY_SCROLLING", "0", 0);
+}
+
 bool quillmar::OnInit() {
     if (instance_checker_.IsAnotherRunning()) {
         message_box(L"Another program instance is already running, aborting.", L"Error");
         return false;
     }
+    const bool translated = load_toolkit_translations();
     // The toolkit's fatal-exception handling stays off: a crash is left to the system.
     try {
         frame_ = new quillmar_frame();
+        if (!translated)
+            log_error(L"Не найден русский перевод wxWidgets (пакет wx3.2-i18n): кнопки диалогов будут на английском");
     } catch (const std::exception& e) {
         message_box(exception_text(e), L"C++ exception");
         return false;

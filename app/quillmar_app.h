@@ -22,3 +22,13 @@ private:
 // When the environment gives no locale (C/POSIX), switch to C.UTF-8 so Cyrillic texts convert;
 // called before the toolkit starts.
 void ensure_utf8_locale();
+
+// Scrollbars that are always drawn (not GTK's overlay ones); called before the toolkit starts.
+void prefer_visible_scrollbars();
+
+// GTK's own texts in Russian under any locale (sets LANGUAGE); called before the toolkit starts.
+void use_russian_messages();
+
+// Installs the toolkit's Russian catalog (stock button labels and the toolkit's own messages);
+// false when the catalog is not installed (package wx3.2-i18n), the texts then stay English.
+bool load_toolkit_translations();

@@ -1,6 +1,7 @@
 #include "app/quillmar_frame.h"
 
 #include "app/app_paths.h"
+#include "app/main_toolbar.h"
 #include "app/maintenance_prompts.h"
 #include "app/service_options.h"
 #include "app/startup_report.h"
@@ -235,10 +236,7 @@ void quillmar_frame::build_status_and_toolbar() {
 
     wxToolBar* bar = CreateToolBar();
     bar->SetToolBitmapSize(wxSize(24, 24));
-    const wxBitmap camera_icon(camera_xpm), settings_icon(settings_xpm), exit_icon(exit_xpm);
-    bar->AddTool(ID_CAPTURE, L"Камера", camera_icon, camera_icon);
-    bar->AddTool(ID_SETTINGS, L"Настройки", settings_icon, settings_icon);
-    bar->AddTool(ID_EXIT, L"Выход", exit_icon, exit_icon);
+    main_toolbar::add_tools(bar);
     bar->AddControl(new wxStaticText(bar, wxID_ANY, L" Камера: "));
     camera_combo_ = new wxComboBox(bar, ID_CAMERA_COMBO, wxString(), wxDefaultPosition, wxSize(320, -1),
                                    0, nullptr, wxCB_READONLY);
@@ -251,6 +249,7 @@ void quillmar_frame::build_status_and_toolbar() {
     exposure_combo_ = new wxComboBox(bar, ID_EXPOSURE_COMBO, wxString(), wxDefaultPosition,
                                      wxSize(200, -1), modes, wxCB_READONLY);
     bar->AddControl(exposure_combo_);
+    main_toolbar::set_control_tips(camera_combo_, exposure_combo_);
     bar->Realize();
 
     exposure_mode_ = settings_->read_text(settings_keys::exposure_mode, settings_defaults::exposure_mode);
@@ -312,7 +311,9 @@ void quillmar_frame::on_command(wxCommandEvent& event) {
             return dialog.ShowModal();
         });
         break;
-    case ID_EXIT: Close(true); break;
+    case ID_EXIT:
+        if (may_exit(state_.mode() == capture_mode::recording, maintenance())) Close(true);
+        break;
     case ID_CAPTURE: capture(); break;
     case ID_CAPTURE_RECORD: capture_and_record(); break;
     case ID_STOP: stop(); break;
@@ -434,13 +435,20 @@ void quillmar_frame::choose_camera(const wxString& name) {
 }
 
 void quillmar_frame::choose_exposure(const wxString& mode) {
-    exposure_mode_ = mode;
-    write_rows(choose_exposure_mode(*settings_, camera_.get(), mode.ToStdWstring()));
+    try {
+        write_rows(choose_exposure_mode(*settings_, camera_.get(), mode.ToStdWstring()));
+        exposure_mode_ = mode;
+    } catch (const std::runtime_error& e) {  // the camera kept its mode: so do the box and the setting
+        if (exposure_combo_) exposure_combo_->SetValue(exposure_mode_);
+        log_error(exposure_refused_row(mode.ToStdWstring(), exposure_mode_.ToStdWstring(), e.what()));
+        throw;  // and its message box, as before
+    }
 }
 
 void quillmar_frame::test_odometer() {
     wxBusyCursor busy;  // up to a second per port that opens
-    for (const auto& row : run_odometer_test()) log_info(row);
+    const wxString port = settings_->read_text(settings_keys::dpp_port, settings_defaults::dpp_port);
+    for (const auto& row : run_odometer_test(port.ToStdWstring())) log_info(row);
 }
 
 void quillmar_frame::run_settings(const std::function<int(settings_ptr)>& show) {

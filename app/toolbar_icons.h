@@ -1,7 +1,7 @@
 #pragma once
 // Toolbar icons, 24 x 24: camera (greys with black), settings (greys and blues),
-// exit (reds with white). Generated once from simple shapes; the same image serves the
-// normal and the disabled state.
+// exit (reds with white). Generated once from simple shapes; the disabled state shows a
+// greyed copy (app/main_toolbar.cpp).
 
 static const char* const camera_xpm[] = {
 "24 24 250 2",

@@ -14,12 +14,18 @@ const std::vector<std::wstring>& exposure_mode_names() {
 
 std::vector<camera_log_row> choose_exposure_mode(settings_store& settings, const JAI_Camera* camera,
                                                  const std::wstring& mode) {
-    settings.write_text(settings_keys::exposure_mode, mode);
-    settings.flush();
     if (camera) {
         const std::string narrow = wxString(mode).ToStdString();
         if (J_Camera_SetValueString(camera->handle(), "ExposureMode", narrow.c_str()) != J_ST_SUCCESS)
             throw std::runtime_error("Error setting exposure mode.");
     }
+    // Only now: a refused mode in the file would be offered again at the next start.
+    settings.write_text(settings_keys::exposure_mode, mode);
+    settings.flush();
     return {{false, L"Exposure mode selected: " + mode}};
+}
+
+std::wstring exposure_refused_row(const std::wstring& mode, const std::wstring& kept, const std::string& reason) {
+    return L"Камера не приняла режим выдержки " + mode + L": " + wxString(reason.c_str(), wxConvLibc).ToStdWstring() +
+           L" Оставлен режим " + kept;
 }

@@ -9,9 +9,12 @@
 // "Off", "ContinuousPreset1" ... "ContinuousPreset9", in this order.
 const std::vector<std::wstring>& exposure_mode_names();
 
-// The operator picked `mode`: writes it to the setting `exposure_mode` and saves the file,
-// then sets the camera's "ExposureMode" when a camera is open. Returns the row
+// The operator picked `mode`: sets the camera's "ExposureMode" when a camera is open, then
+// writes the mode to the setting `exposure_mode` and saves the file. Returns the row
 // "Exposure mode selected: %s". Throws std::runtime_error "Error setting exposure mode."
-// when the camera refuses (the setting is already saved by then). GUI thread.
+// when the camera refuses; the setting then keeps the mode the camera still has. GUI thread.
 std::vector<camera_log_row> choose_exposure_mode(settings_store& settings, const JAI_Camera* camera,
                                                  const std::wstring& mode);
+
+// The error row for a mode the camera refused: which mode, why, and the mode kept.
+std::wstring exposure_refused_row(const std::wstring& mode, const std::wstring& kept, const std::string& reason);

@@ -1,5 +1,7 @@
 #include "database/database_list_model.h"
 
+#include <algorithm>
+
 #include <wx/filename.h>
 
 namespace {
@@ -37,4 +39,43 @@ std::wstring database_list_model::cell(std::size_t row, int column) const {
 std::wstring database_list_model::path(long row) const {
     if (row < 0 || static_cast<std::size_t>(row) >= rows_.size()) return {};
     return rows_[static_cast<std::size_t>(row)].path;
+}
+
+bool database_list_model::newer_first(const registry_entry& a, const registry_entry& b) {
+    const std::wstring& ta = a.info.time_start;
+    const std::wstring& tb = b.info.time_start;
+    // "YYYY-MM-DD HH:MM:SS" compares as text; a row without a time goes after every dated one.
+    if (ta.empty() != tb.empty()) return tb.empty();
+    if (ta != tb) return ta > tb;
+    return a.path > b.path;  // folders are named by time too
+}
+
+void database_list_model::append(registry_entry entry) {
+    const auto at = std::upper_bound(rows_.begin(), rows_.end(), entry, newer_first);
+    rows_.insert(at, std::move(entry));
+}
+
+void database_list_model::assign(std::vector<registry_entry> rows) {
+    rows_ = std::move(rows);
+    std::stable_sort(rows_.begin(), rows_.end(), newer_first);
+}
+
+long database_list_model::row_of(const std::wstring& folder) const {
+    for (std::size_t i = 0; i < rows_.size(); ++i)
+        if (rows_[i].path == folder) return static_cast<long>(i);
+    return -1;
+}
+
+std::vector<int> database_list_model::column_widths(const std::function<int(const std::wstring&)>& measure,
+                                                    int margin) const {
+    std::vector<int> widths(column_count, 0);
+    for (int column = 0; column < column_count; ++column) {
+        int widest = measure(heading(column));
+        for (std::size_t row = 0; row < rows_.size(); ++row) {
+            const std::wstring text = cell(row, column);
+            widest = std::max(widest, measure(text));
+        }
+        widths[static_cast<std::size_t>(column)] = widest + margin;
+    }
+    return widths;
 }

@@ -1,8 +1,12 @@
 #pragma once
 // database_list_model: the rows the "Данные" list draws, as plain texts, kept in step with
-// the registry by its owner (database_loader): one append per added summary, a full copy
-// only on reload or removal. GUI thread only; no locking of its own.
+// the registry by its owner (database_loader): one insertion per added summary, a full copy
+// only on reload or removal. Rows are ordered newest first (by start time, the folder path
+// breaking ties; rows without a start time last), whatever order the registry holds them in:
+// the recording just made is the one the operator looks for.
+// GUI thread only; no locking of its own.
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,8 +20,9 @@ public:
     static std::wstring heading(int column);
 
     void clear() { rows_.clear(); }
-    void append(registry_entry entry) { rows_.push_back(std::move(entry)); }
-    void assign(std::vector<registry_entry> rows) { rows_ = std::move(rows); }
+    // Inserts the row at its place (after rows that sort equal to it).
+    void append(registry_entry entry);
+    void assign(std::vector<registry_entry> rows);
 
     std::size_t size() const { return rows_.size(); }
     const std::vector<registry_entry>& rows() const { return rows_; }
@@ -28,6 +33,14 @@ public:
     std::wstring cell(std::size_t row, int column) const;
     // The folder of a row, or empty when row is out of range (e.g. -1: nothing selected).
     std::wstring path(long row) const;
+    // The row showing folder, or -1.
+    long row_of(const std::wstring& folder) const;
+
+    // Widths that show every column's heading and cells whole: the widest of them as
+    // `measure` gives it (text width in pixels), plus `margin`.
+    std::vector<int> column_widths(const std::function<int(const std::wstring&)>& measure, int margin) const;
+    // Whether row a sorts before row b (newer first).
+    static bool newer_first(const registry_entry& a, const registry_entry& b);
 
 private:
     std::vector<registry_entry> rows_;

@@ -73,12 +73,18 @@ bool wait_until_unheld(const std::wstring& folder, std::chrono::milliseconds lim
 
 }  // namespace
 
-std::wstring folder_stem(const std::wstring& folder) { return wxFileName(folder).GetName().ToStdWstring(); }
+std::wstring archive_folder_name(const std::wstring& folder) {
+    std::wstring path = folder;
+    while (path.size() > 1 && path.back() == static_cast<wchar_t>(wxFileName::GetPathSeparator())) path.pop_back();
+    return wxFileName(path).GetFullName().ToStdWstring();
+}
+
+std::wstring archive_file_name(const std::wstring& folder) { return archive_folder_name(folder) + L".zip"; }
 
 std::vector<archive_entry> archive_entries(const std::wstring& folder) {
     wxArrayString files;
     wxDir::GetAllFiles(folder, &files, wxEmptyString, wxDIR_FILES | wxDIR_DIRS | wxDIR_HIDDEN);
-    const wxString prefix = wxString(folder_stem(folder)) + wxFileName::GetPathSeparator();
+    const wxString prefix = wxString(archive_folder_name(folder)) + wxFileName::GetPathSeparator();
     std::vector<archive_entry> out;
     out.reserve(files.size());
     for (const wxString& file : files)
@@ -87,8 +93,8 @@ std::vector<archive_entry> archive_entries(const std::wstring& folder) {
 }
 
 archive_result archive_database(const std::wstring& folder, maintenance_ui& ui) {
-    const std::wstring stem = folder_stem(folder);
-    const auto chosen = ui.choose_archive_path(stem);
+    const std::wstring stem = archive_folder_name(folder);
+    const auto chosen = ui.choose_archive_path(archive_file_name(folder));
     if (!chosen) return archive_result::cancelled;
     const std::vector<archive_entry> entries = archive_entries(folder);
 
@@ -161,6 +167,8 @@ bool delete_database(const std::wstring& folder, database_registry& registry, ma
         ui.log_error(wxString::Format(L"Папка %s удалена не полностью: %s", wxString(folder),
                                       wxString(ec.message().c_str(), wxConvLibc))
                          .ToStdWstring());
+    else
+        ui.log_info(format(L"База удалена: %s", folder));
     return true;
 }
 

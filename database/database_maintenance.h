@@ -28,19 +28,23 @@ public:
     virtual void message(const std::wstring& text) = 0;
     // An error row of the log.
     virtual void log_error(const std::wstring& text) = 0;
+    // An information row of the log (answers that only question and archive care nothing).
+    virtual void log_info(const std::wstring&) {}
     // The busy-information window, shown from begin_busy until end_busy.
     virtual void begin_busy(const std::wstring& text) = 0;
     virtual void end_busy() = 0;
 };
 
-// The folder's name part as the toolkit's file-name class gives it for the folder taken as a
-// file path: the last component up to its last dot ("2024.05.01 12.30.45" gives
-// "2024.05.01 12.30").
-std::wstring folder_stem(const std::wstring& folder);
+// The archive's folder name: the database folder's whole last component
+// ("2024.05.01 12.30.45"). Folder names are times with dots, so cutting at the last dot would
+// drop the seconds, and two recordings of one minute would unpack into one folder.
+std::wstring archive_folder_name(const std::wstring& folder);
+// The file name the archive dialog proposes: the folder name plus ".zip".
+std::wstring archive_file_name(const std::wstring& folder);
 
 struct archive_entry {
     std::wstring file;  // full path of the file
-    std::wstring name;  // entry name: stem, native separator, the file's name
+    std::wstring name;  // entry name: folder name, native separator, the file's name
 };
 // Every file under folder, recursively, hidden ones too, in the order of the folder listing.
 // A file in a nested folder keeps only its own name in the entry name.
@@ -48,8 +52,8 @@ std::vector<archive_entry> archive_entries(const std::wstring& folder);
 
 enum class archive_result { written, cancelled, cannot_create, cannot_add_folder, cannot_open_file, cannot_add_file };
 
-// "Архивация базы": asks for the archive's path (proposing the folder stem), then writes the
-// directory entry "<stem>/" and one entry per file (names UTF-8 and flagged so) into a
+// "Архивация базы": asks for the archive's path (proposing archive_file_name), then writes the
+// directory entry "<folder name>/" and one entry per file (names UTF-8 and flagged so) into a
 // temporary file beside the chosen one, and moves it over the chosen path only when the
 // whole archive was written: an existing archive under that name stays as it was otherwise,
 // and no partial file is left. Failures: the message "Не удалось создать архив: %s" (the
@@ -60,10 +64,11 @@ enum class archive_result { written, cancelled, cannot_create, cannot_add_folder
 archive_result archive_database(const std::wstring& folder, maintenance_ui& ui);
 
 // "Удаление базы": asks "Данные в папке %s будут удалены безвозвратно. Продолжить?"
-// ("Удаление данных"); on Yes removes the folder's entry from the registry (closing the
+// ("Удаление данных", No being the default answer); on Yes removes the folder's entry from the registry (closing the
 // registry's reader of it), waits until no reader in the process holds the database (at most
 // a few seconds, e.g. for a scan summarising it), then deletes the folder recursively. A
-// deletion that cannot start or fails part-way is reported as a log row. Returns whether it
+// deletion that cannot start or fails part-way is reported as an error row, a whole one as
+// the information row "База удалена: <folder>". Returns whether it
 // went ahead (the list then needs a refill).
 bool delete_database(const std::wstring& folder, database_registry& registry, maintenance_ui& ui);
 

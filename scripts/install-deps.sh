@@ -19,6 +19,8 @@ packages=(
   # The fake GigE Vision camera and Aravis's reference clients, run by the camera tests in a
   # private network namespace (unshare from util-linux, ip and tc from iproute2).
   aravis-tools aravis-tools-cli iproute2 util-linux
+  # The toolkit's Russian texts, for its stock buttons and messages.
+  wx3.2-i18n
 )
 
 missing=()

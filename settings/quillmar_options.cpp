@@ -1,5 +1,6 @@
 #include "settings/quillmar_options.h"
 
+#include "settings/settings_check.h"
 #include "settings/settings_keys.h"
 
 #include <wx/button.h>
@@ -11,6 +12,7 @@
 #include <wx/propgrid/propgrid.h>
 #include <wx/propgrid/props.h>
 #include <wx/sizer.h>
+#include <wx/stattext.h>
 
 namespace {
 
@@ -24,7 +26,7 @@ struct property_row {
     std::initializer_list<const wchar_t*> choices;
 };
 
-// The dialog's rows, top to bottom; "Ok" writes them in this order too.
+// The dialog's rows, top to bottom; "ОК" writes them in this order too.
 const property_row rows[] = {
     {L"Вагон", L"Борт", settings_keys::side, kind::choice, {L"левый", L"правый"}},
     {L"Камера", L"Предпочтительный драйвер", settings_keys::driver, kind::choice, {L"FilterDriver", L"SocketDriver"}},
@@ -67,6 +69,17 @@ bool default_bool(const wxString& key) {
     return d::rc_service_enabled;
 }
 
+// The field as a message names it: "Порт" is qualified by its category, being there thrice.
+std::wstring field_label(const property_row& row) {
+    const wchar_t* category = nullptr;
+    for (const auto& r : rows) {
+        if (r.category) category = r.category;
+        if (&r == &row) break;
+    }
+    if (std::wstring(row.label) == L"Порт" && category) return std::wstring(category) + L": " + row.label;
+    return row.label;
+}
+
 wxPGProperty* make_property(const property_row& row, const settings_store& store) {
     const wxString key = row.key;
     switch (row.editor) {
@@ -94,6 +107,31 @@ wxPGProperty* make_property(const property_row& row, const settings_store& store
     return new wxStringProperty(row.label, key, store.read_text(key, default_text(key)));
 }
 
+// The grid's own error box, shown from inside its handlers, could crash it when closed
+// (wxGTK 3.2), and its marked cell hid the typed text: its errors go to the dialog's message
+// line instead.
+class options_grid : public wxPropertyGrid {
+public:
+    options_grid(wxWindow* parent, std::function<void(wxPGProperty*)> show, std::function<void()> hide)
+        : wxPropertyGrid(parent, wxID_ANY), show_(std::move(show)), hide_(std::move(hide)) {}
+
+    void DoShowPropertyError(wxPGProperty* property, const wxString&) override { show_(property); }
+    void DoHidePropertyError(wxPGProperty*) override { hide_(); }
+    bool DoOnValidationFailure(wxPGProperty* property, wxVariant& value) override {
+        const bool may_leave = wxPropertyGrid::DoOnValidationFailure(property, value);
+        show_(property);
+        return may_leave;
+    }
+    void DoOnValidationFailureReset(wxPGProperty* property) override {
+        wxPropertyGrid::DoOnValidationFailureReset(property);
+        hide_();
+    }
+
+private:
+    std::function<void(wxPGProperty*)> show_;
+    std::function<void()> hide_;
+};
+
 }  // namespace
 
 wxBEGIN_EVENT_TABLE(quillmar_options, wxDialog)
@@ -108,15 +146,18 @@ quillmar_options::quillmar_options(wxWindow* parent, settings_ptr settings)
                wxDEFAULT_DIALOG_STYLE | wxRESIZE_BORDER),
       settings_(std::move(settings)) {
     wxPropertyGrid::SetBoolChoices(L"Да", L"Нет");
-    grid_ = new wxPropertyGrid(this, wxID_ANY);
-    // Text that is no number marks its cell; "Ok" then says what is wrong. The grid's own
-    // message box, shown from inside its handlers, could crash it when closed (wxGTK 3.2).
-    grid_->SetValidationFailureBehavior(wxPG_VFB_MARK_CELL | wxPG_VFB_BEEP | wxPG_VFB_STAY_IN_PROPERTY);
-    auto* ok = new wxButton(this, wxID_OK, L"Ok", wxDefaultPosition, wxDefaultSize, wxBORDER_NONE);
+    grid_ = new options_grid(
+        this, [this](wxPGProperty* p) { show_message(refused_text_of(p, true)); }, [this] { show_message(wxString()); });
+    grid_->SetValidationFailureBehavior(wxPG_VFB_BEEP | wxPG_VFB_STAY_IN_PROPERTY | wxPG_VFB_SHOW_MESSAGE);
+    message_ = new wxStaticText(this, wxID_ANY, wxString());
+    message_->SetForegroundColour(*wxRED);
+    // Written as the toolkit's Russian stock button reads ("ОК", Cyrillic), beside "Отмена".
+    auto* ok = new wxButton(this, wxID_OK, L"ОК", wxDefaultPosition, wxDefaultSize, wxBORDER_NONE);
     auto* cancel = new wxButton(this, wxID_CANCEL, L"Отмена", wxDefaultPosition, wxDefaultSize, wxBORDER_NONE);
 
     auto* column = new wxBoxSizer(wxVERTICAL);
     column->Add(grid_, 1, wxEXPAND | wxALL, 10);
+    column->Add(message_, 0, wxEXPAND | wxLEFT | wxRIGHT, 10);
     auto* buttons = new wxBoxSizer(wxHORIZONTAL);
     buttons->Add(ok, 0, wxALL, 10);
     buttons->Add(cancel, 0, wxALL, 10);
@@ -129,8 +170,16 @@ quillmar_options::quillmar_options(wxWindow* parent, settings_ptr settings)
 
     SetSizer(column);
     Bind(wxEVT_CHAR_HOOK, &quillmar_options::on_char_hook, this);
+    // Said while typing, not only at "ОК": the grid alone just beeps at text that is no number.
+    Bind(wxEVT_TEXT, [this](wxCommandEvent& event) {
+        event.Skip();
+        if (wxPGProperty* p = grid_->GetSelection(); p && event.GetEventObject() == grid_->GetEditorControl())
+            show_message(refused_text_of(p, false));
+    });
     show_error = [this](const wxString& text) {
-        wxMessageBox(text, L"Настройка программы", wxOK | wxICON_ERROR, this);
+        wxMessageDialog box(this, text, L"Настройка программы", wxOK | wxICON_ERROR);
+        box.SetOKLabel(L"ОК");
+        box.ShowModal();
     };
     // On the screen, not on the parent window (Centre would use the parent).
     CentreOnScreen(wxBOTH);
@@ -167,37 +216,67 @@ void quillmar_options::finish(int code) {
     }
 }
 
-wxString quillmar_options::refused_editor_text() const {
-    wxPGProperty* p = grid_->GetSelection();
-    auto* editor = dynamic_cast<wxTextCtrl*>(grid_->GetEditorControl());
-    if (!p || !editor) return wxString();
-    const wxString typed = editor->GetValue().Strip(wxString::both);
-    for (const auto& row : rows) {
-        if (p->GetName() != row.key) continue;
-        long whole = 0;
-        double number = 0;
-        if (row.editor == kind::integer && !typed.ToLong(&whole))
-            return wxString::Format(L"Значение \"%s\" поля \"%s\" не является целым числом", typed, row.label);
-        if (row.editor == kind::floating && !typed.ToDouble(&number) && !typed.ToCDouble(&number))
-            return wxString::Format(L"Значение \"%s\" поля \"%s\" не является числом", typed, row.label);
-    }
-    return wxString();
+wxString quillmar_options::field_text(const wxString& key) const {
+    wxPGProperty* p = grid_->GetPropertyByName(key);
+    if (!p) return wxString();
+    // What is typed in the open editor is not yet the property's value.
+    if (p == grid_->GetSelection())
+        if (auto* editor = dynamic_cast<wxTextCtrl*>(grid_->GetEditorControl())) return editor->GetValue();
+    return p->GetValueAsString();
+}
+
+std::vector<setting_text> quillmar_options::typed_values() const {
+    std::vector<setting_text> values;
+    for (const auto& row : rows)
+        if (row.editor != kind::choice && row.editor != kind::boolean)
+            values.push_back({row.key, field_label(row), field_text(row.key).ToStdWstring()});
+    return values;
+}
+
+wxString quillmar_options::refused_text_of(wxPGProperty* property, bool refused) const {
+    if (!property) return wxString();
+    for (const auto& value : typed_values())
+        if (value.key == property->GetName().ToStdWstring())
+            if (auto message = refuse_setting(value)) return *message;
+    return refused ? L"Недопустимое значение поля \"" + property->GetLabel() + L"\"" : wxString();
+}
+
+void quillmar_options::show_message(const wxString& text) {
+    if (message_->GetLabel() == text) return;
+    message_->SetLabel(text);
+    Layout();
 }
 
 void quillmar_options::on_ok(wxCommandEvent&) {
-    // Text that is no number stays in its editor: say so and keep the dialog open. Handing it
-    // to the grid's own check from here shows its box inside this handler, and closing that
-    // box crashed the grid (wxGTK 3.2).
-    const wxString refused = refused_editor_text();
-    if (!refused.empty()) {
-        show_error(refused);
+    // Every field the readers could not use is refused here, with the dialog kept open and
+    // every edit in it. Handing typed text to the grid's own check from here would show its
+    // box inside this handler, and closing that box crashed the grid (wxGTK 3.2).
+    if (const auto refused = first_refused_setting(typed_values())) {
+        show_message(refused->message);
+        show_error(refused->message);
+        grid_->SelectProperty(wxString(refused->key), true);
         return;
     }
     // A value still being typed in an editor is not yet the property's value: take it in, or
-    // pressing "Ok" straight after typing would drop it.
+    // pressing "ОК" straight after typing would drop it.
     if (!grid_->CommitChangesFromEditor()) return;
     save();
     finish(wxID_OK);
+}
+
+bool quillmar_options::cancel_cell_edit() {
+    wxPGProperty* p = grid_->GetSelection();
+    wxWindow* editor = grid_->GetEditorControl();
+    if (!p || !editor) return false;
+    auto* text = dynamic_cast<wxTextCtrl*>(editor);
+    const bool edited = grid_->IsEditorsValueModified() || p->HasFlag(wxPG_PROP_INVALID_VALUE) ||
+                        (text && text->GetValue() != p->GetDisplayedString());
+    if (!edited) return false;
+    p->GetEditorClass()->SetControlStringValue(p, editor, p->GetDisplayedString());
+    grid_->EditorsValueWasNotModified();
+    grid_->OnValidationFailureReset(p);
+    show_message(wxString());
+    return true;
 }
 
 void quillmar_options::on_char_hook(wxKeyEvent& event) {
@@ -208,8 +287,13 @@ void quillmar_options::on_char_hook(wxKeyEvent& event) {
             combo->Dismiss();
             return;
         }
+        // Escape in a cell being edited takes back that cell only; the dialog and its other
+        // edits stay. A second Escape closes the dialog as usual.
+        if (cancel_cell_edit()) return;
     }
     event.Skip();
 }
 
 void quillmar_options::on_cancel(wxCommandEvent&) { finish(wxID_CANCEL); }
+
+wxString quillmar_options::message() const { return message_->GetLabel(); }

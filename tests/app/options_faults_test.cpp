@@ -129,7 +129,7 @@ TEST_F(options_faults, text_that_is_no_number_then_ok_keeps_the_dialog_open_and_
     EXPECT_EQ(dialog.ShowModal(), wxID_OK);
     EXPECT_TRUE(still_open) << "Ok with text that is no number closed the dialog";
     ASSERT_EQ(refused.size(), 1u);
-    EXPECT_EQ(refused[0], L"Значение \"abc\" поля \"Период опроса (секунды)\" не является целым числом");
+    EXPECT_EQ(refused[0], L"Значение \"abc\" поля \"Период опроса (секунды)\" должно быть целым числом от 1 до 86400");
     EXPECT_EQ(store->read_long(settings_keys::coordinate_server_query_period, 0), 7);
 }
 
@@ -172,6 +172,119 @@ TEST_F(options_faults, escape_in_an_open_drop_down_closes_only_the_drop_down) {
     asserts = *counter();
     wxSetAssertHandler(kept);
     EXPECT_EQ(asserts, 0);
+}
+
+TEST_F(options_faults, refused_values_keep_the_dialog_open_with_every_other_edit) {
+    quillmar_options dialog(nullptr, store);
+    wxPropertyGrid* grid = dialog.grid();
+    std::vector<wxString> refused;
+    dialog.show_error = [&](const wxString& text) { refused.push_back(text); };
+    std::vector<bool> open_after;
+    std::vector<wxString> selected, shown;
+    auto press_ok = [&] {
+        click(dialog, wxID_OK);
+        open_after.push_back(dialog.IsModal());
+        selected.push_back(grid->GetSelection() ? grid->GetSelection()->GetName() : wxString());
+        shown.push_back(dialog.message());
+        return true;
+    };
+    steps script({
+        [&] {
+            dialog.Raise();
+            grid->SetPropertyValue(L"side", 1);  // an edit that must survive the refusals
+            grid->SetPropertyValue(L"write_path", wxString());
+            grid->SetPropertyValue(L"data_service_port", wxString(L"-5"));
+            return true;
+        },
+        press_ok,
+        [&] {
+            grid->SetPropertyValue(L"write_path", wxString::FromUTF8((home.path() / "записи").string()));
+            return true;
+        },
+        press_ok,
+        [&] {
+            grid->SetPropertyValue(L"data_service_port", wxString(L"12601"));
+            return true;
+        },
+        press_ok,
+        [&] {
+            if (dialog.IsModal()) dialog.EndModal(wxID_CANCEL);
+            return true;
+        },
+    });
+    EXPECT_EQ(dialog.ShowModal(), wxID_OK);
+    ASSERT_EQ(refused.size(), 2u);
+    EXPECT_EQ(refused[0], L"Не указан каталог для записи (поле \"Каталог\")");
+    EXPECT_EQ(refused[1],
+              L"Значение \"-5\" поля \"Служба доступа к данным: Порт\" должно быть целым числом от 1 до 65535");
+    EXPECT_EQ(open_after, (std::vector<bool>{true, true, false}));
+    EXPECT_EQ(selected[0], L"write_path");  // the field to mend is the one selected
+    EXPECT_EQ(selected[1], L"data_service_port");
+    EXPECT_EQ(shown[1], refused[1]);
+    EXPECT_EQ(store->read_text(settings_keys::side, L""), L"правый");
+    EXPECT_EQ(store->read_text(settings_keys::data_service_port, L""), L"12601");
+    EXPECT_EQ(store->read_text(settings_keys::write_path, L""), wxString::FromUTF8((home.path() / "записи").string()));
+}
+
+TEST_F(options_faults, escape_in_an_edited_cell_takes_back_that_cell_only) {
+    quillmar_options dialog(nullptr, store);
+    wxPropertyGrid* grid = dialog.grid();
+    bool typed = false, open_after_first = false, kept_other = false;
+    wxString port_after, message_with_letters;
+    std::vector<wxString> refused;
+    dialog.show_error = [&](const wxString& text) { refused.push_back(text); };
+    steps script({
+        [&] {
+            dialog.Raise();
+            grid->SetPropertyValue(L"dpp_port", wxString(L"/dev/ttyUSB3"));  // an earlier edit
+            grid->SelectProperty(L"coordinate_server_query_period", true);
+            auto* editor = dynamic_cast<wxTextCtrl*>(grid->GetEditorControl());
+            if (!editor) return false;
+            editor->SetFocus();
+            editor->SetValue(L"12x");
+            typed = true;
+            return true;
+        },
+        [&] {  // what Enter does: refused by the grid, and said under it
+            grid->CommitChangesFromEditor();
+            return true;
+        },
+        [&] {
+            message_with_letters = dialog.message();
+            // Escape as the dialog's key hook sees it, whichever window has the focus.
+            wxKeyEvent escape(wxEVT_CHAR_HOOK);
+            escape.m_keyCode = WXK_ESCAPE;
+            escape.SetEventObject(grid->GetEditorControl());
+            dialog.GetEventHandler()->ProcessEvent(escape);
+            return true;
+        },
+        [&] {
+            open_after_first = dialog.IsModal();
+            auto* editor = dynamic_cast<wxTextCtrl*>(grid->GetEditorControl());
+            port_after = editor ? editor->GetValue() : wxString(L"?");
+            kept_other = grid->GetPropertyByName(L"dpp_port")->GetValueAsString() == L"/dev/ttyUSB3";
+            return true;
+        },
+        [&] {
+            if (dialog.IsModal()) click(dialog, wxID_OK);
+            return true;
+        },
+        [&] {
+            if (dialog.IsModal()) dialog.EndModal(wxID_CANCEL);
+            return true;
+        },
+    });
+    EXPECT_EQ(dialog.ShowModal(), wxID_OK);
+    ASSERT_TRUE(typed);
+    EXPECT_TRUE(open_after_first) << "Escape in the cell closed the dialog";
+    EXPECT_EQ(port_after, L"5");
+    EXPECT_TRUE(kept_other);
+    EXPECT_EQ(message_with_letters,
+              L"Значение \"12x\" поля \"Период опроса (секунды)\" должно быть целым числом от 1 до 86400");
+    EXPECT_EQ(dialog.message(), L"");
+    EXPECT_TRUE(refused.empty());
+    EXPECT_EQ(store->read_text(settings_keys::dpp_port, L""), L"/dev/ttyUSB3");
+    EXPECT_EQ(store->read_long(settings_keys::coordinate_server_query_period, 0), 5);
 }
 
 }  // namespace

@@ -123,7 +123,11 @@ TEST_F(CameraList, ExposureModeIsSavedThenAppliedToTheOpenCamera) {
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Error setting exposure mode.");
     }
-    EXPECT_EQ(settings->read_text(settings_keys::exposure_mode, L""), L"ContinuousPreset4");
+    // Refused: the setting keeps the mode the camera has.
+    EXPECT_EQ(settings->read_text(settings_keys::exposure_mode, L""), L"ContinuousPreset3");
+    EXPECT_EQ(exposure_refused_row(L"ContinuousPreset4", L"ContinuousPreset3", "Error setting exposure mode."),
+              L"Камера не приняла режим выдержки ContinuousPreset4: Error setting exposure mode. "
+              L"Оставлен режим ContinuousPreset3");
 }
 
 TEST_F(CameraList, VersionLineNamesTheSdk) {

@@ -55,3 +55,71 @@ TEST(DatabaseListModel, HeadingsAndSelectedPath) {
     EXPECT_EQ(model.path(0), L"/data/2024.05.01 12.30.45");
     EXPECT_EQ(model.path(1), L"");
 }
+
+namespace {
+
+registry_entry dated(const wchar_t* start, const wchar_t* path) {
+    registry_entry e = entry(1, 2, 3, 4);
+    e.info.time_start = start;
+    e.path = path;
+    return e;
+}
+
+std::vector<std::wstring> paths(const database_list_model& model) {
+    std::vector<std::wstring> out;
+    for (const auto& r : model.rows()) out.push_back(r.path);
+    return out;
+}
+
+}  // namespace
+
+TEST(DatabaseListModel, RowsAreNewestFirstHoweverTheyArrive) {
+    // In the order a directory listing or a session change might report them.
+    const std::vector<registry_entry> arrivals{
+        dated(L"2024-05-01 12:30:45", L"/d/2024.05.01 12.30.45"),
+        dated(L"", L"/d/unknown"),
+        dated(L"2024-05-02 08:00:00", L"/d/2024.05.02 08.00.00"),
+        dated(L"2023-12-31 23:59:59", L"/d/2023.12.31 23.59.59"),
+        dated(L"2024-05-01 12:30:45", L"/d/2024.05.01 12.30.45 b"),  // same second: by folder
+        dated(L"2024-05-01 12:31:00", L"/d/2024.05.01 12.31.00"),
+    };
+    const std::vector<std::wstring> newest_first{L"/d/2024.05.02 08.00.00", L"/d/2024.05.01 12.31.00",
+                                                 L"/d/2024.05.01 12.30.45 b", L"/d/2024.05.01 12.30.45",
+                                                 L"/d/2023.12.31 23.59.59", L"/d/unknown"};
+    database_list_model appended;
+    for (const auto& e : arrivals) appended.append(e);
+    EXPECT_EQ(paths(appended), newest_first);
+
+    database_list_model assigned;
+    assigned.assign(arrivals);
+    EXPECT_EQ(paths(assigned), newest_first);
+
+    EXPECT_EQ(assigned.row_of(L"/d/2024.05.01 12.31.00"), 1);
+    EXPECT_EQ(assigned.row_of(L"/d/gone"), -1);
+    EXPECT_EQ(assigned.row_of(L""), -1);
+}
+
+TEST(DatabaseListModel, ColumnWidthsFitTheWidestHeadingOrCell) {
+    // A font where every character is 7 pixels wide, except 'W' at 20.
+    auto measure = [](const std::wstring& text) {
+        int w = 0;
+        for (wchar_t c : text) w += c == L'W' ? 20 : 7;
+        return w;
+    };
+    database_list_model model;
+    auto widths = model.column_widths(measure, 10);
+    ASSERT_EQ(widths.size(), 8u);
+    for (int c = 0; c < 8; ++c)  // no rows: the headings decide
+        EXPECT_EQ(widths[static_cast<std::size_t>(c)], measure(database_list_model::heading(c)) + 10) << c;
+
+    registry_entry long_code = entry(1, 4294967295u, 1536, 3);
+    long_code.info.session = L"Очень длинный код сеанса : 12345";
+    model.append(long_code);
+    registry_entry wide = entry(1, 2, 3, 4);
+    wide.info.session = L"WWWWWWWWWWWWWWWWWWWWW";  // fewer characters, wider
+    model.append(wide);
+    widths = model.column_widths(measure, 10);
+    EXPECT_EQ(widths[0], 21 * 20 + 10);
+    EXPECT_EQ(widths[2], measure(L"2024-05-01 12:30:45") + 10);  // "Время начала" is narrower
+    EXPECT_EQ(widths[7], measure(L"Число записей") + 10);
+}

@@ -25,7 +25,7 @@ struct scripted_ui : maintenance_ui {
     bool yes = true;
     std::optional<std::wstring> path;
     std::optional<std::wstring> text;
-    std::vector<std::wstring> asked, proposed, initial, messages, errors, busy;
+    std::vector<std::wstring> asked, proposed, initial, messages, errors, infos, busy;
     bool busy_now = false;
 
     bool confirm(const std::wstring& t, const std::wstring& caption) override {
@@ -44,6 +44,7 @@ struct scripted_ui : maintenance_ui {
     }
     void message(const std::wstring& t) override { messages.push_back(t); }
     void log_error(const std::wstring& t) override { errors.push_back(t); }
+    void log_info(const std::wstring& t) override { infos.push_back(t); }
     void begin_busy(const std::wstring& t) override {
         busy.push_back(t);
         busy_now = true;
@@ -94,7 +95,7 @@ protected:
     }
 };
 
-TEST_F(maintenance_test, the_archive_holds_the_directory_entry_and_every_file_under_the_stem) {
+TEST_F(maintenance_test, the_archive_holds_the_directory_entry_and_every_file_under_the_folder_name) {
     const fs::path folder = record("2024.05.01 12.30.45");
     std::ofstream(folder / ".hidden") << "h";
     fs::create_directories(folder / "nested");
@@ -103,7 +104,7 @@ TEST_F(maintenance_test, the_archive_holds_the_directory_entry_and_every_file_un
     ui.path = zip.wstring();
 
     ASSERT_EQ(archive_database(folder.wstring(), ui), archive_result::written);
-    EXPECT_EQ(ui.proposed, std::vector<std::wstring>{L"2024.05.01 12.30"});
+    EXPECT_EQ(ui.proposed, std::vector<std::wstring>{L"2024.05.01 12.30.45.zip"});
     EXPECT_EQ(ui.busy, std::vector<std::wstring>{L"Запись базы в архив..."});
     EXPECT_FALSE(ui.busy_now);
     EXPECT_TRUE(ui.messages.empty() && ui.errors.empty());
@@ -111,16 +112,52 @@ TEST_F(maintenance_test, the_archive_holds_the_directory_entry_and_every_file_un
     EXPECT_EQ(run("unzip -tq " + quoted(zip)).substr(0, 3), "ok\n");
     EXPECT_EQ(run("python3 -m zipfile -t " + quoted(zip)).substr(0, 3), "ok\n");
 
-    // The directory entry first, then each file in listing order, named stem/file name.
+    // The directory entry first, then each file in listing order, named folder/file name.
     // (libzip sets the UTF-8 flag only for names beyond ASCII, which read the same either way.)
-    std::string expected = "ok\n2024.05.01 12.30/|0\n";
+    std::string expected = "ok\n2024.05.01 12.30.45/|0\n";
     for (const auto& e : archive_entries(folder.wstring())) {
-        EXPECT_EQ(e.name, L"2024.05.01 12.30/" + fs::path(e.file).filename().wstring());
+        EXPECT_EQ(e.name, L"2024.05.01 12.30.45/" + fs::path(e.file).filename().wstring());
         expected += fs::path(e.name).string() + "|0\n";
     }
     EXPECT_EQ(listing(zip), expected);
     for (const char* name : {"CURRENT", "LOCK", "LOG", ".hidden", "deep.txt"})
-        EXPECT_NE(expected.find(std::string("12.30/") + name + "|"), std::string::npos) << name;
+        EXPECT_NE(expected.find(std::string("12.30.45/") + name + "|"), std::string::npos) << name;
+}
+
+TEST_F(maintenance_test, two_recordings_of_one_minute_unpack_side_by_side) {
+    const fs::path first = record("2024.05.01 12.30.45");
+    const fs::path second = record("2024.05.01 12.30.59");
+    std::ofstream(first / "only-first") << "1";
+    ui.path = (out / "first.zip").wstring();
+    ASSERT_EQ(archive_database(first.wstring(), ui), archive_result::written);
+    ui.path = (out / "second.zip").wstring();
+    ASSERT_EQ(archive_database(second.wstring(), ui), archive_result::written);
+    EXPECT_EQ(ui.proposed, (std::vector<std::wstring>{L"2024.05.01 12.30.45.zip", L"2024.05.01 12.30.59.zip"}));
+
+    const fs::path unpacked = dir.path() / "unpacked";
+    fs::create_directories(unpacked);
+    for (const char* zip : {"first.zip", "second.zip"})
+        ASSERT_EQ(run("cd " + quoted(unpacked) + " && unzip -q " + quoted(out / zip)).substr(0, 3), "ok\n");
+    EXPECT_EQ(entries_of(unpacked), (std::vector<fs::path>{"2024.05.01 12.30.45", "2024.05.01 12.30.59"}));
+    EXPECT_TRUE(fs::exists(unpacked / "2024.05.01 12.30.45" / "only-first"));
+    EXPECT_FALSE(fs::exists(unpacked / "2024.05.01 12.30.59" / "only-first"));
+}
+
+TEST(archive_names, are_the_whole_folder_name_whatever_dots_it_holds) {
+    const struct {
+        const wchar_t* folder;
+        const wchar_t* name;
+    } cases[] = {
+        {L"/data/2024.05.01 12.30.45", L"2024.05.01 12.30.45"},
+        {L"/data/2024.05.01 12.30.45/", L"2024.05.01 12.30.45"},
+        {L"/data/plain", L"plain"},
+        {L"/data/.hidden.db", L".hidden.db"},
+        {L"relative/запись.01", L"запись.01"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(archive_folder_name(c.folder), c.name) << c.folder;
+        EXPECT_EQ(archive_file_name(c.folder), std::wstring(c.name) + L".zip") << c.folder;
+    }
 }
 
 TEST_F(maintenance_test, names_beyond_ascii_are_stored_as_utf8_and_flagged) {
@@ -128,8 +165,8 @@ TEST_F(maintenance_test, names_beyond_ascii_are_stored_as_utf8_and_flagged) {
     ui.path = to_wide((out / "архив.zip").string());
     ASSERT_EQ(archive_database(to_wide(folder.string()), ui), archive_result::written);
     const std::string list = listing(out / "архив.zip");
-    EXPECT_EQ(list.rfind("ok\nзапись/|2048\n", 0), 0u) << list;
-    EXPECT_NE(list.find("запись/CURRENT|2048\n"), std::string::npos) << list;
+    EXPECT_EQ(list.rfind("ok\nзапись.01/|2048\n", 0), 0u) << list;
+    EXPECT_NE(list.find("запись.01/CURRENT|2048\n"), std::string::npos) << list;
 }
 
 TEST_F(maintenance_test, an_existing_archive_is_replaced_whole_and_kept_when_the_new_one_is_abandoned) {
@@ -198,6 +235,7 @@ TEST_F(maintenance_test, delete_asks_then_removes_the_registry_entry_and_the_fol
                                                   L" будут удалены безвозвратно. Продолжить?"});
     EXPECT_EQ(registry.size(), 1u);
     EXPECT_TRUE(fs::exists(folder));
+    EXPECT_TRUE(ui.infos.empty());
 
     // A scan is summarising it right now: the folder goes once the scan lets go.
     ui.yes = true;
@@ -212,6 +250,7 @@ TEST_F(maintenance_test, delete_asks_then_removes_the_registry_entry_and_the_fol
     EXPECT_EQ(registry.open_readers(), 0u);
     EXPECT_FALSE(fs::exists(folder));
     EXPECT_TRUE(ui.errors.empty());
+    EXPECT_EQ(ui.infos, std::vector<std::wstring>{L"База удалена: " + folder.wstring()});
     // The image service's lookup no longer finds it.
     const cv::Mat placeholder = registry.frame_lookup(L"A : 1", 1000);
     EXPECT_EQ(placeholder.size(), cv::Size(640, 480));

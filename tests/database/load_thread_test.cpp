@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <any>
@@ -146,7 +147,12 @@ TEST(DatabaseLoader, ReloadFillsRegistryAndListOnceAndDropsSupersededReports) {
     registry.remove(L"/w/new");
     loader.resync();
     EXPECT_EQ(loader.model().size(), 6u);
-    EXPECT_EQ(loader.model().rows(), registry.snapshot());
+    auto shown = loader.model().rows();  // the list's own order: newest first
+    auto held = registry.snapshot();
+    auto by_path = [](const registry_entry& a, const registry_entry& b) { return a.path < b.path; };
+    std::sort(shown.begin(), shown.end(), by_path);
+    std::sort(held.begin(), held.end(), by_path);
+    EXPECT_EQ(shown, held);
 
     // A database deleted while its scan report was still queued stays deleted.
     const database_info_message queued{L"/w/deleted", ldb_info{}, 2};

@@ -39,6 +39,7 @@ depends=$(field Depends)
 for lib in libwxgtk3.2-1 libaravis-0.8-0 libleveldb1d libopencv-imgcodecs406 libc6; do
   [[ ", $depends," == *", $lib "* ]] || fail "Depends lacks $lib: $depends"
 done
+[[ ", $depends," == *", wx3.2-i18n,"* ]] || fail "Depends lacks wx3.2-i18n: $depends"
 # Only what the installed executables link: nothing for building or testing.
 for unwanted in -dev gtest gmock benchmark xvfb xauth socat lintian help2man imagemagick; do
   [[ "$depends" != *"$unwanted"* ]] || fail "Depends names $unwanted: $depends"

@@ -9,7 +9,9 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -118,18 +120,67 @@ TEST(OdometerReader, OpeningAMissingDeviceThrows) {
     EXPECT_FALSE(reader.is_open());
 }
 
-TEST(OdometerTest, AMachineWithoutPortsReportsTenUnavailablePairs) {
-    test_support::temp_dir dir("qm-odo");
-    const std::wstring base = dir.path().wstring();
-    const auto rows = run_odometer_test([&](const std::wstring& n) { return base + L"/" + n; }, 50ms);
-    ASSERT_EQ(rows.size(), 21u);
-    EXPECT_EQ(rows[0], L"Тест ДПП:");
-    const std::vector<std::wstring> names{L"COM1", L"COM10", L"COM2", L"COM3", L"COM4",
-                                          L"COM5", L"COM6", L"COM7", L"COM8", L"COM9"};
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        EXPECT_EQ(rows[1 + 2 * i], L"Последовательный порт " + base + L"/" + names[i]);
-        EXPECT_EQ(rows[2 + 2 * i], L"недоступен");
-    }
+TEST(OdometerTest, ProbesTheConfiguredPortThenUsbAdaptersThenComPorts) {
+    const std::vector<std::wstring> coms{L"/dev/ttyS0", L"/dev/ttyS9", L"/dev/ttyS1", L"/dev/ttyS2", L"/dev/ttyS3",
+                                         L"/dev/ttyS4", L"/dev/ttyS5", L"/dev/ttyS6", L"/dev/ttyS7", L"/dev/ttyS8"};
+    auto with_coms = [&](std::vector<std::wstring> head) {
+        head.insert(head.end(), coms.begin(), coms.end());
+        return head;
+    };
+    const std::vector<std::wstring> dev{L"ttyS0", L"ttyACM0", L"ttyUSB10", L"null", L"ttyUSB2",
+                                        L"ttyUSBx", L"ttyUSB", L"ttyACM1", L"ttyUSB0"};
+    const struct {
+        const wchar_t* configured;
+        std::vector<std::wstring> devices;
+        std::vector<std::wstring> order;
+    } cases[] = {
+        // No adapters, the default port: COM1 keeps its place at the head, once.
+        {L"COM1", {L"ttyS0", L"null"}, coms},
+        // A pseudo-terminal of a simulator: first, then the adapters by number, then COM.
+        {L"/dev/pts/7", dev,
+         with_coms({L"/dev/pts/7", L"/dev/ttyUSB0", L"/dev/ttyUSB2", L"/dev/ttyUSB10", L"/dev/ttyACM0",
+                    L"/dev/ttyACM1"})},
+        // An adapter named without its folder: probed first, not again among the adapters.
+        {L"ttyUSB2", dev,
+         with_coms({L"/dev/ttyUSB2", L"/dev/ttyUSB0", L"/dev/ttyUSB10", L"/dev/ttyACM0", L"/dev/ttyACM1"})},
+        // COM3 first, then no second /dev/ttyS2.
+        {L"COM3", {}, [&] {
+             std::vector<std::wstring> o{L"/dev/ttyS2"};
+             for (const auto& c : coms)
+                 if (c != L"/dev/ttyS2") o.push_back(c);
+             return o;
+         }()},
+        // No port configured: nothing in front.
+        {L"", {L"ttyACM3"}, with_coms({L"/dev/ttyACM3"})},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(odometer_probe_order(c.configured, c.devices, serial_device_path), c.order) << c.configured;
+}
+
+TEST(OdometerTest, LogsEveryPathTriedAndWhatItFound) {
+    std::vector<std::wstring> probed;
+    const auto rows = run_odometer_test({L"/dev/pts/9", L"/dev/ttyUSB0", L"/dev/ttyS0"}, [&](const std::wstring& p) {
+        probed.push_back(p);
+        return p == L"/dev/pts/9" ? std::wstring(L"ДПП новый формат") : std::wstring(L"недоступен");
+    });
+    EXPECT_EQ(probed, (std::vector<std::wstring>{L"/dev/pts/9", L"/dev/ttyUSB0", L"/dev/ttyS0"}));
+    EXPECT_EQ(rows, (std::vector<std::wstring>{L"Тест ДПП:", L"Последовательный порт /dev/pts/9", L"ДПП новый формат",
+                                               L"Последовательный порт /dev/ttyUSB0", L"недоступен",
+                                               L"Последовательный порт /dev/ttyS0", L"недоступен"}));
+}
+
+TEST(OdometerTest, ListsTheEntriesOfTheDeviceFolder) {
+    test_support::temp_dir dir("qm-dev");
+    for (const char* name : {"ttyUSB0", "ttyACM1"}) std::ofstream(dir.path() / name) << "";
+    auto entries = list_device_entries(dir.path().wstring());
+    std::sort(entries.begin(), entries.end());
+    EXPECT_EQ(entries, (std::vector<std::wstring>{L"ttyACM1", L"ttyUSB0"}));
+    EXPECT_TRUE(list_device_entries(dir.path().wstring() + L"/missing").empty());
+    // The adapters found there are probed under that folder.
+    const auto order = odometer_probe_order(L"", entries, serial_device_path, dir.path().wstring());
+    ASSERT_GE(order.size(), 2u);
+    EXPECT_EQ(order[0], dir.path().wstring() + L"/ttyUSB0");
+    EXPECT_EQ(order[1], dir.path().wstring() + L"/ttyACM1");
 }
 
 TEST(OdometerTest, ReportsFormatBySilenceAndFirstByte) {
@@ -140,17 +191,15 @@ TEST(OdometerTest, ReportsFormatBySilenceAndFirstByte) {
     ASSERT_TRUE(seven.write(m7.data(), m7.size()));
     ASSERT_TRUE(four.write(m4.data(), m4.size()));
     auto wide = [](const std::string& s) { return std::wstring(s.begin(), s.end()); };
+    test_support::temp_dir dir("qm-odo");
+    const std::wstring missing = dir.path().wstring() + L"/ttyUSB0";
     const auto rows = run_odometer_test(
-        [&](const std::wstring& n) {
-            if (n == L"COM1") return wide(seven.device_path());
-            if (n == L"COM2") return wide(four.device_path());
-            if (n == L"COM3") return wide(silent.device_path());
-            return std::wstring(L"/nonexistent/") + n;
-        },
-        100ms);
-    ASSERT_EQ(rows.size(), 21u);
-    EXPECT_EQ(rows[2], L"ДПП новый формат");    // COM1
-    EXPECT_EQ(rows[6], L"ДПП старый формат");   // COM2
-    EXPECT_EQ(rows[8], L"ДПП не найден");       // COM3
-    EXPECT_EQ(rows[4], L"недоступен");          // COM10
+        {wide(seven.device_path()), wide(four.device_path()), wide(silent.device_path()), missing},
+        [](const std::wstring& path) { return probe_odometer_port(path, 100ms); });
+    ASSERT_EQ(rows.size(), 9u);
+    EXPECT_EQ(rows[2], L"ДПП новый формат");
+    EXPECT_EQ(rows[4], L"ДПП старый формат");
+    EXPECT_EQ(rows[6], L"ДПП не найден");
+    EXPECT_EQ(rows[7], L"Последовательный порт " + missing);
+    EXPECT_EQ(rows[8], L"недоступен");
 }

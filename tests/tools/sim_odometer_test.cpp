@@ -1,5 +1,7 @@
 // quillmar-odometer-sim read back through the program's own serial reader.
 #include "recording/odometer_reader.h"
+#include "recording/odometer_test.h"
+#include "recording/serial_device.h"
 #include "tests/support/recording_sink.h"
 #include "tests/tools/sim_process.h"
 
@@ -71,4 +73,22 @@ TEST(OdometerSim, RejectsBadArguments) {
     }
     sim_test::child_process help(sim_test::tool_path("quillmar-odometer-sim"), {"--help"});
     EXPECT_EQ(help.wait(5s), 0);
+}
+
+TEST(OdometerSim, TheOdometerTestFindsTheSimulatorOnTheConfiguredPort) {
+    sim_test::child_process sim(sim_test::tool_path("quillmar-odometer-sim"), {"--rate", "200"});
+    const auto path = sim.read_line();
+    ASSERT_TRUE(path);
+    const std::wstring device(path->begin(), path->end());
+    // The configured port is probed first, before any adapter or COM port.
+    const auto order = odometer_probe_order(device, {L"ttyUSB0"}, serial_device_path);
+    ASSERT_GE(order.size(), 2u);
+    EXPECT_EQ(order[0], device);
+    const auto rows = run_odometer_test({order[0]}, [](const std::wstring& p) {
+        return probe_odometer_port(p, std::chrono::seconds(2));
+    });
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[1], L"Последовательный порт " + device);
+    // The simulator sends format 7; a probe that starts mid-message may see another byte first.
+    EXPECT_TRUE(rows[2] == L"ДПП новый формат" || rows[2] == L"ДПП старый формат");
 }
