@@ -120,3 +120,28 @@ std::optional<std::string> database_reader::read_stored(std::uint32_t count) con
     if (!it->Valid()) return std::nullopt;
     return it->value().ToString();
 }
+
+std::vector<std::uint32_t> database_reader::frame_counts(const std::function<bool()>& keep_going) const {
+    std::vector<std::uint32_t> counts;
+    std::unique_ptr<leveldb::Iterator> it(db_->NewIterator(leveldb::ReadOptions()));
+    for (it->Seek(make_frame_key(0)); it->Valid() && keep_going(); it->Next()) {
+        const std::string key = it->key().ToString();
+        if (!is_frame_key(key)) break;  // the metadata keys sort after every frame key
+        counts.push_back(parse_count(key));
+    }
+    return counts;
+}
+
+std::vector<std::pair<std::uint32_t, std::string>> database_reader::stored_range(std::uint32_t from,
+                                                                                 std::uint32_t to) const {
+    std::vector<std::pair<std::uint32_t, std::string>> out;
+    std::unique_ptr<leveldb::Iterator> it(db_->NewIterator(leveldb::ReadOptions()));
+    for (it->Seek(make_frame_key(from)); it->Valid(); it->Next()) {
+        const std::string key = it->key().ToString();
+        if (!is_frame_key(key)) break;
+        const std::uint32_t count = parse_count(key);
+        if (count > to) break;
+        out.emplace_back(count, it->value().ToString());
+    }
+    return out;
+}

@@ -11,8 +11,13 @@
 // on, the cursor is blank over the panel: the ruler is the pointer. Right-button presses are
 // passed on to the parent window (with this panel's id), so the parent can show its popup.
 // Mouse handling does nothing while there is no picture.
+// A new picture of another size opens fitted: whole and centred, shrunk (never enlarged) to
+// the panel; while the view stays fitted it follows the panel's size. Below zoom 1 the
+// visible part is reduced before conversion, so a fitted camera frame costs about one
+// panel's worth of pixels.
 // Ownership: a child window, destroyed with its parent. Thread safety: GUI thread only.
 #include <cstddef>
+#include <functional>
 #include <memory>
 
 #include <opencv2/core/mat.hpp>
@@ -50,6 +55,14 @@ public:
     bool show_scale = true;   // whether the ruler is drawn
     panel_view view;          // zoom, offset, drag start and pointer
 
+    // Back to the fitted view / to 1:1 about the panel's centre (then refreshes).
+    void fit_picture();
+    void actual_size();
+    // Replaces the view (zoom, offset, pointer), e.g. to follow a twin panel, and refreshes.
+    void set_view(const panel_view& v);
+    // Called after the operator changed the view with the mouse or fit_picture/actual_size.
+    std::function<void(const panel_view&)> view_changed;
+
     // Conversions of a visible part into the drawing surface so far (tests, benchmarks).
     std::size_t bitmap_builds() const { return bitmap_builds_; }
 
@@ -62,10 +75,16 @@ private:
     void on_motion(wxMouseEvent& event);
     void on_wheel(wxMouseEvent& event);
     void on_right_down(wxMouseEvent& event);
+    void on_size(wxSizeEvent& event);
+    void picture_replaced();
+    void notify_view();
+    view_size client_view_size() const;
+    view_size picture_size() const { return {picture_.cols, picture_.rows}; }
     void set_ruler_cursor();
     bool has_picture() const { return !picture_.empty(); }
     // Converts the part `area` of the picture into surface_ (made or remade to its size).
-    bool convert_area(const wxRect& area);
+    // Converts the part `area` of the picture, resized to `out`, into surface_.
+    bool convert_area(const wxRect& area, const wxSize& out);
     void draw_area(wxDC& dc, const wxRect& area);
 
     struct surface_deleter {
@@ -75,6 +94,8 @@ private:
     cv::Mat picture_;
     std::unique_ptr<cairo_surface_t, surface_deleter> surface_;  // area_ of picture_, 4 bytes a pixel
     wxRect area_;          // which part, in picture pixels
+    view_size shown_size_; // the picture size the view was last fitted to
+    cv::Mat reduced_;      // the visible part below zoom 1, reused
     bool stale_ = true;    // picture_ changed since surface_ was filled
     std::size_t bitmap_builds_ = 0;
     wxCursor blank_cursor_;

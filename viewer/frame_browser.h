@@ -49,6 +49,8 @@ public:
     std::string current_bytes() const;
     cv::Mat current_frame() const;    // 8-bit BGR; empty when there is no frame here
 
+    const database_reader& reader() const { return *reader_; }
+
 private:
     std::unique_ptr<database_reader> reader_;
     std::uint32_t first_ = 0;

@@ -75,10 +75,12 @@ TEST(image_panel, paints_its_picture_in_true_colours_over_black_and_converts_onl
         ASSERT_EQ(std::system(("import -window root '" + shot + "'").c_str()), 0);
         wxImage screen;
         ASSERT_TRUE(screen.LoadFile(shot, wxBITMAP_TYPE_PNG));
-        const wxPoint origin = panel->ClientToScreen(wxPoint(0, 0));
+        // Smaller than the panel: shown 1:1, centred.
+        const wxSize client = panel->GetClientSize();
+        const wxPoint origin = panel->ClientToScreen(wxPoint((client.x - 64) / 2, (client.y - 48) / 2));
         seen = colour(screen, origin + wxPoint(10, 20)) == std::vector<int>{0, 0, 255} &&
                colour(screen, origin + wxPoint(50, 20)) == std::vector<int>{200, 100, 0} &&
-               colour(screen, origin + wxPoint(100, 100)) == std::vector<int>{0, 0, 0};
+               colour(screen, origin + wxPoint(-10, -10)) == std::vector<int>{0, 0, 0};
     }
     EXPECT_TRUE(seen) << "not blue, orange and black where the picture and the background are";
 
