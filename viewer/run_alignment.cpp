@@ -127,6 +127,7 @@ cv::Mat mark_differences(const cv::Mat& picture, const cv::Mat& mask) {
 
 bool side_by_side(cv::Size area, cv::Size picture) {
     if (area.width <= 0 || area.height <= 0 || picture.width <= 0 || picture.height <= 0) return true;
-    const auto fit = [&](double w, double h) { return std::min(w / picture.width, h / picture.height); };
+    // Pictures are not enlarged: beyond 1:1 both arrangements are as good, and side by side wins.
+    const auto fit = [&](double w, double h) { return std::min({1.0, w / picture.width, h / picture.height}); };
     return fit(area.width / 2.0, area.height) >= fit(area.width, area.height / 2.0);
 }

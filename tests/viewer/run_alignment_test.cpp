@@ -99,6 +99,7 @@ TEST(run_alignment, two_frames_go_side_by_side_unless_stacking_shows_them_larger
     EXPECT_FALSE(side_by_side({1200, 1600}, {1920, 1200}));
     EXPECT_FALSE(side_by_side({1280, 1000}, {1920, 1200}));  // 1280 wide: stacked is larger
     EXPECT_TRUE(side_by_side({0, 0}, {1920, 1200}));
+    EXPECT_TRUE(side_by_side({1320, 900}, {640, 400}));  // 1:1 either way
 }
 
 }  // namespace
