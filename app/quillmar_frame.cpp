@@ -21,6 +21,7 @@
 #include "recording/odometer_test.h"
 #include "recording/write_thread.h"
 #include "viewer/VImagePanel.h"
+#include "viewer/compare_dialog.h"
 #include "viewer/viewer_dialog.h"
 
 #include <algorithm>
@@ -50,7 +51,7 @@ const int update_ui_ids[] = {ID_CAMERA_COMBO,      ID_SETTINGS,          ID_REFR
                              ID_CAPTURE,           ID_CAPTURE_RECORD,    ID_STOP,
                              ID_SESSION_CODE,      ID_REFRESH_DATABASES, ID_VIEW_DATABASE,
                              ID_DELETE_DATABASE,   ID_ARCHIVE_DATABASE,  ID_REPLACE_SIDE,
-                             ID_REPLACE_SESSION_CODE};
+                             ID_REPLACE_SESSION_CODE, ID_COMPARE_DATABASE};
 
 std::string narrow(const wxString& text) {
     const wxScopedCharBuffer bytes = text.mb_str(wxConvLibc);
@@ -160,6 +161,7 @@ void quillmar_frame::build_menus() {
 
     auto* processing = new wxMenu;
     processing->Append(ID_VIEW_DATABASE, L"Просмотр базы");
+    processing->Append(ID_COMPARE_DATABASE, L"Сравнить с…");
     processing->Append(ID_DELETE_DATABASE, L"Удаление базы");
     processing->Append(ID_ARCHIVE_DATABASE, L"Архивация базы");
     processing->Append(ID_REPLACE_SIDE, L"Заменить борт");
@@ -185,6 +187,7 @@ void quillmar_frame::build_menus() {
 
     database_popup_ = std::make_unique<wxMenu>();
     database_popup_->Append(ID_VIEW_DATABASE, L"Просмотр базы");
+    database_popup_->Append(ID_COMPARE_DATABASE, L"Сравнить с…");
     database_popup_->Append(ID_DELETE_DATABASE, L"Удаление базы");
     database_popup_->Append(ID_ARCHIVE_DATABASE, L"Архивация базы");
     database_popup_->Append(ID_REPLACE_SIDE, L"Заменить борт");
@@ -317,6 +320,12 @@ void quillmar_frame::on_command(wxCommandEvent& event) {
     case ID_REFRESH_DATABASES: refresh_databases(); break;
     case ID_DPP_TEST: test_odometer(); break;
     case ID_VIEW_DATABASE: view_database(); break;
+    case ID_COMPARE_DATABASE:
+        if (!state_.active() && !selected_database().empty())
+            compare_with(this, selected_database(), loader_->model().rows(),
+                         settings_->read_double(settings_keys::scale, settings_defaults::scale),
+                         settings_->read_bool(settings_keys::show_scale, settings_defaults::show_scale));
+        break;
     case ID_DELETE_DATABASE: delete_selected_database(); break;
     case ID_ARCHIVE_DATABASE: archive_selected_database(); break;
     case ID_REPLACE_SIDE: replace_selected_side(); break;

@@ -21,4 +21,5 @@ enum window_id : int {
     ID_REPLACE_SIDE = 17,
     ID_REPLACE_SESSION_CODE = 18,
     ID_DPP_TEST = 19,
+    ID_COMPARE_DATABASE = 20,
 };
