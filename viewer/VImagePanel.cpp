@@ -52,8 +52,9 @@ VImagePanel::VImagePanel(wxWindow* parent, wxWindowID id, const wxPoint& positio
 
 VImagePanel::~VImagePanel() = default;
 
-void VImagePanel::set_picture(const cv::Mat& picture) {
+void VImagePanel::set_picture(const cv::Mat& picture, int reduction) {
     picture_ = drawable(picture) ? picture : cv::Mat();
+    reduction_ = std::max(1, reduction);
     picture_replaced();
 }
 
@@ -95,12 +96,24 @@ void VImagePanel::set_view(const panel_view& v) {
 }
 
 void VImagePanel::on_size(wxSizeEvent& event) {
-    if (has_picture()) view.resized(client_view_size(), picture_size());
+    if (has_picture()) {
+        view.resized(client_view_size(), picture_size());
+        notify_view();
+    }
     Refresh(true);
     event.Skip();
 }
 
+panel_view VImagePanel::picture_view() const {
+    panel_view v = view;
+    v.zoom *= reduction_;
+    v.offset.x /= reduction_;
+    v.offset.y /= reduction_;
+    return v;
+}
+
 cv::Mat& VImagePanel::picture_buffer() {
+    reduction_ = 1;
     // Writing a matrix someone else holds would change their pixels.
     if (picture_.u && picture_.u->refcount > 1) picture_ = cv::Mat();
     stale_ = true;
@@ -157,6 +170,7 @@ bool VImagePanel::convert_area(const wxRect& area, const wxSize& out) {
 }
 
 void VImagePanel::draw_area(wxDC& dc, const wxRect& area) {
+    const panel_view view = picture_view();
     const double zoom = view.zoom;
     const int sw = cairo_image_surface_get_width(surface_.get()), sh = cairo_image_surface_get_height(surface_.get());
     // The surface holds `area` at its own resolution; it covers zoom * area on the panel.
@@ -189,11 +203,43 @@ void VImagePanel::draw_area(wxDC& dc, const wxRect& area) {
     dc.SetUserScale(1.0, 1.0);
 }
 
+void VImagePanel::set_overlay(const cv::Mat& mask) {
+    overlay_.reset();
+    if (mask.empty() || mask.type() != CV_8UC1 || cv::countNonZero(mask) == 0) return;
+    overlay_.reset(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, mask.cols, mask.rows));
+    if (cairo_surface_status(overlay_.get()) != CAIRO_STATUS_SUCCESS) {
+        overlay_.reset();
+        return;
+    }
+    cairo_surface_flush(overlay_.get());
+    cv::Mat argb = pixels_of(overlay_.get());
+    argb.setTo(cv::Scalar::all(0));
+    argb.setTo(cv::Scalar(0, 0, 128, 128), mask);  // half-transparent red, premultiplied
+    cairo_surface_mark_dirty(overlay_.get());
+}
+
+void VImagePanel::draw_overlay(wxDC& dc) {
+    wxGraphicsContext* gc = dc.GetGraphicsContext();
+    auto* cr = gc ? static_cast<cairo_t*>(gc->GetNativeContext()) : nullptr;
+    if (!cr) return;  // without cairo underneath the picture goes without its marks
+    const panel_view view = picture_view();
+    const int w = cairo_image_surface_get_width(overlay_.get()), h = cairo_image_surface_get_height(overlay_.get());
+    cairo_save(cr);
+    cairo_translate(cr, view.screen_x(0), view.screen_y(0));
+    cairo_scale(cr, view.zoom * picture_.cols / w, view.zoom * picture_.rows / h);
+    cairo_set_source_surface(cr, overlay_.get(), 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_BILINEAR);
+    cairo_rectangle(cr, 0, 0, w, h);
+    cairo_fill(cr);
+    cairo_restore(cr);
+}
+
 void VImagePanel::on_paint(wxPaintEvent&) {
     wxPaintDC dc(this);
     dc.SetBackground(*wxBLACK_BRUSH);
     dc.Clear();
     if (!has_picture()) return;
+    const panel_view view = picture_view();
     const double zoom = view.zoom;
     // Only the part of the picture inside the panel is converted: a camera frame is often
     // several times the pane's size.
@@ -210,6 +256,7 @@ void VImagePanel::on_paint(wxPaintEvent&) {
         const bool ready = !stale_ && surface_ && seen == area_ && cairo_image_surface_get_width(surface_.get()) == out.x &&
                            cairo_image_surface_get_height(surface_.get()) == out.y;
         if (ready || convert_area(seen, out)) draw_area(dc, seen);
+        if (overlay_) draw_overlay(dc);
     }
     if (!show_scale) return;
 
@@ -217,7 +264,9 @@ void VImagePanel::on_paint(wxPaintEvent&) {
     // Red reads well on the grey frames, dark or bright.
     dc.SetPen(*wxRED_PEN);
     dc.SetTextForeground(*wxRED);
-    const ruler_drawing ruler = make_ruler(scale, zoom, view.pointer.x, view.pointer.y, dc.GetCharHeight());
+    // The ruler measures in the frame's pixels, whatever the picture's reduction.
+    const ruler_drawing ruler =
+        make_ruler(scale, this->view.zoom, view.pointer.x, view.pointer.y, dc.GetCharHeight());
     for (const auto& l : ruler.lines) dc.DrawLine(l.x1, l.y1, l.x2, l.y2);
     for (const auto& t : ruler.labels) dc.DrawText(t.text, t.x, t.y);
     dc.SetPen(kept);

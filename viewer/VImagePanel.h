@@ -38,8 +38,11 @@ public:
     ~VImagePanel() override;
 
     // Replaces the picture, shared, not copied: CV_8UC1 (grey) or CV_8UC3 (BGR); any other
-    // type, or an empty matrix, leaves the panel without a picture.
-    void set_picture(const cv::Mat& picture);
+    // type, or an empty matrix, leaves the panel without a picture. A picture decoded reduced
+    // (by 2, 4 or 8) says so: the view, the zoom and the ruler stay in the frame's own
+    // pixels, so a reduced picture shows exactly where the whole one would.
+    void set_picture(const cv::Mat& picture, int reduction = 1);
+    int reduction() const { return reduction_; }
     const cv::Mat& picture() const { return picture_; }
     // The panel's own matrix, not shared with anyone: write it (its size and type may change,
     // as by cv::Mat::create), then call picture_changed().
@@ -54,6 +57,12 @@ public:
     double scale = 0.8;       // screen pixels per millimetre at zoom 1
     bool show_scale = true;   // whether the ruler is drawn
     panel_view view;          // zoom, offset, drag start and pointer
+
+    // A mask over the whole picture (CV_8U, any size: it is stretched over the picture):
+    // its non-zero places are tinted half red. Empty: no tint. Kept across pictures until
+    // replaced.
+    void set_overlay(const cv::Mat& mask);
+    bool has_overlay() const { return overlay_ != nullptr; }
 
     // Back to the fitted view / to 1:1 about the panel's centre (then refreshes).
     void fit_picture();
@@ -79,7 +88,10 @@ private:
     void picture_replaced();
     void notify_view();
     view_size client_view_size() const;
-    view_size picture_size() const { return {picture_.cols, picture_.rows}; }
+    // The frame's size: the picture's times its reduction.
+    view_size picture_size() const { return {picture_.cols * reduction_, picture_.rows * reduction_}; }
+    // The view over the picture's own pixels.
+    panel_view picture_view() const;
     void set_ruler_cursor();
     bool has_picture() const { return !picture_.empty(); }
     // Converts the part `area` of the picture into surface_ (made or remade to its size).
@@ -91,7 +103,11 @@ private:
         void operator()(cairo_surface_t* s) const;
     };
 
+    void draw_overlay(wxDC& dc);
+
     cv::Mat picture_;
+    int reduction_ = 1;
+    std::unique_ptr<cairo_surface_t, surface_deleter> overlay_;  // premultiplied ARGB, the mask's size
     std::unique_ptr<cairo_surface_t, surface_deleter> surface_;  // area_ of picture_, 4 bytes a pixel
     wxRect area_;          // which part, in picture pixels
     view_size shown_size_; // the picture size the view was last fitted to

@@ -44,8 +44,18 @@ compare_dialog::compare_dialog(wxWindow* parent, const std::wstring& first, cons
         pictures_->Add(column, 1, wxEXPAND | wxALL, 2);
     }
     // Zoom, drag and the ruler move both pictures.
-    panels_[0]->view_changed = [this](const panel_view& v) { panels_[1]->set_view(v); };
-    panels_[1]->view_changed = [this](const panel_view& v) { panels_[0]->set_view(v); };
+    for (int i = 0; i < 2; ++i)
+        panels_[i]->view_changed = [this, other = panels_[1 - i]](const panel_view& v) {
+            other->set_view(v);
+            // Zoomed out far enough, the frames decode reduced; zoomed in again, whole.
+            if (decode_reduction(v.zoom) != shown_.reduction && !refresh_pending_) {
+                refresh_pending_ = true;
+                CallAfter([this] {
+                    refresh_pending_ = false;
+                    show_current();
+                });
+            }
+        };
 
     auto* find = new wxButton(this, wxID_ANY, L"Найти смещение");
     offset_ = new wxSpinCtrl(this, wxID_ANY, wxString(), wxDefaultPosition, wxDefaultSize, wxSP_ARROW_KEYS,
@@ -104,7 +114,7 @@ void compare_dialog::arrange() {
     if (shown_.first.empty()) return;
     const wxSize area = GetClientSize() - wxSize(controls_->GetMinSize().x, 0);
     const int orientation =
-        ::side_by_side(cv::Size(area.x, area.y), shown_.first.size()) ? wxHORIZONTAL : wxVERTICAL;
+        ::side_by_side(cv::Size(area.x, area.y), shown_.first.size() * shown_.reduction) ? wxHORIZONTAL : wxVERTICAL;
     if (orientation == pictures_->GetOrientation()) return;
     pictures_->SetOrientation(orientation);
     Layout();
@@ -135,10 +145,11 @@ void compare_dialog::step(long frames) {
 }
 
 void compare_dialog::show_current() {
-    shown_ = runs_->current(differences_);
-    const bool marked = differences_ && !shown_.first_marked.empty();
-    panels_[0]->set_picture(marked ? shown_.first_marked : shown_.first);
-    panels_[1]->set_picture(marked ? shown_.second_marked : shown_.second);
+    shown_ = runs_->current(differences_, decode_reduction(panels_[0]->view.zoom));
+    const bool marked = differences_ && !shown_.differences.empty();
+    panels_[0]->set_picture(shown_.first, shown_.reduction);
+    panels_[1]->set_picture(shown_.second, shown_.reduction);
+    for (VImagePanel* p : panels_) p->set_overlay(marked ? shown_.differences : cv::Mat());
     // The second follows the first's view, whatever size it was fitted to.
     panels_[1]->set_view(panels_[0]->view);
     const auto c1 = runs_->count(), c2 = runs_->second_count();

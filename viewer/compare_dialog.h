@@ -58,6 +58,7 @@ private:
     run_comparison::pair shown_;
     std::wstring names_[2];
     bool differences_ = false;
+    bool refresh_pending_ = false;  // a redecode at another reduction is queued
     VImagePanel* panels_[2] = {nullptr, nullptr};
     wxStaticText* captions_[2] = {nullptr, nullptr};
     wxBoxSizer* pictures_ = nullptr;

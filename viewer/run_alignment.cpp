@@ -12,6 +12,26 @@ int match_reduction(int width) {
     return 1;
 }
 
+int decode_reduction(double zoom) {
+    if (zoom <= 0.25) return 4;
+    if (zoom <= 0.5) return 2;
+    return 1;
+}
+
+cv::Mat decode_grey(const std::string& jpeg, int reduction) {
+    if (jpeg.empty()) return {};
+    const int flag = reduction >= 8   ? cv::IMREAD_REDUCED_GRAYSCALE_8
+                     : reduction >= 4 ? cv::IMREAD_REDUCED_GRAYSCALE_4
+                     : reduction >= 2 ? cv::IMREAD_REDUCED_GRAYSCALE_2
+                                      : cv::IMREAD_GRAYSCALE;
+    const cv::Mat buffer(1, static_cast<int>(jpeg.size()), CV_8UC1, const_cast<char*>(jpeg.data()));
+    try {
+        return cv::imdecode(buffer, flag);
+    } catch (const cv::Exception&) {
+        return {};
+    }
+}
+
 cv::Mat match_image(const std::string& jpeg, int reduction) {
     if (jpeg.empty()) return {};
     const int flag = reduction >= 8   ? cv::IMREAD_REDUCED_GRAYSCALE_8
@@ -108,21 +128,6 @@ cv::Mat difference_mask(const cv::Mat& first, const cv::Mat& second, const cv::M
     if (!valid.empty()) mask &= valid;
     cv::morphologyEx(mask, mask, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(3, 3)));
     return mask;
-}
-
-cv::Mat mark_differences(const cv::Mat& picture, const cv::Mat& mask) {
-    cv::Mat out;
-    if (picture.channels() == 1) cv::cvtColor(picture, out, cv::COLOR_GRAY2BGR);
-    else out = picture.clone();
-    if (mask.empty() || cv::countNonZero(mask) == 0) return out;
-    cv::Mat big;
-    cv::resize(mask, big, out.size(), 0, 0, cv::INTER_NEAREST);
-    // Half red over the picture, so what is under the mark stays readable.
-    cv::Mat red(out.size(), CV_8UC3, cv::Scalar(0, 0, 255));
-    cv::Mat tinted;
-    cv::addWeighted(out, 0.5, red, 0.5, 0, tinted);
-    tinted.copyTo(out, big);
-    return out;
 }
 
 bool side_by_side(cv::Size area, cv::Size picture) {

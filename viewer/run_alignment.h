@@ -20,6 +20,14 @@
 // The reduction (1, 2, 4 or 8) that leaves a frame of this width at least 160 pixels wide.
 int match_reduction(int width);
 
+// How much a frame shown at this zoom may be reduced in decoding (1, 2 or 4) and still give
+// a screen pixel at least one picture pixel.
+int decode_reduction(double zoom);
+
+// A stored JPEG decoded grey (CV_8U), reduced by `reduction` (1, 2, 4 or 8) in the decoder;
+// empty when the bytes are not an image.
+cv::Mat decode_grey(const std::string& jpeg, int reduction);
+
 // A stored JPEG decoded grey, reduced by `reduction` (1, 2, 4 or 8), as CV_32F; empty when
 // the bytes are not an image.
 cv::Mat match_image(const std::string& jpeg, int reduction);
@@ -55,10 +63,6 @@ cv::Mat shift_picture(const cv::Mat& picture, int dx, int dy);
 // specks smaller than a few pixels are dropped. `valid` (optional, CV_8U) limits it to where
 // both images have content.
 cv::Mat difference_mask(const cv::Mat& first, const cv::Mat& second, const cv::Mat& valid = cv::Mat());
-
-// The picture (grey or BGR) as BGR with the mask's places (mask at any smaller size, scaled
-// up) tinted red.
-cv::Mat mark_differences(const cv::Mat& picture, const cv::Mat& mask);
 
 // Whether two pictures of this size, in this area, show larger side by side than one above
 // the other.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <future>
 #include <limits>
 
 #include <opencv2/imgcodecs.hpp>
@@ -15,18 +16,6 @@ namespace {
 
 std::uint32_t clamp_count(std::int64_t c) {
     return static_cast<std::uint32_t>(std::clamp<std::int64_t>(c, 0, std::numeric_limits<std::uint32_t>::max()));
-}
-
-// The stored JPEG decoded grey (frames are recorded grey); empty when it is not an image.
-void decode_grey(const std::string& bytes, cv::Mat& out) {
-    out.release();
-    if (bytes.empty()) return;
-    const cv::Mat buffer(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.data()));
-    try {
-        cv::imdecode(buffer, cv::IMREAD_GRAYSCALE, &out);
-    } catch (const cv::Exception&) {
-        out.release();
-    }
 }
 
 }  // namespace
@@ -49,8 +38,7 @@ bool run_comparison::find_offset(std::uint32_t window) {
     const auto c = count();
     if (!c) return false;
     const std::string reference_bytes = first_.current_bytes();
-    cv::Mat full;
-    decode_grey(reference_bytes, full);
+    const cv::Mat full = decode_grey(reference_bytes, 1);
     if (full.empty()) return false;
     const int reduction = match_reduction(full.cols);
     const cv::Mat reference = match_image(reference_bytes, reduction);
@@ -71,33 +59,36 @@ void run_comparison::step(long frames) {
         if (!(frames > 0 ? first_.next() : first_.previous())) break;
 }
 
-run_comparison::pair run_comparison::current(bool differences) {
+run_comparison::pair run_comparison::current(bool differences, int reduction) {
     pair out;
-    decode_grey(first_.current_bytes(), first_grey_);
+    out.reduction = reduction;
     std::string second_bytes;
     if (second_count()) second_bytes = second_->current_bytes();
-    decode_grey(second_bytes, second_grey_);
+    // The two decodes are most of a step; the second runs beside the first.
+    auto second = std::async(std::launch::async, [&] { second_grey_ = decode_grey(second_bytes, reduction); });
+    first_grey_ = decode_grey(first_.current_bytes(), reduction);
+    second.get();
     out.first = first_grey_;
     out.second = second_grey_;
     if (first_grey_.empty() || second_grey_.empty() || first_grey_.size() != second_grey_.size()) return out;
 
-    const int r = match_reduction(first_grey_.cols);
-    const cv::Mat a = match_image(first_grey_, r), b = match_image(second_grey_, r);
+    // Matched at the same reduction whatever the decoding's, so the shift is measured alike.
+    const int r = match_reduction(first_grey_.cols * reduction);
+    const int further = std::max(1, r / reduction);
+    const cv::Mat a = match_image(first_grey_, further), b = match_image(second_grey_, further);
     const frame_shift s = measure_shift(a, b);
     // A weak peak is no measurement: leave the picture where it is rather than move it at random.
     const cv::Point small_shift = s.response > 0.05 ? cv::Point(static_cast<int>(std::lround(s.shift.x)),
                                                                 static_cast<int>(std::lround(s.shift.y)))
                                                     : cv::Point();
-    out.shift = small_shift * r;
-    out.second = shift_picture(second_grey_, -out.shift.x, -out.shift.y);
+    out.shift = small_shift * (further * reduction);
+    out.second = shift_picture(second_grey_, -small_shift.x * further, -small_shift.y * further);
     if (!differences) return out;
     const cv::Mat b_lined = shift_picture(b, -small_shift.x, -small_shift.y);
     // Where the move brought in nothing, there is nothing to compare (with a margin for the blur).
     cv::Mat valid = shift_picture(cv::Mat(b.size(), CV_8U, cv::Scalar(255)), -small_shift.x, -small_shift.y);
     cv::erode(valid, valid, cv::Mat(), cv::Point(-1, -1), 3);
-    const cv::Mat mask = difference_mask(a, b_lined, valid);
-    out.differing = cv::countNonZero(mask);
-    out.first_marked = mark_differences(out.first, mask);
-    out.second_marked = mark_differences(out.second, mask);
+    out.differences = difference_mask(a, b_lined, valid);
+    out.differing = cv::countNonZero(out.differences);
     return out;
 }

@@ -128,7 +128,7 @@ void viewer_dialog::update_caption() {
 
 void viewer_dialog::show_current() {
     // The decoded frame itself: the panel converts only the part it shows when it paints.
-    panel_->set_picture(browser_->current_frame());
+    panel_->set_picture(browser_->current_picture());
     panel_->Refresh(true);
     update_caption();
 }

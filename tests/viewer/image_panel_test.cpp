@@ -52,7 +52,7 @@ TEST(image_panel, paints_its_picture_in_true_colours_over_black_and_converts_onl
 
     parent->Show();
     auto shown = [&] {
-        for (int i = 0; i < 10; ++i) wxYield();
+        for (int i = 0; i < 10 || (i < 300 && !panel->IsShownOnScreen()); ++i) wxYield();
         panel->Refresh(true);
         panel->Update();
     };

@@ -61,8 +61,6 @@ TEST(run_alignment, the_shift_moves_the_second_picture_onto_the_first) {
 
 TEST(run_alignment, the_difference_marks_an_added_object_and_nothing_on_noise_alone) {
     const synthetic_runs::strip s(640, 400, 4, 10);
-    cv::RNG rng(4);
-    const cv::Mat a = s.frame(2, 0, 0, 0, rng);
     cv::RNG n1(5), n2(6);
     const cv::Mat noisy_a = s.frame(2, 0, 0, 5, n1), noisy_b = s.frame(2, 0, 0, 5, n2);
     const int r = match_reduction(640);
@@ -82,12 +80,6 @@ TEST(run_alignment, the_difference_marks_an_added_object_and_nothing_on_noise_al
     outside(cv::Rect(400 / r - 2, 200 / r - 2, 60 / r + 4, 14 / r + 4)).setTo(0);
     EXPECT_EQ(cv::countNonZero(outside), 0) << "marks away from the object";
 
-    // Shown red over the picture, the rest untouched.
-    const cv::Mat shown = mark_differences(a, marked);
-    ASSERT_EQ(shown.type(), CV_8UC3);
-    const cv::Vec3b in = shown.at<cv::Vec3b>(207, 430), out = shown.at<cv::Vec3b>(50, 50);
-    EXPECT_GT(in[2], in[1] + 60);
-    EXPECT_EQ(out, cv::Vec3b(a.at<uchar>(50, 50), a.at<uchar>(50, 50), a.at<uchar>(50, 50)));
     // Where the shift left no overlap, nothing is marked.
     cv::Mat valid(marked.size(), CV_8U, cv::Scalar(255));
     valid(cv::Rect(marked.cols / 2, 0, marked.cols - marked.cols / 2, marked.rows)).setTo(0);
