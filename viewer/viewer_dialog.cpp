@@ -93,7 +93,10 @@ viewer_dialog::viewer_dialog(wxWindow* parent, const wxString& folder)
     actual->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { panel_->actual_size(); });
     Bind(wxEVT_CHAR_HOOK, &viewer_dialog::on_char_hook, this);
     Bind(wxEVT_TIMER, [this](wxTimerEvent&) { playback_tick(); });
-    Bind(wxEVT_THREAD, [this](wxThreadEvent&) { update_caption(); });
+    Bind(wxEVT_THREAD, [this](wxThreadEvent&) {
+        counts_ = index_->counts();
+        update_caption();
+    });
 
     choose_save_path = [this](const wxString& proposed) {
         wxFileDialog dialog(this, L"Сохранить файл", wxString(), proposed, L"Файлы jpg (*.jpg)|*.jpg",
@@ -111,15 +114,15 @@ viewer_dialog::~viewer_dialog() {
     index_.reset();  // joins the counting thread while the reader still exists
 }
 
-bool viewer_dialog::frames_counted() const { return index_ && index_->ready(); }
+bool viewer_dialog::frames_counted() const { return !counts_.empty(); }
 
 wxString viewer_dialog::caption() const { return caption_->GetLabel(); }
 
 void viewer_dialog::update_caption() {
     place_.count = browser_->current_count();
     place_.index = place_.total = 0;
-    if (place_.count && index_ && index_->ready()) {
-        if (const auto at = position_among(index_->counts(), *place_.count)) std::tie(place_.index, place_.total) = *at;
+    if (place_.count) {
+        if (const auto at = position_among(counts_, *place_.count)) std::tie(place_.index, place_.total) = *at;
     }
     const std::wstring text = frame_caption(place_);
     // The label holds markup characters literally only when asked not to interpret them.
@@ -166,7 +169,7 @@ bool viewer_dialog::navigate(int key_code) {
 void viewer_dialog::step(long frames) {
     const auto here = browser_->current_count();
     std::optional<std::uint32_t> target;
-    if (here && index_ && index_->ready()) target = count_steps_away(index_->counts(), *here, frames);
+    if (here) target = count_steps_away(counts_, *here, frames);
     if (target) {
         browser_->go_to(*target);
     } else {  // not counted yet: one frame at a time

@@ -21,7 +21,9 @@
 // Errors: the constructor throws std::runtime_error with LevelDB's text when the database
 // cannot be opened (no dialog is shown); a save that cannot write shows an error box.
 // Thread safety: GUI thread only.
+#include <cstdint>
 #include <functional>
+#include <vector>
 #include <memory>
 
 #include <wx/dialog.h>
@@ -86,6 +88,7 @@ private:
 
     std::unique_ptr<frame_browser> browser_;
     std::unique_ptr<frame_index> index_;  // after browser_: its thread reads browser_'s reader
+    std::vector<std::uint32_t> counts_;   // the index's counts once it is ready; empty before
     frame_place place_;
     playback player_;
     wxTimer timer_;

@@ -12,6 +12,7 @@
 #include <wx/app.h>
 #include <wx/dcclient.h>
 #include <wx/frame.h>
+#include <wx/utils.h>
 
 namespace {
 
@@ -56,7 +57,11 @@ TEST(image_panel, paints_its_picture_in_true_colours_over_black_and_converts_onl
         panel->Refresh(true);
         panel->Update();
     };
-    shown();
+    // The first paint may wait for the window manager-less server to map the frame.
+    for (int i = 0; i < 100 && panel->bitmap_builds() == 0; ++i) {
+        shown();
+        wxMilliSleep(20);
+    }
     const std::size_t builds = panel->bitmap_builds();
     EXPECT_GE(builds, 1u);
     panel->Refresh(true);  // what pointer motion does for the ruler
