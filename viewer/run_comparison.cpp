@@ -40,16 +40,28 @@ bool run_comparison::find_offset(std::uint32_t window) {
     const std::string reference_bytes = first_.current_bytes();
     const cv::Mat full = decode_grey(reference_bytes, 1);
     if (full.empty()) return false;
-    const int reduction = match_reduction(full.cols);
-    const cv::Mat reference = match_image(reference_bytes, reduction);
     const std::int64_t centre = static_cast<std::int64_t>(*c) + offset_;
-    std::vector<std::pair<std::uint32_t, cv::Mat>> candidates;
-    for (auto& [count, bytes] : second_->stored_range(clamp_count(centre - window), clamp_count(centre + window))) {
-        cv::Mat small = match_image(bytes, reduction);
-        if (small.size() == reference.size()) candidates.emplace_back(count, std::move(small));
-    }
-    const auto found = find_count_offset(reference, *c, candidates);
+    std::vector<std::pair<std::uint32_t, std::string>> stored =
+        second_->stored_range(clamp_count(centre - window), clamp_count(centre + window));
+    const auto search = [&](int r, std::int64_t from, std::int64_t to) {
+        const cv::Mat ref = match_image(reference_bytes, r);
+        std::vector<std::pair<std::uint32_t, cv::Mat>> candidates;
+        for (const auto& [count, bytes] : stored) {
+            if (count < from || count > to) continue;
+            cv::Mat small = match_image(bytes, r);
+            if (small.size() == ref.size()) candidates.emplace_back(count, std::move(small));
+        }
+        return find_count_offset(ref, *c, candidates);
+    };
+    // Coarse over the whole window, then the neighbours of the best at four times the detail:
+    // a count's travel may be only a pixel or two in the coarse pictures.
+    const int reduction = match_reduction(full.cols);
+    auto found = search(reduction, 0, std::numeric_limits<std::uint32_t>::max());
     if (!found) return false;
+    if (reduction > 1) {
+        const std::int64_t best = static_cast<std::int64_t>(*c) + found->offset;
+        if (auto fine = search(std::max(1, reduction / 4), best - 2, best + 2)) found = fine;
+    }
     offset_ = found->offset;
     return true;
 }
