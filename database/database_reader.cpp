@@ -132,16 +132,14 @@ std::vector<std::uint32_t> database_reader::frame_counts(const std::function<boo
     return counts;
 }
 
-std::vector<std::pair<std::uint32_t, std::string>> database_reader::stored_range(std::uint32_t from,
-                                                                                 std::uint32_t to) const {
-    std::vector<std::pair<std::uint32_t, std::string>> out;
+void database_reader::each_stored(std::uint32_t from, std::uint32_t to,
+                                  const std::function<void(std::uint32_t, const std::string&)>& take) const {
     std::unique_ptr<leveldb::Iterator> it(db_->NewIterator(leveldb::ReadOptions()));
     for (it->Seek(make_frame_key(from)); it->Valid(); it->Next()) {
         const std::string key = it->key().ToString();
         if (!is_frame_key(key)) break;
         const std::uint32_t count = parse_count(key);
         if (count > to) break;
-        out.emplace_back(count, it->value().ToString());
+        take(count, it->value().ToString());
     }
-    return out;
 }

@@ -16,7 +16,6 @@
 // current_* accessors use the shared current iterator and belong to one thread.
 #include <cstdint>
 #include <functional>
-#include <utility>
 #include <vector>
 #include <memory>
 #include <optional>
@@ -75,9 +74,10 @@ public:
     // before each key; when it answers false the scan ends with what it has (a long run is
     // a long read, so a closing window must be able to stop it).
     std::vector<std::uint32_t> frame_counts(const std::function<bool()>& keep_going) const;
-    // With a new iterator: the stored frames with counts in [from, to], ascending, as (count,
-    // stored bytes).
-    std::vector<std::pair<std::uint32_t, std::string>> stored_range(std::uint32_t from, std::uint32_t to) const;
+    // With a new iterator: hands over the stored frames with counts in [from, to], ascending,
+    // one at a time (a range of whole frames can be far too large to hold at once).
+    void each_stored(std::uint32_t from, std::uint32_t to,
+                     const std::function<void(std::uint32_t count, const std::string& bytes)>& take) const;
 
 private:
     std::unique_ptr<leveldb::DB> db_;

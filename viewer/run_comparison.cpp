@@ -41,22 +41,21 @@ bool run_comparison::find_offset(std::uint32_t window) {
     const cv::Mat full = decode_grey(reference_bytes, 1);
     if (full.empty()) return false;
     const std::int64_t centre = static_cast<std::int64_t>(*c) + offset_;
-    std::vector<std::pair<std::uint32_t, std::string>> stored =
-        second_->stored_range(clamp_count(centre - window), clamp_count(centre + window));
+    // Each candidate is kept only as its small picture: a window of whole frames would be
+    // hundreds of megabytes.
     const auto search = [&](int r, std::int64_t from, std::int64_t to) {
         const cv::Mat ref = match_image(reference_bytes, r);
         std::vector<std::pair<std::uint32_t, cv::Mat>> candidates;
-        for (const auto& [count, bytes] : stored) {
-            if (count < from || count > to) continue;
+        second_->each_stored(clamp_count(from), clamp_count(to), [&](std::uint32_t count, const std::string& bytes) {
             cv::Mat small = match_image(bytes, r);
             if (small.size() == ref.size()) candidates.emplace_back(count, std::move(small));
-        }
+        });
         return find_count_offset(ref, *c, candidates);
     };
     // Coarse over the whole window, then the neighbours of the best at four times the detail:
     // a count's travel may be only a pixel or two in the coarse pictures.
     const int reduction = match_reduction(full.cols);
-    auto found = search(reduction, 0, std::numeric_limits<std::uint32_t>::max());
+    auto found = search(reduction, centre - window, centre + window);
     if (!found) return false;
     if (reduction > 1) {
         const std::int64_t best = static_cast<std::int64_t>(*c) + found->offset;
