@@ -40,6 +40,7 @@ bool capture_state::is_enabled(int id, database_selection databases) const {
     case ID_SESSION_CODE:
         return !idle && source_->is_recording();
     case ID_VIEW_DATABASE:
+    case ID_COMPARE_DATABASE:
     case ID_DELETE_DATABASE:
     case ID_ARCHIVE_DATABASE:
     case ID_REPLACE_SIDE:

@@ -23,6 +23,7 @@
 #include "recording/odometer_test.h"
 #include "recording/write_thread.h"
 #include "viewer/VImagePanel.h"
+#include "viewer/compare_dialog.h"
 #include "viewer/viewer_dialog.h"
 
 #include <algorithm>
@@ -52,7 +53,8 @@ const int update_ui_ids[] = {ID_CAMERA_COMBO,      ID_SETTINGS,          ID_REFR
                              ID_CAPTURE,           ID_CAPTURE_RECORD,    ID_STOP,
                              ID_SESSION_CODE,      ID_REFRESH_DATABASES, ID_VIEW_DATABASE,
                              ID_DELETE_DATABASE,   ID_ARCHIVE_DATABASE,  ID_REPLACE_SIDE,
-                             ID_REPLACE_SESSION_CODE, ID_EXPORT_DATABASE};
+                             ID_REPLACE_SESSION_CODE, ID_EXPORT_DATABASE,
+                             ID_COMPARE_DATABASE};
 
 std::string narrow(const wxString& text) {
     const wxScopedCharBuffer bytes = text.mb_str(wxConvLibc);
@@ -162,6 +164,7 @@ void quillmar_frame::build_menus() {
 
     auto* processing = new wxMenu;
     processing->Append(ID_VIEW_DATABASE, L"Просмотр базы");
+    processing->Append(ID_COMPARE_DATABASE, L"Сравнить с…");
     processing->Append(ID_DELETE_DATABASE, L"Удаление базы");
     processing->Append(ID_ARCHIVE_DATABASE, L"Архивация базы");
     processing->Append(ID_EXPORT_DATABASE, L"Экспорт…");
@@ -188,6 +191,7 @@ void quillmar_frame::build_menus() {
 
     database_popup_ = std::make_unique<wxMenu>();
     database_popup_->Append(ID_VIEW_DATABASE, L"Просмотр базы");
+    database_popup_->Append(ID_COMPARE_DATABASE, L"Сравнить с…");
     database_popup_->Append(ID_DELETE_DATABASE, L"Удаление базы");
     database_popup_->Append(ID_ARCHIVE_DATABASE, L"Архивация базы");
     database_popup_->Append(ID_EXPORT_DATABASE, L"Экспорт…");
@@ -196,8 +200,8 @@ void quillmar_frame::build_menus() {
     database_popup_->AppendSeparator();
     database_popup_->Append(ID_REFRESH_DATABASES, L"Обновить список баз");
 
-    Bind(wxEVT_MENU, &quillmar_frame::on_command, this, ID_SETTINGS, ID_DPP_TEST);
-    Bind(wxEVT_MENU, &quillmar_frame::on_command, this, ID_EXPORT_DATABASE);
+    // Every command id, ID_SETTINGS to the last one, goes through one handler.
+    Bind(wxEVT_MENU, &quillmar_frame::on_command, this, ID_SETTINGS, ID_EXPORT_DATABASE);
     for (int id : update_ui_ids) Bind(wxEVT_UPDATE_UI, &quillmar_frame::on_update_ui, this, id);
     Bind(wxEVT_RIGHT_DOWN, &quillmar_frame::on_right_down, this);
 }
@@ -322,6 +326,12 @@ void quillmar_frame::on_command(wxCommandEvent& event) {
     case ID_REFRESH_DATABASES: refresh_databases(); break;
     case ID_DPP_TEST: test_odometer(); break;
     case ID_VIEW_DATABASE: view_database(); break;
+    case ID_COMPARE_DATABASE:
+        if (!state_.active() && !selected_database().empty())
+            compare_with(this, selected_database(), loader_->model().rows(),
+                         settings_->read_double(settings_keys::scale, settings_defaults::scale),
+                         settings_->read_bool(settings_keys::show_scale, settings_defaults::show_scale));
+        break;
     case ID_DELETE_DATABASE: delete_selected_database(); break;
     case ID_ARCHIVE_DATABASE: archive_selected_database(); break;
     case ID_REPLACE_SIDE: replace_selected_side(); break;

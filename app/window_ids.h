@@ -21,5 +21,6 @@ enum window_id : int {
     ID_REPLACE_SIDE = 17,
     ID_REPLACE_SESSION_CODE = 18,
     ID_DPP_TEST = 19,
+    ID_COMPARE_DATABASE = 20,
     ID_EXPORT_DATABASE = 21,
 };

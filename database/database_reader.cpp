@@ -120,3 +120,26 @@ std::optional<std::string> database_reader::read_stored(std::uint32_t count) con
     if (!it->Valid()) return std::nullopt;
     return it->value().ToString();
 }
+
+std::vector<std::uint32_t> database_reader::frame_counts(const std::function<bool()>& keep_going) const {
+    std::vector<std::uint32_t> counts;
+    std::unique_ptr<leveldb::Iterator> it(db_->NewIterator(leveldb::ReadOptions()));
+    for (it->Seek(make_frame_key(0)); it->Valid() && keep_going(); it->Next()) {
+        const std::string key = it->key().ToString();
+        if (!is_frame_key(key)) break;  // the metadata keys sort after every frame key
+        counts.push_back(parse_count(key));
+    }
+    return counts;
+}
+
+void database_reader::each_stored(std::uint32_t from, std::uint32_t to,
+                                  const std::function<void(std::uint32_t, const std::string&)>& take) const {
+    std::unique_ptr<leveldb::Iterator> it(db_->NewIterator(leveldb::ReadOptions()));
+    for (it->Seek(make_frame_key(from)); it->Valid(); it->Next()) {
+        const std::string key = it->key().ToString();
+        if (!is_frame_key(key)) break;
+        const std::uint32_t count = parse_count(key);
+        if (count > to) break;
+        take(count, it->value().ToString());
+    }
+}

@@ -15,6 +15,8 @@
 // their own iterators and may run on several threads at once; seek(), advance() and the
 // current_* accessors use the shared current iterator and belong to one thread.
 #include <cstdint>
+#include <functional>
+#include <vector>
 #include <memory>
 #include <optional>
 #include <string>
@@ -68,6 +70,14 @@ public:
     // With a new iterator: the stored bytes of the first key at or after the frame key of
     // count, unchanged; nothing when there is no such key.
     std::optional<std::string> read_stored(std::uint32_t count) const;
+    // With a new iterator: the counts of every stored frame, ascending. keep_going is asked
+    // before each key; when it answers false the scan ends with what it has (a long run is
+    // a long read, so a closing window must be able to stop it).
+    std::vector<std::uint32_t> frame_counts(const std::function<bool()>& keep_going) const;
+    // With a new iterator: hands over the stored frames with counts in [from, to], ascending,
+    // one at a time (a range of whole frames can be far too large to hold at once).
+    void each_stored(std::uint32_t from, std::uint32_t to,
+                     const std::function<void(std::uint32_t count, const std::string& bytes)>& take) const;
 
 private:
     std::unique_ptr<leveldb::DB> db_;

@@ -2,6 +2,9 @@
 
 #include <cairo.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include <opencv2/imgproc.hpp>
 
 #include <wx/dcclient.h>
@@ -44,16 +47,73 @@ VImagePanel::VImagePanel(wxWindow* parent, wxWindowID id, const wxPoint& positio
     Bind(wxEVT_MOTION, &VImagePanel::on_motion, this);
     Bind(wxEVT_MOUSEWHEEL, &VImagePanel::on_wheel, this);
     Bind(wxEVT_RIGHT_DOWN, &VImagePanel::on_right_down, this);
+    Bind(wxEVT_SIZE, &VImagePanel::on_size, this);
 }
 
 VImagePanel::~VImagePanel() = default;
 
-void VImagePanel::set_picture(const cv::Mat& picture) {
+void VImagePanel::set_picture(const cv::Mat& picture, int reduction) {
     picture_ = drawable(picture) ? picture : cv::Mat();
+    reduction_ = std::max(1, reduction);
+    picture_replaced();
+}
+
+view_size VImagePanel::client_view_size() const {
+    const wxSize c = GetClientSize();
+    return {c.x, c.y};
+}
+
+void VImagePanel::picture_replaced() {
     stale_ = true;
+    if (!has_picture() || picture_size() == shown_size_) return;
+    // Another size (or the first picture): show it whole.
+    shown_size_ = picture_size();
+    view.fit(client_view_size(), shown_size_);
+}
+
+void VImagePanel::notify_view() {
+    if (view_changed) view_changed(view);
+}
+
+void VImagePanel::fit_picture() {
+    if (!has_picture()) return;
+    view.fit(client_view_size(), picture_size());
+    notify_view();
+    Refresh(true);
+}
+
+void VImagePanel::actual_size() {
+    if (!has_picture()) return;
+    view.actual_size(client_view_size(), picture_size());
+    notify_view();
+    Refresh(true);
+}
+
+void VImagePanel::set_view(const panel_view& v) {
+    view = v;
+    if (has_picture()) view.min_zoom = fit_zoom(client_view_size(), picture_size());
+    Refresh(true);
+}
+
+void VImagePanel::on_size(wxSizeEvent& event) {
+    if (has_picture()) {
+        view.resized(client_view_size(), picture_size());
+        notify_view();
+    }
+    Refresh(true);
+    event.Skip();
+}
+
+panel_view VImagePanel::picture_view() const {
+    panel_view v = view;
+    v.zoom *= reduction_;
+    v.offset.x /= reduction_;
+    v.offset.y /= reduction_;
+    return v;
 }
 
 cv::Mat& VImagePanel::picture_buffer() {
+    reduction_ = 1;
     // Writing a matrix someone else holds would change their pixels.
     if (picture_.u && picture_.u->refcount > 1) picture_ = cv::Mat();
     stale_ = true;
@@ -62,7 +122,7 @@ cv::Mat& VImagePanel::picture_buffer() {
 
 void VImagePanel::picture_changed() {
     if (!drawable(picture_)) picture_ = cv::Mat();
-    stale_ = true;
+    picture_replaced();
 }
 
 void VImagePanel::set_image(const wxImage& image) {
@@ -84,10 +144,10 @@ wxImage VImagePanel::image() const {
     return out;
 }
 
-bool VImagePanel::convert_area(const wxRect& area) {
-    if (!surface_ || cairo_image_surface_get_width(surface_.get()) != area.width ||
-        cairo_image_surface_get_height(surface_.get()) != area.height) {
-        surface_.reset(cairo_image_surface_create(CAIRO_FORMAT_RGB24, area.width, area.height));
+bool VImagePanel::convert_area(const wxRect& area, const wxSize& out) {
+    if (!surface_ || cairo_image_surface_get_width(surface_.get()) != out.x ||
+        cairo_image_surface_get_height(surface_.get()) != out.y) {
+        surface_.reset(cairo_image_surface_create(CAIRO_FORMAT_RGB24, out.x, out.y));
         if (cairo_surface_status(surface_.get()) != CAIRO_STATUS_SUCCESS) {
             surface_.reset();
             return false;
@@ -95,7 +155,12 @@ bool VImagePanel::convert_area(const wxRect& area) {
     }
     cairo_surface_flush(surface_.get());
     cv::Mat target = pixels_of(surface_.get());
-    const cv::Mat part = picture_(cv::Rect(area.x, area.y, area.width, area.height));
+    cv::Mat part = picture_(cv::Rect(area.x, area.y, area.width, area.height));
+    if (out != area.GetSize()) {
+        // Linear is enough for an overview and costs a fraction of an area average.
+        cv::resize(part, reduced_, cv::Size(out.x, out.y), 0, 0, cv::INTER_LINEAR);
+        part = reduced_;
+    }
     cv::cvtColor(part, target, part.channels() == 1 ? cv::COLOR_GRAY2BGRA : cv::COLOR_BGR2BGRA);
     cairo_surface_mark_dirty(surface_.get());
     area_ = area;
@@ -105,28 +170,68 @@ bool VImagePanel::convert_area(const wxRect& area) {
 }
 
 void VImagePanel::draw_area(wxDC& dc, const wxRect& area) {
+    const panel_view view = picture_view();
     const double zoom = view.zoom;
-    const double x = view.offset.x + area.x, y = view.offset.y + area.y;
+    const int sw = cairo_image_surface_get_width(surface_.get()), sh = cairo_image_surface_get_height(surface_.get());
+    // The surface holds `area` at its own resolution; it covers zoom * area on the panel.
+    const double sx = zoom * area.width / sw, sy = zoom * area.height / sh;
+    double x0 = view.screen_x(area.x), y0 = view.screen_y(area.y);
+    if (zoom < 1.0) {  // reduced: whole screen pixels keep the copy unfiltered
+        x0 = std::round(x0);
+        y0 = std::round(y0);
+    }
     wxGraphicsContext* gc = dc.GetGraphicsContext();
     auto* cr = gc ? static_cast<cairo_t*>(gc->GetNativeContext()) : nullptr;
     if (cr) {
         cairo_save(cr);
-        cairo_scale(cr, zoom, zoom);
-        cairo_set_source_surface(cr, surface_.get(), x, y);
+        cairo_translate(cr, x0, y0);
+        cairo_scale(cr, sx, sy);
+        cairo_set_source_surface(cr, surface_.get(), 0, 0);
         // Zoomed pixels stay sharp squares, as a measuring view needs.
         cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_NEAREST);
-        cairo_rectangle(cr, x, y, area.width, area.height);
+        cairo_rectangle(cr, 0, 0, sw, sh);
         cairo_fill(cr);
         cairo_restore(cr);
         return;
     }
     // A device context without cairo underneath: through a bitmap, the slow way.
-    wxImage out(area.width, area.height, false);
-    cv::Mat rgb(area.height, area.width, CV_8UC3, out.GetData());
+    wxImage out(sw, sh, false);
+    cv::Mat rgb(sh, sw, CV_8UC3, out.GetData());
     cv::cvtColor(pixels_of(surface_.get()), rgb, cv::COLOR_BGRA2RGB);
-    dc.SetUserScale(zoom, zoom);
-    dc.DrawBitmap(wxBitmap(out), static_cast<int>(x), static_cast<int>(y));
+    dc.SetUserScale(sx, sy);
+    dc.DrawBitmap(wxBitmap(out), static_cast<int>(x0 / sx), static_cast<int>(y0 / sy));
     dc.SetUserScale(1.0, 1.0);
+}
+
+void VImagePanel::set_overlay(const cv::Mat& mask) {
+    overlay_.reset();
+    if (mask.empty() || mask.type() != CV_8UC1 || cv::countNonZero(mask) == 0) return;
+    overlay_.reset(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, mask.cols, mask.rows));
+    if (cairo_surface_status(overlay_.get()) != CAIRO_STATUS_SUCCESS) {
+        overlay_.reset();
+        return;
+    }
+    cairo_surface_flush(overlay_.get());
+    cv::Mat argb = pixels_of(overlay_.get());
+    argb.setTo(cv::Scalar::all(0));
+    argb.setTo(cv::Scalar(0, 0, 128, 128), mask);  // half-transparent red, premultiplied
+    cairo_surface_mark_dirty(overlay_.get());
+}
+
+void VImagePanel::draw_overlay(wxDC& dc) {
+    wxGraphicsContext* gc = dc.GetGraphicsContext();
+    auto* cr = gc ? static_cast<cairo_t*>(gc->GetNativeContext()) : nullptr;
+    if (!cr) return;  // without cairo underneath the picture goes without its marks
+    const panel_view view = picture_view();
+    const int w = cairo_image_surface_get_width(overlay_.get()), h = cairo_image_surface_get_height(overlay_.get());
+    cairo_save(cr);
+    cairo_translate(cr, view.screen_x(0), view.screen_y(0));
+    cairo_scale(cr, view.zoom * picture_.cols / w, view.zoom * picture_.rows / h);
+    cairo_set_source_surface(cr, overlay_.get(), 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_BILINEAR);
+    cairo_rectangle(cr, 0, 0, w, h);
+    cairo_fill(cr);
+    cairo_restore(cr);
 }
 
 void VImagePanel::on_paint(wxPaintEvent&) {
@@ -134,21 +239,34 @@ void VImagePanel::on_paint(wxPaintEvent&) {
     dc.SetBackground(*wxBLACK_BRUSH);
     dc.Clear();
     if (!has_picture()) return;
+    const panel_view view = picture_view();
     const double zoom = view.zoom;
     // Only the part of the picture inside the panel is converted: a camera frame is often
     // several times the pane's size.
     const wxSize client = GetClientSize();
-    const wxRect seen = wxRect(-view.offset.x, -view.offset.y, static_cast<int>(client.x / zoom) + 2,
-                               static_cast<int>(client.y / zoom) + 2)
-                            .Intersect(wxRect(0, 0, picture_.cols, picture_.rows));
-    if (!seen.IsEmpty() && ((!stale_ && surface_ && seen == area_) || convert_area(seen))) draw_area(dc, seen);
+    const int left = static_cast<int>(std::floor(view.picture_x(0))), top = static_cast<int>(std::floor(view.picture_y(0)));
+    const int right = static_cast<int>(std::ceil(view.picture_x(client.x))) + 1;
+    const int bottom = static_cast<int>(std::ceil(view.picture_y(client.y))) + 1;
+    const wxRect seen =
+        wxRect(wxPoint(left, top), wxPoint(right, bottom)).Intersect(wxRect(0, 0, picture_.cols, picture_.rows));
+    if (!seen.IsEmpty()) {
+        const wxSize out = zoom < 1.0 ? wxSize(std::max(1, static_cast<int>(std::lround(seen.width * zoom))),
+                                               std::max(1, static_cast<int>(std::lround(seen.height * zoom))))
+                                      : seen.GetSize();
+        const bool ready = !stale_ && surface_ && seen == area_ && cairo_image_surface_get_width(surface_.get()) == out.x &&
+                           cairo_image_surface_get_height(surface_.get()) == out.y;
+        if (ready || convert_area(seen, out)) draw_area(dc, seen);
+        if (overlay_) draw_overlay(dc);
+    }
     if (!show_scale) return;
 
     const wxPen kept = dc.GetPen();
     // Red reads well on the grey frames, dark or bright.
     dc.SetPen(*wxRED_PEN);
     dc.SetTextForeground(*wxRED);
-    const ruler_drawing ruler = make_ruler(scale, zoom, view.pointer.x, view.pointer.y);
+    // The ruler measures in the frame's pixels, whatever the picture's reduction.
+    const ruler_drawing ruler =
+        make_ruler(scale, this->view.zoom, view.pointer.x, view.pointer.y, dc.GetCharHeight());
     for (const auto& l : ruler.lines) dc.DrawLine(l.x1, l.y1, l.x2, l.y2);
     for (const auto& t : ruler.labels) dc.DrawText(t.text, t.x, t.y);
     dc.SetPen(kept);
@@ -167,6 +285,7 @@ void VImagePanel::on_left_down(wxMouseEvent& event) {
     if (!has_picture()) return;
     view.press(at(event));
     SetCursor(wxCursor(wxCURSOR_HAND));
+    notify_view();
     Refresh(true);
 }
 
@@ -179,12 +298,14 @@ void VImagePanel::on_left_up(wxMouseEvent&) {
 void VImagePanel::on_motion(wxMouseEvent& event) {
     if (!has_picture()) return;
     view.move(at(event), event.LeftIsDown());
+    notify_view();
     Refresh(true);
 }
 
 void VImagePanel::on_wheel(wxMouseEvent& event) {
     if (!has_picture()) return;
-    view.wheel(event.GetWheelRotation(), event.GetWheelDelta());
+    view.wheel(event.GetWheelRotation(), event.GetWheelDelta(), at(event));
+    notify_view();
     Refresh(true);
 }
 

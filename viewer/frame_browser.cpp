@@ -7,6 +7,8 @@
 #include "database/database_layout.h"
 #include "database/database_reader.h"
 
+#include <opencv2/imgcodecs.hpp>
+
 frame_browser::frame_browser(const std::wstring& folder)
     : reader_(std::make_unique<database_reader>(folder)),
       first_(reader_->dpp_start()),
@@ -79,6 +81,19 @@ void frame_browser::advance() { reader_->advance(); }
 std::string frame_browser::current_key() const { return reader_->current_key(); }
 std::string frame_browser::current_bytes() const { return reader_->current_bytes(); }
 cv::Mat frame_browser::current_frame() const { return reader_->current_frame(); }
+
+cv::Mat frame_browser::current_picture() const {
+    const std::string bytes = reader_->current_bytes();
+    if (bytes.empty()) return {};
+    const cv::Mat buffer(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.data()));
+    try {
+        cv::Mat out = cv::imdecode(buffer, cv::IMREAD_UNCHANGED);
+        if (out.depth() != CV_8U || (out.channels() != 1 && out.channels() != 3)) return {};
+        return out;
+    } catch (const cv::Exception&) {
+        return {};
+    }
+}
 
 std::filesystem::path saved_frame_path(const std::filesystem::path& chosen, const std::string& key) {
     std::filesystem::path out = chosen.parent_path() / key;

@@ -12,7 +12,8 @@ using test_support::fake_frame_source;
 
 const int always_on[] = {ID_EXPOSURE_COMBO, ID_EXIT, ID_DPP_TEST};
 const int database_commands[] = {ID_VIEW_DATABASE, ID_DELETE_DATABASE, ID_ARCHIVE_DATABASE,
-                                 ID_REPLACE_SIDE, ID_REPLACE_SESSION_CODE, ID_EXPORT_DATABASE};
+                                 ID_REPLACE_SIDE, ID_REPLACE_SESSION_CODE, ID_EXPORT_DATABASE,
+                                 ID_COMPARE_DATABASE};
 
 TEST(capture_state, idle_without_camera_enables_only_what_needs_no_camera_or_selection) {
     capture_state s;

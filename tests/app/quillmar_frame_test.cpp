@@ -99,7 +99,7 @@ TEST_F(frame_test, idle_without_camera_enables_settings_and_refresh_but_not_capt
     for (int id : {ID_SETTINGS, ID_EXIT, ID_REFRESH_CAMERAS, ID_REFRESH_DATABASES, ID_DPP_TEST})
         EXPECT_TRUE(bar->IsEnabled(id)) << id;
     for (int id : {ID_CAPTURE, ID_CAPTURE_RECORD, ID_STOP, ID_SESSION_CODE, ID_VIEW_DATABASE, ID_DELETE_DATABASE,
-                   ID_ARCHIVE_DATABASE, ID_REPLACE_SIDE, ID_REPLACE_SESSION_CODE})
+                   ID_ARCHIVE_DATABASE, ID_REPLACE_SIDE, ID_REPLACE_SESSION_CODE, ID_COMPARE_DATABASE})
         EXPECT_FALSE(bar->IsEnabled(id)) << id;
     wxToolBar* tools = frame->GetToolBar();
     EXPECT_FALSE(tools->GetToolEnabled(ID_CAPTURE));
@@ -126,9 +126,16 @@ TEST_F(frame_test, chrome_has_the_titles_menus_panes_and_four_status_fields) {
     EXPECT_EQ(bar->GetLabel(ID_CAPTURE_RECORD), L"Захват и запись");
     EXPECT_EQ(bar->GetLabel(ID_DPP_TEST), L"Тест ДПП");
     EXPECT_EQ(frame->camera_popup()->GetMenuItemCount(), 4u);
-    EXPECT_EQ(frame->database_popup()->GetMenuItemCount(), 8u);
+    EXPECT_EQ(frame->database_popup()->GetMenuItemCount(), 9u);
     EXPECT_EQ(bar->GetLabel(ID_EXPORT_DATABASE), L"Экспорт…");
     EXPECT_NE(frame->database_popup()->FindItem(ID_EXPORT_DATABASE), nullptr);
+    EXPECT_EQ(bar->GetLabel(ID_COMPARE_DATABASE), L"Сравнить с…");
+    EXPECT_NE(frame->database_popup()->FindItem(ID_COMPARE_DATABASE), nullptr);
+    // Every database command reaches the window's handler (with no selection it does nothing).
+    for (int id : {ID_VIEW_DATABASE, ID_COMPARE_DATABASE, ID_EXPORT_DATABASE}) {
+        wxCommandEvent command(wxEVT_MENU, id);
+        EXPECT_TRUE(frame->ProcessWindowEvent(command)) << id;
+    }
     EXPECT_EQ(frame->GetStatusBar()->GetFieldsCount(), 4);
     EXPECT_EQ(frame->aui().GetPane(static_cast<wxWindow*>(frame->image_panel())).caption, L"Камера");
     EXPECT_EQ(frame->aui().GetPane(static_cast<wxWindow*>(frame->log_pane())).caption, L"Журнал");

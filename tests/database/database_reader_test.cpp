@@ -233,3 +233,22 @@ TEST(DatabaseReader, DamagedStoredValuesNeverCrash) {
         }
     }
 }
+
+TEST(DatabaseReader, FrameCountsAndRangesStopAtTheMetadataAndWhenAsked) {
+    test_support::temp_dir dir;
+    const auto path = dir.path() / "foreign";
+    write_raw(path.string(), foreign_layout());
+    database_reader reader(path.wstring());
+    EXPECT_EQ(reader.frame_counts([] { return true; }), (std::vector<std::uint32_t>{5, 9, 12}));
+    int asked = 0;
+    EXPECT_EQ(reader.frame_counts([&] { return ++asked <= 1; }), (std::vector<std::uint32_t>{5}));
+    std::vector<std::uint32_t> seen;
+    reader.each_stored(6, 100, [&](std::uint32_t count, const std::string& bytes) {
+        seen.push_back(count);
+        EXPECT_EQ(bytes, jpeg(static_cast<int>(count)));
+    });
+    EXPECT_EQ(seen, (std::vector<std::uint32_t>{9, 12}));
+    seen.clear();
+    reader.each_stored(10, 11, [&](std::uint32_t count, const std::string&) { seen.push_back(count); });
+    EXPECT_TRUE(seen.empty());
+}

@@ -77,17 +77,18 @@ TEST(panel_view, wheel_notches_change_the_zoom_by_one_and_never_below_one) {
     EXPECT_DOUBLE_EQ(v.zoom, 1.0);
 }
 
-TEST(panel_view, dragging_adds_screen_movements_to_the_offset_and_motion_moves_the_pointer) {
+TEST(panel_view, dragging_moves_the_picture_with_the_pointer_and_motion_moves_the_pointer) {
     panel_view v;
     v.zoom = 2;
     v.press({10, 10});
     v.move({15, 12}, true);
-    EXPECT_EQ(v.offset, (view_point{5, 2}));
+    EXPECT_EQ(v.offset, (view_offset{2.5, 1}));  // picture pixels: 5 screen pixels at zoom 2
     v.move({5, 30}, true);
-    EXPECT_EQ(v.offset, (view_point{-5, 20}));
+    EXPECT_EQ(v.offset, (view_offset{-2.5, 10}));
     EXPECT_EQ(v.drag_start, (view_point{5, 30}));
+    EXPECT_FALSE(v.fitted);
     v.move({100, 100}, false);  // button up: only the ruler moves
-    EXPECT_EQ(v.offset, (view_point{-5, 20}));
+    EXPECT_EQ(v.offset, (view_offset{-2.5, 10}));
     EXPECT_EQ(v.pointer, (view_point{100, 100}));
     EXPECT_DOUBLE_EQ(v.zoom, 2.0);
 }

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include <wx/app.h>
+#include <wx/display.h>
 #include <wx/spinctrl.h>
 #include <wx/uiaction.h>
 
@@ -181,7 +182,9 @@ TEST_F(viewer_test, the_screen_shows_the_frame_with_the_ruler_at_the_pointer_and
     dialog.Raise();
     ASSERT_TRUE(pump_until([&] { return panel->IsShownOnScreen(); }));
 
-    const wxPoint inside(300, 250);
+    // The frame is smaller than the panel: 1:1 and centred; a point a little off its centre.
+    const wxPoint inside(static_cast<int>(panel->view.screen_x(300)), static_cast<int>(panel->view.screen_y(250)));
+    EXPECT_DOUBLE_EQ(panel->view.zoom, 1.0);
     wxUIActionSimulator sim;
     sim.MouseMove(panel->ClientToScreen(inside));
     ASSERT_TRUE(pump_until([&] { return panel->view.pointer == view_point{inside.x, inside.y}; }));
@@ -220,6 +223,112 @@ TEST_F(viewer_test, the_screen_shows_the_frame_with_the_ruler_at_the_pointer_and
     wheel.m_wheelRotation = -240;
     panel->GetEventHandler()->ProcessEvent(wheel);
     EXPECT_DOUBLE_EQ(panel->view.zoom, 1.0);
+    dialog.Hide();
+}
+
+TEST_F(viewer_test, the_line_under_the_picture_keys_for_ten_frames_and_zoom_and_playback) {
+    record();
+    viewer_dialog dialog(nullptr, folder.wstring());
+    EXPECT_TRUE(dialog.GetWindowStyle() & wxRESIZE_BORDER);
+    ASSERT_TRUE(pump_until([&] { return dialog.frames_counted(); }));
+    EXPECT_TRUE(dialog.caption().StartsWith(L"2024.05.01 12.30.45 · A : 1 · ДПП 1000 · кадр 1 из 5 · "))
+        << dialog.caption();
+    EXPECT_TRUE(dialog.caption().Contains(L" — 0 % — ")) << dialog.caption();
+
+    EXPECT_TRUE(dialog.handle_key(WXK_RIGHT, wxMOD_SHIFT));  // ten on: stops at the last
+    EXPECT_DOUBLE_EQ(dialog.spin()->GetValue(), 1200);
+    EXPECT_TRUE(dialog.caption().Contains(L"кадр 5 из 5")) << dialog.caption();
+    EXPECT_TRUE(dialog.handle_key(WXK_LEFT, wxMOD_NONE));
+    EXPECT_TRUE(dialog.caption().Contains(L"ДПП 1100 · кадр 4 из 5 ·")) << dialog.caption();
+    EXPECT_TRUE(dialog.handle_key(WXK_LEFT, wxMOD_SHIFT));
+    EXPECT_DOUBLE_EQ(dialog.spin()->GetValue(), 1000);
+    EXPECT_FALSE(dialog.handle_key(WXK_LEFT, wxMOD_CONTROL));
+
+    // "1" shows 1:1, "0" fits again.
+    VImagePanel* panel = dialog.panel();
+    panel->view.zoom = 3;
+    panel->view.fitted = false;
+    dialog.SetFocus();
+    EXPECT_TRUE(dialog.handle_key('1', wxMOD_NONE));
+    EXPECT_DOUBLE_EQ(panel->view.zoom, 1.0);
+    EXPECT_FALSE(panel->view.fitted);
+    EXPECT_TRUE(dialog.handle_key('0', wxMOD_NONE));
+    EXPECT_TRUE(panel->view.fitted);
+
+    // Playback on an injected clock: one frame per period, stopping at the last.
+    playback::clock::time_point now{};
+    dialog.player() = playback([&] { return now; });
+    dialog.player().set_rate(25);
+    EXPECT_TRUE(dialog.handle_key(WXK_SPACE, wxMOD_NONE));
+    EXPECT_TRUE(dialog.player().running());
+    dialog.playback_tick();
+    EXPECT_DOUBLE_EQ(dialog.spin()->GetValue(), 1000) << "not due yet";
+    const std::vector<double> expected{1005, 1010, 1100, 1200};
+    for (double count : expected) {
+        now += std::chrono::milliseconds(40);
+        dialog.playback_tick();
+        EXPECT_DOUBLE_EQ(dialog.spin()->GetValue(), count);
+    }
+    EXPECT_TRUE(dialog.player().running());
+    now += std::chrono::milliseconds(40);
+    dialog.playback_tick();
+    EXPECT_FALSE(dialog.player().running()) << "stops at the last frame";
+    EXPECT_DOUBLE_EQ(dialog.spin()->GetValue(), 1200);
+}
+
+TEST_F(viewer_test, resized_to_1600_by_1000_it_shows_a_whole_camera_frame) {
+    // A camera frame: mid grey, with a white square in each corner.
+    {
+        recording_database db;
+        db.open(folder.wstring());
+        cv::Mat frame(1200, 1920, CV_8UC1, cv::Scalar(100));
+        for (const cv::Point corner : {cv::Point(0, 0), cv::Point(1860, 0), cv::Point(0, 1140), cv::Point(1860, 1140)})
+            frame(cv::Rect(corner, cv::Size(60, 60))).setTo(255);
+        db.store_frame(frame, 1000, 1700000000);
+        db.close(std::string("A : 1"), std::wstring(L"левый"));
+    }
+    viewer_dialog dialog(nullptr, folder.wstring());
+    const wxSize display = wxGetDisplaySize();
+    EXPECT_NEAR(dialog.GetSize().x, display.x * 0.7, 2);
+    EXPECT_NEAR(dialog.GetSize().y, display.y * 0.7, 2);
+    VImagePanel* panel = dialog.panel();
+    panel->show_scale = false;
+    dialog.Show();
+    dialog.SetSize(1600, 1000);
+    dialog.Move(0, 0);
+    ASSERT_TRUE(pump_until([&] { return dialog.GetSize() == wxSize(1600, 1000) && panel->IsShownOnScreen(); }));
+    pump_until([] { return false; }, 200ms);
+    const wxSize client = panel->GetClientSize();
+    EXPECT_GT(client.x, 1200);
+    EXPECT_GT(client.y, 700);
+    EXPECT_LT(panel->view.zoom, 1.0);
+    EXPECT_GE(panel->view.screen_x(0), -0.5);
+    EXPECT_GE(panel->view.screen_y(0), -0.5);
+    EXPECT_LE(panel->view.screen_x(1920), client.x + 0.5);
+    EXPECT_LE(panel->view.screen_y(1200), client.y + 0.5);
+
+    if (!wxImage::FindHandler(wxBITMAP_TYPE_PNG)) wxImage::AddHandler(new wxPNGHandler);
+    const fs::path shot = dir.path() / "whole.png";
+    bool seen = false;
+    for (int attempt = 0; attempt < 5 && !seen; ++attempt) {
+        dialog.Raise();
+        panel->Refresh();
+        pump_until([] { return false; }, 300ms);
+        ASSERT_EQ(std::system(("import -window root '" + shot.string() + "'").c_str()), 0);
+        wxImage screen;
+        ASSERT_TRUE(screen.LoadFile(shot.string(), wxBITMAP_TYPE_PNG));
+        seen = true;
+        // Each corner square's middle is white on the screen, and the middle of the frame grey.
+        for (const auto& [px, py] : {std::pair{30, 30}, {1890, 30}, {30, 1170}, {1890, 1170}}) {
+            const wxPoint at = panel->ClientToScreen(
+                wxPoint(static_cast<int>(panel->view.screen_x(px)), static_cast<int>(panel->view.screen_y(py))));
+            seen = seen && screen.GetRed(at.x, at.y) > 240;
+        }
+        const wxPoint middle = panel->ClientToScreen(
+            wxPoint(static_cast<int>(panel->view.screen_x(960)), static_cast<int>(panel->view.screen_y(600))));
+        seen = seen && std::abs(screen.GetRed(middle.x, middle.y) - 100) < 8;
+    }
+    EXPECT_TRUE(seen) << "the four corners of the frame are not all on the screen";
     dialog.Hide();
 }
 
