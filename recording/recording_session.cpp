@@ -180,6 +180,23 @@ std::string recording_session::session_code() const {
     return session_code_;
 }
 
+std::optional<std::chrono::steady_clock::time_point> recording_session::sync_deadline() const {
+    std::lock_guard<std::mutex> lock(db_lock_);
+    return db_.sync_deadline();
+}
+
+void recording_session::sync_due(std::chrono::steady_clock::time_point now) {
+    std::lock_guard<std::mutex> lock(db_lock_);
+    const auto deadline = db_.sync_deadline();
+    if (!deadline || *deadline > now) return;
+    const std::uint64_t frames = db_.frame_count();
+    try {
+        db_.sync_pending();
+    } catch (const std::exception& e) {
+        fail(e.what(), frames);
+    }
+}
+
 void recording_session::finish() {
     std::lock_guard<std::mutex> lock(db_lock_);
     report_and_close();

@@ -34,10 +34,12 @@
 #include <opencv2/core.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,6 +70,13 @@ public:
     // when it holds frames, posts EVT_DATABASE_INFO (text = folder, payload = ldb_info with
     // session and side filled in).
     void finish();
+
+    // Writes left unsynced by the frame sync policy (it syncs only when a later frame comes):
+    // when the oldest of them has waited the database's sync interval (sync_deadline(), on
+    // the steady clock; nothing while none waits), sync_due(now) syncs them. A failed sync
+    // ends the recording as a failed write does.
+    std::optional<std::chrono::steady_clock::time_point> sync_deadline() const;
+    void sync_due(std::chrono::steady_clock::time_point now);
 
     // True once a fault has ended the recording (see above).
     bool halted() const { return halted_; }
