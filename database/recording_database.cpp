@@ -52,7 +52,7 @@ void recording_database::open_with(const std::wstring& path, leveldb::WriteBatch
     failure_.clear();
     synced_since_open_ = false;
     unsynced_ = false;
-    db_ = open_leveldb(to_narrow(path), true, options_.env);
+    db_ = open_leveldb(to_narrow(path), true, options_.env, &options_.storage);
     try {
         write(first, false);
     } catch (...) {

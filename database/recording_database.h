@@ -47,6 +47,7 @@
 #include <opencv2/core.hpp>
 
 #include "base/ldb_info.h"
+#include "database/database_layout.h"
 
 namespace leveldb {
 class DB;
@@ -61,6 +62,8 @@ struct recording_database_options {
     std::chrono::milliseconds sync_interval{1000};
     // Monotonic clock of the sync policy; empty: std::chrono::steady_clock::now.
     std::function<std::chrono::steady_clock::time_point()> steady_now;
+    // How LevelDB buffers and files the frames (never the stored format).
+    frame_store_tuning storage = recording_storage_tuning();
 };
 
 class recording_database {

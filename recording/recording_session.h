@@ -60,6 +60,11 @@ public:
 
     void step(std::uint32_t count, int format);
 
+    // For benchmarks: called on the stepping thread at the end of every step with how long it
+    // took and the JPEG bytes it stored (0 when it stored no frame).
+    using step_observer = std::function<void(std::chrono::steady_clock::duration, std::size_t)>;
+    void observe_steps(step_observer observer) { observer_ = std::move(observer); }
+
     // A new code that differs from the current one: closes the current database when the
     // current code is not empty, else rewrites the open database's session and side; posts
     // "New session started (id: %1%)", adopts the code.
@@ -108,6 +113,7 @@ private:
     cv::Mat image_;                  // reused frame copy
     std::vector<unsigned char> jpeg_;  // reused encoding buffer
     std::atomic<bool> halted_{false};
+    step_observer observer_;
 
     mutable std::mutex code_mutex_;  // guards session_code_ (taken after db_lock_ when both)
     std::string session_code_;

@@ -64,6 +64,7 @@ write_thread::write_thread(event_sink_ptr owner, settings_ptr settings,
                                 session_.set_session_code(code);
                                 keep_synced();
                             });
+    session_.observe_steps(std::move(tuning.step_observer));
     thread_ = std::thread([this] { exit_code_ = run(); });
 }
 

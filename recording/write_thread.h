@@ -58,6 +58,7 @@ struct write_thread_tuning {
     // The database recorded into and its lock; null: the process-wide ones.
     recording_database* database = nullptr;
     std::mutex* database_lock = nullptr;
+    recording_session::step_observer step_observer;  // benchmarks: each step's time
 };
 
 class write_thread : public recorder {

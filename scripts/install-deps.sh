@@ -18,6 +18,8 @@ packages=(
   # The fake GigE Vision camera and Aravis's reference clients, run by the camera tests in a
   # private network namespace (unshare from util-linux, ip and tc from iproute2).
   aravis-tools aravis-tools-cli iproute2 util-linux
+  # An independent LevelDB reader of what the recorder writes, for the tests.
+  python3-plyvel
 )
 
 missing=()
