@@ -451,7 +451,7 @@ int main(int argc, char** argv) {
     }
 
     // The list at start-up: closed properly, then as a crash leaves it (no "count"). The first
-    // open after a recording replays its last log (up to the 64 MB write buffer) whether it was
+    // open after a recording replays its last log (up to a write buffer's worth) whether it was
     // closed or not, so each case is timed at a first and a second start.
     std::uint64_t count = 0;
     const double closed_first = list_seconds(write_path, &count);

@@ -9,8 +9,8 @@ namespace shift_plan {
 
 // The heaviest stored frame (a 1920 x 1200 under-car JPEG at q85 weighs 300-500 KB).
 inline constexpr std::uint64_t frame_bytes_max = 500 * 1000;
-// LevelDB's room beyond the frames: a 64 MB log and memtable, a compaction's outputs written
-// before its inputs go.
+// LevelDB's room beyond the frames: logs and a memtable's table, a compaction's outputs
+// written before its inputs go.
 inline constexpr std::uint64_t storage_slack = 1024ull << 20;
 
 struct verdict {

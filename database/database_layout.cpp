@@ -45,8 +45,11 @@ std::int64_t parse_time(const std::string& text) {
 
 frame_store_tuning recording_storage_tuning() {
     frame_store_tuning t;
-    t.write_buffer_size = 64u << 20;
-    t.max_file_size = 64u << 20;
+    // Measured with 1920 x 1200 JPEGs of about 400 KB at 50 steps/s and flat out: LevelDB's
+    // defaults and 64 MB buffers/files both had a longer tail and a higher write amplification
+    // at the camera's rate; 16 MB took 1.5 times the defaults' throughput flat out.
+    t.write_buffer_size = 16u << 20;
+    t.max_file_size = 16u << 20;
     t.compress = false;
     return t;
 }

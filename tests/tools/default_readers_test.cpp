@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr int frames = 180;  // of 400 KB: more than one write buffer, so tables and a log
+constexpr int frames = 60;  // of 400 KB: more than one write buffer, so tables and a log
 
 std::string frame_value(int i) {
     std::mt19937 random(static_cast<unsigned>(i % 8));
