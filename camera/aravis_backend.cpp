@@ -345,6 +345,9 @@ J_STATUS_TYPE aravis_backend::camera_open(FACTORY_HANDLE factory, const char* ca
                 if (error) g_error_free(error);
             }
         }
+        // Already now: the fake stream can draw a frame between the stream's start and the
+        // acquisition start, which chooses again once the pixel format is settled.
+        choose_pattern(*rec, state_->fast_pattern, state_->undercar());
     }
     if (ARV_IS_GV_DEVICE(device))
         rec->lost_handler = g_signal_connect_data(device, "control-lost", G_CALLBACK(on_control_lost),

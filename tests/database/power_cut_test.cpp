@@ -39,6 +39,8 @@ protected:
         o.env = &durable;
         o.sync_interval = 1000ms;
         o.steady_now = [this] { return now; };
+        // LevelDB's own 4 MiB: a log switch within a hundred small frames.
+        o.storage.write_buffer_size = 4u << 20;
         return o;
     }
 
