@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -109,13 +110,13 @@ void on_control_lost(ArvGvDevice*, gpointer user_data) {
             if (auto condition = stream->pool->listener()) condition->fail();
 }
 
-// Chooses the simulated camera's pattern; the caller holds camera.lock. The fast pattern
-// draws 8-bit mono only; other formats keep the fake camera's own.
-void choose_pattern(camera_rec& camera, bool fast) {
+// Chooses the simulated camera's pattern; the caller holds camera.lock. The fast patterns
+// draw 8-bit mono only; other formats keep the fake camera's own.
+void choose_pattern(camera_rec& camera, bool fast, bool undercar) {
     GError* error = nullptr;
     const ArvPixelFormat format = arv_camera_get_pixel_format(camera.arv, &error);
     if (error) g_error_free(error);
-    use_fast_ramp(camera.fake, fast && !error && format == ARV_PIXEL_FORMAT_MONO_8);
+    use_fast_pattern(camera.fake, fast && !error && format == ARV_PIXEL_FORMAT_MONO_8, undercar);
 }
 
 void forget_weak_camera(gpointer data, GClosure*) { delete static_cast<std::weak_ptr<camera_rec>*>(data); }
@@ -177,6 +178,8 @@ struct aravis_backend::state {
     std::chrono::steady_clock::time_point last_update{};
     bool updated = false;
     std::atomic<bool> fast_pattern{true};  // simulated cameras draw with the row-copy ramp
+    simulated_picture picture;             // set at construction, read-only after
+    bool undercar() const { return picture.kind == simulated_picture::scene::undercar; }
 
     // Discovery is slow on real networks and enumeration asks for the list once per camera,
     // so a list younger than two seconds is reused.
@@ -215,8 +218,9 @@ struct aravis_backend::state {
     }
 };
 
-aravis_backend::aravis_backend(mode m) : state_(std::make_unique<state>()) {
+aravis_backend::aravis_backend(mode m, simulated_picture picture) : state_(std::make_unique<state>()) {
     state_->which = m;
+    state_->picture = picture;
     std::lock_guard<std::mutex> lock(state_->system);
     if (m == mode::simulated) {
         // No interface but the in-process one: no discovery broadcast, no stream socket.
@@ -245,7 +249,7 @@ void aravis_backend::use_fast_simulated_pattern(bool fast) {
     for (auto& [h, camera] : state_->cameras.snapshot()) {
         if (!camera->fake) continue;
         std::lock_guard<std::mutex> lock(camera->lock);
-        choose_pattern(*camera, fast);
+        choose_pattern(*camera, fast, state_->undercar());
     }
 }
 
@@ -329,7 +333,22 @@ J_STATUS_TYPE aravis_backend::camera_open(FACTORY_HANDLE factory, const char* ca
     }
     ArvDevice* device = arv_camera_get_device(rec->arv);
     // Its pattern is chosen at each acquisition start, when the pixel format is settled.
-    if (ARV_IS_FAKE_DEVICE(device)) rec->fake = arv_fake_device_get_fake_camera(ARV_FAKE_DEVICE(device));
+    if (ARV_IS_FAKE_DEVICE(device)) {
+        rec->fake = arv_fake_device_get_fake_camera(ARV_FAKE_DEVICE(device));
+        // The frame size the environment asked for, as if the operator had set it; a size
+        // the camera refuses leaves its own.
+        if (state_->picture.width > 0 && state_->picture.height > 0) {
+            for (const auto& [feature, value] : {std::pair<const char*, std::uint32_t>{"Width", state_->picture.width},
+                                                 {"Height", state_->picture.height}}) {
+                GError* error = nullptr;
+                arv_camera_set_integer(rec->arv, feature, value, &error);
+                if (error) g_error_free(error);
+            }
+        }
+        // Already now: the fake stream can draw a frame between the stream's start and the
+        // acquisition start, which chooses again once the pixel format is settled.
+        choose_pattern(*rec, state_->fast_pattern, state_->undercar());
+    }
     if (ARV_IS_GV_DEVICE(device))
         rec->lost_handler = g_signal_connect_data(device, "control-lost", G_CALLBACK(on_control_lost),
                                                   new std::weak_ptr<camera_rec>(rec), forget_weak_camera,
@@ -379,7 +398,7 @@ J_STATUS_TYPE aravis_backend::camera_execute_command(CAM_HANDLE camera, const ch
     GError* error = nullptr;
     // The plain feature commands: Aravis's start/stop helpers also start and stop the stream
     // threads of some transports, which the stream calls below manage themselves.
-    if (rec->fake && std::strcmp(command, "AcquisitionStart") == 0) choose_pattern(*rec, state_->fast_pattern);
+    if (rec->fake && std::strcmp(command, "AcquisitionStart") == 0) choose_pattern(*rec, state_->fast_pattern, state_->undercar());
     arv_camera_execute_command(rec->arv, command, &error);
     return failed(error);
 }

@@ -24,13 +24,16 @@
 // is used under its own mutex (Aravis camera objects are not thread-safe); a stream's
 // buffers are shared with Aravis's receive thread through its pool.
 #include "camera/camera_backend.h"
+#include "camera/undercar_scene.h"
 
 #include <memory>
 
 class aravis_backend : public camera_backend {
 public:
     enum class mode { real, simulated };
-    explicit aravis_backend(mode m);
+    // picture: what simulated cameras show and their frame size (the ramp at their own size
+    // by default); real cameras ignore it.
+    explicit aravis_backend(mode m, simulated_picture picture = {});
     ~aravis_backend() override;
 
     // Simulated cameras draw their picture a row at a time (camera/simulated_pattern.h);

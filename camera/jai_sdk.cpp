@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -28,8 +29,13 @@ void install_locked(std::shared_ptr<camera_backend> backend) {
 std::shared_ptr<camera_backend> make_default_backend() {
     const char* choice = std::getenv("QUILLMAR_CAMERAS");
     const bool simulated = choice && std::string(choice) == "simulated";
+    std::string problem;
+    const simulated_picture picture = parse_simulated_picture(
+        std::getenv("QUILLMAR_SIMULATED_SCENE"), std::getenv("QUILLMAR_SIMULATED_SIZE"), &problem);
+    if (simulated && !problem.empty()) std::cerr << problem << std::endl;
     return std::make_shared<aravis_backend>(simulated ? aravis_backend::mode::simulated
-                                                      : aravis_backend::mode::real);
+                                                      : aravis_backend::mode::real,
+                                            picture);
 }
 
 camera_backend& backend() { return current_camera_backend(); }

@@ -1,5 +1,7 @@
 #include "camera/simulated_pattern.h"
 
+#include "camera/undercar_scene.h"
+
 #include <arv.h>
 
 #include <algorithm>
@@ -30,32 +32,50 @@ double ramp_scale(std::uint32_t exposure_us, std::uint32_t gain) {
 
 namespace {
 
-// Runs on the fake stream's thread under the fake camera's pattern lock.
-void fill_callback(ArvBuffer* buffer, void* data, guint32 exposure_us, guint32 gain, ArvPixelFormat format) {
+// The drawing caches of one camera.
+struct pattern_caches {
+    ramp_line line;
+    undercar_scene scene;
+};
+
+// Both run on the fake stream's thread under the fake camera's pattern lock. The fake camera
+// calls them only when the buffer holds its whole payload (width x height bytes at 8 bits),
+// so that is the bound; what it says was received is not.
+void fill_ramp(ArvBuffer* buffer, void* data, guint32 exposure_us, guint32 gain, ArvPixelFormat format) {
     if (!buffer || format != ARV_PIXEL_FORMAT_MONO_8) return;
     auto* pixels = static_cast<std::uint8_t*>(const_cast<void*>(arv_buffer_get_data(buffer, nullptr)));
     const auto width = static_cast<std::uint32_t>(arv_buffer_get_image_width(buffer));
     const auto height = static_cast<std::uint32_t>(arv_buffer_get_image_height(buffer));
-    // The fake camera calls us only when the buffer holds its whole payload (width x height
-    // bytes at 8 bits), so that is the bound; what it says was received is not.
     fill_diagonal_ramp(pixels, static_cast<std::size_t>(width) * height, width, height, arv_buffer_get_frame_id(buffer),
-                       ramp_scale(exposure_us, gain), *static_cast<ramp_line*>(data));
+                       ramp_scale(exposure_us, gain), static_cast<pattern_caches*>(data)->line);
 }
 
-void delete_line(gpointer line) { delete static_cast<ramp_line*>(line); }
+void fill_undercar(ArvBuffer* buffer, void* data, guint32, guint32, ArvPixelFormat format) {
+    if (!buffer || format != ARV_PIXEL_FORMAT_MONO_8) return;
+    auto* pixels = static_cast<std::uint8_t*>(const_cast<void*>(arv_buffer_get_data(buffer, nullptr)));
+    const auto width = static_cast<std::uint32_t>(arv_buffer_get_image_width(buffer));
+    const auto height = static_cast<std::uint32_t>(arv_buffer_get_image_height(buffer));
+    static_cast<pattern_caches*>(data)->scene.fill(pixels, static_cast<std::size_t>(width) * height, width, height,
+                                                   arv_buffer_get_frame_id(buffer));
+}
 
-constexpr const char* line_key = "quillmar-ramp-line";
+void delete_caches(gpointer caches) { delete static_cast<pattern_caches*>(caches); }
+
+constexpr const char* caches_key = "quillmar-pattern-caches";
 
 }  // namespace
 
-void use_fast_ramp(ArvFakeCamera* camera, bool mono8) {
+void use_fast_pattern(ArvFakeCamera* camera, bool mono8, bool undercar) {
     if (!camera) return;
-    auto* line = static_cast<ramp_line*>(g_object_get_data(G_OBJECT(camera), line_key));
-    if (!line) {
-        line = new ramp_line;
-        g_object_set_data_full(G_OBJECT(camera), line_key, line, delete_line);
+    auto* caches = static_cast<pattern_caches*>(g_object_get_data(G_OBJECT(camera), caches_key));
+    if (!caches) {
+        caches = new pattern_caches;
+        g_object_set_data_full(G_OBJECT(camera), caches_key, caches, delete_caches);
     }
-    arv_fake_camera_set_fill_pattern(camera, mono8 ? fill_callback : nullptr, mono8 ? line : nullptr);
+    if (!mono8)
+        arv_fake_camera_set_fill_pattern(camera, nullptr, nullptr);
+    else
+        arv_fake_camera_set_fill_pattern(camera, undercar ? fill_undercar : fill_ramp, caches);
 }
 
 std::size_t drawn_bytes(ArvBuffer* buffer, std::size_t block_size) {

@@ -30,10 +30,11 @@ double ramp_scale(std::uint32_t exposure_us, std::uint32_t gain);
 typedef struct _ArvFakeCamera ArvFakeCamera;
 typedef struct _ArvBuffer ArvBuffer;
 
-// Makes `camera` draw 8-bit mono frames with fill_diagonal_ramp (mono8 true), or go back to
-// its own per-pixel pattern (false, for any other pixel format). The cache lives as long as
-// the camera. The fake camera swaps patterns under its own lock, so a capture may be running.
-void use_fast_ramp(ArvFakeCamera* camera, bool mono8);
+// Makes `camera` draw 8-bit mono frames with fill_diagonal_ramp, or with the under-car scene
+// (camera/undercar_scene.h) when undercar is true (mono8 true), or go back to its own
+// per-pixel ramp (false, for any other pixel format). The caches live as long as the camera.
+// The fake camera swaps patterns under its own lock, so a capture may be running.
+void use_fast_pattern(ArvFakeCamera* camera, bool mono8, bool undercar);
 
 // A fill callback cannot tell Aravis how many bytes it wrote (only the fake camera's own
 // pattern can), so a buffer drawn with the fast ramp reports none received. The bytes it does

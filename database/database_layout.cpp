@@ -43,7 +43,19 @@ std::int64_t parse_time(const std::string& text) {
     return boost::lexical_cast<std::int64_t>(text);
 }
 
-std::unique_ptr<leveldb::DB> open_leveldb(const std::string& path, bool create, leveldb::Env* env) {
+frame_store_tuning recording_storage_tuning() {
+    frame_store_tuning t;
+    // Measured with 1920 x 1200 JPEGs of about 400 KB at 50 steps/s and flat out: LevelDB's
+    // defaults and 64 MB buffers/files both had a longer tail and a higher write amplification
+    // at the camera's rate; 16 MB took 1.5 times the defaults' throughput flat out.
+    t.write_buffer_size = 16u << 20;
+    t.max_file_size = 16u << 20;
+    t.compress = false;
+    return t;
+}
+
+std::unique_ptr<leveldb::DB> open_leveldb(const std::string& path, bool create, leveldb::Env* env,
+                                          const frame_store_tuning* tuning) {
     // LevelDB creates the folder and its LOCK and LOG files before it finds out that there is
     // no database; answer that case itself, with the same text, so that a scan or a mistyped
     // path leaves foreign folders untouched.
@@ -54,6 +66,11 @@ std::unique_ptr<leveldb::DB> open_leveldb(const std::string& path, bool create, 
     leveldb::Options options;
     options.create_if_missing = create;
     if (env) options.env = env;
+    if (tuning) {
+        if (tuning->write_buffer_size) options.write_buffer_size = tuning->write_buffer_size;
+        if (tuning->max_file_size) options.max_file_size = tuning->max_file_size;
+        if (!tuning->compress) options.compression = leveldb::kNoCompression;
+    }
     leveldb::DB* db = nullptr;
     leveldb::Status status = leveldb::DB::Open(options, path, &db);
     if (!status.ok()) {

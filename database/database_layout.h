@@ -50,8 +50,28 @@ inline constexpr std::int64_t invalid_time = -1;
 // Without create, a folder holding no database is refused before LevelDB touches it (same
 // text as LevelDB's: "Invalid argument: <path>: does not exist (create_if_missing is false)").
 // env: the storage environment (null: LevelDB's default); it must outlive the handle.
+// tuning: the writer's storage options (null: LevelDB's defaults, as every reader has them).
+struct frame_store_tuning;
 std::unique_ptr<leveldb::DB> open_leveldb(const std::string& path, bool create,
-                                          leveldb::Env* env = nullptr);
+                                          leveldb::Env* env = nullptr,
+                                          const frame_store_tuning* tuning = nullptr);
+
+// The recorder's storage options for values of hundreds of kilobytes (JPEG frames). They
+// change only how LevelDB buffers and files what it writes, never the format: a reader with
+// default options reads every key. 0 keeps LevelDB's default.
+struct frame_store_tuning {
+    // Memtable size: a larger one writes fewer, larger level-0 tables, so fewer compactions
+    // and write pauses per gigabyte.
+    std::size_t write_buffer_size = 0;
+    // Table file size: larger files mean fewer files and open handles for tens of GB, but
+    // longer single compactions.
+    std::size_t max_file_size = 0;
+    // JPEG data does not compress: trying costs CPU and saves nothing.
+    bool compress = true;
+};
+
+// The options the recording writer uses (chosen from measurements with bench_database_options).
+frame_store_tuning recording_storage_tuning();
 
 // Getters: a fresh iterator seeked to name. exact_value gives the value only when the key
 // found is name itself; at_or_after_value gives the value of whatever key is found. Both give

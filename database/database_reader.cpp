@@ -2,6 +2,8 @@
 
 #include <leveldb/db.h>
 
+#include <stdexcept>
+
 #include "database/database_layout.h"
 #include "base/locale_text.h"
 
@@ -70,7 +72,7 @@ std::wstring database_reader::version() const {
     return value ? to_wide(*value) : std::wstring();
 }
 
-ldb_info database_reader::summary() const {
+ldb_info database_reader::summary(bool* counted) const {
     ldb_info info;
     info.session = session();
     info.orientation = orientation();
@@ -86,7 +88,15 @@ ldb_info database_reader::summary() const {
     // number of stored frames is the number of frame keys.
     auto stored = exact_value(*db_, db_keys::count);
     info.count = stored ? parse_count64(*stored) : count_frame_keys(*db_);
+    if (counted) *counted = !stored;
     return info;
+}
+
+void database_reader::write_back_count(std::uint64_t count) {
+    leveldb::WriteOptions options;
+    options.sync = true;
+    const leveldb::Status status = db_->Put(options, db_keys::count, format_count(count));
+    if (!status.ok()) throw std::runtime_error(status.ToString());
 }
 
 void database_reader::seek(std::uint32_t count) { current_->Seek(make_frame_key(count)); }

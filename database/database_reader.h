@@ -51,8 +51,14 @@ public:
     std::wstring version() const;      // default empty
 
     // The list's summary; size is the approximate stored size of [first, last) in full; count
-    // is "count" when stored, else the number of frame keys (one pass over the frames).
-    ldb_info summary() const;
+    // is "count" when stored, else the number of frame keys (one pass over the frames), and
+    // then *counted (when given) is set true.
+    ldb_info summary(bool* counted = nullptr) const;
+
+    // The one write a reader makes: stores "count" = "%010u" of count (synced), as the close
+    // of a recording cut short would have, so that the next summary reads one key instead of
+    // every frame. Throws std::runtime_error with LevelDB's text when the write fails.
+    void write_back_count(std::uint64_t count);
 
     // Moves current to the first key at or after the frame key of count.
     void seek(std::uint32_t count);

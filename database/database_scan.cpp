@@ -57,7 +57,16 @@ bool scan_databases(const std::wstring& write_path, const scan_callbacks& callba
         ldb_info summary;
         try {
             database_reader reader(folder);
-            summary = reader.summary();
+            bool counted = false;
+            summary = reader.summary(&counted);
+            // A recording cut short has no "count"; counting it read every frame. A medium
+            // that refuses the write (read-only, full) is only counted again next time.
+            if (counted && callbacks.store_found_counts) {
+                try {
+                    reader.write_back_count(summary.count);
+                } catch (const std::exception&) {
+                }
+            }
         } catch (const std::exception& e) {
             if (callbacks.failed) callbacks.failed(folder, e.what());
             continue;

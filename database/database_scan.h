@@ -1,6 +1,9 @@
 #pragma once
 // The scan of a write path: every non-hidden subdirectory, in directory-listing order, is
 // opened as a database and summarised. Shared by load_thread and the command-line tool.
+// A database without "count" (a recording cut short) is counted by reading its frame keys;
+// with store_found_counts the count found is stored as its "count", the only write a scan
+// makes, so that the program's next start reads one key instead of every frame.
 // No state; safe from any thread. Plain files and hidden folders are skipped silently.
 #include <atomic>
 #include <cstdint>
@@ -15,6 +18,8 @@ struct scan_callbacks {
     std::function<void(const std::wstring& folder, const ldb_info& summary)> found;
     // A folder that could not be opened or summarised, with the exception's text.
     std::function<void(const std::wstring& folder, const std::string& reason)> failed;
+    // Store the count of a database without "count" (off: the scan only reads).
+    bool store_found_counts = false;
 };
 
 // Scans write_path. Returns false when it cannot be listed or holds no subdirectory (nothing

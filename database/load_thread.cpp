@@ -26,6 +26,7 @@ int load_thread::run() {
         callbacks.failed = [this](const std::wstring&, const std::string& reason) {
             post_log_error(sink_, to_wide(reason));
         };
+        callbacks.store_found_counts = true;  // a crash-recovered database is counted once
         if (!scan_databases(write_path_, callbacks, &cancelled_)) return 0;
         if (cancelled_.load()) return 0;
 

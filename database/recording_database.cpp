@@ -51,7 +51,8 @@ void recording_database::open_with(const std::wstring& path, leveldb::WriteBatch
     frame_count_ = 0;
     failure_.clear();
     synced_since_open_ = false;
-    db_ = open_leveldb(to_narrow(path), true, options_.env);
+    unsynced_ = false;
+    db_ = open_leveldb(to_narrow(path), true, options_.env, &options_.storage);
     try {
         write(first, false);
     } catch (...) {
@@ -74,9 +75,24 @@ void recording_database::write(leveldb::WriteBatch& batch, bool sync) {
     }
     if (sync) {
         synced_since_open_ = true;
+        unsynced_ = false;
         last_sync_ = steady_now();
         ++synced_writes_;
+    } else if (!unsynced_) {
+        unsynced_ = true;
+        first_unsynced_ = steady_now();
     }
+}
+
+std::optional<std::chrono::steady_clock::time_point> recording_database::sync_deadline() const {
+    if (!db_ || !unsynced_ || failed()) return std::nullopt;
+    return first_unsynced_ + options_.sync_interval;
+}
+
+void recording_database::sync_pending() {
+    if (!db_ || !unsynced_) return;
+    leveldb::WriteBatch nothing;  // a synced write of no key syncs the log up to here
+    write(nothing, true);
 }
 
 void recording_database::put(const std::string& key, const std::string& value) {
@@ -148,6 +164,7 @@ void recording_database::store_encoded_frame(std::string_view jpeg, std::uint32_
 
 void recording_database::abandon() {
     open_ = false;
+    unsynced_ = false;
     frame_count_ = 0;
     failure_.clear();
     db_.reset();

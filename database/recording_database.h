@@ -16,8 +16,8 @@
 // Durability: one recording step is one LevelDB write batch (start values, end values and the
 // frame together), so the metadata is never ahead of the frames. A frame write is synced when
 // none was synced yet in this database or the sync interval has passed since the last synced
-// write (one second by default), and close() is synced: a power cut loses at most about the
-// last interval of frames. Storage goes through recording_env() unless options name another.
+// write (one second by default), and close() is synced; sync_pending() syncs the rest when no
+// further write comes: a power cut loses at most about the last interval of frames. Storage goes through recording_env() unless options name another.
 //
 // Failure: a failed write ends the database for good: every later write throws the same text
 // without reaching LevelDB (reads still work) until abandon() or close() drops the handle, so
@@ -47,6 +47,7 @@
 #include <opencv2/core.hpp>
 
 #include "base/ldb_info.h"
+#include "database/database_layout.h"
 
 namespace leveldb {
 class DB;
@@ -61,6 +62,8 @@ struct recording_database_options {
     std::chrono::milliseconds sync_interval{1000};
     // Monotonic clock of the sync policy; empty: std::chrono::steady_clock::now.
     std::function<std::chrono::steady_clock::time_point()> steady_now;
+    // How LevelDB buffers and files the frames (never the stored format).
+    frame_store_tuning storage = recording_storage_tuning();
 };
 
 class recording_database {
@@ -119,6 +122,15 @@ public:
     // Synced writes since construction (the sync policy at work).
     std::uint64_t synced_writes() const { return synced_writes_; }
 
+    // The frame sync policy syncs only when a later write comes. For a recording that goes
+    // quiet (a train that stopped), the owner of the database syncs what is left:
+    // sync_deadline() is when the oldest write not yet synced has waited the sync interval
+    // (nothing while every write is synced, none is open, or after a failure), on the
+    // steady_now clock; sync_pending() syncs every write so far (one empty synced batch;
+    // no key changes) and throws, ending the database, as a failed write does.
+    std::optional<std::chrono::steady_clock::time_point> sync_deadline() const;
+    void sync_pending();
+
     // At-or-after getters: the value of the first key at or after the name, whatever that
     // key is; the default when there is none (texts: empty, counts: 0, times: -1 = invalid).
     std::wstring session() const;
@@ -160,6 +172,8 @@ private:
     bool open_ = false;
     std::string failure_;  // LevelDB's text of the write that failed; empty while none did
     bool synced_since_open_ = false;
+    bool unsynced_ = false;  // a write since the last synced one
+    std::chrono::steady_clock::time_point first_unsynced_{};
     std::chrono::steady_clock::time_point last_sync_{};
     std::uint64_t synced_writes_ = 0;
     std::vector<unsigned char> jpeg_;  // encoding buffer reused by write_frame / store_frame

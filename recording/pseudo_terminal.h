@@ -9,6 +9,7 @@
 // Errors: the constructor throws std::runtime_error with the system's text.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class pseudo_terminal {
@@ -21,8 +22,10 @@ public:
     // The slave side's path, e.g. /dev/pts/7.
     const std::string& device_path() const { return path_; }
 
-    // Writes all bytes to the master side; false when the line is gone.
-    bool write(const std::uint8_t* data, std::size_t size);
+    // Writes all bytes to the master side; false when the line is gone. While nobody reads
+    // the slave side the line's buffer fills and the write waits; give_up is asked at least
+    // every 50 ms while it waits, and a true answer abandons the write (false returned).
+    bool write(const std::uint8_t* data, std::size_t size, const std::function<bool()>& give_up = {});
 
     // Closes the master side: readers of the slave see end of input / an error.
     void close_master();

@@ -51,6 +51,14 @@ std::wstring recording_session::new_database_path(std::time_t now) const {
 }
 
 void recording_session::step(std::uint32_t count, int format) {
+    struct timing {
+        const step_observer& observer;
+        std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+        std::size_t stored = 0;
+        ~timing() {
+            if (observer) observer(std::chrono::steady_clock::now() - start, stored);
+        }
+    } timed{observer_};
     if (halted_) return;
     const std::time_t now = now_();
     {
@@ -83,6 +91,7 @@ void recording_session::step(std::uint32_t count, int format) {
             db_.store_encoded_frame(
                 std::string_view(reinterpret_cast<const char*>(jpeg_.data()), jpeg_.size()), count, now);
             last_stored_ = stamp;
+            timed.stored = jpeg_.size();
         } catch (const std::exception& e) {
             fail(e.what(), before);
             return;
@@ -178,6 +187,23 @@ void recording_session::set_session_code(const std::string& code) {
 std::string recording_session::session_code() const {
     std::lock_guard<std::mutex> lock(code_mutex_);
     return session_code_;
+}
+
+std::optional<std::chrono::steady_clock::time_point> recording_session::sync_deadline() const {
+    std::lock_guard<std::mutex> lock(db_lock_);
+    return db_.sync_deadline();
+}
+
+void recording_session::sync_due(std::chrono::steady_clock::time_point now) {
+    std::lock_guard<std::mutex> lock(db_lock_);
+    const auto deadline = db_.sync_deadline();
+    if (!deadline || *deadline > now) return;
+    const std::uint64_t frames = db_.frame_count();
+    try {
+        db_.sync_pending();
+    } catch (const std::exception& e) {
+        fail(e.what(), frames);
+    }
 }
 
 void recording_session::finish() {

@@ -34,10 +34,12 @@
 #include <opencv2/core.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +60,11 @@ public:
 
     void step(std::uint32_t count, int format);
 
+    // For benchmarks: called on the stepping thread at the end of every step with how long it
+    // took and the JPEG bytes it stored (0 when it stored no frame).
+    using step_observer = std::function<void(std::chrono::steady_clock::duration, std::size_t)>;
+    void observe_steps(step_observer observer) { observer_ = std::move(observer); }
+
     // A new code that differs from the current one: closes the current database when the
     // current code is not empty, else rewrites the open database's session and side; posts
     // "New session started (id: %1%)", adopts the code.
@@ -68,6 +75,13 @@ public:
     // when it holds frames, posts EVT_DATABASE_INFO (text = folder, payload = ldb_info with
     // session and side filled in).
     void finish();
+
+    // Writes left unsynced by the frame sync policy (it syncs only when a later frame comes):
+    // when the oldest of them has waited the database's sync interval (sync_deadline(), on
+    // the steady clock; nothing while none waits), sync_due(now) syncs them. A failed sync
+    // ends the recording as a failed write does.
+    std::optional<std::chrono::steady_clock::time_point> sync_deadline() const;
+    void sync_due(std::chrono::steady_clock::time_point now);
 
     // True once a fault has ended the recording (see above).
     bool halted() const { return halted_; }
@@ -99,6 +113,7 @@ private:
     cv::Mat image_;                  // reused frame copy
     std::vector<unsigned char> jpeg_;  // reused encoding buffer
     std::atomic<bool> halted_{false};
+    step_observer observer_;
 
     mutable std::mutex code_mutex_;  // guards session_code_ (taken after db_lock_ when both)
     std::string session_code_;

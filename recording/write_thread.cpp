@@ -48,17 +48,23 @@ write_thread::write_thread(event_sink_ptr owner, settings_ptr settings,
       query_period_(settings->read_long(settings_keys::coordinate_server_query_period,
                                         settings_defaults::coordinate_server_query_period)),
       session_(owner, write_path_of(*settings), read_text(*settings, settings_keys::side, settings_defaults::side),
-               session_code, frame, process_recording_database(), recording_database_lock(),
+               session_code, frame, tuning.database ? *tuning.database : process_recording_database(),
+               tuning.database_lock ? *tuning.database_lock : recording_database_lock(),
                [] { return std::time(nullptr); }, std::move(tuning.free_space), tuning.space_limits),
       reader_(io_, format_, owner, [this](std::uint32_t count, int format) { on_count(count, format); }),
       watchdog_(tuning.odometer_silence),
-      watch_timer_(io_) {
+      watch_timer_(io_),
+      sync_timer_(io_) {
     // At least one second between queries: a period of 0 (or a negative one) would poll the
     // server in a tight loop for the whole recording.
     if (coordinate_enabled_)
         coordinate_.emplace(io_, coordinate_address_, coordinate_port_,
                             std::chrono::seconds(std::clamp(query_period_, 1L, 86400L)), owner_,
-                            [this](const std::string& code) { session_.set_session_code(code); });
+                            [this](const std::string& code) {
+                                session_.set_session_code(code);
+                                keep_synced();
+                            });
+    session_.observe_steps(std::move(tuning.step_observer));
     thread_ = std::thread([this] { exit_code_ = run(); });
 }
 
@@ -99,8 +105,11 @@ void write_thread::apply_requested_codes() {
             code = requested_codes_.front();
         }
         session_.set_session_code(code);
-        std::lock_guard<std::mutex> lock(requests_mutex_);
-        requested_codes_.pop_front();
+        {
+            std::lock_guard<std::mutex> lock(requests_mutex_);
+            requested_codes_.pop_front();
+        }
+        if (!io_.stopped()) keep_synced();
     }
 }
 
@@ -115,6 +124,21 @@ void write_thread::on_count(std::uint32_t count, int format) {
     if (watchdog_.message(odometer_watchdog::clock::now()) && !session_.halted())
         post_log_info(owner_, L"Сообщения ДПП снова поступают: последовательный порт " + device_path_);
     session_.step(count, format);
+    keep_synced();
+}
+
+void write_thread::keep_synced() {
+    if (sync_armed_) return;
+    const auto deadline = session_.sync_deadline();
+    if (!deadline) return;
+    sync_armed_ = true;
+    sync_timer_.expires_at(*deadline);
+    sync_timer_.async_wait([this](const boost::system::error_code& ec) {
+        sync_armed_ = false;
+        if (ec) return;
+        session_.sync_due(std::chrono::steady_clock::now());
+        keep_synced();  // writes that came meanwhile have a later deadline
+    });
 }
 
 void write_thread::watch_odometer() {

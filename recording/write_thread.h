@@ -14,6 +14,10 @@
 // thread) is posted onto the loop: the database is closed or rewritten there, never on the
 // caller's thread. Codes still queued when the loop ends are applied before the final close.
 //
+// Writes that the frame sync policy left unsynced are synced by a timer on the loop once the
+// oldest of them has waited the database's sync interval (1 s), also when no further odometer
+// message comes (a train that stopped): a power cut loses at most about that last interval.
+//
 // While the thread runs, an odometer that sends no valid message for the silence time (5 s)
 // gives one error row naming the port and a status field 2 text; the first message after it
 // one information row.
@@ -51,6 +55,10 @@ struct write_thread_tuning {
     std::chrono::milliseconds odometer_silence{5000};
     disk_space_guard::query free_space;  // empty: the write path's volume
     disk_space_limits space_limits;
+    // The database recorded into and its lock; null: the process-wide ones.
+    recording_database* database = nullptr;
+    std::mutex* database_lock = nullptr;
+    recording_session::step_observer step_observer;  // benchmarks: each step's time
 };
 
 class write_thread : public recorder {
@@ -79,6 +87,7 @@ private:
     void apply_requested_codes();   // loop thread
     void on_count(std::uint32_t count, int format);
     void watch_odometer();          // arms the silence check
+    void keep_synced();             // arms the sync of writes left unsynced
 
     // The silence texts name the port.
     std::wstring silence_seconds() const;
@@ -97,6 +106,8 @@ private:
     std::optional<coordinate_client> coordinate_;
     odometer_watchdog watchdog_;          // loop thread only
     boost::asio::steady_timer watch_timer_;
+    boost::asio::steady_timer sync_timer_;
+    bool sync_armed_ = false;             // loop thread only
 
     std::mutex requests_mutex_;  // guards requested_codes_, loop_ended_
     std::deque<std::string> requested_codes_;

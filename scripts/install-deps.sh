@@ -21,6 +21,8 @@ packages=(
   aravis-tools aravis-tools-cli iproute2 util-linux
   # The toolkit's Russian texts, for its stock buttons and messages.
   wx3.2-i18n
+  # An independent LevelDB reader of what the recorder writes, for the tests.
+  python3-plyvel
 )
 
 missing=()

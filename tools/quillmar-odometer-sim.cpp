@@ -110,8 +110,12 @@ int main(int argc, char** argv) {
     auto parsed = tool_args::parse_or_explain("quillmar-odometer-sim", usage, [&] { return parse(argc, argv); });
     if (!parsed) return 2;
     options o = std::move(*parsed);
-    std::signal(SIGINT, on_signal);
-    std::signal(SIGTERM, on_signal);
+    // Without SA_RESTART: a signal interrupts the wait for room on a full line at once.
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
     try {
         pseudo_terminal line;
         std::cout << line.device_path() << std::endl;
@@ -136,7 +140,8 @@ int main(int argc, char** argv) {
                 bytes.assign(m.begin(), m.end());
             }
             for (unsigned g = 0; g < o.garbage; ++g) bytes.push_back(garbage_byte(o.format, rng));
-            if (!line.write(bytes.data(), bytes.size())) {
+            if (!line.write(bytes.data(), bytes.size(), [] { return stop_requested != 0; })) {
+                if (stop_requested) break;
                 std::cerr << "quillmar-odometer-sim: the line was closed\n";
                 break;
             }

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <opencv2/imgcodecs.hpp>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -84,3 +85,54 @@ TEST_F(SimulatedCamera, ListsOpensAndDeliversWholeFramesEndToEnd) {
 }
 
 }  // namespace
+
+// QUILLMAR_SIMULATED_SCENE=undercar with QUILLMAR_SIMULATED_SIZE=1920x1200: the camera layer
+// shows the under-car scene at that size, one new picture per frame, each as heavy as a
+// real frame once stored.
+TEST(SimulatedCameraScene, UndercarSceneAtTheSizeAskedFor) {
+    simulated_picture picture;
+    picture.kind = simulated_picture::scene::undercar;
+    picture.width = 1920;
+    picture.height = 1200;
+    install_camera_backend(std::make_shared<aravis_backend>(aravis_backend::mode::simulated, picture));
+    {
+        jai_factory factory;
+        const camera_map cameras = enumerate_cameras(factory);
+        const auto name = choose_startup_camera(cameras, "SocketDriver");
+        ASSERT_TRUE(name);
+        auto selection = select_camera(factory, cameras, *name);
+        ASSERT_TRUE(selection.camera);
+        test_support::temp_dir dir("qm-scene");
+        auto settings = std::make_shared<settings_store>(wxString(dir.str() + "/settings"));
+        auto sink = std::make_shared<test_support::recording_sink>();
+        auto source = std::make_shared<continuous_grab>(sink, settings, selection.camera);
+        frame_buffer* fb = source->buffer();
+        ASSERT_EQ(fb->width, 1920);
+        ASSERT_EQ(fb->height, 1200);
+
+        std::vector<std::vector<std::uint8_t>> frames;
+        std::uint64_t last = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (frames.size() < 2 && std::chrono::steady_clock::now() < deadline) {
+            {
+                std::shared_lock<std::shared_mutex> lock(fb->lock);
+                if (fb->timestamp && fb->timestamp != last) {
+                    last = fb->timestamp;
+                    frames.push_back(fb->image);
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        source.reset();
+        ASSERT_EQ(frames.size(), 2u);
+        EXPECT_NE(frames[0], frames[1]);
+        for (const auto& f : frames) {
+            std::vector<uchar> jpeg;
+            cv::imencode(".jpeg", cv::Mat(1200, 1920, CV_8UC1, const_cast<std::uint8_t*>(f.data())), jpeg,
+                         {cv::IMWRITE_JPEG_QUALITY, 85});
+            EXPECT_GE(jpeg.size(), 300u * 1000);
+            EXPECT_LE(jpeg.size(), 500u * 1000);
+        }
+    }
+    install_camera_backend(nullptr);
+}

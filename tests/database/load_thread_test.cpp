@@ -178,3 +178,40 @@ TEST(DatabaseLoader, DestructionStopsARunningScan) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(sink->messages().size(), posted);
 }
+
+// A recording cut short (no close, so no "count") is counted by reading its frames at the
+// first scan; that count is stored once as "count" and nothing else changes, so the next scan
+// reads the key. A scan that is not asked to store (the command-line tool's) writes nothing.
+TEST(LoadThread, StoresTheCountOfACrashRecoveredDatabaseOnce) {
+    test_support::temp_dir dir;
+    const auto path = dir.path() / "2024.05.01 12.30.45";
+    {
+        recording_database db;
+        db.open(path.wstring(), "A : 1", L"левый");
+        for (std::uint32_t c : {5, 6, 9}) db.store_frame(db_test::test_frame(static_cast<int>(c)), c, 1714566645);
+    }  // destroyed without close(), as by a crash
+    const auto before = db_test::all_keys(path.string());
+    ASSERT_EQ(before.count("count"), 0u);
+
+    scan_databases(dir.path().wstring(), {});  // read-only scan
+    EXPECT_EQ(db_test::all_keys(path.string()), before);
+
+    const auto scan = [&] {
+        auto sink = std::make_shared<recording_sink>();
+        load_thread(sink, dir.path().wstring(), 1).run();
+        auto infos = of_kind(*sink, thread_event::database_info);
+        EXPECT_EQ(infos.size(), 1u);
+        return infos.empty() ? ldb_info{} : std::get<database_info_message>(infos[0]).summary;
+    };
+    EXPECT_EQ(scan().count, 3u);
+    auto expected = before;
+    expected["count"] = "0000000003";
+    const auto after_first = db_test::all_keys(path.string());
+    EXPECT_EQ(after_first, expected);
+
+    // One more frame key behind the count's back: a second scan that counted again would say 4.
+    db_test::write_raw(path.string(), {{"0000000010", before.at("0000000009")}});
+    const auto before_second = db_test::all_keys(path.string());
+    EXPECT_EQ(scan().count, 3u);
+    EXPECT_EQ(db_test::all_keys(path.string()), before_second);
+}

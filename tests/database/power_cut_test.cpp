@@ -39,6 +39,8 @@ protected:
         o.env = &durable;
         o.sync_interval = 1000ms;
         o.steady_now = [this] { return now; };
+        // LevelDB's own 4 MiB: a log switch within a hundred small frames.
+        o.storage.write_buffer_size = 4u << 20;
         return o;
     }
 
@@ -185,4 +187,25 @@ TEST_F(PowerCut, AFailedWriteEndsTheDatabaseAndKeepsEverythingBefore) {
     EXPECT_FALSE(db.is_open());
     EXPECT_EQ(fault.appended_bytes(), appended);
     expect_frames_up_to(5);
+}
+
+// The frame sync policy syncs only when a later frame comes; what a quiet recording leaves
+// unsynced is synced by sync_pending() once its deadline (the oldest unsynced write plus the
+// interval) has come, with no key changed.
+TEST_F(PowerCut, PendingWritesAreSyncedByTheirDeadlineWithoutANewFrame) {
+    db.open(path.wstring(), "77 : z", L"левый");
+    store(0, 7);  // frames 0 and 4 synced, 5 and 6 wait
+    ASSERT_EQ(last_synced, 4);
+    const auto fifth_written = now - 2 * 250ms;
+    ASSERT_TRUE(db.sync_deadline());
+    EXPECT_EQ(*db.sync_deadline(), fifth_written + 1000ms);
+    const auto synced = db.synced_writes();
+    db.sync_pending();
+    EXPECT_EQ(db.synced_writes(), synced + 1);
+    EXPECT_FALSE(db.sync_deadline());
+    db.sync_pending();  // nothing waits: no write at all
+    EXPECT_EQ(db.synced_writes(), synced + 1);
+    cut();
+    expect_frames_up_to(6);
+    EXPECT_EQ(db_test::all_keys(path.string()).count("count"), 0u);
 }

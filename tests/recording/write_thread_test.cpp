@@ -1,12 +1,16 @@
 #include "recording/write_thread.h"
 
 #include "camera/frame_buffer.h"
+#include "database/database_layout.h"
 #include "database/database_reader.h"
+#include "database/durable_env.h"
 #include "base/ldb_info.h"
 #include "base/locale_text.h"
 #include "recording/odometer_protocol.h"
 #include "recording/pseudo_terminal.h"
 #include "settings/settings_keys.h"
+#include "tests/database/db_test_util.h"
+#include "tests/support/fault_injection_env.h"
 #include "tests/support/recording_sink.h"
 #include "tests/support/temp_home.h"
 
@@ -221,4 +225,58 @@ TEST_F(WriteThread, ASessionChangeFromAnotherThreadRunsOnTheLoop) {
     EXPECT_EQ(database_reader(second).session(), L"2 : b");
     database_reader old(first);
     EXPECT_EQ(old.session(), L"1 : a");
+}
+
+// A train that stops: the odometer goes quiet after the last step. The frames the sync policy
+// left unsynced are synced by the loop's timer without a further message, so a power cut
+// then loses nothing (the close at stop comes after the cut and is lost with the power).
+TEST_F(WriteThread, APowerCutAfterTheOdometerWentQuietLosesNoFrame) {
+    test_support::fault_injection_env fault;
+    durable_env durable{&fault};
+    recording_database_options options;
+    options.env = &durable;
+    options.sync_interval = 200ms;
+    recording_database db(options);
+    std::mutex db_lock;
+    write_thread_tuning tuning;
+    tuning.database = &db;
+    tuning.database_lock = &db_lock;
+    std::wstring path;
+    {
+        write_thread wt(sink, settings, "77 : z", &fb, tuning);
+        for (std::uint32_t i = 0; i < 6; ++i) {
+            new_frame(i + 1);
+            send(100 + i);
+            ASSERT_TRUE(wait_status(L"ДПП[4]: " + std::to_wstring(100 + i) + L" Записано кадров: " +
+                                    std::to_wstring(i + 1)));
+        }
+        std::uint64_t synced_before_quiet = 0;
+        {
+            std::lock_guard<std::mutex> lock(db_lock);
+            path = db.path();
+            synced_before_quiet = db.synced_writes();
+        }
+        bool all_synced = false;
+        for (auto end = std::chrono::steady_clock::now() + 10s; !all_synced && std::chrono::steady_clock::now() < end;) {
+            std::this_thread::sleep_for(20ms);
+            std::lock_guard<std::mutex> lock(db_lock);
+            all_synced = !db.sync_deadline();
+        }
+        ASSERT_TRUE(all_synced) << "writes still wait for a sync while the odometer is quiet";
+        {
+            std::lock_guard<std::mutex> lock(db_lock);
+            EXPECT_GT(db.synced_writes(), synced_before_quiet);
+        }
+        fault.power_off();
+    }
+    fault.restore_after_cut();
+    std::vector<std::string> frames;
+    for (const auto& [key, value] : db_test::all_keys(to_narrow(path)))
+        if (is_frame_key(key)) frames.push_back(key);
+    std::vector<std::string> expected;
+    for (std::uint32_t i = 0; i < 6; ++i) expected.push_back(make_frame_key(100 + i));
+    EXPECT_EQ(frames, expected);
+    database_reader reader(path);
+    EXPECT_EQ(reader.summary().count, 6u);  // no "count": the close was cut off
+    EXPECT_EQ(reader.session(), L"77 : z");
 }

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <mutex>
 #include <thread>
 
@@ -91,4 +92,21 @@ TEST(OdometerSim, TheOdometerTestFindsTheSimulatorOnTheConfiguredPort) {
     EXPECT_EQ(rows[1], L"Последовательный порт " + device);
     // The simulator sends format 7; a probe that starts mid-message may see another byte first.
     EXPECT_TRUE(rows[2] == L"ДПП новый формат" || rows[2] == L"ДПП старый формат");
+}
+
+// Nobody opens the line, so its buffer fills within milliseconds at this rate and every
+// later write waits for room: a stop signal must still end the simulator promptly.
+TEST(OdometerSim, StopsOnSignalWhileTheLineIsFull) {
+    for (const int sig : {SIGTERM, SIGINT}) {
+        sim_test::child_process sim(sim_test::tool_path("quillmar-odometer-sim"), {"--rate", "100000"});
+        ASSERT_TRUE(sim.read_line());
+        std::this_thread::sleep_for(300ms);
+        sim.signal(sig);
+        const auto status = sim.wait(3s);
+        ASSERT_TRUE(status.has_value()) << "signal " << sig << " ignored";
+        EXPECT_EQ(*status, 0);
+        const auto last = sim.read_line(1s);
+        ASSERT_TRUE(last);
+        EXPECT_EQ(last->rfind("sent ", 0), 0u) << *last;
+    }
 }

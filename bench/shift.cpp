@@ -1,0 +1,477 @@
+// bench_shift: a whole shift of recording, compressed in time. The program's recording path as
+// it runs in "Захват и запись": the simulated camera showing the under-car scene at 1920 x 1200
+// (50 fps), continuous_grab_write with the write thread, quillmar-odometer-sim at 200 messages
+// a second on a pseudo-terminal, and the image data service, asked for a live frame once a
+// second by a client on 127.0.0.1.
+//
+// Per window (5 minutes) it prints: frames stored against distinct frames the camera delivered
+// while recording, the recording step's latency percentiles over the steps that stored a frame
+// (50, 99, 99.9, max), the process's RSS, threads and open files, the log rows and their bytes,
+// fsyncs a second, bytes written to the disk per stored JPEG byte, the database's size, and the
+// live frames served. At the end: the list's start-up time over this database closed properly,
+// and after a simulated crash (its "count" gone) at the first and the second start.
+//
+// Options: --minutes M (default 34: 100,000 frames at 50 fps), --dir DIR (default the system's
+// temporary folder; the database goes into a new folder there and is deleted afterwards unless
+// --keep), --reserve-gb G (free space that must remain after the run, default 20), --fps F
+// (default 50), --odometer-rate R (default 200), --window-minutes W (default 5).
+// Before anything it checks the free space and stops with a clear message when it is short.
+#include "base/locale_text.h"
+#include "bench/shift_plan.h"
+#include "camera/camera_backend.h"
+#include "camera/camera_list.h"
+#include "camera/continuous_grab_write.h"
+#include "camera/jai_factory.h"
+#include "camera/jai_sdk.h"
+#include "database/database_layout.h"
+#include "database/database_scan.h"
+#include "database/durable_env.h"
+#include "database/recording_database.h"
+#include "net/img_service.h"
+#include "net/service_client.h"
+#include "recording/write_thread.h"
+#include "settings/settings_keys.h"
+
+#include <leveldb/db.h>
+#include <wx/init.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using clock_type = std::chrono::steady_clock;
+
+namespace {
+
+double option(int argc, char** argv, const std::string& name, double def) {
+    for (int i = 1; i + 1 < argc; ++i)
+        if (argv[i] == name) return std::strtod(argv[i + 1], nullptr);
+    return def;
+}
+
+std::string text_option(int argc, char** argv, const std::string& name, const std::string& def) {
+    for (int i = 1; i + 1 < argc; ++i)
+        if (argv[i] == name) return argv[i + 1];
+    return def;
+}
+
+bool flag(int argc, char** argv, const std::string& name) {
+    for (int i = 1; i < argc; ++i)
+        if (argv[i] == name) return true;
+    return false;
+}
+
+// One value of /proc/self/<file> ("Key: value" or "key value" lines).
+std::uint64_t proc_value(const char* file, const std::string& key) {
+    std::ifstream in(std::string("/proc/self/") + file);
+    std::string k;
+    while (in >> k) {
+        if (k == key) {
+            std::uint64_t v = 0;
+            in >> v;
+            return v;
+        }
+        in.ignore(1 << 16, '\n');
+    }
+    return 0;
+}
+
+std::size_t open_files() {
+    std::size_t n = 0;
+    std::error_code ec;
+    for (fs::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end; it.increment(ec)) ++n;
+    return n;
+}
+
+std::uint64_t folder_bytes(const fs::path& dir) {
+    std::uint64_t n = 0;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        if (it->is_regular_file(ec)) n += it->file_size(ec);
+    return n;
+}
+
+// What the window would get: grab statistics, the odometer count, log rows.
+class bench_sink : public event_sink {
+public:
+    void post(thread_message m) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (auto* g = std::get_if<grab_stats_message>(&m)) {
+            // "delivered: N lost: ..."
+            delivered_ = std::wcstoull(g->text.c_str() + std::wcslen(L"delivered: "), nullptr, 10);
+            const auto lost_at = g->text.find(L"lost: ");
+            if (lost_at != std::wstring::npos) lost_ = std::wcstoull(g->text.c_str() + lost_at + 6, nullptr, 10);
+        } else if (auto* r = std::get_if<record_status_message>(&m)) {
+            const auto colon = r->text.find(L"]: ");
+            if (colon != std::wstring::npos) count_ = std::wcstoul(r->text.c_str() + colon + 3, nullptr, 10);
+        } else if (auto* e = std::get_if<log_error_message>(&m)) {
+            ++rows_;
+            row_bytes_ += to_narrow(e->text).size();
+            std::fprintf(stderr, "error row: %s\n", to_narrow(e->text).c_str());
+        } else if (auto* i = std::get_if<log_info_message>(&m)) {
+            ++rows_;
+            row_bytes_ += to_narrow(i->text).size();
+        }
+    }
+    std::uint64_t delivered() { std::lock_guard<std::mutex> l(mutex_); return delivered_; }
+    std::uint64_t lost() { std::lock_guard<std::mutex> l(mutex_); return lost_; }
+    std::uint32_t count() { std::lock_guard<std::mutex> l(mutex_); return count_; }
+    std::uint64_t rows() { std::lock_guard<std::mutex> l(mutex_); return rows_; }
+    std::uint64_t row_bytes() { std::lock_guard<std::mutex> l(mutex_); return row_bytes_; }
+
+private:
+    std::mutex mutex_;  // guards everything below
+    std::uint64_t delivered_ = 0;
+    std::uint64_t lost_ = 0;
+    std::uint32_t count_ = 0;
+    std::uint64_t rows_ = 0;
+    std::uint64_t row_bytes_ = 0;
+};
+
+// The write thread's step timings (observer) and the first and last stored moments.
+struct step_log {
+    std::mutex mutex;  // guards everything below
+    std::vector<double> stored_ms;  // this window's steps that stored a frame
+    std::vector<double> all_stored_ms;
+    std::uint64_t steps = 0;
+    std::uint64_t stored = 0;
+    std::uint64_t jpeg_bytes = 0;
+    std::uint64_t delivered_at_first_store = 0;
+    bool started = false;
+};
+
+struct percentiles {
+    double p50 = 0, p99 = 0, p999 = 0, max = 0;
+};
+
+percentiles of(std::vector<double> v) {
+    percentiles p;
+    if (v.empty()) return p;
+    std::sort(v.begin(), v.end());
+    const auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<std::size_t>(q * v.size()))]; };
+    p.p50 = at(0.5);
+    p.p99 = at(0.99);
+    p.p999 = at(0.999);
+    p.max = v.back();
+    return p;
+}
+
+// The odometer simulator as a child process; its first output line is the line's path.
+class odometer_sim {
+public:
+    odometer_sim(const fs::path& program, double rate) {
+        int fds[2];
+        if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        const std::string rate_text = std::to_string(static_cast<long>(rate));
+        std::vector<std::string> args{program.string(), "--rate", rate_text, "--format", "7"};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        if (rc != 0) {
+            close(fds[0]);
+            throw std::runtime_error("cannot start " + program.string());
+        }
+        out_ = fdopen(fds[0], "r");
+        char line[512] = {};
+        if (!out_ || !std::fgets(line, sizeof line, out_)) throw std::runtime_error("the odometer simulator said nothing");
+        path_ = line;
+        while (!path_.empty() && (path_.back() == '\n' || path_.back() == '\r')) path_.pop_back();
+    }
+    ~odometer_sim() {
+        kill(pid_, SIGTERM);  // ends at once, also with its line full
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        if (out_) fclose(out_);
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    pid_t pid_ = -1;
+    FILE* out_ = nullptr;
+    std::string path_;
+};
+
+// The list's start-up over the write path: every database opened and summarised, as at start.
+double list_seconds(const fs::path& write_path, std::uint64_t* count) {
+    const auto start = clock_type::now();
+    scan_callbacks callbacks;
+    callbacks.found = [&](const std::wstring&, const ldb_info& info) { *count = info.count; };
+    callbacks.failed = [](const std::wstring&, const std::string& why) {
+        std::fprintf(stderr, "list: %s\n", why.c_str());
+    };
+    callbacks.store_found_counts = true;
+    scan_databases(write_path.wstring(), callbacks);
+    return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (flag(argc, argv, "--help")) {
+        std::printf("usage: bench_shift [--minutes M] [--dir DIR] [--reserve-gb G] [--fps F] [--odometer-rate R]\n"
+                    "                   [--window-minutes W] [--keep]\n");
+        return 0;
+    }
+    const double fps = option(argc, argv, "--fps", 50);
+    const double minutes = option(argc, argv, "--minutes", 100000 / fps / 60 + 0.5);
+    const double odometer_rate = option(argc, argv, "--odometer-rate", 200);
+    const double window_minutes = std::min(minutes, option(argc, argv, "--window-minutes", 5));
+    const std::uint64_t reserve = static_cast<std::uint64_t>(option(argc, argv, "--reserve-gb", 20) * 1e9);
+    const fs::path base = text_option(argc, argv, "--dir", fs::temp_directory_path().string());
+    if (minutes <= 0 || fps <= 0 || odometer_rate <= 0 || window_minutes <= 0) {
+        std::fprintf(stderr, "bench_shift: --minutes, --fps, --odometer-rate and --window-minutes must be positive\n");
+        return 2;
+    }
+
+    std::error_code ec;
+    const fs::space_info space = fs::space(base, ec);
+    if (ec) {
+        std::fprintf(stderr, "bench_shift: cannot read the free space of %s: %s\n", base.c_str(), ec.message().c_str());
+        return 3;
+    }
+    const auto frames_planned = static_cast<std::uint64_t>(minutes * 60 * fps);
+    const shift_plan::verdict plan = shift_plan::check(base.string(), frames_planned, space.available, reserve);
+    if (!plan.enough) {
+        std::fprintf(stderr, "bench_shift: %s\n", plan.message.c_str());
+        return 3;
+    }
+
+    // The camera layer's own environment: the simulated camera with the under-car scene.
+    setenv("QUILLMAR_CAMERAS", "simulated", 1);
+    setenv("QUILLMAR_SIMULATED_SCENE", "undercar", 1);
+    setenv("QUILLMAR_SIMULATED_SIZE", "1920x1200", 1);
+    std::setlocale(LC_ALL, "C.UTF-8");
+    wxInitializer wx;
+
+    std::string scratch = (base / "qm-shift-XXXXXX").string();
+    if (!mkdtemp(scratch.data())) {
+        std::fprintf(stderr, "bench_shift: cannot make a folder in %s: %s\n", base.c_str(), std::strerror(errno));
+        return 3;
+    }
+    const fs::path dir = scratch;
+    const fs::path write_path = dir / "recordings";
+    fs::create_directories(write_path);
+    std::printf("bench_shift: %.1f min at %.0f fps (%llu frames planned, up to %s), odometer %.0f/s, windows of "
+                "%.1f min, in %s; %s free before\n",
+                minutes, fps, static_cast<unsigned long long>(frames_planned),
+                shift_plan::gigabytes(plan.needed).c_str(), odometer_rate, window_minutes, dir.c_str(),
+                shift_plan::gigabytes(space.available).c_str());
+    std::fflush(stdout);
+
+    int result = 0;
+    {
+        const fs::path tools = fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "tools";
+        odometer_sim sim(tools / "quillmar-odometer-sim", odometer_rate);
+
+        auto settings = std::make_shared<settings_store>((dir / ".quillmar").wstring());
+        settings->write_text(settings_keys::dpp_port, to_wide(sim.path()));
+        settings->write_text(settings_keys::dpp_format, L"ДПП7");
+        settings->write_bool(settings_keys::coordinate_server_enabled, false);
+        settings->write_text(settings_keys::write_path, write_path.wstring());
+        settings->write_text(settings_keys::data_service_port, L"0");
+
+        auto sink = std::make_shared<bench_sink>();
+        auto steps = std::make_shared<step_log>();
+        write_thread_tuning tuning;
+        tuning.step_observer = [steps, sink](clock_type::duration took, std::size_t jpeg) {
+            std::lock_guard<std::mutex> lock(steps->mutex);
+            ++steps->steps;
+            if (jpeg == 0) return;
+            if (!steps->started) {
+                steps->started = true;
+                steps->delivered_at_first_store = sink->delivered();
+            }
+            const double ms = std::chrono::duration<double, std::milli>(took).count();
+            steps->stored_ms.push_back(ms);
+            steps->all_stored_ms.push_back(ms);
+            ++steps->stored;
+            steps->jpeg_bytes += jpeg;
+        };
+        const recorder_factory factory = [tuning](event_sink_ptr owner, settings_ptr s, const std::string& code,
+                                                  frame_buffer* frame) -> std::unique_ptr<recorder> {
+            return std::make_unique<write_thread>(std::move(owner), std::move(s), code, frame, tuning);
+        };
+
+        jai_factory cameras_factory;
+        const camera_map cameras = enumerate_cameras(cameras_factory);
+        const auto chosen = choose_startup_camera(cameras, "SocketDriver");
+        camera_selection selected;
+        if (chosen) selected = select_camera(cameras_factory, cameras, *chosen);
+        if (!selected.camera) {
+            std::fprintf(stderr, "bench_shift: no simulated camera\n");
+            return 1;
+        }
+        const std::string rate_text = std::to_string(static_cast<long>(fps));
+        if (J_Camera_SetValueString(selected.camera->handle(), "AcquisitionFrameRate", rate_text.c_str()) != J_ST_SUCCESS)
+            std::fprintf(stderr, "bench_shift: the camera refused AcquisitionFrameRate %s\n", rate_text.c_str());
+
+        img_service::options service_options;
+        service_options.bind_address = "127.0.0.1";
+        img_service service(sink, settings, service_options);
+        service.start();
+
+        // The live-frame client: one request a second for the newest count, as a viewer would.
+        std::atomic<bool> client_stop{false};
+        std::atomic<std::uint64_t> served{0}, failed{0};
+        std::thread client([&] {
+            while (!client_stop) {
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+                if (client_stop || service.port() == 0) continue;
+                try {
+                    service_connection connection("127.0.0.1", service.port(), std::chrono::seconds(10));
+                    image_request request;
+                    request.count = sink->count();
+                    if (!connection.fetch(request).empty()) ++served;
+                    else ++failed;
+                } catch (const std::exception&) {
+                    ++failed;
+                }
+            }
+        });
+
+        const std::uint64_t write_bytes_start = proc_value("io", "write_bytes:");
+        std::uint64_t write_bytes_before = write_bytes_start;
+        std::uint64_t syncs_before = recording_env().syncs();
+        std::uint64_t rows_before = 0;
+        const auto run_start = clock_type::now();
+        auto source = std::make_unique<continuous_grab_write>(sink, settings, selected.camera, factory);
+        source->set_session_code("bench : shift");
+
+        const auto window = std::chrono::duration<double>(window_minutes * 60);
+        const auto run_end = run_start + std::chrono::duration_cast<clock_type::duration>(
+                                              std::chrono::duration<double>(minutes * 60));
+        std::uint64_t delivered_before = 0, stored_before = 0, jpeg_before = 0, served_before = 0;
+        bool first_window = true;
+        for (int w = 1;; ++w) {
+            auto w_end = run_start + std::chrono::duration_cast<clock_type::duration>(window * w);
+            if (w_end > run_end) w_end = run_end;
+            std::this_thread::sleep_until(w_end);
+            const double seconds = std::chrono::duration<double>(window).count();
+            std::vector<double> ms;
+            std::uint64_t stored = 0, jpeg = 0, delivered_first = 0;
+            {
+                std::lock_guard<std::mutex> lock(steps->mutex);
+                ms.swap(steps->stored_ms);
+                stored = steps->stored;
+                jpeg = steps->jpeg_bytes;
+                delivered_first = steps->delivered_at_first_store;
+            }
+            if (first_window) delivered_before = delivered_first > 0 ? delivered_first - 1 : 0;
+            const std::uint64_t delivered = sink->delivered();
+            const std::uint64_t write_bytes = proc_value("io", "write_bytes:");
+            const std::uint64_t syncs = recording_env().syncs();
+            const percentiles p = of(ms);
+            const double written_per_jpeg =
+                jpeg > jpeg_before ? double(write_bytes - write_bytes_before) / double(jpeg - jpeg_before) : 0;
+            std::printf("window %d (to %.1f min): stored %llu / delivered %llu (camera lost %llu in all); step ms "
+                        "p50 %.1f p99 %.1f p99.9 %.1f max %.1f; RSS %.0f MB, %llu threads, %zu open files; log +%llu "
+                        "rows (%llu bytes in all); %.1f fsyncs/s; %.2f bytes written per JPEG byte; database %s; "
+                        "live frames %llu served, %llu failed\n",
+                        w, std::chrono::duration<double>(w_end - run_start).count() / 60,
+                        static_cast<unsigned long long>(stored - stored_before),
+                        static_cast<unsigned long long>(delivered - delivered_before),
+                        static_cast<unsigned long long>(sink->lost()), p.p50, p.p99, p.p999, p.max,
+                        proc_value("status", "VmRSS:") / 1024.0,
+                        static_cast<unsigned long long>(proc_value("status", "Threads:")), open_files(),
+                        static_cast<unsigned long long>(sink->rows() - rows_before),
+                        static_cast<unsigned long long>(sink->row_bytes()),
+                        (syncs - syncs_before) / seconds, written_per_jpeg,
+                        shift_plan::gigabytes(folder_bytes(write_path)).c_str(),
+                        static_cast<unsigned long long>(served - served_before),
+                        static_cast<unsigned long long>(failed.load()));
+            std::fflush(stdout);
+            first_window = false;
+            delivered_before = delivered;
+            stored_before = stored;
+            jpeg_before = jpeg;
+            served_before = served;
+            write_bytes_before = write_bytes;
+            syncs_before = syncs;
+            rows_before = sink->rows();
+            if (w_end >= run_end) break;
+            // Never below the reserve, whatever the frames weighed.
+            const fs::space_info now = fs::space(base, ec);
+            if (!ec && now.available < reserve) {
+                std::fprintf(stderr, "bench_shift: free space fell below the reserve (%s): stopping early\n",
+                             shift_plan::gigabytes(now.available).c_str());
+                result = 3;
+                break;
+            }
+        }
+        const std::uint64_t delivered_total = sink->delivered();
+        source.reset();  // the write thread closes the database with its count, then the camera stops
+        client_stop = true;
+        client.join();
+        service.stop();
+
+        std::vector<double> all;
+        std::uint64_t stored_total = 0, jpeg_total = 0, delivered_first = 0;
+        {
+            std::lock_guard<std::mutex> lock(steps->mutex);
+            all = steps->all_stored_ms;
+            stored_total = steps->stored;
+            jpeg_total = steps->jpeg_bytes;
+            delivered_first = steps->delivered_at_first_store;
+        }
+        const percentiles p = of(all);
+        const std::uint64_t delivered_recording = delivered_total - (delivered_first > 0 ? delivered_first - 1 : 0);
+        std::printf("whole run: stored %llu / delivered while recording about %llu (counters read a step apart); "
+                    "JPEG mean %.0f KB; step ms p50 %.1f p99 %.1f p99.9 %.1f max %.1f; %.2f bytes written per JPEG "
+                    "byte; database %s\n",
+                    static_cast<unsigned long long>(stored_total), static_cast<unsigned long long>(delivered_recording),
+                    stored_total ? jpeg_total / 1024.0 / stored_total : 0.0, p.p50, p.p99, p.p999, p.max,
+                    jpeg_total ? double(proc_value("io", "write_bytes:") - write_bytes_start) / jpeg_total : 0.0,
+                    shift_plan::gigabytes(folder_bytes(write_path)).c_str());
+        std::fflush(stdout);
+    }
+
+    // The list at start-up: closed properly, then as a crash leaves it (no "count"). The first
+    // open after a recording replays its last log (up to a write buffer's worth) whether it was
+    // closed or not, so each case is timed at a first and a second start.
+    std::uint64_t count = 0;
+    const double closed_first = list_seconds(write_path, &count);
+    const double closed = list_seconds(write_path, &count);
+    std::printf("list start-up, database closed properly: first start %.3f s, second start %.3f s (%llu frames)\n",
+                closed_first, closed, static_cast<unsigned long long>(count));
+    for (const auto& e : fs::directory_iterator(write_path)) {
+        if (!e.is_directory()) continue;
+        auto db = open_leveldb(e.path().string(), false);
+        db->Delete(leveldb::WriteOptions(), db_keys::count);
+    }
+    const double first = list_seconds(write_path, &count);
+    std::printf("list start-up after a simulated crash, first start (counts every frame, stores the count): %.3f s "
+                "(%llu frames)\n",
+                first, static_cast<unsigned long long>(count));
+    const double second = list_seconds(write_path, &count);
+    std::printf("list start-up after a simulated crash, second start: %.3f s (%llu frames), %.2f x the closed one\n",
+                second, static_cast<unsigned long long>(count), closed > 0 ? second / closed : 0.0);
+
+    if (!flag(argc, argv, "--keep")) fs::remove_all(dir, ec);
+    else std::printf("kept %s\n", dir.c_str());
+    return result;
+}
