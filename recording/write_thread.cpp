@@ -52,7 +52,9 @@ write_thread::write_thread(event_sink_ptr owner, settings_ptr settings,
                [] { return std::time(nullptr); }, std::move(tuning.free_space), tuning.space_limits),
       reader_(io_, format_, owner, [this](std::uint32_t count, int format) { on_count(count, format); }),
       watchdog_(tuning.odometer_silence),
-      watch_timer_(io_) {
+      watch_timer_(io_),
+      reopen_timer_(io_) {
+    reader_.on_lost([this](const std::string& text) { line_lost(text); });
     // At least one second between queries: a period of 0 (or a negative one) would poll the
     // server in a tight loop for the whole recording.
     if (coordinate_enabled_)
@@ -112,9 +114,52 @@ std::wstring write_thread::silence_seconds() const {
 }
 
 void write_thread::on_count(std::uint32_t count, int format) {
-    if (watchdog_.message(odometer_watchdog::clock::now()) && !session_.halted())
+    if (watchdog_.message(odometer_watchdog::clock::now()) && !session_.halted()) {
         post_log_info(owner_, L"Сообщения ДПП снова поступают: последовательный порт " + device_path_);
-    session_.step(count, format);
+        post_message(owner_, record_status_message{L"ДПП снова на связи: " + device_path_, recording_news::odometer_back});
+    }
+    try {
+        session_.step(count, format);
+    } catch (const std::exception& e) {
+        // A database that cannot be opened: no later message can be recorded either.
+        post_log_error(owner_, to_wide(e.what()));
+        end_recording(to_wide(e.what()));
+        step_failed_ = true;
+        io_.stop();
+        return;
+    }
+    // The session has said why; nothing is left for this thread to record.
+    if (session_.halted()) io_.stop();
+}
+
+void write_thread::line_lost(const std::string& system_text) {
+    reader_.close();
+    line_lost_ = true;
+    watchdog_.lost();
+    post_log_error(owner_, L"Потеряна связь с ДПП: последовательный порт " + device_path_ + L": " + to_wide(system_text));
+    post_message(owner_, record_status_message{L"ДПП потерян: " + device_path_, recording_news::odometer_lost});
+    reopen_line();
+}
+
+void write_thread::reopen_line() {
+    reopen_timer_.expires_after(std::chrono::seconds(1));
+    reopen_timer_.async_wait([this](const boost::system::error_code& ec) {
+        if (ec) return;
+        try {
+            reader_.open(device_path_);
+        } catch (const std::exception&) {
+            // Still gone; the loss was reported once, the return will be.
+            reader_.close();
+            reopen_line();
+            return;
+        }
+        line_lost_ = false;
+        reader_.start();
+    });
+}
+
+void write_thread::end_recording(const std::wstring& why) {
+    post_message(owner_, record_status_message{L"Запись остановлена: " + why, recording_news::stopped});
 }
 
 void write_thread::watch_odometer() {
@@ -127,7 +172,8 @@ void write_thread::watch_odometer() {
         if (watchdog_.silence_began(odometer_watchdog::clock::now()) && !session_.halted()) {
             post_log_error(owner_, L"Нет сообщений ДПП " + silence_seconds() +
                                        L" с: последовательный порт " + device_path_);
-            post_message(owner_, record_status_message{L"Нет сообщений ДПП: " + device_path_});
+            post_message(owner_, record_status_message{L"Нет сообщений ДПП: " + device_path_,
+                                                       recording_news::odometer_silent});
         }
         watch_odometer();
     });
@@ -164,12 +210,21 @@ int write_thread::run_loop() {
     try {
         try {
             reader_.open(device_path_);
+        } catch (const boost::system::system_error& e) {
+            // The port and the system's own words: "open: ..." alone names neither.
+            post_log_error(owner_, L"Не удалось открыть последовательный порт: " + device_path_ + L": " +
+                                       to_wide(e.code().message()));
+            end_recording(L"не удалось открыть порт ДПП " + device_path_);
+            return -1;
         } catch (const std::exception& e) {
-            post_log_error(owner_, to_wide(e.what()));
+            post_log_error(owner_, L"Не удалось открыть последовательный порт: " + device_path_ + L": " +
+                                       to_wide(e.what()));
+            end_recording(L"не удалось открыть порт ДПП " + device_path_);
             return -1;
         }
         if (!reader_.is_open()) {
             post_log_error(owner_, L"Не удалось открыть последовательный порт: " + device_path_);
+            end_recording(L"не удалось открыть порт ДПП " + device_path_);
             return -1;
         }
         post_log_info(owner_, L"Последовательный порт: " + device_path_);
@@ -180,11 +235,13 @@ int write_thread::run_loop() {
         // Runs until stop(), also when the odometer reader has given up after a failure.
         auto work = boost::asio::make_work_guard(io_);
         io_.run();
-        return 0;
+        return session_.halted() || step_failed_ ? -1 : 0;
     } catch (const std::exception& e) {
         post_log_error(owner_, to_wide(e.what()));
+        end_recording(to_wide(e.what()));
     } catch (...) {
         post_log_error(owner_, L"Unknown exception in write thread");
+        end_recording(L"Unknown exception in write thread");
     }
     return -1;
 }
