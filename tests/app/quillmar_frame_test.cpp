@@ -138,24 +138,36 @@ TEST_F(frame_test, chrome_has_the_titles_menus_panes_and_four_status_fields) {
 
 TEST_F(frame_test, status_and_log_events_fill_their_fields_and_rows_in_order) {
     open();
+    auto source = std::make_shared<test_support::fake_frame_source>(true);
+    frame->state().set_camera_open(true);
+    ASSERT_TRUE(frame->state().start([&] { return source; }));
     auto sink = frame->event_sink();
     post_message(sink, grab_stats_message{L"delivered: 1"});
     post_message(sink, record_status_message{L"ДПП[7]: 1 Записано кадров: 0"});
     post_message(sink, status_text_message{3, L"Диск"});
     post_message(sink, status_text_message{9, L"ignored"});
-    post_message(sink, new_frame_message{L"no source: ignored"});
+    post_message(sink, new_frame_message{L"timestamp: 5"});
     post_log_info(sink, L"first");
     post_log_error(sink, L"second <b>");
     pump();
     wxStatusBar* bar = frame->GetStatusBar();
     EXPECT_EQ(bar->GetStatusText(0), L"delivered: 1");
-    EXPECT_EQ(bar->GetStatusText(1), L"");
+    EXPECT_EQ(bar->GetStatusText(1), L"timestamp: 5");
     EXPECT_EQ(bar->GetStatusText(2), L"ДПП[7]: 1 Записано кадров: 0");
     EXPECT_EQ(bar->GetStatusText(3), L"Диск");
     const auto rows = messages();
     ASSERT_GE(rows.size(), 2u);
     EXPECT_EQ(rows[rows.size() - 2], "blue:first");
     EXPECT_EQ(rows.back(), "red:second &lt;b&gt;");
+
+    // No text outlives its run: Stop clears the run's fields, and late texts stay out.
+    frame->stop();
+    post_message(sink, grab_stats_message{L"delivered: 2"});
+    post_message(sink, record_status_message{L"ДПП[7]: 2 Записано кадров: 1"});
+    post_message(sink, new_frame_message{L"no source: ignored"});
+    pump();
+    for (int field : {0, 1, 2}) EXPECT_EQ(bar->GetStatusText(field), L"") << field;
+    EXPECT_EQ(bar->GetStatusText(3), L"Диск");
 }
 
 TEST_F(frame_test, remote_commands_without_an_active_source) {
