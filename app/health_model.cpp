@@ -158,7 +158,7 @@ std::optional<std::chrono::seconds> health_model::time_left() const {
 }
 
 health_cell health_model::odometer_cell(clock::time_point now) const {
-    health_cell cell{L"ДПП, сообщ./с · без кадра", none_text, health_level::normal};
+    health_cell cell{L"ДПП/с · без кадра", none_text, health_level::normal};
     if (!recording_) return cell;
     cell.value = one_decimal(odometer_rate(now)) + L" · " + std::to_wstring(without_frame_);
     if (lamp_state() != health_lamp::record) return cell;
@@ -173,7 +173,7 @@ health_cell health_model::odometer_cell(clock::time_point now) const {
 }
 
 health_cell health_model::camera_cell(clock::time_point now) const {
-    health_cell cell{L"Камера, кадр/с", none_text, health_level::normal};
+    health_cell cell{L"Камера, к/с", none_text, health_level::normal};
     if (!active_) return cell;
     const std::optional<double> rate = fps(now);
     if (!rate) return cell;
@@ -189,7 +189,7 @@ health_cell health_model::camera_cell(clock::time_point now) const {
 }
 
 health_cell health_model::disk_cell() const {
-    health_cell cell{L"Диск свободно · осталось", none_text, health_level::normal};
+    health_cell cell{L"Диск · осталось", none_text, health_level::normal};
     if (disk_.empty()) return cell;
     const disk_space& space = disk_.back().space;
     cell.value = gibibytes(space.free) + L" ГБ";
@@ -220,10 +220,10 @@ std::vector<health_cell> health_model::cells(clock::time_point now) const {
                                       : std::wstring(none_text)};
     out[cell_session] = {L"Сеанс", recording_ && !session_.empty() ? session_ : std::wstring(none_text)};
     out[cell_database] = {L"База", recording_ && !database_.empty() ? folder_name(database_) : std::wstring(none_text)};
-    out[cell_frames] = {L"Записано кадров", recording_ ? std::to_wstring(stored_) : std::wstring(none_text)};
+    out[cell_frames] = {L"Записано", recording_ ? std::to_wstring(stored_) : std::wstring(none_text)};
     out[cell_odometer] = odometer_cell(now);
     out[cell_camera] = camera_cell(now);
-    out[cell_lost] = {L"Потеряно кадров", active_ ? std::to_wstring(lost_frames()) : std::wstring(none_text),
+    out[cell_lost] = {L"Потеряно", active_ ? std::to_wstring(lost_frames()) : std::wstring(none_text),
                  active_ && lost_frames() > 0 ? health_level::amber : health_level::normal};
     out[cell_disk] = disk_cell();
     return out;

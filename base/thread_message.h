@@ -63,6 +63,23 @@ struct database_info_message {  // one database's summary for the list and the r
     int generation = 0;         // the scan that read it; 0 for the write thread's reports
 };
 
+// Built field by field: brace initialisation that leaves fields out is warned about.
+inline record_status_message make_record_status(recording_news news, std::wstring text) {
+    record_status_message m;
+    m.text = std::move(text);
+    m.news = news;
+    return m;
+}
+inline grab_stats_message make_grab_stats(std::wstring text, std::uint64_t delivered = 0, std::uint64_t lost = 0,
+                                          std::uint64_t corrupt = 0) {
+    grab_stats_message m;
+    m.text = std::move(text);
+    m.delivered = delivered;
+    m.lost = lost;
+    m.corrupt = corrupt;
+    return m;
+}
+
 using thread_message =
     std::variant<new_frame_message, grab_stats_message, record_status_message, status_text_message,
                  log_error_message, log_info_message, rc_command_message, database_info_message>;

@@ -122,7 +122,7 @@ bool recording_session::space_allows() {
     }
     post_log_error(sink_, L"Запись остановлена: мало места на диске, свободно " + free_text + L" (" +
                               write_path_ + L")");
-    post_message(sink_, record_status_message{stopped_status(L"мало места на диске", frames), recording_news::stopped});
+    post_message(sink_, make_record_status(recording_news::stopped, stopped_status(L"мало места на диске", frames)));
     return false;
 }
 
@@ -159,7 +159,7 @@ void recording_session::fail(const std::string& what, std::uint64_t frames) {
     }
     post_log_error(sink_, L"Запись остановлена: не удалось записать в базу данных " + path + L": " +
                               to_wide(what));
-    post_message(sink_, record_status_message{stopped_status(L"ошибка записи", frames), recording_news::stopped});
+    post_message(sink_, make_record_status(recording_news::stopped, stopped_status(L"ошибка записи", frames)));
 }
 
 void recording_session::set_session_code(const std::string& code) {

@@ -116,7 +116,7 @@ std::wstring write_thread::silence_seconds() const {
 void write_thread::on_count(std::uint32_t count, int format) {
     if (watchdog_.message(odometer_watchdog::clock::now()) && !session_.halted()) {
         post_log_info(owner_, L"Сообщения ДПП снова поступают: последовательный порт " + device_path_);
-        post_message(owner_, record_status_message{L"ДПП снова на связи: " + device_path_, recording_news::odometer_back});
+        post_message(owner_, make_record_status(recording_news::odometer_back, L"ДПП снова на связи: " + device_path_));
     }
     try {
         session_.step(count, format);
@@ -134,10 +134,9 @@ void write_thread::on_count(std::uint32_t count, int format) {
 
 void write_thread::line_lost(const std::string& system_text) {
     reader_.close();
-    line_lost_ = true;
     watchdog_.lost();
     post_log_error(owner_, L"Потеряна связь с ДПП: последовательный порт " + device_path_ + L": " + to_wide(system_text));
-    post_message(owner_, record_status_message{L"ДПП потерян: " + device_path_, recording_news::odometer_lost});
+    post_message(owner_, make_record_status(recording_news::odometer_lost, L"ДПП потерян: " + device_path_));
     reopen_line();
 }
 
@@ -153,13 +152,12 @@ void write_thread::reopen_line() {
             reopen_line();
             return;
         }
-        line_lost_ = false;
         reader_.start();
     });
 }
 
 void write_thread::end_recording(const std::wstring& why) {
-    post_message(owner_, record_status_message{L"Запись остановлена: " + why, recording_news::stopped});
+    post_message(owner_, make_record_status(recording_news::stopped, L"Запись остановлена: " + why));
 }
 
 void write_thread::watch_odometer() {
@@ -172,8 +170,7 @@ void write_thread::watch_odometer() {
         if (watchdog_.silence_began(odometer_watchdog::clock::now()) && !session_.halted()) {
             post_log_error(owner_, L"Нет сообщений ДПП " + silence_seconds() +
                                        L" с: последовательный порт " + device_path_);
-            post_message(owner_, record_status_message{L"Нет сообщений ДПП: " + device_path_,
-                                                       recording_news::odometer_silent});
+            post_message(owner_, make_record_status(recording_news::odometer_silent, L"Нет сообщений ДПП: " + device_path_));
         }
         watch_odometer();
     });

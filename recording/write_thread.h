@@ -107,7 +107,6 @@ private:
     odometer_watchdog watchdog_;          // loop thread only
     boost::asio::steady_timer watch_timer_;
     boost::asio::steady_timer reopen_timer_;
-    bool line_lost_ = false;              // loop thread only
     bool step_failed_ = false;            // loop thread only: a recording step threw
 
     std::mutex requests_mutex_;  // guards requested_codes_, loop_ended_

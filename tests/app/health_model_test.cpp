@@ -18,7 +18,7 @@ record_status_message step(bool stored, std::wstring database = L"/rec/2024.05.0
 }
 
 grab_stats_message stats(std::uint64_t delivered, std::uint64_t lost = 0, std::uint64_t corrupt = 0) {
-    return grab_stats_message{L"", delivered, lost, corrupt};
+    return make_grab_stats(L"", delivered, lost, corrupt);
 }
 
 // 25 frames a second from t0 for `seconds`, one stats message per frame.
@@ -37,7 +37,7 @@ TEST(health_model, lamp_follows_start_stop_and_a_recording_that_ended_by_itself)
     EXPECT_EQ(m.cells(t0)[health_model::cell_lamp].value, L"ЗАХВАТ");
     m.started(true, t0);
     EXPECT_EQ(m.cells(t0)[health_model::cell_lamp], (health_cell{L"", L"ЗАПИСЬ", health_level::good}));
-    m.record_status(record_status_message{L"Запись остановлена: x", recording_news::stopped}, t0 + 1s);
+    m.record_status(make_record_status(recording_news::stopped, L"Запись остановлена: x"), t0 + 1s);
     EXPECT_EQ(m.cells(t0 + 1s)[health_model::cell_lamp], (health_cell{L"", L"ЗАХВАТ", health_level::amber}));
     m.stopped();
     EXPECT_EQ(m.cells(t0 + 2s)[health_model::cell_lamp].value, L"СТОП");
@@ -67,16 +67,16 @@ TEST(health_model, odometer_rate_over_the_window_and_red_when_silent_or_lost) {
     for (int i = 0; i < 100; ++i) m.record_status(step(i % 4 != 0), t0 + i * 20ms);  // 50/s for 2 s
     const tp now = t0 + 2s;
     EXPECT_DOUBLE_EQ(m.odometer_rate(now), 50.0);
-    EXPECT_EQ(m.cells(now)[health_model::cell_odometer], (health_cell{L"ДПП, сообщ./с · без кадра", L"50,0 · 25", health_level::normal}));
+    EXPECT_EQ(m.cells(now)[health_model::cell_odometer], (health_cell{L"ДПП/с · без кадра", L"50,0 · 25", health_level::normal}));
 
     // Silence: red from the silence time on (5 s after the last message).
     EXPECT_EQ(m.cells(t0 + 1980ms + 4900ms)[health_model::cell_odometer].level, health_level::normal);
     EXPECT_EQ(m.cells(t0 + 1980ms + 5s)[health_model::cell_odometer],
-              (health_cell{L"ДПП, сообщ./с · без кадра", L"нет сообщений ДПП", health_level::red}));
+              (health_cell{L"ДПП/с · без кадра", L"нет сообщений ДПП", health_level::red}));
 
     // Lost line: red at once, back to normal with the next message.
     m.record_status(step(true), t0 + 10s);
-    m.record_status(record_status_message{L"", recording_news::odometer_lost}, t0 + 10100ms);
+    m.record_status(make_record_status(recording_news::odometer_lost, L""), t0 + 10100ms);
     EXPECT_EQ(m.cells(t0 + 10200ms)[health_model::cell_odometer].value, L"ДПП потерян");
     EXPECT_EQ(m.cells(t0 + 10200ms)[health_model::cell_odometer].level, health_level::red);
     m.record_status(step(true), t0 + 12s);
@@ -132,7 +132,7 @@ TEST(health_model, camera_rules_silence_red_slow_amber_lost_amber) {
     camera_runs(m, 2);
     m.grab_stats(stats(50), t0 + 3s);
     EXPECT_EQ(m.cells(t0 + 3900ms)[health_model::cell_camera].level, health_level::normal);
-    EXPECT_EQ(m.cells(t0 + 4s)[health_model::cell_camera], (health_cell{L"Камера, кадр/с", L"нет кадров", health_level::red}));
+    EXPECT_EQ(m.cells(t0 + 4s)[health_model::cell_camera], (health_cell{L"Камера, к/с", L"нет кадров", health_level::red}));
     // A camera that never delivered is silent too.
     health_model never;
     never.started(false, t0);

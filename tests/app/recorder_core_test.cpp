@@ -13,11 +13,11 @@ using tp = recorder_core::clock::time_point;
 const tp t0{std::chrono::hours(2)};
 
 record_status_message news(recording_news what, std::wstring text = L"") {
-    return record_status_message{std::move(text), what};
+    return make_record_status(what, std::move(text));
 }
 
 record_status_message step(std::uint32_t count) {
-    record_status_message m{L"ДПП[7]: " + std::to_wstring(count), recording_news::step};
+    record_status_message m = make_record_status(recording_news::step, L"ДПП[7]: " + std::to_wstring(count));
     m.count = count;
     m.stored = true;
     m.database = L"/rec/2024.05.01 12.30.45";
@@ -60,7 +60,7 @@ TEST_F(recording, every_end_of_the_write_thread_leaves_recording_and_keeps_captu
         EXPECT_FALSE(core.allows(ID_CAPTURE_RECORD));
         // Steps still queued behind the end change nothing on screen.
         EXPECT_FALSE(core.record_status(step(2), t0 + 3s));
-        EXPECT_TRUE(core.grab_stats(grab_stats_message{L"delivered: 9", 9}, t0 + 3s));
+        EXPECT_TRUE(core.grab_stats(make_grab_stats(L"delivered: 9", 9), t0 + 3s));
     }
     core.stop();
     EXPECT_EQ(core.mode(), capture_mode::idle);
@@ -77,7 +77,7 @@ TEST_F(recording, texts_after_stop_are_not_shown_and_a_restart_records_again) {
 
     core.stop();
     EXPECT_FALSE(core.record_status(step(6), t0 + 4s));
-    EXPECT_FALSE(core.grab_stats(grab_stats_message{L"late"}, t0 + 4s));
+    EXPECT_FALSE(core.grab_stats(make_grab_stats(L"late"), t0 + 4s));
     EXPECT_FALSE(core.new_frame());
     EXPECT_FALSE(core.restart_recording([](frame_source&) { FAIL(); }, t0 + 5s));
 }
