@@ -10,7 +10,7 @@ namespace {
 
 // Share of the width per cell, in health_model's order: the folder name and the disk line
 // are the longest texts.
-const double cell_weights[] = {1.0, 0.8, 1.0, 1.9, 0.8, 1.2, 0.9, 0.8, 1.5};
+const double cell_weights[] = {1.0, 0.95, 0.85, 1.85, 0.75, 1.15, 0.85, 0.7, 1.45};
 
 struct colours {
     wxColour back, text;
