@@ -18,6 +18,7 @@
 #include <thread>
 
 using namespace std::chrono_literals;
+using fs_path = std::filesystem::path;
 
 namespace {
 
@@ -201,6 +202,14 @@ TEST_F(WriteThread, ALostOdometerLineIsReopenedAndRecordingGoesOnInTheSameDataba
     ASSERT_TRUE(wait_status(L"ДПП[4]: 100 Записано кадров: 1"));
     const std::wstring database = process_recording_database().path();
 
+    // The name goes first, as when udev removes it: a pty number freed by the close may be
+    // taken by another program at once, and the name must not lead there.
+    const auto point_link_at = [&](const fs_path& target) {
+        const auto fresh = dir.path() / "ttyUSB0.new";
+        std::filesystem::create_symlink(target, fresh);
+        std::filesystem::rename(fresh, link);
+    };
+    point_link_at(dir.path() / "unplugged");
     line.close_master();
     line.close_slave();
     ASSERT_TRUE(sink->wait_for([](const thread_message& m) {
@@ -214,8 +223,7 @@ TEST_F(WriteThread, ALostOdometerLineIsReopenedAndRecordingGoesOnInTheSameDataba
     EXPECT_EQ(sink->texts(thread_event::log_error).size(), 1u);
 
     pseudo_terminal again;
-    std::filesystem::remove(link);
-    std::filesystem::create_symlink(again.device_path(), link);
+    point_link_at(again.device_path());
     new_frame(2);
     // Sent until the reopened line takes it (the reopen comes within a second).
     bool back = false;
