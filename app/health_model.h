@@ -67,6 +67,7 @@ public:
     void session_code(std::wstring code) { session_ = std::move(code); }
     // The camera's configured frame rate; none when it cannot be read (no fps rule then).
     void camera_rate(std::optional<double> fps) { camera_rate_ = fps; }
+    const std::optional<double>& camera_rate() const { return camera_rate_; }
     void disk(std::optional<disk_space> space, clock::time_point now);
 
     // Whether a disk reading is due (at least every 5 s).

@@ -383,6 +383,7 @@ void quillmar_frame::capture() {
     if (!state_.allows(ID_CAPTURE)) return;
     clear_run_status();
     state_.start([this] { return std::make_shared<continuous_grab>(events_, settings_, camera_); });
+    read_camera_rate();
     refresh_health();
 }
 
@@ -392,7 +393,16 @@ void quillmar_frame::capture_and_record() {
     state_.start([this] {
         return std::make_shared<continuous_grab_write>(events_, settings_, camera_, write_thread_factory());
     });
+    read_camera_rate();
     refresh_health();
+}
+
+void quillmar_frame::read_camera_rate() {
+    // The fps rule compares with the rate the camera is set to; unknown, the rule stays off.
+    double fps = 0;
+    const bool known =
+        camera_ && J_Camera_GetValueDouble(camera_->handle(), "AcquisitionFrameRate", &fps) == J_ST_SUCCESS;
+    state_.health().camera_rate(known && fps > 0 ? std::optional<double>(fps) : std::nullopt);
 }
 
 void quillmar_frame::stop() {

@@ -142,6 +142,7 @@ private:
     void on_record_status(wxThreadEvent& event);
     // Start and Stop: no status text of one run outlives it.
     void clear_run_status();
+    void read_camera_rate();  // for the strip's fps rule
     void on_status_text(wxThreadEvent& event);
     // Every status field text goes through here (see status_throttle); fields out of the
     // bar's range are ignored.
