@@ -2,6 +2,8 @@
 
 #include "app/app_paths.h"
 #include "app/main_toolbar.h"
+#include "app/frame_startup.h"
+#include "app/health_strip.h"
 #include "app/maintenance_prompts.h"
 #include "app/service_options.h"
 #include "app/startup_report.h"
@@ -16,6 +18,8 @@
 #include "database/database_list.h"
 #include "database/database_loader.h"
 #include "export/export_dialog.h"
+#include "database/database_reader.h"
+#include "database/database_scan.h"
 #include "log/log.h"
 #include "log/log_viewer.h"
 #include "settings/quillmar_options.h"
@@ -63,7 +67,7 @@ std::string narrow(const wxString& text) {
 
 }  // namespace
 
-quillmar_frame::quillmar_frame()
+quillmar_frame::quillmar_frame(bool start_up)
     : wxFrame(nullptr, 0, L"Подвагонные камеры", wxDefaultPosition, wxDefaultSize,
               wxDEFAULT_FRAME_STYLE | wxMAXIMIZE),
       events_(std::make_shared<window_event_sink>(this)),
@@ -71,48 +75,9 @@ quillmar_frame::quillmar_frame()
     // Without a window manager (a bare X server) nothing maximises the frame; fill the
     // screen ourselves so every pane is visible there too.
     SetSize(wxGetClientDisplayRect());
+    if (!start_up) return;
     try {
-        factory_ = std::make_unique<jai_factory>();
-        SetIcon(wxIcon(camera_xpm));
-        bind_thread_events();
-
-        const wxString home = wxGetHomeDir();
-        const wxString config_dir = config_directory(home);
-        if (!ensure_directory(config_dir))
-            log_error(wxString::Format(L"Не удается создать папку с файлами настройки [%s]", config_dir));
-        settings_file_path_ = ::settings_file_path(config_dir);
-        settings_ = std::make_shared<settings_store>(settings_file_path_);
-
-        build_menus();
-        aui_.SetManagedWindow(this);
-
-        const wxString log_dir = log_directory(home);
-        if (!ensure_directory(log_dir))
-            throw std::runtime_error(
-                narrow(wxString::Format(L"Не удается создать папку с файлами журналов [%s]", log_dir)));
-        const std::time_t now = std::time(nullptr);
-        log_file_path_ = wxFileName(log_dir, log_file_name(static_cast<std::uint32_t>(now),
-                                                          static_cast<unsigned long>(::getpid())))
-                             .GetFullPath();
-        remove_old_logs(log_dir, now);
-
-        loader_ = std::make_unique<database_loader>();
-        build_panes();
-        write_startup_rows();
-
-        camera_refresh found = refresh_camera_list(*factory_);
-        write_rows(found.rows);
-        if (found.ok) cameras_ = std::move(found.cameras);
-
-        build_status_and_toolbar();
-
-        const std::string driver = narrow(settings_->read_text(settings_keys::driver, settings_defaults::driver));
-        if (const auto name = choose_startup_camera(cameras_, driver)) select_camera_named(*name);
-
-        refresh_databases();
-        // Image data, discovery (a port that cannot be bound ends start-up here), and remote
-        // control when rc_service_enabled says so now.
-        services_ = std::make_unique<network_services>(events_, settings_, service_options_from_environment());
+        frame_startup(*this).run_all();
     } catch (...) {
         release();
         throw;
@@ -124,6 +89,7 @@ quillmar_frame::~quillmar_frame() { release(); }
 void quillmar_frame::release() {
     // Workers that outlive the window must find nobody to post to from here on.
     events_->detach();
+    health_timer_.Stop();
     services_.reset();  // stops and joins every service thread
     if (aui_.GetManagedWindow()) aui_.UnInit();
     settings_.reset();  // workers still holding it keep it alive; the last owner writes it
@@ -140,8 +106,10 @@ void quillmar_frame::bind_thread_events() {
     Bind(EVT_NEW_FRAME, &quillmar_frame::on_new_frame, this);
     status_timer_.SetOwner(this);
     Bind(wxEVT_TIMER, [this](wxTimerEvent&) { show_held_status(); }, status_timer_.GetId());
-    Bind(EVT_GRAB_STATS, [this](wxThreadEvent& e) { on_status(e, 0); });
-    Bind(EVT_RECORD_STATUS, [this](wxThreadEvent& e) { on_status(e, 2); });
+    health_timer_.SetOwner(this);
+    Bind(wxEVT_TIMER, [this](wxTimerEvent&) { refresh_health(); }, health_timer_.GetId());
+    Bind(EVT_GRAB_STATS, &quillmar_frame::on_grab_stats, this);
+    Bind(EVT_RECORD_STATUS, &quillmar_frame::on_record_status, this);
     Bind(EVT_STATUS_TEXT, &quillmar_frame::on_status_text, this);
     Bind(EVT_LOG_ERROR, &quillmar_frame::on_log_error, this);
     Bind(EVT_LOG_INFO, &quillmar_frame::on_log_info, this);
@@ -221,6 +189,21 @@ void quillmar_frame::build_panes() {
     aui_.AddPane(log_, wxAuiPaneInfo().Caption(L"Журнал").Center().Floatable(false).CloseButton(false));
     aui_.AddPane(database_list_,
                  wxAuiPaneInfo().Caption(L"Данные").Top().Resizable().Floatable(false).CloseButton(false));
+    // The health strip: the outermost top layer, so it spans the whole width above the panes.
+    strip_ = new health_strip(this);
+    strip_->show(state_.health().cells(recorder_core::clock::now()));
+    aui_.AddPane(strip_, wxAuiPaneInfo()
+                             .Name(L"health")
+                             .Top()
+                             .Layer(10)
+                             .CaptionVisible(false)
+                             .PaneBorder(false)
+                             .Gripper(false)
+                             .Floatable(false)
+                             .Movable(false)
+                             .CloseButton(false)
+                             .MinSize(wxSize(-1, health_strip::strip_height))
+                             .BestSize(wxSize(-1, health_strip::strip_height)));
     aui_.Update();
 }
 
@@ -298,7 +281,7 @@ database_selection quillmar_frame::database_state() const {
     return s;
 }
 
-bool quillmar_frame::command_enabled(int id) const { return state_.is_enabled(id, database_state()); }
+bool quillmar_frame::command_enabled(int id) const { return state_.allows(id, database_state()); }
 
 void quillmar_frame::on_update_ui(wxUpdateUIEvent& event) { event.Enable(command_enabled(event.GetId())); }
 
@@ -327,7 +310,7 @@ void quillmar_frame::on_command(wxCommandEvent& event) {
     case ID_DPP_TEST: test_odometer(); break;
     case ID_VIEW_DATABASE: view_database(); break;
     case ID_COMPARE_DATABASE:
-        if (!state_.active() && !selected_database().empty())
+        if (state_.allows(ID_COMPARE_DATABASE, database_state()) && !selected_database().empty())
             compare_with(this, selected_database(), loader_->model().rows(),
                          settings_->read_double(settings_keys::scale, settings_defaults::scale),
                          settings_->read_bool(settings_keys::show_scale, settings_defaults::show_scale));
@@ -337,7 +320,7 @@ void quillmar_frame::on_command(wxCommandEvent& event) {
     case ID_REPLACE_SIDE: replace_selected_side(); break;
     case ID_REPLACE_SESSION_CODE: replace_selected_session_code(); break;
     case ID_EXPORT_DATABASE:
-        if (!state_.active() && !selected_database().empty())
+        if (state_.allows(ID_EXPORT_DATABASE, database_state()) && !selected_database().empty())
             export_database(this, selected_database(), settings_->read_double(settings_keys::scale, settings_defaults::scale));
         break;
     default: break;
@@ -350,7 +333,7 @@ std::wstring quillmar_frame::selected_database() const {
 }
 
 void quillmar_frame::view_database() {
-    if (state_.active()) return;
+    if (!state_.allows(ID_VIEW_DATABASE, database_state())) return;
     const std::wstring folder = selected_database();
     if (folder.empty()) return;
     viewer_dialog dialog(this, folder);
@@ -372,8 +355,19 @@ void quillmar_frame::refill_from_registry() {
     if (database_list_) database_list_->refill();
 }
 
+void quillmar_frame::reread_database(const std::wstring& folder) {
+    // The list and the image service's lookups see the edit at once, not after a reload.
+    try {
+        const ldb_info summary = database_reader(folder).summary();
+        loader_->registry().update(folder, summary);
+    } catch (const std::exception& e) {
+        log_error(wxString(e.what(), wxConvLibc));
+    }
+    refill_from_registry();
+}
+
 void quillmar_frame::delete_selected_database() {
-    if (state_.active()) return;
+    if (!state_.allows(ID_DELETE_DATABASE, database_state())) return;
     const std::wstring folder = selected_database();
     if (folder.empty()) return;
     if (!::delete_database(folder, loader_->registry(), maintenance())) return;
@@ -382,42 +376,77 @@ void quillmar_frame::delete_selected_database() {
 }
 
 void quillmar_frame::archive_selected_database() {
-    if (state_.active()) return;
+    if (!state_.allows(ID_ARCHIVE_DATABASE, database_state())) return;
     const std::wstring folder = selected_database();
     if (folder.empty()) return;
     ::archive_database(folder, maintenance());
 }
 
 void quillmar_frame::replace_selected_side() {
-    if (state_.active()) return;
+    if (!state_.allows(ID_REPLACE_SIDE, database_state())) return;
     const std::wstring folder = selected_database();
     if (folder.empty()) return;
     ::replace_side(folder, settings_->read_text(settings_keys::side, settings_defaults::side).ToStdWstring());
-    refill_from_registry();
+    reread_database(folder);
 }
 
 void quillmar_frame::replace_selected_session_code() {
-    if (state_.active()) return;
+    if (!state_.allows(ID_REPLACE_SESSION_CODE, database_state())) return;
     const std::wstring folder = selected_database();
     if (folder.empty()) return;
     ::replace_session_code(folder, maintenance());
-    refill_from_registry();
+    reread_database(folder);
 }
 
 void quillmar_frame::capture() {
+    if (!state_.allows(ID_CAPTURE)) return;
+    clear_run_status();
     state_.start([this] { return std::make_shared<continuous_grab>(events_, settings_, camera_); });
+    read_camera_rate();
+    refresh_health();
 }
 
 void quillmar_frame::capture_and_record() {
+    if (!state_.allows(ID_CAPTURE_RECORD)) return;
+    clear_run_status();
     state_.start([this] {
         return std::make_shared<continuous_grab_write>(events_, settings_, camera_, write_thread_factory());
     });
+    read_camera_rate();
+    refresh_health();
 }
 
-void quillmar_frame::stop() { state_.stop(); }
+void quillmar_frame::read_camera_rate() {
+    // The fps rule compares with the rate the camera is set to; unknown, the rule stays off.
+    double fps = 0;
+    const bool known =
+        camera_ && J_Camera_GetValueDouble(camera_->handle(), "AcquisitionFrameRate", &fps) == J_ST_SUCCESS;
+    state_.health().camera_rate(known && fps > 0 ? std::optional<double>(fps) : std::nullopt);
+}
+
+void quillmar_frame::stop() {
+    if (!state_.stop()) return;
+    clear_run_status();
+    refresh_health();
+}
+
+void quillmar_frame::clear_run_status() {
+    status_.clear();
+    if (wxStatusBar* bar = GetStatusBar())
+        for (int field = 0; field < 3 && field < bar->GetFieldsCount(); ++field) SetStatusText(wxString(), field);
+}
+
+void quillmar_frame::refresh_health() {
+    const auto now = recorder_core::clock::now();
+    const std::wstring folder =
+        settings_ ? settings_->read_text(settings_keys::write_path, settings_defaults::write_path()).ToStdWstring()
+                  : std::wstring();
+    state_.tick([&folder]() -> std::optional<disk_space> { return disk_space_of(folder); }, now);
+    if (strip_) strip_->show(state_.health().cells(now));
+}
 
 void quillmar_frame::enter_session_code() {
-    if (!state_.active()) return;
+    if (!state_.allows(ID_SESSION_CODE)) return;
     const frame_source_ptr source = state_.source();
     const std::string code = source->session_code();
     wxTextEntryDialog dialog(this, L"Введите код сеанса", L"Код сеанса", wxString(code.c_str(), wxConvLibc),
@@ -426,7 +455,7 @@ void quillmar_frame::enter_session_code() {
 }
 
 void quillmar_frame::refresh_cameras() {
-    if (state_.active()) return;
+    if (!state_.allows(ID_REFRESH_CAMERAS)) return;
     const std::string kept = narrow(camera_combo_->GetValue());
     release_camera();
     camera_refresh found = refresh_camera_list(*factory_);
@@ -439,7 +468,7 @@ void quillmar_frame::refresh_cameras() {
 }
 
 void quillmar_frame::choose_camera(const wxString& name) {
-    if (state_.active()) return;
+    if (!state_.allows(ID_CAMERA_COMBO)) return;
     release_camera();
     select_camera_named(narrow(name));
 }
@@ -462,7 +491,7 @@ void quillmar_frame::test_odometer() {
 }
 
 void quillmar_frame::run_settings(const std::function<int(settings_ptr)>& show) {
-    if (state_.active()) return;
+    if (!state_.allows(ID_SETTINGS)) return;
     const wxString before = settings_->read_text(settings_keys::write_path, settings_defaults::write_path());
     if (show(settings_) != wxID_OK) return;
     settings_->flush();
@@ -471,13 +500,13 @@ void quillmar_frame::run_settings(const std::function<int(settings_ptr)>& show) 
 }
 
 void quillmar_frame::refresh_databases() {
-    if (state_.active() || !loader_) return;
+    if (!state_.allows(ID_REFRESH_DATABASES) || !loader_) return;
     loader_->reload(events_, settings_);
     if (database_list_) database_list_->refill();
 }
 
 void quillmar_frame::on_new_frame(wxThreadEvent& event) {
-    if (!state_.active()) return;
+    if (!state_.new_frame()) return;
     if (frame_buffer* buffer = state_.source()->buffer()) {
         // Sized from the buffer every time, so another camera or pixel depth still fits.
         // One copy out of the buffer (under its lock) into the panel's own picture; the panel
@@ -489,7 +518,20 @@ void quillmar_frame::on_new_frame(wxThreadEvent& event) {
     show_status(1, event.GetString());
 }
 
-void quillmar_frame::on_status(wxThreadEvent& event, int field) { show_status(field, event.GetString()); }
+void quillmar_frame::on_grab_stats(wxThreadEvent& event) {
+    const auto message = event.GetPayload<thread_message>();
+    if (state_.grab_stats(std::get<grab_stats_message>(message), recorder_core::clock::now()))
+        show_status(0, event.GetString());
+}
+
+void quillmar_frame::on_record_status(wxThreadEvent& event) {
+    const auto message = event.GetPayload<thread_message>();
+    const auto& status = std::get<record_status_message>(message);
+    if (!state_.record_status(status, recorder_core::clock::now())) return;
+    show_status(2, event.GetString());
+    // The lamp and the odometer cell change at once, not at the next second.
+    if (status.news != recording_news::step) refresh_health();
+}
 
 void quillmar_frame::on_status_text(wxThreadEvent& event) { show_status(event.GetInt(), event.GetString()); }
 
@@ -527,8 +569,10 @@ void quillmar_frame::on_rc_command(wxThreadEvent& event) {
     case 2: stop(); break;
     case 3:
         log_info(event.GetString());
-        if (state_.active() && state_.camera_open())
-            state_.source()->restart_recording(events_, settings_, narrow(event.GetString()));
+        if (state_.restart_recording([&](frame_source& source) {
+                source.restart_recording(events_, settings_, narrow(event.GetString()));
+            }))
+            refresh_health();
         break;
     default: log_info(L"Empty RC command"); break;
     }

@@ -2,17 +2,18 @@
 // The main window "Подвагонные камеры": menus, toolbar, the three panes, the status bar, the
 // command handlers and the receiving side of the worker threads' events.
 //
-// A thin shell: the state machine and its enabling rules live in capture_state, log rows in
-// log/, settings in settings_store; handlers turn an event into one call on those objects.
+// A thin shell: the state machine, its enabling rules and what the workers report live in
+// recorder_core, log rows in log/, settings in settings_store; handlers turn an event into one
+// call on those objects and render what recorder_core derives (status fields, health strip).
 //
 // Ownership: created by the application object and owned by the toolkit's window tree. Owns
-// the settings store (shared with workers), the active frame source (through capture_state),
+// the settings store (shared with workers), the active frame source (through recorder_core),
 // the network services and the event sink it hands to workers. Destruction first detaches
 // that sink, so workers that outlive the window post into nothing, then stops the services.
 // Errors: the constructor throws std::runtime_error when it cannot go on (the log directory
 // cannot be created, ...); everything it had set up is released before the exception leaves.
 // Thread safety: GUI thread only; workers reach it through event_sink() alone.
-#include "app/capture_state.h"
+#include "app/recorder_core.h"
 #include "app/status_throttle.h"
 #include "base/thread_message.h"
 #include "app/window_event_sink.h"
@@ -37,6 +38,7 @@ class wxMenu;
 class wxThreadEvent;
 class wxUpdateUIEvent;
 class database_list;
+class health_strip;
 class database_loader;
 class jai_factory;
 class log_viewer;
@@ -47,11 +49,13 @@ class viewer_dialog;
 
 class quillmar_frame : public wxFrame {
 public:
-    quillmar_frame();
+    // Runs the whole start-up (frame_startup); without start_up only the bare window is made,
+    // for a test to run the steps itself.
+    explicit quillmar_frame(bool start_up = true);
     ~quillmar_frame() override;
 
     // For the application object and tests.
-    capture_state& state() { return state_; }
+    recorder_core& state() { return state_; }
     event_sink_ptr event_sink() const { return events_; }
     settings_ptr settings() const { return settings_; }
     const wxString& log_file_path() const { return log_file_path_; }
@@ -67,6 +71,9 @@ public:
     wxMenu* camera_popup() const { return camera_popup_.get(); }
     wxMenu* database_popup() const { return database_popup_.get(); }
     wxAuiManager& aui() { return aui_; }
+    health_strip* strip() const { return strip_; }
+    // Renders recorder_core's health cells now (the strip's timer does it every second).
+    void refresh_health();
     network_services* services() const { return services_.get(); }
 
     // Whether the command `id` is enabled now (what the update-UI handler shows).
@@ -104,6 +111,8 @@ public:
     void set_maintenance_ui(std::unique_ptr<maintenance_ui> ui);
 
 private:
+    friend class frame_startup;
+
     void build_menus();
     void build_panes();
     void build_status_and_toolbar();
@@ -120,6 +129,7 @@ private:
     void test_odometer();
     maintenance_ui& maintenance();
     void refill_from_registry();
+    void reread_database(const std::wstring& folder);  // after an edit of side or code
 
     // Command and control handlers.
     void on_update_ui(wxUpdateUIEvent& event);
@@ -128,7 +138,11 @@ private:
 
     // Thread event handlers.
     void on_new_frame(wxThreadEvent& event);
-    void on_status(wxThreadEvent& event, int field);
+    void on_grab_stats(wxThreadEvent& event);
+    void on_record_status(wxThreadEvent& event);
+    // Start and Stop: no status text of one run outlives it.
+    void clear_run_status();
+    void read_camera_rate();  // for the strip's fps rule
     void on_status_text(wxThreadEvent& event);
     // Every status field text goes through here (see status_throttle); fields out of the
     // bar's range are ignored.
@@ -145,18 +159,20 @@ private:
     std::unique_ptr<jai_factory> factory_;  // open for the window's whole life
     wxAuiManager aui_;
     settings_ptr settings_;
-    capture_state state_;
+    recorder_core state_;
     camera_map cameras_;
     jai_camera_ptr camera_;  // the open camera, or none; frame sources hold it too
     std::unique_ptr<database_loader> loader_;  // registry list model and the scan thread
     std::unique_ptr<network_services> services_;  // cut off (sink detached), then stopped at release
     status_throttle status_{std::chrono::milliseconds(250)};
     wxTimer status_timer_;  // shows the held-back status texts when they are due
+    wxTimer health_timer_;  // the strip's figures, once a second
     std::unique_ptr<maintenance_ui> maintenance_;  // created on first use
 
     log_viewer* log_ = nullptr;               // child windows, owned by the window tree
     VImagePanel* image_panel_ = nullptr;
     database_list* database_list_ = nullptr;
+    health_strip* strip_ = nullptr;
     wxComboBox* camera_combo_ = nullptr;
     wxComboBox* exposure_combo_ = nullptr;
     std::unique_ptr<wxMenu> camera_popup_;

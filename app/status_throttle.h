@@ -28,6 +28,8 @@ public:
     std::vector<std::pair<int, wxString>> take_due(clock::time_point now);
     // How long until the next held-back text is due; nothing when none is held.
     std::optional<clock::duration> next_due(clock::time_point now) const;
+    // Drops every held-back text (a run ended: its texts must not show up later).
+    void clear() { fields_.clear(); }
 
 private:
     struct field_state {

@@ -8,6 +8,7 @@
 // posted. A worker given a null sink posts nothing.
 //
 // Thread safety: post() may be called from any thread; implementations must allow that.
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -20,9 +21,27 @@ struct new_frame_message {      // the last frame's line (status field 1); live 
 };
 struct grab_stats_message {     // acquisition statistics (status field 0)
     std::wstring text;
+    std::uint64_t delivered = 0;  // the stream's counters since the capture started
+    std::uint64_t lost = 0;
+    std::uint64_t corrupt = 0;
+};
+// What a recording status reports besides its text, so the window follows the recording
+// without reading texts back.
+enum class recording_news {
+    text,             // a status text only
+    step,             // one odometer message handled: count, stored, frames, database
+    odometer_silent,  // no odometer message for the silence time
+    odometer_lost,    // the odometer line failed; it is being reopened
+    odometer_back,    // messages arrive again after a silence or a loss
+    stopped,          // the recording ended (the text says why); capture goes on
 };
 struct record_status_message {  // recording status (status field 2)
     std::wstring text;
+    recording_news news = recording_news::text;
+    std::uint32_t count = 0;    // step: the odometer count
+    bool stored = false;        // step: a new frame was stored under it
+    std::uint64_t frames = 0;   // step: frames in the current database
+    std::wstring database;      // step: the current database's folder
 };
 struct status_text_message {    // text into the given status field
     int field = 0;
@@ -43,6 +62,23 @@ struct database_info_message {  // one database's summary for the list and the r
     ldb_info summary;
     int generation = 0;         // the scan that read it; 0 for the write thread's reports
 };
+
+// Built field by field: brace initialisation that leaves fields out is warned about.
+inline record_status_message make_record_status(recording_news news, std::wstring text) {
+    record_status_message m;
+    m.text = std::move(text);
+    m.news = news;
+    return m;
+}
+inline grab_stats_message make_grab_stats(std::wstring text, std::uint64_t delivered = 0, std::uint64_t lost = 0,
+                                          std::uint64_t corrupt = 0) {
+    grab_stats_message m;
+    m.text = std::move(text);
+    m.delivered = delivered;
+    m.lost = lost;
+    m.corrupt = corrupt;
+    return m;
+}
 
 using thread_message =
     std::variant<new_frame_message, grab_stats_message, record_status_message, status_text_message,

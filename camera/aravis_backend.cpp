@@ -374,6 +374,18 @@ J_STATUS_TYPE aravis_backend::camera_get_value_int64(CAM_HANDLE camera, const ch
     return J_ST_SUCCESS;
 }
 
+J_STATUS_TYPE aravis_backend::camera_get_value_double(CAM_HANDLE camera, const char* feature, double* value) {
+    auto rec = state_->cameras.find(camera);
+    if (!rec || !feature || !value) return J_ST_INVALID_HANDLE;
+    if (rec->lost) return J_ST_ERROR;
+    std::lock_guard<std::mutex> lock(rec->lock);
+    GError* error = nullptr;
+    const double v = arv_camera_get_float(rec->arv, feature, &error);
+    if (error) return failed(error);
+    *value = v;
+    return J_ST_SUCCESS;
+}
+
 J_STATUS_TYPE aravis_backend::camera_set_value_string(CAM_HANDLE camera, const char* feature, const char* value) {
     auto rec = state_->cameras.find(camera);
     if (!rec || !feature || !value) return J_ST_INVALID_HANDLE;

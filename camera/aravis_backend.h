@@ -54,6 +54,7 @@ public:
     J_STATUS_TYPE camera_open(FACTORY_HANDLE factory, const char* camera_id, CAM_HANDLE* camera) override;
     J_STATUS_TYPE camera_close(CAM_HANDLE camera) override;
     J_STATUS_TYPE camera_get_value_int64(CAM_HANDLE camera, const char* feature, std::int64_t* value) override;
+    J_STATUS_TYPE camera_get_value_double(CAM_HANDLE camera, const char* feature, double* value) override;
     J_STATUS_TYPE camera_set_value_string(CAM_HANDLE camera, const char* feature, const char* value) override;
     J_STATUS_TYPE camera_execute_command(CAM_HANDLE camera, const char* command) override;
     J_STATUS_TYPE camera_get_num_of_data_streams(CAM_HANDLE camera, std::uint32_t* count) override;

@@ -31,6 +31,8 @@ public:
     virtual J_STATUS_TYPE camera_open(FACTORY_HANDLE factory, const char* camera_id, CAM_HANDLE* camera) = 0;
     virtual J_STATUS_TYPE camera_close(CAM_HANDLE camera) = 0;
     virtual J_STATUS_TYPE camera_get_value_int64(CAM_HANDLE camera, const char* feature, std::int64_t* value) = 0;
+    // A floating-point feature (AcquisitionFrameRate); backends without one say so.
+    virtual J_STATUS_TYPE camera_get_value_double(CAM_HANDLE, const char*, double*) { return J_ST_ERROR; }
     virtual J_STATUS_TYPE camera_set_value_string(CAM_HANDLE camera, const char* feature, const char* value) = 0;
     virtual J_STATUS_TYPE camera_execute_command(CAM_HANDLE camera, const char* command) = 0;
     virtual J_STATUS_TYPE camera_get_num_of_data_streams(CAM_HANDLE camera, std::uint32_t* count) = 0;

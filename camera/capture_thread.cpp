@@ -225,8 +225,9 @@ void capture_thread::post_stats() {
     const std::uint64_t lost = stream_item(stream_, STREAM_INFO_CMD_NUMBER_OF_FRAMES_LOST);
     const std::uint64_t awaiting = stream_item(stream_, STREAM_INFO_CMD_NUMBER_OF_FRAMES_AWAIT_DELIVERY);
     const std::uint64_t corrupt = stream_item(stream_, STREAM_INFO_CMD_NUMBER_OF_FRAMES_CORRUPT_ON_DELIEVRY);
-    post_message(owner_, grab_stats_message{grab_stats_text(delivered, lost, awaiting, corrupt,
-                                                        grab_rate(delivered, start_time_, clock_()))});
+    post_message(owner_, make_grab_stats(grab_stats_text(delivered, lost, awaiting, corrupt,
+                                                         grab_rate(delivered, start_time_, clock_())),
+                                         delivered, lost, corrupt));
 }
 
 void capture_thread::release(bool orderly) {

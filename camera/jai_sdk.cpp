@@ -94,6 +94,10 @@ J_STATUS_TYPE J_Camera_Open(FACTORY_HANDLE factory, const char* camera_id, CAM_H
     return backend().camera_open(factory, camera_id, camera);
 }
 J_STATUS_TYPE J_Camera_Close(CAM_HANDLE camera) { return backend().camera_close(camera); }
+J_STATUS_TYPE J_Camera_GetValueDouble(CAM_HANDLE camera, const char* feature, double* value) {
+    return backend().camera_get_value_double(camera, feature, value);
+}
+
 J_STATUS_TYPE J_Camera_GetValueInt64(CAM_HANDLE camera, const char* feature, std::int64_t* value) {
     return backend().camera_get_value_int64(camera, feature, value);
 }

@@ -109,6 +109,7 @@ J_STATUS_TYPE J_Camera_Open(FACTORY_HANDLE factory, const char* camera_id, CAM_H
                             int reserved = 0);
 J_STATUS_TYPE J_Camera_Close(CAM_HANDLE camera);
 J_STATUS_TYPE J_Camera_GetValueInt64(CAM_HANDLE camera, const char* feature, std::int64_t* value);
+J_STATUS_TYPE J_Camera_GetValueDouble(CAM_HANDLE camera, const char* feature, double* value);
 J_STATUS_TYPE J_Camera_SetValueString(CAM_HANDLE camera, const char* feature, const char* value);
 J_STATUS_TYPE J_Camera_ExecuteCommand(CAM_HANDLE camera, const char* command);
 J_STATUS_TYPE J_Camera_GetNumOfDataStreams(CAM_HANDLE camera, std::uint32_t* count);

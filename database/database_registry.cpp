@@ -10,6 +10,17 @@ void database_registry::add(const ldb_info& summary, const std::wstring& path) {
     entries_.push_back(registry_entry{summary, path});
 }
 
+bool database_registry::update(const std::wstring& path, const ldb_info& summary) {
+    std::unique_lock<std::shared_mutex> hold(lock_);
+    bool found = false;
+    for (auto& entry : entries_)
+        if (entry.path == path) {
+            entry.info = summary;
+            found = true;
+        }
+    return found;
+}
+
 void database_registry::clear() {
     std::unique_lock<std::shared_mutex> hold(lock_);
     entries_.clear();

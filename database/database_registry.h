@@ -42,6 +42,9 @@ public:
 
     // Appends an entry (exclusive).
     void add(const ldb_info& summary, const std::wstring& path);
+    // Replaces the summary of every entry of that folder (exclusive), after its side or
+    // session code was rewritten; false when there is none.
+    bool update(const std::wstring& path, const ldb_info& summary);
     // Removes every entry (exclusive).
     void clear();
     // Removes the first entry whose path equals path, case-sensitively (exclusive), and closes

@@ -33,6 +33,11 @@ void odometer_reader::read_next() {
 
 void odometer_reader::on_read(const boost::system::error_code& ec, std::size_t n) {
     if (!reading_) return;  // closed meanwhile
+    if ((ec || n == 0) && on_lost_) {
+        reading_ = false;
+        on_lost_(ec ? ec.message() : std::string("end of input"));
+        return;
+    }
     try {
         if (ec || n == 0 || n > buffer_.size())
             throw std::runtime_error("Error reading serial serial_port.");

@@ -5,10 +5,12 @@
 // Ownership: owns its serial_port; the io_context and the sink are the caller's and must
 // outlive it. Thread safety: every call and every handler runs on the io_context's thread,
 // except construction.
-// Errors: open() throws (boost::system::system_error with the OS text). A failed read, or a
-// standard exception out of the handler, posts its text as EVT_LOG_ERROR ("Error reading
-// serial serial_port." for the read) and stops reading for good. Anything that is not a
-// std::exception propagates out of the io_context's run().
+// Errors: open() throws (boost::system::system_error with the OS text). A failed read stops
+// reading and, when a lost-line handler is set, calls it with the system's text (the owner
+// closes and reopens the line); without one it posts "Error reading serial serial_port.". A
+// standard exception out of the count handler posts its text as EVT_LOG_ERROR and stops
+// reading for good. Anything that is not a std::exception propagates out of the
+// io_context's run().
 #include "base/thread_message.h"
 #include "recording/odometer_protocol.h"
 
@@ -23,6 +25,7 @@
 class odometer_reader {
 public:
     using count_handler = std::function<void(std::uint32_t count, int format)>;
+    using lost_handler = std::function<void(const std::string& system_text)>;
 
     odometer_reader(boost::asio::io_context& io, int format, event_sink_ptr sink,
                     count_handler on_count);
@@ -35,6 +38,8 @@ public:
     // False once a read failed or the handler threw.
     bool reading() const { return reading_; }
     void close();
+    // Called instead of the error row when a read fails (the line went away).
+    void on_lost(lost_handler handler) { on_lost_ = std::move(handler); }
 
 private:
     void read_next();
@@ -44,6 +49,7 @@ private:
     odometer_decoder decoder_;
     event_sink_ptr sink_;
     count_handler on_count_;
+    lost_handler on_lost_;
     // Bytes are taken in small batches and decoded one by one; the decoder, not the read
     // size, decides message boundaries.
     std::array<std::uint8_t, 256> buffer_{};

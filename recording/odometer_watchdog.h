@@ -21,6 +21,9 @@ public:
     bool message(clock::time_point now);
     // True once per silence, when no message came for the time-out.
     bool silence_began(clock::time_point now);
+    // The line is gone (announced by its owner): counts as an announced silence, so the next
+    // message reports the return and the silence is not announced again meanwhile.
+    void lost() { silent_ = true; }
 
     clock::duration timeout() const { return timeout_; }
 

@@ -2,6 +2,7 @@
 
 #include "camera/frame_buffer.h"
 #include "database/database_layout.h"
+#include "database/database_reader.h"
 #include "base/locale_text.h"
 
 #include <ctime>
@@ -66,7 +67,7 @@ void recording_session::step(std::uint32_t count, int format) {
         if (count < previous_ && db_.is_open()) {
             post_log_info(sink_, L"dpp reset: " + std::to_wstring(previous_) + L" to " +
                                      std::to_wstring(count));
-            close_database();
+            report_and_close();
             if (halted_) return;
         }
         previous_ = count;
@@ -97,8 +98,15 @@ void recording_session::step(std::uint32_t count, int format) {
             return;
         }
     }
-    post_message(sink_, record_status_message{L"ДПП[" + std::to_wstring(format) + L"]: " + std::to_wstring(count) +
-                   L" Записано кадров: " + std::to_wstring(db_.frame_count())});
+    record_status_message status;
+    status.news = recording_news::step;
+    status.count = count;
+    status.stored = fresh;
+    status.frames = db_.frame_count();
+    status.database = db_.path();
+    status.text = L"ДПП[" + std::to_wstring(format) + L"]: " + std::to_wstring(count) + L" Записано кадров: " +
+                  std::to_wstring(status.frames);
+    post_message(sink_, std::move(status));
 }
 
 bool recording_session::space_allows() {
@@ -123,7 +131,7 @@ bool recording_session::space_allows() {
     }
     post_log_error(sink_, L"Запись остановлена: мало места на диске, свободно " + free_text + L" (" +
                               write_path_ + L")");
-    post_message(sink_, record_status_message{stopped_status(L"мало места на диске", frames)});
+    post_message(sink_, make_record_status(recording_news::stopped, stopped_status(L"мало места на диске", frames)));
     return false;
 }
 
@@ -160,17 +168,17 @@ void recording_session::fail(const std::string& what, std::uint64_t frames) {
     }
     post_log_error(sink_, L"Запись остановлена: не удалось записать в базу данных " + path + L": " +
                               to_wide(what));
-    post_message(sink_, record_status_message{stopped_status(L"ошибка записи", frames)});
+    post_message(sink_, make_record_status(recording_news::stopped, stopped_status(L"ошибка записи", frames)));
 }
 
 void recording_session::set_session_code(const std::string& code) {
     std::lock_guard<std::mutex> lock(db_lock_);
     const std::string current = session_code();
     if (code == current) return;
-    // The database of the old session is closed under the old code; a database recorded
-    // while no code was set is kept, now under the new one, on disk at once.
+    // The database of the old session is closed under the old code (and listed at once); a
+    // database recorded while no code was set is kept, now under the new one, on disk at once.
     if (!current.empty()) {
-        close_database();
+        report_and_close();
     } else if (db_.is_open()) {
         const std::uint64_t frames = db_.frame_count();
         try {
@@ -227,7 +235,15 @@ void recording_session::report_and_close() {
     const std::wstring path = db_.path();
     const std::uint64_t frames = db_.frame_count();
     close_database();
-    if (frames == 0 || !summarised) return;
+    if (frames == 0 || !summarised || halted_) return;
+    // The open handle's size leaves out what still sits in LevelDB's log; a scan opens the
+    // closed database, which turns the log into tables first. Measure it the same way, so the
+    // list shows the same size now and after a reload.
+    try {
+        info.size = database_reader(path).summary().size;
+    } catch (const std::exception&) {
+        // Held open elsewhere (a frame lookup): keep the open handle's figure.
+    }
     info.session = to_wide(session_code());
     info.side = side_;
     post_message(sink_, database_info_message{path, info});

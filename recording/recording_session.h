@@ -3,6 +3,10 @@
 // run for every odometer message, the session code and its changes, and the end-of-run
 // summary and close.
 //
+// Every database closed (a count that went backwards, a session change, the end) is reported
+// with EVT_DATABASE_INFO when it holds frames, so the list and the image service know it at
+// once; its size is read back from the closed database, as a scan reads it.
+//
 // Recording step (count N, format F): a count below the previous one closes the current
 // database ("dpp reset: %1% to %2%"); with no database open one is opened in a folder of
 // the write path named by the local time "%Y.%m.%d %H.%M.%S" (with "_2", "_3", ... when that
@@ -65,8 +69,8 @@ public:
     using step_observer = std::function<void(std::chrono::steady_clock::duration, std::size_t)>;
     void observe_steps(step_observer observer) { observer_ = std::move(observer); }
 
-    // A new code that differs from the current one: closes the current database when the
-    // current code is not empty, else rewrites the open database's session and side; posts
+    // A new code that differs from the current one: closes (and reports) the current database
+    // when the current code is not empty, else rewrites the open database's session and side; posts
     // "New session started (id: %1%)", adopts the code.
     void set_session_code(const std::string& code);
     std::string session_code() const;

@@ -54,7 +54,9 @@ write_thread::write_thread(event_sink_ptr owner, settings_ptr settings,
       reader_(io_, format_, owner, [this](std::uint32_t count, int format) { on_count(count, format); }),
       watchdog_(tuning.odometer_silence),
       watch_timer_(io_),
-      sync_timer_(io_) {
+      sync_timer_(io_),
+      reopen_timer_(io_) {
+    reader_.on_lost([this](const std::string& text) { line_lost(text); });
     // At least one second between queries: a period of 0 (or a negative one) would poll the
     // server in a tight loop for the whole recording.
     if (coordinate_enabled_)
@@ -121,9 +123,25 @@ std::wstring write_thread::silence_seconds() const {
 }
 
 void write_thread::on_count(std::uint32_t count, int format) {
-    if (watchdog_.message(odometer_watchdog::clock::now()) && !session_.halted())
+    if (watchdog_.message(odometer_watchdog::clock::now()) && !session_.halted()) {
         post_log_info(owner_, L"Сообщения ДПП снова поступают: последовательный порт " + device_path_);
-    session_.step(count, format);
+        post_message(owner_, make_record_status(recording_news::odometer_back, L"ДПП снова на связи: " + device_path_));
+    }
+    try {
+        session_.step(count, format);
+    } catch (const std::exception& e) {
+        // A database that cannot be opened: no later message can be recorded either.
+        post_log_error(owner_, to_wide(e.what()));
+        end_recording(to_wide(e.what()));
+        step_failed_ = true;
+        io_.stop();
+        return;
+    }
+    // The session has said why; nothing is left for this thread to record.
+    if (session_.halted()) {
+        io_.stop();
+        return;
+    }
     keep_synced();
 }
 
@@ -141,6 +159,34 @@ void write_thread::keep_synced() {
     });
 }
 
+void write_thread::line_lost(const std::string& system_text) {
+    reader_.close();
+    watchdog_.lost();
+    post_log_error(owner_, L"Потеряна связь с ДПП: последовательный порт " + device_path_ + L": " + to_wide(system_text));
+    post_message(owner_, make_record_status(recording_news::odometer_lost, L"ДПП потерян: " + device_path_));
+    reopen_line();
+}
+
+void write_thread::reopen_line() {
+    reopen_timer_.expires_after(std::chrono::seconds(1));
+    reopen_timer_.async_wait([this](const boost::system::error_code& ec) {
+        if (ec) return;
+        try {
+            reader_.open(device_path_);
+        } catch (const std::exception&) {
+            // Still gone; the loss was reported once, the return will be.
+            reader_.close();
+            reopen_line();
+            return;
+        }
+        reader_.start();
+    });
+}
+
+void write_thread::end_recording(const std::wstring& why) {
+    post_message(owner_, make_record_status(recording_news::stopped, L"Запись остановлена: " + why));
+}
+
 void write_thread::watch_odometer() {
     // A few checks per time-out: the warning comes at most a fifth late.
     const auto period = std::min<odometer_watchdog::clock::duration>(std::chrono::seconds(1),
@@ -151,7 +197,7 @@ void write_thread::watch_odometer() {
         if (watchdog_.silence_began(odometer_watchdog::clock::now()) && !session_.halted()) {
             post_log_error(owner_, L"Нет сообщений ДПП " + silence_seconds() +
                                        L" с: последовательный порт " + device_path_);
-            post_message(owner_, record_status_message{L"Нет сообщений ДПП: " + device_path_});
+            post_message(owner_, make_record_status(recording_news::odometer_silent, L"Нет сообщений ДПП: " + device_path_));
         }
         watch_odometer();
     });
@@ -188,12 +234,21 @@ int write_thread::run_loop() {
     try {
         try {
             reader_.open(device_path_);
+        } catch (const boost::system::system_error& e) {
+            // The port and the system's own words: "open: ..." alone names neither.
+            post_log_error(owner_, L"Не удалось открыть последовательный порт: " + device_path_ + L": " +
+                                       to_wide(e.code().message()));
+            end_recording(L"не удалось открыть порт ДПП " + device_path_);
+            return -1;
         } catch (const std::exception& e) {
-            post_log_error(owner_, to_wide(e.what()));
+            post_log_error(owner_, L"Не удалось открыть последовательный порт: " + device_path_ + L": " +
+                                       to_wide(e.what()));
+            end_recording(L"не удалось открыть порт ДПП " + device_path_);
             return -1;
         }
         if (!reader_.is_open()) {
             post_log_error(owner_, L"Не удалось открыть последовательный порт: " + device_path_);
+            end_recording(L"не удалось открыть порт ДПП " + device_path_);
             return -1;
         }
         post_log_info(owner_, L"Последовательный порт: " + device_path_);
@@ -204,11 +259,13 @@ int write_thread::run_loop() {
         // Runs until stop(), also when the odometer reader has given up after a failure.
         auto work = boost::asio::make_work_guard(io_);
         io_.run();
-        return 0;
+        return session_.halted() || step_failed_ ? -1 : 0;
     } catch (const std::exception& e) {
         post_log_error(owner_, to_wide(e.what()));
+        end_recording(to_wide(e.what()));
     } catch (...) {
         post_log_error(owner_, L"Unknown exception in write thread");
+        end_recording(L"Unknown exception in write thread");
     }
     return -1;
 }

@@ -20,7 +20,13 @@
 //
 // While the thread runs, an odometer that sends no valid message for the silence time (5 s)
 // gives one error row naming the port and a status field 2 text; the first message after it
-// one information row.
+// one information row. A line that fails (an adapter pulled) gives one error row with the
+// system's text and is reopened every second; recording goes on into the same database when
+// messages return (the first gives the information row).
+//
+// A recording that ends before stop() (port cannot be opened, failed write, disk guard, an
+// exception) says so in a record_status_message of news `stopped`, "Запись остановлена: ...",
+// and the thread ends; capture is not the write thread's to stop.
 //
 // Ownership: the frame buffer and the settings store must outlive the object; it is the
 // single owner of its thread: the destructor stops the loop and joins, so the database is
@@ -88,6 +94,9 @@ private:
     void on_count(std::uint32_t count, int format);
     void watch_odometer();          // arms the silence check
     void keep_synced();             // arms the sync of writes left unsynced
+    void line_lost(const std::string& system_text);  // loop thread
+    void reopen_line();             // loop thread; again every second until it opens
+    void end_recording(const std::wstring& why);  // the `stopped` status
 
     // The silence texts name the port.
     std::wstring silence_seconds() const;
@@ -108,6 +117,8 @@ private:
     boost::asio::steady_timer watch_timer_;
     boost::asio::steady_timer sync_timer_;
     bool sync_armed_ = false;             // loop thread only
+    boost::asio::steady_timer reopen_timer_;
+    bool step_failed_ = false;            // loop thread only: a recording step threw
 
     std::mutex requests_mutex_;  // guards requested_codes_, loop_ended_
     std::deque<std::string> requested_codes_;

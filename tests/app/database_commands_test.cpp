@@ -97,7 +97,7 @@ TEST_F(database_commands, view_opens_the_viewer_on_the_row_with_the_ruler_settin
     EXPECT_FALSE(show);
 }
 
-TEST_F(database_commands, edits_write_the_database_and_show_after_a_reload_and_delete_removes_it) {
+TEST_F(database_commands, edits_write_the_database_and_show_at_once_and_delete_removes_it) {
     open_with_one_database();  // no side setting: "левый" is written
     select_row(true);
     menu(ID_REPLACE_SIDE);
@@ -105,9 +105,12 @@ TEST_F(database_commands, edits_write_the_database_and_show_after_a_reload_and_d
     const auto keys = db_test::all_keys(folder.string());
     EXPECT_EQ(keys.at("side"), "левый");
     EXPECT_EQ(keys.at("session"), "Новый : 1");
-    // The list shows the summaries read when it was loaded, until the next reload.
+    // The list and the registry (the image service's lookups) show the edits at once.
     const auto& model = frame->databases().model();
-    EXPECT_EQ(model.cell(0, 1), L"правый");
+    EXPECT_EQ(model.cell(0, 0), L"Новый : 1");
+    EXPECT_EQ(model.cell(0, 1), L"левый");
+    EXPECT_EQ(frame->databases().registry().snapshot().at(0).info.session, L"Новый : 1");
+    // A reload reads the same.
     frame->refresh_databases();
     frame->databases().wait();
     pump();

@@ -1,3 +1,5 @@
+#include "app/frame_startup.h"
+#include "app/health_strip.h"
 #include "app/thread_events.h"
 #include "app/window_ids.h"
 #include "database/database_list.h"
@@ -147,24 +149,36 @@ TEST_F(frame_test, chrome_has_the_titles_menus_panes_and_four_status_fields) {
 
 TEST_F(frame_test, status_and_log_events_fill_their_fields_and_rows_in_order) {
     open();
+    auto source = std::make_shared<test_support::fake_frame_source>(true);
+    frame->state().set_camera_open(true);
+    ASSERT_TRUE(frame->state().start([&] { return source; }));
     auto sink = frame->event_sink();
-    post_message(sink, grab_stats_message{L"delivered: 1"});
-    post_message(sink, record_status_message{L"ДПП[7]: 1 Записано кадров: 0"});
+    post_message(sink, make_grab_stats(L"delivered: 1"));
+    post_message(sink, make_record_status(recording_news::text, L"ДПП[7]: 1 Записано кадров: 0"));
     post_message(sink, status_text_message{3, L"Диск"});
     post_message(sink, status_text_message{9, L"ignored"});
-    post_message(sink, new_frame_message{L"no source: ignored"});
+    post_message(sink, new_frame_message{L"timestamp: 5"});
     post_log_info(sink, L"first");
     post_log_error(sink, L"second <b>");
     pump();
     wxStatusBar* bar = frame->GetStatusBar();
     EXPECT_EQ(bar->GetStatusText(0), L"delivered: 1");
-    EXPECT_EQ(bar->GetStatusText(1), L"");
+    EXPECT_EQ(bar->GetStatusText(1), L"timestamp: 5");
     EXPECT_EQ(bar->GetStatusText(2), L"ДПП[7]: 1 Записано кадров: 0");
     EXPECT_EQ(bar->GetStatusText(3), L"Диск");
     const auto rows = messages();
     ASSERT_GE(rows.size(), 2u);
     EXPECT_EQ(rows[rows.size() - 2], "blue:first");
     EXPECT_EQ(rows.back(), "red:second &lt;b&gt;");
+
+    // No text outlives its run: Stop clears the run's fields, and late texts stay out.
+    frame->stop();
+    post_message(sink, make_grab_stats(L"delivered: 2"));
+    post_message(sink, make_record_status(recording_news::text, L"ДПП[7]: 2 Записано кадров: 1"));
+    post_message(sink, new_frame_message{L"no source: ignored"});
+    pump();
+    for (int field : {0, 1, 2}) EXPECT_EQ(bar->GetStatusText(field), L"") << field;
+    EXPECT_EQ(bar->GetStatusText(3), L"Диск");
 }
 
 TEST_F(frame_test, remote_commands_without_an_active_source) {
@@ -280,6 +294,42 @@ TEST(frame_start_up, a_configuration_directory_that_cannot_be_made_is_reported_a
     const auto rows = test_support::log_messages(frame->log_file_path().ToStdString());
     for (const auto& r : rows) EXPECT_EQ(r.find("Не удается создать папку с файлами настройки"), std::string::npos);
     EXPECT_TRUE(contains(rows, "blue:Борт: не определен"));
+    test_support::destroy_frame(frame);
+}
+
+// Start-up runs in its fixed order; a test can stop after any step and look.
+TEST(frame_start_up, the_steps_run_one_at_a_time_in_order) {
+    test_support::scoped_home home;
+    const auto config = home.path() / "Velkor3" / "config";
+    fs::create_directories(config);
+    fs::create_directories(home.path() / "records");
+    std::ofstream(config / ".quillmar") << "write_path=" << (home.path() / "records").string() << "\n";
+    test_support::keep_services_off_fixed_ports(config / ".quillmar");
+
+    auto* frame = new quillmar_frame(false);
+    frame_startup start(*frame);
+    using step = frame_startup::step;
+    const auto run_to = [&](step last) {
+        while (start.next() <= last) ASSERT_TRUE(start.run_next());
+    };
+    EXPECT_EQ(start.next(), step::sdk);
+    run_to(step::settings);
+    EXPECT_TRUE(frame->settings());
+    EXPECT_EQ(frame->log_pane(), nullptr);
+    run_to(step::panes);
+    EXPECT_NE(frame->log_pane(), nullptr);
+    EXPECT_NE(frame->strip(), nullptr);
+    EXPECT_EQ(frame->GetStatusBar(), nullptr);
+    run_to(step::cameras);
+    EXPECT_FALSE(frame->cameras().empty());
+    EXPECT_FALSE(frame->camera());
+    run_to(step::camera_choice);
+    EXPECT_NE(frame->GetStatusBar(), nullptr);
+    EXPECT_TRUE(frame->camera());
+    EXPECT_EQ(frame->services(), nullptr);
+    run_to(step::services);
+    EXPECT_NE(frame->services(), nullptr);
+    EXPECT_FALSE(start.run_next());
     test_support::destroy_frame(frame);
 }
 

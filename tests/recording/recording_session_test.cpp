@@ -161,7 +161,11 @@ TEST_F(RecordingSession, ABackwardsCountStartsANewDatabaseInAFolderOfItsOwn) {
     EXPECT_EQ(b.at("dpp_start"), "0000000050");
     EXPECT_EQ(b.at("count"), "0000000001");
     EXPECT_EQ(folders().size(), 3u);
-    EXPECT_TRUE(database_infos().empty());  // the last one holds no frames
+    // Each database closed by a reset is listed at once; the last one holds no frames.
+    const auto reports = database_infos();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(text_of(reports[0]), first);
+    EXPECT_EQ(text_of(reports[1]), second);
 }
 
 TEST_F(RecordingSession, SessionChangesCloseOnlyDatabasesOfANonEmptyCode) {
@@ -190,9 +194,12 @@ TEST_F(RecordingSession, SessionChangesCloseOnlyDatabasesOfANonEmptyCode) {
     EXPECT_EQ(contents(unnamed).at("session"), "12 : ab");
     EXPECT_EQ(contents(unnamed).at("count"), "0000000002");
     EXPECT_EQ(contents(named).at("session"), "13 : ab");
+    // The session change listed the old session's database at once, the end the new one.
     const auto reports = database_infos();
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(std::get<database_info_message>(reports[0]).summary.session, L"13 : ab");
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(std::get<database_info_message>(reports[0]).summary.session, L"12 : ab");
+    EXPECT_EQ(text_of(reports[0]), unnamed);
+    EXPECT_EQ(std::get<database_info_message>(reports[1]).summary.session, L"13 : ab");
 }
 
 TEST_F(RecordingSession, ClearingTheCodeClosesTheDatabaseOfTheOldOne) {

@@ -17,10 +17,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <thread>
 
 using namespace std::chrono_literals;
+using fs_path = std::filesystem::path;
 
 namespace {
 
@@ -48,6 +50,17 @@ protected:
         const auto m = encode_odometer4(count);
         ASSERT_TRUE(line.write(m.data(), m.size()));
     }
+
+    // The texts of the record_status messages that say the recording ended.
+    std::vector<std::wstring> stopped_texts() const {
+        std::vector<std::wstring> out;
+        for (const auto& m : sink->messages())
+            if (const auto* r = std::get_if<record_status_message>(&m); r && r->news == recording_news::stopped)
+                out.push_back(r->text);
+        return out;
+    }
+
+    std::vector<std::wstring> reported_databases() const { return sink->texts(thread_event::database_info); }
 
     bool wait_status(const std::wstring& text) {
         return sink->wait_for([&](const thread_message& m) {
@@ -100,7 +113,152 @@ TEST_F(WriteThread, RecordsOdometerMessagesAndReportsTheDatabaseAtStop) {
     EXPECT_EQ(reader.side(), L"правый");
     EXPECT_EQ(reader.count(), 2u);
     EXPECT_EQ(reader.read_frame(101).cols, 16);  // the frame stored at 105
+    // "Размер" at Stop is what a reload will read.
+    EXPECT_EQ(info.size, reader.summary().size);
     EXPECT_TRUE(sink->texts(thread_event::log_error).empty());
+    EXPECT_TRUE(stopped_texts().empty());  // an orderly stop is no news
+}
+
+// Frames big enough to span several table blocks: the size measured on the open handle
+// would leave out what is still in LevelDB's log.
+TEST_F(WriteThread, TheSizeReportedAtStopIsTheSizeAReloadReads) {
+    fb.width = 320;
+    fb.height = 240;
+    fb.image.assign(320 * 240, 0);
+    std::uint32_t noise = 12345;
+    {
+        write_thread wt(sink, settings, "", &fb);
+        for (std::uint32_t c = 1; c <= 8; ++c) {
+            {
+                std::unique_lock<std::shared_mutex> lock(fb.lock);
+                for (auto& b : fb.image) b = static_cast<std::uint8_t>((noise = noise * 1103515245 + 12345) >> 24);
+                fb.timestamp = 100 + c;
+            }
+            send(c);
+            ASSERT_TRUE(wait_status(L"ДПП[4]: " + std::to_wstring(c) + L" Записано кадров: " + std::to_wstring(c)));
+        }
+    }
+    ASSERT_EQ(reported_databases().size(), 1u);
+    const auto reports = sink->messages();
+    const auto it = std::find_if(reports.begin(), reports.end(),
+                                 [](const thread_message& m) { return kind_of(m) == thread_event::database_info; });
+    const std::uint64_t at_stop = std::get<database_info_message>(*it).summary.size;
+    EXPECT_GT(at_stop, 100000u);
+    EXPECT_EQ(at_stop, database_reader(reported_databases()[0]).summary().size);
+}
+
+TEST_F(WriteThread, ABackwardsCountListsTheClosedDatabaseAtOnce) {
+    write_thread wt(sink, settings, "", &fb);
+    new_frame(1);
+    send(50);
+    ASSERT_TRUE(wait_status(L"ДПП[4]: 50 Записано кадров: 1"));
+    const std::wstring first = process_recording_database().path();
+    new_frame(2);
+    send(10);
+    ASSERT_TRUE(wait_status(L"ДПП[4]: 10 Записано кадров: 1"));
+    EXPECT_EQ(reported_databases(), std::vector<std::wstring>{first});
+    wt.stop();
+    wt.wait();
+    ASSERT_EQ(reported_databases().size(), 2u);
+    EXPECT_NE(reported_databases()[1], first);
+}
+
+// Every way the recording ends by itself says so once, and the thread ends; capture is not
+// the write thread's to stop.
+TEST_F(WriteThread, ARecordingThatEndsByItselfSaysWhyAndEndsTheThread) {
+    {
+        SCOPED_TRACE("the disk guard");
+        write_thread_tuning tuning;
+        tuning.free_space = [] { return std::optional<disk_space>(disk_space{100ull << 30, 1ull << 20}); };
+        write_thread wt(sink, settings, "", &fb, tuning);
+        new_frame(1);
+        send(5);
+        EXPECT_EQ(wt.wait(), -1);  // no stop() asked
+        ASSERT_EQ(stopped_texts().size(), 1u);
+        EXPECT_EQ(stopped_texts()[0].rfind(L"Запись остановлена: мало места на диске", 0), 0u) << stopped_texts()[0];
+    }
+    {
+        SCOPED_TRACE("a database that cannot be opened");
+        sink = std::make_shared<test_support::recording_sink>();
+        const auto file = dir.path() / "a-file";
+        std::ofstream(file) << "x";
+        settings->write_text(settings_keys::write_path, to_wide(file.string()));
+        write_thread wt(sink, settings, "", &fb);
+        new_frame(2);
+        send(6);
+        EXPECT_EQ(wt.wait(), -1);
+        ASSERT_EQ(stopped_texts().size(), 1u);
+        EXPECT_EQ(stopped_texts()[0].rfind(L"Запись остановлена: ", 0), 0u);
+        EXPECT_EQ(sink->texts(thread_event::log_error).size(), 1u);
+    }
+}
+
+// An adapter pulled and plugged in again: the device name (a udev link here) comes back on
+// another pseudo-terminal. Recording goes on in the same database.
+TEST_F(WriteThread, ALostOdometerLineIsReopenedAndRecordingGoesOnInTheSameDatabase) {
+    const auto link = dir.path() / "ttyUSB0";
+    std::filesystem::create_symlink(line.device_path(), link);
+    settings->write_text(settings_keys::dpp_port, to_wide(link.string()));
+    const std::wstring port = to_wide(link.string());
+    write_thread wt(sink, settings, "", &fb);
+    new_frame(1);
+    send(100);
+    ASSERT_TRUE(wait_status(L"ДПП[4]: 100 Записано кадров: 1"));
+    const std::wstring database = process_recording_database().path();
+
+    // The name goes first, as when udev removes it: a pty number freed by the close may be
+    // taken by another program at once, and the name must not lead there.
+    const auto point_link_at = [&](const fs_path& target) {
+        const auto fresh = dir.path() / "ttyUSB0.new";
+        std::filesystem::create_symlink(target, fresh);
+        std::filesystem::rename(fresh, link);
+    };
+    point_link_at(dir.path() / "unplugged");
+    line.close_master();
+    line.close_slave();
+    ASSERT_TRUE(sink->wait_for([](const thread_message& m) {
+        const auto* r = std::get_if<record_status_message>(&m);
+        return r && r->news == recording_news::odometer_lost;
+    }));
+    const auto errors = sink->texts(thread_event::log_error);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].rfind(L"Потеряна связь с ДПП: последовательный порт " + port + L": ", 0), 0u) << errors[0];
+    std::this_thread::sleep_for(2500ms);  // a few reopen attempts fail quietly
+    EXPECT_EQ(sink->texts(thread_event::log_error).size(), 1u);
+
+    pseudo_terminal again;
+    point_link_at(again.device_path());
+    new_frame(2);
+    // Sent until the reopened line takes it (the reopen comes within a second).
+    bool back = false;
+    for (std::uint32_t c = 120; c < 170 && !back; ++c) {
+        const auto message = encode_odometer4(c);
+        ASSERT_TRUE(again.write(message.data(), message.size()));
+        back = sink->wait_for([](const thread_message& x) {
+            const auto* r = std::get_if<record_status_message>(&x);
+            return r && r->news == recording_news::step && r->count >= 120;
+        }, 200ms);
+    }
+    ASSERT_TRUE(back);
+    std::this_thread::sleep_for(500ms);  // whatever the line buffered is read by now
+    EXPECT_EQ(process_recording_database().path(), database);
+    EXPECT_EQ(process_recording_database().frame_count(), 2u);
+    const auto infos = sink->texts(thread_event::log_info);
+    EXPECT_EQ(std::count(infos.begin(), infos.end(), L"Сообщения ДПП снова поступают: последовательный порт " + port), 1);
+    EXPECT_EQ(sink->texts(thread_event::log_error).size(), 1u);
+
+    // A count that went backwards still splits.
+    const auto m = encode_odometer4(90);
+    new_frame(3);
+    ASSERT_TRUE(again.write(m.data(), m.size()));
+    ASSERT_TRUE(wait_status(L"ДПП[4]: 90 Записано кадров: 1")) << [&] {
+        std::string all;
+        for (const auto& t : sink->texts(thread_event::record_status)) all += wxString(t).utf8_string() + "\n";
+        for (const auto& t : sink->texts(thread_event::log_error)) all += wxString(t).utf8_string() + "\n";
+        return all;
+    }();
+    EXPECT_EQ(reported_databases(), std::vector<std::wstring>{database});
+    EXPECT_TRUE(stopped_texts().empty());
 }
 
 TEST_F(WriteThread, StoppingWithoutStoredFramesReportsNothing) {
@@ -113,13 +271,16 @@ TEST_F(WriteThread, StoppingWithoutStoredFramesReportsNothing) {
     EXPECT_FALSE(process_recording_database().is_open());
 }
 
-TEST_F(WriteThread, APortThatCannotBeOpenedEndsTheThread) {
+TEST_F(WriteThread, APortThatCannotBeOpenedEndsTheThreadAndSaysWhichPortAndWhy) {
     settings->write_text(settings_keys::dpp_port, L"/nonexistent/ttyS0");
     write_thread wt(sink, settings, "", &fb);
     EXPECT_EQ(wt.wait(), -1);
     EXPECT_EQ(sink->texts(thread_event::log_error),
-              std::vector<std::wstring>{L"open: No such file or directory"});
+              std::vector<std::wstring>{
+                  L"Не удалось открыть последовательный порт: /nonexistent/ttyS0: No such file or directory"});
     EXPECT_TRUE(sink->texts(thread_event::log_info).empty());
+    EXPECT_EQ(stopped_texts(), std::vector<std::wstring>{
+                                   L"Запись остановлена: не удалось открыть порт ДПП /nonexistent/ttyS0"});
 }
 
 TEST_F(WriteThread, FormatSevenIgnoresFormatFourMessages) {
@@ -143,6 +304,7 @@ TEST_F(WriteThread, AnUnresolvableCoordinateServerEndsTheThreadButClosesTheDatab
     EXPECT_EQ(wt.wait(), -1);
     EXPECT_EQ(sink->texts(thread_event::log_error),
               std::vector<std::wstring>{L"CoordServer resolve error"});
+    EXPECT_EQ(stopped_texts(), std::vector<std::wstring>{L"Запись остановлена: CoordServer resolve error"});
     EXPECT_FALSE(process_recording_database().is_open());
 }
 
@@ -221,7 +383,8 @@ TEST_F(WriteThread, ASessionChangeFromAnotherThreadRunsOnTheLoop) {
     EXPECT_EQ(wt.wait(), 0);
     EXPECT_EQ(wt.session_code(), "3 : c");
     EXPECT_FALSE(process_recording_database().is_open());
-    for (auto& m : sink->messages()) EXPECT_NE(kind_of(m), thread_event::database_info);
+    // Each session change closed a database and listed it at once.
+    EXPECT_EQ(reported_databases(), (std::vector<std::wstring>{first, second}));
     EXPECT_EQ(database_reader(second).session(), L"2 : b");
     database_reader old(first);
     EXPECT_EQ(old.session(), L"1 : a");

@@ -1,0 +1,97 @@
+#include "app/frame_startup.h"
+
+#include "app/app_paths.h"
+#include "app/quillmar_frame.h"
+#include "app/service_options.h"
+#include "app/toolbar_icons.h"
+#include "camera/jai_factory.h"
+#include "database/database_loader.h"
+#include "log/log.h"
+#include "net/network_services.h"
+#include "settings/settings_keys.h"
+
+#include <ctime>
+#include <stdexcept>
+
+#include <unistd.h>
+
+#include <wx/filename.h>
+#include <wx/utils.h>
+
+namespace {
+
+std::string narrow(const wxString& text) {
+    const wxScopedCharBuffer bytes = text.mb_str(wxConvLibc);
+    return std::string(bytes.data(), bytes.length());
+}
+
+}  // namespace
+
+void frame_startup::run_all() {
+    while (run_next()) {
+    }
+}
+
+bool frame_startup::run_next() {
+    quillmar_frame& f = frame_;
+    switch (next_) {
+    case step::sdk:
+        f.factory_ = std::make_unique<jai_factory>();
+        f.SetIcon(wxIcon(camera_xpm));
+        f.bind_thread_events();
+        break;
+    case step::settings: {
+        home_ = wxGetHomeDir();
+        const wxString config_dir = config_directory(home_);
+        if (!ensure_directory(config_dir))
+            log_error(wxString::Format(L"Не удается создать папку с файлами настройки [%s]", config_dir));
+        f.settings_file_path_ = ::settings_file_path(config_dir);
+        f.settings_ = std::make_shared<settings_store>(f.settings_file_path_);
+        break;
+    }
+    case step::menus:
+        f.build_menus();
+        f.aui_.SetManagedWindow(&f);
+        break;
+    case step::logs: {
+        const wxString log_dir = log_directory(home_);
+        if (!ensure_directory(log_dir))
+            throw std::runtime_error(
+                narrow(wxString::Format(L"Не удается создать папку с файлами журналов [%s]", log_dir)));
+        const std::time_t now = std::time(nullptr);
+        f.log_file_path_ = wxFileName(log_dir, log_file_name(static_cast<std::uint32_t>(now),
+                                                            static_cast<unsigned long>(::getpid())))
+                               .GetFullPath();
+        remove_old_logs(log_dir, now);
+        break;
+    }
+    case step::panes:
+        f.loader_ = std::make_unique<database_loader>();
+        f.build_panes();
+        break;
+    case step::startup_rows: f.write_startup_rows(); break;
+    case step::cameras: {
+        camera_refresh found = refresh_camera_list(*f.factory_);
+        f.write_rows(found.rows);
+        if (found.ok) f.cameras_ = std::move(found.cameras);
+        break;
+    }
+    case step::bars: f.build_status_and_toolbar(); break;
+    case step::camera_choice: {
+        const std::string driver = narrow(f.settings_->read_text(settings_keys::driver, settings_defaults::driver));
+        if (const auto name = choose_startup_camera(f.cameras_, driver)) f.select_camera_named(*name);
+        break;
+    }
+    case step::databases: f.refresh_databases(); break;
+    case step::services:
+        // Image data, discovery (a port that cannot be bound ends start-up here), and remote
+        // control when rc_service_enabled says so now.
+        f.services_ = std::make_unique<network_services>(f.events_, f.settings_, service_options_from_environment());
+        f.refresh_health();
+        f.health_timer_.Start(1000);
+        break;
+    case step::done: return false;
+    }
+    next_ = static_cast<step>(static_cast<int>(next_) + 1);
+    return true;
+}

@@ -1,0 +1,133 @@
+#pragma once
+// health_model: what the recording health strip shows, computed from the workers' messages
+// and a clock the caller passes in, so every rule is testable without a display.
+//
+// Cells, left to right: the lamp ("ЗАПИСЬ", "ЗАХВАТ", "СТОП"), elapsed time of the run,
+// session code, current database folder, frames stored in this recording, odometer messages
+// per second with the positions that found no new frame, camera fps over the last 2 s,
+// frames the camera lost or delivered corrupt in this run, free disk space with the time
+// left at the current write rate.
+//
+// Amber and red:
+//   odometer  red   while recording: the line is lost, or no message for the silence time
+//   camera    red   capture runs but no new frame for the camera silence time
+//   fps       amber fps over the window below 80 % of the camera's set rate (when known)
+//   lost      amber any frame lost or corrupt in this run
+//   disk      amber below the disk guard's warning level; red below its stop level
+//
+// Ownership: plain value. Thread safety: none (GUI thread).
+#include "recording/disk_space_guard.h"
+
+#include "base/thread_message.h"
+#include "database/database_scan.h"
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class health_level { off, good, normal, amber, red };
+enum class health_lamp { stop, capture, record };
+
+struct health_cell {
+    std::wstring label;  // small caption above the value; empty for the lamp
+    std::wstring value;
+    health_level level = health_level::normal;
+
+    bool operator==(const health_cell&) const = default;
+};
+
+struct health_settings {
+    std::chrono::milliseconds odometer_silence{5000};
+    std::chrono::milliseconds camera_silence{2000};
+    std::chrono::milliseconds rate_window{2000};
+    std::chrono::milliseconds disk_rate_window{60000};  // write rate measured over this span
+    double fps_share = 0.8;                             // amber below this share of the set rate
+    disk_space_limits disk_limits;
+};
+
+class health_model {
+public:
+    using clock = std::chrono::steady_clock;
+
+    enum cell_index { cell_lamp, cell_elapsed, cell_session, cell_database, cell_frames, cell_odometer, cell_camera,
+                      cell_lost, cell_disk, cell_count };
+
+    explicit health_model(health_settings settings = {});
+
+    // A run begins (capture only or capture and record): counters restart from zero.
+    void started(bool recording, clock::time_point now);
+    // Stop: the lamp goes to "СТОП"; the last figures stay readable.
+    void stopped();
+
+    void record_status(const record_status_message& message, clock::time_point now);
+    void grab_stats(const grab_stats_message& message, clock::time_point now);
+    void session_code(std::wstring code) { session_ = std::move(code); }
+    // The camera's configured frame rate; none when it cannot be read (no fps rule then).
+    void camera_rate(std::optional<double> fps) { camera_rate_ = fps; }
+    const std::optional<double>& camera_rate() const { return camera_rate_; }
+    void disk(std::optional<disk_space> space, clock::time_point now);
+
+    // Whether a disk reading is due (at least every 5 s).
+    bool disk_due(clock::time_point now) const;
+
+    health_lamp lamp_state() const;
+    bool recording() const { return lamp_state() == health_lamp::record; }
+    std::vector<health_cell> cells(clock::time_point now) const;
+
+    // Figures behind the cells, for tests and the window.
+    double odometer_rate(clock::time_point now) const;
+    std::optional<double> fps(clock::time_point now) const;
+    // Time left until the disk guard would stop at the current write rate; none while
+    // nothing is being written.
+    std::optional<std::chrono::seconds> time_left() const;
+    std::uint64_t lost_frames() const { return lost_ + corrupt_; }
+
+private:
+    struct camera_sample {
+        clock::time_point at;
+        std::uint64_t delivered;
+    };
+    struct disk_sample {
+        clock::time_point at;
+        disk_space space;
+    };
+
+    void forget_old(clock::time_point now);
+    health_cell odometer_cell(clock::time_point now) const;
+    health_cell camera_cell(clock::time_point now) const;
+    health_cell disk_cell() const;
+
+    health_settings settings_;
+    bool active_ = false;
+    bool recording_ = false;        // a recording source was started
+    bool recording_ended_ = false;  // ... and its write thread said it stopped
+    clock::time_point started_at_{};
+
+    std::wstring session_;
+    std::wstring database_;
+    std::uint64_t stored_ = 0;
+    std::uint64_t without_frame_ = 0;
+    std::deque<clock::time_point> steps_;  // odometer messages within the rate window
+    std::optional<clock::time_point> last_step_;
+    bool odometer_lost_ = false;
+
+    std::deque<camera_sample> camera_;  // within the rate window, plus one before it
+    std::optional<clock::time_point> last_new_frame_;
+    std::uint64_t delivered_ = 0;
+    std::uint64_t lost_ = 0;
+    std::uint64_t corrupt_ = 0;
+    std::optional<double> camera_rate_;
+
+    std::deque<disk_sample> disk_;  // within the disk rate window
+    std::optional<clock::time_point> last_disk_query_;
+};
+
+// "01:02:03"
+std::wstring elapsed_text(std::chrono::seconds elapsed);
+// "5 ч 20 мин", "12 мин", "< 1 мин"
+std::wstring time_left_text(std::chrono::seconds left);
+// One decimal with a comma: "24,8"
+std::wstring one_decimal(double value);

@@ -1,0 +1,188 @@
+#include "app/health_model.h"
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using tp = health_model::clock::time_point;
+const tp t0{std::chrono::hours(1)};
+
+record_status_message step(bool stored, std::wstring database = L"/rec/2024.05.01 12.30.45") {
+    record_status_message m;
+    m.news = recording_news::step;
+    m.stored = stored;
+    m.database = std::move(database);
+    return m;
+}
+
+grab_stats_message stats(std::uint64_t delivered, std::uint64_t lost = 0, std::uint64_t corrupt = 0) {
+    return make_grab_stats(L"", delivered, lost, corrupt);
+}
+
+// 25 frames a second from t0 for `seconds`, one stats message per frame.
+void camera_runs(health_model& m, int seconds, int fps = 25, std::uint64_t from = 0) {
+    for (int i = 1; i <= seconds * fps; ++i) m.grab_stats(stats(from + i), t0 + i * 1000ms / fps);
+}
+
+constexpr std::uint64_t GiB = 1ull << 30;
+
+}  // namespace
+
+TEST(health_model, lamp_follows_start_stop_and_a_recording_that_ended_by_itself) {
+    health_model m;
+    EXPECT_EQ(m.cells(t0)[health_model::cell_lamp].value, L"СТОП");
+    m.started(false, t0);
+    EXPECT_EQ(m.cells(t0)[health_model::cell_lamp].value, L"ЗАХВАТ");
+    m.started(true, t0);
+    EXPECT_EQ(m.cells(t0)[health_model::cell_lamp], (health_cell{L"", L"ЗАПИСЬ", health_level::good}));
+    m.record_status(make_record_status(recording_news::stopped, L"Запись остановлена: x"), t0 + 1s);
+    EXPECT_EQ(m.cells(t0 + 1s)[health_model::cell_lamp], (health_cell{L"", L"ЗАХВАТ", health_level::amber}));
+    m.stopped();
+    EXPECT_EQ(m.cells(t0 + 2s)[health_model::cell_lamp].value, L"СТОП");
+}
+
+TEST(health_model, counts_frames_positions_without_frame_and_names_the_folder) {
+    health_model m;
+    m.started(true, t0);
+    m.session_code(L"12 : 34");
+    m.record_status(step(true), t0 + 100ms);
+    m.record_status(step(false), t0 + 200ms);
+    m.record_status(step(true, L"/rec/2024.05.01 12.31.00"), t0 + 300ms);
+    const auto cells = m.cells(t0 + 3723s);
+    EXPECT_EQ(cells[health_model::cell_elapsed].value, L"01:02:03");
+    EXPECT_EQ(cells[health_model::cell_session].value, L"12 : 34");
+    EXPECT_EQ(cells[health_model::cell_database].value, L"2024.05.01 12.31.00");
+    EXPECT_EQ(cells[health_model::cell_frames].value, L"2");
+    // A new run starts from zero.
+    m.started(true, t0 + 4000s);
+    EXPECT_EQ(m.cells(t0 + 4000s)[health_model::cell_frames].value, L"0");
+    EXPECT_EQ(m.cells(t0 + 4000s)[health_model::cell_database].value, L"—");
+}
+
+TEST(health_model, odometer_rate_over_the_window_and_red_when_silent_or_lost) {
+    health_model m;
+    m.started(true, t0);
+    for (int i = 0; i < 100; ++i) m.record_status(step(i % 4 != 0), t0 + i * 20ms);  // 50/s for 2 s
+    const tp now = t0 + 2s;
+    EXPECT_DOUBLE_EQ(m.odometer_rate(now), 50.0);
+    EXPECT_EQ(m.cells(now)[health_model::cell_odometer], (health_cell{L"ДПП/с · без кадра", L"50,0 · 25", health_level::normal}));
+
+    // Silence: red from the silence time on (5 s after the last message).
+    EXPECT_EQ(m.cells(t0 + 1980ms + 4900ms)[health_model::cell_odometer].level, health_level::normal);
+    EXPECT_EQ(m.cells(t0 + 1980ms + 5s)[health_model::cell_odometer],
+              (health_cell{L"ДПП/с · без кадра", L"нет сообщений ДПП", health_level::red}));
+
+    // Lost line: red at once, back to normal with the next message.
+    m.record_status(step(true), t0 + 10s);
+    m.record_status(make_record_status(recording_news::odometer_lost, L""), t0 + 10100ms);
+    EXPECT_EQ(m.cells(t0 + 10200ms)[health_model::cell_odometer].value, L"ДПП потерян");
+    EXPECT_EQ(m.cells(t0 + 10200ms)[health_model::cell_odometer].level, health_level::red);
+    m.record_status(step(true), t0 + 12s);
+    EXPECT_EQ(m.cells(t0 + 12s)[health_model::cell_odometer].level, health_level::normal);
+
+    // Not recording: no odometer rule.
+    m.started(false, t0 + 20s);
+    EXPECT_EQ(m.cells(t0 + 40s)[health_model::cell_odometer].level, health_level::normal);
+}
+
+TEST(health_model, fps_is_measured_over_the_last_two_seconds_not_the_whole_run) {
+    health_model m;
+    m.started(false, t0);
+    camera_runs(m, 10, 25);
+    EXPECT_NEAR(*m.fps(t0 + 10s), 25.0, 0.01);
+    // Then 10 frames a second for 3 s: the window shows 10, a whole-run average would not.
+    for (int i = 1; i <= 30; ++i) m.grab_stats(stats(250 + i), t0 + 10s + i * 100ms);
+    EXPECT_NEAR(*m.fps(t0 + 13s), 10.0, 0.01);
+}
+
+TEST(health_model, camera_rules_silence_red_slow_amber_lost_amber) {
+    struct case_ {
+        const char* name;
+        std::optional<double> set_rate;
+        int fps;
+        std::uint64_t lost, corrupt;
+        health_level camera, lost_level;
+    };
+    const case_ cases[] = {
+        {"at the set rate", 25.0, 25, 0, 0, health_level::normal, health_level::normal},
+        {"below 80 % of the set rate", 25.0, 19, 0, 0, health_level::amber, health_level::normal},
+        {"at 80 % of the set rate", 25.0, 20, 0, 0, health_level::normal, health_level::normal},
+        {"set rate unknown", std::nullopt, 5, 0, 0, health_level::normal, health_level::normal},
+        {"lost frames", 25.0, 25, 2, 0, health_level::normal, health_level::amber},
+        {"corrupt frames", 25.0, 25, 0, 1, health_level::normal, health_level::amber},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        health_model m;
+        m.camera_rate(c.set_rate);
+        m.started(true, t0);
+        camera_runs(m, 4, c.fps);
+        m.grab_stats(stats(4 * c.fps, c.lost, c.corrupt), t0 + 4s);
+        const auto cells = m.cells(t0 + 4s);
+        EXPECT_EQ(cells[health_model::cell_camera].level, c.camera);
+        EXPECT_EQ(cells[health_model::cell_lost].level, c.lost_level);
+        EXPECT_EQ(cells[health_model::cell_lost].value, std::to_wstring(c.lost + c.corrupt));
+    }
+
+    // No new frame for 2 s (the capture thread still posts its quiet-second stats): red.
+    health_model m;
+    m.started(false, t0);
+    camera_runs(m, 2);
+    m.grab_stats(stats(50), t0 + 3s);
+    EXPECT_EQ(m.cells(t0 + 3900ms)[health_model::cell_camera].level, health_level::normal);
+    EXPECT_EQ(m.cells(t0 + 4s)[health_model::cell_camera], (health_cell{L"Камера, к/с", L"нет кадров", health_level::red}));
+    // A camera that never delivered is silent too.
+    health_model never;
+    never.started(false, t0);
+    EXPECT_EQ(never.cells(t0 + 2s)[health_model::cell_camera].level, health_level::red);
+}
+
+TEST(health_model, disk_levels_and_time_left_at_the_write_rate) {
+    health_model m;
+    m.started(true, t0);
+    EXPECT_TRUE(m.disk_due(t0));
+    m.disk(disk_space{500 * GiB, 100 * GiB}, t0);
+    EXPECT_FALSE(m.disk_due(t0 + 4s));
+    EXPECT_TRUE(m.disk_due(t0 + 5s));
+    EXPECT_FALSE(m.time_left());  // one reading gives no rate
+    // 1 GiB every 10 s: 100 GiB less the 128 MiB stop level, at 0.1 GiB/s.
+    m.disk(disk_space{500 * GiB, 99 * GiB}, t0 + 10s);
+    ASSERT_TRUE(m.time_left());
+    EXPECT_EQ(m.time_left()->count(), static_cast<long long>((99.0 * GiB - (128ull << 20)) / (GiB / 10.0)));
+    EXPECT_EQ(m.cells(t0 + 10s)[health_model::cell_disk].value, L"99,0 ГБ · 16 мин");
+    EXPECT_EQ(m.cells(t0 + 10s)[health_model::cell_disk].level, health_level::normal);
+
+    struct case_ {
+        std::uint64_t total, free;
+        health_level level;
+    };
+    const case_ cases[] = {
+        {500 * GiB, 2 * GiB, health_level::normal},
+        {500 * GiB, GiB - 1, health_level::amber},        // below the 1 GiB warning
+        {500 * GiB, (128ull << 20) - 1, health_level::red},  // below the stop level
+        {10 * GiB, 150ull << 20, health_level::amber},    // small volume: 2 % is the warning
+    };
+    for (const auto& c : cases) {
+        health_model d;
+        d.disk(disk_space{c.total, c.free}, t0);
+        EXPECT_EQ(d.cells(t0)[health_model::cell_disk].level, c.level) << c.free;
+    }
+    // Nothing written: no time left is claimed.
+    health_model idle;
+    idle.started(true, t0);
+    idle.disk(disk_space{500 * GiB, 100 * GiB}, t0);
+    idle.disk(disk_space{500 * GiB, 100 * GiB}, t0 + 5s);
+    EXPECT_FALSE(idle.time_left());
+    EXPECT_EQ(idle.cells(t0 + 5s)[health_model::cell_disk].value, L"100,0 ГБ · —");
+}
+
+TEST(health_model, texts) {
+    EXPECT_EQ(elapsed_text(0s), L"00:00:00");
+    EXPECT_EQ(elapsed_text(100h + 1s), L"100:00:01");
+    EXPECT_EQ(time_left_text(59s), L"< 1 мин");
+    EXPECT_EQ(time_left_text(3600s * 5 + 20min), L"5 ч 20 мин");
+    EXPECT_EQ(one_decimal(24.96), L"25,0");
+    EXPECT_EQ(one_decimal(0.04), L"0,0");
+}
