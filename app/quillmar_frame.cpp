@@ -172,6 +172,15 @@ void quillmar_frame::build_menus() {
     Bind(wxEVT_MENU, &quillmar_frame::on_command, this, ID_SETTINGS, ID_EXPORT_DATABASE);
     for (int id : update_ui_ids) Bind(wxEVT_UPDATE_UI, &quillmar_frame::on_update_ui, this, id);
     Bind(wxEVT_RIGHT_DOWN, &quillmar_frame::on_right_down, this);
+    // The title bar's close button asks like "Выход" while a recording runs; Close(true), after
+    // "Выход" asked or at the end of the desktop session, cannot be vetoed and is not asked.
+    Bind(wxEVT_CLOSE_WINDOW, [this](wxCloseEvent& event) {
+        if (event.CanVeto() && !may_exit(state_.mode() == capture_mode::recording, maintenance())) {
+            event.Veto();
+            return;
+        }
+        event.Skip();
+    });
 }
 
 void quillmar_frame::build_panes() {

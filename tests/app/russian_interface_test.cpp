@@ -164,3 +164,17 @@ TEST_F(toolbar_test, exit_while_recording_asks_first_and_no_keeps_recording) {
 }
 
 }  // namespace
+
+TEST_F(toolbar_test, the_close_button_while_recording_asks_like_exit_and_no_keeps_the_window) {
+    open();
+    auto owned = std::make_unique<exit_answers>();
+    exit_answers* ui = owned.get();
+    frame->set_maintenance_ui(std::move(owned));
+    frame->state().set_camera_open(true);
+    ASSERT_TRUE(frame->state().start([] { return std::make_shared<test_support::fake_frame_source>(true); }));
+    EXPECT_FALSE(frame->Close(false));  // vetoed
+    ASSERT_EQ(ui->asked.size(), 1u);
+    EXPECT_EQ(ui->asked[0], L"Выход|Идет запись. Остановить запись и выйти из программы?");
+    EXPECT_TRUE(frame->state().active());
+    frame->state().stop();
+}
