@@ -3,9 +3,12 @@
 // HOME in a fresh temporary folder so no user's settings or logs are touched, the simulated
 // camera so nothing is broadcast, and the toolkit started with a bare application object.
 // Include from exactly one source file of a benchmark program (it defines the wx app).
+#include <algorithm>
 #include <clocale>
+#include <ctime>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -31,6 +34,19 @@ inline std::string start(int argc, char** argv, const char* name) {
     wxTheApp->CallOnInit();
     delete wxLog::SetActiveTarget(new wxLogStderr);
     return home;
+}
+
+// This process's CPU time (all its threads): on a shared machine, wall time also counts the
+// waits for a core.
+inline double cpu_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+inline double median_ms(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : 1000.0 * v[v.size() / 2];
 }
 }  // namespace gui_bench
 

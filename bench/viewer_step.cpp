@@ -17,20 +17,8 @@
 
 #include <opencv2/imgproc.hpp>
 
-namespace {
-// This process's CPU time (all its threads): on a shared machine, wall time also counts the
-// waits for a core.
-double cpu_seconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-double median_ms(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : 1000.0 * v[v.size() / 2];
-}
-}  // namespace
+using gui_bench::cpu_seconds;
+using gui_bench::median_ms;
 
 int main(int argc, char** argv) {
     const int frames = static_cast<int>(bench_db::option(argc, argv, "--frames", 1000));

@@ -33,18 +33,7 @@ cv::Mat decode_grey(const std::string& jpeg, int reduction) {
 }
 
 cv::Mat match_image(const std::string& jpeg, int reduction) {
-    if (jpeg.empty()) return {};
-    const int flag = reduction >= 8   ? cv::IMREAD_REDUCED_GRAYSCALE_8
-                     : reduction >= 4 ? cv::IMREAD_REDUCED_GRAYSCALE_4
-                     : reduction >= 2 ? cv::IMREAD_REDUCED_GRAYSCALE_2
-                                      : cv::IMREAD_GRAYSCALE;
-    const cv::Mat buffer(1, static_cast<int>(jpeg.size()), CV_8UC1, const_cast<char*>(jpeg.data()));
-    cv::Mat grey;
-    try {
-        grey = cv::imdecode(buffer, flag);
-    } catch (const cv::Exception&) {
-        return {};
-    }
+    const cv::Mat grey = decode_grey(jpeg, reduction);
     if (grey.empty()) return {};
     cv::Mat out;
     grey.convertTo(out, CV_32F);

@@ -3,9 +3,12 @@
 #include "app/quillmar_frame.h"
 #include "tests/support/temp_home.h"
 
+#include <chrono>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <wx/app.h>
@@ -83,6 +86,17 @@ public:
     std::filesystem::path log_path() const { return frame->log_file_path().ToStdString(); }
     std::vector<std::string> messages() const { return log_messages(log_path()); }
     void pump() { wxTheApp->ProcessPendingEvents(); }
+    // Runs the event loop until `done` or the limit.
+    bool pump_until(const std::function<bool()>& done,
+                    std::chrono::seconds limit = std::chrono::seconds(20)) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            wxYield();
+            if (done()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return done();
+    }
 };
 
 }  // namespace test_support

@@ -25,15 +25,6 @@ using namespace std::chrono_literals;
 
 class health_strip_test : public ::testing::Test, public test_support::frame_fixture {
 protected:
-    bool pump_until(const std::function<bool()>& done, std::chrono::seconds limit = 20s) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < end) {
-            wxYield();
-            if (done()) return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return done();
-    }
     void settings(const std::string& odometer) {
         fs::create_directories(home.path() / "Velkor3" / "config");
         fs::create_directories(records());

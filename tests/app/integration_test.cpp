@@ -29,16 +29,6 @@ using namespace std::chrono_literals;
 
 class integration_test : public ::testing::Test, public test_support::frame_fixture {
 protected:
-    // Runs the event loop until `done` or the limit.
-    bool pump_until(const std::function<bool()>& done, std::chrono::seconds limit = 20s) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < end) {
-            wxYield();
-            if (done()) return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return done();
-    }
     bool has(const std::string& row) {
         const auto rows = messages();
         return std::find(rows.begin(), rows.end(), row) != rows.end();

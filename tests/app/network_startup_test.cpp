@@ -28,15 +28,6 @@ protected:
             << "write_path=" << records().string() << "\ndpp_port=" << (home.path() / "no-odometer").string()
             << "\ncoordinate_server_enabled=0\n" << extra;
     }
-    bool pump_until(const std::function<bool()>& done, std::chrono::seconds limit = 20s) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < end) {
-            wxYield();
-            if (done()) return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return done();
-    }
     bool has(const std::string& row) {
         const auto rows = messages();
         return std::find(rows.begin(), rows.end(), row) != rows.end();
