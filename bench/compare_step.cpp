@@ -5,6 +5,7 @@
 // Options: --frames N (default 200).
 #include "bench/database_bench_util.h"
 #include "bench/gui_bench.h"
+#include "bench/viewer_bench.h"
 #include "tests/viewer/synthetic_runs.h"
 #include "viewer/VImagePanel.h"
 #include "viewer/compare_dialog.h"
@@ -33,19 +34,7 @@ int main(int argc, char** argv) {
     }
 
     std::vector<double> bare, bare_cpu;
-    {
-        frame_browser browser(first);
-        cv::Mat rgb(1200, 1920, CV_8UC3);
-        for (int i = 1; i < frames; ++i) {
-            const auto t0 = std::chrono::steady_clock::now();
-            const double c0 = cpu_seconds();
-            browser.next();
-            const cv::Mat bgr = browser.current_frame();
-            cv::cvtColor(bgr, rgb, cv::COLOR_BGR2RGB);
-            bare.push_back(bench_db::seconds_since(t0));
-            bare_cpu.push_back(cpu_seconds() - c0);
-        }
-    }
+    viewer_bench::bare_steps(first, frames, bare, bare_cpu);
 
     double find_ms = 0;
     std::vector<double> plain, marked, plain_cpu;
