@@ -1,6 +1,7 @@
 #pragma once
 // Helpers for tests that build the real main window with HOME in a scratch folder.
 #include "app/quillmar_frame.h"
+#include "tests/support/event_loop.h"
 #include "tests/support/temp_home.h"
 
 #include <chrono>
@@ -89,13 +90,7 @@ public:
     // Runs the event loop until `done` or the limit.
     bool pump_until(const std::function<bool()>& done,
                     std::chrono::seconds limit = std::chrono::seconds(20)) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < end) {
-            wxYield();
-            if (done()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return done();
+        return test_support::pump_until(done, limit);
     }
 };
 

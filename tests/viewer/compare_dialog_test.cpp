@@ -11,6 +11,7 @@
 #include <wx/checkbox.h>
 
 #include "tests/database/db_test_util.h"
+#include "tests/support/event_loop.h"
 #include "tests/support/temp_home.h"
 #include "tests/viewer/synthetic_runs.h"
 #include "viewer/VImagePanel.h"
@@ -21,14 +22,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit = 3000ms) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        wxTheApp->ProcessPendingEvents();
-        wxYield();
-        if (done()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return done();
+    return test_support::pump_until(done, limit);
 }
 
 class compare_test : public ::testing::Test {

@@ -17,6 +17,7 @@
 #include "database/database_reader.h"
 #include "database/recording_database.h"
 #include "tests/database/db_test_util.h"
+#include "tests/support/event_loop.h"
 #include "tests/support/temp_home.h"
 #include "viewer/VImagePanel.h"
 
@@ -26,14 +27,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit = 3000ms) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        wxTheApp->ProcessPendingEvents();
-        wxYield();
-        if (done()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return done();
+    return test_support::pump_until(done, limit);
 }
 
 std::string file_bytes(const fs::path& p) {
