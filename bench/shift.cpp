@@ -6,9 +6,9 @@
 //
 // Per window (5 minutes) it prints: frames stored against distinct frames the camera delivered
 // while recording, the recording step's latency percentiles over the steps that stored a frame
-// (50, 99, 99.9, max), the process's RSS, threads and open files, the log rows and their bytes,
-// fsyncs a second, bytes written to the disk per stored JPEG byte, the database's size, and the
-// live frames served. At the end: the list's start-up time over this database closed properly,
+// (50, 99, 99.9, max), the process's RSS (anonymous and file-backed apart), threads and open
+// files, the log rows and their bytes, fsyncs a second, bytes written to the disk per stored
+// JPEG byte, the database's size, and the live frames served. At the end: the list's start-up time over this database closed properly,
 // and after a simulated crash (its "count" gone) at the first and the second start.
 //
 // Options: --minutes M (default 34: 100,000 frames at 50 fps), --dir DIR (default the system's
@@ -389,14 +389,15 @@ int main(int argc, char** argv) {
             const double written_per_jpeg =
                 jpeg > jpeg_before ? double(write_bytes - write_bytes_before) / double(jpeg - jpeg_before) : 0;
             std::printf("window %d (to %.1f min): stored %llu / delivered %llu (camera lost %llu in all); step ms "
-                        "p50 %.1f p99 %.1f p99.9 %.1f max %.1f; RSS %.0f MB, %llu threads, %zu open files; log +%llu "
+                        "p50 %.1f p99 %.1f p99.9 %.1f max %.1f; RSS %.0f MB (%.0f anonymous, %.0f files), %llu threads, %zu open files; log +%llu "
                         "rows (%llu bytes in all); %.1f fsyncs/s; %.2f bytes written per JPEG byte; database %s; "
                         "live frames %llu served, %llu failed\n",
                         w, std::chrono::duration<double>(w_end - run_start).count() / 60,
                         static_cast<unsigned long long>(stored - stored_before),
                         static_cast<unsigned long long>(delivered - delivered_before),
                         static_cast<unsigned long long>(sink->lost()), p.p50, p.p99, p.p999, p.max,
-                        proc_value("status", "VmRSS:") / 1024.0,
+                        proc_value("status", "VmRSS:") / 1024.0, proc_value("status", "RssAnon:") / 1024.0,
+                        proc_value("status", "RssFile:") / 1024.0,
                         static_cast<unsigned long long>(proc_value("status", "Threads:")), open_files(),
                         static_cast<unsigned long long>(sink->rows() - rows_before),
                         static_cast<unsigned long long>(sink->row_bytes()),

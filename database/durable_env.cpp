@@ -1,6 +1,12 @@
 #include "database/durable_env.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace {
+
+// Bytes after which the kernel is asked to start writing a file out (see durable_file::Flush).
+constexpr std::uint64_t writeback_step = 1 << 20;
 
 bool is_log_file(const std::string& name) {
     return name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0;
@@ -8,8 +14,11 @@ bool is_log_file(const std::string& name) {
 
 class durable_file : public leveldb::WritableFile {
 public:
-    durable_file(leveldb::WritableFile* target, bool log, durable_env& env)
-        : target_(target), log_(log), env_(env) {}
+    durable_file(leveldb::WritableFile* target, const std::string& name, bool log, durable_env& env)
+        : target_(target), log_(log), env_(env) {
+        const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) writeback_fd_ = std::make_shared<const durable_env::descriptor>(fd);
+    }
 
     // LevelDB deletes a log without Close() on some paths: the destructor closes it as well.
     ~durable_file() override {
@@ -18,9 +27,21 @@ public:
 
     leveldb::Status Append(const leveldb::Slice& data) override {
         dirty_ = dirty_ || !data.empty();
+        appended_ += data.size();
         return target_->Append(data);
     }
-    leveldb::Status Flush() override { return target_->Flush(); }
+    leveldb::Status Flush() override {
+        leveldb::Status s = target_->Flush();
+        // Have what the kernel holds now written out: left to the next Sync(), a second of
+        // frames (tens of MB) would be written while the recording step waits, and table files
+        // would reach the disk in bursts that hold up the log's sync. Any descriptor of the
+        // file will do; without one (not a plain file) nothing is started.
+        if (s.ok() && writeback_fd_ && appended_ - started_ >= writeback_step) {
+            env_.write_out_later(writeback_fd_, started_, appended_ - started_);
+            started_ = appended_;
+        }
+        return s;
+    }
     leveldb::Status Sync() override {
         if (log_) {
             // An older log closed just before must be on the disk before this one is.
@@ -50,6 +71,9 @@ private:
     const bool log_;
     durable_env& env_;
     bool dirty_ = false;  // appended since the last sync
+    std::shared_ptr<const durable_env::descriptor> writeback_fd_;  // read-only, of the same file; may be null
+    std::uint64_t appended_ = 0;  // bytes appended through this handle
+    std::uint64_t started_ = 0;   // bytes whose write-out has been started
 };
 
 }  // namespace
@@ -63,11 +87,45 @@ durable_env::~durable_env() {
     }
     changed_.notify_all();
     if (worker_.joinable()) worker_.join();
+    {
+        std::lock_guard<std::mutex> lock(write_out_mutex_);
+        write_out_stopping_ = true;
+    }
+    write_out_queued_.notify_all();
+    if (write_out_worker_.joinable()) write_out_worker_.join();
+}
+
+durable_env::descriptor::~descriptor() { ::close(fd); }
+
+void durable_env::write_out_later(std::shared_ptr<const descriptor> file, std::uint64_t offset,
+                                  std::uint64_t length) {
+    {
+        std::lock_guard<std::mutex> lock(write_out_mutex_);
+        write_outs_.push_back({std::move(file), offset, length});
+        if (!write_out_worker_.joinable()) write_out_worker_ = std::thread([this] { write_out_work(); });
+    }
+    write_out_queued_.notify_all();
+}
+
+void durable_env::write_out_work() {
+    std::unique_lock<std::mutex> lock(write_out_mutex_);
+    for (;;) {
+        write_out_queued_.wait(lock, [this] { return write_out_stopping_ || !write_outs_.empty(); });
+        if (write_outs_.empty()) return;  // stopping, nothing left
+        write_out next = std::move(write_outs_.front());
+        write_outs_.pop_front();
+        lock.unlock();
+        // Only a hint: a failure changes nothing, the data is still synced by Sync().
+        ::sync_file_range(next.file->fd, static_cast<off64_t>(next.offset), static_cast<off64_t>(next.length),
+                          SYNC_FILE_RANGE_WRITE);
+        next.file.reset();
+        lock.lock();
+    }
 }
 
 leveldb::Status durable_env::wrap(const std::string& name, leveldb::Status status,
                                   leveldb::WritableFile** result) {
-    if (status.ok()) *result = new durable_file(*result, is_log_file(name), *this);
+    if (status.ok()) *result = new durable_file(*result, name, is_log_file(name), *this);
     return status;
 }
 

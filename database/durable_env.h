@@ -9,9 +9,13 @@
 //     every later Sync() of a log first waits for it, so no synced write can be on disk with
 //     an unsynced one before it. A failed background sync is returned by the next log Sync().
 //   - every Sync() of any file is counted, so the fsync rate can be measured.
+//   - every MB written to a file is handed to the kernel for writing out at once
+//     (sync_file_range, on a thread of its own, so no LevelDB thread waits for it). A Sync()
+//     then finds little left to write, and the recording step that syncs stays short.
 //
 // Ownership: the wrapped Env must outlive this one; files it hands out must be deleted
-// before it is. It owns its worker thread: the destructor finishes the queued syncs and joins.
+// before it is. It owns its two worker threads: the destructor finishes what is queued and
+// joins them.
 // Thread safety: as the wrapped Env (LevelDB calls it from its own threads); its own state is
 // guarded by a mutex, the counter is atomic.
 #include <atomic>
@@ -48,6 +52,17 @@ public:
     void sync_and_close_later(std::unique_ptr<leveldb::WritableFile> file);
     // Waits until every queued sync is done; the first failure among them, if any.
     leveldb::Status wait_for_queued_syncs();
+    // An open descriptor of a file being written (closed when the last holder lets go).
+    struct descriptor {
+        explicit descriptor(int fd) : fd(fd) {}
+        ~descriptor();
+        descriptor(const descriptor&) = delete;
+        descriptor& operator=(const descriptor&) = delete;
+        const int fd;
+    };
+    // Starts writing bytes [offset, offset + length) of the file out, later, on the
+    // write-back thread; returns at once.
+    void write_out_later(std::shared_ptr<const descriptor> file, std::uint64_t offset, std::uint64_t length);
 
 private:
     leveldb::Status wrap(const std::string& name, leveldb::Status status, leveldb::WritableFile** result);
@@ -63,6 +78,18 @@ private:
     leveldb::Status failure_;
     bool stopping_ = false;
     std::thread worker_;  // started with the first queued sync
+
+    struct write_out {
+        std::shared_ptr<const descriptor> file;
+        std::uint64_t offset;
+        std::uint64_t length;
+    };
+    std::mutex write_out_mutex_;  // guards write_outs_, write_out_stopping_, write_out_worker_
+    std::condition_variable write_out_queued_;
+    std::deque<write_out> write_outs_;
+    bool write_out_stopping_ = false;
+    std::thread write_out_worker_;  // started with the first write-out
+    void write_out_work();
 };
 
 // The environment of the recording writer: a durable_env over the system's default one,
