@@ -51,6 +51,7 @@ frame_store_tuning recording_storage_tuning() {
     t.write_buffer_size = 16u << 20;
     t.max_file_size = 16u << 20;
     t.compress = false;
+    t.max_open_files = 128;
     return t;
 }
 
@@ -70,6 +71,7 @@ std::unique_ptr<leveldb::DB> open_leveldb(const std::string& path, bool create, 
         if (tuning->write_buffer_size) options.write_buffer_size = tuning->write_buffer_size;
         if (tuning->max_file_size) options.max_file_size = tuning->max_file_size;
         if (!tuning->compress) options.compression = leveldb::kNoCompression;
+        if (tuning->max_open_files) options.max_open_files = tuning->max_open_files;
     }
     leveldb::DB* db = nullptr;
     leveldb::Status status = leveldb::DB::Open(options, path, &db);

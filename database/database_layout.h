@@ -68,6 +68,11 @@ struct frame_store_tuning {
     std::size_t max_file_size = 0;
     // JPEG data does not compress: trying costs CPU and saves nothing.
     bool compress = true;
+    // Tables kept open, each with its index mapped into memory (about 28 KB of the process's
+    // memory per table here). The writer reads only the newest frames and what it compacts,
+    // so a small number keeps its memory flat over tens of GB (LevelDB keeps 1000 open, which
+    // a shift's 2,000 tables would fill). LevelDB takes at least 74.
+    int max_open_files = 0;
 };
 
 // The options the recording writer uses (chosen from measurements with bench_database_options).

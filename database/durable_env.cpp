@@ -34,10 +34,11 @@ public:
         leveldb::Status s = target_->Flush();
         // Have what the kernel holds now written out: left to the next Sync(), a second of
         // frames (tens of MB) would be written while the recording step waits, and table files
-        // would reach the disk in bursts that hold up the log's sync. Any descriptor of the
-        // file will do; without one (not a plain file) nothing is started.
+        // would reach the disk in bursts that hold up the log's sync. A log is synced outright
+        // (its growing size too), so LevelDB's own Sync() of it finds next to nothing left.
+        // Any descriptor of the file will do; without one (not a plain file) nothing is done.
         if (s.ok() && writeback_fd_ && appended_ - started_ >= writeback_step) {
-            env_.write_out_later(writeback_fd_, started_, appended_ - started_);
+            env_.write_out_later(writeback_fd_, started_, appended_ - started_, log_);
             started_ = appended_;
         }
         return s;
@@ -98,10 +99,15 @@ durable_env::~durable_env() {
 durable_env::descriptor::~descriptor() { ::close(fd); }
 
 void durable_env::write_out_later(std::shared_ptr<const descriptor> file, std::uint64_t offset,
-                                  std::uint64_t length) {
+                                  std::uint64_t length, bool sync) {
     {
         std::lock_guard<std::mutex> lock(write_out_mutex_);
-        write_outs_.push_back({std::move(file), offset, length});
+        // A slow disk must not grow the queue: the next range of the same file joins the last.
+        if (!write_outs_.empty() && write_outs_.back().file == file) {
+            write_outs_.back().length = offset + length - write_outs_.back().offset;
+            return;
+        }
+        write_outs_.push_back({std::move(file), offset, length, sync});
         if (!write_out_worker_.joinable()) write_out_worker_ = std::thread([this] { write_out_work(); });
     }
     write_out_queued_.notify_all();
@@ -115,9 +121,18 @@ void durable_env::write_out_work() {
         write_out next = std::move(write_outs_.front());
         write_outs_.pop_front();
         lock.unlock();
-        // Only a hint: a failure changes nothing, the data is still synced by Sync().
-        ::sync_file_range(next.file->fd, static_cast<off64_t>(next.offset), static_cast<off64_t>(next.length),
-                          SYNC_FILE_RANGE_WRITE);
+        // Only ahead of time: a failure changes nothing, the data is still synced by Sync().
+        if (next.sync) {
+            ++syncs_;
+            // A log is read again only after a crash: once synced, its pages need not crowd
+            // the page cache, where a shift's tens of GB would make the kernel reclaim memory
+            // in the middle of a recording step.
+            if (::fdatasync(next.file->fd) == 0)
+                ::posix_fadvise(next.file->fd, 0, static_cast<off_t>(next.offset + next.length), POSIX_FADV_DONTNEED);
+        } else {
+            ::sync_file_range(next.file->fd, static_cast<off64_t>(next.offset), static_cast<off64_t>(next.length),
+                              SYNC_FILE_RANGE_WRITE);
+        }
         next.file.reset();
         lock.lock();
     }

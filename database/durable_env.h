@@ -9,9 +9,10 @@
 //     every later Sync() of a log first waits for it, so no synced write can be on disk with
 //     an unsynced one before it. A failed background sync is returned by the next log Sync().
 //   - every Sync() of any file is counted, so the fsync rate can be measured.
-//   - every MB written to a file is handed to the kernel for writing out at once
-//     (sync_file_range, on a thread of its own, so no LevelDB thread waits for it). A Sync()
-//     then finds little left to write, and the recording step that syncs stays short.
+//   - every MB written to a file is handed to the kernel for writing out at once, and a log
+//     is synced every MB, both on a thread of their own, so no LevelDB thread waits for them.
+//     LevelDB's Sync() then finds little left to write, and the recording step that syncs
+//     stays short. These syncs are counted too.
 //
 // Ownership: the wrapped Env must outlive this one; files it hands out must be deleted
 // before it is. It owns its two worker threads: the destructor finishes what is queued and
@@ -37,9 +38,9 @@ public:
     leveldb::Status NewWritableFile(const std::string& name, leveldb::WritableFile** result) override;
     leveldb::Status NewAppendableFile(const std::string& name, leveldb::WritableFile** result) override;
 
-    // Syncs of any file through this environment since construction, and of logs alone
-    // (the synced writes and the syncs at a log's close; the rest are LevelDB's own table
-    // and manifest syncs).
+    // Syncs of any file through this environment since construction (ahead-of-time log syncs
+    // included), and of logs alone by LevelDB (the synced writes and the syncs at a log's
+    // close; the rest are LevelDB's own table and manifest syncs and the ahead-of-time ones).
     std::uint64_t syncs() const { return syncs_.load(); }
     std::uint64_t log_syncs() const { return log_syncs_.load(); }
 
@@ -60,9 +61,10 @@ public:
         descriptor& operator=(const descriptor&) = delete;
         const int fd;
     };
-    // Starts writing bytes [offset, offset + length) of the file out, later, on the
-    // write-back thread; returns at once.
-    void write_out_later(std::shared_ptr<const descriptor> file, std::uint64_t offset, std::uint64_t length);
+    // Starts writing bytes [offset, offset + length) of the file out (sync: syncs the whole
+    // file), later, on the write-out thread; returns at once.
+    void write_out_later(std::shared_ptr<const descriptor> file, std::uint64_t offset, std::uint64_t length,
+                         bool sync);
 
 private:
     leveldb::Status wrap(const std::string& name, leveldb::Status status, leveldb::WritableFile** result);
@@ -83,6 +85,7 @@ private:
         std::shared_ptr<const descriptor> file;
         std::uint64_t offset;
         std::uint64_t length;
+        bool sync;
     };
     std::mutex write_out_mutex_;  // guards write_outs_, write_out_stopping_, write_out_worker_
     std::condition_variable write_out_queued_;
