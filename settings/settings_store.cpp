@@ -6,7 +6,13 @@
 #include <fstream>
 #include <string>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <wx/fileconf.h>
+#include <wx/mstream.h>
 #include <wx/filefn.h>
 #include <wx/utils.h>
 
@@ -53,11 +59,8 @@ wxString shown_line(const std::string& line, bool& valid) {
 
 settings_store::settings_store(const wxString& path)
     : path_(path),
-      // Stray bytes map to private-use characters and back, so one bad byte neither empties
-      // the whole file on reading nor changes on writing.
       config_(std::make_unique<wxFileConfig>(wxString(), wxString(), path, wxString(),
-                                             wxCONFIG_USE_LOCAL_FILE,
-                                             wxMBConvUTF8(wxMBConvUTF8::MAP_INVALID_UTF8_TO_PUA))) {
+                                             wxCONFIG_USE_LOCAL_FILE, conv_)) {
     std::ifstream in(path.fn_str(), std::ios::binary);
     std::size_t number = 0;
     for (std::string line; std::getline(in, line);) {
@@ -81,8 +84,9 @@ settings_store::settings_store(const wxString& path)
 }
 
 settings_store::~settings_store() {
+    flush();
     std::lock_guard<std::mutex> lock(mutex_);
-    config_.reset();  // wxFileConfig writes pending changes on deletion
+    config_.reset();
 }
 
 bool settings_store::damaged(const wxString& key) const {
@@ -125,24 +129,69 @@ double settings_store::read_double(const wxString& key, double def) const {
 void settings_store::write_text(const wxString& key, const wxString& value) {
     std::lock_guard<std::mutex> lock(mutex_);
     config_->Write(key, value);
+    dirty_ = true;
 }
 
 void settings_store::write_bool(const wxString& key, bool value) {
     std::lock_guard<std::mutex> lock(mutex_);
     config_->Write(key, value);
+    dirty_ = true;
 }
 
 void settings_store::write_long(const wxString& key, long value) {
     std::lock_guard<std::mutex> lock(mutex_);
     config_->Write(key, value);
+    dirty_ = true;
 }
 
 void settings_store::write_double(const wxString& key, double value) {
     std::lock_guard<std::mutex> lock(mutex_);
     config_->Write(key, value);
+    dirty_ = true;
 }
 
 bool settings_store::flush() {
+    // The text is taken under the lock; the file is written after letting go of it, so a
+    // worker reading a setting never waits for the disk.
+    wxMemoryOutputStream text;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!dirty_) return true;
+        if (!config_->Save(text, conv_)) return false;
+        dirty_ = false;
+    }
+    std::lock_guard<std::mutex> writing(flush_mutex_);
+    if (write_whole(text)) return true;
     std::lock_guard<std::mutex> lock(mutex_);
-    return config_->Flush(false);
+    dirty_ = true;  // written again by the next flush or at the end
+    return false;
+}
+
+bool settings_store::write_whole(const wxMemoryOutputStream& text) const {
+    // As wxFileConfig does: a temporary file beside it, with the old file's permissions, put
+    // in its place only when whole.
+    const std::string target(path_.fn_str());
+    const std::string temporary = target + ".tmp";
+    struct stat old {};
+    const mode_t mode = ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0666;
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0) return false;
+    const wxStreamBuffer* buffer = text.GetOutputStreamBuffer();
+    const char* data = static_cast<const char*>(buffer->GetBufferStart());
+    std::size_t left = static_cast<std::size_t>(text.GetLength());
+    bool ok = true;
+    while (ok && left > 0) {
+        const ssize_t n = ::write(fd, data, left);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) {
+            data += n;
+            left -= static_cast<std::size_t>(n);
+        }
+    }
+    ok = ::fchmod(fd, mode) == 0 && ok;
+    ok = ::close(fd) == 0 && ok;
+    if (ok && ::rename(temporary.c_str(), target.c_str()) == 0) return true;
+    ::unlink(temporary.c_str());
+    return false;
 }

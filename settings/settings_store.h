@@ -4,18 +4,21 @@
 // Ownership: shared (settings_ptr). The main window creates it and hands the same pointer to
 // every worker; workers that outlive the window keep it alive, so none reads a dead store.
 // Thread safety: every read and write holds one mutex, so the GUI thread and service threads
-// may use it at once (wxFileConfig itself is not thread-safe).
+// may use it at once (wxFileConfig itself is not thread-safe). flush() holds it only to take
+// the file's text; the file is written after letting go.
 // Values are read back exactly as written (no expansion of environment variables).
 // Errors: a missing file or key yields the caller's default; a file that cannot be written
-// is reported by wxFileConfig's own logging on flush. A line that is not UTF-8 does not cost
+// makes flush() return false (and is tried again at the next flush). A line that is not UTF-8 does not cost
 // the other keys: it is listed in load_errors() and kept as it was.
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include <wx/strconv.h>
 #include <wx/string.h>
 
 class wxFileConfig;
+class wxMemoryOutputStream;
 
 class settings_store {
 public:
@@ -51,11 +54,18 @@ public:
     bool damaged(const wxString& key) const;
 
 private:
+    bool write_whole(const wxMemoryOutputStream& text) const;
+
     wxString path_;
+    // Stray bytes map to private-use characters and back, so one bad byte neither empties
+    // the whole file on reading nor changes on writing.
+    const wxMBConvUTF8 conv_{wxMBConvUTF8::MAP_INVALID_UTF8_TO_PUA};
     std::vector<wxString> load_errors_;   // set by the constructor, then constant
     std::vector<wxString> damaged_keys_;  // likewise
-    mutable std::mutex mutex_;            // guards config_
+    mutable std::mutex mutex_;            // guards config_ and dirty_
     std::unique_ptr<wxFileConfig> config_;
+    bool dirty_ = false;                  // written since the last flush
+    std::mutex flush_mutex_;              // one file write at a time; no reader waits for it
 };
 
 using settings_ptr = std::shared_ptr<settings_store>;
