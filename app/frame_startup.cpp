@@ -66,7 +66,7 @@ bool frame_startup::run_next() {
         break;
     }
     case step::panes:
-        f.loader_ = std::make_unique<database_loader>();
+        f.loader_ = std::make_unique<database_loader>(f.registry_);
         f.build_panes();
         break;
     case step::startup_rows: f.write_startup_rows(); break;
@@ -86,7 +86,12 @@ bool frame_startup::run_next() {
     case step::services:
         // Image data, discovery (a port that cannot be bound ends start-up here), and remote
         // control when rc_service_enabled says so now.
-        f.services_ = std::make_unique<network_services>(f.events_, f.settings_, service_options_from_environment());
+        {
+            network_services::options options = service_options_from_environment();
+            options.registry = &f.registry_;
+            options.live = &f.live_;
+            f.services_ = std::make_unique<network_services>(f.events_, f.settings_, options);
+        }
         f.refresh_health();
         f.health_timer_.Start(1000);
         break;

@@ -419,7 +419,7 @@ void quillmar_frame::capture_and_record() {
     if (!state_.allows(ID_CAPTURE_RECORD)) return;
     clear_run_status();
     state_.start([this] {
-        return std::make_shared<continuous_grab_write>(events_, settings_, camera_, write_thread_factory());
+        return std::make_shared<continuous_grab_write>(events_, settings_, camera_, write_thread_factory(&live_));
     });
     read_camera_rate();
     refresh_health();

@@ -19,6 +19,8 @@
 #include "app/window_event_sink.h"
 #include "camera/camera_list.h"
 #include "camera/jai_camera.h"
+#include "database/database_registry.h"
+#include "database/recording_database.h"
 #include "settings/settings_store.h"
 
 #include <functional>
@@ -156,6 +158,10 @@ private:
     void on_database_info(wxThreadEvent& event);
 
     std::shared_ptr<window_event_sink> events_;
+    // The recordings listed (the image service looks sessions up in it) and the recording in
+    // progress (its live frames); both outlive every worker below that uses them.
+    database_registry registry_;
+    recording_database live_;
     std::unique_ptr<jai_factory> factory_;  // open for the window's whole life
     wxAuiManager aui_;
     settings_ptr settings_;

@@ -25,6 +25,7 @@
 #include "camera/jai_sdk.h"
 #include "database/database_layout.h"
 #include "database/database_scan.h"
+#include "database/database_registry.h"
 #include "database/durable_env.h"
 #include "database/recording_database.h"
 #include "net/img_service.h"
@@ -297,7 +298,12 @@ int main(int argc, char** argv) {
 
         auto sink = std::make_shared<bench_sink>();
         auto steps = std::make_shared<step_log>();
+        durable_env env(leveldb::Env::Default());
+        recording_database_options live_options;
+        live_options.env = &env;
+        recording_database live(live_options);
         write_thread_tuning tuning;
+        tuning.database = &live;
         tuning.step_observer = [steps, sink](clock_type::duration took, std::size_t jpeg) {
             std::lock_guard<std::mutex> lock(steps->mutex);
             ++steps->steps;
@@ -330,8 +336,11 @@ int main(int argc, char** argv) {
         if (J_Camera_SetValueString(selected.camera->handle(), "AcquisitionFrameRate", rate_text.c_str()) != J_ST_SUCCESS)
             std::fprintf(stderr, "bench_shift: the camera refused AcquisitionFrameRate %s\n", rate_text.c_str());
 
+        database_registry registry;
         img_service::options service_options;
         service_options.bind_address = "127.0.0.1";
+        service_options.registry = &registry;
+        service_options.live = &live;
         img_service service(sink, settings, service_options);
         service.start();
 
@@ -356,7 +365,7 @@ int main(int argc, char** argv) {
 
         const std::uint64_t write_bytes_start = proc_value("io", "write_bytes:");
         std::uint64_t write_bytes_before = write_bytes_start;
-        std::uint64_t syncs_before = recording_env().syncs();
+        std::uint64_t syncs_before = env.syncs();
         std::uint64_t rows_before = 0;
         const auto run_start = clock_type::now();
         auto source = std::make_unique<continuous_grab_write>(sink, settings, selected.camera, factory);
@@ -384,7 +393,7 @@ int main(int argc, char** argv) {
             if (first_window) delivered_before = delivered_first > 0 ? delivered_first - 1 : 0;
             const std::uint64_t delivered = sink->delivered();
             const std::uint64_t write_bytes = proc_value("io", "write_bytes:");
-            const std::uint64_t syncs = recording_env().syncs();
+            const std::uint64_t syncs = env.syncs();
             const percentiles p = of(ms);
             const double written_per_jpeg =
                 jpeg > jpeg_before ? double(write_bytes - write_bytes_before) / double(jpeg - jpeg_before) : 0;

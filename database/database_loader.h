@@ -36,7 +36,7 @@ class load_thread;
 
 class database_loader {
 public:
-    explicit database_loader(database_registry& registry = process_database_registry());
+    explicit database_loader(database_registry& registry);  // must outlive the loader
     ~database_loader();
     database_loader(const database_loader&) = delete;
     database_loader& operator=(const database_loader&) = delete;

@@ -188,10 +188,3 @@ void durable_env::work() {
         changed_.notify_all();
     }
 }
-
-durable_env& recording_env() {
-    // Made while the first recording database is constructed, so it is destroyed after the
-    // process-wide one (static destruction runs in reverse).
-    static durable_env env(leveldb::Env::Default());
-    return env;
-}

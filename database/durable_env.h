@@ -94,7 +94,3 @@ private:
     std::thread write_out_worker_;  // started with the first write-out
     void write_out_work();
 };
-
-// The environment of the recording writer: a durable_env over the system's default one,
-// alive until the end of the process.
-durable_env& recording_env();

@@ -18,7 +18,10 @@ std::string time_text(std::int64_t seconds) { return std::to_string(seconds); }
 
 recording_database::recording_database(recording_database_options options)
     : options_(std::move(options)) {
-    if (!options_.env) options_.env = &recording_env();
+    if (!options_.env) {
+        own_env_ = std::make_unique<durable_env>(leveldb::Env::Default());
+        options_.env = own_env_.get();
+    }
 }
 
 recording_database::~recording_database() = default;
@@ -45,30 +48,44 @@ void recording_database::open(const std::wstring& path, const std::string& sessi
 }
 
 void recording_database::open_with(const std::wstring& path, leveldb::WriteBatch& first) {
+    drop_handle();
     path_ = path;
-    db_.reset();
-    open_ = false;
     frame_count_ = 0;
     failure_.clear();
     synced_since_open_ = false;
     unsynced_ = false;
-    db_ = open_leveldb(to_narrow(path), true, options_.env, &options_.storage);
+    // Opened and first written before any reader can see it.
+    std::unique_ptr<leveldb::DB> fresh = open_leveldb(to_narrow(path), true, options_.env, &options_.storage);
     try {
-        write(first, false);
+        write_to(*fresh, first, false);
     } catch (...) {
-        db_.reset();
         failure_.clear();
         throw;
     }
+    std::unique_lock<std::shared_mutex> hold(handle_lock_);
+    db_ = std::move(fresh);
     open_ = true;
 }
 
+void recording_database::drop_handle() {
+    std::unique_ptr<leveldb::DB> old;
+    {
+        std::unique_lock<std::shared_mutex> hold(handle_lock_);
+        old = std::move(db_);
+        open_ = false;
+    }
+    // Closed here, after letting go: LevelDB's close may wait for a compaction.
+}
+
 void recording_database::write(leveldb::WriteBatch& batch, bool sync) {
-    if (!db_) return;
+    if (db_) write_to(*db_, batch, sync);
+}
+
+void recording_database::write_to(leveldb::DB& db, leveldb::WriteBatch& batch, bool sync) {
     if (!failure_.empty()) throw std::runtime_error(failure_);
     leveldb::WriteOptions options;
     options.sync = sync;
-    leveldb::Status status = db_->Write(options, &batch);
+    leveldb::Status status = db.Write(options, &batch);
     if (!status.ok()) {
         failure_ = status.ToString();
         throw std::runtime_error(failure_);
@@ -163,11 +180,10 @@ void recording_database::store_encoded_frame(std::string_view jpeg, std::uint32_
 }
 
 void recording_database::abandon() {
-    open_ = false;
     unsynced_ = false;
     frame_count_ = 0;
     failure_.clear();
-    db_.reset();
+    drop_handle();
 }
 
 void recording_database::close(const std::string& session_code, const std::wstring& side) {
@@ -256,26 +272,21 @@ ldb_info recording_database::summary(std::wstring* missing_time_start) const {
 
 cv::Mat recording_database::read_frame(std::uint32_t count) const {
     cv::Mat image;
-    if (db_) image = read_frame_at_or_after(*db_, count);
+    {
+        std::shared_lock<std::shared_mutex> hold(handle_lock_);
+        if (db_) image = read_frame_at_or_after(*db_, count);
+    }
     if (image.empty())
         image = make_placeholder_frame("Requested frame not found [" + std::to_string(count) + "]");
     return image;
 }
 
-std::optional<std::string> recording_database::read_stored(std::uint32_t count) const {
+std::optional<std::string> recording_database::read_stored(std::uint32_t count, bool* was_open) const {
+    std::shared_lock<std::shared_mutex> hold(handle_lock_);
+    if (was_open) *was_open = db_ != nullptr;
     if (!db_) return std::nullopt;
     std::unique_ptr<leveldb::Iterator> it(db_->NewIterator(leveldb::ReadOptions()));
     it->Seek(make_frame_key(count));
     if (!it->Valid()) return std::nullopt;
     return it->value().ToString();
-}
-
-recording_database& process_recording_database() {
-    static recording_database instance;
-    return instance;
-}
-
-std::mutex& recording_database_lock() {
-    static std::mutex lock;
-    return lock;
 }

@@ -17,28 +17,34 @@
 // frame together), so the metadata is never ahead of the frames. A frame write is synced when
 // none was synced yet in this database or the sync interval has passed since the last synced
 // write (one second by default), and close() is synced; sync_pending() syncs the rest when no
-// further write comes: a power cut loses at most about the last interval of frames. Storage goes through recording_env() unless options name another.
+// further write comes: a power cut loses at most about the last interval of frames. Storage
+// goes through a durable_env of the database's own unless the options name an environment.
 //
 // Failure: a failed write ends the database for good: every later write throws the same text
 // without reaching LevelDB (reads still work) until abandon() or close() drops the handle, so
 // a torn log is never written on.
 //
-// Ownership: owns its LevelDB handle; destruction deletes it WITHOUT writing the closing keys
-// (call close() for that).
+// Ownership: owns its LevelDB handle (and its environment when the options give none);
+// destruction deletes the handle WITHOUT writing the closing keys (call close() for that).
 //
-// Thread safety: none of its own. The process-wide instance (process_recording_database())
-// is shared by the write thread and the image data service; every use of it, the
-// live-session read_frame() included, must hold recording_database_lock() for its duration.
-// Local instances (edit commands, tests) are used by one thread at a time.
+// Thread safety: one thread, the owner, calls everything that opens, writes or closes (the
+// write thread, for a recording). Any other thread may call is_open(), read_stored() and
+// read_frame() meanwhile: they hold an internal reader/writer lock for the read alone, and the
+// owner takes it only to put a new LevelDB handle in place or to take the old one out, never
+// across a disk operation: the open and its first write, every frame write and sync, the
+// closing write and LevelDB's close all happen outside it (LevelDB allows reads during
+// writes). So a reader never meets a half-open or half-closed database and never waits for a
+// sync. The getters and summary() are the owner's.
 //
 // Errors: every LevelDB failure throws std::runtime_error with LevelDB's status text (narrow,
 // as Status::ToString() gives it); a stored value that does not parse throws the conversion
 // library's error (boost::bad_lexical_cast, a std::exception) from the getters and summary().
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
+#include <shared_mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,6 +55,8 @@
 #include "base/ldb_info.h"
 #include "database/database_layout.h"
 
+class durable_env;
+
 namespace leveldb {
 class DB;
 class Env;
@@ -56,7 +64,8 @@ class WriteBatch;
 }
 
 struct recording_database_options {
-    // Storage environment; null: recording_env(). Must outlive the database.
+    // Storage environment; null: a durable_env over the system's, owned by the database.
+    // Must outlive the database.
     leveldb::Env* env = nullptr;
     // Longest time between synced frame writes; zero syncs every frame write.
     std::chrono::milliseconds sync_interval{1000};
@@ -80,7 +89,7 @@ public:
     // A recording's open: as open(path), with "session" and "side" in the same batch.
     void open(const std::wstring& path, const std::string& session_code, const std::wstring& side);
 
-    bool is_open() const { return open_; }
+    bool is_open() const { return open_.load(); }
     const std::wstring& path() const { return path_; }
     // Frames written since open; 0 after construction and after close.
     std::uint64_t frame_count() const { return frame_count_; }
@@ -119,8 +128,8 @@ public:
     // Drops the handle without writing anything (after a failure); the path is kept.
     void abandon();
 
-    // Synced writes since construction (the sync policy at work).
-    std::uint64_t synced_writes() const { return synced_writes_; }
+    // Synced writes since construction (the sync policy at work); from any thread.
+    std::uint64_t synced_writes() const { return synced_writes_.load(); }
 
     // The frame sync policy syncs only when a later write comes. For a recording that goes
     // quiet (a train that stopped), the owner of the database syncs what is left:
@@ -154,34 +163,33 @@ public:
     // "Requested frame not found [<count>]".
     cv::Mat read_frame(std::uint32_t count) const;
     // Live-session read of the stored bytes (JPEG) of the frame at or after count, unchanged;
-    // nothing when there is none or no database is open. Cheap: no decoding, so the caller
-    // holds recording_database_lock() only for the read and decodes after letting go.
-    std::optional<std::string> read_stored(std::uint32_t count) const;
+    // nothing when there is none or no database is open (then *was_open, if given, is false:
+    // both are read at one moment). No decoding: the caller decodes.
+    std::optional<std::string> read_stored(std::uint32_t count, bool* was_open = nullptr) const;
 
 private:
     void open_with(const std::wstring& path, leveldb::WriteBatch& first);
+    // Takes the handle out of readers' reach and closes it after letting go of the lock.
+    void drop_handle();
     void put(const std::string& key, const std::string& value);
     void write(leveldb::WriteBatch& batch, bool sync);
+    void write_to(leveldb::DB& db, leveldb::WriteBatch& batch, bool sync);
     bool sync_due() const;
     std::chrono::steady_clock::time_point steady_now() const;
 
     recording_database_options options_;
+    std::unique_ptr<durable_env> own_env_;  // when the options name none; outlives db_
     std::wstring path_;
-    std::unique_ptr<leveldb::DB> db_;
+    mutable std::shared_mutex handle_lock_;  // guards db_ and open_ against the owner's changes
+                                             // while another thread reads through them
+    std::unique_ptr<leveldb::DB> db_;        // replaced by the owner only, under handle_lock_
     std::uint64_t frame_count_ = 0;
-    bool open_ = false;
+    std::atomic<bool> open_{false};
     std::string failure_;  // LevelDB's text of the write that failed; empty while none did
     bool synced_since_open_ = false;
     bool unsynced_ = false;  // a write since the last synced one
     std::chrono::steady_clock::time_point first_unsynced_{};
     std::chrono::steady_clock::time_point last_sync_{};
-    std::uint64_t synced_writes_ = 0;
+    std::atomic<std::uint64_t> synced_writes_{0};
     std::vector<unsigned char> jpeg_;  // encoding buffer reused by write_frame / store_frame
 };
-
-// The current recording database of the process (the write thread's), and the lock that
-// serializes every operation on it: recording steps, session changes, the end-of-recording
-// summary and close (write thread), and the image data service's live-session read. Hold it
-// with std::lock_guard / std::unique_lock.
-recording_database& process_recording_database();
-std::mutex& recording_database_lock();

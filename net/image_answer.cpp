@@ -1,7 +1,6 @@
 #include "net/image_answer.h"
 
 #include <exception>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -16,14 +15,11 @@ namespace {
 
 std::vector<std::uint8_t> respond(const std::vector<unsigned char>& png) { return image_response(png); }
 
-std::vector<std::uint8_t> live_answer(std::uint32_t count, const png_pipeline& pipeline) {
-    std::optional<std::string> stored;
-    {
-        std::lock_guard<std::mutex> hold(recording_database_lock());
-        const recording_database& db = process_recording_database();
-        if (!db.is_open()) return respond({});
-        stored = db.read_stored(count);
-    }
+std::vector<std::uint8_t> live_answer(std::uint32_t count, const png_pipeline& pipeline,
+                                      const recording_database* live) {
+    bool open = false;
+    const std::optional<std::string> stored = live ? live->read_stored(count, &open) : std::nullopt;
+    if (!open) return respond({});
     std::vector<unsigned char> png;
     if (stored) png = pipeline.from_stored(*stored);
     if (png.empty())
@@ -43,9 +39,10 @@ std::vector<std::uint8_t> named_answer(const image_request& request, const png_p
 }  // namespace
 
 std::vector<std::uint8_t> answer_image_request(const image_request& request, const png_pipeline& pipeline,
-                                               const database_registry& registry, const event_sink_ptr& sink) {
+                                               const database_registry& registry, const recording_database* live,
+                                               const event_sink_ptr& sink) {
     try {
-        if (request.second.empty()) return live_answer(request.count, pipeline);
+        if (request.second.empty()) return live_answer(request.count, pipeline, live);
         return named_answer(request, pipeline, registry);
     } catch (const std::exception& e) {
         post_log_error(sink, to_wide(e.what()));

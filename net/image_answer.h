@@ -12,7 +12,8 @@
 //
 // The recording's lock is held only to copy the stored bytes, the registry's shared lock only
 // for the lookup: decoding and encoding happen after both are released, so a request never
-// holds up the recording for longer than one frame read.
+// holds up the recording for longer than one frame read. live is the recording in progress
+// (null: none is ever made, as in a program that only serves).
 //
 // Errors: a std::exception while looking up (a database that cannot be opened, a malformed
 // stored number) is posted with its message as an error row and answered with 4 zero bytes.
@@ -25,6 +26,8 @@
 
 class database_registry;
 class png_pipeline;
+class recording_database;
 
 std::vector<std::uint8_t> answer_image_request(const image_request& request, const png_pipeline& pipeline,
-                                               const database_registry& registry, const event_sink_ptr& sink);
+                                               const database_registry& registry, const recording_database* live,
+                                               const event_sink_ptr& sink);

@@ -1,5 +1,6 @@
 #include "net/img_service.h"
 
+#include <stdexcept>
 #include <vector>
 
 #include "base/locale_text.h"
@@ -21,11 +22,12 @@ class image_connection final : public tcp_connection {
 public:
     image_connection(tcp::socket socket, std::string peer, std::shared_ptr<connection_table> table,
                      connection_timeouts timeouts, event_sink_ptr sink, std::shared_ptr<const png_pipeline> pipeline,
-                     const database_registry& registry, asio::thread_pool& workers)
+                     const database_registry& registry, const recording_database* live, asio::thread_pool& workers)
         : tcp_connection(std::move(socket), std::move(peer), image_request_size, std::move(table), timeouts),
           sink_(std::move(sink)),
           pipeline_(std::move(pipeline)),
           registry_(registry),
+          live_(live),
           workers_(workers) {}
 
     ~image_connection() override { post_log_info(sink_, L"Connection closed"); }
@@ -36,7 +38,7 @@ private:
         asio::post(workers_, [self, request = decode_image_request(request())] {
             if (self->closed()) return;  // nobody is waiting for it any more
             try {
-                auto answer = answer_image_request(request, *self->pipeline_, self->registry_, self->sink_);
+                auto answer = answer_image_request(request, *self->pipeline_, self->registry_, self->live_, self->sink_);
                 self->on_strand([self, answer = std::move(answer)]() mutable { self->send_answer(std::move(answer)); });
             } catch (...) {  // out of memory and the like: this connection ends, the workers go on
                 post_log_error(self->sink_, L"Unknown exception in img_service");
@@ -54,8 +56,14 @@ private:
     event_sink_ptr sink_;
     std::shared_ptr<const png_pipeline> pipeline_;
     const database_registry& registry_;
+    const recording_database* live_;
     asio::thread_pool& workers_;
 };
+
+database_registry& registry_of(const img_service::options& opts) {
+    if (!opts.registry) throw std::invalid_argument("img_service: no database registry");
+    return *opts.registry;
+}
 
 }  // namespace
 
@@ -63,7 +71,8 @@ img_service::img_service(event_sink_ptr sink, settings_ptr settings, options opt
     : sink_(std::make_shared<rate_limited_sink>(std::move(sink))),
       settings_(std::move(settings)),
       pipeline_(opts.pipeline ? std::move(opts.pipeline) : std::shared_ptr<const png_pipeline>(make_fast_png_pipeline())),
-      registry_(opts.registry ? *opts.registry : process_database_registry()),
+      registry_(registry_of(opts)),
+      live_(opts.live),
       timeouts_(opts.timeouts) {
     tcp_service::options o;
     o.bind_address = opts.bind_address;
@@ -78,7 +87,7 @@ img_service::img_service(event_sink_ptr sink, settings_ptr settings, options opt
     service_ = std::make_unique<tcp_service>(
         sink_, std::move(o), [this](tcp::socket socket, std::string peer, std::shared_ptr<connection_table> table) {
             return std::make_shared<image_connection>(std::move(socket), std::move(peer), std::move(table), timeouts_,
-                                                      sink_, pipeline_, registry_, service_->workers());
+                                                      sink_, pipeline_, registry_, live_, service_->workers());
         });
 }
 

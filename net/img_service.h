@@ -20,8 +20,9 @@
 // stream excepted), send and lookup, all through a rate_limited_sink.
 //
 // Ownership: owns its threads and every connection; stop() (and destruction) closes them all
-// and joins every thread. The sink, settings, pipeline and registry are shared or the
-// caller's; the registry must outlive the service.
+// and joins every thread. The sink, settings, pipeline, registry and live recording are
+// shared or the caller's; the registry and the live recording must outlive the service.
+// Errors: construction without a registry throws std::invalid_argument.
 // Thread safety: start(), stop() from one controlling thread; the rest from any.
 #include <cstddef>
 #include <cstdint>
@@ -34,17 +35,19 @@
 
 class database_registry;
 class png_pipeline;
+class recording_database;
 
 class img_service {
 public:
     struct options {
         std::string bind_address = "0.0.0.0";
         std::shared_ptr<const png_pipeline> pipeline;  // null: make_fast_png_pipeline()
-        database_registry* registry = nullptr;         // null: process_database_registry()
+        database_registry* registry = nullptr;         // required: named sessions are looked up here
         std::size_t max_connections = 256;
         connection_timeouts timeouts{};                // no idle limit
         std::size_t io_threads = 0;                    // 0: default_service_threads()
         std::size_t workers = 0;                       // 0: default_service_threads()
+        const recording_database* live = nullptr;      // the recording in progress; null: none
     };
 
     img_service(event_sink_ptr sink, settings_ptr settings, options opts);
@@ -71,6 +74,7 @@ private:
     settings_ptr settings_;
     std::shared_ptr<const png_pipeline> pipeline_;
     database_registry& registry_;
+    const recording_database* live_;
     connection_timeouts timeouts_;
     std::unique_ptr<tcp_service> service_;  // last: its connections use the members above
 };

@@ -5,6 +5,8 @@
 network_services::network_services(event_sink_ptr sink, settings_ptr settings, options opts) {
     img_service::options image_options;
     image_options.bind_address = opts.bind_address;
+    image_options.registry = opts.registry;
+    image_options.live = opts.live;
     images_ = std::make_unique<img_service>(sink, settings, image_options);
     images_->start();
     discovery_ = std::make_unique<discovery_service>(sink, settings, opts.discovery_port, opts.bind_address);

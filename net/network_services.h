@@ -5,6 +5,7 @@
 // rc_service_enabled is true now, the remote-control service.
 //
 // Ownership: owns the three services; destruction stops them and joins every thread they run.
+// The registry and the live recording are the caller's and must outlive the object.
 // The window cuts them off from itself first (its sink drops messages once detached), then
 // drops this object.
 // Thread safety: construct and destroy on one thread (the GUI thread in the program).
@@ -23,6 +24,8 @@ public:
     struct options {
         std::uint16_t discovery_port = discovery_service::default_port;
         std::string bind_address = "0.0.0.0";
+        database_registry* registry = nullptr;     // required: see img_service
+        const recording_database* live = nullptr;  // the recording in progress
     };
 
     network_services(event_sink_ptr sink, settings_ptr settings, options opts);

@@ -18,15 +18,13 @@ std::wstring stopped_status(const std::wstring& why, std::uint64_t frames) {
 
 recording_session::recording_session(event_sink_ptr sink, std::wstring write_path,
                                      std::wstring side, std::string session_code,
-                                     frame_buffer* frame, recording_database& db,
-                                     std::mutex& db_lock, clock now,
+                                     frame_buffer* frame, recording_database& db, clock now,
                                      disk_space_guard::query space, disk_space_limits limits)
     : sink_(std::move(sink)),
       write_path_(std::move(write_path)),
       side_(std::move(side)),
       frame_(frame),
       db_(db),
-      db_lock_(db_lock),
       now_(std::move(now)),
       guard_(space ? std::move(space) : disk_space_guard::volume_of_folder(write_path_), limits),
       session_code_(std::move(session_code)) {}
@@ -62,17 +60,12 @@ void recording_session::step(std::uint32_t count, int format) {
     } timed{observer_};
     if (halted_) return;
     const std::time_t now = now_();
-    {
-        std::lock_guard<std::mutex> lock(db_lock_);
-        if (count < previous_ && db_.is_open()) {
-            post_log_info(sink_, L"dpp reset: " + std::to_wstring(previous_) + L" to " +
-                                     std::to_wstring(count));
-            report_and_close();
-            if (halted_) return;
-        }
-        previous_ = count;
+    if (count < previous_ && db_.is_open()) {
+        post_log_info(sink_, L"dpp reset: " + std::to_wstring(previous_) + L" to " + std::to_wstring(count));
+        report_and_close();
+        if (halted_) return;
     }
-    // The frame copy and its encoding need no database lock: only this thread writes it.
+    previous_ = count;
     bool fresh = false;
     std::uint64_t stamp = 0;
     if (frame_) {
@@ -80,13 +73,9 @@ void recording_session::step(std::uint32_t count, int format) {
         fresh = !image_.empty() && stamp != last_stored_;
     }
     if ((fresh || !db_.is_open()) && !space_allows()) return;
-    {
-        std::lock_guard<std::mutex> lock(db_lock_);
-        if (!db_.is_open()) db_.open(new_database_path(now), session_code(), side_);
-    }
+    if (!db_.is_open()) db_.open(new_database_path(now), session_code(), side_);
     if (fresh) {
         encode_frame(image_, jpeg_);
-        std::lock_guard<std::mutex> lock(db_lock_);
         const std::uint64_t before = db_.frame_count();
         try {
             db_.store_encoded_frame(
@@ -122,13 +111,9 @@ bool recording_session::space_allows() {
     }
     // Exhausted: end the database while its closing keys still fit, before LevelDB meets a
     // full disk in the middle of a log record or a table.
-    std::uint64_t frames = 0;
-    {
-        std::lock_guard<std::mutex> lock(db_lock_);
-        frames = db_.frame_count();
-        report_and_close();
-        halted_ = true;
-    }
+    const std::uint64_t frames = db_.frame_count();
+    report_and_close();
+    halted_ = true;
     post_log_error(sink_, L"Запись остановлена: мало места на диске, свободно " + free_text + L" (" +
                               write_path_ + L")");
     post_message(sink_, make_record_status(recording_news::stopped, stopped_status(L"мало места на диске", frames)));
@@ -172,7 +157,6 @@ void recording_session::fail(const std::string& what, std::uint64_t frames) {
 }
 
 void recording_session::set_session_code(const std::string& code) {
-    std::lock_guard<std::mutex> lock(db_lock_);
     const std::string current = session_code();
     if (code == current) return;
     // The database of the old session is closed under the old code (and listed at once); a
@@ -198,12 +182,10 @@ std::string recording_session::session_code() const {
 }
 
 std::optional<std::chrono::steady_clock::time_point> recording_session::sync_deadline() const {
-    std::lock_guard<std::mutex> lock(db_lock_);
     return db_.sync_deadline();
 }
 
 void recording_session::sync_due(std::chrono::steady_clock::time_point now) {
-    std::lock_guard<std::mutex> lock(db_lock_);
     const auto deadline = db_.sync_deadline();
     if (!deadline || *deadline > now) return;
     const std::uint64_t frames = db_.frame_count();
@@ -215,7 +197,6 @@ void recording_session::sync_due(std::chrono::steady_clock::time_point now) {
 }
 
 void recording_session::finish() {
-    std::lock_guard<std::mutex> lock(db_lock_);
     report_and_close();
 }
 

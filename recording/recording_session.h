@@ -23,12 +23,13 @@
 //     free space is low; when it is exhausted the database is closed and reported, an error
 //     row and status field 2 say the recording stopped (disk_space_guard has the levels).
 //
-// Ownership: the database, its lock, the frame buffer and the sink are the caller's and must
-// outlive the object (the program uses the process-wide database and lock).
+// Ownership: the database, the frame buffer and the sink are the caller's and must outlive
+// the object (the program's database is the window's live recording, read by the image
+// service meanwhile).
 // Thread safety: step(), finish() and set_session_code() run on one thread at a time (the
-// write thread's loop); session_code() and halted() may be called from any thread. Every
-// use of the database holds the database lock, but the frame copy and the JPEG encoding run
-// outside it, so the image service's live read never waits for an encoding.
+// write thread's loop), which is the database's owner; session_code() and halted() may be
+// called from any thread. Other threads read the database through its own lock, which no
+// disk operation holds (see recording_database.h).
 // Errors: a database that cannot be opened throws std::runtime_error (LevelDB's text) out of
 // step(); failed writes are handled as above and do not throw.
 #include "base/thread_message.h"
@@ -56,9 +57,7 @@ public:
 
     // space: the free space query of the disk guard; empty: the write path's volume.
     recording_session(event_sink_ptr sink, std::wstring write_path, std::wstring side,
-                      std::string session_code, frame_buffer* frame,
-                      recording_database& db = process_recording_database(),
-                      std::mutex& db_lock = recording_database_lock(),
+                      std::string session_code, frame_buffer* frame, recording_database& db,
                       clock now = [] { return std::time(nullptr); },
                       disk_space_guard::query space = {}, disk_space_limits limits = {});
 
@@ -107,7 +106,6 @@ private:
     const std::wstring side_;
     frame_buffer* const frame_;
     recording_database& db_;
-    std::mutex& db_lock_;  // guards db_
     clock now_;
     disk_space_guard guard_;
 
@@ -119,6 +117,6 @@ private:
     std::atomic<bool> halted_{false};
     step_observer observer_;
 
-    mutable std::mutex code_mutex_;  // guards session_code_ (taken after db_lock_ when both)
+    mutable std::mutex code_mutex_;  // guards session_code_
     std::string session_code_;
 };

@@ -47,9 +47,9 @@ write_thread::write_thread(event_sink_ptr owner, settings_ptr settings,
                                            settings_defaults::coordinate_server_port))),
       query_period_(settings->read_long(settings_keys::coordinate_server_query_period,
                                         settings_defaults::coordinate_server_query_period)),
+      own_database_(tuning.database ? nullptr : std::make_unique<recording_database>()),
       session_(owner, write_path_of(*settings), read_text(*settings, settings_keys::side, settings_defaults::side),
-               session_code, frame, tuning.database ? *tuning.database : process_recording_database(),
-               tuning.database_lock ? *tuning.database_lock : recording_database_lock(),
+               session_code, frame, tuning.database ? *tuning.database : *own_database_,
                [] { return std::time(nullptr); }, std::move(tuning.free_space), tuning.space_limits),
       reader_(io_, format_, owner, [this](std::uint32_t count, int format) { on_count(count, format); }),
       watchdog_(tuning.odometer_silence),
@@ -283,9 +283,11 @@ bool write_thread::finish_recording() {
     return false;
 }
 
-recorder_factory write_thread_factory() {
-    return [](event_sink_ptr owner, settings_ptr settings, const std::string& session_code,
-              frame_buffer* frame) -> std::unique_ptr<recorder> {
-        return std::make_unique<write_thread>(std::move(owner), std::move(settings), session_code, frame);
+recorder_factory write_thread_factory(recording_database* live) {
+    return [live](event_sink_ptr owner, settings_ptr settings, const std::string& session_code,
+                  frame_buffer* frame) -> std::unique_ptr<recorder> {
+        write_thread_tuning tuning;
+        tuning.database = live;
+        return std::make_unique<write_thread>(std::move(owner), std::move(settings), session_code, frame, tuning);
     };
 }

@@ -28,8 +28,9 @@
 // exception) says so in a record_status_message of news `stopped`, "Запись остановлена: ...",
 // and the thread ends; capture is not the write thread's to stop.
 //
-// Ownership: the frame buffer and the settings store must outlive the object; it is the
-// single owner of its thread: the destructor stops the loop and joins, so the database is
+// Ownership: the frame buffer, the settings store and a database given in the tuning must
+// outlive the object, which is the database's owner while it runs and the single owner of
+// its thread: the destructor stops the loop and joins, so the database is
 // closed and reported before the destructor returns.
 // Thread safety: session_code(), set_session_code() and stop() may be called from any
 // thread (the session-code command calls them on the GUI thread).
@@ -61,9 +62,9 @@ struct write_thread_tuning {
     std::chrono::milliseconds odometer_silence{5000};
     disk_space_guard::query free_space;  // empty: the write path's volume
     disk_space_limits space_limits;
-    // The database recorded into and its lock; null: the process-wide ones.
+    // The database recorded into, read by others meanwhile (the image service's live frames);
+    // null: one of the write thread's own.
     recording_database* database = nullptr;
-    std::mutex* database_lock = nullptr;
     recording_session::step_observer step_observer;  // benchmarks: each step's time
 };
 
@@ -110,6 +111,7 @@ private:
     long query_period_ = 5;
 
     boost::asio::io_context io_;
+    std::unique_ptr<recording_database> own_database_;  // when the tuning gives none
     recording_session session_;
     odometer_reader reader_;
     std::optional<coordinate_client> coordinate_;
@@ -128,5 +130,7 @@ private:
     std::thread thread_;  // started last, joined by wait()
 };
 
-// The recorder_factory that continuous_grab_write uses: makes a running write_thread.
-recorder_factory write_thread_factory();
+// The recorder_factory that continuous_grab_write uses: makes a running write_thread that
+// records into live (which must outlive every write thread made), or into a database of its
+// own when live is null.
+recorder_factory write_thread_factory(recording_database* live = nullptr);

@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
+#include <thread>
+
+#include <leveldb/env.h>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -183,8 +189,77 @@ TEST(RecordingDatabase, LiveReadFindsFrameAtOrAfterOrThePlaceholder) {
                        cv::NORM_INF), 0.0);
 }
 
-TEST(RecordingDatabase, ProcessWideInstanceAndLockAreSingletons) {
-    EXPECT_EQ(&process_recording_database(), &process_recording_database());
-    EXPECT_EQ(&recording_database_lock(), &recording_database_lock());
-    EXPECT_FALSE(process_recording_database().is_open());
+namespace {
+
+// Holds every Sync() of a log until released: a disk that takes its time.
+class held_sync_env : public leveldb::EnvWrapper {
+public:
+    held_sync_env() : leveldb::EnvWrapper(leveldb::Env::Default()) {}
+    leveldb::Status NewWritableFile(const std::string& name, leveldb::WritableFile** result) override {
+        leveldb::Status s = target()->NewWritableFile(name, result);
+        if (s.ok() && name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0) *result = new file(*result, *this);
+        return s;
+    }
+    void hold() { held_ = true; }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held_ = false;
+        changed_.notify_all();
+    }
+    bool wait_until_waiting() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [this] { return waiting_; });
+    }
+
+private:
+    struct file : leveldb::WritableFile {
+        file(leveldb::WritableFile* target, held_sync_env& env) : target(target), env(env) {}
+        leveldb::Status Append(const leveldb::Slice& data) override { return target->Append(data); }
+        leveldb::Status Close() override { return target->Close(); }
+        leveldb::Status Flush() override { return target->Flush(); }
+        leveldb::Status Sync() override {
+            std::unique_lock<std::mutex> lock(env.mutex_);
+            env.waiting_ = env.held_.load();
+            env.changed_.notify_all();
+            env.changed_.wait(lock, [this] { return !env.held_; });
+            env.waiting_ = false;
+            return target->Sync();
+        }
+        std::unique_ptr<leveldb::WritableFile> target;
+        held_sync_env& env;
+    };
+    std::mutex mutex_;  // guards waiting_ and the waits on held_
+    std::condition_variable changed_;
+    std::atomic<bool> held_{false};
+    bool waiting_ = false;
+};
+
+}  // namespace
+
+// A live read (the image service's, on its own thread) never waits for the disk: while the
+// closing write's sync hangs, the last frame is read at once; after the close the database
+// reads as closed, never half-closed.
+TEST(RecordingDatabase, ALiveReadDoesNotWaitForASyncedClose) {
+    test_support::temp_dir dir;
+    held_sync_env env;
+    recording_database_options options;
+    options.env = &env;
+    recording_database db(options);
+    db.open((dir.path() / "2024.05.01 12.30.45").wstring(), "1 : a", L"левый");
+    db.store_frame(test_frame(3), 7, 1714566645);
+
+    env.hold();
+    std::thread closing([&] { db.close(std::string("1 : a"), L"левый"); });
+    ASSERT_TRUE(env.wait_until_waiting());
+    bool open = false;
+    const auto stored = db.read_stored(7, &open);
+    EXPECT_TRUE(open);
+    EXPECT_TRUE(stored.has_value());
+    env.release();
+    closing.join();
+
+    open = true;
+    EXPECT_FALSE(db.read_stored(7, &open).has_value());
+    EXPECT_FALSE(open);
+    EXPECT_FALSE(db.is_open());
 }

@@ -3,6 +3,7 @@
 
 #include <boost/asio/ip/udp.hpp>
 
+#include "database/database_registry.h"
 #include "net/discovery_service.h"
 #include "net/network_services.h"
 #include "net/service_client.h"
@@ -79,7 +80,8 @@ TEST(network_services, start_in_order_remote_control_only_when_enabled_and_a_tak
     settings->write_text(settings_keys::data_service_port, L"0");
     settings->write_text(settings_keys::rc_service_port, L"0");
     auto sink = std::make_shared<test_support::recording_sink>();
-    const network_services::options opts{0, "127.0.0.1"};
+    database_registry registry;
+    const network_services::options opts{0, "127.0.0.1", &registry};
     {
         network_services off(sink, settings, opts);
         EXPECT_NE(off.images().port(), 0);
@@ -95,7 +97,7 @@ TEST(network_services, start_in_order_remote_control_only_when_enabled_and_a_tak
     boost::asio::io_context io;
     boost::asio::ip::udp::socket taken(io, {boost::asio::ip::make_address_v4("127.0.0.1"), 0});
     try {
-        network_services clash(sink, settings, {taken.local_endpoint().port(), "127.0.0.1"});
+        network_services clash(sink, settings, {taken.local_endpoint().port(), "127.0.0.1", &registry});
         ADD_FAILURE() << "no exception";
     } catch (const std::exception& e) {
         EXPECT_EQ(std::string(e.what()), "bind: Address already in use");

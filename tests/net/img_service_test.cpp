@@ -10,6 +10,7 @@
 #include "database/database_layout.h"
 #include "database/database_maintenance.h"
 #include "database/database_registry.h"
+#include "database/recording_database.h"
 #include "net/img_service.h"
 #include "net/png_pipeline.h"
 #include "net/service_client.h"
@@ -28,14 +29,16 @@ protected:
     std::shared_ptr<test_support::recording_sink> sink = std::make_shared<test_support::recording_sink>();
     std::shared_ptr<const png_pipeline> pipeline = make_opencv_png_pipeline();
     database_registry registry;
+    recording_database live;  // the recording in progress
     std::unique_ptr<img_service> service;
 
-    // The service on loopback over this fixture's registry and pipeline, started.
+    // The service on loopback over this fixture's registry, recording and pipeline, started.
     void start_service() {
         img_service::options o;
         o.bind_address = "127.0.0.1";
         o.pipeline = pipeline;
         o.registry = &registry;
+        o.live = &live;
         service = std::make_unique<img_service>(sink, settings, o);
         service->start();
     }
@@ -99,19 +102,13 @@ TEST_F(img_service_test, named_requests_match_first_colon_second_within_the_odom
 TEST_F(img_service_test, no_session_reads_the_recording_in_progress_or_answers_four_zero_bytes) {
     start();
     service_connection client("127.0.0.1", service->port());
-    const auto live = dir.path() / "live";
-    {
-        std::lock_guard<std::mutex> hold(recording_database_lock());
-        process_recording_database().open(live.wstring());
-        process_recording_database().store_frame(db_test::test_frame(9), 20, 1714566645);
-    }
-    const auto expected = pipeline->from_stored(*process_recording_database().read_stored(20));
+    const auto folder = dir.path() / "live";
+    live.open(folder.wstring());
+    live.store_frame(db_test::test_frame(9), 20, 1714566645);
+    const auto expected = pipeline->from_stored(*live.read_stored(20));
     EXPECT_EQ(client.fetch({"ignored", "", 15}), bytes(expected.begin(), expected.end()));
     EXPECT_EQ(client.fetch({"", "", 21}), placeholder("Requested frame not found [21]"));
-    {
-        std::lock_guard<std::mutex> hold(recording_database_lock());
-        process_recording_database().close(std::string("x : y"), L"левый");
-    }
+    live.close(std::string("x : y"), L"левый");
     client.send(encode_image_request({"", "", 20}));
     EXPECT_EQ(client.receive(4), (bytes{0, 0, 0, 0}));
     EXPECT_FALSE(client.wait_closed(std::chrono::milliseconds(50)));  // nothing more follows

@@ -37,7 +37,7 @@ class RecordingSession : public ::testing::Test {
 protected:
     RecordingSession()
         : sink(std::make_shared<test_support::recording_sink>()),
-          session(sink, dir.path().wstring(), L"правый", "", &fb, db, db_lock, [this] { return now; }) {
+          session(sink, dir.path().wstring(), L"правый", "", &fb, db, [this] { return now; }) {
         fb.width = 8;
         fb.height = 6;
         fb.image.assign(48, 0);
@@ -69,7 +69,6 @@ protected:
     test_support::temp_dir dir{"qm-rec"};
     frame_buffer fb;
     recording_database db;
-    std::mutex db_lock;
     std::time_t now = 1714566645;  // one fixed second: every database starts within it
     std::shared_ptr<test_support::recording_sink> sink;
     recording_session session;
@@ -230,10 +229,9 @@ TEST_F(RecordingSession, DeepFramesAreReducedToTheImageSize) {
 
 TEST_F(RecordingSession, ADatabaseThatCannotBeOpenedThrowsItsError) {
     recording_database other;
-    std::mutex other_lock;
     const std::filesystem::path file = dir.path() / "not-a-folder";
     std::ofstream(file) << "x";
-    recording_session bad(nullptr, file.wstring(), L"левый", "", &fb, other, other_lock);
+    recording_session bad(nullptr, file.wstring(), L"левый", "", &fb, other);
     EXPECT_THROW(bad.step(1, 7), std::runtime_error);
     EXPECT_FALSE(other.is_open());
 }
@@ -244,8 +242,7 @@ TEST_F(RecordingSession, NonAsciiWritePathGetsItsFoldersAndSuffixes) {
     const std::filesystem::path base = dir.path() / "Данные";
     std::filesystem::create_directory(base);
     recording_database other;
-    std::mutex other_lock;
-    recording_session cyrillic(sink, to_wide(base.string()), L"левый", "", &fb, other, other_lock,
+    recording_session cyrillic(sink, to_wide(base.string()), L"левый", "", &fb, other,
                                [this] { return now; });
     new_frame(1);
     cyrillic.step(10, 7);
@@ -267,9 +264,8 @@ TEST_F(RecordingSession, AFailedWriteStopsTheRecordingAndTheNextOneStartsANewDat
     recording_database_options options;
     options.env = &fault;
     recording_database full(options);
-    std::mutex full_lock;
     {
-        recording_session s(sink, dir.path().wstring(), L"правый", "5 : 6", &fb, full, full_lock,
+        recording_session s(sink, dir.path().wstring(), L"правый", "5 : 6", &fb, full,
                             [this] { return now; });
         for (std::uint64_t i = 1; i <= 3; ++i) {
             new_frame(i);
@@ -308,7 +304,7 @@ TEST_F(RecordingSession, AFailedWriteStopsTheRecordingAndTheNextOneStartsANewDat
         EXPECT_EQ(m.at("session"), "5 : 6");
         EXPECT_EQ(m.count("count"), 0u);
     }
-    recording_session next(sink, dir.path().wstring(), L"правый", "5 : 6", &fb, full, full_lock,
+    recording_session next(sink, dir.path().wstring(), L"правый", "5 : 6", &fb, full,
                            [this] { return now; });
     new_frame(6);
     next.step(6, 7);
@@ -321,8 +317,7 @@ TEST_F(RecordingSession, TheDiskGuardWarnsOnceThenClosesAndReportsBeforeTheDiskI
     const std::uint64_t mib = 1 << 20;
     disk_space space{100000 * mib, 5000 * mib};  // 1 % = 1000 MiB, 2 % = 2000 MiB
     recording_database other;
-    std::mutex other_lock;
-    recording_session s(sink, dir.path().wstring(), L"правый", "", &fb, other, other_lock,
+    recording_session s(sink, dir.path().wstring(), L"правый", "", &fb, other,
                         [this] { return now; }, [&] { return std::optional<disk_space>(space); });
     new_frame(1);
     s.step(1, 7);

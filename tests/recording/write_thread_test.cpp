@@ -68,11 +68,19 @@ protected:
         });
     }
 
+    // The database recorded into, as the window's live recording: it outlives the threads.
+    write_thread_tuning into_live() {
+        write_thread_tuning tuning;
+        tuning.database = &live;
+        return tuning;
+    }
+
     test_support::temp_dir dir{"qm-wt"};
     pseudo_terminal line;
     settings_ptr settings;
     frame_buffer fb;
     std::shared_ptr<test_support::recording_sink> sink = std::make_shared<test_support::recording_sink>();
+    recording_database live;
 };
 
 }  // namespace
@@ -148,11 +156,11 @@ TEST_F(WriteThread, TheSizeReportedAtStopIsTheSizeAReloadReads) {
 }
 
 TEST_F(WriteThread, ABackwardsCountListsTheClosedDatabaseAtOnce) {
-    write_thread wt(sink, settings, "", &fb);
+    write_thread wt(sink, settings, "", &fb, into_live());
     new_frame(1);
     send(50);
     ASSERT_TRUE(wait_status(L"ДПП[4]: 50 Записано кадров: 1"));
-    const std::wstring first = process_recording_database().path();
+    const std::wstring first = live.path();
     new_frame(2);
     send(10);
     ASSERT_TRUE(wait_status(L"ДПП[4]: 10 Записано кадров: 1"));
@@ -200,11 +208,11 @@ TEST_F(WriteThread, ALostOdometerLineIsReopenedAndRecordingGoesOnInTheSameDataba
     std::filesystem::create_symlink(line.device_path(), link);
     settings->write_text(settings_keys::dpp_port, to_wide(link.string()));
     const std::wstring port = to_wide(link.string());
-    write_thread wt(sink, settings, "", &fb);
+    write_thread wt(sink, settings, "", &fb, into_live());
     new_frame(1);
     send(100);
     ASSERT_TRUE(wait_status(L"ДПП[4]: 100 Записано кадров: 1"));
-    const std::wstring database = process_recording_database().path();
+    const std::wstring database = live.path();
 
     // The name goes first, as when udev removes it: a pty number freed by the close may be
     // taken by another program at once, and the name must not lead there.
@@ -241,8 +249,8 @@ TEST_F(WriteThread, ALostOdometerLineIsReopenedAndRecordingGoesOnInTheSameDataba
     }
     ASSERT_TRUE(back);
     std::this_thread::sleep_for(500ms);  // whatever the line buffered is read by now
-    EXPECT_EQ(process_recording_database().path(), database);
-    EXPECT_EQ(process_recording_database().frame_count(), 2u);
+    EXPECT_EQ(live.path(), database);
+    EXPECT_EQ(live.frame_count(), 2u);
     const auto infos = sink->texts(thread_event::log_info);
     EXPECT_EQ(std::count(infos.begin(), infos.end(), L"Сообщения ДПП снова поступают: последовательный порт " + port), 1);
     EXPECT_EQ(sink->texts(thread_event::log_error).size(), 1u);
@@ -263,12 +271,12 @@ TEST_F(WriteThread, ALostOdometerLineIsReopenedAndRecordingGoesOnInTheSameDataba
 
 TEST_F(WriteThread, StoppingWithoutStoredFramesReportsNothing) {
     {
-        write_thread wt(sink, settings, "", &fb);
+        write_thread wt(sink, settings, "", &fb, into_live());
         send(3);  // time stamp 0: a database opens, nothing is stored
         ASSERT_TRUE(wait_status(L"ДПП[4]: 3 Записано кадров: 0"));
     }  // the destructor stops and joins
     for (auto& m : sink->messages()) EXPECT_NE(kind_of(m), thread_event::database_info);
-    EXPECT_FALSE(process_recording_database().is_open());
+    EXPECT_FALSE(live.is_open());
 }
 
 TEST_F(WriteThread, APortThatCannotBeOpenedEndsTheThreadAndSaysWhichPortAndWhy) {
@@ -300,12 +308,12 @@ TEST_F(WriteThread, AnUnresolvableCoordinateServerEndsTheThreadButClosesTheDatab
     settings->write_text(settings_keys::coordinate_server_port, L"no-such-service-name");
     new_frame(1);
     send(1);  // queued in the line before the thread starts reading
-    write_thread wt(sink, settings, "", &fb);
+    write_thread wt(sink, settings, "", &fb, into_live());
     EXPECT_EQ(wt.wait(), -1);
     EXPECT_EQ(sink->texts(thread_event::log_error),
               std::vector<std::wstring>{L"CoordServer resolve error"});
     EXPECT_EQ(stopped_texts(), std::vector<std::wstring>{L"Запись остановлена: CoordServer resolve error"});
-    EXPECT_FALSE(process_recording_database().is_open());
+    EXPECT_FALSE(live.is_open());
 }
 
 TEST_F(WriteThread, TheFactoryMakesARunningRecorder) {
@@ -357,11 +365,11 @@ TEST_F(WriteThread, ASessionChangeFromAnotherThreadRunsOnTheLoop) {
     };
     auto spy = std::make_shared<thread_sink>();
     spy->inner = sink;
-    write_thread wt(spy, settings, "1 : a", &fb);
+    write_thread wt(spy, settings, "1 : a", &fb, into_live());
     new_frame(1);
     send(10);
     ASSERT_TRUE(wait_status(L"ДПП[4]: 10 Записано кадров: 1"));
-    const std::wstring first = process_recording_database().path();
+    const std::wstring first = live.path();
     wt.set_session_code("2 : b");
     EXPECT_EQ(wt.session_code(), "2 : b");  // at once, though the loop applies it later
     ASSERT_TRUE(sink->wait_for([](const thread_message& m) {
@@ -374,15 +382,15 @@ TEST_F(WriteThread, ASessionChangeFromAnotherThreadRunsOnTheLoop) {
     new_frame(2);
     send(11);
     ASSERT_TRUE(wait_status(L"ДПП[4]: 11 Записано кадров: 1"));
-    EXPECT_NE(process_recording_database().path(), first);
+    EXPECT_NE(live.path(), first);
     // A code asked for just before the stop is still applied, before the final close: the
     // database of "2 : b" is closed under that code as a session change closes it.
-    const std::wstring second = process_recording_database().path();
+    const std::wstring second = live.path();
     wt.set_session_code("3 : c");
     wt.stop();
     EXPECT_EQ(wt.wait(), 0);
     EXPECT_EQ(wt.session_code(), "3 : c");
-    EXPECT_FALSE(process_recording_database().is_open());
+    EXPECT_FALSE(live.is_open());
     // Each session change closed a database and listed it at once.
     EXPECT_EQ(reported_databases(), (std::vector<std::wstring>{first, second}));
     EXPECT_EQ(database_reader(second).session(), L"2 : b");
@@ -400,10 +408,8 @@ TEST_F(WriteThread, APowerCutAfterTheOdometerWentQuietLosesNoFrame) {
     options.env = &durable;
     options.sync_interval = 200ms;
     recording_database db(options);
-    std::mutex db_lock;
     write_thread_tuning tuning;
     tuning.database = &db;
-    tuning.database_lock = &db_lock;
     std::wstring path;
     {
         write_thread wt(sink, settings, "77 : z", &fb, tuning);
@@ -413,23 +419,14 @@ TEST_F(WriteThread, APowerCutAfterTheOdometerWentQuietLosesNoFrame) {
             ASSERT_TRUE(wait_status(L"ДПП[4]: " + std::to_wstring(100 + i) + L" Записано кадров: " +
                                     std::to_wstring(i + 1)));
         }
-        std::uint64_t synced_before_quiet = 0;
-        {
-            std::lock_guard<std::mutex> lock(db_lock);
-            path = db.path();
-            synced_before_quiet = db.synced_writes();
-        }
-        bool all_synced = false;
-        for (auto end = std::chrono::steady_clock::now() + 10s; !all_synced && std::chrono::steady_clock::now() < end;) {
+        path = db.path();  // set at the open, before the first status
+        const std::uint64_t synced_before_quiet = db.synced_writes();
+        bool synced = false;
+        for (auto end = std::chrono::steady_clock::now() + 10s; !synced && std::chrono::steady_clock::now() < end;) {
             std::this_thread::sleep_for(20ms);
-            std::lock_guard<std::mutex> lock(db_lock);
-            all_synced = !db.sync_deadline();
+            synced = db.synced_writes() > synced_before_quiet;
         }
-        ASSERT_TRUE(all_synced) << "writes still wait for a sync while the odometer is quiet";
-        {
-            std::lock_guard<std::mutex> lock(db_lock);
-            EXPECT_GT(db.synced_writes(), synced_before_quiet);
-        }
+        ASSERT_TRUE(synced) << "writes still wait for a sync while the odometer is quiet";
         fault.power_off();
     }
     fault.restore_after_cut();
