@@ -5,14 +5,17 @@
 //      their ratio (OpenCV / fast);
 //   2. two clients at once against one client (fast pipeline): throughput ratio, the median of
 //      alternating rounds;
-//   3. 50 clients x 20 requests at once (320 x 240 frames, to keep the run short): every
+//   3. live reads (the service's read of the recording in progress) while a recording writes
+//      with a sync once a second and a synced close every 4 s: median and longest wait;
+//   4. 50 clients x 20 requests at once (320 x 240 frames, to keep the run short): every
 //      answer checked against the expected PNG; failures and error rows counted.
 // Options: --requests N (default 12), --width, --height (default 1920 x 1200), --flood-clients
-// (50), --flood-requests (20), --rounds (5).
+// (50), --flood-requests (20), --rounds (5), --live-seconds (20).
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <future>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -73,6 +76,7 @@ int main(int argc, char** argv) {
     const int flood_clients = static_cast<int>(bench_db::option(argc, argv, "--flood-clients", 50));
     const int flood_requests = static_cast<int>(bench_db::option(argc, argv, "--flood-requests", 20));
     const int rounds = std::max(1, static_cast<int>(bench_db::option(argc, argv, "--rounds", 5)));
+    const double live_seconds = bench_db::option(argc, argv, "--live-seconds", 20);
 
     bench_db::scratch dir;
     auto settings = std::make_shared<settings_store>(wxString((dir.path() / ".quillmar").wstring()));
@@ -116,6 +120,49 @@ int main(int argc, char** argv) {
     std::sort(ratios.begin(), ratios.end());
     std::printf("two clients at once against one, median of %d rounds: %.2f x (goal >= 1.8 on 2 cores; %u cores here)\n",
                 rounds, ratios[ratios.size() / 2], std::thread::hardware_concurrency());
+
+    // Live frames while recording: a writer stores a frame every 40 ms with LevelDB's sync once
+    // a second, as the write thread does, and ends its database with a synced close every
+    // few seconds; a reader on another thread makes the live read the service makes
+    // (read_stored) every 10 ms. Its longest wait against its median (one frame read) shows
+    // whether any disk work holds the lock it takes.
+    {
+        const auto live_dir = dir.path() / "live";
+        std::filesystem::create_directories(live_dir);
+        bench_db::strip frames(width, height, 64, 24);
+        recording_database live;
+        std::atomic<bool> recording{true};
+        std::atomic<std::uint32_t> newest{0};
+        std::thread writer([&] {
+            std::uint32_t count = 0;
+            for (int run = 0; recording; ++run) {
+                live.open((live_dir / std::to_string(run)).wstring(), "12 : 34", L"левый");
+                const auto run_start = std::chrono::steady_clock::now();
+                while (recording && bench_db::seconds_since(run_start) < 4) {
+                    const auto step = std::chrono::steady_clock::now();
+                    live.store_frame(frames.frame(static_cast<int>(count % 64)), ++count, 1714566645);
+                    newest = count;
+                    std::this_thread::sleep_until(step + std::chrono::milliseconds(40));
+                }
+                live.close(std::string("12 : 34"), L"левый");
+            }
+        });
+        std::vector<double> waits;
+        const auto start = std::chrono::steady_clock::now();
+        while (bench_db::seconds_since(start) < live_seconds) {
+            const auto read = std::chrono::steady_clock::now();
+            bool open = false;
+            live.read_stored(newest.load(), &open);
+            waits.push_back(bench_db::seconds_since(read) * 1e3);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        recording = false;
+        writer.join();
+        std::sort(waits.begin(), waits.end());
+        std::printf("live reads while recording (%d x %d, a synced write a second, a synced close every 4 s): %zu "
+                    "reads, median %.2f ms, p99 %.2f ms, longest %.2f ms\n",
+                    width, height, waits.size(), waits[waits.size() / 2], waits[waits.size() * 99 / 100], waits.back());
+    }
 
     // The flood: many clients at once, every answer checked.
     const auto small = record(dir.path() / "small", 320, 240);
