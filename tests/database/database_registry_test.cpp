@@ -144,3 +144,34 @@ TEST(DatabaseRegistry, RemoveDeletesTheFolderSafelyBetweenLookups) {
     EXPECT_EQ(errors.load(), 0);
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(path)));
 }
+
+// Deleting one database never holds up lookups of another: the folder being retired is
+// refused to new lookups at once, its removal waits only for the lease already given, and a
+// lookup of a second folder goes on meanwhile; listing the folder again admits it.
+TEST(ReaderPool, ARetiredFolderWaitsForItsLeasesAloneAndRefusesNewOnes) {
+    test_support::temp_dir dir;
+    const auto one = record(dir.path() / "one", {1});
+    const auto two = record(dir.path() / "two", {2});
+    reader_pool pool;
+    auto held = std::make_unique<reader_pool::lease>(pool.acquire(one));
+    ASSERT_TRUE(*held);
+
+    pool.retire(one);
+    std::atomic<bool> unused{false};
+    std::thread remover([&] {
+        pool.wait_unused(one);
+        unused = true;
+    });
+    EXPECT_FALSE(pool.acquire(one));                           // refused, not opened again
+    EXPECT_EQ(square_value(pool.acquire(two)->read_frame(2)), 2);  // another folder goes on
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(unused.load());                               // the lease still reads
+    EXPECT_EQ(square_value((*held)->read_frame(1)), 1);
+    held.reset();
+    remover.join();
+    EXPECT_TRUE(unused.load());
+    EXPECT_EQ(pool.open_count(), 0u);
+
+    pool.admit(one);
+    EXPECT_TRUE(pool.acquire(one));
+}
