@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <type_traits>
 #include <variant>
 
 #include "base/ldb_info.h"
@@ -58,7 +59,7 @@ struct rc_command_message {     // a remote-control command for the window
     std::wstring text;          // its argument (the session code of code 3)
 };
 struct database_info_message {  // one database's summary for the list and the registry
-    std::wstring text;          // the database folder
+    std::wstring folder;
     ldb_info summary;
     int generation = 0;         // the scan that read it; 0 for the write thread's reports
 };
@@ -99,8 +100,16 @@ enum class thread_event {
 inline thread_event kind_of(const thread_message& message) {
     return static_cast<thread_event>(message.index());
 }
+// The message's text; a database report's folder.
 inline const std::wstring& text_of(const thread_message& message) {
-    return std::visit([](const auto& m) -> const std::wstring& { return m.text; }, message);
+    return std::visit(
+        [](const auto& m) -> const std::wstring& {
+            if constexpr (std::is_same_v<std::decay_t<decltype(m)>, database_info_message>)
+                return m.folder;
+            else
+                return m.text;
+        },
+        message);
 }
 
 class event_sink {

@@ -41,9 +41,9 @@ bool database_loader::is_current_scan(int generation) const {
 
 bool database_loader::on_database_info(const database_info_message& message) {
     if (!is_current_scan(message.generation)) return false;
-    if (message.generation != 0 && forgotten_.count(message.text)) return false;
-    registry_.add(message.summary, message.text);
-    model_.append(registry_entry{message.summary, message.text});
+    if (message.generation != 0 && forgotten_.count(message.folder)) return false;
+    registry_.add(message.summary, message.folder);
+    model_.append(registry_entry{message.summary, message.folder});
     return true;
 }
 
