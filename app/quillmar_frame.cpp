@@ -25,7 +25,7 @@
 #include "settings/quillmar_options.h"
 #include "settings/settings_keys.h"
 #include "recording/odometer_test.h"
-#include "recording/write_thread.h"
+#include "recording/write_thread_settings.h"
 #include "viewer/VImagePanel.h"
 #include "viewer/compare_dialog.h"
 #include "viewer/viewer_dialog.h"

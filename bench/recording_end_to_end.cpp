@@ -12,7 +12,7 @@
 #include "database/database_layout.h"
 #include "database/durable_env.h"
 #include "base/ldb_info.h"
-#include "recording/write_thread.h"
+#include "recording/write_thread_settings.h"
 #include "settings/settings_keys.h"
 
 #include <leveldb/db.h>

@@ -30,7 +30,7 @@
 #include "database/recording_database.h"
 #include "net/img_service.h"
 #include "net/service_client.h"
-#include "recording/write_thread.h"
+#include "recording/write_thread_settings.h"
 #include "settings/settings_keys.h"
 
 #include <leveldb/db.h>
@@ -320,7 +320,7 @@ int main(int argc, char** argv) {
         };
         const recorder_factory factory = [tuning](event_sink_ptr owner, settings_ptr s, const std::string& code,
                                                   frame_buffer* frame) -> std::unique_ptr<recorder> {
-            return std::make_unique<write_thread>(std::move(owner), std::move(s), code, frame, tuning);
+            return std::make_unique<write_thread>(std::move(owner), write_thread_config_from(*s), code, frame, tuning);
         };
 
         jai_factory cameras_factory;

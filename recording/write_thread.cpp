@@ -1,9 +1,6 @@
 #include "recording/write_thread.h"
 
 #include "base/locale_text.h"
-#include "recording/odometer_protocol.h"
-#include "recording/serial_device.h"
-#include "settings/settings_keys.h"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
@@ -15,12 +12,8 @@
 
 namespace {
 
-std::wstring read_text(const settings_store& s, const wchar_t* key, const wxString& def) {
-    return s.read_text(key, def).ToStdWstring();
-}
-
-std::wstring write_path_of(const settings_store& s) {
-    const std::wstring path = read_text(s, settings_keys::write_path, settings_defaults::write_path());
+// Created when missing, so that the first database can be opened there.
+const std::wstring& ensure_folder(const std::wstring& path) {
     // Narrow (locale multibyte) like every other file path here: a wide std::filesystem::path
     // converts through the "C" locale and throws on a non-ASCII write path.
     const std::filesystem::path narrow(to_narrow(path));
@@ -33,24 +26,19 @@ std::wstring write_path_of(const settings_store& s) {
 
 }  // namespace
 
-write_thread::write_thread(event_sink_ptr owner, settings_ptr settings,
-                           const std::string& session_code, frame_buffer* frame,
-                           write_thread_tuning tuning)
+write_thread::write_thread(event_sink_ptr owner, write_thread_config config, const std::string& session_code,
+                           frame_buffer* frame, write_thread_tuning tuning)
     : owner_(owner),
-      device_path_(serial_device_path(read_text(*settings, settings_keys::dpp_port, settings_defaults::dpp_port))),
-      format_(odometer_format_of(read_text(*settings, settings_keys::dpp_format, settings_defaults::dpp_format))),
-      coordinate_enabled_(settings->read_bool(settings_keys::coordinate_server_enabled,
-                                              settings_defaults::coordinate_server_enabled)),
-      coordinate_address_(to_narrow(read_text(*settings, settings_keys::coordinate_server_address,
-                                              settings_defaults::coordinate_server_address))),
-      coordinate_port_(to_narrow(read_text(*settings, settings_keys::coordinate_server_port,
-                                           settings_defaults::coordinate_server_port))),
-      query_period_(settings->read_long(settings_keys::coordinate_server_query_period,
-                                        settings_defaults::coordinate_server_query_period)),
+      device_path_(std::move(config.device_path)),
+      format_(config.format),
+      coordinate_enabled_(config.coordinate_enabled),
+      coordinate_address_(std::move(config.coordinate_address)),
+      coordinate_port_(std::move(config.coordinate_port)),
+      query_period_(config.query_period),
       own_database_(tuning.database ? nullptr : std::make_unique<recording_database>()),
-      session_(owner, write_path_of(*settings), read_text(*settings, settings_keys::side, settings_defaults::side),
-               session_code, frame, tuning.database ? *tuning.database : *own_database_,
-               [] { return std::time(nullptr); }, std::move(tuning.free_space), tuning.space_limits),
+      session_(owner, ensure_folder(config.write_path), config.side, session_code, frame,
+               tuning.database ? *tuning.database : *own_database_, [] { return std::time(nullptr); },
+               std::move(tuning.free_space), tuning.space_limits),
       reader_(io_, format_, owner, [this](std::uint32_t count, int format) { on_count(count, format); }),
       watchdog_(tuning.odometer_silence),
       watch_timer_(io_),
@@ -281,13 +269,4 @@ bool write_thread::finish_recording() {
         post_log_error(owner_, L"Unknown exception in write thread");
     }
     return false;
-}
-
-recorder_factory write_thread_factory(recording_database* live) {
-    return [live](event_sink_ptr owner, settings_ptr settings, const std::string& session_code,
-                  frame_buffer* frame) -> std::unique_ptr<recorder> {
-        write_thread_tuning tuning;
-        tuning.database = live;
-        return std::make_unique<write_thread>(std::move(owner), std::move(settings), session_code, frame, tuning);
-    };
 }

@@ -3,8 +3,10 @@
 // that carries the odometer reader, the optional coordinate server client and the
 // recording steps (recording_session), all one handler at a time.
 //
-// Construction reads the settings once (dpp_port, dpp_format, coordinate_server_*, side,
-// write_path), creates the write path when missing, and starts the thread. The thread
+// Construction takes the values it needs as a plain write_thread_config (the program reads
+// them from the settings once, with write_thread_config_from() in
+// recording/write_thread_settings.h), creates the write path when missing, and starts the
+// thread. The thread
 // opens the odometer port and posts "Последовательный порт: %s", or posts why it could not
 // and ends with -1. At the end of the run (stop, or a failure out of the loop) the port is
 // closed and the current database is closed and, when it holds frames, reported with
@@ -28,7 +30,7 @@
 // exception) says so in a record_status_message of news `stopped`, "Запись остановлена: ...",
 // and the thread ends; capture is not the write thread's to stop.
 //
-// Ownership: the frame buffer, the settings store and a database given in the tuning must
+// Ownership: the frame buffer and a database given in the tuning must
 // outlive the object, which is the database's owner while it runs and the single owner of
 // its thread: the destructor stops the loop and joins, so the database is
 // closed and reported before the destructor returns.
@@ -43,7 +45,6 @@
 #include "recording/odometer_watchdog.h"
 #include "recording/odometer_reader.h"
 #include "recording/recording_session.h"
-#include "settings/settings_store.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -56,6 +57,18 @@
 #include <optional>
 #include <string>
 #include <thread>
+
+// What the write thread works with, read once when it is made.
+struct write_thread_config {
+    std::wstring device_path;        // the odometer's serial device
+    int format = 7;                  // odometer message format, 4 or 7
+    bool coordinate_enabled = true;  // ask the coordinate server for session codes
+    std::string coordinate_address;
+    std::string coordinate_port;
+    long query_period = 5;           // seconds between coordinate queries (clamped to 1..86400)
+    std::wstring write_path;         // the recordings' folder
+    std::wstring side;
+};
 
 // What tests and the test driver may change; the defaults are the program's.
 struct write_thread_tuning {
@@ -70,7 +83,7 @@ struct write_thread_tuning {
 
 class write_thread : public recorder {
 public:
-    write_thread(event_sink_ptr owner, settings_ptr settings, const std::string& session_code,
+    write_thread(event_sink_ptr owner, write_thread_config config, const std::string& session_code,
                  frame_buffer* frame, write_thread_tuning tuning = {});
     ~write_thread() override;
     write_thread(const write_thread&) = delete;
@@ -129,8 +142,3 @@ private:
     std::atomic<int> exit_code_{0};
     std::thread thread_;  // started last, joined by wait()
 };
-
-// The recorder_factory that continuous_grab_write uses: makes a running write_thread that
-// records into live (which must outlive every write thread made), or into a database of its
-// own when live is null.
-recorder_factory write_thread_factory(recording_database* live = nullptr);

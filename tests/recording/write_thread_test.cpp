@@ -1,4 +1,4 @@
-#include "recording/write_thread.h"
+#include "recording/write_thread_settings.h"
 
 #include "camera/frame_buffer.h"
 #include "database/database_layout.h"
@@ -86,7 +86,7 @@ protected:
 }  // namespace
 
 TEST_F(WriteThread, RecordsOdometerMessagesAndReportsTheDatabaseAtStop) {
-    write_thread wt(sink, settings, "", &fb);
+    write_thread wt(sink, write_thread_config_from(*settings), "", &fb);
     EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "запись" / "здесь"));
     ASSERT_TRUE(sink->wait_for_kind(thread_event::log_info));
     EXPECT_EQ(sink->texts(thread_event::log_info).front(),
@@ -135,7 +135,7 @@ TEST_F(WriteThread, TheSizeReportedAtStopIsTheSizeAReloadReads) {
     fb.image.assign(320 * 240, 0);
     std::uint32_t noise = 12345;
     {
-        write_thread wt(sink, settings, "", &fb);
+        write_thread wt(sink, write_thread_config_from(*settings), "", &fb);
         for (std::uint32_t c = 1; c <= 8; ++c) {
             {
                 std::unique_lock<std::shared_mutex> lock(fb.lock);
@@ -156,7 +156,7 @@ TEST_F(WriteThread, TheSizeReportedAtStopIsTheSizeAReloadReads) {
 }
 
 TEST_F(WriteThread, ABackwardsCountListsTheClosedDatabaseAtOnce) {
-    write_thread wt(sink, settings, "", &fb, into_live());
+    write_thread wt(sink, write_thread_config_from(*settings), "", &fb, into_live());
     new_frame(1);
     send(50);
     ASSERT_TRUE(wait_status(L"ДПП[4]: 50 Записано кадров: 1"));
@@ -178,7 +178,7 @@ TEST_F(WriteThread, ARecordingThatEndsByItselfSaysWhyAndEndsTheThread) {
         SCOPED_TRACE("the disk guard");
         write_thread_tuning tuning;
         tuning.free_space = [] { return std::optional<disk_space>(disk_space{100ull << 30, 1ull << 20}); };
-        write_thread wt(sink, settings, "", &fb, tuning);
+        write_thread wt(sink, write_thread_config_from(*settings), "", &fb, tuning);
         new_frame(1);
         send(5);
         EXPECT_EQ(wt.wait(), -1);  // no stop() asked
@@ -191,7 +191,7 @@ TEST_F(WriteThread, ARecordingThatEndsByItselfSaysWhyAndEndsTheThread) {
         const auto file = dir.path() / "a-file";
         std::ofstream(file) << "x";
         settings->write_text(settings_keys::write_path, to_wide(file.string()));
-        write_thread wt(sink, settings, "", &fb);
+        write_thread wt(sink, write_thread_config_from(*settings), "", &fb);
         new_frame(2);
         send(6);
         EXPECT_EQ(wt.wait(), -1);
@@ -208,7 +208,7 @@ TEST_F(WriteThread, ALostOdometerLineIsReopenedAndRecordingGoesOnInTheSameDataba
     std::filesystem::create_symlink(line.device_path(), link);
     settings->write_text(settings_keys::dpp_port, to_wide(link.string()));
     const std::wstring port = to_wide(link.string());
-    write_thread wt(sink, settings, "", &fb, into_live());
+    write_thread wt(sink, write_thread_config_from(*settings), "", &fb, into_live());
     new_frame(1);
     send(100);
     ASSERT_TRUE(wait_status(L"ДПП[4]: 100 Записано кадров: 1"));
@@ -271,7 +271,7 @@ TEST_F(WriteThread, ALostOdometerLineIsReopenedAndRecordingGoesOnInTheSameDataba
 
 TEST_F(WriteThread, StoppingWithoutStoredFramesReportsNothing) {
     {
-        write_thread wt(sink, settings, "", &fb, into_live());
+        write_thread wt(sink, write_thread_config_from(*settings), "", &fb, into_live());
         send(3);  // time stamp 0: a database opens, nothing is stored
         ASSERT_TRUE(wait_status(L"ДПП[4]: 3 Записано кадров: 0"));
     }  // the destructor stops and joins
@@ -281,7 +281,7 @@ TEST_F(WriteThread, StoppingWithoutStoredFramesReportsNothing) {
 
 TEST_F(WriteThread, APortThatCannotBeOpenedEndsTheThreadAndSaysWhichPortAndWhy) {
     settings->write_text(settings_keys::dpp_port, L"/nonexistent/ttyS0");
-    write_thread wt(sink, settings, "", &fb);
+    write_thread wt(sink, write_thread_config_from(*settings), "", &fb);
     EXPECT_EQ(wt.wait(), -1);
     EXPECT_EQ(sink->texts(thread_event::log_error),
               std::vector<std::wstring>{
@@ -293,7 +293,7 @@ TEST_F(WriteThread, APortThatCannotBeOpenedEndsTheThreadAndSaysWhichPortAndWhy) 
 
 TEST_F(WriteThread, FormatSevenIgnoresFormatFourMessages) {
     settings->write_text(settings_keys::dpp_format, L"ДПП7");
-    write_thread wt(sink, settings, "", &fb);
+    write_thread wt(sink, write_thread_config_from(*settings), "", &fb);
     send(9);
     const auto m = encode_odometer7(10);
     ASSERT_TRUE(line.write(m.data(), m.size()));
@@ -308,7 +308,7 @@ TEST_F(WriteThread, AnUnresolvableCoordinateServerEndsTheThreadButClosesTheDatab
     settings->write_text(settings_keys::coordinate_server_port, L"no-such-service-name");
     new_frame(1);
     send(1);  // queued in the line before the thread starts reading
-    write_thread wt(sink, settings, "", &fb, into_live());
+    write_thread wt(sink, write_thread_config_from(*settings), "", &fb, into_live());
     EXPECT_EQ(wt.wait(), -1);
     EXPECT_EQ(sink->texts(thread_event::log_error),
               std::vector<std::wstring>{L"CoordServer resolve error"});
@@ -327,7 +327,7 @@ TEST_F(WriteThread, TheFactoryMakesARunningRecorder) {
 TEST_F(WriteThread, ASilentOdometerIsReportedOnceAndItsReturnOnce) {
     write_thread_tuning tuning;
     tuning.odometer_silence = 300ms;
-    write_thread wt(sink, settings, "", &fb, tuning);
+    write_thread wt(sink, write_thread_config_from(*settings), "", &fb, tuning);
     const std::wstring port = wxString::FromUTF8(line.device_path()).ToStdWstring();
     const std::wstring warning = L"Нет сообщений ДПП 0.3 с: последовательный порт " + port;
     ASSERT_TRUE(sink->wait_for([&](const thread_message& m) {
@@ -365,7 +365,7 @@ TEST_F(WriteThread, ASessionChangeFromAnotherThreadRunsOnTheLoop) {
     };
     auto spy = std::make_shared<thread_sink>();
     spy->inner = sink;
-    write_thread wt(spy, settings, "1 : a", &fb, into_live());
+    write_thread wt(spy, write_thread_config_from(*settings), "1 : a", &fb, into_live());
     new_frame(1);
     send(10);
     ASSERT_TRUE(wait_status(L"ДПП[4]: 10 Записано кадров: 1"));
@@ -412,7 +412,7 @@ TEST_F(WriteThread, APowerCutAfterTheOdometerWentQuietLosesNoFrame) {
     tuning.database = &db;
     std::wstring path;
     {
-        write_thread wt(sink, settings, "77 : z", &fb, tuning);
+        write_thread wt(sink, write_thread_config_from(*settings), "77 : z", &fb, tuning);
         for (std::uint32_t i = 0; i < 6; ++i) {
             new_frame(i + 1);
             send(100 + i);

@@ -1,7 +1,7 @@
 // End to end: quillmar-odometer-sim drives a write thread over a pseudo-terminal while a
 // thread plays the camera; the recorded databases are read back through quillmar-db.
 #include "camera/frame_buffer.h"
-#include "recording/write_thread.h"
+#include "recording/write_thread_settings.h"
 #include "settings/settings_keys.h"
 #include "tests/support/recording_sink.h"
 #include "tests/support/temp_home.h"
@@ -65,7 +65,7 @@ TEST(RecordingEndToEnd, SimulatedOdometerRecordsTwoDatabasesThatReadBack) {
 
     auto sink = std::make_shared<test_support::recording_sink>();
     {
-        write_thread wt(sink, settings, "17 : x", &fb);
+        write_thread wt(sink, write_thread_config_from(*settings), "17 : x", &fb);
         EXPECT_TRUE(sink->wait_for([](const thread_message& m) {
             return kind_of(m) == thread_event::record_status && text_of(m).rfind(L"ДПП[7]: 576 ", 0) == 0;
         }, 20s));

@@ -7,7 +7,7 @@
 #include "base/locale_text.h"
 #include "recording/odometer_protocol.h"
 #include "recording/pseudo_terminal.h"
-#include "recording/write_thread.h"
+#include "recording/write_thread_settings.h"
 #include "settings/settings_keys.h"
 #include "tests/support/recording_sink.h"
 #include "tests/support/temp_home.h"
@@ -61,7 +61,7 @@ TEST(CoordServerSession, ServerCodesSplitTheRecordingIntoDatabases) {
     };
     auto sink = std::make_shared<test_support::recording_sink>();
 
-    write_thread wt(sink, settings, "", &fb);
+    write_thread wt(sink, write_thread_config_from(*settings), "", &fb);
     new_frame(1);
     send(100);
     ASSERT_TRUE(has_text(*sink, thread_event::record_status, L"ДПП[4]: 100 Записано кадров: 1"));

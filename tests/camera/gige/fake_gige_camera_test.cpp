@@ -7,7 +7,7 @@
 #include "camera/continuous_grab_write.h"
 #include "camera/exposure_modes.h"
 #include "base/ldb_info.h"
-#include "recording/write_thread.h"
+#include "recording/write_thread_settings.h"
 #include "settings/settings_keys.h"
 #include "tests/camera/gige/private_network.h"
 #include "tests/support/recording_sink.h"

@@ -16,7 +16,7 @@
 #include "camera/continuous_grab_write.h"
 #include "camera/jai_factory.h"
 #include "base/locale_text.h"
-#include "recording/write_thread.h"
+#include "recording/write_thread_settings.h"
 #include "settings/settings_keys.h"
 
 #include <wx/init.h>
@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
     if (flag(argc, argv, "--no-space-guard")) tuning.free_space = [] { return std::optional<disk_space>(); };
     const recorder_factory factory = [tuning](event_sink_ptr owner, settings_ptr s, const std::string& code,
                                               frame_buffer* frame) -> std::unique_ptr<recorder> {
-        return std::make_unique<write_thread>(std::move(owner), std::move(s), code, frame, tuning);
+        return std::make_unique<write_thread>(std::move(owner), write_thread_config_from(*s), code, frame, tuning);
     };
 
     jai_factory cameras_factory;
