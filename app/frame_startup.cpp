@@ -36,7 +36,7 @@ bool frame_startup::run_next() {
     quillmar_frame& f = frame_;
     switch (next_) {
     case step::sdk:
-        f.factory_ = std::make_unique<jai_factory>();
+        f.factory_ = f.camera_backend_ ? std::make_unique<jai_factory>(f.camera_backend_) : std::make_unique<jai_factory>();
         f.SetIcon(wxIcon(camera_xpm));
         f.bind_thread_events();
         break;

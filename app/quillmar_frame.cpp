@@ -67,10 +67,11 @@ std::string narrow(const wxString& text) {
 
 }  // namespace
 
-quillmar_frame::quillmar_frame(bool start_up)
+quillmar_frame::quillmar_frame(bool start_up, std::shared_ptr<camera_backend> cameras)
     : wxFrame(nullptr, 0, L"Подвагонные камеры", wxDefaultPosition, wxDefaultSize,
               wxDEFAULT_FRAME_STYLE | wxMAXIMIZE),
       events_(std::make_shared<window_event_sink>(this)),
+      camera_backend_(std::move(cameras)),
       aui_(nullptr, wxAUI_MGR_ALLOW_FLOATING | wxAUI_MGR_TRANSPARENT_HINT | wxAUI_MGR_LIVE_RESIZE) {
     // Without a window manager (a bare X server) nothing maximises the frame; fill the
     // screen ourselves so every pane is visible there too.

@@ -42,6 +42,7 @@ class wxUpdateUIEvent;
 class database_list;
 class health_strip;
 class database_loader;
+class camera_backend;
 class jai_factory;
 class log_viewer;
 class maintenance_ui;
@@ -52,8 +53,9 @@ class viewer_dialog;
 class quillmar_frame : public wxFrame {
 public:
     // Runs the whole start-up (frame_startup); without start_up only the bare window is made,
-    // for a test to run the steps itself.
-    explicit quillmar_frame(bool start_up = true);
+    // for a test to run the steps itself. `cameras` serves the window's camera factory; none
+    // takes the backend the environment asks for (camera_backend_from_environment()).
+    explicit quillmar_frame(bool start_up = true, std::shared_ptr<camera_backend> cameras = nullptr);
     ~quillmar_frame() override;
 
     // For the application object and tests.
@@ -162,6 +164,7 @@ private:
     // progress (its live frames); both outlive every worker below that uses them.
     database_registry registry_;
     recording_database live_;
+    std::shared_ptr<camera_backend> camera_backend_;  // what the factory is opened on; null: the environment's
     std::unique_ptr<jai_factory> factory_;  // open for the window's whole life
     wxAuiManager aui_;
     settings_ptr settings_;

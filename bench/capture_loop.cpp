@@ -5,7 +5,7 @@
 #include "camera/frame_buffer.h"
 #include "camera/jai_camera.h"
 #include "camera/jai_factory.h"
-#include "camera/scripted_camera_backend.h"
+#include "tests/support/scripted_camera_backend.h"
 
 #include <wx/init.h>
 
@@ -33,10 +33,9 @@ double capture_rate() {
     backend->set_free_running(true);
     backend->set_fill_frames(false);
     backend->set_record_calls(false);
-    install_camera_backend(backend);
     double rate = 0;
     {
-        jai_factory factory;
+        jai_factory factory(backend);
         JAI_Camera camera(factory.handle(), "BENCH INT=>SD");
         auto frame = make_frame_buffer(camera.handle());
         capture_thread thread(std::make_shared<counting_sink>(), nullptr, camera.handle(), frame.get());
@@ -49,7 +48,6 @@ double capture_rate() {
         thread.join();
         rate = frames / elapsed;
     }
-    install_camera_backend(nullptr);
     return rate;
 }
 

@@ -53,8 +53,7 @@ double cpu_seconds() {
 int main(int argc, char** argv) {
     wxInitializer wx;
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
-    install_camera_backend(std::make_shared<aravis_backend>(aravis_backend::mode::simulated));
-    jai_factory factory;
+    jai_factory factory(std::make_shared<aravis_backend>(aravis_backend::mode::simulated));
     const camera_map cameras = enumerate_cameras(factory);
     const auto name = choose_startup_camera(cameras, "SocketDriver");
     if (!name) {
@@ -103,6 +102,5 @@ int main(int argc, char** argv) {
     std::printf("errors posted:   %zu\n", sink->errors.size());
     std::printf("CPU time:        %.2f s of %.2f s = %.1f %% of one core (goal < 10 %%)\n", cpu, wall, 100 * cpu / wall);
     source.reset();
-    install_camera_backend(nullptr);
     return 0;
 }

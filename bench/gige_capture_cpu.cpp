@@ -187,7 +187,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     ::unsetenv("QUILLMAR_CAMERAS");  // the real GigE path
-    install_camera_backend(nullptr);
 
     int status = 0;
     {
@@ -234,7 +233,6 @@ int main(int argc, char** argv) {
             std::printf("  %s: highest sustained %d fps\n", filter ? "INT=>FD" : "INT=>SD", best);
         }
     }
-    install_camera_backend(nullptr);
     ::kill(fake, SIGKILL);
     ::waitpid(fake, nullptr, 0);
     return status;

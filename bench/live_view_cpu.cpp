@@ -83,8 +83,7 @@ int main(int argc, char** argv) {
     if (home.empty()) return 2;
 
     auto backend = std::make_shared<aravis_backend>(aravis_backend::mode::simulated);
-    install_camera_backend(backend);
-    auto* frame = new quillmar_frame();
+    auto* frame = new quillmar_frame(true, backend);
     frame->Show();
     wxYield();
     if (!frame->camera()) {
@@ -159,7 +158,6 @@ int main(int argc, char** argv) {
     std::printf("status 0: %s\n", stats.utf8_str().data());
     frame->Destroy();
     wxYield();
-    install_camera_backend(nullptr);
     wxEntryCleanup();
     std::filesystem::remove_all(home);
     return 0;

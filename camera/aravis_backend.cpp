@@ -43,7 +43,7 @@ struct camera_rec {
 
     ~camera_rec() {
         if (lost_handler) g_signal_handler_disconnect(arv_camera_get_device(arv), lost_handler);
-        g_object_unref(arv);
+        if (arv) g_object_unref(arv);  // null when Aravis refused to open the camera
     }
 };
 
@@ -67,6 +67,7 @@ struct stream_rec {
     }
 
     ~stream_rec() {
+        if (!arv) return;  // Aravis refused the stream: nothing was made, nothing to release
         halt();
         g_signal_handler_disconnect(arv, handler);
         // Finalising a stream stops its receive thread unconditionally; give it an idle one
@@ -158,11 +159,16 @@ J_STATUS_TYPE put(void* value, std::uint32_t* size, T v) {
     return put_value(value, size, &v, sizeof v);
 }
 
-J_STATUS_TYPE failed(GError* error) {
+// Success without an error; otherwise J_ST_ERROR in Aravis's words, and the error is freed.
+camera_status failed(GError* error) {
     if (!error) return J_ST_SUCCESS;
+    camera_status status(J_ST_ERROR, error->message ? error->message : "");
     g_error_free(error);
-    return J_ST_ERROR;
+    return status;
 }
+
+// The answer of every call on a camera whose control connection was lost.
+camera_status lost_camera() { return camera_status(J_ST_ERROR, "the camera no longer answers on the network"); }
 
 }  // namespace
 
@@ -253,17 +259,17 @@ void aravis_backend::use_fast_simulated_pattern(bool fast) {
     }
 }
 
-J_STATUS_TYPE aravis_backend::factory_open(const char*, FACTORY_HANDLE* factory) {
+camera_status aravis_backend::factory_open(const char*, FACTORY_HANDLE* factory) {
     if (!factory) return J_ST_INVALID_PARAMETER;
     *factory = state_->factories.add(std::make_shared<factory_rec>());
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE aravis_backend::factory_close(FACTORY_HANDLE factory) {
+camera_status aravis_backend::factory_close(FACTORY_HANDLE factory) {
     return state_->factories.remove(factory) ? J_ST_SUCCESS : J_ST_INVALID_HANDLE;
 }
 
-J_STATUS_TYPE aravis_backend::factory_get_info(int info, char* buffer, std::uint32_t* size) {
+camera_status aravis_backend::factory_get_info(int info, char* buffer, std::uint32_t* size) {
     if (info != FAC_INFO_VERSION) return J_ST_INVALID_ID;
     std::string text = "Aravis " + std::to_string(arv_get_major_version()) + "." +
                        std::to_string(arv_get_minor_version()) + "." + std::to_string(arv_get_micro_version());
@@ -271,7 +277,7 @@ J_STATUS_TYPE aravis_backend::factory_get_info(int info, char* buffer, std::uint
     return copy_sdk_text(text.c_str(), buffer, size);
 }
 
-J_STATUS_TYPE aravis_backend::factory_update_camera_list(FACTORY_HANDLE factory, bool* changed) {
+camera_status aravis_backend::factory_update_camera_list(FACTORY_HANDLE factory, bool* changed) {
     auto f = state_->factories.find(factory);
     if (!f) return J_ST_INVALID_HANDLE;
     std::lock_guard<std::mutex> lock(state_->system);
@@ -281,7 +287,7 @@ J_STATUS_TYPE aravis_backend::factory_update_camera_list(FACTORY_HANDLE factory,
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE aravis_backend::factory_get_num_of_cameras(FACTORY_HANDLE factory, std::uint32_t* count) {
+camera_status aravis_backend::factory_get_num_of_cameras(FACTORY_HANDLE factory, std::uint32_t* count) {
     auto f = state_->factories.find(factory);
     if (!f || !count) return J_ST_INVALID_HANDLE;
     std::lock_guard<std::mutex> lock(state_->system);
@@ -289,7 +295,7 @@ J_STATUS_TYPE aravis_backend::factory_get_num_of_cameras(FACTORY_HANDLE factory,
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE aravis_backend::factory_get_camera_id_by_index(FACTORY_HANDLE factory, std::int32_t index,
+camera_status aravis_backend::factory_get_camera_id_by_index(FACTORY_HANDLE factory, std::int32_t index,
                                                              char* id, std::uint32_t* size) {
     auto f = state_->factories.find(factory);
     if (!f) return J_ST_INVALID_HANDLE;
@@ -298,7 +304,7 @@ J_STATUS_TYPE aravis_backend::factory_get_camera_id_by_index(FACTORY_HANDLE fact
     return copy_sdk_text(f->list[index].id.c_str(), id, size);
 }
 
-J_STATUS_TYPE aravis_backend::factory_get_camera_info(FACTORY_HANDLE factory, const char* camera_id, int info,
+camera_status aravis_backend::factory_get_camera_info(FACTORY_HANDLE factory, const char* camera_id, int info,
                                                       char* buffer, std::uint32_t* size) {
     auto f = state_->factories.find(factory);
     if (!f || !camera_id) return J_ST_INVALID_HANDLE;
@@ -312,7 +318,7 @@ J_STATUS_TYPE aravis_backend::factory_get_camera_info(FACTORY_HANDLE factory, co
     return J_ST_INVALID_ID;
 }
 
-J_STATUS_TYPE aravis_backend::camera_open(FACTORY_HANDLE factory, const char* camera_id, CAM_HANDLE* camera) {
+camera_status aravis_backend::camera_open(FACTORY_HANDLE factory, const char* camera_id, CAM_HANDLE* camera) {
     if (!camera_id || !camera) return J_ST_INVALID_PARAMETER;
     if (!state_->factories.find(factory)) return J_ST_INVALID_HANDLE;
     auto rec = std::make_shared<camera_rec>();
@@ -324,10 +330,7 @@ J_STATUS_TYPE aravis_backend::camera_open(FACTORY_HANDLE factory, const char* ca
         if (!entry) return J_ST_INVALID_ID;
         GError* error = nullptr;
         rec->arv = arv_camera_new(entry->arv_id.c_str(), &error);
-        if (!rec->arv) {
-            if (error) g_error_free(error);
-            return J_ST_ERROR;
-        }
+        if (!rec->arv) return error ? failed(error) : camera_status(J_ST_ERROR);
         if (arv_camera_is_gv_device(rec->arv) && !entry->packet_socket)
             arv_camera_gv_set_stream_options(rec->arv, ARV_GV_STREAM_OPTION_PACKET_SOCKET_DISABLED);
     }
@@ -357,15 +360,15 @@ J_STATUS_TYPE aravis_backend::camera_open(FACTORY_HANDLE factory, const char* ca
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE aravis_backend::camera_close(CAM_HANDLE camera) {
+camera_status aravis_backend::camera_close(CAM_HANDLE camera) {
     // The record (and the Aravis camera) goes when its last user, or its last stream, lets go.
     return state_->cameras.remove(camera) ? J_ST_SUCCESS : J_ST_INVALID_HANDLE;
 }
 
-J_STATUS_TYPE aravis_backend::camera_get_value_int64(CAM_HANDLE camera, const char* feature, std::int64_t* value) {
+camera_status aravis_backend::camera_get_value_int64(CAM_HANDLE camera, const char* feature, std::int64_t* value) {
     auto rec = state_->cameras.find(camera);
     if (!rec || !feature || !value) return J_ST_INVALID_HANDLE;
-    if (rec->lost) return J_ST_ERROR;
+    if (rec->lost) return lost_camera();
     std::lock_guard<std::mutex> lock(rec->lock);
     GError* error = nullptr;
     const gint64 v = arv_camera_get_integer(rec->arv, feature, &error);
@@ -374,10 +377,10 @@ J_STATUS_TYPE aravis_backend::camera_get_value_int64(CAM_HANDLE camera, const ch
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE aravis_backend::camera_get_value_double(CAM_HANDLE camera, const char* feature, double* value) {
+camera_status aravis_backend::camera_get_value_double(CAM_HANDLE camera, const char* feature, double* value) {
     auto rec = state_->cameras.find(camera);
     if (!rec || !feature || !value) return J_ST_INVALID_HANDLE;
-    if (rec->lost) return J_ST_ERROR;
+    if (rec->lost) return lost_camera();
     std::lock_guard<std::mutex> lock(rec->lock);
     GError* error = nullptr;
     const double v = arv_camera_get_float(rec->arv, feature, &error);
@@ -386,10 +389,10 @@ J_STATUS_TYPE aravis_backend::camera_get_value_double(CAM_HANDLE camera, const c
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE aravis_backend::camera_set_value_string(CAM_HANDLE camera, const char* feature, const char* value) {
+camera_status aravis_backend::camera_set_value_string(CAM_HANDLE camera, const char* feature, const char* value) {
     auto rec = state_->cameras.find(camera);
     if (!rec || !feature || !value) return J_ST_INVALID_HANDLE;
-    if (rec->lost) return J_ST_ERROR;
+    if (rec->lost) return lost_camera();
     std::lock_guard<std::mutex> lock(rec->lock);
     GError* error = nullptr;
     // As the SDK's string setter: any feature node takes its value from text (an integer
@@ -402,10 +405,10 @@ J_STATUS_TYPE aravis_backend::camera_set_value_string(CAM_HANDLE camera, const c
     return failed(error);
 }
 
-J_STATUS_TYPE aravis_backend::camera_execute_command(CAM_HANDLE camera, const char* command) {
+camera_status aravis_backend::camera_execute_command(CAM_HANDLE camera, const char* command) {
     auto rec = state_->cameras.find(camera);
     if (!rec || !command) return J_ST_INVALID_HANDLE;
-    if (rec->lost) return J_ST_ERROR;
+    if (rec->lost) return lost_camera();
     std::lock_guard<std::mutex> lock(rec->lock);
     GError* error = nullptr;
     // The plain feature commands: Aravis's start/stop helpers also start and stop the stream
@@ -415,10 +418,10 @@ J_STATUS_TYPE aravis_backend::camera_execute_command(CAM_HANDLE camera, const ch
     return failed(error);
 }
 
-J_STATUS_TYPE aravis_backend::camera_get_num_of_data_streams(CAM_HANDLE camera, std::uint32_t* count) {
+camera_status aravis_backend::camera_get_num_of_data_streams(CAM_HANDLE camera, std::uint32_t* count) {
     auto rec = state_->cameras.find(camera);
     if (!rec || !count) return J_ST_INVALID_HANDLE;
-    if (rec->lost) return J_ST_ERROR;
+    if (rec->lost) return lost_camera();
     std::lock_guard<std::mutex> lock(rec->lock);
     if (!arv_camera_is_gv_device(rec->arv)) {
         *count = 1;
@@ -431,21 +434,18 @@ J_STATUS_TYPE aravis_backend::camera_get_num_of_data_streams(CAM_HANDLE camera, 
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE aravis_backend::camera_create_data_stream(CAM_HANDLE camera, std::uint32_t index,
+camera_status aravis_backend::camera_create_data_stream(CAM_HANDLE camera, std::uint32_t index,
                                                         STREAM_HANDLE* stream) {
     auto rec = state_->cameras.find(camera);
     if (!rec || !stream) return J_ST_INVALID_HANDLE;
     if (index != 0) return J_ST_INVALID_PARAMETER;
-    if (rec->lost) return J_ST_ERROR;
+    if (rec->lost) return lost_camera();
     auto s = std::make_shared<stream_rec>();
     {
         std::lock_guard<std::mutex> lock(rec->lock);
         GError* error = nullptr;
         s->arv = arv_camera_create_stream(rec->arv, nullptr, nullptr, &error);
-        if (!s->arv) {
-            if (error) g_error_free(error);
-            return J_ST_ERROR;
-        }
+        if (!s->arv) return error ? failed(error) : camera_status(J_ST_ERROR);
         const guint payload = arv_camera_get_payload(rec->arv, &error);
         tune_socket_stream(s->arv, error ? 0 : payload);
         if (error) g_error_free(error);
@@ -469,12 +469,12 @@ J_STATUS_TYPE aravis_backend::camera_create_data_stream(CAM_HANDLE camera, std::
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE aravis_backend::stream_set_param(STREAM_HANDLE stream, int, void*, std::uint32_t) {
+camera_status aravis_backend::stream_set_param(STREAM_HANDLE stream, int, void*, std::uint32_t) {
     // Stream parameters tune the vendor driver; ours are set when the stream is made.
     return state_->streams.find(stream) ? J_ST_SUCCESS : J_ST_INVALID_HANDLE;
 }
 
-J_STATUS_TYPE aravis_backend::stream_announce_buffer(STREAM_HANDLE stream, void* block, std::uint32_t size,
+camera_status aravis_backend::stream_announce_buffer(STREAM_HANDLE stream, void* block, std::uint32_t size,
                                                      void* private_data, BUF_HANDLE* buffer) {
     auto s = state_->streams.find(stream);
     if (!s || !block || !buffer || size == 0) return J_ST_INVALID_PARAMETER;
@@ -486,13 +486,13 @@ J_STATUS_TYPE aravis_backend::stream_announce_buffer(STREAM_HANDLE stream, void*
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE aravis_backend::stream_queue_buffer(STREAM_HANDLE stream, BUF_HANDLE buffer) {
+camera_status aravis_backend::stream_queue_buffer(STREAM_HANDLE stream, BUF_HANDLE buffer) {
     auto s = state_->streams.find(stream);
     if (!s) return J_ST_INVALID_HANDLE;
     return s->pool->queue(buffer);
 }
 
-J_STATUS_TYPE aravis_backend::stream_register_event(STREAM_HANDLE stream, int kind, HANDLE condition,
+camera_status aravis_backend::stream_register_event(STREAM_HANDLE stream, int kind, HANDLE condition,
                                                     EVT_HANDLE* event) {
     auto s = state_->streams.find(stream);
     auto c = state_->conditions.find(condition);
@@ -506,7 +506,7 @@ J_STATUS_TYPE aravis_backend::stream_register_event(STREAM_HANDLE stream, int ki
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE aravis_backend::stream_unregister_event(STREAM_HANDLE stream, int kind) {
+camera_status aravis_backend::stream_unregister_event(STREAM_HANDLE stream, int kind) {
     auto s = state_->streams.find(stream);
     if (!s) return J_ST_INVALID_HANDLE;
     if (kind != EVENT_NEW_BUFFER) return J_ST_INVALID_PARAMETER;
@@ -515,21 +515,21 @@ J_STATUS_TYPE aravis_backend::stream_unregister_event(STREAM_HANDLE stream, int 
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE aravis_backend::stream_start_acquisition(STREAM_HANDLE stream, int, std::uint64_t) {
+camera_status aravis_backend::stream_start_acquisition(STREAM_HANDLE stream, int, std::uint64_t) {
     // Aravis's receive thread runs from the stream's creation; the camera command starts frames.
     auto s = state_->streams.find(stream);
     if (!s) return J_ST_INVALID_HANDLE;
     return s->halted ? J_ST_NOT_AVAILABLE : J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE aravis_backend::stream_stop_acquisition(STREAM_HANDLE stream, int) {
+camera_status aravis_backend::stream_stop_acquisition(STREAM_HANDLE stream, int) {
     auto s = state_->streams.find(stream);
     if (!s) return J_ST_INVALID_HANDLE;
     s->halt();
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE aravis_backend::stream_get_buffer_info(STREAM_HANDLE stream, BUF_HANDLE buffer, int item,
+camera_status aravis_backend::stream_get_buffer_info(STREAM_HANDLE stream, BUF_HANDLE buffer, int item,
                                                      void* value, std::uint32_t* size) {
     auto s = state_->streams.find(stream);
     if (!s) return J_ST_INVALID_HANDLE;
@@ -582,7 +582,7 @@ J_STATUS_TYPE aravis_backend::stream_get_buffer_info(STREAM_HANDLE stream, BUF_H
     return status;
 }
 
-J_STATUS_TYPE aravis_backend::stream_get_stream_info(STREAM_HANDLE stream, int item, void* value,
+camera_status aravis_backend::stream_get_stream_info(STREAM_HANDLE stream, int item, void* value,
                                                      std::uint32_t* size) {
     auto s = state_->streams.find(stream);
     if (!s) return J_ST_INVALID_HANDLE;
@@ -600,7 +600,7 @@ J_STATUS_TYPE aravis_backend::stream_get_stream_info(STREAM_HANDLE stream, int i
     }
 }
 
-J_STATUS_TYPE aravis_backend::stream_flush_queue(STREAM_HANDLE stream, int mode) {
+camera_status aravis_backend::stream_flush_queue(STREAM_HANDLE stream, int mode) {
     auto s = state_->streams.find(stream);
     if (!s) return J_ST_INVALID_HANDLE;
     // While the receive thread runs, the input queue is Aravis's: nothing to move.
@@ -608,7 +608,7 @@ J_STATUS_TYPE aravis_backend::stream_flush_queue(STREAM_HANDLE stream, int mode)
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE aravis_backend::stream_revoke_buffer(STREAM_HANDLE stream, BUF_HANDLE buffer, void** block,
+camera_status aravis_backend::stream_revoke_buffer(STREAM_HANDLE stream, BUF_HANDLE buffer, void** block,
                                                    void** private_data) {
     auto s = state_->streams.find(stream);
     if (!s) return J_ST_INVALID_HANDLE;
@@ -622,18 +622,18 @@ J_STATUS_TYPE aravis_backend::stream_revoke_buffer(STREAM_HANDLE stream, BUF_HAN
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE aravis_backend::stream_close(STREAM_HANDLE stream) {
+camera_status aravis_backend::stream_close(STREAM_HANDLE stream) {
     // The receive thread is joined when the record's last user lets go, normally right here.
     return state_->streams.remove(stream) ? J_ST_SUCCESS : J_ST_INVALID_HANDLE;
 }
 
-J_STATUS_TYPE aravis_backend::event_create_condition(HANDLE* condition) {
+camera_status aravis_backend::event_create_condition(HANDLE* condition) {
     if (!condition) return J_ST_INVALID_PARAMETER;
     *condition = state_->conditions.add(std::make_shared<wait_condition>());
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE aravis_backend::event_wait_for_condition(HANDLE condition, std::uint32_t timeout_ms,
+camera_status aravis_backend::event_wait_for_condition(HANDLE condition, std::uint32_t timeout_ms,
                                                        std::uint32_t* result) {
     auto c = state_->conditions.find(condition);
     if (!c || !result) return J_ST_INVALID_HANDLE;
@@ -641,26 +641,26 @@ J_STATUS_TYPE aravis_backend::event_wait_for_condition(HANDLE condition, std::ui
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE aravis_backend::event_exit_condition(HANDLE condition) {
+camera_status aravis_backend::event_exit_condition(HANDLE condition) {
     auto c = state_->conditions.find(condition);
     if (!c) return J_ST_INVALID_HANDLE;
     c->request_exit();
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE aravis_backend::event_close_condition(HANDLE condition) {
+camera_status aravis_backend::event_close_condition(HANDLE condition) {
     auto c = state_->conditions.remove(condition);
     if (!c) return J_ST_INVALID_HANDLE;
     c->request_exit();  // a wait in progress ends now; the object lives on while it returns
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE aravis_backend::event_get_data(EVT_HANDLE event, void* destination, std::uint32_t* size) {
+camera_status aravis_backend::event_get_data(EVT_HANDLE event, void* destination, std::uint32_t* size) {
     auto e = state_->events.find(event);
     if (!e) return J_ST_INVALID_HANDLE;
     return hand_out_frame(*e, destination, size);
 }
 
-J_STATUS_TYPE aravis_backend::event_close(EVT_HANDLE event) {
+camera_status aravis_backend::event_close(EVT_HANDLE event) {
     return state_->events.remove(event) ? J_ST_SUCCESS : J_ST_INVALID_HANDLE;
 }

@@ -19,6 +19,9 @@
 // condition of its stream: waits return J_COND_WAIT_ERROR, and later camera calls fail at
 // once instead of waiting for the network's time-outs.
 //
+// Errors: a call that Aravis refuses returns J_ST_ERROR with Aravis's own message (its
+// GError's text) in the camera_status; a call on a lost camera says so in the same way.
+//
 // Thread safety: every call may come from any thread. Handles name shared records
 // (handle_table.h), so a close racing another call frees nothing under it. Each open camera
 // is used under its own mutex (Aravis camera objects are not thread-safe); a stream's
@@ -41,50 +44,50 @@ public:
     // The picture is the same: benchmarks compare the two costs.
     void use_fast_simulated_pattern(bool fast);
 
-    J_STATUS_TYPE factory_open(const char* name, FACTORY_HANDLE* factory) override;
-    J_STATUS_TYPE factory_close(FACTORY_HANDLE factory) override;
-    J_STATUS_TYPE factory_get_info(int info, char* buffer, std::uint32_t* size) override;
-    J_STATUS_TYPE factory_update_camera_list(FACTORY_HANDLE factory, bool* changed) override;
-    J_STATUS_TYPE factory_get_num_of_cameras(FACTORY_HANDLE factory, std::uint32_t* count) override;
-    J_STATUS_TYPE factory_get_camera_id_by_index(FACTORY_HANDLE factory, std::int32_t index, char* id,
+    camera_status factory_open(const char* name, FACTORY_HANDLE* factory) override;
+    camera_status factory_close(FACTORY_HANDLE factory) override;
+    camera_status factory_get_info(int info, char* buffer, std::uint32_t* size) override;
+    camera_status factory_update_camera_list(FACTORY_HANDLE factory, bool* changed) override;
+    camera_status factory_get_num_of_cameras(FACTORY_HANDLE factory, std::uint32_t* count) override;
+    camera_status factory_get_camera_id_by_index(FACTORY_HANDLE factory, std::int32_t index, char* id,
                                                  std::uint32_t* size) override;
-    J_STATUS_TYPE factory_get_camera_info(FACTORY_HANDLE factory, const char* camera_id, int info,
+    camera_status factory_get_camera_info(FACTORY_HANDLE factory, const char* camera_id, int info,
                                           char* buffer, std::uint32_t* size) override;
 
-    J_STATUS_TYPE camera_open(FACTORY_HANDLE factory, const char* camera_id, CAM_HANDLE* camera) override;
-    J_STATUS_TYPE camera_close(CAM_HANDLE camera) override;
-    J_STATUS_TYPE camera_get_value_int64(CAM_HANDLE camera, const char* feature, std::int64_t* value) override;
-    J_STATUS_TYPE camera_get_value_double(CAM_HANDLE camera, const char* feature, double* value) override;
-    J_STATUS_TYPE camera_set_value_string(CAM_HANDLE camera, const char* feature, const char* value) override;
-    J_STATUS_TYPE camera_execute_command(CAM_HANDLE camera, const char* command) override;
-    J_STATUS_TYPE camera_get_num_of_data_streams(CAM_HANDLE camera, std::uint32_t* count) override;
-    J_STATUS_TYPE camera_create_data_stream(CAM_HANDLE camera, std::uint32_t index, STREAM_HANDLE* stream) override;
+    camera_status camera_open(FACTORY_HANDLE factory, const char* camera_id, CAM_HANDLE* camera) override;
+    camera_status camera_close(CAM_HANDLE camera) override;
+    camera_status camera_get_value_int64(CAM_HANDLE camera, const char* feature, std::int64_t* value) override;
+    camera_status camera_get_value_double(CAM_HANDLE camera, const char* feature, double* value) override;
+    camera_status camera_set_value_string(CAM_HANDLE camera, const char* feature, const char* value) override;
+    camera_status camera_execute_command(CAM_HANDLE camera, const char* command) override;
+    camera_status camera_get_num_of_data_streams(CAM_HANDLE camera, std::uint32_t* count) override;
+    camera_status camera_create_data_stream(CAM_HANDLE camera, std::uint32_t index, STREAM_HANDLE* stream) override;
 
-    J_STATUS_TYPE stream_set_param(STREAM_HANDLE stream, int param, void* value, std::uint32_t size) override;
-    J_STATUS_TYPE stream_announce_buffer(STREAM_HANDLE stream, void* block, std::uint32_t size,
+    camera_status stream_set_param(STREAM_HANDLE stream, int param, void* value, std::uint32_t size) override;
+    camera_status stream_announce_buffer(STREAM_HANDLE stream, void* block, std::uint32_t size,
                                          void* private_data, BUF_HANDLE* buffer) override;
-    J_STATUS_TYPE stream_queue_buffer(STREAM_HANDLE stream, BUF_HANDLE buffer) override;
-    J_STATUS_TYPE stream_register_event(STREAM_HANDLE stream, int kind, HANDLE condition,
+    camera_status stream_queue_buffer(STREAM_HANDLE stream, BUF_HANDLE buffer) override;
+    camera_status stream_register_event(STREAM_HANDLE stream, int kind, HANDLE condition,
                                         EVT_HANDLE* event) override;
-    J_STATUS_TYPE stream_unregister_event(STREAM_HANDLE stream, int kind) override;
-    J_STATUS_TYPE stream_start_acquisition(STREAM_HANDLE stream, int flag, std::uint64_t count) override;
-    J_STATUS_TYPE stream_stop_acquisition(STREAM_HANDLE stream, int flag) override;
-    J_STATUS_TYPE stream_get_buffer_info(STREAM_HANDLE stream, BUF_HANDLE buffer, int item, void* value,
+    camera_status stream_unregister_event(STREAM_HANDLE stream, int kind) override;
+    camera_status stream_start_acquisition(STREAM_HANDLE stream, int flag, std::uint64_t count) override;
+    camera_status stream_stop_acquisition(STREAM_HANDLE stream, int flag) override;
+    camera_status stream_get_buffer_info(STREAM_HANDLE stream, BUF_HANDLE buffer, int item, void* value,
                                          std::uint32_t* size) override;
-    J_STATUS_TYPE stream_get_stream_info(STREAM_HANDLE stream, int item, void* value,
+    camera_status stream_get_stream_info(STREAM_HANDLE stream, int item, void* value,
                                          std::uint32_t* size) override;
-    J_STATUS_TYPE stream_flush_queue(STREAM_HANDLE stream, int mode) override;
-    J_STATUS_TYPE stream_revoke_buffer(STREAM_HANDLE stream, BUF_HANDLE buffer, void** block,
+    camera_status stream_flush_queue(STREAM_HANDLE stream, int mode) override;
+    camera_status stream_revoke_buffer(STREAM_HANDLE stream, BUF_HANDLE buffer, void** block,
                                        void** private_data) override;
-    J_STATUS_TYPE stream_close(STREAM_HANDLE stream) override;
+    camera_status stream_close(STREAM_HANDLE stream) override;
 
-    J_STATUS_TYPE event_create_condition(HANDLE* condition) override;
-    J_STATUS_TYPE event_wait_for_condition(HANDLE condition, std::uint32_t timeout_ms,
+    camera_status event_create_condition(HANDLE* condition) override;
+    camera_status event_wait_for_condition(HANDLE condition, std::uint32_t timeout_ms,
                                            std::uint32_t* result) override;
-    J_STATUS_TYPE event_exit_condition(HANDLE condition) override;
-    J_STATUS_TYPE event_close_condition(HANDLE condition) override;
-    J_STATUS_TYPE event_get_data(EVT_HANDLE event, void* destination, std::uint32_t* size) override;
-    J_STATUS_TYPE event_close(EVT_HANDLE event) override;
+    camera_status event_exit_condition(HANDLE condition) override;
+    camera_status event_close_condition(HANDLE condition) override;
+    camera_status event_get_data(EVT_HANDLE event, void* destination, std::uint32_t* size) override;
+    camera_status event_close(EVT_HANDLE event) override;
 
     struct state;
 

@@ -9,20 +9,23 @@ namespace {
 
 std::wstring wide(const std::string& s) { return wxString(s.c_str()).ToStdWstring(); }
 
+// Throws `text`, with the library's words after it when it gave any.
+void check(const camera_status& status, const char* text) {
+    if (!status.ok()) throw std::runtime_error(status.describe(text));
+}
+
 std::string read_id(FACTORY_HANDLE factory, std::uint32_t index) {
-    char id[512] = {};
+    char id[sdk_text_capacity] = {};
     std::uint32_t size = sizeof id;
-    if (J_Factory_GetCameraIDByIndex(factory, static_cast<std::int32_t>(index), id, &size) != J_ST_SUCCESS)
-        throw std::runtime_error("Error getting camera ID.");
+    check(J_Factory_GetCameraIDByIndex(factory, static_cast<std::int32_t>(index), id, &size), "Error getting camera ID.");
     id[sizeof id - 1] = 0;
     return id;
 }
 
 std::string read_info(FACTORY_HANDLE factory, const std::string& id, int item, const char* error) {
-    char text[512] = {};
+    char text[sdk_text_capacity] = {};
     std::uint32_t size = sizeof text;
-    if (J_Factory_GetCameraInfo(factory, id.c_str(), item, text, &size) != J_ST_SUCCESS)
-        throw std::runtime_error(error);
+    check(J_Factory_GetCameraInfo(factory, id.c_str(), item, text, &size), error);
     text[sizeof text - 1] = 0;
     return text;
 }
@@ -39,11 +42,9 @@ camera_map enumerate_cameras(jai_factory& factory) {
     camera_map cameras;
     factory.reopen();
     for (std::uint32_t i = 0;; ++i) {
-        if (J_Factory_UpdateCameraList(factory.handle(), nullptr) != J_ST_SUCCESS)
-            throw std::runtime_error("Error updating camera list.");
+        check(J_Factory_UpdateCameraList(factory.handle(), nullptr), "Error updating camera list.");
         std::uint32_t count = 0;
-        if (J_Factory_GetNumOfCameras(factory.handle(), &count) != J_ST_SUCCESS)
-            throw std::runtime_error("Error getting number of cameras.");
+        check(J_Factory_GetNumOfCameras(factory.handle(), &count), "Error getting number of cameras.");
         if (i >= count) break;
         const std::string id = read_id(factory.handle(), i);
         const std::string again = read_id(factory.handle(), i);

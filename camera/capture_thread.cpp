@@ -10,22 +10,33 @@
 
 namespace {
 
+// Rows are narrow English texts; the library's words after them are UTF-8 (Aravis's are), and
+// anything else is read in the locale's encoding as before.
+std::wstring wide(const std::string& text) {
+    wxString converted = wxString::FromUTF8(text.c_str());
+    if (converted.empty() && !text.empty()) converted = wxString(text.c_str());
+    return converted.ToStdWstring();
+}
+
 std::int64_t wall_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+// Throws `text`, with the library's words after it when it gave any.
+void check(const camera_status& status, const char* text) {
+    if (!status.ok()) throw std::runtime_error(status.describe(text));
+}
 
 template <typename T>
 T buffer_item(STREAM_HANDLE stream, BUF_HANDLE buffer, int item) {
     T value{};
     std::uint32_t size = sizeof value;
-    if (J_DataStream_GetBufferInfo(stream, buffer, item, &value, &size) != J_ST_SUCCESS)
-        throw std::runtime_error("Error getting buffer info");
+    check(J_DataStream_GetBufferInfo(stream, buffer, item, &value, &size), "Error getting buffer info");
     return value;
 }
 
 std::uint64_t stream_item(STREAM_HANDLE stream, int item) {
     std::uint64_t value = 0;
     std::uint32_t size = sizeof value;
-    if (J_DataStream_GetStreamInfo(stream, item, &value, &size) != J_ST_SUCCESS)
-        throw std::runtime_error("Error getting stream info");
+    check(J_DataStream_GetStreamInfo(stream, item, &value, &size), "Error getting stream info");
     return value;
 }
 
@@ -82,7 +93,7 @@ int capture_thread::run() {
         release(true);
         return 0;
     } catch (const std::exception& e) {
-        post_log_error(owner_, wxString(e.what()).ToStdWstring());
+        post_log_error(owner_, wide(e.what()));
     } catch (...) {
         post_log_error(owner_, L"Unknown exception in capture thread");
     }
@@ -92,26 +103,24 @@ int capture_thread::run() {
 
 void capture_thread::set_up() {
     std::uint32_t streams = 0;
-    if (J_Camera_GetNumOfDataStreams(camera_, &streams) != J_ST_SUCCESS)
-        throw std::runtime_error("Error getting number of streams");
-    if (J_Camera_CreateDataStream(camera_, 0, &stream_) != J_ST_SUCCESS) {
+    check(J_Camera_GetNumOfDataStreams(camera_, &streams), "Error getting number of streams");
+    if (camera_status st = J_Camera_CreateDataStream(camera_, 0, &stream_); !st.ok()) {
         stream_ = nullptr;
-        throw std::runtime_error("Error creating data stream");
+        throw std::runtime_error(st.describe("Error creating data stream"));
     }
     std::uint64_t param = 0;
-    if (J_DataStream_SetParam(stream_, 3, &param, sizeof param) != J_ST_SUCCESS)
-        throw std::runtime_error("Error setting stream parameter");
+    check(J_DataStream_SetParam(stream_, STREAM_PARAM_DRIVER_TUNING, &param, sizeof param),
+          "Error setting stream parameter");
 
     block_size_ = static_cast<std::uint32_t>(frame_byte_length(*frame_));
     for (int i = 0; i < buffer_count; ++i) {
         auto block = std::make_unique<std::uint8_t[]>(block_size_ ? block_size_ : 1);
         BUF_HANDLE handle = nullptr;
-        if (J_DataStream_AnnounceBuffer(stream_, block.get(), block_size_, nullptr, &handle) != J_ST_SUCCESS)
-            throw std::runtime_error("Error announce buffer");
-        if (J_DataStream_QueueBuffer(stream_, handle) != J_ST_SUCCESS) {
+        check(J_DataStream_AnnounceBuffer(stream_, block.get(), block_size_, nullptr, &handle), "Error announce buffer");
+        if (camera_status st = J_DataStream_QueueBuffer(stream_, handle); !st.ok()) {
             // Announced but not recorded: revoke it here so the block is never written after free.
             J_DataStream_RevokeBuffer(stream_, handle, nullptr, nullptr);
-            throw std::runtime_error("Error queue buffer");
+            throw std::runtime_error(st.describe("Error queue buffer"));
         }
         if (buffer_map_.count(handle))
             unrecorded_blocks_.push_back(std::move(block));
@@ -120,31 +129,29 @@ void capture_thread::set_up() {
     }
 
     HANDLE condition = nullptr;
-    if (J_Event_CreateCondition(&condition) != J_ST_SUCCESS) throw std::runtime_error("Error create condition");
+    check(J_Event_CreateCondition(camera_, &condition), "Error create condition");
     {
         std::lock_guard<std::mutex> lock(exit_mutex_);
         condition_ = condition;
         // A stop asked for during set-up ends the first wait.
         if (exit_requested_) J_Event_ExitCondition(condition_);
     }
-    if (J_DataStream_RegisterEvent(stream_, EVENT_NEW_BUFFER, condition_, &event_) != J_ST_SUCCESS) {
+    if (camera_status st = J_DataStream_RegisterEvent(stream_, EVENT_NEW_BUFFER, condition_, &event_); !st.ok()) {
         event_ = nullptr;
-        throw std::runtime_error("Error register event");
+        throw std::runtime_error(st.describe("Error register event"));
     }
-    if (J_DataStream_StartAcquisition(stream_, ACQ_START_NEXT_IMAGE, ACQ_UNLIMITED) != J_ST_SUCCESS)
-        throw std::runtime_error("error start acquisition");
+    check(J_DataStream_StartAcquisition(stream_, ACQ_START_NEXT_IMAGE, ACQ_UNLIMITED), "error start acquisition");
     stream_started_ = true;
     start_time_ = clock_();
-    if (J_Camera_ExecuteCommand(camera_, "AcquisitionStart") != J_ST_SUCCESS)
-        throw std::runtime_error("Error starting acquisition.");
+    check(J_Camera_ExecuteCommand(camera_, "AcquisitionStart"), "Error starting acquisition.");
 }
 
 void capture_thread::grab_loop() {
     std::uint64_t frames = 0;
     for (;;) {
         std::uint32_t result = 0;
-        if (J_Event_WaitForCondition(condition_, 1000, &result) != J_ST_SUCCESS) {
-            post_log_error(owner_, L"Error waiting for event");
+        if (camera_status st = J_Event_WaitForCondition(condition_, wait_timeout_ms, &result); !st.ok()) {
+            post_log_error(owner_, wide(st.describe("Error waiting for event")));
             return;
         }
         switch (result) {
@@ -171,7 +178,9 @@ void capture_thread::grab_loop() {
 void capture_thread::handle_frame(std::uint64_t& frames) {
     std::memset(new_buffer_data_, 0, sizeof new_buffer_data_);
     std::uint32_t size = sizeof new_buffer_data_;
-    J_Event_GetData(event_, new_buffer_data_, &size);
+    // Without the event's data there is no buffer to read: the run ends as after any
+    // unreadable frame.
+    check(J_Event_GetData(event_, new_buffer_data_, &size), "Error getting event data");
     BUF_HANDLE buffer = nullptr;
     std::memcpy(&buffer, new_buffer_data_, sizeof buffer);
 
@@ -190,11 +199,13 @@ void capture_thread::handle_frame(std::uint64_t& frames) {
     info.iPaddingX = buffer_item<std::uint32_t>(stream_, buffer, BUFFER_INFO_XPADDING);
     info.iBlockId = buffer_item<std::uint64_t>(stream_, buffer, BUFFER_INFO_BLOCKID);
     info.iAnnouncedBuffers = buffer_count;
-    info.iImageStatus = 2;
+    info.iImageStatus = J_IMAGE_STATUS_DELIVERED;
     // Neither the rotation nor the copy may reach past the block announced for this buffer,
     // whatever size the SDK reports.
     info.iImageSize = static_cast<std::uint32_t>(readable_bytes(buffer, info));
 
+    // A frame too short for its geometry is refused by the rotation untouched and copied as it
+    // came: one row per such frame would flood the log.
     if (rotate_) J_Image_Rotate(&info, J_ROTATE_180);
     ++frames;
     {
@@ -206,9 +217,12 @@ void capture_thread::handle_frame(std::uint64_t& frames) {
         frame_->timestamp = info.iTimeStamp;
     }
     copied_.fetch_add(1, std::memory_order_relaxed);
-    if (frames % 10 == 0)
+    if (frames % new_frame_interval == 0)
         post_message(owner_, new_frame_message{new_frame_text(info.iTimeStamp, info.iMissingPackets, info.iQueuedBuffers)});
-    J_DataStream_QueueBuffer(stream_, buffer);
+    // A buffer that cannot go back is one fewer for the camera to fill; the capture goes on
+    // with the others, and the row says why the stream runs dry should they all be lost.
+    if (camera_status st = J_DataStream_QueueBuffer(stream_, buffer); !st.ok())
+        post_log_error(owner_, wide(st.describe("Error queue buffer")));
 }
 
 std::size_t capture_thread::readable_bytes(BUF_HANDLE buffer, const J_tIMAGE_INFO& info) const {
@@ -230,6 +244,8 @@ void capture_thread::post_stats() {
                                          delivered, lost, corrupt));
 }
 
+// Best effort on every way out: a call that fails here has nothing left to undo, and the
+// calls after it must still run, so their statuses are not looked at.
 void capture_thread::release(bool orderly) {
     if (orderly || stream_started_) J_Camera_ExecuteCommand(camera_, "AcquisitionStop");
     if (event_) {

@@ -8,6 +8,12 @@
 // buffer again and posts through `owner`: EVT_GRAB_STATS after every frame and every quiet
 // second, EVT_NEW_FRAME after every tenth frame, and log rows for the exit and every failure.
 //
+// Errors: a failing camera call's row is its fixed text ("Error creating data stream"),
+// followed by ": " and the library's words when it gave any. A set-up step, the event's data
+// or a buffer or stream item that cannot be read ends the run (-1); a failed wait ends the
+// loop; a buffer that cannot be queued again is reported and the capture goes on without it.
+// The stop sequence releases what it can and reports nothing.
+//
 // Ownership: the frame source owns the thread object; its destructor requests the exit and
 // joins. The camera handle and the frame_buffer are borrowed and must outlive it.
 // Whatever set-up acquired is released on every way out (an orderly stop, a failed set-up
@@ -46,6 +52,12 @@ public:
     using seconds_clock = std::function<std::int64_t()>;
 
     static constexpr int buffer_count = 20;
+    // The longest wait for a frame; a quiet one still posts the statistics.
+    static constexpr std::uint32_t wait_timeout_ms = 1000;
+    // EVT_NEW_FRAME goes out after every this many copied frames.
+    static constexpr std::uint64_t new_frame_interval = 10;
+    // The event data of a new buffer; its first bytes are the buffer's handle.
+    static constexpr std::uint32_t event_data_size = 16;
 
     capture_thread(event_sink_ptr owner, settings_ptr settings, CAM_HANDLE camera, frame_buffer* frame,
                    seconds_clock clock = {});
@@ -91,7 +103,7 @@ private:
     std::uint32_t block_size_ = 0;
     EVT_HANDLE event_ = nullptr;
     bool stream_started_ = false;
-    std::uint8_t new_buffer_data_[16] = {};
+    std::uint8_t new_buffer_data_[event_data_size] = {};
     std::int64_t start_time_ = 0;
 
     std::mutex exit_mutex_;     // guards condition_ and exit_requested_

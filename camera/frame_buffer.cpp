@@ -7,14 +7,24 @@
 #include <cstring>
 #include <mutex>
 
+namespace {
+
+// A pixel format code (GenICam's numbering) holds the bits one pixel occupies in its third byte.
+constexpr int occupied_bits_shift = 16;
+constexpr std::int64_t occupied_bits_mask = 0xFF;
+// A code that gives fewer bits (or none) is taken for an 8-bit format.
+constexpr std::uint32_t least_bits_per_pixel = 8;
+
+}  // namespace
+
 std::int64_t frame_byte_length(const frame_buffer& fb) {
     if (fb.width <= 0 || fb.height <= 0) return 0;
     return static_cast<std::int64_t>(fb.bits_per_pixel) * fb.width * fb.height / 8;
 }
 
 std::uint32_t bits_per_pixel_of(std::int64_t pixel_format) {
-    const std::uint32_t occupied = static_cast<std::uint32_t>((pixel_format >> 16) & 0xFF);
-    return occupied >= 8 ? occupied : 8;
+    const std::uint32_t occupied = static_cast<std::uint32_t>((pixel_format >> occupied_bits_shift) & occupied_bits_mask);
+    return occupied >= least_bits_per_pixel ? occupied : least_bits_per_pixel;
 }
 
 std::uint64_t copy_frame_gray8(const frame_buffer& fb, cv::Mat& out) {

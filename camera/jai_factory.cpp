@@ -1,11 +1,15 @@
 #include "camera/jai_factory.h"
 
+#include "camera/camera_backend.h"
+
 #include <wx/string.h>
 
 #include <stdexcept>
 
-jai_factory::jai_factory() {
-    if (J_Factory_Open("", &handle_) != J_ST_SUCCESS) throw std::runtime_error("Error opening JAI factory.");
+jai_factory::jai_factory() : jai_factory(camera_backend_from_environment()) {}
+
+jai_factory::jai_factory(std::shared_ptr<camera_backend> backend) : backend_(std::move(backend)) {
+    if (J_Factory_Open(backend_, "", &handle_) != J_ST_SUCCESS) throw std::runtime_error("Error opening JAI factory.");
 }
 
 jai_factory::~jai_factory() {
@@ -15,16 +19,16 @@ jai_factory::~jai_factory() {
 void jai_factory::reopen() {
     if (handle_) J_Factory_Close(handle_);
     handle_ = nullptr;
-    if (J_Factory_Open("", &handle_) != J_ST_SUCCESS) {
+    if (J_Factory_Open(backend_, "", &handle_) != J_ST_SUCCESS) {
         handle_ = nullptr;
         throw std::runtime_error("Error opening JAI factory.");
     }
 }
 
 std::string jai_factory::sdk_version() const {
-    char text[512] = {};
+    char text[sdk_text_capacity] = {};
     std::uint32_t size = sizeof text;
-    if (J_Factory_GetInfo(FAC_INFO_VERSION, text, &size) != J_ST_SUCCESS) return {};
+    if (J_Factory_GetInfo(handle_, FAC_INFO_VERSION, text, &size) != J_ST_SUCCESS) return {};
     text[sizeof text - 1] = 0;
     return text;
 }

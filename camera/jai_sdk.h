@@ -1,20 +1,29 @@
 #pragma once
 // The camera SDK calls that the capture code relies on, as our own C++ layer.
 //
-// The vendor library is a closed Windows DLL, so these functions keep its names, arguments
-// and results but dispatch to a camera_backend chosen at run time (camera/camera_backend.h):
-// Aravis for real cameras, Aravis's in-process fake camera when QUILLMAR_CAMERAS=simulated,
-// or a scripted test double installed by tests.
+// The vendor library is a closed Windows DLL, so these functions keep its names and results
+// but dispatch to a camera_backend (camera/camera_backend.h) chosen once by whoever opens the
+// factory: Aravis for real cameras, Aravis's in-process fake camera when
+// QUILLMAR_CAMERAS=simulated, or a test double. Every later handle comes from the factory
+// handle and is served by its backend; so that a call finds it, J_Factory_Open takes the
+// backend, and the two calls that name no handle of their own (J_Factory_GetInfo,
+// J_Event_CreateCondition) take one more argument than the vendor's.
 //
-// Every call returns a status: J_ST_SUCCESS (0) or another value, which callers treat as a
-// failure without interpreting it. Handles are opaque; each belongs to the backend that
-// made it. Text results go into caller buffers whose size is passed in and out.
+// Every call returns a camera_status (camera/camera_status.h): J_ST_SUCCESS (0) or another
+// code, which callers treat as a failure without interpreting it, plus on a failure the
+// library's own words when it gave any. Handles are opaque; a handle that is unknown or
+// already closed gives J_ST_INVALID_HANDLE. Text results go into caller buffers whose size is
+// passed in and out.
 //
 // Thread safety: any call may be made from any thread; J_Event_ExitCondition is meant to be
 // called from another thread while J_Event_WaitForCondition waits.
-#include <cstdint>
+#include "camera/camera_status.h"
 
-using J_STATUS_TYPE = std::uint32_t;
+#include <cstdint>
+#include <memory>
+
+class camera_backend;
+
 using FACTORY_HANDLE = void*;
 using CAM_HANDLE = void*;
 using STREAM_HANDLE = void*;
@@ -36,6 +45,10 @@ inline constexpr std::uint32_t J_COND_WAIT_TIMEOUT = 0;
 inline constexpr std::uint32_t J_COND_WAIT_SIGNAL = 1;
 inline constexpr std::uint32_t J_COND_WAIT_EXIT = 2;
 inline constexpr std::uint32_t J_COND_WAIT_ERROR = 0xFFFFFFFF;
+
+// The buffer the camera layer's callers give for one text result (an ID, a model name, an
+// address, the version).
+inline constexpr std::uint32_t sdk_text_capacity = 512;
 
 // Factory information items.
 inline constexpr int FAC_INFO_VERSION = 0;
@@ -74,6 +87,11 @@ inline constexpr std::uint64_t ACQ_UNLIMITED = 0xFFFFFFFFFFFFFFFFull;
 inline constexpr int ACQ_QUEUE_INPUT_TO_OUTPUT = 0;
 inline constexpr int ACQ_QUEUE_OUTPUT_DISCARD = 1;
 inline constexpr int J_ROTATE_180 = 2;
+// The one stream parameter the capture set-up writes (as a 64-bit 0): a tuning item of the
+// vendor's driver, which our backends accept and ignore.
+inline constexpr int STREAM_PARAM_DRIVER_TUNING = 3;
+// The image status the capture thread gives every frame it hands on (nothing reads it back).
+inline constexpr std::uint32_t J_IMAGE_STATUS_DELIVERED = 2;
 
 // One delivered image as the capture loop sees it.
 struct J_tIMAGE_INFO {
@@ -94,55 +112,58 @@ struct J_tIMAGE_INFO {
 };
 
 // Factory.
-J_STATUS_TYPE J_Factory_Open(const char* name, FACTORY_HANDLE* factory);
-J_STATUS_TYPE J_Factory_Close(FACTORY_HANDLE factory);
-J_STATUS_TYPE J_Factory_GetInfo(int info, char* buffer, std::uint32_t* size);
-J_STATUS_TYPE J_Factory_UpdateCameraList(FACTORY_HANDLE factory, bool* changed);
-J_STATUS_TYPE J_Factory_GetNumOfCameras(FACTORY_HANDLE factory, std::uint32_t* count);
-J_STATUS_TYPE J_Factory_GetCameraIDByIndex(FACTORY_HANDLE factory, std::int32_t index, char* id,
+// `backend` serves the new factory and every handle that comes from it.
+camera_status J_Factory_Open(std::shared_ptr<camera_backend> backend, const char* name, FACTORY_HANDLE* factory);
+camera_status J_Factory_Close(FACTORY_HANDLE factory);
+// Information about the library serving `factory`.
+camera_status J_Factory_GetInfo(FACTORY_HANDLE factory, int info, char* buffer, std::uint32_t* size);
+camera_status J_Factory_UpdateCameraList(FACTORY_HANDLE factory, bool* changed);
+camera_status J_Factory_GetNumOfCameras(FACTORY_HANDLE factory, std::uint32_t* count);
+camera_status J_Factory_GetCameraIDByIndex(FACTORY_HANDLE factory, std::int32_t index, char* id,
                                            std::uint32_t* size);
-J_STATUS_TYPE J_Factory_GetCameraInfo(FACTORY_HANDLE factory, const char* camera_id, int info,
+camera_status J_Factory_GetCameraInfo(FACTORY_HANDLE factory, const char* camera_id, int info,
                                       char* buffer, std::uint32_t* size);
 
 // Camera.
-J_STATUS_TYPE J_Camera_Open(FACTORY_HANDLE factory, const char* camera_id, CAM_HANDLE* camera,
+camera_status J_Camera_Open(FACTORY_HANDLE factory, const char* camera_id, CAM_HANDLE* camera,
                             int reserved = 0);
-J_STATUS_TYPE J_Camera_Close(CAM_HANDLE camera);
-J_STATUS_TYPE J_Camera_GetValueInt64(CAM_HANDLE camera, const char* feature, std::int64_t* value);
-J_STATUS_TYPE J_Camera_GetValueDouble(CAM_HANDLE camera, const char* feature, double* value);
-J_STATUS_TYPE J_Camera_SetValueString(CAM_HANDLE camera, const char* feature, const char* value);
-J_STATUS_TYPE J_Camera_ExecuteCommand(CAM_HANDLE camera, const char* command);
-J_STATUS_TYPE J_Camera_GetNumOfDataStreams(CAM_HANDLE camera, std::uint32_t* count);
-J_STATUS_TYPE J_Camera_CreateDataStream(CAM_HANDLE camera, std::uint32_t index, STREAM_HANDLE* stream);
+camera_status J_Camera_Close(CAM_HANDLE camera);
+camera_status J_Camera_GetValueInt64(CAM_HANDLE camera, const char* feature, std::int64_t* value);
+camera_status J_Camera_GetValueDouble(CAM_HANDLE camera, const char* feature, double* value);
+camera_status J_Camera_SetValueString(CAM_HANDLE camera, const char* feature, const char* value);
+camera_status J_Camera_ExecuteCommand(CAM_HANDLE camera, const char* command);
+camera_status J_Camera_GetNumOfDataStreams(CAM_HANDLE camera, std::uint32_t* count);
+camera_status J_Camera_CreateDataStream(CAM_HANDLE camera, std::uint32_t index, STREAM_HANDLE* stream);
 
 // Data stream.
-J_STATUS_TYPE J_DataStream_SetParam(STREAM_HANDLE stream, int param, void* value, std::uint32_t size);
-J_STATUS_TYPE J_DataStream_AnnounceBuffer(STREAM_HANDLE stream, void* block, std::uint32_t size,
+camera_status J_DataStream_SetParam(STREAM_HANDLE stream, int param, void* value, std::uint32_t size);
+camera_status J_DataStream_AnnounceBuffer(STREAM_HANDLE stream, void* block, std::uint32_t size,
                                           void* private_data, BUF_HANDLE* buffer);
-J_STATUS_TYPE J_DataStream_QueueBuffer(STREAM_HANDLE stream, BUF_HANDLE buffer);
-J_STATUS_TYPE J_DataStream_RegisterEvent(STREAM_HANDLE stream, int kind, HANDLE condition,
+camera_status J_DataStream_QueueBuffer(STREAM_HANDLE stream, BUF_HANDLE buffer);
+camera_status J_DataStream_RegisterEvent(STREAM_HANDLE stream, int kind, HANDLE condition,
                                          EVT_HANDLE* event);
-J_STATUS_TYPE J_DataStream_UnRegisterEvent(STREAM_HANDLE stream, int kind);
-J_STATUS_TYPE J_DataStream_StartAcquisition(STREAM_HANDLE stream, int flag, std::uint64_t count);
-J_STATUS_TYPE J_DataStream_StopAcquisition(STREAM_HANDLE stream, int flag);
-J_STATUS_TYPE J_DataStream_GetBufferInfo(STREAM_HANDLE stream, BUF_HANDLE buffer, int item,
+camera_status J_DataStream_UnRegisterEvent(STREAM_HANDLE stream, int kind);
+camera_status J_DataStream_StartAcquisition(STREAM_HANDLE stream, int flag, std::uint64_t count);
+camera_status J_DataStream_StopAcquisition(STREAM_HANDLE stream, int flag);
+camera_status J_DataStream_GetBufferInfo(STREAM_HANDLE stream, BUF_HANDLE buffer, int item,
                                          void* value, std::uint32_t* size);
-J_STATUS_TYPE J_DataStream_GetStreamInfo(STREAM_HANDLE stream, int item, void* value,
+camera_status J_DataStream_GetStreamInfo(STREAM_HANDLE stream, int item, void* value,
                                          std::uint32_t* size);
-J_STATUS_TYPE J_DataStream_FlushQueue(STREAM_HANDLE stream, int mode);
-J_STATUS_TYPE J_DataStream_RevokeBuffer(STREAM_HANDLE stream, BUF_HANDLE buffer, void** block,
+camera_status J_DataStream_FlushQueue(STREAM_HANDLE stream, int mode);
+camera_status J_DataStream_RevokeBuffer(STREAM_HANDLE stream, BUF_HANDLE buffer, void** block,
                                         void** private_data);
-J_STATUS_TYPE J_DataStream_Close(STREAM_HANDLE stream);
+camera_status J_DataStream_Close(STREAM_HANDLE stream);
 
 // Events and wait conditions.
-J_STATUS_TYPE J_Event_CreateCondition(HANDLE* condition);
-J_STATUS_TYPE J_Event_WaitForCondition(HANDLE condition, std::uint32_t timeout_ms, std::uint32_t* result);
-J_STATUS_TYPE J_Event_ExitCondition(HANDLE condition);
-J_STATUS_TYPE J_Event_CloseCondition(HANDLE condition);
-J_STATUS_TYPE J_Event_GetData(EVT_HANDLE event, void* destination, std::uint32_t* size);
-J_STATUS_TYPE J_Event_Close(EVT_HANDLE event);
+// The backend of `camera` serves the condition (any other open handle of it will do).
+camera_status J_Event_CreateCondition(CAM_HANDLE camera, HANDLE* condition);
+camera_status J_Event_WaitForCondition(HANDLE condition, std::uint32_t timeout_ms, std::uint32_t* result);
+camera_status J_Event_ExitCondition(HANDLE condition);
+camera_status J_Event_CloseCondition(HANDLE condition);
+camera_status J_Event_GetData(EVT_HANDLE event, void* destination, std::uint32_t* size);
+camera_status J_Event_Close(EVT_HANDLE event);
 
 // Turns the image of `info` in place; only J_ROTATE_180 is supported. Pixels are moved
 // whole, packed formats included (camera/pixel_layout.h); J_ST_INVALID_PARAMETER, with
 // nothing touched, when iImageSize is too short for iSizeX x iSizeY pixels.
-J_STATUS_TYPE J_Image_Rotate(J_tIMAGE_INFO* info, int code);
+camera_status J_Image_Rotate(J_tIMAGE_INFO* info, int code);

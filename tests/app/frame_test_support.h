@@ -65,9 +65,10 @@ public:
     scoped_home home;
     quillmar_frame* frame = nullptr;
 
-    // Builds the window. Unless the test wrote its own settings file, the recordings folder is
-    // an empty one, so the start-up scan reports nothing into the rows a test looks at.
-    void open() {
+    // Builds the window, its cameras served by `cameras` (by default the environment's). Unless
+    // the test wrote its own settings file, the recordings folder is an empty one, so the
+    // start-up scan reports nothing into the rows a test looks at.
+    void open(std::shared_ptr<camera_backend> cameras = nullptr) {
         const auto config = home.path() / "Velkor3" / "config";
         if (!std::filesystem::exists(config / ".quillmar")) {
             std::filesystem::create_directories(config);
@@ -75,7 +76,7 @@ public:
             std::ofstream(config / ".quillmar") << "write_path=" << records().string() << "\n";
         }
         keep_services_off_fixed_ports(config / ".quillmar");
-        frame = new quillmar_frame();
+        frame = new quillmar_frame(true, std::move(cameras));
     }
     std::filesystem::path records() const { return home.path() / "records"; }
     void close() {

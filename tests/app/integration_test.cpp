@@ -137,7 +137,7 @@ TEST_F(integration_test, capture_and_record_by_remote_command_and_its_session_co
 
 TEST_F(integration_test, refreshing_cameras_reopens_the_kept_camera_or_none_when_it_is_gone) {
     test_support::scripted_cameras cams({{"INT=>SD::cam1", "Model", "10.0.0.5"}});
-    open();
+    open(cams.backend_ptr());
     ASSERT_TRUE(frame->camera());
     frame->refresh_cameras();
     ASSERT_TRUE(frame->camera());
@@ -153,7 +153,7 @@ TEST_F(integration_test, refreshing_cameras_reopens_the_kept_camera_or_none_when
 TEST_F(integration_test, exposure_mode_is_saved_and_logged_and_a_refusing_camera_reports_an_error) {
     {
         test_support::scripted_cameras none;
-        open();
+        open(none.backend_ptr());
         frame->choose_exposure(L"ContinuousPreset2");
         EXPECT_TRUE(has("blue:Exposure mode selected: ContinuousPreset2"));
         EXPECT_EQ(frame->settings()->read_text(settings_keys::exposure_mode, ""), L"ContinuousPreset2");

@@ -91,7 +91,7 @@ TEST_F(frame_test, the_side_row_shows_the_stored_side_and_old_logs_are_removed_a
 
 TEST_F(frame_test, idle_without_camera_enables_settings_and_refresh_but_not_capture_in_menu_and_toolbar) {
     test_support::scripted_cameras none;
-    open();
+    open(none.backend_ptr());
     EXPECT_TRUE(contains(messages(), "blue:0 camera(s) detected"));
     EXPECT_FALSE(frame->camera());
     EXPECT_EQ(frame->camera_combo()->GetCount(), 0u);
@@ -183,7 +183,7 @@ TEST_F(frame_test, status_and_log_events_fill_their_fields_and_rows_in_order) {
 
 TEST_F(frame_test, remote_commands_without_an_active_source) {
     test_support::scripted_cameras none;
-    open();
+    open(none.backend_ptr());
     auto sink = frame->event_sink();
     post_message(sink, rc_command_message{0, L""});
     post_message(sink, rc_command_message{7, L""});

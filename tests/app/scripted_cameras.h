@@ -1,8 +1,8 @@
 #pragma once
-// Puts the scripted camera double behind the camera layer for one test, then goes back to
-// the default (the simulated camera under CTest).
-#include "camera/camera_backend.h"
-#include "camera/scripted_camera_backend.h"
+// The scripted camera double for one test's main window: pass backend_ptr() to the
+// fixture's open(); windows opened without it take the default (the simulated camera under
+// CTest).
+#include "tests/support/scripted_camera_backend.h"
 
 #include <memory>
 #include <vector>
@@ -14,10 +14,9 @@ public:
     explicit scripted_cameras(std::vector<scripted_camera> cameras = {})
         : backend_(std::make_shared<scripted_camera_backend>()) {
         backend_->set_cameras(std::move(cameras));
-        install_camera_backend(backend_);
     }
-    ~scripted_cameras() { install_camera_backend(nullptr); }
     scripted_camera_backend& backend() { return *backend_; }
+    std::shared_ptr<camera_backend> backend_ptr() const { return backend_; }
 
 private:
     std::shared_ptr<scripted_camera_backend> backend_;

@@ -1,6 +1,7 @@
 // The Aravis layer's own promises, against Aravis's in-process fake camera (no network
-// interface is enabled): the wait condition's three results, incomplete frames requeued and
-// counted instead of delivered, and no thread or descriptor left behind by repeated captures.
+// interface is enabled): the wait condition's three results, Aravis's words on a refused call,
+// incomplete frames requeued and counted instead of delivered, and no thread or descriptor left
+// behind by repeated captures.
 #include "camera/aravis_backend.h"
 #include "camera/camera_list.h"
 #include "camera/continuous_grab.h"
@@ -33,8 +34,7 @@ std::size_t entries(const char* dir) {
 class AravisLayer : public ::testing::Test {
 protected:
     void SetUp() override {
-        install_camera_backend(std::make_shared<aravis_backend>(aravis_backend::mode::simulated));
-        factory = std::make_unique<jai_factory>();
+        factory = std::make_unique<jai_factory>(std::make_shared<aravis_backend>(aravis_backend::mode::simulated));
         const camera_map cameras = enumerate_cameras(*factory);
         ASSERT_EQ(cameras.count("Fake 0.0.0.0 [SocketDriver]"), 1u);
         camera = select_camera(*factory, cameras, "Fake 0.0.0.0 [SocketDriver]").camera;
@@ -43,7 +43,6 @@ protected:
     void TearDown() override {
         camera.reset();
         factory.reset();
-        install_camera_backend(nullptr);
     }
 
     std::uint64_t stream_counter(STREAM_HANDLE stream, int item) {
@@ -81,6 +80,17 @@ TEST(WaitCondition, TimeOutSignalAndExitFromAnotherThread) {
     EXPECT_EQ(c.wait(1000), J_COND_WAIT_EXIT);  // the exit outranks pending frames and stays
 }
 
+TEST_F(AravisLayer, RefusedCallsCarryAravissOwnWords) {
+    std::int64_t value = 0;
+    const camera_status missing = J_Camera_GetValueInt64(camera->handle(), "NoSuchFeature", &value);
+    EXPECT_EQ(missing.code(), J_ST_ERROR);
+    EXPECT_NE(missing.message(), "");
+    const camera_status refused = J_Camera_SetValueString(camera->handle(), "ExposureMode", "ContinuousPreset1");
+    EXPECT_EQ(refused.code(), J_ST_ERROR);
+    EXPECT_NE(refused.message(), "");
+    EXPECT_EQ(J_Camera_GetValueInt64(camera->handle(), "Width", &value), J_ST_SUCCESS);
+}
+
 TEST_F(AravisLayer, IncompleteFramesAreRequeuedAndCountedNeverDelivered) {
     STREAM_HANDLE stream = nullptr;
     ASSERT_EQ(J_Camera_CreateDataStream(camera->handle(), 0, &stream), J_ST_SUCCESS);
@@ -95,7 +105,7 @@ TEST_F(AravisLayer, IncompleteFramesAreRequeuedAndCountedNeverDelivered) {
         handles.push_back(h);
     }
     HANDLE condition = nullptr;
-    ASSERT_EQ(J_Event_CreateCondition(&condition), J_ST_SUCCESS);
+    ASSERT_EQ(J_Event_CreateCondition(camera->handle(), &condition), J_ST_SUCCESS);
     EVT_HANDLE event = nullptr;
     ASSERT_EQ(J_DataStream_RegisterEvent(stream, EVENT_NEW_BUFFER, condition, &event), J_ST_SUCCESS);
     ASSERT_EQ(J_DataStream_StartAcquisition(stream, ACQ_START_NEXT_IMAGE, ACQ_UNLIMITED), J_ST_SUCCESS);

@@ -20,12 +20,11 @@ namespace {
 
 class SimulatedCamera : public ::testing::Test {
 protected:
-    void SetUp() override { install_camera_backend(std::make_shared<aravis_backend>(aravis_backend::mode::simulated)); }
-    void TearDown() override { install_camera_backend(nullptr); }
+    std::shared_ptr<camera_backend> backend = std::make_shared<aravis_backend>(aravis_backend::mode::simulated);
 };
 
 TEST_F(SimulatedCamera, ListsOpensAndDeliversWholeFramesEndToEnd) {
-    jai_factory factory;
+    jai_factory factory(backend);
     EXPECT_EQ(factory.version_line().rfind(L"JAI Aravis 0.8.", 0), 0u);
     const camera_map cameras = enumerate_cameras(factory);
     ASSERT_EQ(cameras.size(), 2u);
@@ -94,9 +93,8 @@ TEST(SimulatedCameraScene, UndercarSceneAtTheSizeAskedFor) {
     picture.kind = simulated_picture::scene::undercar;
     picture.width = 1920;
     picture.height = 1200;
-    install_camera_backend(std::make_shared<aravis_backend>(aravis_backend::mode::simulated, picture));
     {
-        jai_factory factory;
+        jai_factory factory(std::make_shared<aravis_backend>(aravis_backend::mode::simulated, picture));
         const camera_map cameras = enumerate_cameras(factory);
         const auto name = choose_startup_camera(cameras, "SocketDriver");
         ASSERT_TRUE(name);
@@ -134,5 +132,4 @@ TEST(SimulatedCameraScene, UndercarSceneAtTheSizeAskedFor) {
             EXPECT_LE(jpeg.size(), 500u * 1000);
         }
     }
-    install_camera_backend(nullptr);
 }

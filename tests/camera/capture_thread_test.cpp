@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <string>
 #include <vector>
 
 namespace {
@@ -64,6 +65,43 @@ TEST_F(CaptureThread, EverySetUpFailurePostsItsTextAndReleasesWhatWasAcquired) {
     EXPECT_EQ(run_with({wait_step::frame(), wait_step::exit()}), 0);
     EXPECT_TRUE(errors().empty());
     EXPECT_EQ(frame->timestamp, backend->timestamp_of(backend->frames_delivered()));
+}
+
+TEST_F(CaptureThread, FailureRowsNameTheCauseAfterTheirText) {
+    struct row {
+        const char* call;
+        int after;
+        std::vector<wait_step> waits;
+        int result;
+        std::vector<std::wstring> errors;
+    };
+    const std::vector<row> rows = {
+        // Set-up failures: no wait is reached.
+        {"J_Camera_CreateDataStream", 0, {}, -1, {L"Error creating data stream: link down"}},
+        {"J_DataStream_QueueBuffer", 3, {}, -1, {L"Error queue buffer: link down"}},
+        {"J_Camera_ExecuteCommand:AcquisitionStart", 0, {}, -1, {L"Error starting acquisition. link down"}},
+        {"J_Event_WaitForCondition", 0, {}, 0, {L"Error waiting for event: link down"}},
+        // Checked now: a frame whose event data cannot be read ends the run with its own text.
+        {"J_Event_GetData", 0, {wait_step::frame()}, -1, {L"Error getting event data: link down"}},
+        {"J_DataStream_GetBufferInfo:3", 0, {wait_step::frame()}, -1, {L"Error getting buffer info: link down"}},
+        {"J_DataStream_GetStreamInfo:2", 0, {wait_step::timeout()}, -1, {L"Error getting stream info: link down"}},
+        // A buffer that cannot go back is reported and the capture goes on with the others.
+        {"J_DataStream_QueueBuffer", capture_thread::buffer_count,
+         {wait_step::frame(), wait_step::frame(), wait_step::exit()}, 0,
+         {L"Error queue buffer: link down", L"Error queue buffer: link down"}},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.call) + " after " + std::to_string(r.after));
+        sink = std::make_shared<test_support::recording_sink>();
+        backend->clear_failures();
+        backend->fail(r.call, J_ST_ERROR, r.after, "link down");
+        EXPECT_EQ(run_with(r.waits), r.result);
+        EXPECT_EQ(errors(), r.errors);
+        EXPECT_EQ(backend->open_handles(), idle_handles);
+    }
+    // Both frames of the last run were copied although neither buffer went back.
+    EXPECT_EQ(frame->timestamp, scripted_camera_backend::timestamp_of(backend->frames_delivered()));
+    EXPECT_EQ(sink->texts(thread_event::grab_stats).size(), 2u);
 }
 
 TEST_F(CaptureThread, WaitResultsEndTheLoopWithTheirTextsAndTheStopSequence) {

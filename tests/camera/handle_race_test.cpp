@@ -2,7 +2,7 @@
 // still use the handle (run under TSan and ASan), and the shared buffer pool's queues.
 #include "camera/aravis_backend.h"
 #include "camera/buffer_pool.h"
-#include "camera/scripted_camera_backend.h"
+#include "tests/support/scripted_camera_backend.h"
 
 #include <gtest/gtest.h>
 
@@ -22,14 +22,17 @@ struct backend_case {
 
 class HandleRace : public ::testing::TestWithParam<backend_case> {
 protected:
-    void SetUp() override { install_camera_backend(GetParam().make()); }
-    void TearDown() override { install_camera_backend(nullptr); }
+    void SetUp() override { backend = GetParam().make(); }
+
+    std::shared_ptr<camera_backend> backend;
 };
 
 TEST_P(HandleRace, CloseOfAConditionEndsAWaitOnAnotherThread) {
+    FACTORY_HANDLE factory = nullptr;
+    ASSERT_EQ(J_Factory_Open(backend, "", &factory), J_ST_SUCCESS);
     for (int round = 0; round < 20; ++round) {
         HANDLE condition = nullptr;
-        ASSERT_EQ(J_Event_CreateCondition(&condition), J_ST_SUCCESS);
+        ASSERT_EQ(J_Event_CreateCondition(factory, &condition), J_ST_SUCCESS);
         std::atomic<bool> waiting{false};
         std::uint32_t result = 99;
         J_STATUS_TYPE status = J_ST_SUCCESS;
@@ -50,11 +53,12 @@ TEST_P(HandleRace, CloseOfAConditionEndsAWaitOnAnotherThread) {
         EXPECT_EQ(J_Event_WaitForCondition(condition, 0, &again), J_ST_INVALID_HANDLE);
         EXPECT_EQ(J_Event_CloseCondition(condition), J_ST_INVALID_HANDLE);
     }
+    EXPECT_EQ(J_Factory_Close(factory), J_ST_SUCCESS);
 }
 
 TEST_P(HandleRace, CloseOfAStreamRacingItsQueriesFreesNothingInUse) {
     FACTORY_HANDLE factory = nullptr;
-    ASSERT_EQ(J_Factory_Open("", &factory), J_ST_SUCCESS);
+    ASSERT_EQ(J_Factory_Open(backend, "", &factory), J_ST_SUCCESS);
     ASSERT_EQ(J_Factory_UpdateCameraList(factory, nullptr), J_ST_SUCCESS);
     char id[512];
     std::uint32_t size = sizeof id;

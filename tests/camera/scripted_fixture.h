@@ -1,10 +1,9 @@
 #pragma once
-// A scripted camera installed for one test: one camera "CAM-1 INT=>SD", opened, plus a
-// settings file in a scratch folder and a sink that records what threads post.
-#include "camera/camera_backend.h"
+// A scripted camera for one test, behind a factory of its own: one camera "CAM-1 INT=>SD",
+// opened, plus a settings file in a scratch folder and a sink that records what threads post.
 #include "camera/jai_camera.h"
 #include "camera/jai_factory.h"
-#include "camera/scripted_camera_backend.h"
+#include "tests/support/scripted_camera_backend.h"
 #include "settings/settings_store.h"
 #include "tests/support/recording_sink.h"
 #include "tests/support/temp_home.h"
@@ -18,8 +17,7 @@ protected:
     void SetUp() override {
         backend = std::make_shared<scripted_camera_backend>();
         backend->set_cameras({{"CAM-1 INT=>SD", "Model-A", "10.0.0.5"}});
-        install_camera_backend(backend);
-        factory = std::make_unique<jai_factory>();
+        factory = std::make_unique<jai_factory>(backend);
         camera = std::make_shared<JAI_Camera>(factory->handle(), "CAM-1 INT=>SD");
         settings = std::make_shared<settings_store>(wxString(dir.str() + "/settings"));
         sink = std::make_shared<test_support::recording_sink>();
@@ -29,7 +27,6 @@ protected:
         camera.reset();
         factory.reset();
         EXPECT_EQ(backend->open_handles(), 0u);
-        install_camera_backend(nullptr);
     }
 
     // Factory and camera stay open for the whole test.

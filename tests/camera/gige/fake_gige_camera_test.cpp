@@ -1,7 +1,6 @@
 // The real GigE Vision path, end to end, against Aravis's fake GigE Vision camera in a
 // private network namespace: discovery, both transports at the camera's rate, recording,
 // a camera that vanishes, and a link that loses packets.
-#include "camera/camera_backend.h"
 #include "camera/camera_list.h"
 #include "camera/continuous_grab.h"
 #include "camera/continuous_grab_write.h"
@@ -93,8 +92,6 @@ std::string rows_text(const std::vector<camera_log_row>& rows) {
 
 class FakeGigeCamera : public ::testing::Test {
 protected:
-    void TearDown() override { install_camera_backend(nullptr); }
-
     settings_ptr make_settings() {
         return std::make_shared<settings_store>(wxString((dir.path() / ".quillmar").wstring()));
     }

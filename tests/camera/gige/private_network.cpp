@@ -1,6 +1,5 @@
 #include "tests/camera/gige/private_network.h"
 
-#include "camera/camera_backend.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -188,7 +187,6 @@ void prepare_private_network() {
     ASSERT_EQ(run_command({"ip", "link", "set", "lo", "up"}), 0) << "cannot bring lo up";
     // The test runner asks for the simulated camera; here the real GigE path is the point.
     ::unsetenv("QUILLMAR_CAMERAS");
-    install_camera_backend(nullptr);
 }
 
 fake_camera::fake_camera(std::vector<std::string> extra) : extra_(std::move(extra)) { start(); }

@@ -1,4 +1,4 @@
-#include "camera/scripted_camera_backend.h"
+#include "tests/support/scripted_camera_backend.h"
 
 #include "camera/buffer_pool.h"
 #include "camera/wait_condition.h"
@@ -46,9 +46,10 @@ void scripted_camera_backend::set_version(const std::string& text) {
     version_ = text;
 }
 
-void scripted_camera_backend::fail(const std::string& call, J_STATUS_TYPE status, int after) {
+void scripted_camera_backend::fail(const std::string& call, J_STATUS_TYPE status, int after,
+                                   const std::string& message) {
     std::lock_guard<std::mutex> lock(mutex_);
-    failures_[call] = failure{status, after};
+    failures_[call] = failure{status, after, message};
 }
 
 void scripted_camera_backend::clear_failures() {
@@ -114,7 +115,7 @@ std::uint64_t scripted_camera_backend::frames_delivered() const {
     return frames_;
 }
 
-J_STATUS_TYPE scripted_camera_backend::enter(const char* name, const char* argument) {
+camera_status scripted_camera_backend::enter(const char* name, const char* argument) {
     std::string full = name;
     if (argument) full = full + ":" + argument;
     if (record_calls_) calls_.push_back(full);
@@ -126,7 +127,7 @@ J_STATUS_TYPE scripted_camera_backend::enter(const char* name, const char* argum
         --it->second.after;
         return J_ST_SUCCESS;
     }
-    return it->second.status;
+    return camera_status(it->second.status, it->second.message);
 }
 
 bool scripted_camera_backend::deliver_locked(stream* s) {
@@ -143,56 +144,56 @@ bool scripted_camera_backend::deliver_locked(stream* s) {
     return true;
 }
 
-J_STATUS_TYPE scripted_camera_backend::factory_open(const char*, FACTORY_HANDLE* factory) {
+camera_status scripted_camera_backend::factory_open(const char*, FACTORY_HANDLE* factory) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_Factory_Open")) return st;
+    if (camera_status st = enter("J_Factory_Open"); !st.ok()) return st;
     *factory = factories_.add(std::make_shared<int>(0));
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE scripted_camera_backend::factory_close(FACTORY_HANDLE factory) {
+camera_status scripted_camera_backend::factory_close(FACTORY_HANDLE factory) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_Factory_Close")) return st;
+    if (camera_status st = enter("J_Factory_Close"); !st.ok()) return st;
     return factories_.remove(factory) ? J_ST_SUCCESS : J_ST_INVALID_HANDLE;
 }
 
-J_STATUS_TYPE scripted_camera_backend::factory_get_info(int info, char* buffer, std::uint32_t* size) {
+camera_status scripted_camera_backend::factory_get_info(int info, char* buffer, std::uint32_t* size) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_Factory_GetInfo")) return st;
+    if (camera_status st = enter("J_Factory_GetInfo"); !st.ok()) return st;
     if (info != FAC_INFO_VERSION) return J_ST_INVALID_ID;
     return copy_sdk_text(version_.c_str(), buffer, size);
 }
 
-J_STATUS_TYPE scripted_camera_backend::factory_update_camera_list(FACTORY_HANDLE factory, bool* changed) {
+camera_status scripted_camera_backend::factory_update_camera_list(FACTORY_HANDLE factory, bool* changed) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_Factory_UpdateCameraList")) return st;
+    if (camera_status st = enter("J_Factory_UpdateCameraList"); !st.ok()) return st;
     if (!factories_.find(factory)) return J_ST_INVALID_HANDLE;
     if (changed) *changed = false;
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE scripted_camera_backend::factory_get_num_of_cameras(FACTORY_HANDLE factory, std::uint32_t* count) {
+camera_status scripted_camera_backend::factory_get_num_of_cameras(FACTORY_HANDLE factory, std::uint32_t* count) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_Factory_GetNumOfCameras")) return st;
+    if (camera_status st = enter("J_Factory_GetNumOfCameras"); !st.ok()) return st;
     if (!factories_.find(factory) || !count) return J_ST_INVALID_HANDLE;
     *count = static_cast<std::uint32_t>(cameras_.size());
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE scripted_camera_backend::factory_get_camera_id_by_index(FACTORY_HANDLE factory, std::int32_t index,
+camera_status scripted_camera_backend::factory_get_camera_id_by_index(FACTORY_HANDLE factory, std::int32_t index,
                                                                       char* id, std::uint32_t* size) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_Factory_GetCameraIDByIndex")) return st;
+    if (camera_status st = enter("J_Factory_GetCameraIDByIndex"); !st.ok()) return st;
     if (!factories_.find(factory)) return J_ST_INVALID_HANDLE;
     if (index < 0 || static_cast<std::size_t>(index) >= cameras_.size()) return J_ST_INVALID_ID;
     return copy_sdk_text(cameras_[index].id.c_str(), id, size);
 }
 
-J_STATUS_TYPE scripted_camera_backend::factory_get_camera_info(FACTORY_HANDLE factory, const char* camera_id,
+camera_status scripted_camera_backend::factory_get_camera_info(FACTORY_HANDLE factory, const char* camera_id,
                                                                int info, char* buffer, std::uint32_t* size) {
     std::lock_guard<std::mutex> lock(mutex_);
     const char* item = info == CAM_INFO_MODELNAME ? "model" : info == CAM_INFO_IP ? "ip" : "other";
-    if (J_STATUS_TYPE st = enter("J_Factory_GetCameraInfo", item)) return st;
+    if (camera_status st = enter("J_Factory_GetCameraInfo", item); !st.ok()) return st;
     if (!factories_.find(factory) || !camera_id) return J_ST_INVALID_HANDLE;
     for (const auto& c : cameras_) {
         if (c.id != camera_id) continue;
@@ -202,9 +203,9 @@ J_STATUS_TYPE scripted_camera_backend::factory_get_camera_info(FACTORY_HANDLE fa
     return J_ST_INVALID_ID;
 }
 
-J_STATUS_TYPE scripted_camera_backend::camera_open(FACTORY_HANDLE factory, const char* camera_id, CAM_HANDLE* camera) {
+camera_status scripted_camera_backend::camera_open(FACTORY_HANDLE factory, const char* camera_id, CAM_HANDLE* camera) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_Camera_Open", camera_id)) return st;
+    if (camera_status st = enter("J_Camera_Open", camera_id); !st.ok()) return st;
     if (!factories_.find(factory) || !camera_id || !camera) return J_ST_INVALID_HANDLE;
     const bool known = std::any_of(cameras_.begin(), cameras_.end(),
                                    [&](const scripted_camera& c) { return c.id == camera_id; });
@@ -213,16 +214,16 @@ J_STATUS_TYPE scripted_camera_backend::camera_open(FACTORY_HANDLE factory, const
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE scripted_camera_backend::camera_close(CAM_HANDLE camera) {
+camera_status scripted_camera_backend::camera_close(CAM_HANDLE camera) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_Camera_Close")) return st;
+    if (camera_status st = enter("J_Camera_Close"); !st.ok()) return st;
     return cameras_open_.remove(camera) ? J_ST_SUCCESS : J_ST_INVALID_HANDLE;
 }
 
-J_STATUS_TYPE scripted_camera_backend::camera_get_value_int64(CAM_HANDLE camera, const char* feature,
+camera_status scripted_camera_backend::camera_get_value_int64(CAM_HANDLE camera, const char* feature,
                                                               std::int64_t* value) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_Camera_GetValueInt64", feature)) return st;
+    if (camera_status st = enter("J_Camera_GetValueInt64", feature); !st.ok()) return st;
     if (!cameras_open_.find(camera) || !feature || !value) return J_ST_INVALID_HANDLE;
     auto it = features_.find(feature);
     if (it == features_.end()) return J_ST_INVALID_ID;
@@ -230,66 +231,66 @@ J_STATUS_TYPE scripted_camera_backend::camera_get_value_int64(CAM_HANDLE camera,
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE scripted_camera_backend::camera_set_value_string(CAM_HANDLE camera, const char* feature,
+camera_status scripted_camera_backend::camera_set_value_string(CAM_HANDLE camera, const char* feature,
                                                                const char* value) {
     std::lock_guard<std::mutex> lock(mutex_);
     const std::string arg = std::string(feature ? feature : "") + "=" + (value ? value : "");
-    if (J_STATUS_TYPE st = enter("J_Camera_SetValueString", arg.c_str())) return st;
+    if (camera_status st = enter("J_Camera_SetValueString", arg.c_str()); !st.ok()) return st;
     if (!cameras_open_.find(camera)) return J_ST_INVALID_HANDLE;
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE scripted_camera_backend::camera_execute_command(CAM_HANDLE camera, const char* command) {
+camera_status scripted_camera_backend::camera_execute_command(CAM_HANDLE camera, const char* command) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_Camera_ExecuteCommand", command)) return st;
+    if (camera_status st = enter("J_Camera_ExecuteCommand", command); !st.ok()) return st;
     return cameras_open_.find(camera) ? J_ST_SUCCESS : J_ST_INVALID_HANDLE;
 }
 
-J_STATUS_TYPE scripted_camera_backend::camera_get_num_of_data_streams(CAM_HANDLE camera, std::uint32_t* count) {
+camera_status scripted_camera_backend::camera_get_num_of_data_streams(CAM_HANDLE camera, std::uint32_t* count) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_Camera_GetNumOfDataStreams")) return st;
+    if (camera_status st = enter("J_Camera_GetNumOfDataStreams"); !st.ok()) return st;
     if (!cameras_open_.find(camera) || !count) return J_ST_INVALID_HANDLE;
     *count = 1;
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE scripted_camera_backend::camera_create_data_stream(CAM_HANDLE camera, std::uint32_t,
+camera_status scripted_camera_backend::camera_create_data_stream(CAM_HANDLE camera, std::uint32_t,
                                                                  STREAM_HANDLE* out) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_Camera_CreateDataStream")) return st;
+    if (camera_status st = enter("J_Camera_CreateDataStream"); !st.ok()) return st;
     if (!cameras_open_.find(camera) || !out) return J_ST_INVALID_HANDLE;
     *out = streams_.add(std::make_shared<stream>());
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE scripted_camera_backend::stream_set_param(STREAM_HANDLE s, int, void*, std::uint32_t) {
+camera_status scripted_camera_backend::stream_set_param(STREAM_HANDLE s, int, void*, std::uint32_t) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_DataStream_SetParam")) return st;
+    if (camera_status st = enter("J_DataStream_SetParam"); !st.ok()) return st;
     return streams_.find(s) ? J_ST_SUCCESS : J_ST_INVALID_HANDLE;
 }
 
-J_STATUS_TYPE scripted_camera_backend::stream_announce_buffer(STREAM_HANDLE handle, void* block, std::uint32_t size,
+camera_status scripted_camera_backend::stream_announce_buffer(STREAM_HANDLE handle, void* block, std::uint32_t size,
                                                               void* private_data, BUF_HANDLE* out) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_DataStream_AnnounceBuffer")) return st;
+    if (camera_status st = enter("J_DataStream_AnnounceBuffer"); !st.ok()) return st;
     auto s = streams_.find(handle);
     if (!s || !block || !out) return J_ST_INVALID_HANDLE;
     *out = s->pool->announce(block, size, private_data);
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE scripted_camera_backend::stream_queue_buffer(STREAM_HANDLE handle, BUF_HANDLE buf) {
+camera_status scripted_camera_backend::stream_queue_buffer(STREAM_HANDLE handle, BUF_HANDLE buf) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_DataStream_QueueBuffer")) return st;
+    if (camera_status st = enter("J_DataStream_QueueBuffer"); !st.ok()) return st;
     auto s = streams_.find(handle);
     if (!s) return J_ST_INVALID_HANDLE;
     return s->pool->queue(buf);
 }
 
-J_STATUS_TYPE scripted_camera_backend::stream_register_event(STREAM_HANDLE handle, int, HANDLE cond,
+camera_status scripted_camera_backend::stream_register_event(STREAM_HANDLE handle, int, HANDLE cond,
                                                              EVT_HANDLE* out) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_DataStream_RegisterEvent")) return st;
+    if (camera_status st = enter("J_DataStream_RegisterEvent"); !st.ok()) return st;
     auto s = streams_.find(handle);
     auto c = conditions_.find(cond);
     if (!s || !c || !out) return J_ST_INVALID_HANDLE;
@@ -299,31 +300,31 @@ J_STATUS_TYPE scripted_camera_backend::stream_register_event(STREAM_HANDLE handl
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE scripted_camera_backend::stream_unregister_event(STREAM_HANDLE handle, int) {
+camera_status scripted_camera_backend::stream_unregister_event(STREAM_HANDLE handle, int) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_DataStream_UnRegisterEvent")) return st;
+    if (camera_status st = enter("J_DataStream_UnRegisterEvent"); !st.ok()) return st;
     auto s = streams_.find(handle);
     if (!s) return J_ST_INVALID_HANDLE;
     s->registered = nullptr;
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE scripted_camera_backend::stream_start_acquisition(STREAM_HANDLE handle, int, std::uint64_t) {
+camera_status scripted_camera_backend::stream_start_acquisition(STREAM_HANDLE handle, int, std::uint64_t) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_DataStream_StartAcquisition")) return st;
+    if (camera_status st = enter("J_DataStream_StartAcquisition"); !st.ok()) return st;
     return streams_.find(handle) ? J_ST_SUCCESS : J_ST_INVALID_HANDLE;
 }
 
-J_STATUS_TYPE scripted_camera_backend::stream_stop_acquisition(STREAM_HANDLE handle, int) {
+camera_status scripted_camera_backend::stream_stop_acquisition(STREAM_HANDLE handle, int) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_DataStream_StopAcquisition")) return st;
+    if (camera_status st = enter("J_DataStream_StopAcquisition"); !st.ok()) return st;
     return streams_.find(handle) ? J_ST_SUCCESS : J_ST_INVALID_HANDLE;
 }
 
-J_STATUS_TYPE scripted_camera_backend::stream_get_buffer_info(STREAM_HANDLE handle, BUF_HANDLE buf, int item,
+camera_status scripted_camera_backend::stream_get_buffer_info(STREAM_HANDLE handle, BUF_HANDLE buf, int item,
                                                               void* value, std::uint32_t* size) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_DataStream_GetBufferInfo", std::to_string(item).c_str())) return st;
+    if (camera_status st = enter("J_DataStream_GetBufferInfo", std::to_string(item).c_str()); !st.ok()) return st;
     auto s = streams_.find(handle);
     if (!s) return J_ST_INVALID_HANDLE;
     const std::uint64_t queued = s->pool->queued();
@@ -359,10 +360,10 @@ J_STATUS_TYPE scripted_camera_backend::stream_get_buffer_info(STREAM_HANDLE hand
     return status;
 }
 
-J_STATUS_TYPE scripted_camera_backend::stream_get_stream_info(STREAM_HANDLE handle, int item, void* value,
+camera_status scripted_camera_backend::stream_get_stream_info(STREAM_HANDLE handle, int item, void* value,
                                                               std::uint32_t* size) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_DataStream_GetStreamInfo", std::to_string(item).c_str())) return st;
+    if (camera_status st = enter("J_DataStream_GetStreamInfo", std::to_string(item).c_str()); !st.ok()) return st;
     auto s = streams_.find(handle);
     if (!s) return J_ST_INVALID_HANDLE;
     switch (item) {
@@ -375,19 +376,19 @@ J_STATUS_TYPE scripted_camera_backend::stream_get_stream_info(STREAM_HANDLE hand
     }
 }
 
-J_STATUS_TYPE scripted_camera_backend::stream_flush_queue(STREAM_HANDLE handle, int mode) {
+camera_status scripted_camera_backend::stream_flush_queue(STREAM_HANDLE handle, int mode) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_DataStream_FlushQueue", std::to_string(mode).c_str())) return st;
+    if (camera_status st = enter("J_DataStream_FlushQueue", std::to_string(mode).c_str()); !st.ok()) return st;
     auto s = streams_.find(handle);
     if (!s) return J_ST_INVALID_HANDLE;
     s->pool->flush(mode);
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE scripted_camera_backend::stream_revoke_buffer(STREAM_HANDLE handle, BUF_HANDLE buf, void** block,
+camera_status scripted_camera_backend::stream_revoke_buffer(STREAM_HANDLE handle, BUF_HANDLE buf, void** block,
                                                             void** private_data) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_DataStream_RevokeBuffer")) return st;
+    if (camera_status st = enter("J_DataStream_RevokeBuffer"); !st.ok()) return st;
     auto s = streams_.find(handle);
     if (!s) return J_ST_INVALID_HANDLE;
     const auto b = s->pool->revoke(buf);
@@ -397,26 +398,26 @@ J_STATUS_TYPE scripted_camera_backend::stream_revoke_buffer(STREAM_HANDLE handle
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE scripted_camera_backend::stream_close(STREAM_HANDLE handle) {
+camera_status scripted_camera_backend::stream_close(STREAM_HANDLE handle) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_DataStream_Close")) return st;
+    if (camera_status st = enter("J_DataStream_Close"); !st.ok()) return st;
     return streams_.remove(handle) ? J_ST_SUCCESS : J_ST_INVALID_HANDLE;
 }
 
-J_STATUS_TYPE scripted_camera_backend::event_create_condition(HANDLE* out) {
+camera_status scripted_camera_backend::event_create_condition(HANDLE* out) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_Event_CreateCondition")) return st;
+    if (camera_status st = enter("J_Event_CreateCondition"); !st.ok()) return st;
     if (!out) return J_ST_INVALID_PARAMETER;
     *out = conditions_.add(std::make_shared<wait_condition>());
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE scripted_camera_backend::event_wait_for_condition(HANDLE cond, std::uint32_t timeout_ms,
+camera_status scripted_camera_backend::event_wait_for_condition(HANDLE cond, std::uint32_t timeout_ms,
                                                                 std::uint32_t* result) {
     std::shared_ptr<wait_condition> c;  // kept while waiting: a racing close frees nothing under us
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (J_STATUS_TYPE st = enter("J_Event_WaitForCondition")) return st;
+        if (camera_status st = enter("J_Event_WaitForCondition"); !st.ok()) return st;
         c = conditions_.find(cond);
         if (!c || !result) return J_ST_INVALID_HANDLE;
         if (c->exit_requested()) {
@@ -444,30 +445,30 @@ J_STATUS_TYPE scripted_camera_backend::event_wait_for_condition(HANDLE cond, std
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE scripted_camera_backend::event_exit_condition(HANDLE cond) {
+camera_status scripted_camera_backend::event_exit_condition(HANDLE cond) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_Event_ExitCondition")) return st;
+    if (camera_status st = enter("J_Event_ExitCondition"); !st.ok()) return st;
     auto c = conditions_.find(cond);
     if (!c) return J_ST_INVALID_HANDLE;
     c->request_exit();
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE scripted_camera_backend::event_close_condition(HANDLE cond) {
+camera_status scripted_camera_backend::event_close_condition(HANDLE cond) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_Event_CloseCondition")) return st;
+    if (camera_status st = enter("J_Event_CloseCondition"); !st.ok()) return st;
     auto c = conditions_.remove(cond);
     if (!c) return J_ST_INVALID_HANDLE;
     c->request_exit();  // a wait in progress ends now
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE scripted_camera_backend::event_get_data(EVT_HANDLE handle, void* destination, std::uint32_t* size) {
+camera_status scripted_camera_backend::event_get_data(EVT_HANDLE handle, void* destination, std::uint32_t* size) {
     std::function<void(std::uint64_t)> hook;
     std::uint64_t frame = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (J_STATUS_TYPE st = enter("J_Event_GetData")) return st;
+        if (camera_status st = enter("J_Event_GetData"); !st.ok()) return st;
         auto e = events_.find(handle);
         if (!e) return J_ST_INVALID_HANDLE;
         auto pool = e->pool.lock();
@@ -481,8 +482,8 @@ J_STATUS_TYPE scripted_camera_backend::event_get_data(EVT_HANDLE handle, void* d
     return J_ST_SUCCESS;
 }
 
-J_STATUS_TYPE scripted_camera_backend::event_close(EVT_HANDLE handle) {
+camera_status scripted_camera_backend::event_close(EVT_HANDLE handle) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (J_STATUS_TYPE st = enter("J_Event_Close")) return st;
+    if (camera_status st = enter("J_Event_Close"); !st.ok()) return st;
     return events_.remove(handle) ? J_ST_SUCCESS : J_ST_INVALID_HANDLE;
 }
