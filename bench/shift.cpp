@@ -318,9 +318,9 @@ int main(int argc, char** argv) {
             ++steps->stored;
             steps->jpeg_bytes += jpeg;
         };
-        const recorder_factory factory = [tuning](event_sink_ptr owner, settings_ptr s, const std::string& code,
+        const recorder_factory factory = [tuning](event_sink_ptr events, settings_ptr s, const std::string& code,
                                                   frame_buffer* frame) -> std::unique_ptr<recorder> {
-            return std::make_unique<write_thread>(std::move(owner), write_thread_config_from(*s), code, frame, tuning);
+            return std::make_unique<write_thread>(std::move(events), write_thread_config_from(*s), code, frame, tuning);
         };
 
         jai_factory cameras_factory;

@@ -58,9 +58,9 @@ std::uint64_t grab_rate(std::uint64_t delivered, std::int64_t start_seconds, std
     return elapsed > 0 ? delivered / static_cast<std::uint64_t>(elapsed) : 0;
 }
 
-capture_thread::capture_thread(event_sink_ptr owner, settings_ptr settings, CAM_HANDLE camera, frame_buffer* frame,
+capture_thread::capture_thread(event_sink_ptr sink, settings_ptr settings, CAM_HANDLE camera, frame_buffer* frame,
                                seconds_clock clock)
-    : owner_(std::move(owner)), camera_(camera), frame_(frame), clock_(clock ? std::move(clock) : wall_seconds) {
+    : sink_(std::move(sink)), camera_(camera), frame_(frame), clock_(clock ? std::move(clock) : wall_seconds) {
     if (settings) rotate_ = settings->read_bool(settings_keys::rotate180, settings_defaults::rotate180);
 }
 
@@ -93,9 +93,9 @@ int capture_thread::run() {
         release(true);
         return 0;
     } catch (const std::exception& e) {
-        post_log_error(owner_, wide(e.what()));
+        post_log_error(sink_, wide(e.what()));
     } catch (...) {
-        post_log_error(owner_, L"Unknown exception in capture thread");
+        post_log_error(sink_, L"Unknown exception in capture thread");
     }
     release(false);
     return -1;
@@ -151,7 +151,7 @@ void capture_thread::grab_loop() {
     for (;;) {
         std::uint32_t result = 0;
         if (camera_status st = J_Event_WaitForCondition(condition_, wait_timeout_ms, &result); !st.ok()) {
-            post_log_error(owner_, wide(st.describe("Error waiting for event")));
+            post_log_error(sink_, wide(st.describe("Error waiting for event")));
             return;
         }
         switch (result) {
@@ -163,13 +163,13 @@ void capture_thread::grab_loop() {
                 post_stats();
                 break;
             case J_COND_WAIT_EXIT:
-                post_log_info(owner_, L"Condition wait exit");
+                post_log_info(sink_, L"Condition wait exit");
                 return;
             case J_COND_WAIT_ERROR:
-                post_log_error(owner_, L"Condition wait error");
+                post_log_error(sink_, L"Condition wait error");
                 return;
             default:
-                post_log_error(owner_, L"Unknown error in capture thread loop");
+                post_log_error(sink_, L"Unknown error in capture thread loop");
                 return;
         }
     }
@@ -218,11 +218,11 @@ void capture_thread::handle_frame(std::uint64_t& frames) {
     }
     copied_.fetch_add(1, std::memory_order_relaxed);
     if (frames % new_frame_interval == 0)
-        post_message(owner_, new_frame_message{new_frame_text(info.iTimeStamp, info.iMissingPackets, info.iQueuedBuffers)});
+        post_message(sink_, new_frame_message{new_frame_text(info.iTimeStamp, info.iMissingPackets, info.iQueuedBuffers)});
     // A buffer that cannot go back is one fewer for the camera to fill; the capture goes on
     // with the others, and the row says why the stream runs dry should they all be lost.
     if (camera_status st = J_DataStream_QueueBuffer(stream_, buffer); !st.ok())
-        post_log_error(owner_, wide(st.describe("Error queue buffer")));
+        post_log_error(sink_, wide(st.describe("Error queue buffer")));
 }
 
 std::size_t capture_thread::readable_bytes(BUF_HANDLE buffer, const J_tIMAGE_INFO& info) const {
@@ -239,7 +239,7 @@ void capture_thread::post_stats() {
     const std::uint64_t lost = stream_item(stream_, STREAM_INFO_CMD_NUMBER_OF_FRAMES_LOST);
     const std::uint64_t awaiting = stream_item(stream_, STREAM_INFO_CMD_NUMBER_OF_FRAMES_AWAIT_DELIVERY);
     const std::uint64_t corrupt = stream_item(stream_, STREAM_INFO_CMD_NUMBER_OF_FRAMES_CORRUPT_ON_DELIEVRY);
-    post_message(owner_, make_grab_stats(grab_stats_text(delivered, lost, awaiting, corrupt,
+    post_message(sink_, make_grab_stats(grab_stats_text(delivered, lost, awaiting, corrupt,
                                                          grab_rate(delivered, start_time_, clock_())),
                                          delivered, lost, corrupt));
 }

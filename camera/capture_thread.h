@@ -5,7 +5,7 @@
 // Set-up announces twenty blocks of one frame each, starts acquisition, and the loop then
 // waits on the SDK condition (1 s), copies each delivered frame under the buffer's exclusive
 // lock (turned by 180 degrees first when the setting `rotate180` is on), queues the SDK
-// buffer again and posts through `owner`: EVT_GRAB_STATS after every frame and every quiet
+// buffer again and posts through `sink`: EVT_GRAB_STATS after every frame and every quiet
 // second, EVT_NEW_FRAME after every tenth frame, and log rows for the exit and every failure.
 //
 // Errors: a failing camera call's row is its fixed text ("Error creating data stream"),
@@ -59,7 +59,7 @@ public:
     // The event data of a new buffer; its first bytes are the buffer's handle.
     static constexpr std::uint32_t event_data_size = 16;
 
-    capture_thread(event_sink_ptr owner, settings_ptr settings, CAM_HANDLE camera, frame_buffer* frame,
+    capture_thread(event_sink_ptr sink, settings_ptr settings, CAM_HANDLE camera, frame_buffer* frame,
                    seconds_clock clock = {});
     ~capture_thread();
     capture_thread(const capture_thread&) = delete;
@@ -88,7 +88,7 @@ private:
     void release(bool orderly);
     std::size_t readable_bytes(BUF_HANDLE buffer, const J_tIMAGE_INFO& info) const;
 
-    event_sink_ptr owner_;
+    event_sink_ptr sink_;
     CAM_HANDLE camera_;
     frame_buffer* frame_;
     seconds_clock clock_;

@@ -4,13 +4,12 @@
 
 #include <stdexcept>
 
-continuous_grab::continuous_grab(event_sink_ptr owner, settings_ptr settings, jai_camera_ptr camera,
+continuous_grab::continuous_grab(event_sink_ptr sink, settings_ptr settings, jai_camera_ptr camera,
                                  capture_thread::seconds_clock clock)
     : camera_(std::move(camera)) {
     if (!camera_) throw std::runtime_error("Error opening camera.");
-    if (settings) side_ = settings->read_text(settings_keys::side, settings_defaults::side).ToStdWstring();
     frame_ = make_frame_buffer(camera_->handle());
-    thread_ = std::make_unique<capture_thread>(std::move(owner), std::move(settings), camera_->handle(), frame_.get(),
+    thread_ = std::make_unique<capture_thread>(std::move(sink), std::move(settings), camera_->handle(), frame_.get(),
                                                std::move(clock));
     thread_->start();
 }

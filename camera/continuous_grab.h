@@ -16,12 +16,11 @@
 
 class continuous_grab : public frame_source {
 public:
-    continuous_grab(event_sink_ptr owner, settings_ptr settings, jai_camera_ptr camera,
+    continuous_grab(event_sink_ptr sink, settings_ptr settings, jai_camera_ptr camera,
                     capture_thread::seconds_clock clock = {});
     ~continuous_grab() override;
 
     frame_buffer* buffer() override { return frame_.get(); }
-    const std::wstring& side() override { return side_; }
     std::string session_code() override { return {}; }
     void set_session_code(const std::string&) override {}
     void restart_recording(event_sink_ptr, settings_ptr, const std::string&) override {}
@@ -35,5 +34,4 @@ private:
     jai_camera_ptr camera_;                   // released last
     std::unique_ptr<frame_buffer> frame_;     // outlives the thread
     std::unique_ptr<capture_thread> thread_;
-    std::wstring side_;
 };

@@ -17,17 +17,16 @@
 
 class continuous_grab_write : public frame_source {
 public:
-    continuous_grab_write(event_sink_ptr owner, settings_ptr settings, jai_camera_ptr camera,
+    continuous_grab_write(event_sink_ptr sink, settings_ptr settings, jai_camera_ptr camera,
                           recorder_factory make_recorder, capture_thread::seconds_clock clock = {});
     ~continuous_grab_write() override;
 
     frame_buffer* buffer() override { return frame_.get(); }
-    const std::wstring& side() override { return side_; }
     std::string session_code() override;
     void set_session_code(const std::string& code) override;
     // Ends the current recorder (its end-of-run report happens then) and makes a new one
     // with `session_code`; the capture thread keeps running.
-    void restart_recording(event_sink_ptr owner, settings_ptr settings, const std::string& session_code) override;
+    void restart_recording(event_sink_ptr sink, settings_ptr settings, const std::string& session_code) override;
     bool is_recording() override { return true; }
 
 private:
@@ -38,5 +37,4 @@ private:
     recorder_factory make_recorder_;
     std::unique_ptr<recorder> recorder_;
     std::string session_code_;  // used only without a recorder
-    std::wstring side_;         // stays empty
 };

@@ -19,12 +19,11 @@ public:
     virtual ~frame_source() = default;
 
     virtual frame_buffer* buffer() = 0;
-    virtual const std::wstring& side() = 0;
     // The current session code of the recording (narrow, locale encoding); empty when not recording.
     virtual std::string session_code() = 0;
     virtual void set_session_code(const std::string& code) = 0;
     // Replaces the write thread by a new one with the given code (recording sources only).
-    virtual void restart_recording(event_sink_ptr owner, settings_ptr settings,
+    virtual void restart_recording(event_sink_ptr sink, settings_ptr settings,
                                    const std::string& session_code) = 0;
     virtual bool is_recording() = 0;
 };

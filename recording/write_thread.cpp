@@ -26,9 +26,9 @@ const std::wstring& ensure_folder(const std::wstring& path) {
 
 }  // namespace
 
-write_thread::write_thread(event_sink_ptr owner, write_thread_config config, const std::string& session_code,
+write_thread::write_thread(event_sink_ptr sink, write_thread_config config, const std::string& session_code,
                            frame_buffer* frame, write_thread_tuning tuning)
-    : owner_(owner),
+    : sink_(sink),
       device_path_(std::move(config.device_path)),
       format_(config.format),
       coordinate_enabled_(config.coordinate_enabled),
@@ -36,10 +36,10 @@ write_thread::write_thread(event_sink_ptr owner, write_thread_config config, con
       coordinate_port_(std::move(config.coordinate_port)),
       query_period_(config.query_period),
       own_database_(tuning.database ? nullptr : std::make_unique<recording_database>()),
-      session_(owner, ensure_folder(config.write_path), config.side, session_code, frame,
+      session_(sink, ensure_folder(config.write_path), config.side, session_code, frame,
                tuning.database ? *tuning.database : *own_database_, [] { return std::time(nullptr); },
                std::move(tuning.free_space), tuning.space_limits),
-      reader_(io_, format_, owner, [this](std::uint32_t count, int format) { on_count(count, format); }),
+      reader_(io_, format_, sink, [this](std::uint32_t count, int format) { on_count(count, format); }),
       watchdog_(tuning.odometer_silence),
       watch_timer_(io_),
       sync_timer_(io_),
@@ -49,7 +49,7 @@ write_thread::write_thread(event_sink_ptr owner, write_thread_config config, con
     // server in a tight loop for the whole recording.
     if (coordinate_enabled_)
         coordinate_.emplace(io_, coordinate_address_, coordinate_port_,
-                            std::chrono::seconds(std::clamp(query_period_, 1L, 86400L)), owner_,
+                            std::chrono::seconds(std::clamp(query_period_, 1L, 86400L)), sink_,
                             [this](const std::string& code) {
                                 session_.set_session_code(code);
                                 keep_synced();
@@ -112,14 +112,14 @@ std::wstring write_thread::silence_seconds() const {
 
 void write_thread::on_count(std::uint32_t count, int format) {
     if (watchdog_.message(odometer_watchdog::clock::now()) && !session_.halted()) {
-        post_log_info(owner_, L"Сообщения ДПП снова поступают: последовательный порт " + device_path_);
-        post_message(owner_, make_record_status(recording_news::odometer_back, L"ДПП снова на связи: " + device_path_));
+        post_log_info(sink_, L"Сообщения ДПП снова поступают: последовательный порт " + device_path_);
+        post_message(sink_, make_record_status(recording_news::odometer_back, L"ДПП снова на связи: " + device_path_));
     }
     try {
         session_.step(count, format);
     } catch (const std::exception& e) {
         // A database that cannot be opened: no later message can be recorded either.
-        post_log_error(owner_, to_wide(e.what()));
+        post_log_error(sink_, to_wide(e.what()));
         end_recording(to_wide(e.what()));
         step_failed_ = true;
         io_.stop();
@@ -150,8 +150,8 @@ void write_thread::keep_synced() {
 void write_thread::line_lost(const std::string& system_text) {
     reader_.close();
     watchdog_.lost();
-    post_log_error(owner_, L"Потеряна связь с ДПП: последовательный порт " + device_path_ + L": " + to_wide(system_text));
-    post_message(owner_, make_record_status(recording_news::odometer_lost, L"ДПП потерян: " + device_path_));
+    post_log_error(sink_, L"Потеряна связь с ДПП: последовательный порт " + device_path_ + L": " + to_wide(system_text));
+    post_message(sink_, make_record_status(recording_news::odometer_lost, L"ДПП потерян: " + device_path_));
     reopen_line();
 }
 
@@ -172,7 +172,7 @@ void write_thread::reopen_line() {
 }
 
 void write_thread::end_recording(const std::wstring& why) {
-    post_message(owner_, make_record_status(recording_news::stopped, L"Запись остановлена: " + why));
+    post_message(sink_, make_record_status(recording_news::stopped, L"Запись остановлена: " + why));
 }
 
 void write_thread::watch_odometer() {
@@ -183,9 +183,9 @@ void write_thread::watch_odometer() {
     watch_timer_.async_wait([this](const boost::system::error_code& ec) {
         if (ec) return;
         if (watchdog_.silence_began(odometer_watchdog::clock::now()) && !session_.halted()) {
-            post_log_error(owner_, L"Нет сообщений ДПП " + silence_seconds() +
+            post_log_error(sink_, L"Нет сообщений ДПП " + silence_seconds() +
                                        L" с: последовательный порт " + device_path_);
-            post_message(owner_, make_record_status(recording_news::odometer_silent, L"Нет сообщений ДПП: " + device_path_));
+            post_message(sink_, make_record_status(recording_news::odometer_silent, L"Нет сообщений ДПП: " + device_path_));
         }
         watch_odometer();
     });
@@ -224,22 +224,22 @@ int write_thread::run_loop() {
             reader_.open(device_path_);
         } catch (const boost::system::system_error& e) {
             // The port and the system's own words: "open: ..." alone names neither.
-            post_log_error(owner_, L"Не удалось открыть последовательный порт: " + device_path_ + L": " +
+            post_log_error(sink_, L"Не удалось открыть последовательный порт: " + device_path_ + L": " +
                                        to_wide(e.code().message()));
             end_recording(L"не удалось открыть порт ДПП " + device_path_);
             return -1;
         } catch (const std::exception& e) {
-            post_log_error(owner_, L"Не удалось открыть последовательный порт: " + device_path_ + L": " +
+            post_log_error(sink_, L"Не удалось открыть последовательный порт: " + device_path_ + L": " +
                                        to_wide(e.what()));
             end_recording(L"не удалось открыть порт ДПП " + device_path_);
             return -1;
         }
         if (!reader_.is_open()) {
-            post_log_error(owner_, L"Не удалось открыть последовательный порт: " + device_path_);
+            post_log_error(sink_, L"Не удалось открыть последовательный порт: " + device_path_);
             end_recording(L"не удалось открыть порт ДПП " + device_path_);
             return -1;
         }
-        post_log_info(owner_, L"Последовательный порт: " + device_path_);
+        post_log_info(sink_, L"Последовательный порт: " + device_path_);
         reader_.start();
         watchdog_.start(odometer_watchdog::clock::now());
         watch_odometer();
@@ -249,10 +249,10 @@ int write_thread::run_loop() {
         io_.run();
         return session_.halted() || step_failed_ ? -1 : 0;
     } catch (const std::exception& e) {
-        post_log_error(owner_, to_wide(e.what()));
+        post_log_error(sink_, to_wide(e.what()));
         end_recording(to_wide(e.what()));
     } catch (...) {
-        post_log_error(owner_, L"Unknown exception in write thread");
+        post_log_error(sink_, L"Unknown exception in write thread");
         end_recording(L"Unknown exception in write thread");
     }
     return -1;
@@ -264,9 +264,9 @@ bool write_thread::finish_recording() {
         session_.finish();
         return true;
     } catch (const std::exception& e) {
-        post_log_error(owner_, to_wide(e.what()));
+        post_log_error(sink_, to_wide(e.what()));
     } catch (...) {
-        post_log_error(owner_, L"Unknown exception in write thread");
+        post_log_error(sink_, L"Unknown exception in write thread");
     }
     return false;
 }

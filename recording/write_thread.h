@@ -83,7 +83,7 @@ struct write_thread_tuning {
 
 class write_thread : public recorder {
 public:
-    write_thread(event_sink_ptr owner, write_thread_config config, const std::string& session_code,
+    write_thread(event_sink_ptr sink, write_thread_config config, const std::string& session_code,
                  frame_buffer* frame, write_thread_tuning tuning = {});
     ~write_thread() override;
     write_thread(const write_thread&) = delete;
@@ -115,7 +115,7 @@ private:
     // The silence texts name the port.
     std::wstring silence_seconds() const;
 
-    event_sink_ptr owner_;
+    event_sink_ptr sink_;
     std::wstring device_path_;
     int format_ = 7;
     bool coordinate_enabled_ = true;

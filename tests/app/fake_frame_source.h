@@ -16,7 +16,6 @@ public:
         if (destroyed_) ++*destroyed_;
     }
     frame_buffer* buffer() override { return frame; }
-    const std::wstring& side() override { return side_; }
     std::string session_code() override { return code_; }
     void set_session_code(const std::string& code) override { code_ = code; }
     void restart_recording(event_sink_ptr, settings_ptr, const std::string& code) override {
@@ -30,7 +29,6 @@ public:
 private:
     bool recording_;
     int* destroyed_;
-    std::wstring side_ = L"левый";
     std::string code_;
 };
 

@@ -65,7 +65,6 @@ TEST_F(FrameSource, HeightFailureLeavesNoSourceAndNoThread) {
 TEST_F(FrameSource, CaptureOnlySourceAnswersAsNotRecording) {
     backend->set_free_running(true);
     continuous_grab source(sink, settings, camera);
-    EXPECT_EQ(source.side(), L"левый");
     EXPECT_EQ(source.session_code(), "");
     source.set_session_code("X");
     source.restart_recording(sink, settings, "Y");
@@ -144,7 +143,6 @@ TEST_F(FrameSource, RecordingSourceEndsTheRecorderBeforeTheCaptureThread) {
         EXPECT_EQ(source.session_code(), "A : B");
         source.restart_recording(sink, settings, "C : D");
         EXPECT_EQ(source.session_code(), "C : D");
-        EXPECT_TRUE(source.side().empty());
         EXPECT_TRUE(sink->wait_for_kind(thread_event::new_frame));
     }
     EXPECT_EQ(log, (std::vector<std::string>{"made:", "ended:A : B:capturing", "made:C : D", "ended:C : D:capturing"}));
