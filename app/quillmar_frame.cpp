@@ -15,7 +15,7 @@
 #include "camera/exposure_modes.h"
 #include "camera/frame_buffer.h"
 #include "camera/jai_factory.h"
-#include "database/database_list.h"
+#include "app/database_list.h"
 #include "database/database_loader.h"
 #include "export/export_dialog.h"
 #include "database/database_reader.h"
