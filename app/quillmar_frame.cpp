@@ -8,7 +8,6 @@
 #include "app/service_options.h"
 #include "app/startup_report.h"
 #include "app/thread_events.h"
-#include "app/toolbar_icons.h"
 #include "app/window_ids.h"
 #include "camera/continuous_grab.h"
 #include "camera/continuous_grab_write.h"
