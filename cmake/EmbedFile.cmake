@@ -7,7 +7,9 @@ if(digits EQUAL 0)
   message(FATAL_ERROR "EmbedFile: ${INPUT} is empty")
 endif()
 string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
-string(REGEX REPLACE "((0x[0-9a-f][0-9a-f],){16})" "\\1\n    " bytes "${bytes}")
+# Sixteen bytes a line (CMake's expressions know no repeat counts).
+string(REPEAT "0x[0-9a-f][0-9a-f]," 16 line)
+string(REGEX REPLACE "(${line})" "\\1\n    " bytes "${bytes}")
 get_filename_component(source "${INPUT}" NAME)
 file(WRITE "${OUTPUT}.tmp"
      "// Generated at build time from ${source}; edit the image, not this file.\n"
