@@ -4,6 +4,10 @@
 #include "app/icons/exit_png.h"
 #include "app/icons/settings_png.h"
 
+#include <wx/image.h>
+#include <wx/imagpng.h>
+#include <wx/mstream.h>
+
 std::span<const unsigned char> toolbar_icon_png(toolbar_icon icon) {
     switch (icon) {
     case toolbar_icon::camera: return camera_png;
@@ -14,8 +18,14 @@ std::span<const unsigned char> toolbar_icon_png(toolbar_icon icon) {
 }
 
 wxBitmap toolbar_bitmap(toolbar_icon icon) {
+    // A handler of our own: wxBitmap::NewFromPNGData on GTK asks the toolkit's process-wide
+    // handler list, which this program leaves empty (and a failed lookup pops up a warning).
     const auto png = toolbar_icon_png(icon);
-    return wxBitmap::NewFromPNGData(png.data(), png.size());
+    wxMemoryInputStream in(png.data(), png.size());
+    wxPNGHandler handler;
+    wxImage image;
+    if (!handler.LoadFile(&image, in, false)) return wxBitmap();
+    return wxBitmap(image);
 }
 
 wxIcon window_icon() {

@@ -103,7 +103,8 @@ TEST_F(toolbar_icons_frame_test, the_toolbar_and_the_window_show_the_built_in_ic
         ASSERT_NE(tool, nullptr);
         EXPECT_EQ(fingerprint(tool->GetNormalBitmap().ConvertToImage()), drawn[i].fingerprint);
     }
-    const wxIcon icon = frame->GetIcon();
+    ASSERT_EQ(frame->GetIcons().GetIconCount(), 1u);
+    const wxIcon icon = frame->GetIcons().GetIconByIndex(0);
     ASSERT_TRUE(icon.IsOk());
     EXPECT_EQ(fingerprint(icon.ConvertToImage()), drawn[0].fingerprint);
 }
