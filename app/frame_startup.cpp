@@ -37,7 +37,7 @@ bool frame_startup::run_next() {
     switch (next_) {
     case step::sdk:
         f.factory_ = f.camera_backend_ ? std::make_unique<jai_factory>(f.camera_backend_) : std::make_unique<jai_factory>();
-        f.SetIcon(wxIcon(camera_xpm));
+        f.SetIcon(window_icon());
         f.bind_thread_events();
         break;
     case step::settings: {

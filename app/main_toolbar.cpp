@@ -25,14 +25,14 @@ void add_tools(wxToolBar* bar) {
     const struct {
         int id;
         const wchar_t* label;
-        const char* const* icon;
+        toolbar_icon icon;
     } tools[] = {
-        {ID_CAPTURE, L"Камера", camera_xpm},
-        {ID_SETTINGS, L"Настройки", settings_xpm},
-        {ID_EXIT, L"Выход", exit_xpm},
+        {ID_CAPTURE, L"Камера", toolbar_icon::camera},
+        {ID_SETTINGS, L"Настройки", toolbar_icon::settings},
+        {ID_EXIT, L"Выход", toolbar_icon::exit},
     };
     for (const auto& tool : tools) {
-        const wxBitmap icon(tool.icon);
+        const wxBitmap icon = toolbar_bitmap(tool.icon);
         const wxString tip(tooltip(tool.id));
         // Grey and light: the toolkit's own dimming keeps the colour, and a red "Выход" or a
         // blue "Настройки" then still looks like it works.

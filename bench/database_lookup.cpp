@@ -10,6 +10,7 @@
 
 #include "bench/database_bench_util.h"
 #include "database/database_layout.h"
+#include "database/frame_image.h"
 #include "database/database_reader.h"
 #include "database/database_registry.h"
 #include "database/recording_database.h"

@@ -22,6 +22,7 @@ extern "C" {
 
 #include "bench/database_bench_util.h"
 #include "database/database_layout.h"
+#include "database/frame_image.h"
 #include "database/recording_database.h"
 #include "export/video_export.h"
 

@@ -7,6 +7,7 @@
 // camera), --runs N (default 5).
 #include "bench/database_bench_util.h"
 #include "database/database_layout.h"
+#include "database/frame_image.h"
 #include "database/database_reader.h"
 #include "database/recording_database.h"
 

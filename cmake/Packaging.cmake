@@ -77,9 +77,9 @@ if(IMAGEMAGICK_CONVERT)
     list(APPEND icon_files ${QUILLMAR_PACKAGING_DIR}/icons/${size}x${size}/quillmar.png)
   endforeach()
   add_custom_command(OUTPUT ${icon_files}
-    COMMAND bash ${PROJECT_SOURCE_DIR}/packaging/render-icons.sh ${PROJECT_SOURCE_DIR}/app/toolbar_icons.h
-            camera_xpm ${QUILLMAR_PACKAGING_DIR}/icons ${icon_sizes}
-    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/render-icons.sh ${PROJECT_SOURCE_DIR}/app/toolbar_icons.h
+    COMMAND bash ${PROJECT_SOURCE_DIR}/packaging/render-icons.sh ${PROJECT_SOURCE_DIR}/app/icons/camera.png
+            ${QUILLMAR_PACKAGING_DIR}/icons ${icon_sizes}
+    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/render-icons.sh ${PROJECT_SOURCE_DIR}/app/icons/camera.png
     COMMENT "Icons from the window icon"
     VERBATIM)
   add_custom_target(quillmar_icons ALL DEPENDS ${icon_files})

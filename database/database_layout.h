@@ -1,16 +1,13 @@
 #pragma once
 // The byte-level layout shared by the writer, the reader and the tools: key names, the frame
-// key, value parsing, the getters over an open LevelDB handle, frame decoding and the
-// placeholder frame. Free functions without state; safe from any thread (LevelDB handles
-// allow concurrent reads).
+// key, value parsing, the storage options and the getters over an open LevelDB handle. What a
+// stored frame's bytes are is database/frame_image.h. Free functions without state; safe from
+// any thread (LevelDB handles allow concurrent reads).
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
-
-#include <opencv2/core.hpp>
 
 namespace leveldb {
 class DB;
@@ -88,22 +85,5 @@ std::optional<std::string> at_or_after_value(leveldb::DB& db, const std::string&
 // block once, without filling the block cache: linear in the stored bytes.
 std::uint64_t count_frame_keys(leveldb::DB& db);
 
-// JPEG-encodes an 8-bit single-channel image as every stored frame is (quality 85) into out,
-// reusing its capacity. Throws std::runtime_error("JPEG encoding failed").
-void encode_frame(const cv::Mat& gray8, std::vector<unsigned char>& out);
-
 // LevelDB's approximate stored size of [from, to), full 64 bits.
 std::uint64_t approximate_size(leveldb::DB& db, const std::string& from, const std::string& to);
-
-// Decodes stored frame bytes as 8-bit three-channel (grey in all channels); empty when the
-// bytes are not an image.
-cv::Mat decode_frame(std::string_view bytes);
-// Reads the first key at or after the frame key of count with a new iterator and decodes its
-// value; empty when there is no key or it does not decode.
-cv::Mat read_frame_at_or_after(leveldb::DB& db, std::uint32_t count);
-
-// 640 x 480 black 8-bit single-channel image with text drawn in white at (15, 15).
-cv::Mat make_placeholder_frame(const std::string& text);
-
-// Local time of seconds since the epoch as "YYYY-MM-DD HH:MM:SS"; empty for invalid_time.
-std::wstring format_local_time(std::int64_t seconds);

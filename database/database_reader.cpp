@@ -5,6 +5,8 @@
 #include <stdexcept>
 
 #include "database/database_layout.h"
+#include "database/frame_image.h"
+#include "database/local_time.h"
 #include "base/locale_text.h"
 
 namespace {

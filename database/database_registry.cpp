@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "database/database_layout.h"
+#include "database/frame_image.h"
 #include "base/locale_text.h"
 
 void database_registry::add(const ldb_info& summary, const std::wstring& path) {

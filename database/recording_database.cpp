@@ -7,6 +7,8 @@
 #include <leveldb/write_batch.h>
 
 #include "database/database_layout.h"
+#include "database/frame_image.h"
+#include "database/local_time.h"
 #include "database/durable_env.h"
 #include "base/locale_text.h"
 

@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "database/database_layout.h"
+#include "database/frame_image.h"
 #include "net/jpeg_decoder.h"
 #include "net/png_writer.h"
 

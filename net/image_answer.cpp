@@ -5,7 +5,7 @@
 #include <string>
 
 #include "base/locale_text.h"
-#include "database/database_layout.h"
+#include "database/frame_image.h"
 #include "database/database_registry.h"
 #include "database/recording_database.h"
 #include "database/session_code.h"

@@ -2,7 +2,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "database/database_layout.h"
+#include "database/frame_image.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "recording/recording_session.h"
 
 #include "camera/frame_buffer.h"
-#include "database/database_layout.h"
+#include "database/frame_image.h"
 #include "database/database_reader.h"
 #include "base/locale_text.h"
 

@@ -2,7 +2,7 @@
 // tests without the hardware. Prints the device path to give as the odometer port
 // (`dpp_port`), then sends counts until stopped or until --messages are sent.
 #include "recording/odometer_protocol.h"
-#include "recording/pseudo_terminal.h"
+#include "tools/support/pseudo_terminal.h"
 #include "tools/tool_args.h"
 
 #include <chrono>

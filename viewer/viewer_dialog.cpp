@@ -11,7 +11,7 @@
 #include <wx/stattext.h>
 
 #include "base/locale_text.h"
-#include "database/database_layout.h"
+#include "database/local_time.h"
 #include "database/database_reader.h"
 #include "viewer/VImagePanel.h"
 #include "viewer/frame_index.h"

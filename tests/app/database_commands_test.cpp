@@ -1,6 +1,6 @@
 // The database commands of the main window, through its menu ids, on a recorded database.
 #include "app/window_ids.h"
-#include "database/database_list.h"
+#include "app/database_list.h"
 #include "database/database_loader.h"
 #include "database/database_maintenance.h"
 #include "database/recording_database.h"

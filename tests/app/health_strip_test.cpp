@@ -3,7 +3,7 @@
 #include "app/health_strip.h"
 #include "app/window_ids.h"
 #include "recording/odometer_protocol.h"
-#include "recording/pseudo_terminal.h"
+#include "tools/support/pseudo_terminal.h"
 #include "tests/app/frame_test_support.h"
 
 #include <gtest/gtest.h>

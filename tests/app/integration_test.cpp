@@ -2,7 +2,7 @@
 // simulated camera (QUILLMAR_CAMERAS=simulated) or the scripted double, real scans and the
 // real write thread, in a scratch HOME.
 #include "app/window_ids.h"
-#include "database/database_list.h"
+#include "app/database_list.h"
 #include "database/database_loader.h"
 #include "base/ldb_info.h"
 #include "settings/settings_keys.h"

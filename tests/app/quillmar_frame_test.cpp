@@ -2,7 +2,7 @@
 #include "app/health_strip.h"
 #include "app/thread_events.h"
 #include "app/window_ids.h"
-#include "database/database_list.h"
+#include "app/database_list.h"
 #include "log/log_viewer.h"
 #include "viewer/VImagePanel.h"
 #include "settings/settings_keys.h"

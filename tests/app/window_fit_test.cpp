@@ -1,5 +1,5 @@
 // The main window on the small screen of a car computer: what must stay reachable there.
-#include "database/database_list.h"
+#include "app/database_list.h"
 #include "database/database_loader.h"
 #include "tests/app/frame_test_support.h"
 

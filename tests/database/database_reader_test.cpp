@@ -6,6 +6,8 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "database/database_layout.h"
+#include "database/frame_image.h"
+#include "database/local_time.h"
 #include "database/database_reader.h"
 #include "database/database_registry.h"
 #include "database/recording_database.h"

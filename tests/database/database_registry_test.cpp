@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "database/database_layout.h"
+#include "database/frame_image.h"
 #include "database/database_registry.h"
 #include "database/recording_database.h"
 #include "tests/database/db_test_util.h"

@@ -7,6 +7,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "database/database_layout.h"
+#include "database/frame_image.h"
+#include "database/local_time.h"
 #include "base/locale_text.h"
 #include "database/session_code.h"
 

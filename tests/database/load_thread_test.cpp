@@ -205,8 +205,11 @@ TEST(LoadThread, StoresTheCountOfACrashRecoveredDatabaseOnce) {
     };
     EXPECT_EQ(scan().count, 3u);
     // The stored count is in a table already: the next start has no log to replay.
-    for (const auto& e : fs::directory_iterator(path))
-        if (e.path().extension() == ".log") EXPECT_EQ(fs::file_size(e.path()), 0u) << e.path();
+    for (const auto& e : fs::directory_iterator(path)) {
+        if (e.path().extension() == ".log") {
+            EXPECT_EQ(fs::file_size(e.path()), 0u) << e.path();
+        }
+    }
     auto expected = before;
     expected["count"] = "0000000003";
     const auto after_first = db_test::all_keys(path.string());

@@ -10,7 +10,8 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "database/database_layout.h"
+#include "database/frame_image.h"
+#include "database/local_time.h"
 #include "database/recording_database.h"
 #include "tests/database/db_test_util.h"
 #include "tests/support/temp_home.h"

@@ -15,6 +15,7 @@ extern "C" {
 }
 
 #include "database/database_layout.h"
+#include "database/frame_image.h"
 #include "tests/database/db_test_util.h"
 
 namespace export_test {

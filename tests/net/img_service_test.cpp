@@ -7,7 +7,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "database/database_layout.h"
+#include "database/frame_image.h"
 #include "database/database_maintenance.h"
 #include "database/database_registry.h"
 #include "database/recording_database.h"

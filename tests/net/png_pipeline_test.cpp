@@ -9,7 +9,7 @@
 #include <opencv2/imgproc.hpp>
 #include <spng.h>
 
-#include "database/database_layout.h"
+#include "database/frame_image.h"
 #include "net/png_pipeline.h"
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include "camera/frame_buffer.h"
 #include "database/database_layout.h"
+#include "database/frame_image.h"
 #include "base/ldb_info.h"
 #include "base/locale_text.h"
 #include "tests/support/fault_injection_env.h"

@@ -1,6 +1,6 @@
 #include "recording/odometer_reader.h"
 #include "recording/odometer_test.h"
-#include "recording/pseudo_terminal.h"
+#include "tools/support/pseudo_terminal.h"
 #include "recording/serial_device.h"
 #include "tests/support/recording_sink.h"
 #include "tests/support/temp_home.h"

@@ -7,7 +7,7 @@
 #include "base/ldb_info.h"
 #include "base/locale_text.h"
 #include "recording/odometer_protocol.h"
-#include "recording/pseudo_terminal.h"
+#include "tools/support/pseudo_terminal.h"
 #include "settings/settings_keys.h"
 #include "tests/database/db_test_util.h"
 #include "tests/support/fault_injection_env.h"

@@ -6,7 +6,7 @@
 #include "base/ldb_info.h"
 #include "base/locale_text.h"
 #include "recording/odometer_protocol.h"
-#include "recording/pseudo_terminal.h"
+#include "tools/support/pseudo_terminal.h"
 #include "recording/write_thread_settings.h"
 #include "settings/settings_keys.h"
 #include "tests/support/recording_sink.h"

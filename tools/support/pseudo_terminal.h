@@ -6,6 +6,7 @@
 // Ownership: owns both descriptors. The slave descriptor is kept open as well, so the line
 // does not report a hang-up while the reader reopens it; close_slave() lets a test see
 // what a reader does when the far end goes away (close() of the master).
+// Thread safety: none of its own; one thread at a time (the owner) writes and closes.
 // Errors: the constructor throws std::runtime_error with the system's text.
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,9 @@
-#include "database/database_list.h"
+#include "app/database_list.h"
+
+#include "app/window_ids.h"
 
 database_list::database_list(wxWindow* parent, const database_list_model& model)
-    : wxListCtrl(parent, window_id, wxDefaultPosition, wxDefaultSize,
+    : wxListCtrl(parent, ID_DATABASE_LIST, wxDefaultPosition, wxDefaultSize,
                  wxLC_REPORT | wxLC_VIRTUAL | wxLC_SINGLE_SEL),
       model_(model) {
     for (int column = 0; column < database_list_model::column_count; ++column)

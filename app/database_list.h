@@ -1,5 +1,5 @@
 #pragma once
-// database_list: the "Данные" pane, a virtual single-selection report list (window id 3,
+// database_list: the "Данные" pane, a virtual single-selection report list (window id
 // ID_DATABASE_LIST) over a database_list_model owned elsewhere (the window's
 // database_loader). It holds no item objects: each cell is formatted by the model when drawn.
 // Right-button presses are passed on to the parent window (the database popup menu).
@@ -16,8 +16,6 @@
 
 class database_list : public wxListCtrl {
 public:
-    static constexpr int window_id = 3;
-
     database_list(wxWindow* parent, const database_list_model& model);
 
     // Shows the model's rows now: item count, then each column fitted to the larger of its

@@ -1,4 +1,4 @@
-#include "recording/pseudo_terminal.h"
+#include "tools/support/pseudo_terminal.h"
 
 #include <cerrno>
 #include <cstring>
