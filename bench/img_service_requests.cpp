@@ -140,7 +140,8 @@ int main(int argc, char** argv) {
                 const auto run_start = std::chrono::steady_clock::now();
                 while (recording && bench_db::seconds_since(run_start) < 4) {
                     const auto step = std::chrono::steady_clock::now();
-                    live.store_frame(frames.frame(static_cast<int>(count % 64)), ++count, 1714566645);
+                    ++count;
+                    live.store_frame(frames.frame(static_cast<int>(count % 64)), count, 1714566645);
                     newest = count;
                     std::this_thread::sleep_until(step + std::chrono::milliseconds(40));
                 }
