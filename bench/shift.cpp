@@ -318,10 +318,7 @@ int main(int argc, char** argv) {
             ++steps->stored;
             steps->jpeg_bytes += jpeg;
         };
-        const recorder_factory factory = [tuning](event_sink_ptr events, settings_ptr s, const std::string& code,
-                                                  frame_buffer* frame) -> std::unique_ptr<recorder> {
-            return std::make_unique<write_thread>(std::move(events), write_thread_config_from(*s), code, frame, tuning);
-        };
+        const recorder_factory factory = write_thread_factory(tuning);
 
         jai_factory cameras_factory;
         const camera_map cameras = enumerate_cameras(cameras_factory);

@@ -31,10 +31,14 @@ write_thread_config write_thread_config_from(const settings_store& s) {
 }
 
 recorder_factory write_thread_factory(recording_database* live) {
-    return [live](event_sink_ptr sink, settings_ptr settings, const std::string& session_code,
-                  frame_buffer* frame) -> std::unique_ptr<recorder> {
-        write_thread_tuning tuning;
-        tuning.database = live;
+    write_thread_tuning tuning;
+    tuning.database = live;
+    return write_thread_factory(std::move(tuning));
+}
+
+recorder_factory write_thread_factory(write_thread_tuning tuning) {
+    return [tuning](event_sink_ptr sink, settings_ptr settings, const std::string& session_code,
+                    frame_buffer* frame) -> std::unique_ptr<recorder> {
         return std::make_unique<write_thread>(std::move(sink), write_thread_config_from(*settings), session_code,
                                               frame, tuning);
     };

@@ -15,3 +15,5 @@ write_thread_config write_thread_config_from(const settings_store& settings);
 // made), or into a database of its own when live is null; the settings are read once per
 // thread, when it is made.
 recorder_factory write_thread_factory(recording_database* live = nullptr);
+// The same with every tuning of write_thread_tuning (its database as live above).
+recorder_factory write_thread_factory(write_thread_tuning tuning);
