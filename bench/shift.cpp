@@ -152,12 +152,29 @@ struct step_log {
     std::mutex mutex;  // guards everything below
     std::vector<double> stored_ms;  // this window's steps that stored a frame
     std::vector<double> all_stored_ms;
+    // Steps longer than a 25 fps frame period: (stored frame number, ms), so a stall can be
+    // told from the first step, which creates the database.
+    std::vector<std::pair<std::uint64_t, double>> slow;
     std::uint64_t steps = 0;
     std::uint64_t stored = 0;
     std::uint64_t jpeg_bytes = 0;
     std::uint64_t delivered_at_first_store = 0;
     bool started = false;
 };
+
+constexpr double slow_step_ms = 40;
+
+// "; slow steps #frame ms ..." for the first few, nothing when there were none.
+std::string slow_steps_text(const std::vector<std::pair<std::uint64_t, double>>& slow) {
+    if (slow.empty()) return {};
+    std::string text = "; " + std::to_string(slow.size()) + " steps over 40 ms:";
+    char item[64];
+    for (std::size_t i = 0; i < slow.size() && i < 8; ++i) {
+        std::snprintf(item, sizeof item, " #%llu %.1f", static_cast<unsigned long long>(slow[i].first), slow[i].second);
+        text += item;
+    }
+    return text;
+}
 
 struct percentiles {
     double p50 = 0, p99 = 0, p999 = 0, max = 0;
@@ -316,9 +333,10 @@ int main(int argc, char** argv) {
             steps->stored_ms.push_back(ms);
             steps->all_stored_ms.push_back(ms);
             ++steps->stored;
+            if (ms > slow_step_ms) steps->slow.emplace_back(steps->stored, ms);
             steps->jpeg_bytes += jpeg;
         };
-        const recorder_factory factory = write_thread_factory(tuning);
+        const recorder_factory factory = write_thread_factory(settings, tuning);
 
         jai_factory cameras_factory;
         const camera_map cameras = enumerate_cameras(cameras_factory);
@@ -365,7 +383,7 @@ int main(int argc, char** argv) {
         std::uint64_t syncs_before = env.syncs();
         std::uint64_t rows_before = 0;
         const auto run_start = clock_type::now();
-        auto source = std::make_unique<continuous_grab_write>(sink, settings, selected.camera, factory);
+        auto source = std::make_unique<continuous_grab_write>(sink, capture_config{}, selected.camera, factory);
         source->set_session_code("bench : shift");
 
         const auto window = std::chrono::duration<double>(window_minutes * 60);
@@ -379,10 +397,12 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_until(w_end);
             const double seconds = std::chrono::duration<double>(window).count();
             std::vector<double> ms;
+            std::vector<std::pair<std::uint64_t, double>> slow;
             std::uint64_t stored = 0, jpeg = 0, delivered_first = 0;
             {
                 std::lock_guard<std::mutex> lock(steps->mutex);
                 ms.swap(steps->stored_ms);
+                slow.swap(steps->slow);
                 stored = steps->stored;
                 jpeg = steps->jpeg_bytes;
                 delivered_first = steps->delivered_at_first_store;
@@ -397,7 +417,7 @@ int main(int argc, char** argv) {
             std::printf("window %d (to %.1f min): stored %llu / delivered %llu (camera lost %llu in all); step ms "
                         "p50 %.1f p99 %.1f p99.9 %.1f max %.1f; RSS %.0f MB (%.0f anonymous, %.0f files), %llu threads, %zu open files; log +%llu "
                         "rows (%llu bytes in all); %.1f fsyncs/s; %.2f bytes written per JPEG byte; database %s; "
-                        "live frames %llu served, %llu failed\n",
+                        "live frames %llu served, %llu failed%s\n",
                         w, std::chrono::duration<double>(w_end - run_start).count() / 60,
                         static_cast<unsigned long long>(stored - stored_before),
                         static_cast<unsigned long long>(delivered - delivered_before),
@@ -410,7 +430,7 @@ int main(int argc, char** argv) {
                         (syncs - syncs_before) / seconds, written_per_jpeg,
                         shift_plan::gigabytes(folder_bytes(write_path)).c_str(),
                         static_cast<unsigned long long>(served - served_before),
-                        static_cast<unsigned long long>(failed.load()));
+                        static_cast<unsigned long long>(failed.load()), slow_steps_text(slow).c_str());
             std::fflush(stdout);
             first_window = false;
             delivered_before = delivered;
