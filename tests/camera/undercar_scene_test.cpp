@@ -32,7 +32,9 @@ TEST(UndercarScene, FullSizeFramesWeighWhatRealOnesDoAndDifferFrameToFrame) {
         const std::size_t bytes = jpeg_bytes(pixels, width, height);
         EXPECT_GE(bytes, 300u * 1000) << "frame " << frame;
         EXPECT_LE(bytes, 500u * 1000) << "frame " << frame;
-        if (!previous.empty()) EXPECT_NE(pixels, previous) << "frame " << frame;
+        if (!previous.empty()) {
+            EXPECT_NE(pixels, previous) << "frame " << frame;
+        }
         previous = pixels;
     }
 }
