@@ -8,6 +8,7 @@
 #include "app/service_options.h"
 #include "app/startup_report.h"
 #include "app/thread_events.h"
+#include "app/worker_configs.h"
 #include "app/window_ids.h"
 #include "camera/continuous_grab.h"
 #include "camera/continuous_grab_write.h"
@@ -410,7 +411,7 @@ void quillmar_frame::replace_selected_session_code() {
 void quillmar_frame::capture() {
     if (!state_.allows(ID_CAPTURE)) return;
     clear_run_status();
-    state_.start([this] { return std::make_shared<continuous_grab>(events_, settings_, camera_); });
+    state_.start([this] { return std::make_shared<continuous_grab>(events_, capture_config_from(settings_), camera_); });
     read_camera_rate();
     refresh_health();
 }
@@ -419,7 +420,8 @@ void quillmar_frame::capture_and_record() {
     if (!state_.allows(ID_CAPTURE_RECORD)) return;
     clear_run_status();
     state_.start([this] {
-        return std::make_shared<continuous_grab_write>(events_, settings_, camera_, write_thread_factory(&live_));
+        return std::make_shared<continuous_grab_write>(events_, capture_config_from(settings_), camera_,
+                                                       write_thread_factory(settings_, &live_));
     });
     read_camera_rate();
     refresh_health();
@@ -447,9 +449,7 @@ void quillmar_frame::clear_run_status() {
 
 void quillmar_frame::refresh_health() {
     const auto now = recorder_core::clock::now();
-    const std::wstring folder =
-        settings_ ? settings_->read_text(settings_keys::write_path, settings_defaults::write_path()).ToStdWstring()
-                  : std::wstring();
+    const std::wstring folder = settings_ ? write_path_from(settings_) : std::wstring();
     state_.tick([&folder]() -> std::optional<disk_space> { return disk_space_of(folder); }, now);
     if (strip_) strip_->show(state_.health().cells(now));
 }
@@ -484,7 +484,10 @@ void quillmar_frame::choose_camera(const wxString& name) {
 
 void quillmar_frame::choose_exposure(const wxString& mode) {
     try {
-        write_rows(choose_exposure_mode(*settings_, camera_.get(), mode.ToStdWstring()));
+        write_rows(choose_exposure_mode(camera_.get(), mode.ToStdWstring(), [this](const std::wstring& kept) {
+            settings_->write_text(settings_keys::exposure_mode, kept);
+            settings_->flush();
+        }));
         exposure_mode_ = mode;
     } catch (const std::runtime_error& e) {  // the camera kept its mode: so do the box and the setting
         if (exposure_combo_) exposure_combo_->SetValue(exposure_mode_);
@@ -501,16 +504,15 @@ void quillmar_frame::test_odometer() {
 
 void quillmar_frame::run_settings(const std::function<int(settings_ptr)>& show) {
     if (!state_.allows(ID_SETTINGS)) return;
-    const wxString before = settings_->read_text(settings_keys::write_path, settings_defaults::write_path());
+    const std::wstring before = write_path_from(settings_);
     if (show(settings_) != wxID_OK) return;
     settings_->flush();
-    const wxString after = settings_->read_text(settings_keys::write_path, settings_defaults::write_path());
-    if (after != before) refresh_databases();
+    if (write_path_from(settings_) != before) refresh_databases();
 }
 
 void quillmar_frame::refresh_databases() {
     if (!state_.allows(ID_REFRESH_DATABASES) || !loader_) return;
-    loader_->reload(events_, settings_);
+    loader_->reload(events_, write_path_from(settings_));
     if (database_list_) database_list_->refill();
 }
 
@@ -579,7 +581,7 @@ void quillmar_frame::on_rc_command(wxThreadEvent& event) {
     case 3:
         log_info(event.GetString());
         if (state_.restart_recording([&](frame_source& source) {
-                source.restart_recording(events_, settings_, narrow(event.GetString()));
+                source.restart_recording(events_, narrow(event.GetString()));
             }))
             refresh_health();
         break;

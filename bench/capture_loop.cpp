@@ -38,7 +38,7 @@ double capture_rate() {
         jai_factory factory(backend);
         JAI_Camera camera(factory.handle(), "BENCH INT=>SD");
         auto frame = make_frame_buffer(camera.handle());
-        capture_thread thread(std::make_shared<counting_sink>(), nullptr, camera.handle(), frame.get());
+        capture_thread thread(std::make_shared<counting_sink>(), capture_config{}, camera.handle(), frame.get());
         const auto t0 = std::chrono::steady_clock::now();
         thread.start();
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));

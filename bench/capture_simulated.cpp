@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
     auto sink = std::make_shared<display_sink>();
     const double cpu0 = cpu_seconds();
     const auto t0 = std::chrono::steady_clock::now();
-    auto source = std::make_shared<continuous_grab>(sink, nullptr, selection.camera);
+    auto source = std::make_shared<continuous_grab>(sink, capture_config{}, selection.camera);
     std::uint64_t shown = 0;
     std::thread display([&] {
         cv::Mat matrix, rgb, shown_image;

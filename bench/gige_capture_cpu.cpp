@@ -116,7 +116,7 @@ figures ours(jai_factory& factory, const std::string& name, int seconds) {
     auto selection = select_camera(factory, enumerate_cameras(factory), name);
     if (!selection.camera) return f;
     auto sink = std::make_shared<stats_sink>();
-    auto source = std::make_shared<continuous_grab>(sink, nullptr, selection.camera);
+    auto source = std::make_shared<continuous_grab>(sink, capture_config{}, selection.camera);
     std::this_thread::sleep_for(std::chrono::seconds(1));  // past the first frames and set-up
     const std::uint64_t copied0 = source->frames_copied();
     const double cpu0 = cpu_seconds(RUSAGE_SELF);

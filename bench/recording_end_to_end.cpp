@@ -176,7 +176,7 @@ int main(int argc, char** argv) {
         recording_database_options options;
         options.env = &env;
         recording_database live(options);
-        continuous_grab_write source(sink, settings, selected.camera, write_thread_factory(&live));
+        continuous_grab_write source(sink, capture_config{}, selected.camera, write_thread_factory(settings, &live));
         frame_buffer* fb = source.buffer();
         // Counts every new camera frame while the odometer sends: what the steps could see.
         std::atomic<bool> watching{true};

@@ -1,7 +1,8 @@
 #include "camera/capture_thread.h"
 
 #include "camera/frame_buffer.h"
-#include "settings/settings_keys.h"
+
+#include <wx/string.h>
 
 #include <algorithm>
 #include <cstring>
@@ -58,11 +59,13 @@ std::uint64_t grab_rate(std::uint64_t delivered, std::int64_t start_seconds, std
     return elapsed > 0 ? delivered / static_cast<std::uint64_t>(elapsed) : 0;
 }
 
-capture_thread::capture_thread(event_sink_ptr sink, settings_ptr settings, CAM_HANDLE camera, frame_buffer* frame,
+capture_thread::capture_thread(event_sink_ptr sink, capture_config config, CAM_HANDLE camera, frame_buffer* frame,
                                seconds_clock clock)
-    : sink_(std::move(sink)), camera_(camera), frame_(frame), clock_(clock ? std::move(clock) : wall_seconds) {
-    if (settings) rotate_ = settings->read_bool(settings_keys::rotate180, settings_defaults::rotate180);
-}
+    : sink_(std::move(sink)),
+      camera_(camera),
+      frame_(frame),
+      clock_(clock ? std::move(clock) : wall_seconds),
+      rotate_(config.rotate180) {}
 
 capture_thread::~capture_thread() {
     request_exit();

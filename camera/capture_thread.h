@@ -4,7 +4,7 @@
 //
 // Set-up announces twenty blocks of one frame each, starts acquisition, and the loop then
 // waits on the SDK condition (1 s), copies each delivered frame under the buffer's exclusive
-// lock (turned by 180 degrees first when the setting `rotate180` is on), queues the SDK
+// lock (turned by 180 degrees first when the config says so), queues the SDK
 // buffer again and posts through `sink`: EVT_GRAB_STATS after every frame and every quiet
 // second, EVT_NEW_FRAME after every tenth frame, and log rows for the exit and every failure.
 //
@@ -22,7 +22,6 @@
 // be called at any time, even before the wait condition exists.
 #include "base/thread_message.h"
 #include "camera/jai_sdk.h"
-#include "settings/settings_store.h"
 
 #include <atomic>
 #include <cstdint>
@@ -35,6 +34,11 @@
 #include <vector>
 
 struct frame_buffer;
+
+// What the capture thread reads, fixed for its run (the window fills it from the settings).
+struct capture_config {
+    bool rotate180 = false;
+};
 
 // The statistics line: "delivered: ", " lost: ", " await: ", " corrupt: ", " fps: ", each
 // followed by its number in plain decimal.
@@ -59,7 +63,7 @@ public:
     // The event data of a new buffer; its first bytes are the buffer's handle.
     static constexpr std::uint32_t event_data_size = 16;
 
-    capture_thread(event_sink_ptr sink, settings_ptr settings, CAM_HANDLE camera, frame_buffer* frame,
+    capture_thread(event_sink_ptr sink, capture_config config, CAM_HANDLE camera, frame_buffer* frame,
                    seconds_clock clock = {});
     ~capture_thread();
     capture_thread(const capture_thread&) = delete;

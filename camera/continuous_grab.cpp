@@ -1,15 +1,13 @@
 #include "camera/continuous_grab.h"
 
-#include "settings/settings_keys.h"
-
 #include <stdexcept>
 
-continuous_grab::continuous_grab(event_sink_ptr sink, settings_ptr settings, jai_camera_ptr camera,
+continuous_grab::continuous_grab(event_sink_ptr sink, capture_config config, jai_camera_ptr camera,
                                  capture_thread::seconds_clock clock)
     : camera_(std::move(camera)) {
     if (!camera_) throw std::runtime_error("Error opening camera.");
     frame_ = make_frame_buffer(camera_->handle());
-    thread_ = std::make_unique<capture_thread>(std::move(sink), std::move(settings), camera_->handle(), frame_.get(),
+    thread_ = std::make_unique<capture_thread>(std::move(sink), config, camera_->handle(), frame_.get(),
                                                std::move(clock));
     thread_->start();
 }

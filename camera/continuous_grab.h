@@ -1,7 +1,7 @@
 #pragma once
 // continuous_grab: the capture-only frame source (live display, no recording).
 //
-// Construction reads the setting `side`, creates the frame_buffer from the open camera and
+// Construction creates the frame_buffer from the open camera and
 // starts the capture thread; it throws std::runtime_error (the frame_buffer texts) and then
 // leaves nothing running. Destruction asks the thread's wait condition to exit, joins the
 // thread, then frees the buffer. The camera is held until then, so it stays open while
@@ -16,14 +16,14 @@
 
 class continuous_grab : public frame_source {
 public:
-    continuous_grab(event_sink_ptr sink, settings_ptr settings, jai_camera_ptr camera,
+    continuous_grab(event_sink_ptr sink, capture_config config, jai_camera_ptr camera,
                     capture_thread::seconds_clock clock = {});
     ~continuous_grab() override;
 
     frame_buffer* buffer() override { return frame_.get(); }
     std::string session_code() override { return {}; }
     void set_session_code(const std::string&) override {}
-    void restart_recording(event_sink_ptr, settings_ptr, const std::string&) override {}
+    void restart_recording(event_sink_ptr, const std::string&) override {}
     bool is_recording() override { return false; }
 
     // Stops the capture thread and returns its result (tests; the destructor does the same).

@@ -2,14 +2,14 @@
 
 #include <stdexcept>
 
-continuous_grab_write::continuous_grab_write(event_sink_ptr sink, settings_ptr settings, jai_camera_ptr camera,
+continuous_grab_write::continuous_grab_write(event_sink_ptr sink, capture_config config, jai_camera_ptr camera,
                                              recorder_factory make_recorder, capture_thread::seconds_clock clock)
     : camera_(std::move(camera)), make_recorder_(std::move(make_recorder)) {
     if (!camera_) throw std::runtime_error("Error opening camera.");
     frame_ = make_frame_buffer(camera_->handle());
-    thread_ = std::make_unique<capture_thread>(sink, settings, camera_->handle(), frame_.get(), std::move(clock));
+    thread_ = std::make_unique<capture_thread>(sink, config, camera_->handle(), frame_.get(), std::move(clock));
     thread_->start();
-    if (make_recorder_) recorder_ = make_recorder_(sink, settings, std::string(), frame_.get());
+    if (make_recorder_) recorder_ = make_recorder_(sink, std::string(), frame_.get());
 }
 
 continuous_grab_write::~continuous_grab_write() {
@@ -33,11 +33,10 @@ void continuous_grab_write::set_session_code(const std::string& code) {
         session_code_ = code;
 }
 
-void continuous_grab_write::restart_recording(event_sink_ptr sink, settings_ptr settings,
-                                              const std::string& session_code) {
+void continuous_grab_write::restart_recording(event_sink_ptr sink, const std::string& session_code) {
     recorder_.reset();
     if (make_recorder_)
-        recorder_ = make_recorder_(std::move(sink), std::move(settings), session_code, frame_.get());
+        recorder_ = make_recorder_(std::move(sink), session_code, frame_.get());
     else
         session_code_ = session_code;
 }

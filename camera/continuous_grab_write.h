@@ -17,7 +17,7 @@
 
 class continuous_grab_write : public frame_source {
 public:
-    continuous_grab_write(event_sink_ptr sink, settings_ptr settings, jai_camera_ptr camera,
+    continuous_grab_write(event_sink_ptr sink, capture_config config, jai_camera_ptr camera,
                           recorder_factory make_recorder, capture_thread::seconds_clock clock = {});
     ~continuous_grab_write() override;
 
@@ -26,7 +26,7 @@ public:
     void set_session_code(const std::string& code) override;
     // Ends the current recorder (its end-of-run report happens then) and makes a new one
     // with `session_code`; the capture thread keeps running.
-    void restart_recording(event_sink_ptr sink, settings_ptr settings, const std::string& session_code) override;
+    void restart_recording(event_sink_ptr sink, const std::string& session_code) override;
     bool is_recording() override { return true; }
 
 private:

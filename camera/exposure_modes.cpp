@@ -1,6 +1,6 @@
 #include "camera/exposure_modes.h"
 
-#include "settings/settings_keys.h"
+#include <wx/string.h>
 
 #include <stdexcept>
 
@@ -12,16 +12,15 @@ const std::vector<std::wstring>& exposure_mode_names() {
     return names;
 }
 
-std::vector<camera_log_row> choose_exposure_mode(settings_store& settings, const JAI_Camera* camera,
-                                                 const std::wstring& mode) {
+std::vector<camera_log_row> choose_exposure_mode(const JAI_Camera* camera, const std::wstring& mode,
+                                                 const std::function<void(const std::wstring&)>& keep) {
     if (camera) {
         const std::string narrow = wxString(mode).ToStdString();
         if (J_Camera_SetValueString(camera->handle(), "ExposureMode", narrow.c_str()) != J_ST_SUCCESS)
             throw std::runtime_error("Error setting exposure mode.");
     }
     // Only now: a refused mode in the file would be offered again at the next start.
-    settings.write_text(settings_keys::exposure_mode, mode);
-    settings.flush();
+    if (keep) keep(mode);
     return {{false, L"Exposure mode selected: " + mode}};
 }
 

@@ -6,7 +6,6 @@
 // Implementations: continuous_grab (capture only), continuous_grab_write (capture and record).
 // All operations are called on the GUI thread.
 #include "base/thread_message.h"
-#include "settings/settings_store.h"
 
 #include <functional>
 #include <memory>
@@ -23,8 +22,7 @@ public:
     virtual std::string session_code() = 0;
     virtual void set_session_code(const std::string& code) = 0;
     // Replaces the write thread by a new one with the given code (recording sources only).
-    virtual void restart_recording(event_sink_ptr sink, settings_ptr settings,
-                                   const std::string& session_code) = 0;
+    virtual void restart_recording(event_sink_ptr sink, const std::string& session_code) = 0;
     virtual bool is_recording() = 0;
 };
 
@@ -40,6 +38,7 @@ public:
     virtual void set_session_code(const std::string& code) = 0;
 };
 
-// Makes a running recorder: (event receiver, settings, initial session code, shared frame buffer).
-using recorder_factory = std::function<std::unique_ptr<recorder>(
-    event_sink_ptr, settings_ptr, const std::string&, frame_buffer*)>;
+// Makes a running recorder: (event receiver, initial session code, shared frame buffer). The
+// factory brings whatever configuration the recorder needs.
+using recorder_factory =
+    std::function<std::unique_ptr<recorder>(event_sink_ptr, const std::string&, frame_buffer*)>;

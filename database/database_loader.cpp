@@ -11,12 +11,6 @@ database_loader::~database_loader() {
     if (thread_.joinable()) thread_.join();
 }
 
-void database_loader::reload(event_sink_ptr sink, const settings_ptr& settings) {
-    registry_.clear();
-    model_.clear();
-    start(sink, std::make_unique<load_thread>(sink, settings, ++generation_));
-}
-
 void database_loader::reload(event_sink_ptr sink, const std::wstring& write_path) {
     registry_.clear();
     model_.clear();

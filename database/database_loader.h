@@ -4,7 +4,7 @@
 // scan runs on a thread of its own.
 //
 //   start-up, "Обновить список баз", Settings with a changed write_path:
-//       loader.reload(sink, settings);  list->refresh();
+//       loader.reload(sink, write_path);  list->refresh();
 //   database_info_message:
 //       if (loader.on_database_info(message)) list->refresh();
 //   after a delete command removed an entry from the registry:
@@ -30,7 +30,6 @@
 #include "base/thread_message.h"
 #include "database/database_list_model.h"
 #include "database/database_registry.h"
-#include "settings/settings_store.h"
 
 class load_thread;
 
@@ -41,9 +40,7 @@ public:
     database_loader(const database_loader&) = delete;
     database_loader& operator=(const database_loader&) = delete;
 
-    // Clears the registry and the list, then starts a new scan of the settings' write_path.
-    void reload(event_sink_ptr sink, const settings_ptr& settings);
-    // The same for an explicit folder (tests, tools).
+    // Clears the registry and the list, then starts a new scan of write_path.
     void reload(event_sink_ptr sink, const std::wstring& write_path);
 
     // A database_info_message: adds its summary under its folder to the registry and the

@@ -5,14 +5,6 @@
 
 #include "database/database_scan.h"
 #include "base/locale_text.h"
-#include "settings/settings_keys.h"
-
-load_thread::load_thread(event_sink_ptr sink, const settings_ptr& settings, int generation)
-    : sink_(std::move(sink)), generation_(generation) {
-    wxString path = settings_defaults::write_path();
-    if (settings) path = settings->read_text(settings_keys::write_path, path);
-    write_path_ = path.ToStdWstring();
-}
 
 load_thread::load_thread(event_sink_ptr sink, std::wstring write_path, int generation)
     : sink_(std::move(sink)), write_path_(std::move(write_path)), generation_(generation) {}

@@ -21,12 +21,9 @@
 #include <string>
 
 #include "base/thread_message.h"
-#include "settings/settings_store.h"
 
 class load_thread {
 public:
-    // Reads the write_path setting (default: the home directory) now.
-    load_thread(event_sink_ptr sink, const settings_ptr& settings, int generation = 0);
     load_thread(event_sink_ptr sink, std::wstring write_path, int generation = 0);
 
     // The scan; 0 when it ran to its end (or was cancelled), -1 after an unexpected failure.

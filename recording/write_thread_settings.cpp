@@ -30,15 +30,15 @@ write_thread_config write_thread_config_from(const settings_store& s) {
     return c;
 }
 
-recorder_factory write_thread_factory(recording_database* live) {
+recorder_factory write_thread_factory(settings_ptr settings, recording_database* live) {
     write_thread_tuning tuning;
     tuning.database = live;
-    return write_thread_factory(std::move(tuning));
+    return write_thread_factory(std::move(settings), std::move(tuning));
 }
 
-recorder_factory write_thread_factory(write_thread_tuning tuning) {
-    return [tuning](event_sink_ptr sink, settings_ptr settings, const std::string& session_code,
-                    frame_buffer* frame) -> std::unique_ptr<recorder> {
+recorder_factory write_thread_factory(settings_ptr settings, write_thread_tuning tuning) {
+    return [settings, tuning](event_sink_ptr sink, const std::string& session_code,
+                              frame_buffer* frame) -> std::unique_ptr<recorder> {
         return std::make_unique<write_thread>(std::move(sink), write_thread_config_from(*settings), session_code,
                                               frame, tuning);
     };

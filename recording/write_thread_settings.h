@@ -12,8 +12,8 @@
 write_thread_config write_thread_config_from(const settings_store& settings);
 
 // Makes a running write_thread that records into live (which must outlive every write thread
-// made), or into a database of its own when live is null; the settings are read once per
-// thread, when it is made.
-recorder_factory write_thread_factory(recording_database* live = nullptr);
+// made), or into a database of its own when live is null. The settings are read once per
+// thread, when it is made, so a recording started after the settings dialog uses its values.
+recorder_factory write_thread_factory(settings_ptr settings, recording_database* live = nullptr);
 // The same with every tuning of write_thread_tuning (its database as live above).
-recorder_factory write_thread_factory(write_thread_tuning tuning);
+recorder_factory write_thread_factory(settings_ptr settings, write_thread_tuning tuning);

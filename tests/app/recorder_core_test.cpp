@@ -70,7 +70,7 @@ TEST_F(recording, every_end_of_the_write_thread_leaves_recording_and_keeps_captu
 TEST_F(recording, texts_after_stop_are_not_shown_and_a_restart_records_again) {
     EXPECT_TRUE(core.record_status(news(recording_news::stopped, L"x"), t0 + 1s));
     // Remote command 3 gives the source a new write thread: recording again.
-    EXPECT_TRUE(core.restart_recording([](frame_source& s) { s.restart_recording(nullptr, nullptr, "7"); }, t0 + 2s));
+    EXPECT_TRUE(core.restart_recording([](frame_source& s) { s.restart_recording(nullptr, "7"); }, t0 + 2s));
     EXPECT_EQ(source->restarts, std::vector<std::string>{"7"});
     EXPECT_EQ(core.mode(), capture_mode::recording);
     EXPECT_TRUE(core.record_status(step(5), t0 + 3s));

@@ -140,7 +140,7 @@ TEST_F(AravisLayer, IncompleteFramesAreRequeuedAndCountedNeverDelivered) {
 TEST_F(AravisLayer, RepeatedCapturesLeaveNoThreadOrDescriptorBehind) {
     auto capture_once = [&] {
         auto sink = std::make_shared<test_support::recording_sink>();
-        auto source = std::make_shared<continuous_grab>(sink, nullptr, camera);
+        auto source = std::make_shared<continuous_grab>(sink, capture_config{}, camera);
         EXPECT_TRUE(sink->wait_for_kind(thread_event::new_frame));
         source.reset();
         EXPECT_TRUE(sink->texts(thread_event::log_error).empty());

@@ -6,9 +6,9 @@
 #include "camera/exposure_modes.h"
 
 #include "tests/support/recording_sink.h"
-#include "tests/support/temp_home.h"
 
 #include <gtest/gtest.h>
+#include <wx/string.h>
 
 #include <chrono>
 #include <opencv2/imgcodecs.hpp>
@@ -36,13 +36,11 @@ TEST_F(SimulatedCamera, ListsOpensAndDeliversWholeFramesEndToEnd) {
     ASSERT_TRUE(selection.camera) << (selection.rows.empty() ? "" : wxString(selection.rows[0].text).ToStdString());
 
     // The fake camera has no "ExposureMode": the described error path.
-    test_support::temp_dir dir("qm-sim");
-    auto settings = std::make_shared<settings_store>(wxString(dir.str() + "/settings"));
-    EXPECT_THROW(choose_exposure_mode(*settings, selection.camera.get(), L"Off"), std::runtime_error);
+    EXPECT_THROW(choose_exposure_mode(selection.camera.get(), L"Off", {}), std::runtime_error);
 
     for (int run = 0; run < 2; ++run) {  // a second capture works as the first
         auto sink = std::make_shared<test_support::recording_sink>();
-        auto source = std::make_shared<continuous_grab>(sink, settings, selection.camera);
+        auto source = std::make_shared<continuous_grab>(sink, capture_config{}, selection.camera);
         frame_buffer* fb = source->buffer();
         EXPECT_EQ(fb->width, 512);
         EXPECT_EQ(fb->height, 512);
@@ -100,10 +98,8 @@ TEST(SimulatedCameraScene, UndercarSceneAtTheSizeAskedFor) {
         ASSERT_TRUE(name);
         auto selection = select_camera(factory, cameras, *name);
         ASSERT_TRUE(selection.camera);
-        test_support::temp_dir dir("qm-scene");
-        auto settings = std::make_shared<settings_store>(wxString(dir.str() + "/settings"));
         auto sink = std::make_shared<test_support::recording_sink>();
-        auto source = std::make_shared<continuous_grab>(sink, settings, selection.camera);
+        auto source = std::make_shared<continuous_grab>(sink, capture_config{}, selection.camera);
         frame_buffer* fb = source->buffer();
         ASSERT_EQ(fb->width, 1920);
         ASSERT_EQ(fb->height, 1200);

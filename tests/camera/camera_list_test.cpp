@@ -2,7 +2,6 @@
 #include "camera/exposure_modes.h"
 
 #include "scripted_fixture.h"
-#include "settings/settings_keys.h"
 
 #include <stdexcept>
 
@@ -108,23 +107,25 @@ TEST_F(CameraList, ExposureModeIsSavedThenAppliedToTheOpenCamera) {
     EXPECT_EQ(names.front(), L"Off");
     EXPECT_EQ(names.back(), L"ContinuousPreset9");
 
-    auto rows = choose_exposure_mode(*settings, nullptr, L"ContinuousPreset2");
+    std::wstring kept;
+    const auto keep = [&kept](const std::wstring& mode) { kept = mode; };
+    auto rows = choose_exposure_mode(nullptr, L"ContinuousPreset2", keep);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0].text, L"Exposure mode selected: ContinuousPreset2");
     EXPECT_EQ(backend->count_calls("J_Camera_SetValueString:ExposureMode=ContinuousPreset2"), 0u);
 
-    choose_exposure_mode(*settings, camera.get(), L"ContinuousPreset3");
+    choose_exposure_mode(camera.get(), L"ContinuousPreset3", keep);
     EXPECT_EQ(backend->count_calls("J_Camera_SetValueString:ExposureMode=ContinuousPreset3"), 1u);
 
     backend->fail("J_Camera_SetValueString");
     try {
-        choose_exposure_mode(*settings, camera.get(), L"ContinuousPreset4");
+        choose_exposure_mode(camera.get(), L"ContinuousPreset4", keep);
         ADD_FAILURE();
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Error setting exposure mode.");
     }
-    // Refused: the setting keeps the mode the camera has.
-    EXPECT_EQ(settings->read_text(settings_keys::exposure_mode, L""), L"ContinuousPreset3");
+    // Refused: the kept mode is the one the camera has.
+    EXPECT_EQ(kept, L"ContinuousPreset3");
     EXPECT_EQ(exposure_refused_row(L"ContinuousPreset4", L"ContinuousPreset3", "Error setting exposure mode."),
               L"Камера не приняла режим выдержки ContinuousPreset4: Error setting exposure mode. "
               L"Оставлен режим ContinuousPreset3");

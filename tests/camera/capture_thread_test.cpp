@@ -2,7 +2,6 @@
 
 #include "camera/frame_buffer.h"
 #include "scripted_fixture.h"
-#include "settings/settings_keys.h"
 
 #include <opencv2/core.hpp>
 
@@ -22,7 +21,7 @@ protected:
 
     int run_with(std::vector<wait_step> steps, capture_thread::seconds_clock clock = {}) {
         backend->script_waits(steps);
-        capture_thread thread(sink, settings, camera->handle(), frame.get(), std::move(clock));
+        capture_thread thread(sink, config, camera->handle(), frame.get(), std::move(clock));
         return thread.run();
     }
 
@@ -187,7 +186,7 @@ TEST_F(CaptureThread, RateIsTheWholeRunAverageAndZeroInTheFirstSecond) {
 }
 
 TEST_F(CaptureThread, Rotate180TurnsTheImageInTheFrameBuffer) {
-    settings->write_bool(settings_keys::rotate180, true);
+    config.rotate180 = true;
     run_with({wait_step::frame(), wait_step::exit()});
     const std::size_t n = frame->image.size();
     ASSERT_EQ(n, 64u * 48u);
@@ -202,7 +201,7 @@ TEST_F(CaptureThread, DeepFramesAreTurnedWholeAndReachAnEightBitDisplayAsTheirHi
         frame = make_frame_buffer(camera->handle());
         const std::size_t n = frame->image.size();
         ASSERT_EQ(n, 64u * 48u * frame->bits_per_pixel / 8);
-        settings->write_bool(settings_keys::rotate180, true);
+        config.rotate180 = true;
         const std::uint64_t f = backend->frames_delivered() + 1;
         run_with({wait_step::frame(), wait_step::exit()});
 
@@ -232,7 +231,7 @@ TEST_F(CaptureThread, Rotate180KeepsDeepPixelsWhole) {
 
 TEST_F(CaptureThread, MisreportedBuffersNeverReachPastTheAnnouncedBlock) {
     const std::size_t n = frame->image.size();
-    settings->write_bool(settings_keys::rotate180, true);
+    config.rotate180 = true;
 
     // An address 100 bytes into the block with the block's full size: only the 100 bytes
     // short of its end are taken (rotation included), the rest of the frame is zero.
@@ -262,7 +261,7 @@ TEST_F(CaptureThread, MisreportedBuffersNeverReachPastTheAnnouncedBlock) {
 }
 
 TEST_F(CaptureThread, StopDuringAFrameTakesEffectAtTheNextWait) {
-    capture_thread thread(sink, settings, camera->handle(), frame.get());
+    capture_thread thread(sink, config, camera->handle(), frame.get());
     backend->set_on_frame([&](std::uint64_t n) {
         if (n == 3) thread.request_exit();
     });
@@ -277,7 +276,7 @@ TEST_F(CaptureThread, StopDuringAFrameTakesEffectAtTheNextWait) {
 }
 
 TEST_F(CaptureThread, ExitRequestedBeforeTheThreadRunsStillStopsIt) {
-    capture_thread thread(sink, settings, camera->handle(), frame.get());
+    capture_thread thread(sink, config, camera->handle(), frame.get());
     thread.request_exit();
     thread.start();
     EXPECT_EQ(thread.join(), 0);

@@ -52,7 +52,7 @@ TEST_F(FrameSource, HeightFailureLeavesNoSourceAndNoThread) {
     backend->fail("J_Camera_GetValueInt64:Height");
     std::shared_ptr<frame_source> source;
     try {
-        source = std::make_shared<continuous_grab>(sink, settings, camera);
+        source = std::make_shared<continuous_grab>(sink, config, camera);
         ADD_FAILURE();
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Error getting frame height.");
@@ -64,10 +64,10 @@ TEST_F(FrameSource, HeightFailureLeavesNoSourceAndNoThread) {
 
 TEST_F(FrameSource, CaptureOnlySourceAnswersAsNotRecording) {
     backend->set_free_running(true);
-    continuous_grab source(sink, settings, camera);
+    continuous_grab source(sink, config, camera);
     EXPECT_EQ(source.session_code(), "");
     source.set_session_code("X");
-    source.restart_recording(sink, settings, "Y");
+    source.restart_recording(sink, "Y");
     EXPECT_EQ(source.session_code(), "");
     EXPECT_FALSE(source.is_recording());
     EXPECT_TRUE(sink->wait_for_kind(thread_event::new_frame));
@@ -76,7 +76,7 @@ TEST_F(FrameSource, CaptureOnlySourceAnswersAsNotRecording) {
 
 TEST_F(FrameSource, FailedAcquisitionStartLeavesTheSourceUntilStopAndTheCameraUsable) {
     backend->fail("J_Camera_ExecuteCommand:AcquisitionStart");
-    auto source = std::make_shared<continuous_grab>(sink, settings, camera);
+    auto source = std::make_shared<continuous_grab>(sink, config, camera);
     EXPECT_TRUE(sink->wait_for_kind(thread_event::log_error));
     EXPECT_EQ(sink->texts(thread_event::log_error), std::vector<std::wstring>{L"Error starting acquisition."});
     EXPECT_NE(source->buffer(), nullptr);
@@ -87,7 +87,7 @@ TEST_F(FrameSource, FailedAcquisitionStartLeavesTheSourceUntilStopAndTheCameraUs
     backend->clear_failures();
     backend->set_free_running(true);
     sink = std::make_shared<test_support::recording_sink>();
-    source = std::make_shared<continuous_grab>(sink, settings, camera);
+    source = std::make_shared<continuous_grab>(sink, config, camera);
     EXPECT_TRUE(sink->wait_for_kind(thread_event::new_frame));
     EXPECT_EQ(source->stop_and_join(), 0);
     EXPECT_TRUE(sink->texts(thread_event::log_error).empty());
@@ -97,7 +97,7 @@ TEST_F(FrameSource, RepeatedStartAndStopLeavesNothingBehind) {
     backend->set_free_running(true);
     backend->set_record_calls(false);
     for (int i = 0; i < 20; ++i) {
-        auto source = std::make_shared<continuous_grab>(sink, settings, camera);
+        auto source = std::make_shared<continuous_grab>(sink, config, camera);
         if (i % 5 == 0) {
             EXPECT_TRUE(sink->wait_for_kind(thread_event::grab_stats));
         }
@@ -131,17 +131,17 @@ TEST_F(FrameSource, RecordingSourceEndsTheRecorderBeforeTheCaptureThread) {
     backend->set_free_running(true);
     std::vector<std::string> log;
     frame_buffer* seen = nullptr;
-    auto factory_fn = [&](event_sink_ptr, settings_ptr, const std::string& code, frame_buffer* fb) {
+    auto factory_fn = [&](event_sink_ptr, const std::string& code, frame_buffer* fb) {
         seen = fb;
         return std::make_unique<noting_recorder>(log, *backend, code);
     };
     {
-        continuous_grab_write source(sink, settings, camera, factory_fn);
+        continuous_grab_write source(sink, config, camera, factory_fn);
         EXPECT_TRUE(source.is_recording());
         EXPECT_EQ(seen, source.buffer());
         source.set_session_code("A : B");
         EXPECT_EQ(source.session_code(), "A : B");
-        source.restart_recording(sink, settings, "C : D");
+        source.restart_recording(sink, "C : D");
         EXPECT_EQ(source.session_code(), "C : D");
         EXPECT_TRUE(sink->wait_for_kind(thread_event::new_frame));
     }
@@ -151,18 +151,18 @@ TEST_F(FrameSource, RecordingSourceEndsTheRecorderBeforeTheCaptureThread) {
 
 TEST_F(FrameSource, RecorderThatCannotStartLeavesNothingRunning) {
     backend->set_free_running(true);
-    auto failing = [](event_sink_ptr, settings_ptr, const std::string&, frame_buffer*) -> std::unique_ptr<recorder> {
+    auto failing = [](event_sink_ptr, const std::string&, frame_buffer*) -> std::unique_ptr<recorder> {
         throw std::runtime_error("cannot record");
     };
-    EXPECT_THROW(continuous_grab_write(sink, settings, camera, failing), std::runtime_error);
+    EXPECT_THROW(continuous_grab_write(sink, config, camera, failing), std::runtime_error);
     EXPECT_EQ(backend->open_handles(), idle_handles);
 }
 
 TEST_F(FrameSource, RecordingSourceWithoutRecorderKeepsItsSessionCode) {
-    continuous_grab_write source(sink, settings, camera, recorder_factory{});
+    continuous_grab_write source(sink, config, camera, recorder_factory{});
     source.set_session_code("S");
     EXPECT_EQ(source.session_code(), "S");
-    source.restart_recording(sink, settings, "T");
+    source.restart_recording(sink, "T");
     EXPECT_EQ(source.session_code(), "T");
 }
 

@@ -1,10 +1,10 @@
 #pragma once
 // A scripted camera for one test, behind a factory of its own: one camera "CAM-1 INT=>SD",
-// opened, plus a settings file in a scratch folder and a sink that records what threads post.
+// opened, plus the capture configuration and a sink that records what threads post.
+#include "camera/capture_thread.h"
 #include "camera/jai_camera.h"
 #include "camera/jai_factory.h"
 #include "tests/support/scripted_camera_backend.h"
-#include "settings/settings_store.h"
 #include "tests/support/recording_sink.h"
 #include "tests/support/temp_home.h"
 
@@ -19,7 +19,6 @@ protected:
         backend->set_cameras({{"CAM-1 INT=>SD", "Model-A", "10.0.0.5"}});
         factory = std::make_unique<jai_factory>(backend);
         camera = std::make_shared<JAI_Camera>(factory->handle(), "CAM-1 INT=>SD");
-        settings = std::make_shared<settings_store>(wxString(dir.str() + "/settings"));
         sink = std::make_shared<test_support::recording_sink>();
     }
 
@@ -36,6 +35,6 @@ protected:
     std::shared_ptr<scripted_camera_backend> backend;
     std::unique_ptr<jai_factory> factory;
     jai_camera_ptr camera;
-    settings_ptr settings;
+    capture_config config;
     std::shared_ptr<test_support::recording_sink> sink;
 };

@@ -9,7 +9,6 @@
 #include "database/database_scan.h"
 #include "database/load_thread.h"
 #include "database/recording_database.h"
-#include "settings/settings_keys.h"
 #include "tests/database/db_test_util.h"
 #include "tests/support/recording_sink.h"
 #include "tests/support/temp_home.h"
@@ -95,15 +94,6 @@ TEST(LoadThread, MissingOrEmptyWritePathPostsNothing) {
     EXPECT_EQ(load_thread(sink, (dir.path() / "missing").wstring()).run(), 0);
     EXPECT_TRUE(sink->messages().empty());
     EXPECT_EQ(load_thread(nullptr, dir.path().wstring()).run(), 0);  // a null sink is fine
-}
-
-TEST(LoadThread, ReadsWritePathFromSettings) {
-    test_support::temp_dir dir;
-    auto settings = std::make_shared<settings_store>(wxString((dir.path() / ".quillmar").wstring()));
-    settings->write_text(settings_keys::write_path, wxString(L"/data/записи"));
-    EXPECT_EQ(load_thread(nullptr, settings).write_path(), L"/data/записи");
-    auto empty = std::make_shared<settings_store>(wxString((dir.path() / "none").wstring()));
-    EXPECT_EQ(load_thread(nullptr, empty).write_path(), settings_defaults::write_path().ToStdWstring());
 }
 
 TEST(DiskLine, TextVolumeAndWholeGibibytes) {

@@ -317,7 +317,7 @@ TEST_F(WriteThread, AnUnresolvableCoordinateServerEndsTheThreadButClosesTheDatab
 }
 
 TEST_F(WriteThread, TheFactoryMakesARunningRecorder) {
-    auto r = write_thread_factory()(sink, settings, "5 : 6", &fb);
+    auto r = write_thread_factory(settings)(sink, "5 : 6", &fb);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->session_code(), "5 : 6");
     ASSERT_TRUE(sink->wait_for_kind(thread_event::log_info));

@@ -119,7 +119,7 @@ protected:
         auto camera = open(factory, name);
         ASSERT_TRUE(camera);
         auto sink = std::make_shared<test_support::recording_sink>();
-        auto source = std::make_shared<continuous_grab>(sink, make_settings(), camera);
+        auto source = std::make_shared<continuous_grab>(sink, capture_config{}, camera);
         frame_buffer* fb = source->buffer();
         ASSERT_EQ(fb->width, width);
         ASSERT_EQ(fb->height, height);
@@ -175,18 +175,18 @@ TEST_F(FakeGigeCamera, ListsBothTransportsChoosesByDriverAndRefusesExposureMode)
     EXPECT_EQ(rows_text(selection.rows), "Active camera selected: " + fake_id + " INT=>SD\n");
 
     // The fake camera has no "ExposureMode": the error, and the refused choice not saved.
-    auto settings = make_settings();
+    bool kept = false;
     try {
-        choose_exposure_mode(*settings, selection.camera.get(), L"ContinuousPreset3");
+        choose_exposure_mode(selection.camera.get(), L"ContinuousPreset3", [&kept](const std::wstring&) { kept = true; });
         ADD_FAILURE() << "no error";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Error setting exposure mode.");
     }
-    EXPECT_FALSE(settings->has(settings_keys::exposure_mode));
+    EXPECT_FALSE(kept);
     // ... and nothing else: the camera still captures.
     auto sink = std::make_shared<test_support::recording_sink>();
     {
-        continuous_grab source(sink, settings, selection.camera);
+        continuous_grab source(sink, capture_config{}, selection.camera);
         EXPECT_TRUE(sink->wait_for_kind(thread_event::new_frame));
     }
     EXPECT_TRUE(sink->texts(thread_event::log_error).empty());
@@ -217,7 +217,7 @@ TEST_F(FakeGigeCamera, RecordingStoresEachDistinctCameraFrameOnce) {
     auto settings = recording_settings(*port);
 
     auto sink = std::make_shared<test_support::recording_sink>();
-    auto source = std::make_shared<continuous_grab_write>(sink, settings, camera, write_thread_factory());
+    auto source = std::make_shared<continuous_grab_write>(sink, capture_config{}, camera, write_thread_factory(settings));
     ASSERT_TRUE(sink->wait_for_kind(thread_event::record_status, 10s));
     const auto first = last_stats(*sink);
     // Counts 0, 1, ... 399: the last recording step.
@@ -262,7 +262,7 @@ TEST_F(FakeGigeCamera, VanishingCameraEndsCaptureWithAnErrorAndIsFoundAgain) {
         auto settings = recording_settings(*port);
 
         auto sink = std::make_shared<test_support::recording_sink>();
-        auto source = std::make_shared<continuous_grab_write>(sink, settings, camera, write_thread_factory());
+        auto source = std::make_shared<continuous_grab_write>(sink, capture_config{}, camera, write_thread_factory(settings));
         ASSERT_TRUE(sink->wait_for([](const thread_message& m) {
             return kind(m) == thread_event::grab_stats && text(m).find(L"delivered: 30 ") == 0;
         }, 10s));
@@ -298,7 +298,7 @@ TEST_F(FakeGigeCamera, VanishingCameraEndsCaptureWithAnErrorAndIsFoundAgain) {
         ASSERT_TRUE(camera);
         auto again = std::make_shared<test_support::recording_sink>();
         {
-            continuous_grab capture(again, settings, camera);
+            continuous_grab capture(again, capture_config{}, camera);
             EXPECT_TRUE(again->wait_for_kind(thread_event::new_frame));
             const frame_watch w = watch_frames(capture.buffer(), 500ms);
             EXPECT_GT(w.seen, 0u);
@@ -323,7 +323,7 @@ TEST_F(FakeGigeCamera, IncompleteFramesOfALossyLinkAreCountedAndNeverShown) {
         auto camera = open(factory, name);
         ASSERT_TRUE(camera);
         auto sink = std::make_shared<test_support::recording_sink>();
-        auto source = std::make_shared<continuous_grab>(sink, make_settings(), camera);
+        auto source = std::make_shared<continuous_grab>(sink, capture_config{}, camera);
         const frame_watch w = watch_frames(source->buffer(), 5s);
         const auto stats = last_stats(*sink);
         source.reset();

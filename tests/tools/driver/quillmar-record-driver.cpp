@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
 
     write_thread_tuning tuning;
     if (flag(argc, argv, "--no-space-guard")) tuning.free_space = [] { return std::optional<disk_space>(); };
-    const recorder_factory factory = write_thread_factory(tuning);
+    const recorder_factory factory = write_thread_factory(settings, tuning);
 
     jai_factory cameras_factory;
     const camera_map cameras = enumerate_cameras(cameras_factory);
@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
     auto sink = std::make_shared<printing_sink>();
     std::unique_ptr<continuous_grab_write> source;
     auto start = [&] {
-        source = std::make_unique<continuous_grab_write>(sink, settings, selected.camera, factory);
+        source = std::make_unique<continuous_grab_write>(sink, capture_config{}, selected.camera, factory);
         // As the operator types it: the code reaches the write thread through its loop.
         if (!session.empty()) source->set_session_code(session);
         std::printf("started\n");
