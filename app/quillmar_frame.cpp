@@ -106,9 +106,11 @@ void quillmar_frame::release() {
 void quillmar_frame::bind_thread_events() {
     Bind(EVT_NEW_FRAME, &quillmar_frame::on_new_frame, this);
     status_timer_.SetOwner(this);
-    Bind(wxEVT_TIMER, [this](wxTimerEvent&) { show_held_status(); }, status_timer_.GetId());
+    const auto show_held = [this](wxTimerEvent&) { show_held_status(); };
+    Bind(wxEVT_TIMER, show_held, status_timer_.GetId());
     health_timer_.SetOwner(this);
-    Bind(wxEVT_TIMER, [this](wxTimerEvent&) { refresh_health(); }, health_timer_.GetId());
+    const auto refresh = [this](wxTimerEvent&) { refresh_health(); };
+    Bind(wxEVT_TIMER, refresh, health_timer_.GetId());
     Bind(EVT_GRAB_STATS, &quillmar_frame::on_grab_stats, this);
     Bind(EVT_RECORD_STATUS, &quillmar_frame::on_record_status, this);
     Bind(EVT_STATUS_TEXT, &quillmar_frame::on_status_text, this);
