@@ -21,9 +21,7 @@ wxString log_directory(const wxString& home) {
     return dir.GetPath();
 }
 
-wxString settings_file_path(const wxString& config_dir) {
-    return wxFileName(config_dir, ".quillmar").GetFullPath();
-}
+wxString settings_file_path(const wxString& config_dir) { return wxFileName(config_dir, ".quillmar").GetFullPath(); }
 
 wxString log_file_name(std::uint32_t seconds, unsigned long pid) {
     return wxString::Format("quillmar[%u%lu].html", static_cast<unsigned>(seconds), pid);
@@ -42,10 +40,9 @@ int remove_old_logs(const wxString& dir, std::time_t now) {
     int removed = 0;
     wxString name;
     // The brackets are taken literally by the file pattern, as they are in the name.
-    for (bool more = listing.GetFirst(&name, "quillmar[*].html", wxDIR_FILES); more;
-         more = listing.GetNext(&name)) {
+    for (bool more = listing.GetFirst(&name, "quillmar[*].html", wxDIR_FILES); more; more = listing.GetNext(&name)) {
         const wxString path = wxFileName(dir, name).GetFullPath();
-        struct stat info{};
+        struct stat info {};
         if (::stat(path.fn_str(), &info) != 0) continue;
         if (now - info.st_mtime > old_log_age_seconds && wxRemoveFile(path)) ++removed;
     }

@@ -6,8 +6,8 @@
 
 #include <wx/string.h>
 
-wxString config_directory(const wxString& home);  // home/Velkor3/config
-wxString log_directory(const wxString& home);     // home/Velkor3/log
+wxString config_directory(const wxString& home);          // home/Velkor3/config
+wxString log_directory(const wxString& home);             // home/Velkor3/log
 wxString settings_file_path(const wxString& config_dir);  // config_dir/.quillmar
 
 // "quillmar[%u%u].html" of the time in seconds since 1970 (as a 32-bit unsigned number) and

@@ -30,23 +30,18 @@ bool capture_state::is_enabled(int id, database_selection databases) const {
     case ID_CAMERA_COMBO:
     case ID_SETTINGS:
     case ID_REFRESH_CAMERAS:
-    case ID_REFRESH_DATABASES:
-        return idle;
+    case ID_REFRESH_DATABASES: return idle;
     case ID_CAPTURE:
-    case ID_CAPTURE_RECORD:
-        return idle && camera_open_;
-    case ID_STOP:
-        return !idle;
-    case ID_SESSION_CODE:
-        return !idle && source_->is_recording();
+    case ID_CAPTURE_RECORD: return idle && camera_open_;
+    case ID_STOP: return !idle;
+    case ID_SESSION_CODE: return !idle && source_->is_recording();
     case ID_VIEW_DATABASE:
     case ID_COMPARE_DATABASE:
     case ID_DELETE_DATABASE:
     case ID_ARCHIVE_DATABASE:
     case ID_REPLACE_SIDE:
     case ID_REPLACE_SESSION_CODE:
-    case ID_EXPORT_DATABASE:
-        return idle && databases.has_items && databases.has_selection;
+    case ID_EXPORT_DATABASE: return idle && databases.has_items && databases.has_selection;
     default:  // exposure combo box, Exit, odometer test
         return true;
     }

@@ -28,15 +28,15 @@ std::string narrow(const wxString& text) {
 }  // namespace
 
 void frame_startup::run_all() {
-    while (run_next()) {
-    }
+    while (run_next()) {}
 }
 
 bool frame_startup::run_next() {
     quillmar_frame& f = frame_;
     switch (next_) {
     case step::sdk:
-        f.factory_ = f.camera_backend_ ? std::make_unique<jai_factory>(f.camera_backend_) : std::make_unique<jai_factory>();
+        f.factory_ =
+            f.camera_backend_ ? std::make_unique<jai_factory>(f.camera_backend_) : std::make_unique<jai_factory>();
         f.SetIcon(window_icon());
         f.bind_thread_events();
         break;
@@ -59,9 +59,9 @@ bool frame_startup::run_next() {
             throw std::runtime_error(
                 narrow(wxString::Format(L"Не удается создать папку с файлами журналов [%s]", log_dir)));
         const std::time_t now = std::time(nullptr);
-        f.log_file_path_ = wxFileName(log_dir, log_file_name(static_cast<std::uint32_t>(now),
-                                                            static_cast<unsigned long>(::getpid())))
-                               .GetFullPath();
+        f.log_file_path_ =
+            wxFileName(log_dir, log_file_name(static_cast<std::uint32_t>(now), static_cast<unsigned long>(::getpid())))
+                .GetFullPath();
         remove_old_logs(log_dir, now);
         break;
     }

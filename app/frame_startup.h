@@ -19,8 +19,20 @@ class quillmar_frame;
 
 class frame_startup {
 public:
-    enum class step { sdk, settings, menus, logs, panes, startup_rows, cameras, bars, camera_choice, databases,
-                      services, done };
+    enum class step {
+        sdk,
+        settings,
+        menus,
+        logs,
+        panes,
+        startup_rows,
+        cameras,
+        bars,
+        camera_choice,
+        databases,
+        services,
+        done
+    };
 
     explicit frame_startup(quillmar_frame& frame) : frame_(frame) {}
 

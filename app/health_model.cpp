@@ -6,8 +6,8 @@
 
 namespace {
 
-using std::chrono::duration_cast;
 using std::chrono::duration;
+using std::chrono::duration_cast;
 using seconds_d = duration<double>;
 
 std::wstring folder_name(const std::wstring& path) {
@@ -79,8 +79,10 @@ void health_model::record_status(const record_status_message& message, clock::ti
         steps_.push_back(now);
         last_step_ = now;
         odometer_lost_ = false;
-        if (message.stored) ++stored_;
-        else ++without_frame_;
+        if (message.stored)
+            ++stored_;
+        else
+            ++without_frame_;
         database_ = message.database;
         break;
     case recording_news::odometer_lost: odometer_lost_ = true; break;
@@ -131,8 +133,7 @@ double health_model::odometer_rate(clock::time_point now) const {
 
 std::optional<double> health_model::fps(clock::time_point now) const {
     if (!active_) return std::nullopt;
-    if (last_new_frame_ ? now - *last_new_frame_ >= settings_.rate_window
-                        : now - started_at_ >= settings_.rate_window)
+    if (last_new_frame_ ? now - *last_new_frame_ >= settings_.rate_window : now - started_at_ >= settings_.rate_window)
         return 0.0;
     if (camera_.size() < 2) return std::nullopt;
     const camera_sample& first = camera_.front();
@@ -151,8 +152,7 @@ std::optional<std::chrono::seconds> health_model::time_left() const {
     if (span <= 0) return std::nullopt;
     const double rate = static_cast<double>(first.space.free - last.space.free) / span;
     const disk_space_limits& l = settings_.disk_limits;
-    const std::uint64_t stop_level =
-        std::min(l.exhausted_bytes, last.space.total / 100 * l.exhausted_percent);
+    const std::uint64_t stop_level = std::min(l.exhausted_bytes, last.space.total / 100 * l.exhausted_percent);
     const std::uint64_t usable = last.space.free > stop_level ? last.space.free - stop_level : 0;
     return std::chrono::seconds(static_cast<long long>(static_cast<double>(usable) / rate));
 }
@@ -217,14 +217,14 @@ std::vector<health_cell> health_model::cells(clock::time_point now) const {
     case health_lamp::stop: out[cell_lamp] = {L"", L"СТОП", health_level::off}; break;
     }
     out[cell_elapsed] = {L"Время", active_ ? elapsed_text(duration_cast<std::chrono::seconds>(now - started_at_))
-                                      : std::wstring(none_text)};
+                                           : std::wstring(none_text)};
     out[cell_session] = {L"Сеанс", recording_ && !session_.empty() ? session_ : std::wstring(none_text)};
     out[cell_database] = {L"База", recording_ && !database_.empty() ? folder_name(database_) : std::wstring(none_text)};
     out[cell_frames] = {L"Записано", recording_ ? std::to_wstring(stored_) : std::wstring(none_text)};
     out[cell_odometer] = odometer_cell(now);
     out[cell_camera] = camera_cell(now);
     out[cell_lost] = {L"Потеряно", active_ ? std::to_wstring(lost_frames()) : std::wstring(none_text),
-                 active_ && lost_frames() > 0 ? health_level::amber : health_level::normal};
+                      active_ && lost_frames() > 0 ? health_level::amber : health_level::normal};
     out[cell_disk] = disk_cell();
     return out;
 }

@@ -52,8 +52,18 @@ class health_model {
 public:
     using clock = std::chrono::steady_clock;
 
-    enum cell_index { cell_lamp, cell_elapsed, cell_session, cell_database, cell_frames, cell_odometer, cell_camera,
-                      cell_lost, cell_disk, cell_count };
+    enum cell_index {
+        cell_lamp,
+        cell_elapsed,
+        cell_session,
+        cell_database,
+        cell_frames,
+        cell_odometer,
+        cell_camera,
+        cell_lost,
+        cell_disk,
+        cell_count
+    };
 
     explicit health_model(health_settings settings = {});
 

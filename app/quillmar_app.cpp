@@ -90,6 +90,4 @@ bool quillmar::OnExceptionInMainLoop() {
     }
 }
 
-void quillmar::OnUnhandledException() {
-    wxMessageBox(L"Unhandled exception", L"Error", wxOK | wxCENTRE, nullptr);
-}
+void quillmar::OnUnhandledException() { wxMessageBox(L"Unhandled exception", L"Error", wxOK | wxCENTRE, nullptr); }

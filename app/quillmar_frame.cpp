@@ -53,10 +53,12 @@
 
 namespace {
 
-const int update_ui_ids[] = {ID_CAMERA_COMBO,      ID_SETTINGS,          ID_REFRESH_CAMERAS,
-                             ID_CAPTURE,           ID_CAPTURE_RECORD,    ID_STOP,
-                             ID_SESSION_CODE,      ID_REFRESH_DATABASES, ID_VIEW_DATABASE,
-                             ID_DELETE_DATABASE,   ID_ARCHIVE_DATABASE,  ID_REPLACE_SIDE,
+const int update_ui_ids[] = {ID_CAMERA_COMBO,         ID_SETTINGS,
+                             ID_REFRESH_CAMERAS,      ID_CAPTURE,
+                             ID_CAPTURE_RECORD,       ID_STOP,
+                             ID_SESSION_CODE,         ID_REFRESH_DATABASES,
+                             ID_VIEW_DATABASE,        ID_DELETE_DATABASE,
+                             ID_ARCHIVE_DATABASE,     ID_REPLACE_SIDE,
                              ID_REPLACE_SESSION_CODE, ID_EXPORT_DATABASE,
                              ID_COMPARE_DATABASE};
 
@@ -68,8 +70,7 @@ std::string narrow(const wxString& text) {
 }  // namespace
 
 quillmar_frame::quillmar_frame(bool start_up, std::shared_ptr<camera_backend> cameras)
-    : wxFrame(nullptr, 0, L"Подвагонные камеры", wxDefaultPosition, wxDefaultSize,
-              wxDEFAULT_FRAME_STYLE | wxMAXIMIZE),
+    : wxFrame(nullptr, 0, L"Подвагонные камеры", wxDefaultPosition, wxDefaultSize, wxDEFAULT_FRAME_STYLE | wxMAXIMIZE),
       events_(std::make_shared<window_event_sink>(this)),
       camera_backend_(std::move(cameras)),
       aui_(nullptr, wxAUI_MGR_ALLOW_FLOATING | wxAUI_MGR_TRANSPARENT_HINT | wxAUI_MGR_LIVE_RESIZE) {
@@ -94,7 +95,7 @@ void quillmar_frame::release() {
     services_.reset();  // stops and joins every service thread
     if (aui_.GetManagedWindow()) aui_.UnInit();
     settings_.reset();  // workers still holding it keep it alive; the last owner writes it
-    state_.stop();  // the write thread ends before the capture thread
+    state_.stop();      // the write thread ends before the capture thread
     // The list draws from the loader's model: it goes first, then the loader joins its scan.
     delete database_list_;
     database_list_ = nullptr;
@@ -191,13 +192,9 @@ void quillmar_frame::build_panes() {
     log_ = new log_viewer(this, log_file_path_, ID_LOG_VIEW);
     database_list_ = new database_list(this, loader_->model());
 
-    aui_.AddPane(image_panel_, wxAuiPaneInfo()
-                                   .Caption(L"Камера")
-                                   .Top()
-                                   .BestSize(640, 480)
-                                   .Fixed()
-                                   .Floatable(false)
-                                   .CloseButton(false));
+    aui_.AddPane(
+        image_panel_,
+        wxAuiPaneInfo().Caption(L"Камера").Top().BestSize(640, 480).Fixed().Floatable(false).CloseButton(false));
     aui_.AddPane(log_, wxAuiPaneInfo().Caption(L"Журнал").Center().Floatable(false).CloseButton(false));
     aui_.AddPane(database_list_,
                  wxAuiPaneInfo().Caption(L"Данные").Top().Resizable().Floatable(false).CloseButton(false));
@@ -237,16 +234,16 @@ void quillmar_frame::build_status_and_toolbar() {
     bar->SetToolBitmapSize(wxSize(24, 24));
     main_toolbar::add_tools(bar);
     bar->AddControl(new wxStaticText(bar, wxID_ANY, L" Камера: "));
-    camera_combo_ = new wxComboBox(bar, ID_CAMERA_COMBO, wxString(), wxDefaultPosition, wxSize(320, -1),
-                                   0, nullptr, wxCB_READONLY);
+    camera_combo_ =
+        new wxComboBox(bar, ID_CAMERA_COMBO, wxString(), wxDefaultPosition, wxSize(320, -1), 0, nullptr, wxCB_READONLY);
     fill_camera_combo();
     bar->AddControl(camera_combo_);
     bar->AddSeparator();
     bar->AddControl(new wxStaticText(bar, wxID_ANY, L" Выдержка: "));
     wxArrayString modes;
     for (const auto& mode : exposure_mode_names()) modes.Add(mode);
-    exposure_combo_ = new wxComboBox(bar, ID_EXPOSURE_COMBO, wxString(), wxDefaultPosition,
-                                     wxSize(200, -1), modes, wxCB_READONLY);
+    exposure_combo_ =
+        new wxComboBox(bar, ID_EXPOSURE_COMBO, wxString(), wxDefaultPosition, wxSize(200, -1), modes, wxCB_READONLY);
     bar->AddControl(exposure_combo_);
     main_toolbar::set_control_tips(camera_combo_, exposure_combo_);
     bar->Realize();
@@ -259,8 +256,10 @@ void quillmar_frame::build_status_and_toolbar() {
 
 void quillmar_frame::write_rows(const std::vector<camera_log_row>& rows) {
     for (const auto& row : rows) {
-        if (row.error) log_error(row.text);
-        else log_info(row.text);
+        if (row.error)
+            log_error(row.text);
+        else
+            log_info(row.text);
     }
 }
 
@@ -298,8 +297,10 @@ bool quillmar_frame::command_enabled(int id) const { return state_.allows(id, da
 void quillmar_frame::on_update_ui(wxUpdateUIEvent& event) { event.Enable(command_enabled(event.GetId())); }
 
 void quillmar_frame::on_right_down(wxMouseEvent& event) {
-    if (event.GetId() == ID_DATABASE_LIST) PopupMenu(database_popup_.get());
-    else if (event.GetId() == ID_IMAGE_PANEL) PopupMenu(camera_popup_.get());
+    if (event.GetId() == ID_DATABASE_LIST)
+        PopupMenu(database_popup_.get());
+    else if (event.GetId() == ID_IMAGE_PANEL)
+        PopupMenu(camera_popup_.get());
 }
 
 void quillmar_frame::on_command(wxCommandEvent& event) {
@@ -333,7 +334,8 @@ void quillmar_frame::on_command(wxCommandEvent& event) {
     case ID_REPLACE_SESSION_CODE: replace_selected_session_code(); break;
     case ID_EXPORT_DATABASE:
         if (state_.allows(ID_EXPORT_DATABASE, database_state()) && !selected_database().empty())
-            export_database(this, selected_database(), settings_->read_double(settings_keys::scale, settings_defaults::scale));
+            export_database(this, selected_database(),
+                            settings_->read_double(settings_keys::scale, settings_defaults::scale));
         break;
     default: break;
     }
@@ -351,8 +353,10 @@ void quillmar_frame::view_database() {
     viewer_dialog dialog(this, folder);
     dialog.panel()->scale = settings_->read_double(settings_keys::scale, settings_defaults::scale);
     dialog.panel()->show_scale = settings_->read_bool(settings_keys::show_scale, settings_defaults::show_scale);
-    if (show_viewer) show_viewer(dialog);
-    else dialog.ShowModal();
+    if (show_viewer)
+        show_viewer(dialog);
+    else
+        dialog.ShowModal();
 }
 
 void quillmar_frame::set_maintenance_ui(std::unique_ptr<maintenance_ui> ui) { maintenance_ = std::move(ui); }
@@ -413,7 +417,8 @@ void quillmar_frame::replace_selected_session_code() {
 void quillmar_frame::capture() {
     if (!state_.allows(ID_CAPTURE)) return;
     clear_run_status();
-    state_.start([this] { return std::make_shared<continuous_grab>(events_, capture_config_from(settings_), camera_); });
+    state_.start(
+        [this] { return std::make_shared<continuous_grab>(events_, capture_config_from(settings_), camera_); });
     read_camera_rate();
     refresh_health();
 }
@@ -582,9 +587,8 @@ void quillmar_frame::on_rc_command(wxThreadEvent& event) {
     case 2: stop(); break;
     case 3:
         log_info(event.GetString());
-        if (state_.restart_recording([&](frame_source& source) {
-                source.restart_recording(events_, narrow(event.GetString()));
-            }))
+        if (state_.restart_recording(
+                [&](frame_source& source) { source.restart_recording(events_, narrow(event.GetString())); }))
             refresh_health();
         break;
     default: log_info(L"Empty RC command"); break;

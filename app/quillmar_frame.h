@@ -153,7 +153,7 @@ private:
     void show_status(int field, const wxString& text);
     void show_held_status();
     void put_status(int field, const wxString& text);  // field checked by show_status
-    void start_status_timer();  // for the next held-back text, if any
+    void start_status_timer();                         // for the next held-back text, if any
     void on_log_error(wxThreadEvent& event);
     void on_log_info(wxThreadEvent& event);
     void on_rc_command(wxThreadEvent& event);
@@ -165,20 +165,20 @@ private:
     database_registry registry_;
     recording_database live_;
     std::shared_ptr<camera_backend> camera_backend_;  // what the factory is opened on; null: the environment's
-    std::unique_ptr<jai_factory> factory_;  // open for the window's whole life
+    std::unique_ptr<jai_factory> factory_;            // open for the window's whole life
     wxAuiManager aui_;
     settings_ptr settings_;
     recorder_core state_;
     camera_map cameras_;
-    jai_camera_ptr camera_;  // the open camera, or none; frame sources hold it too
-    std::unique_ptr<database_loader> loader_;  // registry list model and the scan thread
+    jai_camera_ptr camera_;                       // the open camera, or none; frame sources hold it too
+    std::unique_ptr<database_loader> loader_;     // registry list model and the scan thread
     std::unique_ptr<network_services> services_;  // cut off (sink detached), then stopped at release
     status_throttle status_{std::chrono::milliseconds(250)};
-    wxTimer status_timer_;  // shows the held-back status texts when they are due
-    wxTimer health_timer_;  // the strip's figures, once a second
+    wxTimer status_timer_;                         // shows the held-back status texts when they are due
+    wxTimer health_timer_;                         // the strip's figures, once a second
     std::unique_ptr<maintenance_ui> maintenance_;  // created on first use
 
-    log_viewer* log_ = nullptr;               // child windows, owned by the window tree
+    log_viewer* log_ = nullptr;  // child windows, owned by the window tree
     VImagePanel* image_panel_ = nullptr;
     database_list* database_list_ = nullptr;
     health_strip* strip_ = nullptr;

@@ -13,8 +13,7 @@
 #include <netinet/in.h>
 
 wxString startup_version_line() {
-    return wxString::Format(L"Начало работы. Версия: %s hash: %s", build_info::version(),
-                            build_info::revision());
+    return wxString::Format(L"Начало работы. Версия: %s hash: %s", build_info::version(), build_info::revision());
 }
 
 wxString startup_opencv_line() { return wxString::Format("OpenCV %s", CV_VERSION); }

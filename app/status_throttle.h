@@ -33,8 +33,8 @@ public:
 
 private:
     struct field_state {
-        clock::time_point changed;       // when the field last took a text
-        std::optional<wxString> held;    // the newest text not shown yet
+        clock::time_point changed;     // when the field last took a text
+        std::optional<wxString> held;  // the newest text not shown yet
     };
     clock::duration interval_;
     std::map<int, field_state> fields_;

@@ -11,8 +11,12 @@ wxDEFINE_EVENT(EVT_DATABASE_INFO, wxThreadEvent);
 
 namespace {
 
-template <class... F> struct overloaded : F... { using F::operator()...; };
-template <class... F> overloaded(F...) -> overloaded<F...>;
+template <class... F>
+struct overloaded : F... {
+    using F::operator()...;
+};
+template <class... F>
+overloaded(F...) -> overloaded<F...>;
 
 }  // namespace
 
@@ -33,11 +37,11 @@ wxEventType event_type_of(thread_event kind) {
 wxThreadEvent* make_thread_event(thread_message message) {
     auto* event = new wxThreadEvent(event_type_of(kind_of(message)), wxID_ANY);
     event->SetString(wxString(text_of(message)));
-    event->SetInt(std::visit(overloaded{[](const status_text_message& m) { return m.field; },
-                                        [](const rc_command_message& m) { return m.code; },
-                                        [](const database_info_message& m) { return m.generation; },
-                                        [](const auto&) { return 0; }},
-                             message));
+    event->SetInt(std::visit(
+        overloaded{[](const status_text_message& m) { return m.field; },
+                   [](const rc_command_message& m) { return m.code; },
+                   [](const database_info_message& m) { return m.generation; }, [](const auto&) { return 0; }},
+        message));
     event->SetPayload(std::move(message));
     return event;
 }

@@ -22,6 +22,6 @@ public:
     bool attached() const;
 
 private:
-    mutable std::mutex mutex_;       // guards target_
+    mutable std::mutex mutex_;        // guards target_
     wxEvtHandler* target_ = nullptr;  // not owned; null once the window is going away
 };

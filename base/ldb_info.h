@@ -12,8 +12,8 @@ struct ldb_info {
     std::wstring session;      // session code
     std::wstring orientation;  // never written by this program; read when present
     std::wstring side;
-    std::wstring time_start;   // local time "YYYY-MM-DD HH:MM:SS", empty when unknown
-    std::wstring time_end;     // same form
+    std::wstring time_start;      // local time "YYYY-MM-DD HH:MM:SS", empty when unknown
+    std::wstring time_end;        // same form
     std::uint32_t dpp_start = 0;  // first odometer count
     std::uint32_t dpp_end = 0;    // last odometer count
     std::wstring version;         // format version, "1" for databases written here

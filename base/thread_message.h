@@ -17,10 +17,10 @@
 
 #include "base/ldb_info.h"
 
-struct new_frame_message {      // the last frame's line (status field 1); live display
+struct new_frame_message {  // the last frame's line (status field 1); live display
     std::wstring text;
 };
-struct grab_stats_message {     // acquisition statistics (status field 0)
+struct grab_stats_message {  // acquisition statistics (status field 0)
     std::wstring text;
     std::uint64_t delivered = 0;  // the stream's counters since the capture started
     std::uint64_t lost = 0;
@@ -39,29 +39,29 @@ enum class recording_news {
 struct record_status_message {  // recording status (status field 2)
     std::wstring text;
     recording_news news = recording_news::text;
-    std::uint32_t count = 0;    // step: the odometer count
-    bool stored = false;        // step: a new frame was stored under it
-    std::uint64_t frames = 0;   // step: frames in the current database
-    std::wstring database;      // step: the current database's folder
+    std::uint32_t count = 0;   // step: the odometer count
+    bool stored = false;       // step: a new frame was stored under it
+    std::uint64_t frames = 0;  // step: frames in the current database
+    std::wstring database;     // step: the current database's folder
 };
-struct status_text_message {    // text into the given status field
+struct status_text_message {  // text into the given status field
     int field = 0;
     std::wstring text;
 };
-struct log_error_message {      // a red row
+struct log_error_message {  // a red row
     std::wstring text;
 };
-struct log_info_message {       // a blue row
+struct log_info_message {  // a blue row
     std::wstring text;
 };
-struct rc_command_message {     // a remote-control command for the window
+struct rc_command_message {  // a remote-control command for the window
     int code = 0;
-    std::wstring text;          // its argument (the session code of code 3)
+    std::wstring text;  // its argument (the session code of code 3)
 };
 struct database_info_message {  // one database's summary for the list and the registry
     std::wstring folder;
     ldb_info summary;
-    int generation = 0;         // the scan that read it; 0 for the write thread's reports
+    int generation = 0;  // the scan that read it; 0 for the write thread's reports
 };
 
 // Built field by field: brace initialisation that leaves fields out is warned about.
@@ -81,9 +81,8 @@ inline grab_stats_message make_grab_stats(std::wstring text, std::uint64_t deliv
     return m;
 }
 
-using thread_message =
-    std::variant<new_frame_message, grab_stats_message, record_status_message, status_text_message,
-                 log_error_message, log_info_message, rc_command_message, database_info_message>;
+using thread_message = std::variant<new_frame_message, grab_stats_message, record_status_message, status_text_message,
+                                    log_error_message, log_info_message, rc_command_message, database_info_message>;
 
 // The kinds in the variant's order, for code that filters or maps messages by kind.
 enum class thread_event {
@@ -97,9 +96,7 @@ enum class thread_event {
     database_info,
 };
 
-inline thread_event kind_of(const thread_message& message) {
-    return static_cast<thread_event>(message.index());
-}
+inline thread_event kind_of(const thread_message& message) { return static_cast<thread_event>(message.index()); }
 // The message's text; a database report's folder.
 inline const std::wstring& text_of(const thread_message& message) {
     return std::visit(

@@ -100,7 +100,8 @@ int main(int argc, char** argv) {
     std::printf("frames copied:   %llu, shown (every tenth): %llu\n", static_cast<unsigned long long>(copied),
                 static_cast<unsigned long long>(shown));
     std::printf("errors posted:   %zu\n", sink->errors.size());
-    std::printf("CPU time:        %.2f s of %.2f s = %.1f %% of one core (goal < 10 %%)\n", cpu, wall, 100 * cpu / wall);
+    std::printf("CPU time:        %.2f s of %.2f s = %.1f %% of one core (goal < 10 %%)\n", cpu, wall,
+                100 * cpu / wall);
     source.reset();
     return 0;
 }

@@ -75,9 +75,10 @@ int main(int argc, char** argv) {
     std::printf("one run's bare seek + decode + convert: median %.2f ms\n", b);
     std::printf("Right key to both frames painted:       median %.2f ms (ratio %.2f)\n", p, p / b);
     std::printf("  with the differences marked:          median %.2f ms (ratio %.2f)\n", m, m / b);
-    std::printf("CPU time of this process (all its threads, without the X server's): bare %.2f ms, "
-                "both painted %.2f ms, ratio %.2f\n",
-                median_ms(bare_cpu), median_ms(plain_cpu), median_ms(plain_cpu) / median_ms(bare_cpu));
+    std::printf(
+        "CPU time of this process (all its threads, without the X server's): bare %.2f ms, "
+        "both painted %.2f ms, ratio %.2f\n",
+        median_ms(bare_cpu), median_ms(plain_cpu), median_ms(plain_cpu) / median_ms(bare_cpu));
     wxEntryCleanup();
     std::filesystem::remove_all(home);
     return 0;

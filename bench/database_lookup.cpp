@@ -33,8 +33,7 @@ int main(int argc, char** argv) {
     ldb_info info = database_reader(path.wstring()).summary();
     database_registry registry;
     registry.add(info, path.wstring());
-    std::printf("database: %d frames of %d x %d, %.1f MB stored\n", frames, width, height,
-                info.size / 1048576.0);
+    std::printf("database: %d frames of %d x %d, %.1f MB stored\n", frames, width, height, info.size / 1048576.0);
 
     std::mt19937 random(1);
     std::vector<std::uint32_t> counts(static_cast<std::size_t>(lookups));

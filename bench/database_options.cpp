@@ -69,10 +69,11 @@ int main(int argc, char** argv) {
     rows.push_back({"64 MB buffer, 64 MB files, snappy", frame_store_tuning{64u << 20, 64u << 20, true}});
     rows.push_back({"64 MB buffer, 2 MB files, no compression", frame_store_tuning{64u << 20, 0, false}});
 
-    std::printf("store_encoded_frame %s: %ld steps per tuning, %zu distinct %dx%d under-car JPEGs "
-                "(mean %.0f KB), synced once a second\n",
-                rate > 0 ? ("at " + std::to_string(rate) + " steps/s").c_str() : "flat out", frames, pool.size(),
-                width, height, mean / 1024);
+    std::printf(
+        "store_encoded_frame %s: %ld steps per tuning, %zu distinct %dx%d under-car JPEGs "
+        "(mean %.0f KB), synced once a second\n",
+        rate > 0 ? ("at " + std::to_string(rate) + " steps/s").c_str() : "flat out", frames, pool.size(), width, height,
+        mean / 1024);
     bench_db::scratch dir;
     for (std::size_t r = 0; r < rows.size(); ++r) {
         if (only >= 0 && static_cast<std::size_t>(only) != r) continue;
@@ -88,8 +89,7 @@ int main(int argc, char** argv) {
             recording_database db(options);
             db.open(path.wstring(), "bench : 1", L"левый");
             for (long i = 0; i < frames; ++i) {
-                if (rate > 0)
-                    std::this_thread::sleep_until(start + std::chrono::microseconds(i * 1000000 / rate));
+                if (rate > 0) std::this_thread::sleep_until(start + std::chrono::microseconds(i * 1000000 / rate));
                 const std::string& jpeg = pool[static_cast<std::size_t>(i) % pool.size()];
                 const auto t0 = std::chrono::steady_clock::now();
                 db.store_encoded_frame(jpeg, static_cast<std::uint32_t>(1000 + i), 1714566645 + i / 50);
@@ -106,10 +106,11 @@ int main(int argc, char** argv) {
         };
         int tables = 0;
         for (const auto& e : std::filesystem::directory_iterator(path)) tables += e.path().extension() == ".ldb";
-        std::printf("%s:\n  %.1f steps/s (%.0f MB/s), step ms p50 %.2f p99 %.2f p99.9 %.2f max %.2f; "
-                    "%.2f bytes written per JPEG byte; %d table files\n",
-                    rows[r].name, frames / seconds, jpeg_bytes / seconds / 1e6, pct(50), pct(99), pct(99.9),
-                    ms.back(), static_cast<double>(written) / jpeg_bytes, tables);
+        std::printf(
+            "%s:\n  %.1f steps/s (%.0f MB/s), step ms p50 %.2f p99 %.2f p99.9 %.2f max %.2f; "
+            "%.2f bytes written per JPEG byte; %d table files\n",
+            rows[r].name, frames / seconds, jpeg_bytes / seconds / 1e6, pct(50), pct(99), pct(99.9), ms.back(),
+            static_cast<double>(written) / jpeg_bytes, tables);
         std::fflush(stdout);
         std::error_code ec;
         std::filesystem::remove_all(path, ec);

@@ -32,8 +32,8 @@ int main(int argc, char** argv) {
                     leveldb::Slice(reinterpret_cast<const char*>(jpeg.data()), jpeg.size()));
         }
         double t = bench_db::seconds_since(start);
-        std::printf("bare imencode+Put: %d frames in %.3f s = %.1f frames/s (mean JPEG %.0f KB)\n",
-                    frames, t, frames / t, bytes / 1024.0 / frames);
+        std::printf("bare imencode+Put: %d frames in %.3f s = %.1f frames/s (mean JPEG %.0f KB)\n", frames, t,
+                    frames / t, bytes / 1024.0 / frames);
         return t;
     };
     auto writer = [&] {
@@ -44,8 +44,8 @@ int main(int argc, char** argv) {
             db.store_frame(strip.frame(i), static_cast<std::uint32_t>(1000 + i), 1714566645 + i);
         db.close(std::string("bench : 1"), L"левый");
         double t = bench_db::seconds_since(start);
-        std::printf("recording_database: %d frames in %.3f s = %.1f frames/s (open and close included)\n",
-                    frames, t, frames / t);
+        std::printf("recording_database: %d frames in %.3f s = %.1f frames/s (open and close included)\n", frames, t,
+                    frames / t);
         return t;
     };
 

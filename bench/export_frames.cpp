@@ -89,10 +89,11 @@ int main(int argc, char** argv) {
         total_cp += t_cp;
         total_export += t_export;
         ratios.push_back(t_cp / t_export);
-        std::printf("round %d: cp %.3f s (%.0f MB/s, %.3f s CPU), export %.3f s (%.0f MB/s, %.3f s CPU), "
-                    "export/cp throughput %.2f\n",
-                    r, t_cp, bytes / 1048576.0 / t_cp, cp_cpu, t_export, bytes / 1048576.0 / t_export, export_cpu,
-                    t_cp / t_export);
+        std::printf(
+            "round %d: cp %.3f s (%.0f MB/s, %.3f s CPU), export %.3f s (%.0f MB/s, %.3f s CPU), "
+            "export/cp throughput %.2f\n",
+            r, t_cp, bytes / 1048576.0 / t_cp, cp_cpu, t_export, bytes / 1048576.0 / t_export, export_cpu,
+            t_cp / t_export);
     }
     std::sort(ratios.begin(), ratios.end());
     std::printf("export throughput / cp throughput: total %.2f, median of rounds %.2f (goal >= 0.8)\n",

@@ -73,7 +73,8 @@ void encode_decoded(const std::vector<cv::Mat>& pictures, const fs::path& file, 
     frame->height = enc->height;
     must(av_frame_get_buffer(frame, 0));
     for (int p = 1; p < 3; ++p)
-        for (int y = 0; y < enc->height / 2; ++y) std::memset(frame->data[p] + y * frame->linesize[p], 128, enc->width / 2);
+        for (int y = 0; y < enc->height / 2; ++y)
+            std::memset(frame->data[p] + y * frame->linesize[p], 128, enc->width / 2);
     AVPacket* packet = av_packet_alloc();
     auto drain = [&](const AVFrame* f) {
         must(avcodec_send_frame(enc, f));
@@ -131,8 +132,8 @@ int main(int argc, char** argv) {
             pictures.push_back(grey);
         }
     }
-    std::printf("%d frames of %d x %d, libx264 preset %s, crf %d, %u threads on this machine\n", frames, width,
-                height, options.preset.c_str(), options.crf, std::thread::hardware_concurrency());
+    std::printf("%d frames of %d x %d, libx264 preset %s, crf %d, %u threads on this machine\n", frames, width, height,
+                options.preset.c_str(), options.crf, std::thread::hardware_concurrency());
 
     auto run_encoder = [&] {
         const auto start = std::chrono::steady_clock::now();

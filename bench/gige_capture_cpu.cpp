@@ -167,7 +167,8 @@ int main(int argc, char** argv) {
         ::setenv("QUILLMAR_BENCH_NETNS", "1", 1);
         char self[4096] = {};
         if (::readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return 1;
-        std::vector<char*> args = {const_cast<char*>("unshare"), const_cast<char*>("-n"), const_cast<char*>("--"), self};
+        std::vector<char*> args = {const_cast<char*>("unshare"), const_cast<char*>("-n"), const_cast<char*>("--"),
+                                   self};
         for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
         args.push_back(nullptr);
         ::execvp("unshare", args.data());
@@ -196,7 +197,8 @@ int main(int argc, char** argv) {
                     "arv-camera-test: fps fail CPU/s", "CPU ratio (goal <= 1.5)");
         for (const auto& [width, height] : {std::pair<int, int>{512, 512}, {1920, 1200}}) {
             for (const bool filter : {false, true}) {
-                const std::string name = std::string("Fake 127.0.0.1 ") + (filter ? "[FilterDriver]" : "[SocketDriver]");
+                const std::string name =
+                    std::string("Fake 127.0.0.1 ") + (filter ? "[FilterDriver]" : "[SocketDriver]");
                 set_camera(width, height, 25);
                 const figures a = ours(factory, name, seconds);
                 const figures b = theirs(filter, seconds);

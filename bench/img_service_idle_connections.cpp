@@ -167,7 +167,8 @@ int main(int argc, char** argv) {
     for (int r = 0; r < rounds; ++r) {
         if (r % 2 == 0) plain += throughput(port, 4, requests, failures);
         auto idle = open_idle(idle_io, port, idle_count);
-        if (!wait_for([&] { return service.connections() >= static_cast<std::size_t>(idle_count); }, std::chrono::seconds(60)))
+        if (!wait_for([&] { return service.connections() >= static_cast<std::size_t>(idle_count); },
+                      std::chrono::seconds(60)))
             std::printf("  only %zu of %d idle connections admitted\n", service.connections(), idle_count);
         threads_loaded = status_field("Threads:");
         loaded += throughput(port, 4, requests, failures);
@@ -185,10 +186,11 @@ int main(int argc, char** argv) {
                 }());
     std::printf("  no idle connection   %6.2f requests/s\n", plain);
     std::printf("  %d idle connections %6.2f requests/s: %.2f x (goal >= 0.9)\n", idle_count, loaded, loaded / plain);
-    std::printf("  program threads with %d idle connections: %ld = service %zu (I/O pool + workers) + %ld others\n"
-                "  (the main thread and library background threads); %ld before any connection\n",
-                idle_count, threads_loaded, service.threads(), threads_loaded - static_cast<long>(service.threads()),
-                threads_before);
+    std::printf(
+        "  program threads with %d idle connections: %ld = service %zu (I/O pool + workers) + %ld others\n"
+        "  (the main thread and library background threads); %ld before any connection\n",
+        idle_count, threads_loaded, service.threads(), threads_loaded - static_cast<long>(service.threads()),
+        threads_before);
 
     // 2. Clients that never read: one answer each in memory, all of it back when they go.
     const long rss_before = status_field("VmRSS:");
@@ -219,10 +221,11 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const long rss_after = status_field("VmRSS:");
     const double limit_mb = silent_count * (png_size + (1u << 20)) / 1048576.0;
-    std::printf("%d clients that never read (PNG %.0f KB): RSS %ld MB before, %ld MB holding (%.0f MB in answers;\n"
-                "  rise %.0f MB, goal <= %.0f MB), %ld MB after they went (%.1f %% of before, goal <= 110 %%)\n",
-                silent_count, png_size / 1024.0, rss_before / 1024, rss_holding / 1024, held / 1048576.0,
-                (rss_holding - rss_before) / 1024.0, limit_mb, rss_after / 1024, 100.0 * rss_after / rss_before);
+    std::printf(
+        "%d clients that never read (PNG %.0f KB): RSS %ld MB before, %ld MB holding (%.0f MB in answers;\n"
+        "  rise %.0f MB, goal <= %.0f MB), %ld MB after they went (%.1f %% of before, goal <= 110 %%)\n",
+        silent_count, png_size / 1024.0, rss_before / 1024, rss_holding / 1024, held / 1048576.0,
+        (rss_holding - rss_before) / 1024.0, limit_mb, rss_after / 1024, 100.0 * rss_after / rss_before);
 
     // 3. A day of steady flood, 20 rows a second into each of the three services' limiters.
     std::size_t rows = 0, html_bytes = 0;
@@ -252,12 +255,14 @@ int main(int argc, char** argv) {
         rows = target->rows;
         html_bytes = target->bytes;
     }
-    std::printf("a day of steady flood (20 rows/s into each of 3 services): %zu rows, %.2f MB of HTML log (goal < 10 MB)\n",
-                rows, html_bytes / 1048576.0);
+    std::printf(
+        "a day of steady flood (20 rows/s into each of 3 services): %zu rows, %.2f MB of HTML log (goal < 10 MB)\n",
+        rows, html_bytes / 1048576.0);
 
     service.stop();
     std::printf("failed requests: %d, error rows: %zu\n", failures.load(), sink->texts(thread_event::log_error).size());
     const auto errors = sink->texts(thread_event::log_error);
-    if (!errors.empty()) std::printf("first error row: %ls (clients that never read end with a reset)\n", errors.front().c_str());
+    if (!errors.empty())
+        std::printf("first error row: %ls (clients that never read end with a reset)\n", errors.front().c_str());
     return failures == 0 ? 0 : 1;
 }

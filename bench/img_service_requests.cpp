@@ -50,7 +50,8 @@ struct served {
     std::shared_ptr<test_support::recording_sink> sink = std::make_shared<test_support::recording_sink>();
     std::unique_ptr<img_service> service;
     served(settings_ptr settings, std::shared_ptr<const png_pipeline> pipeline, database_registry& registry) {
-        service = std::make_unique<img_service>(sink, settings, img_service::options{"127.0.0.1", pipeline, &registry, 256});
+        service =
+            std::make_unique<img_service>(sink, settings, img_service::options{"127.0.0.1", pipeline, &registry, 256});
         service->start();
     }
     std::size_t errors() const { return sink->texts(thread_event::log_error).size(); }
@@ -61,7 +62,8 @@ double one_client(std::uint16_t port, int requests, std::size_t* bytes = nullptr
     service_connection client("127.0.0.1", port, std::chrono::seconds(60));
     const auto start = std::chrono::steady_clock::now();
     std::size_t total = 0;
-    for (int i = 0; i < requests; ++i) total += client.fetch({"12", "34", static_cast<std::uint32_t>(10 * (i % frames_per_db))}).size();
+    for (int i = 0; i < requests; ++i)
+        total += client.fetch({"12", "34", static_cast<std::uint32_t>(10 * (i % frames_per_db))}).size();
     if (bytes) *bytes = total;
     return bench_db::seconds_since(start);
 }
@@ -118,8 +120,9 @@ int main(int argc, char** argv) {
                     single, dual / single);
     }
     std::sort(ratios.begin(), ratios.end());
-    std::printf("two clients at once against one, median of %d rounds: %.2f x (goal >= 1.8 on 2 cores; %u cores here)\n",
-                rounds, ratios[ratios.size() / 2], std::thread::hardware_concurrency());
+    std::printf(
+        "two clients at once against one, median of %d rounds: %.2f x (goal >= 1.8 on 2 cores; %u cores here)\n",
+        rounds, ratios[ratios.size() / 2], std::thread::hardware_concurrency());
 
     // Live frames while recording: a writer stores a frame every 40 ms with LevelDB's sync once
     // a second, as the write thread does, and ends its database with a synced close every
@@ -160,9 +163,10 @@ int main(int argc, char** argv) {
         recording = false;
         writer.join();
         std::sort(waits.begin(), waits.end());
-        std::printf("live reads while recording (%d x %d, a synced write a second, a synced close every 4 s): %zu "
-                    "reads, median %.2f ms, p99 %.2f ms, longest %.2f ms\n",
-                    width, height, waits.size(), waits[waits.size() / 2], waits[waits.size() * 99 / 100], waits.back());
+        std::printf(
+            "live reads while recording (%d x %d, a synced write a second, a synced close every 4 s): %zu "
+            "reads, median %.2f ms, p99 %.2f ms, longest %.2f ms\n",
+            width, height, waits.size(), waits[waits.size() / 2], waits[waits.size() * 99 / 100], waits.back());
     }
 
     // The flood: many clients at once, every answer checked.
@@ -190,10 +194,11 @@ int main(int argc, char** argv) {
             }
         });
     for (auto& t : clients) t.join();
-    std::printf("%d clients x %d requests (320 x 240): %d correct, %d wrong, %d clients failed, %zu error rows, %.2f s\n",
-                flood_clients, flood_requests, correct.load(), wrong.load(), failed.load(), flood.errors(),
-                bench_db::seconds_since(flood_start));
-    const bool ok = wrong == 0 && failed == 0 && flood.errors() == 0 && with_fast.errors() == 0 &&
-                    with_reference.errors() == 0;
+    std::printf(
+        "%d clients x %d requests (320 x 240): %d correct, %d wrong, %d clients failed, %zu error rows, %.2f s\n",
+        flood_clients, flood_requests, correct.load(), wrong.load(), failed.load(), flood.errors(),
+        bench_db::seconds_since(flood_start));
+    const bool ok =
+        wrong == 0 && failed == 0 && flood.errors() == 0 && with_fast.errors() == 0 && with_reference.errors() == 0;
     return ok ? 0 : 1;
 }

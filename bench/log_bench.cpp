@@ -50,12 +50,12 @@ int main(int argc, char** argv) {
     };
     const int a = rows >= 100 ? 100 : rows;
     std::printf("rows: %d (pane keeps the newest %zu)\n", rows, log_viewer::pane_rows);
-    std::printf("row %5d: log_info %.3f ms, with repaint %.3f ms (mean of 20: %.3f / %.3f ms)\n", a,
-                call_ms[a - 1], total_ms[a - 1], mean20(call_ms, a), mean20(total_ms, a));
+    std::printf("row %5d: log_info %.3f ms, with repaint %.3f ms (mean of 20: %.3f / %.3f ms)\n", a, call_ms[a - 1],
+                total_ms[a - 1], mean20(call_ms, a), mean20(total_ms, a));
     std::printf("row %5d: log_info %.3f ms, with repaint %.3f ms (mean of 20: %.3f / %.3f ms)\n", rows,
                 call_ms[rows - 1], total_ms[rows - 1], mean20(call_ms, rows), mean20(total_ms, rows));
-    std::printf("median of 20 with repaint: row %d %.3f ms, row %d %.3f ms, ratio %.2f\n", a,
-                median20(total_ms, a), rows, median20(total_ms, rows), median20(total_ms, rows) / median20(total_ms, a));
+    std::printf("median of 20 with repaint: row %d %.3f ms, row %d %.3f ms, ratio %.2f\n", a, median20(total_ms, a),
+                rows, median20(total_ms, rows), median20(total_ms, rows) / median20(total_ms, a));
     const auto log_path = frame->log_file_path().ToStdString();
     std::printf("log file: %ju bytes for %d rows\n", static_cast<std::uintmax_t>(std::filesystem::file_size(log_path)),
                 rows);

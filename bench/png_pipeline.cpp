@@ -29,8 +29,7 @@ cv::Mat undercar_frame(int width, int height, unsigned seed) {
     cv::Mat image(height, width, CV_32F, cv::Scalar(35));
     for (int y = 0; y < height; ++y) {
         float* row = image.ptr<float>(y);
-        for (int x = 0; x < width; ++x)
-            row[x] += 25.0f * std::sin(x * 0.004f + float(seed)) * std::cos(y * 0.006f);
+        for (int x = 0; x < width; ++x) row[x] += 25.0f * std::sin(x * 0.004f + float(seed)) * std::cos(y * 0.006f);
     }
     for (int i = 0; i < 40; ++i) {
         cv::Point a(rng.uniform(-200, width), rng.uniform(-200, height));
@@ -39,15 +38,13 @@ cv::Mat undercar_frame(int width, int height, unsigned seed) {
         cv::rectangle(image, a, b, cv::Scalar(rng.uniform(10, 60)), rng.uniform(2, 8), cv::LINE_AA);
     }
     for (int i = 0; i < 120; ++i)
-        cv::circle(image, cv::Point(rng.uniform(0, width), rng.uniform(0, height)),
-                   rng.uniform(4, 20), cv::Scalar(rng.uniform(120, 250)), cv::FILLED, cv::LINE_AA);
+        cv::circle(image, cv::Point(rng.uniform(0, width), rng.uniform(0, height)), rng.uniform(4, 20),
+                   cv::Scalar(rng.uniform(120, 250)), cv::FILLED, cv::LINE_AA);
     for (int i = 0; i < 15; ++i) {
         std::vector<cv::Point> curve;
         cv::Point p(rng.uniform(0, width), rng.uniform(0, height));
-        for (int k = 0; k < 8; ++k, p += cv::Point(rng.uniform(-150, 250), rng.uniform(-120, 120)))
-            curve.push_back(p);
-        cv::polylines(image, curve, false, cv::Scalar(rng.uniform(20, 180)), rng.uniform(3, 25),
-                      cv::LINE_AA);
+        for (int k = 0; k < 8; ++k, p += cv::Point(rng.uniform(-150, 250), rng.uniform(-120, 120))) curve.push_back(p);
+        cv::polylines(image, curve, false, cv::Scalar(rng.uniform(20, 180)), rng.uniform(3, 25), cv::LINE_AA);
     }
     cv::Mat texture(height, width, CV_32F);
     rng.fill(texture, cv::RNG::NORMAL, 0, 1);
@@ -94,8 +91,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> stored;
     for (int i = 0; i < frames; ++i) {
         std::vector<unsigned char> jpeg;
-        cv::imencode(".jpeg", undercar_frame(width, height, unsigned(i + 1)), jpeg,
-                     {cv::IMWRITE_JPEG_QUALITY, 85});
+        cv::imencode(".jpeg", undercar_frame(width, height, unsigned(i + 1)), jpeg, {cv::IMWRITE_JPEG_QUALITY, 85});
         stored.emplace_back(jpeg.begin(), jpeg.end());
     }
     const auto reference = make_opencv_png_pipeline();
@@ -125,13 +121,13 @@ int main(int argc, char** argv) {
             cpu_fast.push_back(cpu_ms() - cpu);
             wall_fast.push_back(ms_since(start));
         }
-    std::printf("%d frames of %d x %d grey, JPEG q85, %.0f KB stored on average; medians of %d rounds\n",
-                frames, width, height, stored_bytes / 1024.0 / frames, rounds);
+    std::printf("%d frames of %d x %d grey, JPEG q85, %.0f KB stored on average; medians of %d rounds\n", frames, width,
+                height, stored_bytes / 1024.0 / frames, rounds);
     std::printf("%-28s %12s %12s %12s\n", "pipeline", "wall ms", "CPU ms", "PNG bytes");
     std::printf("%-28s %12.1f %12.1f %12zu\n", "OpenCV imdecode + imencode", median(wall_reference),
                 median(cpu_reference), reference_bytes / stored.size());
-    std::printf("%-28s %12.1f %12.1f %12zu\n", "TurboJPEG + libdeflate", median(wall_fast),
-                median(cpu_fast), fast_bytes / stored.size());
+    std::printf("%-28s %12.1f %12.1f %12zu\n", "TurboJPEG + libdeflate", median(wall_fast), median(cpu_fast),
+                fast_bytes / stored.size());
     std::printf("speed-up %.2f x (wall), %.2f x (CPU); PNG size %.3f of OpenCV's; pixels %s\n",
                 median(wall_reference) / median(wall_fast), median(cpu_reference) / median(cpu_fast),
                 double(fast_bytes) / double(reference_bytes), identical ? "identical" : "DIFFER");
@@ -146,8 +142,7 @@ int main(int argc, char** argv) {
         for (int round = 0; round < rounds; ++round)
             for (const cv::Mat& p : planes) {
                 const double cpu = cpu_ms();
-                bytes += write_png({p.data, p.cols, p.rows, p.step[0], png_layout::grey_as_rgb}, level)
-                             .size();
+                bytes += write_png({p.data, p.cols, p.rows, p.step[0], png_layout::grey_as_rgb}, level).size();
                 cpu_write.push_back(cpu_ms() - cpu);
             }
         std::printf("PNG writer at libdeflate level %d: %6.1f CPU ms, %.3f of OpenCV's size\n", level,
@@ -167,7 +162,7 @@ int main(int argc, char** argv) {
         return threads * per_thread / (ms_since(start) / 1000.0);
     };
     const double one = run(1), two = run(2);
-    std::printf("fast pipeline: %.1f frames/s on 1 thread, %.1f frames/s on 2 threads (%.2f x; %u cores)\n",
-                one, two, two / one, std::thread::hardware_concurrency());
+    std::printf("fast pipeline: %.1f frames/s on 1 thread, %.1f frames/s on 2 threads (%.2f x; %u cores)\n", one, two,
+                two / one, std::thread::hardware_concurrency());
     return identical && fast_bytes <= reference_bytes ? 0 : 1;
 }

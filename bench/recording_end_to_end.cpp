@@ -143,8 +143,8 @@ int main(int argc, char** argv) {
 
     // The simulator waits a second before its first message so the port is open by then.
     const long messages = seconds * rate;
-    simulator sim(sim_path, {"--format", "7", "--rate", std::to_string(rate), "--messages",
-                             std::to_string(messages), "--delay", "1", "--linger", "3600"});
+    simulator sim(sim_path, {"--format", "7", "--rate", std::to_string(rate), "--messages", std::to_string(messages),
+                             "--delay", "1", "--linger", "3600"});
     const std::string device = sim.line();
 
     auto settings = std::make_shared<settings_store>((scratch / ".quillmar").wstring());
@@ -232,11 +232,11 @@ int main(int argc, char** argv) {
                 distinct_frames / wall, wall);
     // Counts only grow here, so every frame write has a key of its own: frame keys equal to
     // the count means no write replaced another.
-    std::printf("stored frames (count): %llu, frame keys: %llu\n",
-                static_cast<unsigned long long>(stored), static_cast<unsigned long long>(frame_keys));
-    std::printf("fsyncs of the recording's storage over %.1f s: %llu of logs (%.2f/s), %llu in all (%.2f/s)\n",
-                wall, static_cast<unsigned long long>(log_syncs), log_syncs / wall,
-                static_cast<unsigned long long>(syncs), syncs / wall);
+    std::printf("stored frames (count): %llu, frame keys: %llu\n", static_cast<unsigned long long>(stored),
+                static_cast<unsigned long long>(frame_keys));
+    std::printf("fsyncs of the recording's storage over %.1f s: %llu of logs (%.2f/s), %llu in all (%.2f/s)\n", wall,
+                static_cast<unsigned long long>(log_syncs), log_syncs / wall, static_cast<unsigned long long>(syncs),
+                syncs / wall);
     std::printf("write thread CPU: %.2f s over %.1f s = %.1f%% of one core\n", write_cpu, wall,
                 100.0 * write_cpu / wall);
     settings.reset();

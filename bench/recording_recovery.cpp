@@ -56,10 +56,10 @@ int main(int argc, char** argv) {
         raw->Put(leveldb::WriteOptions(), "count", format_count(frames));
     }
     const double with = best_summary(stored);
-    std::printf("summary of a %d-frame database (%d x %d, %.1f MiB of JPEG), open + summary, best of %d:\n",
-                frames, width, height, bytes / 1048576.0, runs);
-    std::printf("  without \"count\" (frame keys counted: %llu): %.1f ms\n",
-                static_cast<unsigned long long>(counted), without * 1e3);
+    std::printf("summary of a %d-frame database (%d x %d, %.1f MiB of JPEG), open + summary, best of %d:\n", frames,
+                width, height, bytes / 1048576.0, runs);
+    std::printf("  without \"count\" (frame keys counted: %llu): %.1f ms\n", static_cast<unsigned long long>(counted),
+                without * 1e3);
     std::printf("  with \"count\" (%llu): %.1f ms\n", static_cast<unsigned long long>(stored), with * 1e3);
     std::printf("  cost of counting: %.1f ms (%.0f MiB/s)\n", (without - with) * 1e3,
                 bytes / 1048576.0 / std::max(without - with, 1e-9));

@@ -86,22 +86,22 @@ int main(int argc, char** argv) {
         if (db.frame_count() != std::uint64_t(frames)) std::printf("unexpected frame count\n");
         const std::uint64_t syncs = env.syncs() - syncs_before;
         const std::uint64_t log_syncs = env.log_syncs() - log_syncs_before;
-        std::printf("  recording step: %llu synced writes; fsyncs: %llu of logs (%.2f/s), %llu in all (%.2f/s) "
-                    "in %.2f s\n",
-                    static_cast<unsigned long long>(db.synced_writes()), static_cast<unsigned long long>(log_syncs),
-                    log_syncs / t, static_cast<unsigned long long>(syncs), syncs / t, t);
+        std::printf(
+            "  recording step: %llu synced writes; fsyncs: %llu of logs (%.2f/s), %llu in all (%.2f/s) "
+            "in %.2f s\n",
+            static_cast<unsigned long long>(db.synced_writes()), static_cast<unsigned long long>(log_syncs),
+            log_syncs / t, static_cast<unsigned long long>(syncs), syncs / t, t);
         session.finish();
         return t;
     };
 
-    std::printf("recording step vs bare encode + put: %d frames of %d x %d Mono8 per run, q85\n",
-                frames, width, height);
+    std::printf("recording step vs bare encode + put: %d frames of %d x %d Mono8 per run, q85\n", frames, width,
+                height);
     double t_bare = 0, t_step = 0;
     std::vector<double> ratios;
     for (int r = 0; r < rounds; ++r) {
         const double b = bare(r), s = step(r);
-        std::printf("round %d: bare %.1f frames/s, recording step %.1f frames/s\n", r + 1,
-                    frames / b, frames / s);
+        std::printf("round %d: bare %.1f frames/s, recording step %.1f frames/s\n", r + 1, frames / b, frames / s);
         t_bare += b;
         t_step += s;
         ratios.push_back(b / s);

@@ -132,11 +132,26 @@ public:
             row_bytes_ += to_narrow(i->text).size();
         }
     }
-    std::uint64_t delivered() { std::lock_guard<std::mutex> l(mutex_); return delivered_; }
-    std::uint64_t lost() { std::lock_guard<std::mutex> l(mutex_); return lost_; }
-    std::uint32_t count() { std::lock_guard<std::mutex> l(mutex_); return count_; }
-    std::uint64_t rows() { std::lock_guard<std::mutex> l(mutex_); return rows_; }
-    std::uint64_t row_bytes() { std::lock_guard<std::mutex> l(mutex_); return row_bytes_; }
+    std::uint64_t delivered() {
+        std::lock_guard<std::mutex> l(mutex_);
+        return delivered_;
+    }
+    std::uint64_t lost() {
+        std::lock_guard<std::mutex> l(mutex_);
+        return lost_;
+    }
+    std::uint32_t count() {
+        std::lock_guard<std::mutex> l(mutex_);
+        return count_;
+    }
+    std::uint64_t rows() {
+        std::lock_guard<std::mutex> l(mutex_);
+        return rows_;
+    }
+    std::uint64_t row_bytes() {
+        std::lock_guard<std::mutex> l(mutex_);
+        return row_bytes_;
+    }
 
 private:
     std::mutex mutex_;  // guards everything below
@@ -149,7 +164,7 @@ private:
 
 // The write thread's step timings (observer) and the first and last stored moments.
 struct step_log {
-    std::mutex mutex;  // guards everything below
+    std::mutex mutex;               // guards everything below
     std::vector<double> stored_ms;  // this window's steps that stored a frame
     std::vector<double> all_stored_ms;
     // Steps longer than a 25 fps frame period: (stored frame number, ms), so a stall can be
@@ -216,7 +231,8 @@ public:
         }
         out_ = fdopen(fds[0], "r");
         char line[512] = {};
-        if (!out_ || !std::fgets(line, sizeof line, out_)) throw std::runtime_error("the odometer simulator said nothing");
+        if (!out_ || !std::fgets(line, sizeof line, out_))
+            throw std::runtime_error("the odometer simulator said nothing");
         path_ = line;
         while (!path_.empty() && (path_.back() == '\n' || path_.back() == '\r')) path_.pop_back();
     }
@@ -251,8 +267,9 @@ double list_seconds(const fs::path& write_path, std::uint64_t* count) {
 
 int main(int argc, char** argv) {
     if (flag(argc, argv, "--help")) {
-        std::printf("usage: bench_shift [--minutes M] [--dir DIR] [--reserve-gb G] [--fps F] [--odometer-rate R]\n"
-                    "                   [--window-minutes W] [--keep]\n");
+        std::printf(
+            "usage: bench_shift [--minutes M] [--dir DIR] [--reserve-gb G] [--fps F] [--odometer-rate R]\n"
+            "                   [--window-minutes W] [--keep]\n");
         return 0;
     }
     const double fps = option(argc, argv, "--fps", 50);
@@ -294,11 +311,11 @@ int main(int argc, char** argv) {
     const fs::path dir = scratch;
     const fs::path write_path = dir / "recordings";
     fs::create_directories(write_path);
-    std::printf("bench_shift: %.1f min at %.0f fps (%llu frames planned, up to %s), odometer %.0f/s, windows of "
-                "%.1f min, in %s; %s free before\n",
-                minutes, fps, static_cast<unsigned long long>(frames_planned),
-                shift_plan::gigabytes(plan.needed).c_str(), odometer_rate, window_minutes, dir.c_str(),
-                shift_plan::gigabytes(space.available).c_str());
+    std::printf(
+        "bench_shift: %.1f min at %.0f fps (%llu frames planned, up to %s), odometer %.0f/s, windows of "
+        "%.1f min, in %s; %s free before\n",
+        minutes, fps, static_cast<unsigned long long>(frames_planned), shift_plan::gigabytes(plan.needed).c_str(),
+        odometer_rate, window_minutes, dir.c_str(), shift_plan::gigabytes(space.available).c_str());
     std::fflush(stdout);
 
     int result = 0;
@@ -348,7 +365,8 @@ int main(int argc, char** argv) {
             return 1;
         }
         const std::string rate_text = std::to_string(static_cast<long>(fps));
-        if (J_Camera_SetValueString(selected.camera->handle(), "AcquisitionFrameRate", rate_text.c_str()) != J_ST_SUCCESS)
+        if (J_Camera_SetValueString(selected.camera->handle(), "AcquisitionFrameRate", rate_text.c_str()) !=
+            J_ST_SUCCESS)
             std::fprintf(stderr, "bench_shift: the camera refused AcquisitionFrameRate %s\n", rate_text.c_str());
 
         database_registry registry;
@@ -370,8 +388,10 @@ int main(int argc, char** argv) {
                     service_connection connection("127.0.0.1", service.port(), std::chrono::seconds(10));
                     image_request request;
                     request.count = sink->count();
-                    if (!connection.fetch(request).empty()) ++served;
-                    else ++failed;
+                    if (!connection.fetch(request).empty())
+                        ++served;
+                    else
+                        ++failed;
                 } catch (const std::exception&) {
                     ++failed;
                 }
@@ -387,8 +407,8 @@ int main(int argc, char** argv) {
         source->set_session_code("bench : shift");
 
         const auto window = std::chrono::duration<double>(window_minutes * 60);
-        const auto run_end = run_start + std::chrono::duration_cast<clock_type::duration>(
-                                              std::chrono::duration<double>(minutes * 60));
+        const auto run_end =
+            run_start + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(minutes * 60));
         std::uint64_t delivered_before = 0, stored_before = 0, jpeg_before = 0, served_before = 0;
         bool first_window = true;
         for (int w = 1;; ++w) {
@@ -414,23 +434,24 @@ int main(int argc, char** argv) {
             const percentiles p = of(ms);
             const double written_per_jpeg =
                 jpeg > jpeg_before ? double(write_bytes - write_bytes_before) / double(jpeg - jpeg_before) : 0;
-            std::printf("window %d (to %.1f min): stored %llu / delivered %llu (camera lost %llu in all); step ms "
-                        "p50 %.1f p99 %.1f p99.9 %.1f max %.1f; RSS %.0f MB (%.0f anonymous, %.0f files), %llu threads, %zu open files; log +%llu "
-                        "rows (%llu bytes in all); %.1f fsyncs/s; %.2f bytes written per JPEG byte; database %s; "
-                        "live frames %llu served, %llu failed%s\n",
-                        w, std::chrono::duration<double>(w_end - run_start).count() / 60,
-                        static_cast<unsigned long long>(stored - stored_before),
-                        static_cast<unsigned long long>(delivered - delivered_before),
-                        static_cast<unsigned long long>(sink->lost()), p.p50, p.p99, p.p999, p.max,
-                        proc_value("status", "VmRSS:") / 1024.0, proc_value("status", "RssAnon:") / 1024.0,
-                        proc_value("status", "RssFile:") / 1024.0,
-                        static_cast<unsigned long long>(proc_value("status", "Threads:")), open_files(),
-                        static_cast<unsigned long long>(sink->rows() - rows_before),
-                        static_cast<unsigned long long>(sink->row_bytes()),
-                        (syncs - syncs_before) / seconds, written_per_jpeg,
-                        shift_plan::gigabytes(folder_bytes(write_path)).c_str(),
-                        static_cast<unsigned long long>(served - served_before),
-                        static_cast<unsigned long long>(failed.load()), slow_steps_text(slow).c_str());
+            std::printf(
+                "window %d (to %.1f min): stored %llu / delivered %llu (camera lost %llu in all); step ms "
+                "p50 %.1f p99 %.1f p99.9 %.1f max %.1f; RSS %.0f MB (%.0f anonymous, %.0f files), %llu threads, %zu "
+                "open files; log +%llu "
+                "rows (%llu bytes in all); %.1f fsyncs/s; %.2f bytes written per JPEG byte; database %s; "
+                "live frames %llu served, %llu failed%s\n",
+                w, std::chrono::duration<double>(w_end - run_start).count() / 60,
+                static_cast<unsigned long long>(stored - stored_before),
+                static_cast<unsigned long long>(delivered - delivered_before),
+                static_cast<unsigned long long>(sink->lost()), p.p50, p.p99, p.p999, p.max,
+                proc_value("status", "VmRSS:") / 1024.0, proc_value("status", "RssAnon:") / 1024.0,
+                proc_value("status", "RssFile:") / 1024.0,
+                static_cast<unsigned long long>(proc_value("status", "Threads:")), open_files(),
+                static_cast<unsigned long long>(sink->rows() - rows_before),
+                static_cast<unsigned long long>(sink->row_bytes()), (syncs - syncs_before) / seconds, written_per_jpeg,
+                shift_plan::gigabytes(folder_bytes(write_path)).c_str(),
+                static_cast<unsigned long long>(served - served_before), static_cast<unsigned long long>(failed.load()),
+                slow_steps_text(slow).c_str());
             std::fflush(stdout);
             first_window = false;
             delivered_before = delivered;
@@ -467,13 +488,14 @@ int main(int argc, char** argv) {
         }
         const percentiles p = of(all);
         const std::uint64_t delivered_recording = delivered_total - (delivered_first > 0 ? delivered_first - 1 : 0);
-        std::printf("whole run: stored %llu / delivered while recording about %llu (counters read a step apart); "
-                    "JPEG mean %.0f KB; step ms p50 %.1f p99 %.1f p99.9 %.1f max %.1f; %.2f bytes written per JPEG "
-                    "byte; database %s\n",
-                    static_cast<unsigned long long>(stored_total), static_cast<unsigned long long>(delivered_recording),
-                    stored_total ? jpeg_total / 1024.0 / stored_total : 0.0, p.p50, p.p99, p.p999, p.max,
-                    jpeg_total ? double(proc_value("io", "write_bytes:") - write_bytes_start) / jpeg_total : 0.0,
-                    shift_plan::gigabytes(folder_bytes(write_path)).c_str());
+        std::printf(
+            "whole run: stored %llu / delivered while recording about %llu (counters read a step apart); "
+            "JPEG mean %.0f KB; step ms p50 %.1f p99 %.1f p99.9 %.1f max %.1f; %.2f bytes written per JPEG "
+            "byte; database %s\n",
+            static_cast<unsigned long long>(stored_total), static_cast<unsigned long long>(delivered_recording),
+            stored_total ? jpeg_total / 1024.0 / stored_total : 0.0, p.p50, p.p99, p.p999, p.max,
+            jpeg_total ? double(proc_value("io", "write_bytes:") - write_bytes_start) / jpeg_total : 0.0,
+            shift_plan::gigabytes(folder_bytes(write_path)).c_str());
         std::fflush(stdout);
     }
 
@@ -491,14 +513,17 @@ int main(int argc, char** argv) {
         db->Delete(leveldb::WriteOptions(), db_keys::count);
     }
     const double first = list_seconds(write_path, &count);
-    std::printf("list start-up after a simulated crash, first start (counts every frame, stores the count): %.3f s "
-                "(%llu frames)\n",
-                first, static_cast<unsigned long long>(count));
+    std::printf(
+        "list start-up after a simulated crash, first start (counts every frame, stores the count): %.3f s "
+        "(%llu frames)\n",
+        first, static_cast<unsigned long long>(count));
     const double second = list_seconds(write_path, &count);
     std::printf("list start-up after a simulated crash, second start: %.3f s (%llu frames), %.2f x the closed one\n",
                 second, static_cast<unsigned long long>(count), closed > 0 ? second / closed : 0.0);
 
-    if (!flag(argc, argv, "--keep")) fs::remove_all(dir, ec);
-    else std::printf("kept %s\n", dir.c_str());
+    if (!flag(argc, argv, "--keep"))
+        fs::remove_all(dir, ec);
+    else
+        std::printf("kept %s\n", dir.c_str());
     return result;
 }

@@ -15,8 +15,8 @@ inline constexpr std::uint64_t storage_slack = 1024ull << 20;
 
 struct verdict {
     bool enough = false;
-    std::uint64_t needed = 0;   // bytes the run will store at most
-    std::string message;        // why not, for the operator; empty when enough
+    std::uint64_t needed = 0;  // bytes the run will store at most
+    std::string message;       // why not, for the operator; empty when enough
 };
 
 inline std::string gigabytes(std::uint64_t bytes) {

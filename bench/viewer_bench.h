@@ -13,8 +13,7 @@
 
 namespace viewer_bench {
 // Wall and CPU seconds of each of the folder's first `frames` - 1 steps.
-inline void bare_steps(const std::wstring& folder, int frames, std::vector<double>& wall,
-                       std::vector<double>& cpu) {
+inline void bare_steps(const std::wstring& folder, int frames, std::vector<double>& wall, std::vector<double>& cpu) {
     frame_browser browser(folder);
     cv::Mat rgb(1200, 1920, CV_8UC3);
     for (int i = 1; i < frames; ++i) {

@@ -52,7 +52,7 @@ struct stream_rec {
     ArvStream* arv = nullptr;
     gulong handler = 0;
     std::shared_ptr<buffer_pool> pool;
-    std::mutex halt_lock;  // serialises halt()
+    std::mutex halt_lock;             // serialises halt()
     std::atomic<bool> halted{false};  // the receive thread was stopped; no buffer is in Aravis
 
     // Stops the receive thread so that no caller block is written any more. Idempotent.
@@ -295,8 +295,8 @@ camera_status aravis_backend::factory_get_num_of_cameras(FACTORY_HANDLE factory,
     return J_ST_SUCCESS;
 }
 
-camera_status aravis_backend::factory_get_camera_id_by_index(FACTORY_HANDLE factory, std::int32_t index,
-                                                             char* id, std::uint32_t* size) {
+camera_status aravis_backend::factory_get_camera_id_by_index(FACTORY_HANDLE factory, std::int32_t index, char* id,
+                                                             std::uint32_t* size) {
     auto f = state_->factories.find(factory);
     if (!f) return J_ST_INVALID_HANDLE;
     std::lock_guard<std::mutex> lock(state_->system);
@@ -353,9 +353,9 @@ camera_status aravis_backend::camera_open(FACTORY_HANDLE factory, const char* ca
         choose_pattern(*rec, state_->fast_pattern, state_->undercar());
     }
     if (ARV_IS_GV_DEVICE(device))
-        rec->lost_handler = g_signal_connect_data(device, "control-lost", G_CALLBACK(on_control_lost),
-                                                  new std::weak_ptr<camera_rec>(rec), forget_weak_camera,
-                                                  GConnectFlags{});
+        rec->lost_handler =
+            g_signal_connect_data(device, "control-lost", G_CALLBACK(on_control_lost),
+                                  new std::weak_ptr<camera_rec>(rec), forget_weak_camera, GConnectFlags{});
     *camera = state_->cameras.add(std::move(rec));
     return J_ST_SUCCESS;
 }
@@ -413,7 +413,8 @@ camera_status aravis_backend::camera_execute_command(CAM_HANDLE camera, const ch
     GError* error = nullptr;
     // The plain feature commands: Aravis's start/stop helpers also start and stop the stream
     // threads of some transports, which the stream calls below manage themselves.
-    if (rec->fake && std::strcmp(command, "AcquisitionStart") == 0) choose_pattern(*rec, state_->fast_pattern, state_->undercar());
+    if (rec->fake && std::strcmp(command, "AcquisitionStart") == 0)
+        choose_pattern(*rec, state_->fast_pattern, state_->undercar());
     arv_camera_execute_command(rec->arv, command, &error);
     return failed(error);
 }
@@ -434,8 +435,7 @@ camera_status aravis_backend::camera_get_num_of_data_streams(CAM_HANDLE camera, 
     return J_ST_SUCCESS;
 }
 
-camera_status aravis_backend::camera_create_data_stream(CAM_HANDLE camera, std::uint32_t index,
-                                                        STREAM_HANDLE* stream) {
+camera_status aravis_backend::camera_create_data_stream(CAM_HANDLE camera, std::uint32_t index, STREAM_HANDLE* stream) {
     auto rec = state_->cameras.find(camera);
     if (!rec || !stream) return J_ST_INVALID_HANDLE;
     if (index != 0) return J_ST_INVALID_PARAMETER;
@@ -479,9 +479,8 @@ camera_status aravis_backend::stream_announce_buffer(STREAM_HANDLE stream, void*
     auto s = state_->streams.find(stream);
     if (!s || !block || !buffer || size == 0) return J_ST_INVALID_PARAMETER;
     // Aravis hands the buffer back with its handle as user data.
-    BUF_HANDLE handle = s->pool->announce(block, size, private_data, [&](BUF_HANDLE h) -> void* {
-        return arv_buffer_new_full(size, block, h, nullptr);
-    });
+    BUF_HANDLE handle = s->pool->announce(
+        block, size, private_data, [&](BUF_HANDLE h) -> void* { return arv_buffer_new_full(size, block, h, nullptr); });
     *buffer = handle;
     return J_ST_SUCCESS;
 }
@@ -529,8 +528,8 @@ camera_status aravis_backend::stream_stop_acquisition(STREAM_HANDLE stream, int)
     return J_ST_SUCCESS;
 }
 
-camera_status aravis_backend::stream_get_buffer_info(STREAM_HANDLE stream, BUF_HANDLE buffer, int item,
-                                                     void* value, std::uint32_t* size) {
+camera_status aravis_backend::stream_get_buffer_info(STREAM_HANDLE stream, BUF_HANDLE buffer, int item, void* value,
+                                                     std::uint32_t* size) {
     auto s = state_->streams.find(stream);
     if (!s) return J_ST_INVALID_HANDLE;
     const std::uint64_t queued = s->pool->queued();
@@ -539,64 +538,61 @@ camera_status aravis_backend::stream_get_buffer_info(STREAM_HANDLE stream, BUF_H
     s->pool->with_buffer(buffer, [&](const pool_buffer& b) {
         auto* arv = static_cast<ArvBuffer*>(b.native);
         switch (item) {
-            case BUFFER_INFO_BASE: {
-                size_t n = 0;
-                const void* data = arv_buffer_get_image_data(arv, &n);
-                if (!data) data = arv_buffer_get_data(arv, &n);
-                status = put<std::uint64_t>(value, size, reinterpret_cast<std::uintptr_t>(data));
-                break;
-            }
-            case BUFFER_INFO_SIZE: {
-                size_t n = 0;
-                if (!arv_buffer_get_image_data(arv, &n)) arv_buffer_get_data(arv, &n);
-                if (n == 0 && s->camera->fake) n = drawn_bytes(arv, b.size);
-                status = put<std::uint32_t>(value, size, static_cast<std::uint32_t>(n));
-                break;
-            }
-            case BUFFER_INFO_WIDTH: status = put<std::uint32_t>(value, size, arv_buffer_get_image_width(arv)); break;
-            case BUFFER_INFO_HEIGHT: status = put<std::uint32_t>(value, size, arv_buffer_get_image_height(arv)); break;
-            case BUFFER_INFO_PIXELTYPE:
-                status = put<std::uint64_t>(value, size, arv_buffer_get_image_pixel_format(arv));
-                break;
-            case BUFFER_INFO_TIMESTAMP: {
-                guint64 ts = arv_buffer_get_timestamp(arv);
-                if (ts == 0) ts = arv_buffer_get_system_timestamp(arv);
-                status = put<std::uint64_t>(value, size, ts);
-                break;
-            }
-            // Only whole frames are handed out.
-            case BUFFER_INFO_NUM_PACKETS_MISSING: status = put<std::uint32_t>(value, size, 0); break;
-            case BUFFER_INFO_NUMBER_OF_QUEUED: status = put<std::uint64_t>(value, size, queued); break;
-            case BUFFER_INFO_XOFFSET: status = put<std::uint32_t>(value, size, arv_buffer_get_image_x(arv)); break;
-            case BUFFER_INFO_YOFFSET: status = put<std::uint32_t>(value, size, arv_buffer_get_image_y(arv)); break;
-            case BUFFER_INFO_XPADDING: {
-                gint x = 0, y = 0;
-                arv_buffer_get_image_padding(arv, &x, &y);
-                status = put<std::uint32_t>(value, size, static_cast<std::uint32_t>(x));
-                break;
-            }
-            case BUFFER_INFO_BLOCKID: status = put<std::uint64_t>(value, size, arv_buffer_get_frame_id(arv)); break;
-            default: status = J_ST_INVALID_ID;
+        case BUFFER_INFO_BASE: {
+            size_t n = 0;
+            const void* data = arv_buffer_get_image_data(arv, &n);
+            if (!data) data = arv_buffer_get_data(arv, &n);
+            status = put<std::uint64_t>(value, size, reinterpret_cast<std::uintptr_t>(data));
+            break;
+        }
+        case BUFFER_INFO_SIZE: {
+            size_t n = 0;
+            if (!arv_buffer_get_image_data(arv, &n)) arv_buffer_get_data(arv, &n);
+            if (n == 0 && s->camera->fake) n = drawn_bytes(arv, b.size);
+            status = put<std::uint32_t>(value, size, static_cast<std::uint32_t>(n));
+            break;
+        }
+        case BUFFER_INFO_WIDTH: status = put<std::uint32_t>(value, size, arv_buffer_get_image_width(arv)); break;
+        case BUFFER_INFO_HEIGHT: status = put<std::uint32_t>(value, size, arv_buffer_get_image_height(arv)); break;
+        case BUFFER_INFO_PIXELTYPE:
+            status = put<std::uint64_t>(value, size, arv_buffer_get_image_pixel_format(arv));
+            break;
+        case BUFFER_INFO_TIMESTAMP: {
+            guint64 ts = arv_buffer_get_timestamp(arv);
+            if (ts == 0) ts = arv_buffer_get_system_timestamp(arv);
+            status = put<std::uint64_t>(value, size, ts);
+            break;
+        }
+        // Only whole frames are handed out.
+        case BUFFER_INFO_NUM_PACKETS_MISSING: status = put<std::uint32_t>(value, size, 0); break;
+        case BUFFER_INFO_NUMBER_OF_QUEUED: status = put<std::uint64_t>(value, size, queued); break;
+        case BUFFER_INFO_XOFFSET: status = put<std::uint32_t>(value, size, arv_buffer_get_image_x(arv)); break;
+        case BUFFER_INFO_YOFFSET: status = put<std::uint32_t>(value, size, arv_buffer_get_image_y(arv)); break;
+        case BUFFER_INFO_XPADDING: {
+            gint x = 0, y = 0;
+            arv_buffer_get_image_padding(arv, &x, &y);
+            status = put<std::uint32_t>(value, size, static_cast<std::uint32_t>(x));
+            break;
+        }
+        case BUFFER_INFO_BLOCKID: status = put<std::uint64_t>(value, size, arv_buffer_get_frame_id(arv)); break;
+        default: status = J_ST_INVALID_ID;
         }
     });
     return status;
 }
 
-camera_status aravis_backend::stream_get_stream_info(STREAM_HANDLE stream, int item, void* value,
-                                                     std::uint32_t* size) {
+camera_status aravis_backend::stream_get_stream_info(STREAM_HANDLE stream, int item, void* value, std::uint32_t* size) {
     auto s = state_->streams.find(stream);
     if (!s) return J_ST_INVALID_HANDLE;
     guint64 completed = 0, failures = 0, underruns = 0;
     arv_stream_get_statistics(s->arv, &completed, &failures, &underruns);
     switch (item) {
-        case STREAM_INFO_CMD_NUMBER_OF_FRAMES_DELIVERED: return put<std::uint64_t>(value, size, s->pool->delivered());
-        case STREAM_INFO_CMD_NUMBER_OF_FRAMES_LOST:
-            return put<std::uint64_t>(value, size, s->pool->lost() + underruns);
-        case STREAM_INFO_CMD_NUMBER_OF_FRAMES_AWAIT_DELIVERY:
-            return put<std::uint64_t>(value, size, s->pool->waiting());
-        case STREAM_INFO_CMD_NUMBER_OF_FRAMES_CORRUPT_ON_DELIEVRY:
-            return put<std::uint64_t>(value, size, s->pool->corrupt());
-        default: return J_ST_INVALID_ID;
+    case STREAM_INFO_CMD_NUMBER_OF_FRAMES_DELIVERED: return put<std::uint64_t>(value, size, s->pool->delivered());
+    case STREAM_INFO_CMD_NUMBER_OF_FRAMES_LOST: return put<std::uint64_t>(value, size, s->pool->lost() + underruns);
+    case STREAM_INFO_CMD_NUMBER_OF_FRAMES_AWAIT_DELIVERY: return put<std::uint64_t>(value, size, s->pool->waiting());
+    case STREAM_INFO_CMD_NUMBER_OF_FRAMES_CORRUPT_ON_DELIEVRY:
+        return put<std::uint64_t>(value, size, s->pool->corrupt());
+    default: return J_ST_INVALID_ID;
     }
 }
 

@@ -29,9 +29,9 @@
 
 struct pool_buffer {
     enum class state {
-        held,     // with the caller (announced, handed out, or flushed back)
-        input,    // in the input queue, waiting to be filled
-        output,   // a whole frame in the output queue
+        held,    // with the caller (announced, handed out, or flushed back)
+        input,   // in the input queue, waiting to be filled
+        output,  // a whole frame in the output queue
     };
     void* block = nullptr;
     std::uint32_t size = 0;

@@ -23,10 +23,10 @@ public:
     virtual camera_status factory_get_info(int info, char* buffer, std::uint32_t* size) = 0;
     virtual camera_status factory_update_camera_list(FACTORY_HANDLE factory, bool* changed) = 0;
     virtual camera_status factory_get_num_of_cameras(FACTORY_HANDLE factory, std::uint32_t* count) = 0;
-    virtual camera_status factory_get_camera_id_by_index(FACTORY_HANDLE factory, std::int32_t index,
-                                                         char* id, std::uint32_t* size) = 0;
-    virtual camera_status factory_get_camera_info(FACTORY_HANDLE factory, const char* camera_id,
-                                                  int info, char* buffer, std::uint32_t* size) = 0;
+    virtual camera_status factory_get_camera_id_by_index(FACTORY_HANDLE factory, std::int32_t index, char* id,
+                                                         std::uint32_t* size) = 0;
+    virtual camera_status factory_get_camera_info(FACTORY_HANDLE factory, const char* camera_id, int info, char* buffer,
+                                                  std::uint32_t* size) = 0;
 
     virtual camera_status camera_open(FACTORY_HANDLE factory, const char* camera_id, CAM_HANDLE* camera) = 0;
     virtual camera_status camera_close(CAM_HANDLE camera) = 0;
@@ -47,10 +47,9 @@ public:
     virtual camera_status stream_unregister_event(STREAM_HANDLE stream, int kind) = 0;
     virtual camera_status stream_start_acquisition(STREAM_HANDLE stream, int flag, std::uint64_t count) = 0;
     virtual camera_status stream_stop_acquisition(STREAM_HANDLE stream, int flag) = 0;
-    virtual camera_status stream_get_buffer_info(STREAM_HANDLE stream, BUF_HANDLE buffer, int item,
-                                                 void* value, std::uint32_t* size) = 0;
-    virtual camera_status stream_get_stream_info(STREAM_HANDLE stream, int item, void* value,
+    virtual camera_status stream_get_buffer_info(STREAM_HANDLE stream, BUF_HANDLE buffer, int item, void* value,
                                                  std::uint32_t* size) = 0;
+    virtual camera_status stream_get_stream_info(STREAM_HANDLE stream, int item, void* value, std::uint32_t* size) = 0;
     virtual camera_status stream_flush_queue(STREAM_HANDLE stream, int mode) = 0;
     virtual camera_status stream_revoke_buffer(STREAM_HANDLE stream, BUF_HANDLE buffer, void** block,
                                                void** private_data) = 0;

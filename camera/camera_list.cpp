@@ -17,7 +17,8 @@ void check(const camera_status& status, const char* text) {
 std::string read_id(FACTORY_HANDLE factory, std::uint32_t index) {
     char id[sdk_text_capacity] = {};
     std::uint32_t size = sizeof id;
-    check(J_Factory_GetCameraIDByIndex(factory, static_cast<std::int32_t>(index), id, &size), "Error getting camera ID.");
+    check(J_Factory_GetCameraIDByIndex(factory, static_cast<std::int32_t>(index), id, &size),
+          "Error getting camera ID.");
     id[sizeof id - 1] = 0;
     return id;
 }
@@ -48,7 +49,8 @@ camera_map enumerate_cameras(jai_factory& factory) {
         if (i >= count) break;
         const std::string id = read_id(factory.handle(), i);
         const std::string again = read_id(factory.handle(), i);
-        const std::string model = read_info(factory.handle(), again, CAM_INFO_MODELNAME, "Error getting camera model info.");
+        const std::string model =
+            read_info(factory.handle(), again, CAM_INFO_MODELNAME, "Error getting camera model info.");
         const std::string ip = read_info(factory.handle(), again, CAM_INFO_IP, "Error getting camera IP info.");
         cameras.emplace(model + " " + ip + " " + camera_driver_tag(again), id);
         factory.reopen();

@@ -43,8 +43,8 @@ std::uint64_t stream_item(STREAM_HANDLE stream, int item) {
 
 }  // namespace
 
-std::wstring grab_stats_text(std::uint64_t delivered, std::uint64_t lost, std::uint64_t awaiting,
-                             std::uint64_t corrupt, std::uint64_t rate) {
+std::wstring grab_stats_text(std::uint64_t delivered, std::uint64_t lost, std::uint64_t awaiting, std::uint64_t corrupt,
+                             std::uint64_t rate) {
     return L"delivered: " + std::to_wstring(delivered) + L" lost: " + std::to_wstring(lost) + L" await: " +
            std::to_wstring(awaiting) + L" corrupt: " + std::to_wstring(corrupt) + L" fps: " + std::to_wstring(rate);
 }
@@ -119,7 +119,8 @@ void capture_thread::set_up() {
     for (int i = 0; i < buffer_count; ++i) {
         auto block = std::make_unique<std::uint8_t[]>(block_size_ ? block_size_ : 1);
         BUF_HANDLE handle = nullptr;
-        check(J_DataStream_AnnounceBuffer(stream_, block.get(), block_size_, nullptr, &handle), "Error announce buffer");
+        check(J_DataStream_AnnounceBuffer(stream_, block.get(), block_size_, nullptr, &handle),
+              "Error announce buffer");
         if (camera_status st = J_DataStream_QueueBuffer(stream_, handle); !st.ok()) {
             // Announced but not recorded: revoke it here so the block is never written after free.
             J_DataStream_RevokeBuffer(stream_, handle, nullptr, nullptr);
@@ -158,22 +159,14 @@ void capture_thread::grab_loop() {
             return;
         }
         switch (result) {
-            case J_COND_WAIT_SIGNAL:
-                handle_frame(frames);
-                post_stats();
-                break;
-            case J_COND_WAIT_TIMEOUT:
-                post_stats();
-                break;
-            case J_COND_WAIT_EXIT:
-                post_log_info(sink_, L"Condition wait exit");
-                return;
-            case J_COND_WAIT_ERROR:
-                post_log_error(sink_, L"Condition wait error");
-                return;
-            default:
-                post_log_error(sink_, L"Unknown error in capture thread loop");
-                return;
+        case J_COND_WAIT_SIGNAL:
+            handle_frame(frames);
+            post_stats();
+            break;
+        case J_COND_WAIT_TIMEOUT: post_stats(); break;
+        case J_COND_WAIT_EXIT: post_log_info(sink_, L"Condition wait exit"); return;
+        case J_COND_WAIT_ERROR: post_log_error(sink_, L"Condition wait error"); return;
+        default: post_log_error(sink_, L"Unknown error in capture thread loop"); return;
         }
     }
 }
@@ -221,7 +214,8 @@ void capture_thread::handle_frame(std::uint64_t& frames) {
     }
     copied_.fetch_add(1, std::memory_order_relaxed);
     if (frames % new_frame_interval == 0)
-        post_message(sink_, new_frame_message{new_frame_text(info.iTimeStamp, info.iMissingPackets, info.iQueuedBuffers)});
+        post_message(sink_,
+                     new_frame_message{new_frame_text(info.iTimeStamp, info.iMissingPackets, info.iQueuedBuffers)});
     // A buffer that cannot go back is one fewer for the camera to fill; the capture goes on
     // with the others, and the row says why the stream runs dry should they all be lost.
     if (camera_status st = J_DataStream_QueueBuffer(stream_, buffer); !st.ok())
@@ -243,8 +237,8 @@ void capture_thread::post_stats() {
     const std::uint64_t awaiting = stream_item(stream_, STREAM_INFO_CMD_NUMBER_OF_FRAMES_AWAIT_DELIVERY);
     const std::uint64_t corrupt = stream_item(stream_, STREAM_INFO_CMD_NUMBER_OF_FRAMES_CORRUPT_ON_DELIEVRY);
     post_message(sink_, make_grab_stats(grab_stats_text(delivered, lost, awaiting, corrupt,
-                                                         grab_rate(delivered, start_time_, clock_())),
-                                         delivered, lost, corrupt));
+                                                        grab_rate(delivered, start_time_, clock_())),
+                                        delivered, lost, corrupt));
 }
 
 // Best effort on every way out: a call that fails here has nothing left to undo, and the

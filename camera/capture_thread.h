@@ -42,8 +42,8 @@ struct capture_config {
 
 // The statistics line: "delivered: ", " lost: ", " await: ", " corrupt: ", " fps: ", each
 // followed by its number in plain decimal.
-std::wstring grab_stats_text(std::uint64_t delivered, std::uint64_t lost, std::uint64_t awaiting,
-                             std::uint64_t corrupt, std::uint64_t rate);
+std::wstring grab_stats_text(std::uint64_t delivered, std::uint64_t lost, std::uint64_t awaiting, std::uint64_t corrupt,
+                             std::uint64_t rate);
 // The last frame's line: "timestamp: ", " missing packets: ", " queued buffers: " with numbers.
 std::wstring new_frame_text(std::uint64_t timestamp, std::uint32_t missing_packets, std::uint64_t queued_buffers);
 // Frames per second averaged over the whole run: delivered / whole seconds since the start,
@@ -110,7 +110,7 @@ private:
     std::uint8_t new_buffer_data_[event_data_size] = {};
     std::int64_t start_time_ = 0;
 
-    std::mutex exit_mutex_;     // guards condition_ and exit_requested_
+    std::mutex exit_mutex_;       // guards condition_ and exit_requested_
     HANDLE condition_ = nullptr;  // written by the capture thread only, under exit_mutex_
     bool exit_requested_ = false;
 

@@ -7,8 +7,8 @@ continuous_grab::continuous_grab(event_sink_ptr sink, capture_config config, jai
     : camera_(std::move(camera)) {
     if (!camera_) throw std::runtime_error("Error opening camera.");
     frame_ = make_frame_buffer(camera_->handle());
-    thread_ = std::make_unique<capture_thread>(std::move(sink), config, camera_->handle(), frame_.get(),
-                                               std::move(clock));
+    thread_ =
+        std::make_unique<capture_thread>(std::move(sink), config, camera_->handle(), frame_.get(), std::move(clock));
     thread_->start();
 }
 

@@ -31,7 +31,7 @@ public:
     std::uint64_t frames_copied() const { return thread_ ? thread_->frames_copied() : 0; }
 
 private:
-    jai_camera_ptr camera_;                   // released last
-    std::unique_ptr<frame_buffer> frame_;     // outlives the thread
+    jai_camera_ptr camera_;                // released last
+    std::unique_ptr<frame_buffer> frame_;  // outlives the thread
     std::unique_ptr<capture_thread> thread_;
 };

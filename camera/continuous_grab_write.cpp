@@ -22,9 +22,7 @@ continuous_grab_write::~continuous_grab_write() {
     frame_.reset();
 }
 
-std::string continuous_grab_write::session_code() {
-    return recorder_ ? recorder_->session_code() : session_code_;
-}
+std::string continuous_grab_write::session_code() { return recorder_ ? recorder_->session_code() : session_code_; }
 
 void continuous_grab_write::set_session_code(const std::string& code) {
     if (recorder_)

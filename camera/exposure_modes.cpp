@@ -5,10 +5,16 @@
 #include <stdexcept>
 
 const std::vector<std::wstring>& exposure_mode_names() {
-    static const std::vector<std::wstring> names = {
-        L"Off", L"ContinuousPreset1", L"ContinuousPreset2", L"ContinuousPreset3", L"ContinuousPreset4",
-        L"ContinuousPreset5", L"ContinuousPreset6", L"ContinuousPreset7", L"ContinuousPreset8",
-        L"ContinuousPreset9"};
+    static const std::vector<std::wstring> names = {L"Off",
+                                                    L"ContinuousPreset1",
+                                                    L"ContinuousPreset2",
+                                                    L"ContinuousPreset3",
+                                                    L"ContinuousPreset4",
+                                                    L"ContinuousPreset5",
+                                                    L"ContinuousPreset6",
+                                                    L"ContinuousPreset7",
+                                                    L"ContinuousPreset8",
+                                                    L"ContinuousPreset9"};
     return names;
 }
 

@@ -23,7 +23,8 @@ std::int64_t frame_byte_length(const frame_buffer& fb) {
 }
 
 std::uint32_t bits_per_pixel_of(std::int64_t pixel_format) {
-    const std::uint32_t occupied = static_cast<std::uint32_t>((pixel_format >> occupied_bits_shift) & occupied_bits_mask);
+    const std::uint32_t occupied =
+        static_cast<std::uint32_t>((pixel_format >> occupied_bits_shift) & occupied_bits_mask);
     return occupied >= least_bits_per_pixel ? occupied : least_bits_per_pixel;
 }
 
@@ -48,7 +49,6 @@ std::uint64_t copy_frame_gray8(const frame_buffer& fb, cv::Mat& out) {
         raw.assign(fb.image.begin(), fb.image.end());
         ts = fb.timestamp;
     }
-    reduce_pixels_to_gray8(raw.data(), raw.size(), out.ptr<std::uint8_t>(), pixels, fb.pixel_format,
-                           fb.bits_per_pixel);
+    reduce_pixels_to_gray8(raw.data(), raw.size(), out.ptr<std::uint8_t>(), pixels, fb.pixel_format, fb.bits_per_pixel);
     return ts;
 }

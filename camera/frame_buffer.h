@@ -12,8 +12,8 @@
 #include <vector>
 
 struct frame_buffer {
-    std::vector<std::uint8_t> image;   // guarded by lock; bits_per_pixel*width*height/8 bytes
-    std::uint64_t timestamp = 0;       // guarded by lock; camera time stamp of `image`, 0 = none yet
+    std::vector<std::uint8_t> image;  // guarded by lock; bits_per_pixel*width*height/8 bytes
+    std::uint64_t timestamp = 0;      // guarded by lock; camera time stamp of `image`, 0 = none yet
     mutable std::shared_mutex lock;
     std::int64_t width = 640;
     std::int64_t height = 480;
@@ -21,7 +21,9 @@ struct frame_buffer {
     std::uint32_t bits_per_pixel = 8;
 };
 
-namespace cv { class Mat; }
+namespace cv {
+class Mat;
+}
 
 // Byte length of `image`: bits_per_pixel * width * height / 8 in signed 64-bit arithmetic
 // (0 for nonsensical geometry).

@@ -40,5 +40,4 @@ public:
 
 // Makes a running recorder: (event receiver, initial session code, shared frame buffer). The
 // factory brings whatever configuration the recorder needs.
-using recorder_factory =
-    std::function<std::unique_ptr<recorder>(event_sink_ptr, const std::string&, frame_buffer*)>;
+using recorder_factory = std::function<std::unique_ptr<recorder>(event_sink_ptr, const std::string&, frame_buffer*)>;

@@ -33,6 +33,4 @@ std::string jai_factory::sdk_version() const {
     return text;
 }
 
-std::wstring jai_factory::version_line() const {
-    return L"JAI " + wxString(sdk_version().c_str()).ToStdWstring();
-}
+std::wstring jai_factory::version_line() const { return L"JAI " + wxString(sdk_version().c_str()).ToStdWstring(); }

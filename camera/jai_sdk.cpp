@@ -83,11 +83,10 @@ std::shared_ptr<camera_backend> camera_backend_from_environment() {
     const char* choice = std::getenv("QUILLMAR_CAMERAS");
     const bool simulated = choice && std::string(choice) == "simulated";
     std::string problem;
-    const simulated_picture picture = parse_simulated_picture(
-        std::getenv("QUILLMAR_SIMULATED_SCENE"), std::getenv("QUILLMAR_SIMULATED_SIZE"), &problem);
+    const simulated_picture picture = parse_simulated_picture(std::getenv("QUILLMAR_SIMULATED_SCENE"),
+                                                              std::getenv("QUILLMAR_SIMULATED_SIZE"), &problem);
     if (simulated && !problem.empty()) std::cerr << problem << std::endl;
-    return std::make_shared<aravis_backend>(simulated ? aravis_backend::mode::simulated
-                                                      : aravis_backend::mode::real,
+    return std::make_shared<aravis_backend>(simulated ? aravis_backend::mode::simulated : aravis_backend::mode::real,
                                             picture);
 }
 
@@ -118,12 +117,11 @@ camera_status J_Factory_UpdateCameraList(FACTORY_HANDLE factory, bool* changed) 
 camera_status J_Factory_GetNumOfCameras(FACTORY_HANDLE factory, std::uint32_t* count) {
     return on(factory, [&](camera_backend& b) { return b.factory_get_num_of_cameras(factory, count); });
 }
-camera_status J_Factory_GetCameraIDByIndex(FACTORY_HANDLE factory, std::int32_t index, char* id,
-                                           std::uint32_t* size) {
+camera_status J_Factory_GetCameraIDByIndex(FACTORY_HANDLE factory, std::int32_t index, char* id, std::uint32_t* size) {
     return on(factory, [&](camera_backend& b) { return b.factory_get_camera_id_by_index(factory, index, id, size); });
 }
-camera_status J_Factory_GetCameraInfo(FACTORY_HANDLE factory, const char* camera_id, int info,
-                                      char* buffer, std::uint32_t* size) {
+camera_status J_Factory_GetCameraInfo(FACTORY_HANDLE factory, const char* camera_id, int info, char* buffer,
+                                      std::uint32_t* size) {
     return on(factory,
               [&](camera_backend& b) { return b.factory_get_camera_info(factory, camera_id, info, buffer, size); });
 }
@@ -150,14 +148,15 @@ camera_status J_Camera_GetNumOfDataStreams(CAM_HANDLE camera, std::uint32_t* cou
     return on(camera, [&](camera_backend& b) { return b.camera_get_num_of_data_streams(camera, count); });
 }
 camera_status J_Camera_CreateDataStream(CAM_HANDLE camera, std::uint32_t index, STREAM_HANDLE* stream) {
-    return opening(camera, stream, [&](camera_backend& b) { return b.camera_create_data_stream(camera, index, stream); });
+    return opening(camera, stream,
+                   [&](camera_backend& b) { return b.camera_create_data_stream(camera, index, stream); });
 }
 
 camera_status J_DataStream_SetParam(STREAM_HANDLE stream, int param, void* value, std::uint32_t size) {
     return on(stream, [&](camera_backend& b) { return b.stream_set_param(stream, param, value, size); });
 }
-camera_status J_DataStream_AnnounceBuffer(STREAM_HANDLE stream, void* block, std::uint32_t size,
-                                          void* private_data, BUF_HANDLE* buffer) {
+camera_status J_DataStream_AnnounceBuffer(STREAM_HANDLE stream, void* block, std::uint32_t size, void* private_data,
+                                          BUF_HANDLE* buffer) {
     return on(stream,
               [&](camera_backend& b) { return b.stream_announce_buffer(stream, block, size, private_data, buffer); });
 }

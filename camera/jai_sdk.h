@@ -58,17 +58,17 @@ inline constexpr int CAM_INFO_IP = 1001;
 
 // Buffer information items (value size in bytes in the comment).
 enum J_BUFFER_INFO_CMD {
-    BUFFER_INFO_BASE = 0,             // 8: address of the image bytes
-    BUFFER_INFO_SIZE = 1,             // 4
-    BUFFER_INFO_TIMESTAMP = 3,        // 8
-    BUFFER_INFO_NUMBER_OF_QUEUED = 4, // 8
-    BUFFER_INFO_WIDTH = 10,           // 4
-    BUFFER_INFO_HEIGHT = 11,          // 4
-    BUFFER_INFO_XOFFSET = 12,         // 4
-    BUFFER_INFO_YOFFSET = 13,         // 4
-    BUFFER_INFO_XPADDING = 14,        // 4
-    BUFFER_INFO_BLOCKID = 16,         // 8
-    BUFFER_INFO_PIXELTYPE = 20,       // 8
+    BUFFER_INFO_BASE = 0,                    // 8: address of the image bytes
+    BUFFER_INFO_SIZE = 1,                    // 4
+    BUFFER_INFO_TIMESTAMP = 3,               // 8
+    BUFFER_INFO_NUMBER_OF_QUEUED = 4,        // 8
+    BUFFER_INFO_WIDTH = 10,                  // 4
+    BUFFER_INFO_HEIGHT = 11,                 // 4
+    BUFFER_INFO_XOFFSET = 12,                // 4
+    BUFFER_INFO_YOFFSET = 13,                // 4
+    BUFFER_INFO_XPADDING = 14,               // 4
+    BUFFER_INFO_BLOCKID = 16,                // 8
+    BUFFER_INFO_PIXELTYPE = 20,              // 8
     BUFFER_INFO_NUM_PACKETS_MISSING = 1001,  // 4
 };
 
@@ -119,14 +119,12 @@ camera_status J_Factory_Close(FACTORY_HANDLE factory);
 camera_status J_Factory_GetInfo(FACTORY_HANDLE factory, int info, char* buffer, std::uint32_t* size);
 camera_status J_Factory_UpdateCameraList(FACTORY_HANDLE factory, bool* changed);
 camera_status J_Factory_GetNumOfCameras(FACTORY_HANDLE factory, std::uint32_t* count);
-camera_status J_Factory_GetCameraIDByIndex(FACTORY_HANDLE factory, std::int32_t index, char* id,
-                                           std::uint32_t* size);
-camera_status J_Factory_GetCameraInfo(FACTORY_HANDLE factory, const char* camera_id, int info,
-                                      char* buffer, std::uint32_t* size);
+camera_status J_Factory_GetCameraIDByIndex(FACTORY_HANDLE factory, std::int32_t index, char* id, std::uint32_t* size);
+camera_status J_Factory_GetCameraInfo(FACTORY_HANDLE factory, const char* camera_id, int info, char* buffer,
+                                      std::uint32_t* size);
 
 // Camera.
-camera_status J_Camera_Open(FACTORY_HANDLE factory, const char* camera_id, CAM_HANDLE* camera,
-                            int reserved = 0);
+camera_status J_Camera_Open(FACTORY_HANDLE factory, const char* camera_id, CAM_HANDLE* camera, int reserved = 0);
 camera_status J_Camera_Close(CAM_HANDLE camera);
 camera_status J_Camera_GetValueInt64(CAM_HANDLE camera, const char* feature, std::int64_t* value);
 camera_status J_Camera_GetValueDouble(CAM_HANDLE camera, const char* feature, double* value);
@@ -137,21 +135,18 @@ camera_status J_Camera_CreateDataStream(CAM_HANDLE camera, std::uint32_t index, 
 
 // Data stream.
 camera_status J_DataStream_SetParam(STREAM_HANDLE stream, int param, void* value, std::uint32_t size);
-camera_status J_DataStream_AnnounceBuffer(STREAM_HANDLE stream, void* block, std::uint32_t size,
-                                          void* private_data, BUF_HANDLE* buffer);
+camera_status J_DataStream_AnnounceBuffer(STREAM_HANDLE stream, void* block, std::uint32_t size, void* private_data,
+                                          BUF_HANDLE* buffer);
 camera_status J_DataStream_QueueBuffer(STREAM_HANDLE stream, BUF_HANDLE buffer);
-camera_status J_DataStream_RegisterEvent(STREAM_HANDLE stream, int kind, HANDLE condition,
-                                         EVT_HANDLE* event);
+camera_status J_DataStream_RegisterEvent(STREAM_HANDLE stream, int kind, HANDLE condition, EVT_HANDLE* event);
 camera_status J_DataStream_UnRegisterEvent(STREAM_HANDLE stream, int kind);
 camera_status J_DataStream_StartAcquisition(STREAM_HANDLE stream, int flag, std::uint64_t count);
 camera_status J_DataStream_StopAcquisition(STREAM_HANDLE stream, int flag);
-camera_status J_DataStream_GetBufferInfo(STREAM_HANDLE stream, BUF_HANDLE buffer, int item,
-                                         void* value, std::uint32_t* size);
-camera_status J_DataStream_GetStreamInfo(STREAM_HANDLE stream, int item, void* value,
+camera_status J_DataStream_GetBufferInfo(STREAM_HANDLE stream, BUF_HANDLE buffer, int item, void* value,
                                          std::uint32_t* size);
+camera_status J_DataStream_GetStreamInfo(STREAM_HANDLE stream, int item, void* value, std::uint32_t* size);
 camera_status J_DataStream_FlushQueue(STREAM_HANDLE stream, int mode);
-camera_status J_DataStream_RevokeBuffer(STREAM_HANDLE stream, BUF_HANDLE buffer, void** block,
-                                        void** private_data);
+camera_status J_DataStream_RevokeBuffer(STREAM_HANDLE stream, BUF_HANDLE buffer, void** block, void** private_data);
 camera_status J_DataStream_Close(STREAM_HANDLE stream);
 
 // Events and wait conditions.

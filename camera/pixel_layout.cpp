@@ -49,34 +49,45 @@ void set_gige_unit(std::uint8_t* data, std::size_t i, std::uint32_t unit) {
 
 pixel_packing packing_of(std::int64_t pixel_format, std::uint32_t bits_per_pixel) {
     switch (pixel_format) {
-        case 0x010C0004:  // Mono10Packed
-        case 0x010C0006:  // Mono12Packed
-        case 0x010C0026: case 0x010C0027: case 0x010C0028: case 0x010C0029:  // Bayer..10Packed
-        case 0x010C002A: case 0x010C002B: case 0x010C002C: case 0x010C002D:  // Bayer..12Packed
-            return pixel_packing::gige_packed;
-        default:
-            return bits_per_pixel % 8 == 0 ? pixel_packing::whole_bytes : pixel_packing::lsb_packed;
+    case 0x010C0004:  // Mono10Packed
+    case 0x010C0006:  // Mono12Packed
+    case 0x010C0026:
+    case 0x010C0027:
+    case 0x010C0028:
+    case 0x010C0029:  // Bayer..10Packed
+    case 0x010C002A:
+    case 0x010C002B:
+    case 0x010C002C:
+    case 0x010C002D:  // Bayer..12Packed
+        return pixel_packing::gige_packed;
+    default: return bits_per_pixel % 8 == 0 ? pixel_packing::whole_bytes : pixel_packing::lsb_packed;
     }
 }
 
 int significant_bits(std::int64_t pixel_format) {
     switch (pixel_format) {
-        case 0x01100003:  // Mono10
-        case 0x0110000C: case 0x0110000D: case 0x0110000E: case 0x0110000F:  // Bayer..10
-            return 10;
-        case 0x01100005:  // Mono12
-        case 0x01100010: case 0x01100011: case 0x01100012: case 0x01100013:  // Bayer..12
-            return 12;
-        case 0x01100025: return 14;  // Mono14
-        default: return 16;
+    case 0x01100003:  // Mono10
+    case 0x0110000C:
+    case 0x0110000D:
+    case 0x0110000E:
+    case 0x0110000F:  // Bayer..10
+        return 10;
+    case 0x01100005:  // Mono12
+    case 0x01100010:
+    case 0x01100011:
+    case 0x01100012:
+    case 0x01100013:  // Bayer..12
+        return 12;
+    case 0x01100025: return 14;  // Mono14
+    default: return 16;
     }
 }
 
 std::size_t packed_size(std::size_t pixels, std::int64_t pixel_format, std::uint32_t bits_per_pixel) {
     switch (packing_of(pixel_format, bits_per_pixel)) {
-        case pixel_packing::gige_packed: return (pixels / 2) * 3 + (pixels % 2 ? 2 : 0);
-        case pixel_packing::whole_bytes: return pixels * (bits_per_pixel / 8);
-        case pixel_packing::lsb_packed: break;
+    case pixel_packing::gige_packed: return (pixels / 2) * 3 + (pixels % 2 ? 2 : 0);
+    case pixel_packing::whole_bytes: return pixels * (bits_per_pixel / 8);
+    case pixel_packing::lsb_packed: break;
     }
     return static_cast<std::size_t>((std::uint64_t(pixels) * bits_per_pixel + 7) / 8);
 }
@@ -116,31 +127,31 @@ bool rotate_pixels_180(std::uint8_t* data, std::size_t size, std::size_t pixels,
     if (!data || pixels == 0) return data != nullptr;
     if (packed_size(pixels, pixel_format, bpp) > size) return false;
     switch (packing_of(pixel_format, bpp)) {
-        case pixel_packing::whole_bytes: {
-            const std::size_t step = bpp / 8;
-            if (step == 1) {
-                std::reverse(data, data + pixels);
-            } else {
-                for (std::size_t i = 0, j = pixels - 1; i < j; ++i, --j)
-                    std::swap_ranges(data + i * step, data + (i + 1) * step, data + j * step);
-            }
-            return true;
+    case pixel_packing::whole_bytes: {
+        const std::size_t step = bpp / 8;
+        if (step == 1) {
+            std::reverse(data, data + pixels);
+        } else {
+            for (std::size_t i = 0, j = pixels - 1; i < j; ++i, --j)
+                std::swap_ranges(data + i * step, data + (i + 1) * step, data + j * step);
         }
-        case pixel_packing::gige_packed:
-            for (std::size_t i = 0, j = pixels - 1; i < j; ++i, --j) {
-                const std::uint32_t a = gige_unit(data, i);
-                set_gige_unit(data, i, gige_unit(data, j));
-                set_gige_unit(data, j, a);
-            }
-            return true;
-        case pixel_packing::lsb_packed:
-            if (bpp > widest_bit_packed) return false;
-            for (std::size_t i = 0, j = pixels - 1; i < j; ++i, --j) {
-                const std::uint64_t a = bits_at(data, size, std::uint64_t(i) * bpp, bpp);
-                set_bits(data, size, std::uint64_t(i) * bpp, bpp, bits_at(data, size, std::uint64_t(j) * bpp, bpp));
-                set_bits(data, size, std::uint64_t(j) * bpp, bpp, a);
-            }
-            return true;
+        return true;
+    }
+    case pixel_packing::gige_packed:
+        for (std::size_t i = 0, j = pixels - 1; i < j; ++i, --j) {
+            const std::uint32_t a = gige_unit(data, i);
+            set_gige_unit(data, i, gige_unit(data, j));
+            set_gige_unit(data, j, a);
+        }
+        return true;
+    case pixel_packing::lsb_packed:
+        if (bpp > widest_bit_packed) return false;
+        for (std::size_t i = 0, j = pixels - 1; i < j; ++i, --j) {
+            const std::uint64_t a = bits_at(data, size, std::uint64_t(i) * bpp, bpp);
+            set_bits(data, size, std::uint64_t(i) * bpp, bpp, bits_at(data, size, std::uint64_t(j) * bpp, bpp));
+            set_bits(data, size, std::uint64_t(j) * bpp, bpp, a);
+        }
+        return true;
     }
     return false;
 }

@@ -42,8 +42,7 @@ void bolt(cv::Mat& canvas, cv::Point c, int radius) {
     cv::circle(canvas, c + cv::Point(2, 2), radius, 12.0, cv::FILLED, cv::LINE_AA);  // shadow
     cv::circle(canvas, c, radius, 105.0, cv::FILLED, cv::LINE_AA);
     cv::circle(canvas, c, radius, 60.0, 1, cv::LINE_AA);
-    cv::circle(canvas, c - cv::Point(radius / 3, radius / 3), std::max(1, radius / 3), 190.0, cv::FILLED,
-               cv::LINE_AA);
+    cv::circle(canvas, c - cv::Point(radius / 3, radius / 3), std::max(1, radius / 3), 190.0, cv::FILLED, cv::LINE_AA);
 }
 
 }  // namespace
@@ -78,9 +77,7 @@ void undercar_scene::build(std::uint32_t width, std::uint32_t height) {
     for (int m = 0; m < members; ++m) {
         const int x = m * period / members + rng.uniform(-60, 60);
         const int bw = std::max(8, static_cast<int>(w * rng.uniform(0.04, 0.08)));
-        wrapped(period, [&](int dx) {
-            shaded_bar(canvas, cv::Rect(x + dx, 0, bw, h), 40.0f, 45.0f, true);
-        });
+        wrapped(period, [&](int dx) { shaded_bar(canvas, cv::Rect(x + dx, 0, bw, h), 40.0f, 45.0f, true); });
     }
 
     // Plates: bevelled rectangles with rows of bolts along their edges.

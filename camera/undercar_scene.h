@@ -24,18 +24,17 @@ public:
     // Fills width x height 8-bit pixels (rows without padding) at data with frame `frame`;
     // the strip is rebuilt when the size changed. Writes nothing when bytes is smaller than
     // width * height or either side is 0.
-    void fill(std::uint8_t* data, std::size_t bytes, std::uint32_t width, std::uint32_t height,
-              std::uint64_t frame);
+    void fill(std::uint8_t* data, std::size_t bytes, std::uint32_t width, std::uint32_t height, std::uint64_t frame);
 
 private:
     void build(std::uint32_t width, std::uint32_t height);
 
     std::uint32_t width_ = 0;
     std::uint32_t height_ = 0;
-    std::uint32_t period_ = 0;           // columns after which the strip repeats
-    std::vector<std::uint8_t> strip_;    // height rows of period_ + width_ columns
-    std::vector<std::uint8_t> brighter_; // noise to add, width_ * height_ + noise_slack
-    std::vector<std::uint8_t> darker_;   // noise to subtract, same length
+    std::uint32_t period_ = 0;            // columns after which the strip repeats
+    std::vector<std::uint8_t> strip_;     // height rows of period_ + width_ columns
+    std::vector<std::uint8_t> brighter_;  // noise to add, width_ * height_ + noise_slack
+    std::vector<std::uint8_t> darker_;    // noise to subtract, same length
 };
 
 // What the simulated camera shows, chosen by the camera layer's environment:
@@ -44,7 +43,7 @@ private:
 struct simulated_picture {
     enum class scene { ramp, undercar };
     scene kind = scene::ramp;
-    std::uint32_t width = 0;   // 0: the camera's own size
+    std::uint32_t width = 0;  // 0: the camera's own size
     std::uint32_t height = 0;
 };
 

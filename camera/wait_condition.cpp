@@ -35,8 +35,7 @@ bool wait_condition::exit_requested() const {
 
 std::uint32_t wait_condition::wait(std::uint32_t timeout_ms) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                      [this] { return exit_ || failed_ || pending_ > 0; });
+    changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return exit_ || failed_ || pending_ > 0; });
     if (exit_) return J_COND_WAIT_EXIT;
     if (failed_) return J_COND_WAIT_ERROR;
     if (pending_ > 0) {

@@ -27,17 +27,11 @@ bool is_frame_key(std::string_view key) {
     return true;
 }
 
-std::uint32_t parse_count(const std::string& text) {
-    return boost::lexical_cast<std::uint32_t>(text);
-}
+std::uint32_t parse_count(const std::string& text) { return boost::lexical_cast<std::uint32_t>(text); }
 
-std::uint64_t parse_count64(const std::string& text) {
-    return boost::lexical_cast<std::uint64_t>(text);
-}
+std::uint64_t parse_count64(const std::string& text) { return boost::lexical_cast<std::uint64_t>(text); }
 
-std::int64_t parse_time(const std::string& text) {
-    return boost::lexical_cast<std::int64_t>(text);
-}
+std::int64_t parse_time(const std::string& text) { return boost::lexical_cast<std::int64_t>(text); }
 
 frame_store_tuning recording_storage_tuning() {
     frame_store_tuning t;
@@ -58,8 +52,7 @@ std::unique_ptr<leveldb::DB> open_leveldb(const std::string& path, bool create, 
     // path leaves foreign folders untouched.
     std::error_code ec;
     if (!create && !std::filesystem::exists(std::filesystem::path(path) / "CURRENT", ec))
-        throw std::runtime_error("Invalid argument: " + path +
-                                 ": does not exist (create_if_missing is false)");
+        throw std::runtime_error("Invalid argument: " + path + ": does not exist (create_if_missing is false)");
     leveldb::Options options;
     options.create_if_missing = create;
     if (env) options.env = env;

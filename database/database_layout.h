@@ -12,7 +12,7 @@
 namespace leveldb {
 class DB;
 class Env;
-}
+}  // namespace leveldb
 
 namespace db_keys {
 inline constexpr const char* version = "version";
@@ -49,8 +49,7 @@ inline constexpr std::int64_t invalid_time = -1;
 // env: the storage environment (null: LevelDB's default); it must outlive the handle.
 // tuning: the writer's storage options (null: LevelDB's defaults, as every reader has them).
 struct frame_store_tuning;
-std::unique_ptr<leveldb::DB> open_leveldb(const std::string& path, bool create,
-                                          leveldb::Env* env = nullptr,
+std::unique_ptr<leveldb::DB> open_leveldb(const std::string& path, bool create, leveldb::Env* env = nullptr,
                                           const frame_store_tuning* tuning = nullptr);
 
 // The recorder's storage options for values of hundreds of kilobytes (JPEG frames). They

@@ -13,9 +13,9 @@ std::wstring odometer_text(std::uint32_t count) {
 }  // namespace
 
 std::wstring database_list_model::heading(int column) {
-    static const wchar_t* const headings[column_count] = {
-        L"Код сеанса", L"Борт", L"Время начала", L"Время окончания",
-        L"ДПП начала", L"ДПП окончания", L"Размер", L"Число записей"};
+    static const wchar_t* const headings[column_count] = {L"Код сеанса",      L"Борт",         L"Время начала",
+                                                          L"Время окончания", L"ДПП начала",   L"ДПП окончания",
+                                                          L"Размер",          L"Число записей"};
     if (column < 0 || column >= column_count) return {};
     return headings[column];
 }

@@ -29,9 +29,7 @@ void database_loader::start(event_sink_ptr, std::unique_ptr<load_thread> job) {
     });
 }
 
-bool database_loader::is_current_scan(int generation) const {
-    return generation == 0 || generation == generation_;
-}
+bool database_loader::is_current_scan(int generation) const { return generation == 0 || generation == generation_; }
 
 bool database_loader::on_database_info(const database_info_message& message) {
     if (!is_current_scan(message.generation)) return false;

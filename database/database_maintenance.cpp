@@ -122,8 +122,8 @@ archive_result archive_database(const std::wstring& folder, maintenance_ui& ui) 
             return archive_result::cannot_open_file;
         }
         if (zip_file_add(archive, utf8(entry.name).c_str(), source, ZIP_FL_ENC_UTF_8) < 0) {
-            ui.log_error(format(L"Не удалось записать файл в архив: %s",
-                                wxFileName(entry.file).GetFullName().ToStdWstring()));
+            ui.log_error(
+                format(L"Не удалось записать файл в архив: %s", wxFileName(entry.file).GetFullName().ToStdWstring()));
             zip_source_free(source);
             zip_discard(archive);
             return archive_result::cannot_add_file;
@@ -150,8 +150,7 @@ archive_result archive_database(const std::wstring& folder, maintenance_ui& ui) 
 }
 
 bool delete_database(const std::wstring& folder, database_registry& registry, maintenance_ui& ui) {
-    if (!ui.confirm(format(L"Данные в папке %s будут удалены безвозвратно. Продолжить?", folder),
-                    L"Удаление данных"))
+    if (!ui.confirm(format(L"Данные в папке %s будут удалены безвозвратно. Продолжить?", folder), L"Удаление данных"))
         return false;
     // The entry goes first, with the registry's own reader of the folder: from here on no
     // frame lookup can find the folder, and those that were reading from it have finished.

@@ -122,9 +122,7 @@ void database_reader::advance() {
     if (current_->key().compare(last_->key()) < 0) current_->Next();
 }
 
-cv::Mat database_reader::read_frame(std::uint32_t count) const {
-    return read_frame_at_or_after(*db_, count);
-}
+cv::Mat database_reader::read_frame(std::uint32_t count) const { return read_frame_at_or_after(*db_, count); }
 
 std::optional<std::string> database_reader::read_stored(std::uint32_t count) const {
     std::unique_ptr<leveldb::Iterator> it(db_->NewIterator(leveldb::ReadOptions()));

@@ -28,7 +28,7 @@
 namespace leveldb {
 class DB;
 class Iterator;
-}
+}  // namespace leveldb
 
 class database_reader {
 public:
@@ -44,11 +44,11 @@ public:
     std::uint64_t count() const;       // default 0
 
     // At-or-after getters: the value of the first key at or after the name, whatever it is.
-    std::uint32_t dpp_start() const;   // default 0
-    std::uint32_t dpp_end() const;     // default 0
-    std::int64_t time_start() const;   // default -1 (invalid)
-    std::int64_t time_end() const;     // default -1 (invalid)
-    std::wstring version() const;      // default empty
+    std::uint32_t dpp_start() const;  // default 0
+    std::uint32_t dpp_end() const;    // default 0
+    std::int64_t time_start() const;  // default -1 (invalid)
+    std::int64_t time_end() const;    // default -1 (invalid)
+    std::wstring version() const;     // default empty
 
     // The list's summary; size is the approximate stored size of [first, last) in full; count
     // is "count" when stored, else the number of frame keys (one pass over the frames), and

@@ -49,8 +49,7 @@ bool database_registry::remove(const std::wstring& path, const std::function<voi
     return removed;
 }
 
-std::optional<std::wstring> database_registry::folder_of(const std::wstring& session_code,
-                                                         std::uint32_t count) const {
+std::optional<std::wstring> database_registry::folder_of(const std::wstring& session_code, std::uint32_t count) const {
     std::shared_lock<std::shared_mutex> hold(lock_);
     for (const auto& entry : entries_)
         if (entry.info.session == session_code && entry.info.dpp_start <= count && count <= entry.info.dpp_end)
@@ -71,8 +70,8 @@ std::size_t database_registry::size() const {
 namespace {
 
 cv::Mat not_found(const std::wstring& session_code, std::uint32_t count) {
-    return make_placeholder_frame("Requested frame not found [" + to_narrow(session_code) + ":" + std::to_string(count) +
-                                  "]");
+    return make_placeholder_frame("Requested frame not found [" + to_narrow(session_code) + ":" +
+                                  std::to_string(count) + "]");
 }
 
 }  // namespace

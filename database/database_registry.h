@@ -82,5 +82,5 @@ private:
 
     mutable std::shared_mutex lock_;  // guards entries_
     std::vector<registry_entry> entries_;
-    mutable reader_pool readers_;     // has its own lock
+    mutable reader_pool readers_;  // has its own lock
 };

@@ -35,8 +35,7 @@ std::wstring database_folder_path(const std::wstring& write_path, const std::wst
     return to_wide(base) + name;
 }
 
-bool scan_databases(const std::wstring& write_path, const scan_callbacks& callbacks,
-                    const std::atomic<bool>* cancel) {
+bool scan_databases(const std::wstring& write_path, const scan_callbacks& callbacks, const std::atomic<bool>* cancel) {
     std::error_code ec;
     fs::directory_iterator it(narrow_path(write_path), ec);
     if (ec) return false;
@@ -66,8 +65,7 @@ bool scan_databases(const std::wstring& write_path, const scan_callbacks& callba
                 try {
                     reader.write_back_count(summary.count);
                     stored_count = true;
-                } catch (const std::exception&) {
-                }
+                } catch (const std::exception&) {}
             }
         } catch (const std::exception& e) {
             if (callbacks.failed) callbacks.failed(folder, e.what());
@@ -78,8 +76,7 @@ bool scan_databases(const std::wstring& write_path, const scan_callbacks& callba
         if (stored_count) {
             try {
                 database_reader settle(folder);
-            } catch (const std::exception&) {
-            }
+            } catch (const std::exception&) {}
         }
         if (callbacks.found) callbacks.found(folder, summary);
     }

@@ -8,9 +8,7 @@ namespace {
 // Bytes after which the kernel is asked to start writing a file out (see durable_file::Flush).
 constexpr std::uint64_t writeback_step = 1 << 20;
 
-bool is_log_file(const std::string& name) {
-    return name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0;
-}
+bool is_log_file(const std::string& name) { return name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0; }
 
 class durable_file : public leveldb::WritableFile {
 public:
@@ -71,10 +69,10 @@ private:
     std::unique_ptr<leveldb::WritableFile> target_;  // null once closed
     const bool log_;
     durable_env& env_;
-    bool dirty_ = false;  // appended since the last sync
+    bool dirty_ = false;                                           // appended since the last sync
     std::shared_ptr<const durable_env::descriptor> writeback_fd_;  // read-only, of the same file; may be null
-    std::uint64_t appended_ = 0;  // bytes appended through this handle
-    std::uint64_t started_ = 0;   // bytes whose write-out has been started
+    std::uint64_t appended_ = 0;                                   // bytes appended through this handle
+    std::uint64_t started_ = 0;                                    // bytes whose write-out has been started
 };
 
 }  // namespace
@@ -98,8 +96,8 @@ durable_env::~durable_env() {
 
 durable_env::descriptor::~descriptor() { ::close(fd); }
 
-void durable_env::write_out_later(std::shared_ptr<const descriptor> file, std::uint64_t offset,
-                                  std::uint64_t length, bool sync) {
+void durable_env::write_out_later(std::shared_ptr<const descriptor> file, std::uint64_t offset, std::uint64_t length,
+                                  bool sync) {
     {
         std::lock_guard<std::mutex> lock(write_out_mutex_);
         // A slow disk must not grow the queue: the next range of the same file joins the last.
@@ -138,8 +136,7 @@ void durable_env::write_out_work() {
     }
 }
 
-leveldb::Status durable_env::wrap(const std::string& name, leveldb::Status status,
-                                  leveldb::WritableFile** result) {
+leveldb::Status durable_env::wrap(const std::string& name, leveldb::Status status, leveldb::WritableFile** result) {
     if (status.ok()) *result = new durable_file(*result, name, is_log_file(name), *this);
     return status;
 }

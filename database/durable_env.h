@@ -63,8 +63,7 @@ public:
     };
     // Starts writing bytes [offset, offset + length) of the file out (sync: syncs the whole
     // file), later, on the write-out thread; returns at once.
-    void write_out_later(std::shared_ptr<const descriptor> file, std::uint64_t offset, std::uint64_t length,
-                         bool sync);
+    void write_out_later(std::shared_ptr<const descriptor> file, std::uint64_t offset, std::uint64_t length, bool sync);
 
 private:
     leveldb::Status wrap(const std::string& name, leveldb::Status status, leveldb::WritableFile** result);

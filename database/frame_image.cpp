@@ -30,8 +30,8 @@ std::uint64_t jpeg_pixels(std::string_view bytes) {
             continue;
         }
         const std::size_t length = std::size_t(byte(i + 2)) << 8 | byte(i + 3);
-        const bool frame_header = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 &&
-                                  marker != 0xC8 && marker != 0xCC;
+        const bool frame_header =
+            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
         if (frame_header) {
             if (i + 9 > bytes.size()) return 0;
             const std::uint64_t height = std::uint64_t(byte(i + 5)) << 8 | byte(i + 6);
@@ -55,8 +55,7 @@ cv::Mat decode_frame(std::string_view bytes) {
     if (bytes.empty() || bytes.size() > static_cast<std::size_t>(INT_MAX)) return {};
     if (jpeg_pixels(bytes) > max_frame_pixels) return {};
     // imdecode only reads the buffer; the Mat header is a view over the string's bytes.
-    cv::Mat raw(1, static_cast<int>(bytes.size()), CV_8UC1,
-                const_cast<char*>(bytes.data()));
+    cv::Mat raw(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.data()));
     try {
         return cv::imdecode(raw, cv::IMREAD_COLOR);
     } catch (const cv::Exception&) {
@@ -74,7 +73,6 @@ cv::Mat read_frame_at_or_after(leveldb::DB& db, std::uint32_t count) {
 
 cv::Mat make_placeholder_frame(const std::string& text) {
     cv::Mat image(480, 640, CV_8UC1, cv::Scalar(0));
-    cv::putText(image, text, cv::Point(15, 15), cv::FONT_HERSHEY_SIMPLEX, 0.5, cv::Scalar(255),
-                1, cv::LINE_8, false);
+    cv::putText(image, text, cv::Point(15, 15), cv::FONT_HERSHEY_SIMPLEX, 0.5, cv::Scalar(255), 1, cv::LINE_8, false);
     return image;
 }

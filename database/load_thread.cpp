@@ -23,8 +23,8 @@ int load_thread::run() {
         if (cancelled_.load()) return 0;
 
         if (auto space = disk_space_of(write_path_))
-            post_message(sink_, status_text_message{
-                                      3, make_disk_line(volume_of(write_path_), space->total, space->free)});
+            post_message(sink_,
+                         status_text_message{3, make_disk_line(volume_of(write_path_), space->total, space->free)});
         else
             post_log_error(sink_, L"Не удалось определить свободное место на диске");
         return 0;

@@ -72,7 +72,7 @@ private:
     };
     void release(const std::wstring& path);
 
-    mutable std::mutex mutex_;  // guards slots_ and retired_
+    mutable std::mutex mutex_;         // guards slots_ and retired_
     std::condition_variable changed_;  // a slot finished opening or closing, or went
     std::map<std::wstring, slot> slots_;
     std::set<std::wstring> retired_;

@@ -18,8 +18,7 @@ std::string time_text(std::int64_t seconds) { return std::to_string(seconds); }
 
 }  // namespace
 
-recording_database::recording_database(recording_database_options options)
-    : options_(std::move(options)) {
+recording_database::recording_database(recording_database_options options) : options_(std::move(options)) {
     if (!options_.env) {
         own_env_ = std::make_unique<durable_env>(leveldb::Env::Default());
         options_.env = own_env_.get();
@@ -38,8 +37,7 @@ void recording_database::open(const std::wstring& path) {
     open_with(path, batch);
 }
 
-void recording_database::open(const std::wstring& path, const std::string& session_code,
-                              const std::wstring& side) {
+void recording_database::open(const std::wstring& path, const std::string& session_code, const std::wstring& side) {
     // A recording names its session and side from the start: a recording cut short by a crash
     // is still listed under them and found by the image service's lookup.
     leveldb::WriteBatch batch;
@@ -120,12 +118,8 @@ void recording_database::put(const std::string& key, const std::string& value) {
     write(batch, false);
 }
 
-void recording_database::write_session(const std::wstring& session) {
-    put(db_keys::session, to_narrow(session));
-}
-void recording_database::write_session(const std::string& session) {
-    put(db_keys::session, session);
-}
+void recording_database::write_session(const std::wstring& session) { put(db_keys::session, to_narrow(session)); }
+void recording_database::write_session(const std::string& session) { put(db_keys::session, session); }
 void recording_database::write_side(const std::wstring& side) { put(db_keys::side, to_narrow(side)); }
 void recording_database::write_session_and_side(const std::string& session, const std::wstring& side) {
     leveldb::WriteBatch batch;
@@ -134,18 +128,10 @@ void recording_database::write_session_and_side(const std::string& session, cons
     write(batch, false);
 }
 void recording_database::write_count() { put(db_keys::count, format_count(frame_count_)); }
-void recording_database::write_dpp_start(std::uint32_t count) {
-    put(db_keys::dpp_start, make_frame_key(count));
-}
-void recording_database::write_dpp_end(std::uint32_t count) {
-    put(db_keys::dpp_end, make_frame_key(count));
-}
-void recording_database::write_time_start(std::int64_t seconds) {
-    put(db_keys::time_start, time_text(seconds));
-}
-void recording_database::write_time_end(std::int64_t seconds) {
-    put(db_keys::time_end, time_text(seconds));
-}
+void recording_database::write_dpp_start(std::uint32_t count) { put(db_keys::dpp_start, make_frame_key(count)); }
+void recording_database::write_dpp_end(std::uint32_t count) { put(db_keys::dpp_end, make_frame_key(count)); }
+void recording_database::write_time_start(std::int64_t seconds) { put(db_keys::time_start, time_text(seconds)); }
+void recording_database::write_time_end(std::int64_t seconds) { put(db_keys::time_end, time_text(seconds)); }
 
 void recording_database::write_frame(const cv::Mat& gray8, std::uint32_t count) {
     if (!db_) return;
@@ -157,17 +143,15 @@ bool recording_database::sync_due() const {
     return !synced_since_open_ || steady_now() - last_sync_ >= options_.sync_interval;
 }
 
-void recording_database::store_frame(const cv::Mat& gray8, std::uint32_t count,
-                                     std::int64_t now_seconds) {
+void recording_database::store_frame(const cv::Mat& gray8, std::uint32_t count, std::int64_t now_seconds) {
     if (!db_) return;
     // The buffer is kept between frames: no allocation per frame once it has grown.
     encode_frame(gray8, jpeg_);
-    store_encoded_frame(std::string_view(reinterpret_cast<const char*>(jpeg_.data()), jpeg_.size()),
-                        count, now_seconds);
+    store_encoded_frame(std::string_view(reinterpret_cast<const char*>(jpeg_.data()), jpeg_.size()), count,
+                        now_seconds);
 }
 
-void recording_database::store_encoded_frame(std::string_view jpeg, std::uint32_t count,
-                                             std::int64_t now_seconds) {
+void recording_database::store_encoded_frame(std::string_view jpeg, std::uint32_t count, std::int64_t now_seconds) {
     if (!db_) return;
     leveldb::WriteBatch batch;
     if (frame_count_ == 0) {
@@ -242,16 +226,12 @@ std::optional<std::string> key_at_or_after(leveldb::DB& db, const std::string& k
 }  // namespace
 
 std::wstring recording_database::session() const { return text_or_empty(db_.get(), db_keys::session); }
-std::wstring recording_database::orientation() const {
-    return text_or_empty(db_.get(), db_keys::orientation);
-}
+std::wstring recording_database::orientation() const { return text_or_empty(db_.get(), db_keys::orientation); }
 std::wstring recording_database::side() const { return text_or_empty(db_.get(), db_keys::side); }
 std::wstring recording_database::version() const { return text_or_empty(db_.get(), db_keys::version); }
 std::uint32_t recording_database::dpp_start() const { return count_or_zero(db_.get(), db_keys::dpp_start); }
 std::uint32_t recording_database::dpp_end() const { return count_or_zero(db_.get(), db_keys::dpp_end); }
-std::int64_t recording_database::time_start() const {
-    return time_or_invalid(db_.get(), db_keys::time_start);
-}
+std::int64_t recording_database::time_start() const { return time_or_invalid(db_.get(), db_keys::time_start); }
 std::int64_t recording_database::time_end() const { return time_or_invalid(db_.get(), db_keys::time_end); }
 
 ldb_info recording_database::summary(std::wstring* missing_time_start) const {
@@ -278,8 +258,7 @@ cv::Mat recording_database::read_frame(std::uint32_t count) const {
         std::shared_lock<std::shared_mutex> hold(handle_lock_);
         if (db_) image = read_frame_at_or_after(*db_, count);
     }
-    if (image.empty())
-        image = make_placeholder_frame("Requested frame not found [" + std::to_string(count) + "]");
+    if (image.empty()) image = make_placeholder_frame("Requested frame not found [" + std::to_string(count) + "]");
     return image;
 }
 

@@ -61,7 +61,7 @@ namespace leveldb {
 class DB;
 class Env;
 class WriteBatch;
-}
+}  // namespace leveldb
 
 struct recording_database_options {
     // Storage environment; null: a durable_env over the system's, owned by the database.
@@ -102,7 +102,7 @@ public:
     void write_side(const std::wstring& side);
     // A session change of an open recording: "session" and "side" in one batch.
     void write_session_and_side(const std::string& session, const std::wstring& side);
-    void write_count();                                // "%010u" of frame_count()
+    void write_count();  // "%010u" of frame_count()
     void write_dpp_start(std::uint32_t count);
     void write_dpp_end(std::uint32_t count);
     void write_time_start(std::int64_t seconds);

@@ -26,8 +26,8 @@ std::filesystem::path narrow_path(const wxString& text) { return to_narrow(text.
 wxString from_utf8(const std::string& text) { return wxString::FromUTF8(text.data(), text.size()); }
 
 wxSpinCtrlDouble* count_spin(wxWindow* parent, std::uint32_t first, std::uint32_t last, std::uint32_t value) {
-    auto* spin = new wxSpinCtrlDouble(parent, wxID_ANY, wxString(), wxDefaultPosition, wxSize(160, -1),
-                                      wxSP_ARROW_KEYS, first, last, value, 1);
+    auto* spin = new wxSpinCtrlDouble(parent, wxID_ANY, wxString(), wxDefaultPosition, wxSize(160, -1), wxSP_ARROW_KEYS,
+                                      first, last, value, 1);
     spin->SetDigits(0);
     return spin;
 }
@@ -51,8 +51,8 @@ export_dialog::export_dialog(wxWindow* parent, const std::wstring& folder, std::
     file_ = new wxFilePickerCtrl(this, wxID_ANY, documents + L"/" + name + L".mp4", L"Файл видео",
                                  L"Видео MP4 (*.mp4)|*.mp4", wxDefaultPosition, wxSize(420, -1),
                                  wxFLP_SAVE | wxFLP_OVERWRITE_PROMPT | wxFLP_USE_TEXTCTRL);
-    fps_ = new wxSpinCtrlDouble(this, wxID_ANY, wxString(), wxDefaultPosition, wxSize(120, -1), wxSP_ARROW_KEYS, 1,
-                                100, 25, 1);
+    fps_ = new wxSpinCtrlDouble(this, wxID_ANY, wxString(), wxDefaultPosition, wxSize(120, -1), wxSP_ARROW_KEYS, 1, 100,
+                                25, 1);
     fps_->SetDigits(1);
     scale_bar_ = new wxCheckBox(this, wxID_ANY, L"Масштабная линейка в кадре");
 

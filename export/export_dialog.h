@@ -21,8 +21,7 @@ class export_dialog : public wxDialog {
 public:
     // first, last: the database's frame range, the form's initial range; scale: the `scale`
     // setting for the scale bar.
-    export_dialog(wxWindow* parent, const std::wstring& folder, std::uint32_t first, std::uint32_t last,
-                  double scale);
+    export_dialog(wxWindow* parent, const std::wstring& folder, std::uint32_t first, std::uint32_t last, double scale);
 
     // The request the form describes, or the reason it is not complete (Russian).
     std::optional<export_request> request(std::wstring& problem) const;

@@ -23,7 +23,7 @@ export_control step_control(const export_control& control, double base, double s
 }
 
 export_outcome run_request(const export_request& request, const export_control& control,
-                   const std::function<void(double)>& whole) {
+                           const std::function<void(double)>& whole) {
     export_outcome outcome;
     try {
         if (!request.frames_dir && !request.video_file) throw export_error("Не выбрано, что экспортировать");
@@ -69,12 +69,9 @@ export_outcome run_export(const export_request& request, const export_control& c
 
 std::string describe(const export_request& request, const export_outcome& outcome) {
     switch (outcome.state) {
-    case export_outcome::status::cancelled:
-        return "Экспорт отменён, файлы не записаны.";
-    case export_outcome::status::failed:
-        return "Экспорт не выполнен: " + outcome.error + ". Файлы не записаны.";
-    case export_outcome::status::done:
-        break;
+    case export_outcome::status::cancelled: return "Экспорт отменён, файлы не записаны.";
+    case export_outcome::status::failed: return "Экспорт не выполнен: " + outcome.error + ". Файлы не записаны.";
+    case export_outcome::status::done: break;
     }
     std::string text;
     if (request.frames_dir)

@@ -41,8 +41,10 @@ frame_cursor::frame_cursor(leveldb::DB& db, export_range range) {
     if (last->Valid() && last->key().ToString() == end_key_) {
         last_ = range.to;
     } else {
-        if (last->Valid()) last->Prev();
-        else last->SeekToLast();
+        if (last->Valid())
+            last->Prev();
+        else
+            last->SeekToLast();
         while (last->Valid() && !is_frame_key(last->key().ToString())) last->Prev();
         check(*last);
         last_ = last->Valid() ? key_count(last->key().ToString()) : first_;

@@ -15,7 +15,7 @@
 namespace leveldb {
 class DB;
 class Iterator;
-}
+}  // namespace leveldb
 
 class frame_cursor {
 public:

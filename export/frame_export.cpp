@@ -29,14 +29,13 @@ void write_file(const fs::path& path, std::string_view bytes) {
         p += n;
         left -= static_cast<std::size_t>(n);
     }
-    if (::close(fd) != 0)
-        throw export_error("Не удалось записать файл " + path.string() + ": " + std::strerror(errno));
+    if (::close(fd) != 0) throw export_error("Не удалось записать файл " + path.string() + ": " + std::strerror(errno));
 }
 
 }  // namespace
 
-frames_result prepare_frames(leveldb::DB& db, export_range range, const fs::path& dir,
-                             const export_control& control, pending_output& output) {
+frames_result prepare_frames(leveldb::DB& db, export_range range, const fs::path& dir, const export_control& control,
+                             pending_output& output) {
     frame_cursor frames(db, range);
     const fs::path scratch = make_scratch_dir(dir, output);
 
@@ -64,8 +63,7 @@ frames_result prepare_frames(leveldb::DB& db, export_range range, const fs::path
     return result;
 }
 
-frames_result export_frames(leveldb::DB& db, export_range range, const fs::path& dir,
-                            const export_control& control) {
+frames_result export_frames(leveldb::DB& db, export_range range, const fs::path& dir, const export_control& control) {
     pending_output output;
     frames_result result = prepare_frames(db, range, dir, control, output);
     if (!result.cancelled) output.commit();

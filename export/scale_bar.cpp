@@ -17,10 +17,9 @@ static_assert(scale_label_gap > glyph_height + 2);
 // Lower-case Cyrillic "м": two stems joined by a V, the height of a small letter.
 int draw_em(cv::Mat& grey, cv::Point at, int thickness, int colour) {
     const int w = 7, h = glyph_height - 2;
-    const cv::Point pts[] = {{at.x, at.y}, {at.x, at.y - h}, {at.x + w / 2, at.y - h / 3},
-                             {at.x + w, at.y - h}, {at.x + w, at.y}};
-    cv::polylines(grey, std::vector<cv::Point>(std::begin(pts), std::end(pts)), false, colour, thickness,
-                  cv::LINE_8);
+    const cv::Point pts[] = {
+        {at.x, at.y}, {at.x, at.y - h}, {at.x + w / 2, at.y - h / 3}, {at.x + w, at.y - h}, {at.x + w, at.y}};
+    cv::polylines(grey, std::vector<cv::Point>(std::begin(pts), std::end(pts)), false, colour, thickness, cv::LINE_8);
     return w + 3;
 }
 
@@ -72,8 +71,7 @@ void burn_scale_bar(cv::Mat& grey, double scale) {
     ruler_drawing ruler = make_ruler(scale, 1.0, x, y);
     thin_scale_labels(ruler.labels);
     for (const auto& [thickness, colour] : {std::pair{3, 0}, std::pair{1, 255}}) {
-        for (const auto& l : ruler.lines)
-            cv::line(grey, {l.x1, l.y1}, {l.x2, l.y2}, colour, thickness, cv::LINE_8);
+        for (const auto& l : ruler.lines) cv::line(grey, {l.x1, l.y1}, {l.x2, l.y2}, colour, thickness, cv::LINE_8);
         for (const auto& label : ruler.labels) draw_label(grey, label.text, label.x, label.y, thickness, colour);
     }
 }

@@ -106,8 +106,7 @@ fs::path temporary_beside(const fs::path& target, pending_output& output) {
     ensure_folder(folder, output);
     std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
     const int fd = ::mkstemp(pattern.data());
-    if (fd < 0)
-        throw export_error("Не удалось создать файл в папке " + folder.string() + ": " + std::strerror(errno));
+    if (fd < 0) throw export_error("Не удалось создать файл в папке " + folder.string() + ": " + std::strerror(errno));
     ::close(fd);
     return pattern;
 }

@@ -26,12 +26,12 @@ class DB;
 }
 
 struct video_options {
-    double fps = 25.0;                 // 0.1 to 1000 frames per second
+    double fps = 25.0;  // 0.1 to 1000 frames per second
     bool scale_bar = false;
-    double scale = 0.8;                // pixels per millimetre at 1:1 (the `scale` setting)
-    std::string preset = "veryfast";   // libx264's speed preset
-    int crf = 23;                      // libx264's constant quality (lower is better)
-    std::string encoder;               // empty: libx264, else MPEG-4; a name forces that encoder
+    double scale = 0.8;               // pixels per millimetre at 1:1 (the `scale` setting)
+    std::string preset = "veryfast";  // libx264's speed preset
+    int crf = 23;                     // libx264's constant quality (lower is better)
+    std::string encoder;              // empty: libx264, else MPEG-4; a name forces that encoder
 };
 
 struct video_result {

@@ -20,8 +20,7 @@ std::wstring html_escape(const std::wstring& text) {
 
 std::wstring format_log_time(const std::tm& local_time) {
     wchar_t buffer[64];
-    const std::size_t n = std::wcsftime(buffer, sizeof buffer / sizeof buffer[0],
-                                        L"%d.%m.%Y %H:%M:%S", &local_time);
+    const std::size_t n = std::wcsftime(buffer, sizeof buffer / sizeof buffer[0], L"%d.%m.%Y %H:%M:%S", &local_time);
     return std::wstring(buffer, n);
 }
 

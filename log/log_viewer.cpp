@@ -12,8 +12,7 @@ log_viewer::log_viewer(wxWindow* parent, const wxString& log_file_path, wxWindow
       err_redirector_([this](const std::wstring& line) { on_line(line); }) {
     old_out_ = std::wcout.rdbuf(&out_redirector_);
     old_err_ = std::wcerr.rdbuf(&err_redirector_);
-    file_.open(static_cast<const char*>(log_file_path.fn_str()),
-               std::ios::out | std::ios::trunc | std::ios::binary);
+    file_.open(static_cast<const char*>(log_file_path.fn_str()), std::ios::out | std::ios::trunc | std::ios::binary);
     std::wcout << L"<html>" << std::endl << L"<table>" << std::endl << L"<tbody>" << std::endl;
 }
 

@@ -50,7 +50,7 @@ private:
     boost::asio::io_context io_;  // run by thread_
     boost::asio::ip::udp::socket socket_;
     std::uint16_t port_ = 0;
-    boost::asio::ip::udp::endpoint sender_;                      // of the latest datagram
-    std::array<char, discovery_datagram_size> buffer_{};         // longer datagrams are cut here
+    boost::asio::ip::udp::endpoint sender_;               // of the latest datagram
+    std::array<char, discovery_datagram_size> buffer_{};  // longer datagrams are cut here
     std::thread thread_;
 };

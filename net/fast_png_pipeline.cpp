@@ -35,9 +35,7 @@ public:
         const jpeg_decoder::result r = st.decoder.decode_grey(stored, st.grey);
         switch (r.what) {
         case jpeg_decoder::outcome::decoded:
-            return write_png({st.grey.data(), r.width, r.height, std::size_t(r.width),
-                              png_layout::grey_as_rgb},
-                             level);
+            return write_png({st.grey.data(), r.width, r.height, std::size_t(r.width), png_layout::grey_as_rgb}, level);
         case jpeg_decoder::outcome::too_large: return {};
         case jpeg_decoder::outcome::other: break;
         }
@@ -46,8 +44,7 @@ public:
 
     std::vector<unsigned char> from_image(const cv::Mat& image) const override {
         if (image.empty()) return {};
-        if (image.dims != 2 || image.depth() != CV_8U ||
-            (image.channels() != 1 && image.channels() != 3))
+        if (image.dims != 2 || image.depth() != CV_8U || (image.channels() != 1 && image.channels() != 3))
             return reference_->from_image(image);  // kinds this system never sends
         // Not the camera frames the service is timed on: the placeholder, or a stored value
         // that was not a grey JPEG. The zlib pass makes sure of a file no larger than OpenCV's.

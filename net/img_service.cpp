@@ -38,7 +38,8 @@ private:
         asio::post(workers_, [self, request = decode_image_request(request())] {
             if (self->closed()) return;  // nobody is waiting for it any more
             try {
-                auto answer = answer_image_request(request, *self->pipeline_, self->registry_, self->live_, self->sink_);
+                auto answer =
+                    answer_image_request(request, *self->pipeline_, self->registry_, self->live_, self->sink_);
                 self->on_strand([self, answer = std::move(answer)]() mutable { self->send_answer(std::move(answer)); });
             } catch (...) {  // out of memory and the like: this connection ends, the workers go on
                 post_log_error(self->sink_, L"Unknown exception in img_service");
@@ -47,7 +48,9 @@ private:
         });
     }
     void on_incomplete_request(std::size_t) override { post_log_error(sink_, L"Bad request size"); }
-    void on_receive_error(const boost::system::error_code& ec) override { post_log_error(sink_, to_wide(ec.message())); }
+    void on_receive_error(const boost::system::error_code& ec) override {
+        post_log_error(sink_, to_wide(ec.message()));
+    }
     void on_send_error(const boost::system::error_code& ec) override { post_log_error(sink_, to_wide(ec.message())); }
     void on_timeout(timeout which) override {
         if (which == timeout::send) post_log_error(sink_, L"Answer not taken in time, connection closed");
@@ -70,14 +73,15 @@ database_registry& registry_of(const img_service::options& opts) {
 img_service::img_service(event_sink_ptr sink, settings_ptr settings, options opts)
     : sink_(std::make_shared<rate_limited_sink>(std::move(sink))),
       settings_(std::move(settings)),
-      pipeline_(opts.pipeline ? std::move(opts.pipeline) : std::shared_ptr<const png_pipeline>(make_fast_png_pipeline())),
+      pipeline_(opts.pipeline ? std::move(opts.pipeline)
+                              : std::shared_ptr<const png_pipeline>(make_fast_png_pipeline())),
       registry_(registry_of(opts)),
       live_(opts.live),
       timeouts_(opts.timeouts) {
     tcp_service::options o;
     o.bind_address = opts.bind_address;
-    o.read_port = tcp_listener::from_setting(settings_, settings_keys::data_service_port,
-                                             settings_defaults::data_service_port);
+    o.read_port =
+        tcp_listener::from_setting(settings_, settings_keys::data_service_port, settings_defaults::data_service_port);
     o.max_connections = opts.max_connections;
     o.full = tcp_service::when_full::close_oldest_idle;
     o.incoming_text = L"Incoming connection from: ";

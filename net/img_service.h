@@ -44,14 +44,15 @@ public:
         std::shared_ptr<const png_pipeline> pipeline;  // null: make_fast_png_pipeline()
         database_registry* registry = nullptr;         // required: named sessions are looked up here
         std::size_t max_connections = 256;
-        connection_timeouts timeouts{};                // no idle limit
-        std::size_t io_threads = 0;                    // 0: default_service_threads()
-        std::size_t workers = 0;                       // 0: default_service_threads()
-        const recording_database* live = nullptr;      // the recording in progress; null: none
+        connection_timeouts timeouts{};            // no idle limit
+        std::size_t io_threads = 0;                // 0: default_service_threads()
+        std::size_t workers = 0;                   // 0: default_service_threads()
+        const recording_database* live = nullptr;  // the recording in progress; null: none
     };
 
     img_service(event_sink_ptr sink, settings_ptr settings, options opts);
-    img_service(event_sink_ptr sink, settings_ptr settings) : img_service(std::move(sink), std::move(settings), options{}) {}
+    img_service(event_sink_ptr sink, settings_ptr settings)
+        : img_service(std::move(sink), std::move(settings), options{}) {}
     ~img_service();
     img_service(const img_service&) = delete;
     img_service& operator=(const img_service&) = delete;

@@ -39,8 +39,7 @@ jpeg_decoder::jpeg_decoder() : handle_(tjInitDecompress()) {
 
 jpeg_decoder::~jpeg_decoder() { tjDestroy(handle_); }
 
-jpeg_decoder::result jpeg_decoder::decode_grey(std::string_view jpeg,
-                                               std::vector<unsigned char>& pixels) {
+jpeg_decoder::result jpeg_decoder::decode_grey(std::string_view jpeg, std::vector<unsigned char>& pixels) {
     result r;
     if (jpeg.size() < 4 || jpeg.size() > static_cast<std::size_t>(INT_MAX)) return r;
     const auto* data = reinterpret_cast<const unsigned char*>(jpeg.data());
@@ -49,8 +48,8 @@ jpeg_decoder::result jpeg_decoder::decode_grey(std::string_view jpeg,
     if (data[0] != 0xFF || data[1] != 0xD8 || data[2] != 0xFF) return r;
 
     int width = 0, height = 0, subsampling = 0, colorspace = 0;
-    if (tjDecompressHeader3(handle_, data, static_cast<unsigned long>(jpeg.size()), &width,
-                            &height, &subsampling, &colorspace) != 0)
+    if (tjDecompressHeader3(handle_, data, static_cast<unsigned long>(jpeg.size()), &width, &height, &subsampling,
+                            &colorspace) != 0)
         return r;
     if (width <= 0 || height <= 0) return r;
     if (std::uint64_t(width) * std::uint64_t(height) > max_pixels) {
@@ -62,8 +61,8 @@ jpeg_decoder::result jpeg_decoder::decode_grey(std::string_view jpeg,
     pixels.resize(std::size_t(width) * std::size_t(height));
     // Never TJFLAG_FASTDCT: its rounding differs from the default decode. Warnings (damaged
     // data) count as failure: the general decoder then decides what such data gives.
-    if (tjDecompress2(handle_, data, static_cast<unsigned long>(jpeg.size()), pixels.data(),
-                      width, width, height, TJPF_GRAY, TJFLAG_ACCURATEDCT) != 0)
+    if (tjDecompress2(handle_, data, static_cast<unsigned long>(jpeg.size()), pixels.data(), width, width, height,
+                      TJPF_GRAY, TJFLAG_ACCURATEDCT) != 0)
         return r;
     r.what = outcome::decoded;
     r.width = width;

@@ -41,8 +41,7 @@ constexpr std::size_t second_try_below = 64 * 1024;  // compressed bytes
 
 // `data` as a zlib stream at level 5 with the settings libpng uses under OpenCV (memory level 8,
 // default strategy) into `out`; its length, 0 on failure.
-std::size_t compress_with_zlib(const std::vector<unsigned char>& data,
-                               std::vector<unsigned char>& out) {
+std::size_t compress_with_zlib(const std::vector<unsigned char>& data, std::vector<unsigned char>& out) {
     z_stream z{};
     if (deflateInit2(&z, 5, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) return 0;
     out.resize(deflateBound(&z, static_cast<uLong>(data.size())));
@@ -60,8 +59,7 @@ std::size_t compress_with_zlib(const std::vector<unsigned char>& data,
 std::size_t compress(writer_state& st, int level, std::vector<unsigned char>& out) {
     libdeflate_compressor* c = st.compressor(level);
     out.resize(libdeflate_zlib_compress_bound(c, st.filtered.size()));
-    return libdeflate_zlib_compress(c, st.filtered.data(), st.filtered.size(), out.data(),
-                                    out.size());
+    return libdeflate_zlib_compress(c, st.filtered.data(), st.filtered.size(), out.data(), out.size());
 }
 
 writer_state& this_thread_state() {
@@ -90,8 +88,8 @@ std::uint64_t signed_sum(const unsigned char* f, std::size_t n) {
 // all five filter types into `out` (5 rows of n bytes) and returns the type whose output has
 // the smallest sum of bytes taken as signed values, the usual PNG heuristic. One plain loop
 // a filter, without branches, so that the compiler vectorizes each.
-int filter_row(const unsigned char* row, const unsigned char* prior, std::size_t n,
-               std::size_t bpp, unsigned char* out) {
+int filter_row(const unsigned char* row, const unsigned char* prior, std::size_t n, std::size_t bpp,
+               unsigned char* out) {
     unsigned char* none = out;
     unsigned char* sub = out + n;
     unsigned char* up = out + 2 * n;
@@ -105,8 +103,7 @@ int filter_row(const unsigned char* row, const unsigned char* prior, std::size_t
         pae[i] = static_cast<unsigned char>(row[i] - prior[i]);  // Paeth(0, b, 0) is b
     }
     for (std::size_t i = 0; i < n; ++i) up[i] = static_cast<unsigned char>(row[i] - prior[i]);
-    for (std::size_t i = lead; i < n; ++i)
-        sub[i] = static_cast<unsigned char>(row[i] - row[i - bpp]);
+    for (std::size_t i = lead; i < n; ++i) sub[i] = static_cast<unsigned char>(row[i] - row[i - bpp]);
     for (std::size_t i = lead; i < n; ++i)
         avg[i] = static_cast<unsigned char>(row[i] - ((row[i - bpp] + prior[i]) >> 1));
     for (std::size_t i = lead; i < n; ++i) {
@@ -153,8 +150,7 @@ void put_u32(unsigned char* p, std::uint32_t v) {
 }
 
 // Writes one chunk (length, type, data, CRC over type and data) at `p`; returns its end.
-unsigned char* put_chunk(unsigned char* p, const char* type, const unsigned char* data,
-                         std::size_t length) {
+unsigned char* put_chunk(unsigned char* p, const char* type, const unsigned char* data, std::size_t length) {
     put_u32(p, static_cast<std::uint32_t>(length));
     std::memcpy(p + 4, type, 4);
     if (length) std::memcpy(p + 8, data, length);
@@ -174,14 +170,13 @@ std::vector<unsigned char> write_png(const png_source& s, int level, zlib_pass p
     const std::size_t width = std::size_t(s.width), height = std::size_t(s.height);
     if (s.stride < width * in_bpp) return {};
     // Keeps every size below in range, and the data within what one IDAT may hold.
-    if (width > max_chunk_length / 3 || height > max_chunk_length ||
-        height * (1 + width * out_bpp) > max_chunk_length)
+    if (width > max_chunk_length / 3 || height > max_chunk_length || height * (1 + width * out_bpp) > max_chunk_length)
         return {};
 
     writer_state& st = this_thread_state();
-    const std::size_t n = width * in_bpp;   // filtered bytes of a row before expansion
+    const std::size_t n = width * in_bpp;  // filtered bytes of a row before expansion
     const std::size_t line = 1 + width * out_bpp;
-    st.rows.assign(2 * n, 0);               // the prior row of the first row is zeros
+    st.rows.assign(2 * n, 0);  // the prior row of the first row is zeros
     st.candidates.resize(5 * n);
     st.filtered.resize(height * line);
 
@@ -194,8 +189,7 @@ std::vector<unsigned char> write_png(const png_source& s, int level, zlib_pass p
         unsigned char* dst = st.filtered.data() + y * line;
         dst[0] = static_cast<unsigned char>(type);
         if (s.layout == png_layout::grey_as_rgb) {
-            for (std::size_t x = 0; x < width; ++x)
-                dst[1 + 3 * x] = dst[2 + 3 * x] = dst[3 + 3 * x] = f[x];
+            for (std::size_t x = 0; x < width; ++x) dst[1 + 3 * x] = dst[2 + 3 * x] = dst[3 + 3 * x] = f[x];
         } else {
             std::memcpy(dst + 1, f, n);
         }
@@ -220,8 +214,8 @@ std::vector<unsigned char> write_png(const png_source& s, int level, zlib_pass p
     unsigned char header[13];
     put_u32(header, static_cast<std::uint32_t>(width));
     put_u32(header + 4, static_cast<std::uint32_t>(height));
-    header[8] = 8;                    // bit depth
-    header[9] = out_bpp == 1 ? 0 : 2;  // colour type: grey or RGB
+    header[8] = 8;                             // bit depth
+    header[9] = out_bpp == 1 ? 0 : 2;          // colour type: grey or RGB
     header[10] = header[11] = header[12] = 0;  // deflate, adaptive filtering, no interlace
 
     std::vector<unsigned char> png(8 + (12 + 13) + (12 + z) + 12);

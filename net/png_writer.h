@@ -37,5 +37,4 @@ struct png_source {
 enum class zlib_pass { when_small, always };
 
 // `level` is libdeflate's, 0 (stored) to 12 (smallest, slowest); empty result outside that.
-std::vector<unsigned char> write_png(const png_source& source, int level,
-                                     zlib_pass pass = zlib_pass::when_small);
+std::vector<unsigned char> write_png(const png_source& source, int level, zlib_pass pass = zlib_pass::when_small);

@@ -34,7 +34,7 @@ private:
         }
         const rc_command command = decode_rc_command(request());
         post_message(sink_, rc_command_message{static_cast<int>(command.code),
-                                                to_wide(make_session_code(command.first, command.second))});
+                                               to_wide(make_session_code(command.first, command.second))});
         send_answer(std::vector<std::uint8_t>(rc_reply_size, 0));
     }
     void on_incomplete_request(std::size_t) override { post_log_error(sink_, L"Bad command size"); }
@@ -51,7 +51,9 @@ private:
 }  // namespace
 
 rc_service::rc_service(event_sink_ptr sink, settings_ptr settings, options opts)
-    : sink_(std::make_shared<rate_limited_sink>(std::move(sink))), settings_(std::move(settings)), timeouts_(opts.timeouts) {
+    : sink_(std::make_shared<rate_limited_sink>(std::move(sink))),
+      settings_(std::move(settings)),
+      timeouts_(opts.timeouts) {
     tcp_service::options o;
     o.bind_address = opts.bind_address;
     o.read_port =
@@ -62,7 +64,8 @@ rc_service::rc_service(event_sink_ptr sink, settings_ptr settings, options opts)
     o.unknown_exception_text = L"Unknown exception in rc_service";
     service_ = std::make_unique<tcp_service>(
         sink_, std::move(o), [this](tcp::socket socket, std::string peer, std::shared_ptr<connection_table> table) {
-            return std::make_shared<rc_connection>(std::move(socket), std::move(peer), std::move(table), timeouts_, sink_);
+            return std::make_shared<rc_connection>(std::move(socket), std::move(peer), std::move(table), timeouts_,
+                                                   sink_);
         });
 }
 

@@ -36,7 +36,8 @@ public:
     };
 
     rc_service(event_sink_ptr sink, settings_ptr settings, options opts);
-    rc_service(event_sink_ptr sink, settings_ptr settings) : rc_service(std::move(sink), std::move(settings), options{}) {}
+    rc_service(event_sink_ptr sink, settings_ptr settings)
+        : rc_service(std::move(sink), std::move(settings), options{}) {}
     ~rc_service();
     rc_service(const rc_service&) = delete;
     rc_service& operator=(const rc_service&) = delete;

@@ -18,8 +18,8 @@ tcp_listener::port_reader tcp_listener::from_setting(settings_ptr settings, cons
     };
 }
 
-tcp_listener::tcp_listener(asio::io_context& io, event_sink_ptr sink, port_reader read_port,
-                           std::string bind_address, std::chrono::milliseconds retry_delay)
+tcp_listener::tcp_listener(asio::io_context& io, event_sink_ptr sink, port_reader read_port, std::string bind_address,
+                           std::chrono::milliseconds retry_delay)
     : io_(io),
       strand_(asio::make_strand(io)),
       sink_(std::move(sink)),
@@ -82,19 +82,20 @@ void tcp_listener::accept_one(accept_handler handler) {
         retry_later(std::move(handler), retry_delay_);
         return;
     }
-    acceptor_.async_accept(asio::make_strand(io_), [this, handler = std::move(handler)](
-                                                       const boost::system::error_code& ec, tcp::socket socket) mutable {
-        if (closed_) return;
-        if (ec) {
-            if (ec == asio::error::operation_aborted && !acceptor_.is_open()) return;
-            // Out of descriptors and the like: say so, pause, and keep listening.
-            post_log_error(sink_, to_wide(ec.message()));
-            retry_later(std::move(handler), std::chrono::milliseconds(100));
-            return;
-        }
-        // A changed port setting takes effect from the next connection on.
-        const std::uint16_t wanted = read_port_();
-        if (wanted != configured_) try_bind(wanted);
-        handler(std::move(socket));
-    });
+    acceptor_.async_accept(
+        asio::make_strand(io_),
+        [this, handler = std::move(handler)](const boost::system::error_code& ec, tcp::socket socket) mutable {
+            if (closed_) return;
+            if (ec) {
+                if (ec == asio::error::operation_aborted && !acceptor_.is_open()) return;
+                // Out of descriptors and the like: say so, pause, and keep listening.
+                post_log_error(sink_, to_wide(ec.message()));
+                retry_later(std::move(handler), std::chrono::milliseconds(100));
+                return;
+            }
+            // A changed port setting takes effect from the next connection on.
+            const std::uint16_t wanted = read_port_();
+            if (wanted != configured_) try_bind(wanted);
+            handler(std::move(socket));
+        });
 }

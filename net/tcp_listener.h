@@ -74,8 +74,8 @@ private:
     std::chrono::milliseconds retry_delay_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer timer_;
-    std::uint16_t configured_ = 0;            // the port setting acceptor_ was bound for
-    std::optional<std::uint16_t> failed_;     // the port whose bind failure was logged last
+    std::uint16_t configured_ = 0;         // the port setting acceptor_ was bound for
+    std::optional<std::uint16_t> failed_;  // the port whose bind failure was logged last
     bool closed_ = false;
     std::atomic<std::uint16_t> port_{0};
 };

@@ -103,9 +103,7 @@ void tcp_connection::request_close() {
     on_strand([self = shared_from_this()] { self->close(); });
 }
 
-void tcp_connection::touch() {
-    last_activity_.store(std::chrono::steady_clock::now().time_since_epoch().count());
-}
+void tcp_connection::touch() { last_activity_.store(std::chrono::steady_clock::now().time_since_epoch().count()); }
 
 void tcp_connection::arm_timer(std::chrono::milliseconds after) {
     // The generation tells a wait that was already due when re-armed from the current one.
@@ -139,10 +137,9 @@ void tcp_connection::read_request() {
 
 void tcp_connection::read_some() {
     // Never more than the rest of this request: the next one stays unread until this is answered.
-    socket_.async_read_some(asio::buffer(request_.data() + filled_, request_.size() - filled_),
-                            [self = shared_from_this()](const boost::system::error_code& ec, std::size_t n) {
-                                self->on_bytes(ec, n);
-                            });
+    socket_.async_read_some(
+        asio::buffer(request_.data() + filled_, request_.size() - filled_),
+        [self = shared_from_this()](const boost::system::error_code& ec, std::size_t n) { self->on_bytes(ec, n); });
 }
 
 void tcp_connection::on_bytes(const boost::system::error_code& ec, std::size_t n) {

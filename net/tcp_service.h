@@ -155,8 +155,8 @@ private:
     phase phase_ = phase::idle;
     std::uint64_t timer_generation_ = 0;
     // Read by the table's eviction from any thread:
-    std::atomic<bool> waiting_{false};                 // waiting for (the rest of) a request
-    std::atomic<std::int64_t> last_activity_{0};       // steady clock, nanoseconds
+    std::atomic<bool> waiting_{false};            // waiting for (the rest of) a request
+    std::atomic<std::int64_t> last_activity_{0};  // steady clock, nanoseconds
     std::atomic<bool> gone_{false};
 };
 
@@ -168,10 +168,10 @@ public:
         tcp_listener::port_reader read_port;
         std::size_t max_connections = 256;
         when_full full = when_full::close_oldest_idle;
-        std::wstring incoming_text;         // row per accepted client, its address appended
+        std::wstring incoming_text;           // row per accepted client, its address appended
         std::wstring unknown_exception_text;  // row when a handler throws something else
         std::size_t io_threads = default_service_threads();
-        std::size_t workers = 0;            // 0: no worker pool
+        std::size_t workers = 0;  // 0: no worker pool
     };
     // Makes the connection object for an accepted socket (not started yet).
     using connection_factory = std::function<std::shared_ptr<tcp_connection>(

@@ -18,8 +18,7 @@ std::array<std::uint8_t, coordinate_query_size> coordinate_query() {
     return q;
 }
 
-std::pair<std::string, std::string> coordinate_answer_texts(const std::uint8_t* buffer,
-                                                            std::size_t buffer_size,
+std::pair<std::string, std::string> coordinate_answer_texts(const std::uint8_t* buffer, std::size_t buffer_size,
                                                             std::size_t received) {
     const std::size_t end = std::min(buffer_size, received);
     auto text_at = [&](std::size_t offset) {
@@ -31,10 +30,9 @@ std::pair<std::string, std::string> coordinate_answer_texts(const std::uint8_t* 
     return {text_at(coordinate_first_text_offset), text_at(coordinate_second_text_offset)};
 }
 
-coordinate_client::coordinate_client(boost::asio::io_context& io, std::string address,
-                                     std::string port, std::chrono::milliseconds query_period,
-                                     event_sink_ptr sink, session_handler on_session,
-                                     std::chrono::milliseconds reconnect_delay)
+coordinate_client::coordinate_client(boost::asio::io_context& io, std::string address, std::string port,
+                                     std::chrono::milliseconds query_period, event_sink_ptr sink,
+                                     session_handler on_session, std::chrono::milliseconds reconnect_delay)
     : io_(io),
       address_(std::move(address)),
       port_(std::move(port)),
@@ -48,7 +46,8 @@ coordinate_client::coordinate_client(boost::asio::io_context& io, std::string ad
       query_(coordinate_query()) {}
 
 void coordinate_client::start() {
-    resolver_.async_resolve(address_, port_,
+    resolver_.async_resolve(
+        address_, port_,
         [this](const boost::system::error_code& ec, boost::asio::ip::tcp::resolver::results_type results) {
             if (ec) throw std::runtime_error("CoordServer resolve error");
             endpoints_ = std::move(results);
@@ -62,15 +61,15 @@ void coordinate_client::connect() {
     boost::system::error_code ignored;
     socket_.close(ignored);
     boost::asio::async_connect(socket_, endpoints_,
-        [this](const boost::system::error_code& ec, const boost::asio::ip::tcp::endpoint&) {
-            if (ec) {
-                // Refused or unreachable: try again later, without a log row each time.
-                reconnect_later();
-                return;
-            }
-            post_log_info(sink_, L"Connect to coordinate server. Ok.");
-            wait_period();
-        });
+                               [this](const boost::system::error_code& ec, const boost::asio::ip::tcp::endpoint&) {
+                                   if (ec) {
+                                       // Refused or unreachable: try again later, without a log row each time.
+                                       reconnect_later();
+                                       return;
+                                   }
+                                   post_log_info(sink_, L"Connect to coordinate server. Ok.");
+                                   wait_period();
+                               });
 }
 
 void coordinate_client::reconnect_later() {
@@ -94,18 +93,18 @@ void coordinate_client::wait_period() {
 
 void coordinate_client::send_query() {
     boost::asio::async_write(socket_, boost::asio::buffer(query_),
-        [this](const boost::system::error_code& ec, std::size_t) {
-            if (ec) {
-                post_log_error(sink_, to_wide(ec.message()));
-                return;  // polling ends; recording goes on
-            }
-            receive();
-        });
+                             [this](const boost::system::error_code& ec, std::size_t) {
+                                 if (ec) {
+                                     post_log_error(sink_, to_wide(ec.message()));
+                                     return;  // polling ends; recording goes on
+                                 }
+                                 receive();
+                             });
 }
 
 void coordinate_client::receive() {
-    socket_.async_receive(boost::asio::buffer(answer_),
-        [this](const boost::system::error_code& ec, std::size_t received) {
+    socket_.async_receive(
+        boost::asio::buffer(answer_), [this](const boost::system::error_code& ec, std::size_t received) {
             if (ec) {
                 post_log_error(sink_, to_wide(ec.message()));
                 // Not at once: a server that accepts and closes at once would otherwise be

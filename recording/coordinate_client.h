@@ -41,8 +41,7 @@ std::array<std::uint8_t, coordinate_query_size> coordinate_query();
 // The two texts of an answer: each from its offset up to the first zero byte, never past
 // the end of the buffer nor past the `received` bytes of this answer (a text that starts
 // beyond them is empty).
-std::pair<std::string, std::string> coordinate_answer_texts(const std::uint8_t* buffer,
-                                                            std::size_t buffer_size,
+std::pair<std::string, std::string> coordinate_answer_texts(const std::uint8_t* buffer, std::size_t buffer_size,
                                                             std::size_t received);
 
 class coordinate_client {
@@ -50,8 +49,7 @@ public:
     using session_handler = std::function<void(const std::string& session_code)>;
 
     coordinate_client(boost::asio::io_context& io, std::string address, std::string port,
-                      std::chrono::milliseconds query_period, event_sink_ptr sink,
-                      session_handler on_session,
+                      std::chrono::milliseconds query_period, event_sink_ptr sink, session_handler on_session,
                       std::chrono::milliseconds reconnect_delay = std::chrono::seconds(1));
 
     // Starts resolving; call once.

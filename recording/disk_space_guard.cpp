@@ -2,8 +2,7 @@
 
 #include <algorithm>
 
-disk_space_guard::disk_space_guard(query space, disk_space_limits limits)
-    : space_(std::move(space)), limits_(limits) {}
+disk_space_guard::disk_space_guard(query space, disk_space_limits limits) : space_(std::move(space)), limits_(limits) {}
 
 disk_space_guard::query disk_space_guard::volume_of_folder(const std::wstring& folder) {
     return [folder] { return disk_space_of(folder); };

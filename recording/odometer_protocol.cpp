@@ -2,23 +2,22 @@
 
 #include <algorithm>
 
-int odometer_format_of(const std::wstring& setting) {
-    return setting == L"ДПП7" ? 7 : 4;
-}
+int odometer_format_of(const std::wstring& setting) { return setting == L"ДПП7" ? 7 : 4; }
 
 std::array<std::uint8_t, 4> encode_odometer4(std::uint32_t count) {
     std::array<std::uint8_t, 4> out{};
-    for (int i = 0; i < 4; ++i)
-        out[i] = static_cast<std::uint8_t>((i << 6) | ((count >> (6 * i)) & 0x3F));
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>((i << 6) | ((count >> (6 * i)) & 0x3F));
     return out;
 }
 
 std::array<std::uint8_t, 7> encode_odometer7(std::uint32_t count) {
-    std::array<std::uint8_t, 7> out{0x53, 0x04,
+    std::array<std::uint8_t, 7> out{0x53,
+                                    0x04,
                                     static_cast<std::uint8_t>(count),
                                     static_cast<std::uint8_t>(count >> 8),
                                     static_cast<std::uint8_t>(count >> 16),
-                                    static_cast<std::uint8_t>(count >> 24), 0};
+                                    static_cast<std::uint8_t>(count >> 24),
+                                    0};
     unsigned sum = 0;
     for (int i = 0; i < 6; ++i) sum += out[i];
     out[6] = static_cast<std::uint8_t>(sum);
@@ -47,8 +46,7 @@ std::optional<std::uint32_t> odometer_decoder::push(std::uint8_t byte) {
         bool tags_ok = true;
         for (unsigned i = 0; i < 4; ++i) tags_ok = tags_ok && (b[i] >> 6) == i;
         if (tags_ok) {
-            const std::uint32_t count = std::uint32_t(b[3] & 0x3F) << 18 |
-                                        std::uint32_t(b[2] & 0x3F) << 12 |
+            const std::uint32_t count = std::uint32_t(b[3] & 0x3F) << 18 | std::uint32_t(b[2] & 0x3F) << 12 |
                                         std::uint32_t(b[1] & 0x3F) << 6 | (b[0] & 0x3F);
             window4_.clear();
             return count;
@@ -58,8 +56,8 @@ std::optional<std::uint32_t> odometer_decoder::push(std::uint8_t byte) {
         const auto& b = window7_.bytes;
         const auto sum = static_cast<std::uint8_t>(b[0] + b[1] + b[2] + b[3] + b[4] + b[5]);
         if (b[0] == 0x53 && b[1] == 0x04 && b[6] == sum) {
-            const std::uint32_t count = std::uint32_t(b[2]) | std::uint32_t(b[3]) << 8 |
-                                        std::uint32_t(b[4]) << 16 | std::uint32_t(b[5]) << 24;
+            const std::uint32_t count =
+                std::uint32_t(b[2]) | std::uint32_t(b[3]) << 8 | std::uint32_t(b[4]) << 16 | std::uint32_t(b[5]) << 24;
             window7_.clear();
             return count;
         }

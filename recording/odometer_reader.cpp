@@ -7,8 +7,7 @@
 
 #include <stdexcept>
 
-odometer_reader::odometer_reader(boost::asio::io_context& io, int format, event_sink_ptr sink,
-                                 count_handler on_count)
+odometer_reader::odometer_reader(boost::asio::io_context& io, int format, event_sink_ptr sink, count_handler on_count)
     : port_(io), decoder_(format), sink_(std::move(sink)), on_count_(std::move(on_count)) {}
 
 void odometer_reader::open(const std::wstring& device_path) {
@@ -39,10 +38,8 @@ void odometer_reader::on_read(const boost::system::error_code& ec, std::size_t n
         return;
     }
     try {
-        if (ec || n == 0 || n > buffer_.size())
-            throw std::runtime_error("Error reading serial serial_port.");
-        decoder_.feed(buffer_.data(), n,
-                      [this](std::uint32_t count) { on_count_(count, decoder_.format()); });
+        if (ec || n == 0 || n > buffer_.size()) throw std::runtime_error("Error reading serial serial_port.");
+        decoder_.feed(buffer_.data(), n, [this](std::uint32_t count) { on_count_(count, decoder_.format()); });
     } catch (const std::exception& e) {
         // Odometer input, and with it recording, stops until the write thread is replaced.
         reading_ = false;

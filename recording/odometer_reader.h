@@ -27,8 +27,7 @@ public:
     using count_handler = std::function<void(std::uint32_t count, int format)>;
     using lost_handler = std::function<void(const std::string& system_text)>;
 
-    odometer_reader(boost::asio::io_context& io, int format, event_sink_ptr sink,
-                    count_handler on_count);
+    odometer_reader(boost::asio::io_context& io, int format, event_sink_ptr sink, count_handler on_count);
 
     // Opens the device and sets the odometer line settings.
     void open(const std::wstring& device_path);

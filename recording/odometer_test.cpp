@@ -36,9 +36,10 @@ long device_number(const std::wstring& name, const std::wstring& prefix) {
 
 }  // namespace
 
-std::vector<std::wstring> odometer_probe_order(
-    const std::wstring& configured_port, const std::vector<std::wstring>& device_entries,
-    const std::function<std::wstring(const std::wstring&)>& device_path_of, const std::wstring& device_folder) {
+std::vector<std::wstring> odometer_probe_order(const std::wstring& configured_port,
+                                               const std::vector<std::wstring>& device_entries,
+                                               const std::function<std::wstring(const std::wstring&)>& device_path_of,
+                                               const std::wstring& device_folder) {
     std::vector<std::wstring> order;
     auto add = [&order](const std::wstring& path) {
         if (!path.empty() && std::find(order.begin(), order.end(), path) == order.end()) order.push_back(path);
@@ -101,7 +102,6 @@ std::vector<std::wstring> run_odometer_test(const std::vector<std::wstring>& dev
 
 std::vector<std::wstring> run_odometer_test(const std::wstring& configured_port) {
     const auto order = odometer_probe_order(configured_port, list_device_entries(), serial_device_path);
-    return run_odometer_test(order, [](const std::wstring& path) {
-        return probe_odometer_port(path, std::chrono::seconds(1));
-    });
+    return run_odometer_test(
+        order, [](const std::wstring& path) { return probe_odometer_port(path, std::chrono::seconds(1)); });
 }

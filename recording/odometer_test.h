@@ -25,10 +25,10 @@ std::vector<std::wstring> odometer_test_port_names();
 // The device paths to probe, in order. `device_entries` are the names found in the device
 // folder (e.g. "ttyUSB1", "ttyS0"); those of USB serial adapters are taken from it, under
 // `device_folder`. `device_path_of` maps a port name to its path (serial_device_path).
-std::vector<std::wstring> odometer_probe_order(
-    const std::wstring& configured_port, const std::vector<std::wstring>& device_entries,
-    const std::function<std::wstring(const std::wstring&)>& device_path_of,
-    const std::wstring& device_folder = L"/dev");
+std::vector<std::wstring> odometer_probe_order(const std::wstring& configured_port,
+                                               const std::vector<std::wstring>& device_entries,
+                                               const std::function<std::wstring(const std::wstring&)>& device_path_of,
+                                               const std::wstring& device_folder = L"/dev");
 
 // The names in a folder (the program lists /dev); empty when it cannot be read.
 std::vector<std::wstring> list_device_entries(const std::wstring& folder = L"/dev");

@@ -16,9 +16,8 @@ std::wstring stopped_status(const std::wstring& why, std::uint64_t frames) {
 
 }  // namespace
 
-recording_session::recording_session(event_sink_ptr sink, std::wstring write_path,
-                                     std::wstring side, std::string session_code,
-                                     frame_buffer* frame, recording_database& db, clock now,
+recording_session::recording_session(event_sink_ptr sink, std::wstring write_path, std::wstring side,
+                                     std::string session_code, frame_buffer* frame, recording_database& db, clock now,
                                      disk_space_guard::query space, disk_space_limits limits)
     : sink_(std::move(sink)),
       write_path_(std::move(write_path)),
@@ -44,8 +43,7 @@ std::wstring recording_session::new_database_path(std::time_t now) const {
     // Several recordings can start within one second (backwards count, session change,
     // restart): each gets a folder of its own instead of reopening a closed one.
     std::error_code ec;
-    for (int n = 2; std::filesystem::exists(candidate, ec); ++n)
-        candidate = base + "_" + std::to_string(n);
+    for (int n = 2; std::filesystem::exists(candidate, ec); ++n) candidate = base + "_" + std::to_string(n);
     return to_wide(candidate);
 }
 
@@ -78,8 +76,8 @@ void recording_session::step(std::uint32_t count, int format) {
         encode_frame(image_, jpeg_);
         const std::uint64_t before = db_.frame_count();
         try {
-            db_.store_encoded_frame(
-                std::string_view(reinterpret_cast<const char*>(jpeg_.data()), jpeg_.size()), count, now);
+            db_.store_encoded_frame(std::string_view(reinterpret_cast<const char*>(jpeg_.data()), jpeg_.size()), count,
+                                    now);
             last_stored_ = stamp;
             timed.stored = jpeg_.size();
         } catch (const std::exception& e) {
@@ -114,8 +112,8 @@ bool recording_session::space_allows() {
     const std::uint64_t frames = db_.frame_count();
     report_and_close();
     halted_ = true;
-    post_log_error(sink_, L"Запись остановлена: мало места на диске, свободно " + free_text + L" (" +
-                              write_path_ + L")");
+    post_log_error(sink_,
+                   L"Запись остановлена: мало места на диске, свободно " + free_text + L" (" + write_path_ + L")");
     post_message(sink_, make_record_status(recording_news::stopped, stopped_status(L"мало места на диске", frames)));
     return false;
 }
@@ -151,8 +149,7 @@ void recording_session::fail(const std::string& what, std::uint64_t frames) {
         info.side = side_;
         post_message(sink_, database_info_message{path, info});
     }
-    post_log_error(sink_, L"Запись остановлена: не удалось записать в базу данных " + path + L": " +
-                              to_wide(what));
+    post_log_error(sink_, L"Запись остановлена: не удалось записать в базу данных " + path + L": " + to_wide(what));
     post_message(sink_, make_record_status(recording_news::stopped, stopped_status(L"ошибка записи", frames)));
 }
 
@@ -196,9 +193,7 @@ void recording_session::sync_due(std::chrono::steady_clock::time_point now) {
     }
 }
 
-void recording_session::finish() {
-    report_and_close();
-}
+void recording_session::finish() { report_and_close(); }
 
 void recording_session::report_and_close() {
     if (!db_.is_open()) return;

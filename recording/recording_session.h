@@ -56,10 +56,10 @@ public:
     using clock = std::function<std::time_t()>;
 
     // space: the free space query of the disk guard; empty: the write path's volume.
-    recording_session(event_sink_ptr sink, std::wstring write_path, std::wstring side,
-                      std::string session_code, frame_buffer* frame, recording_database& db,
-                      clock now = [] { return std::time(nullptr); },
-                      disk_space_guard::query space = {}, disk_space_limits limits = {});
+    recording_session(
+        event_sink_ptr sink, std::wstring write_path, std::wstring side, std::string session_code, frame_buffer* frame,
+        recording_database& db, clock now = [] { return std::time(nullptr); }, disk_space_guard::query space = {},
+        disk_space_limits limits = {});
 
     void step(std::uint32_t count, int format);
 
@@ -110,9 +110,9 @@ private:
     disk_space_guard guard_;
 
     // Write thread only.
-    std::uint32_t previous_ = 0;     // the last odometer count seen
-    std::uint64_t last_stored_ = 0;  // camera time stamp of the frame stored last
-    cv::Mat image_;                  // reused frame copy
+    std::uint32_t previous_ = 0;       // the last odometer count seen
+    std::uint64_t last_stored_ = 0;    // camera time stamp of the frame stored last
+    cv::Mat image_;                    // reused frame copy
     std::vector<unsigned char> jpeg_;  // reused encoding buffer
     std::atomic<bool> halted_{false};
     step_observer observer_;

@@ -36,9 +36,10 @@ write_thread::write_thread(event_sink_ptr sink, write_thread_config config, cons
       coordinate_port_(std::move(config.coordinate_port)),
       query_period_(config.query_period),
       own_database_(tuning.database ? nullptr : std::make_unique<recording_database>()),
-      session_(sink, ensure_folder(config.write_path), config.side, session_code, frame,
-               tuning.database ? *tuning.database : *own_database_, [] { return std::time(nullptr); },
-               std::move(tuning.free_space), tuning.space_limits),
+      session_(
+          sink, ensure_folder(config.write_path), config.side, session_code, frame,
+          tuning.database ? *tuning.database : *own_database_, [] { return std::time(nullptr); },
+          std::move(tuning.free_space), tuning.space_limits),
       reader_(io_, format_, sink, [this](std::uint32_t count, int format) { on_count(count, format); }),
       watchdog_(tuning.odometer_silence),
       watch_timer_(io_),
@@ -150,7 +151,8 @@ void write_thread::keep_synced() {
 void write_thread::line_lost(const std::string& system_text) {
     reader_.close();
     watchdog_.lost();
-    post_log_error(sink_, L"Потеряна связь с ДПП: последовательный порт " + device_path_ + L": " + to_wide(system_text));
+    post_log_error(sink_,
+                   L"Потеряна связь с ДПП: последовательный порт " + device_path_ + L": " + to_wide(system_text));
     post_message(sink_, make_record_status(recording_news::odometer_lost, L"ДПП потерян: " + device_path_));
     reopen_line();
 }
@@ -177,15 +179,15 @@ void write_thread::end_recording(const std::wstring& why) {
 
 void write_thread::watch_odometer() {
     // A few checks per time-out: the warning comes at most a fifth late.
-    const auto period = std::min<odometer_watchdog::clock::duration>(std::chrono::seconds(1),
-                                                                     watchdog_.timeout() / 5);
+    const auto period = std::min<odometer_watchdog::clock::duration>(std::chrono::seconds(1), watchdog_.timeout() / 5);
     watch_timer_.expires_after(period);
     watch_timer_.async_wait([this](const boost::system::error_code& ec) {
         if (ec) return;
         if (watchdog_.silence_began(odometer_watchdog::clock::now()) && !session_.halted()) {
-            post_log_error(sink_, L"Нет сообщений ДПП " + silence_seconds() +
-                                       L" с: последовательный порт " + device_path_);
-            post_message(sink_, make_record_status(recording_news::odometer_silent, L"Нет сообщений ДПП: " + device_path_));
+            post_log_error(sink_,
+                           L"Нет сообщений ДПП " + silence_seconds() + L" с: последовательный порт " + device_path_);
+            post_message(sink_,
+                         make_record_status(recording_news::odometer_silent, L"Нет сообщений ДПП: " + device_path_));
         }
         watch_odometer();
     });
@@ -225,12 +227,12 @@ int write_thread::run_loop() {
         } catch (const boost::system::system_error& e) {
             // The port and the system's own words: "open: ..." alone names neither.
             post_log_error(sink_, L"Не удалось открыть последовательный порт: " + device_path_ + L": " +
-                                       to_wide(e.code().message()));
+                                      to_wide(e.code().message()));
             end_recording(L"не удалось открыть порт ДПП " + device_path_);
             return -1;
         } catch (const std::exception& e) {
-            post_log_error(sink_, L"Не удалось открыть последовательный порт: " + device_path_ + L": " +
-                                       to_wide(e.what()));
+            post_log_error(sink_,
+                           L"Не удалось открыть последовательный порт: " + device_path_ + L": " + to_wide(e.what()));
             end_recording(L"не удалось открыть порт ДПП " + device_path_);
             return -1;
         }

@@ -65,8 +65,8 @@ struct write_thread_config {
     bool coordinate_enabled = true;  // ask the coordinate server for session codes
     std::string coordinate_address;
     std::string coordinate_port;
-    long query_period = 5;           // seconds between coordinate queries (clamped to 1..86400)
-    std::wstring write_path;         // the recordings' folder
+    long query_period = 5;    // seconds between coordinate queries (clamped to 1..86400)
+    std::wstring write_path;  // the recordings' folder
     std::wstring side;
 };
 
@@ -83,8 +83,8 @@ struct write_thread_tuning {
 
 class write_thread : public recorder {
 public:
-    write_thread(event_sink_ptr sink, write_thread_config config, const std::string& session_code,
-                 frame_buffer* frame, write_thread_tuning tuning = {});
+    write_thread(event_sink_ptr sink, write_thread_config config, const std::string& session_code, frame_buffer* frame,
+                 write_thread_tuning tuning = {});
     ~write_thread() override;
     write_thread(const write_thread&) = delete;
     write_thread& operator=(const write_thread&) = delete;
@@ -104,13 +104,13 @@ private:
     int run();
     int run_loop();
     bool finish_recording();
-    void apply_requested_codes();   // loop thread
+    void apply_requested_codes();  // loop thread
     void on_count(std::uint32_t count, int format);
-    void watch_odometer();          // arms the silence check
-    void keep_synced();             // arms the sync of writes left unsynced
+    void watch_odometer();                           // arms the silence check
+    void keep_synced();                              // arms the sync of writes left unsynced
     void line_lost(const std::string& system_text);  // loop thread
-    void reopen_line();             // loop thread; again every second until it opens
-    void end_recording(const std::wstring& why);  // the `stopped` status
+    void reopen_line();                              // loop thread; again every second until it opens
+    void end_recording(const std::wstring& why);     // the `stopped` status
 
     // The silence texts name the port.
     std::wstring silence_seconds() const;
@@ -128,12 +128,12 @@ private:
     recording_session session_;
     odometer_reader reader_;
     std::optional<coordinate_client> coordinate_;
-    odometer_watchdog watchdog_;          // loop thread only
+    odometer_watchdog watchdog_;  // loop thread only
     boost::asio::steady_timer watch_timer_;
     boost::asio::steady_timer sync_timer_;
-    bool sync_armed_ = false;             // loop thread only
+    bool sync_armed_ = false;  // loop thread only
     boost::asio::steady_timer reopen_timer_;
-    bool step_failed_ = false;            // loop thread only: a recording step threw
+    bool step_failed_ = false;  // loop thread only: a recording step threw
 
     std::mutex requests_mutex_;  // guards requested_codes_, loop_ended_
     std::deque<std::string> requested_codes_;

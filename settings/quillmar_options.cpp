@@ -41,7 +41,11 @@ const property_row rows[] = {
     {nullptr, L"Порт", settings_keys::coordinate_server_port, kind::text, {}},
     {nullptr, L"Период опроса (секунды)", settings_keys::coordinate_server_query_period, kind::integer, {}},
     {L"Служба доступа к данным", L"Порт", settings_keys::data_service_port, kind::text, {}},
-    {L"Удаленное управление (требуется перезапуск)", L"Разрешить удаленное управление", settings_keys::rc_service_enabled, kind::boolean, {}},
+    {L"Удаленное управление (требуется перезапуск)",
+     L"Разрешить удаленное управление",
+     settings_keys::rc_service_enabled,
+     kind::boolean,
+     {}},
     {nullptr, L"Порт", settings_keys::rc_service_port, kind::text, {}},
 };
 
@@ -88,21 +92,19 @@ wxPGProperty* make_property(const property_row& row, const settings_store& store
         for (const wchar_t* c : row.choices) labels.Add(c);
         auto* p = new wxEnumProperty(row.label, key, labels);
         const int index = labels.Index(store.read_text(key, default_text(key)), true);
-        if (index == wxNOT_FOUND) p->SetValueToUnspecified();
-        else p->SetChoiceSelection(index);
+        if (index == wxNOT_FOUND)
+            p->SetValueToUnspecified();
+        else
+            p->SetChoiceSelection(index);
         return p;
     }
-    case kind::boolean:
-        return new wxBoolProperty(row.label, key, store.read_bool(key, default_bool(key)));
-    case kind::floating:
-        return new wxFloatProperty(row.label, key, store.read_double(key, settings_defaults::scale));
+    case kind::boolean: return new wxBoolProperty(row.label, key, store.read_bool(key, default_bool(key)));
+    case kind::floating: return new wxFloatProperty(row.label, key, store.read_double(key, settings_defaults::scale));
     case kind::integer:
         return new wxIntProperty(row.label, key,
                                  store.read_long(key, settings_defaults::coordinate_server_query_period));
-    case kind::directory:
-        return new wxDirProperty(row.label, key, store.read_text(key, default_text(key)));
-    case kind::text:
-        break;
+    case kind::directory: return new wxDirProperty(row.label, key, store.read_text(key, default_text(key)));
+    case kind::text: break;
     }
     return new wxStringProperty(row.label, key, store.read_text(key, default_text(key)));
 }
@@ -134,20 +136,18 @@ private:
 
 }  // namespace
 
-wxBEGIN_EVENT_TABLE(quillmar_options, wxDialog)
-    EVT_BUTTON(wxID_OK, quillmar_options::on_ok)
-    EVT_BUTTON(wxID_CANCEL, quillmar_options::on_cancel)
-wxEND_EVENT_TABLE()
+wxBEGIN_EVENT_TABLE(quillmar_options, wxDialog) EVT_BUTTON(wxID_OK, quillmar_options::on_ok)
+    EVT_BUTTON(wxID_CANCEL, quillmar_options::on_cancel) wxEND_EVENT_TABLE()
 
-quillmar_options::quillmar_options(wxWindow* parent, settings_ptr settings)
+        quillmar_options::quillmar_options(wxWindow* parent, settings_ptr settings)
     : wxDialog(parent, wxID_ANY, L"Настройка программы", wxDefaultPosition,
-               wxSize(static_cast<int>(wxGetDisplaySize().x * 0.7f),
-                      static_cast<int>(wxGetDisplaySize().y * 0.7f)),
+               wxSize(static_cast<int>(wxGetDisplaySize().x * 0.7f), static_cast<int>(wxGetDisplaySize().y * 0.7f)),
                wxDEFAULT_DIALOG_STYLE | wxRESIZE_BORDER),
       settings_(std::move(settings)) {
     wxPropertyGrid::SetBoolChoices(L"Да", L"Нет");
     grid_ = new options_grid(
-        this, [this](wxPGProperty* p) { show_message(refused_text_of(p, true)); }, [this] { show_message(wxString()); });
+        this, [this](wxPGProperty* p) { show_message(refused_text_of(p, true)); },
+        [this] { show_message(wxString()); });
     grid_->SetValidationFailureBehavior(wxPG_VFB_BEEP | wxPG_VFB_STAY_IN_PROPERTY | wxPG_VFB_SHOW_MESSAGE);
     message_ = new wxStaticText(this, wxID_ANY, wxString());
     message_->SetForegroundColour(*wxRED);
@@ -196,12 +196,8 @@ void quillmar_options::save() {
             continue;
         }
         switch (row.editor) {
-        case kind::boolean:
-            settings_->write_bool(row.key, p->GetValue().GetBool());
-            break;
-        case kind::floating:
-            settings_->write_double(row.key, p->GetValue().GetDouble());
-            break;
+        case kind::boolean: settings_->write_bool(row.key, p->GetValue().GetBool()); break;
+        case kind::floating: settings_->write_double(row.key, p->GetValue().GetDouble()); break;
         default:  // choices as their displayed text, the integer as its text
             settings_->write_text(row.key, p->GetValueAsString());
         }
@@ -209,7 +205,8 @@ void quillmar_options::save() {
 }
 
 void quillmar_options::finish(int code) {
-    if (IsModal()) EndModal(code);
+    if (IsModal())
+        EndModal(code);
     else {
         SetReturnCode(code);
         Hide();

@@ -26,9 +26,7 @@ std::wstring trimmed(const std::wstring& text) {
 
 std::wstring quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
-bool writable_folder(const fs::path& folder) {
-    return ::access(folder.c_str(), W_OK | X_OK) == 0;
-}
+bool writable_folder(const fs::path& folder) { return ::access(folder.c_str(), W_OK | X_OK) == 0; }
 
 fs::path as_path(const std::wstring& text) {
     const wxString kept(text);  // the buffer may point into it
@@ -63,8 +61,8 @@ std::optional<std::wstring> refuse_folder(const setting_text& value) {
 std::optional<std::wstring> refuse_range(const setting_text& value, long low, long high) {
     const auto number = parse_whole_number(value.text);
     if (number && *number >= low && *number <= high) return std::nullopt;
-    return L"Значение " + quoted(trimmed(value.text)) + L" поля " + quoted(value.label) + L" должно быть целым числом от " +
-           std::to_wstring(low) + L" до " + std::to_wstring(high);
+    return L"Значение " + quoted(trimmed(value.text)) + L" поля " + quoted(value.label) +
+           L" должно быть целым числом от " + std::to_wstring(low) + L" до " + std::to_wstring(high);
 }
 
 }  // namespace

@@ -59,8 +59,8 @@ wxString shown_line(const std::string& line, bool& valid) {
 
 settings_store::settings_store(const wxString& path)
     : path_(path),
-      config_(std::make_unique<wxFileConfig>(wxString(), wxString(), path, wxString(),
-                                             wxCONFIG_USE_LOCAL_FILE, conv_)) {
+      config_(
+          std::make_unique<wxFileConfig>(wxString(), wxString(), path, wxString(), wxCONFIG_USE_LOCAL_FILE, conv_)) {
     std::ifstream in(path.fn_str(), std::ios::binary);
     std::size_t number = 0;
     for (std::string line; std::getline(in, line);) {
@@ -69,8 +69,8 @@ settings_store::settings_store(const wxString& path)
         bool valid = true;
         const wxString shown = shown_line(line, valid);
         if (valid) continue;
-        load_errors_.push_back(wxString::Format(L"Строка %zu файла настроек %s не в кодировке UTF-8: %s", number,
-                                                path, shown));
+        load_errors_.push_back(
+            wxString::Format(L"Строка %zu файла настроек %s не в кодировке UTF-8: %s", number, path, shown));
         const auto equals = line.find('=');
         if (equals != std::string::npos) {
             std::string key = line.substr(0, equals);

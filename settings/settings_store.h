@@ -64,8 +64,8 @@ private:
     std::vector<wxString> damaged_keys_;  // likewise
     mutable std::mutex mutex_;            // guards config_ and dirty_
     std::unique_ptr<wxFileConfig> config_;
-    bool dirty_ = false;                  // written since the last flush
-    std::mutex flush_mutex_;              // one file write at a time; no reader waits for it
+    bool dirty_ = false;      // written since the last flush
+    std::mutex flush_mutex_;  // one file write at a time; no reader waits for it
 };
 
 using settings_ptr = std::shared_ptr<settings_store>;

@@ -45,7 +45,6 @@ struct options {
     unsigned long seconds = 0;
 };
 
-
 options parse(int argc, char** argv) {
     options o;
     for (int i = 1; i < argc; ++i) {
@@ -59,13 +58,20 @@ options parse(int argc, char** argv) {
             if (v.size() > max_text) throw std::runtime_error(a + ": longer than 31 bytes");
             return v;
         };
-        if (a == "--port") o.port = static_cast<unsigned short>(tool_args::parse_number(a, value(), 65535));
-        else if (a == "--first") o.first = text();
-        else if (a == "--second") o.second = text();
-        else if (a == "--script") o.script = value();
-        else if (a == "--close-after-answer") o.close_after_answer = true;
-        else if (a == "--seconds") o.seconds = tool_args::parse_number(a, value(), 86400);
-        else throw std::runtime_error("unknown argument: " + a);
+        if (a == "--port")
+            o.port = static_cast<unsigned short>(tool_args::parse_number(a, value(), 65535));
+        else if (a == "--first")
+            o.first = text();
+        else if (a == "--second")
+            o.second = text();
+        else if (a == "--script")
+            o.script = value();
+        else if (a == "--close-after-answer")
+            o.close_after_answer = true;
+        else if (a == "--seconds")
+            o.seconds = tool_args::parse_number(a, value(), 86400);
+        else
+            throw std::runtime_error("unknown argument: " + a);
     }
     return o;
 }
@@ -75,8 +81,7 @@ using boost::asio::ip::tcp;
 class server {
 public:
     server(boost::asio::io_context& io, options o)
-        : io_(io), o_(std::move(o)),
-          acceptor_(io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), o_.port)) {}
+        : io_(io), o_(std::move(o)), acceptor_(io, tcp::endpoint(boost::asio::ip::address_v4::loopback(), o_.port)) {}
 
     unsigned short port() const { return acceptor_.local_endpoint().port(); }
 
@@ -96,8 +101,8 @@ private:
     };
 
     void serve(std::shared_ptr<connection> c) {
-        boost::asio::async_read(c->socket, boost::asio::buffer(c->query),
-            [this, c](const boost::system::error_code& ec, std::size_t) {
+        boost::asio::async_read(
+            c->socket, boost::asio::buffer(c->query), [this, c](const boost::system::error_code& ec, std::size_t) {
                 if (ec) return;
                 if (std::memcmp(c->query.data(), "CXQUEST2", 8) != 0) {
                     std::cout << "bad query" << std::endl;
@@ -108,11 +113,11 @@ private:
                 std::memcpy(c->answer.data() + coordinate_first_text_offset, o_.first.data(), o_.first.size());
                 std::memcpy(c->answer.data() + coordinate_second_text_offset, o_.second.data(), o_.second.size());
                 boost::asio::async_write(c->socket, boost::asio::buffer(c->answer),
-                    [this, c](const boost::system::error_code& e, std::size_t) {
-                        if (e) return;
-                        std::cout << "answered " << o_.first << "|" << o_.second << std::endl;
-                        if (!o_.close_after_answer) serve(c);
-                    });
+                                         [this, c](const boost::system::error_code& e, std::size_t) {
+                                             if (e) return;
+                                             std::cout << "answered " << o_.first << "|" << o_.second << std::endl;
+                                             if (!o_.close_after_answer) serve(c);
+                                         });
             });
     }
 
@@ -153,8 +158,10 @@ int main(int argc, char** argv) {
         s.accept();
         boost::asio::signal_set signals(io, SIGINT, SIGTERM);
         signals.async_wait([&](const boost::system::error_code&, int) { io.stop(); });
-        if (seconds) io.run_for(std::chrono::seconds(seconds));
-        else io.run();
+        if (seconds)
+            io.run_for(std::chrono::seconds(seconds));
+        else
+            io.run();
     } catch (const std::exception& e) {
         std::cerr << "quillmar-coordserver-sim: " << e.what() << "\n";
         return 1;

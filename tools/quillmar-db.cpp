@@ -76,20 +76,17 @@ int failure(const std::string& message) {
 void use_locale() {
     // Stored texts are in the locale's multibyte form; without any locale use UTF-8.
     const char* name = std::setlocale(LC_ALL, "");
-    if (!name || std::strcmp(name, "C") == 0 || std::strcmp(name, "POSIX") == 0)
-        std::setlocale(LC_ALL, "C.UTF-8");
+    if (!name || std::strcmp(name, "C") == 0 || std::strcmp(name, "POSIX") == 0) std::setlocale(LC_ALL, "C.UTF-8");
 }
 
 int list_command(const std::string& dir) {
     std::error_code ec;
-    if (!std::filesystem::is_directory(dir, ec))
-        return failure("cannot list " + dir + ": not a directory");
+    if (!std::filesystem::is_directory(dir, ec)) return failure("cannot list " + dir + ": not a directory");
     scan_callbacks callbacks;
     callbacks.found = [](const std::wstring& folder, const ldb_info& s) {
-        std::cout << to_narrow(folder) << '\t' << to_narrow(s.session) << '\t'
-                  << to_narrow(s.side) << '\t' << to_narrow(s.time_start) << '\t'
-                  << to_narrow(s.time_end) << '\t' << s.dpp_start << '\t' << s.dpp_end << '\t'
-                  << s.size << '\t' << s.count << '\n';
+        std::cout << to_narrow(folder) << '\t' << to_narrow(s.session) << '\t' << to_narrow(s.side) << '\t'
+                  << to_narrow(s.time_start) << '\t' << to_narrow(s.time_end) << '\t' << s.dpp_start << '\t'
+                  << s.dpp_end << '\t' << s.size << '\t' << s.count << '\n';
     };
     callbacks.failed = [](const std::wstring& folder, const std::string& reason) {
         std::cerr << "quillmar-db: cannot read " << to_narrow(folder) << ": " << reason << '\n';
@@ -131,8 +128,7 @@ bool parse_odometer_count(const std::string& text, std::uint32_t& count) {
 int frame_command(const std::string& path, const std::string& count_text, const std::string& out) {
     std::uint32_t count = 0;
     if (!parse_odometer_count(count_text, count))
-        return usage_error("COUNT must be an odometer count from 0 to 4294967295, not \"" +
-                           count_text + "\"");
+        return usage_error("COUNT must be an odometer count from 0 to 4294967295, not \"" + count_text + "\"");
     std::unique_ptr<leveldb::DB> db = open_leveldb(path, false);
     std::unique_ptr<leveldb::Iterator> it(db->NewIterator(leveldb::ReadOptions()));
     it->Seek(make_frame_key(count));

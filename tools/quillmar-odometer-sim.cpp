@@ -52,7 +52,6 @@ struct options {
     double delay = 0;
 };
 
-
 options parse(int argc, char** argv) {
     options o;
     for (int i = 1; i < argc; ++i) {
@@ -96,7 +95,8 @@ options parse(int argc, char** argv) {
 std::uint8_t garbage_byte(int format, std::mt19937& rng) {
     if (format == 4) return static_cast<std::uint8_t>(0xC0 | (rng() & 0x3F));
     std::uint8_t b;
-    do b = static_cast<std::uint8_t>(rng()); while (b == 0x53 || b == 0x04);
+    do b = static_cast<std::uint8_t>(rng());
+    while (b == 0x53 || b == 0x04);
     return b;
 }
 

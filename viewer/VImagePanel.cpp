@@ -244,7 +244,8 @@ void VImagePanel::on_paint(wxPaintEvent&) {
     // Only the part of the picture inside the panel is converted: a camera frame is often
     // several times the pane's size.
     const wxSize client = GetClientSize();
-    const int left = static_cast<int>(std::floor(view.picture_x(0))), top = static_cast<int>(std::floor(view.picture_y(0)));
+    const int left = static_cast<int>(std::floor(view.picture_x(0))),
+              top = static_cast<int>(std::floor(view.picture_y(0)));
     const int right = static_cast<int>(std::ceil(view.picture_x(client.x))) + 1;
     const int bottom = static_cast<int>(std::ceil(view.picture_y(client.y))) + 1;
     const wxRect seen =
@@ -253,7 +254,8 @@ void VImagePanel::on_paint(wxPaintEvent&) {
         const wxSize out = zoom < 1.0 ? wxSize(std::max(1, static_cast<int>(std::lround(seen.width * zoom))),
                                                std::max(1, static_cast<int>(std::lround(seen.height * zoom))))
                                       : seen.GetSize();
-        const bool ready = !stale_ && surface_ && seen == area_ && cairo_image_surface_get_width(surface_.get()) == out.x &&
+        const bool ready = !stale_ && surface_ && seen == area_ &&
+                           cairo_image_surface_get_width(surface_.get()) == out.x &&
                            cairo_image_surface_get_height(surface_.get()) == out.y;
         if (ready || convert_area(seen, out)) draw_area(dc, seen);
         if (overlay_) draw_overlay(dc);
@@ -265,8 +267,7 @@ void VImagePanel::on_paint(wxPaintEvent&) {
     dc.SetPen(*wxRED_PEN);
     dc.SetTextForeground(*wxRED);
     // The ruler measures in the frame's pixels, whatever the picture's reduction.
-    const ruler_drawing ruler =
-        make_ruler(scale, this->view.zoom, view.pointer.x, view.pointer.y, dc.GetCharHeight());
+    const ruler_drawing ruler = make_ruler(scale, this->view.zoom, view.pointer.x, view.pointer.y, dc.GetCharHeight());
     for (const auto& l : ruler.lines) dc.DrawLine(l.x1, l.y1, l.x2, l.y2);
     for (const auto& t : ruler.labels) dc.DrawText(t.text, t.x, t.y);
     dc.SetPen(kept);

@@ -54,9 +54,9 @@ public:
     void set_image(const wxImage& image);
     wxImage image() const;
 
-    double scale = 0.8;       // screen pixels per millimetre at zoom 1
-    bool show_scale = true;   // whether the ruler is drawn
-    panel_view view;          // zoom, offset, drag start and pointer
+    double scale = 0.8;      // screen pixels per millimetre at zoom 1
+    bool show_scale = true;  // whether the ruler is drawn
+    panel_view view;         // zoom, offset, drag start and pointer
 
     // A mask over the whole picture (CV_8U, any size: it is stretched over the picture):
     // its non-zero places are tinted half red. Empty: no tint. Kept across pictures until
@@ -109,10 +109,10 @@ private:
     int reduction_ = 1;
     std::unique_ptr<cairo_surface_t, surface_deleter> overlay_;  // premultiplied ARGB, the mask's size
     std::unique_ptr<cairo_surface_t, surface_deleter> surface_;  // area_ of picture_, 4 bytes a pixel
-    wxRect area_;          // which part, in picture pixels
-    view_size shown_size_; // the picture size the view was last fitted to
-    cv::Mat reduced_;      // the visible part below zoom 1, reused
-    bool stale_ = true;    // picture_ changed since surface_ was filled
+    wxRect area_;                                                // which part, in picture pixels
+    view_size shown_size_;                                       // the picture size the view was last fitted to
+    cv::Mat reduced_;                                            // the visible part below zoom 1, reused
+    bool stale_ = true;                                          // picture_ changed since surface_ was filled
     std::size_t bitmap_builds_ = 0;
     wxCursor blank_cursor_;
 };

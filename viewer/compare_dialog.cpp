@@ -36,8 +36,8 @@ compare_dialog::compare_dialog(wxWindow* parent, const std::wstring& first, cons
     pictures_ = new wxBoxSizer(wxHORIZONTAL);
     for (int i = 0; i < 2; ++i) {
         panels_[i] = new VImagePanel(this, wxID_ANY, wxDefaultPosition, wxSize(240, 160));
-        captions_[i] = new wxStaticText(this, wxID_ANY, wxString(), wxDefaultPosition, wxDefaultSize,
-                                        wxST_ELLIPSIZE_MIDDLE);
+        captions_[i] =
+            new wxStaticText(this, wxID_ANY, wxString(), wxDefaultPosition, wxDefaultSize, wxST_ELLIPSIZE_MIDDLE);
         auto* column = new wxBoxSizer(wxVERTICAL);
         column->Add(panels_[i], 1, wxEXPAND);
         column->Add(captions_[i], 0, wxEXPAND | wxALL, 4);
@@ -58,8 +58,8 @@ compare_dialog::compare_dialog(wxWindow* parent, const std::wstring& first, cons
         };
 
     auto* find = new wxButton(this, wxID_ANY, L"Найти смещение");
-    offset_ = new wxSpinCtrl(this, wxID_ANY, wxString(), wxDefaultPosition, wxDefaultSize, wxSP_ARROW_KEYS,
-                             -1000000, 1000000, 0);
+    offset_ = new wxSpinCtrl(this, wxID_ANY, wxString(), wxDefaultPosition, wxDefaultSize, wxSP_ARROW_KEYS, -1000000,
+                             1000000, 0);
     differences_box_ = new wxCheckBox(this, wxID_ANY, L"Различия");
     auto* close = new wxButton(this, wxID_OK, L"Закрыть");
     auto* cancel = new wxButton(this, wxID_CANCEL, L"Отмена");
@@ -82,8 +82,10 @@ compare_dialog::compare_dialog(wxWindow* parent, const std::wstring& first, cons
     offset_->Bind(wxEVT_SPINCTRL, [this](wxSpinEvent& e) { set_offset(e.GetPosition()); });
     differences_box_->Bind(wxEVT_CHECKBOX, [this](wxCommandEvent& e) { show_differences(e.IsChecked()); });
     close->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
-        if (IsModal()) EndModal(wxID_OK);
-        else Hide();
+        if (IsModal())
+            EndModal(wxID_OK);
+        else
+            Hide();
     });
     Bind(wxEVT_CHAR_HOOK, &compare_dialog::on_char_hook, this);
     Bind(wxEVT_SIZE, [this](wxSizeEvent& e) {
@@ -177,15 +179,24 @@ bool compare_dialog::handle_key(int key_code, int modifiers) {
     case WXK_PAGEUP: step(-1); return true;
     case WXK_RIGHT:
     case WXK_PAGEDOWN: step(1); return true;
-    case WXK_HOME: runs_->first().first(); show_current(); return true;
-    case WXK_END: runs_->first().last(); show_current(); return true;
+    case WXK_HOME:
+        runs_->first().first();
+        show_current();
+        return true;
+    case WXK_END:
+        runs_->first().last();
+        show_current();
+        return true;
     default: break;
     }
     const wxWindow* focus = wxWindow::FindFocus();
     if (focus && (focus == offset_ || focus->GetParent() == offset_)) return false;  // typing an offset
-    if (key_code == '0' || key_code == WXK_NUMPAD0) panels_[0]->fit_picture();
-    else if (key_code == '1' || key_code == WXK_NUMPAD1) panels_[0]->actual_size();
-    else return false;
+    if (key_code == '0' || key_code == WXK_NUMPAD0)
+        panels_[0]->fit_picture();
+    else if (key_code == '1' || key_code == WXK_NUMPAD1)
+        panels_[0]->actual_size();
+    else
+        return false;
     return true;
 }
 

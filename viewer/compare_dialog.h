@@ -75,5 +75,5 @@ std::wstring comparison_choice_label(const registry_entry& entry);
 // "Сравнить с…": asks which database to compare `first` with, then shows the comparison
 // modally; scale and show_scale are the ruler's settings. Tells the operator when there is
 // no other database. Lets std::runtime_error through when a database cannot be opened.
-void compare_with(wxWindow* parent, const std::wstring& first, const std::vector<registry_entry>& rows,
-                  double scale, bool show_scale);
+void compare_with(wxWindow* parent, const std::wstring& first, const std::vector<registry_entry>& rows, double scale,
+                  bool show_scale);

@@ -10,9 +10,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 frame_browser::frame_browser(const std::wstring& folder)
-    : reader_(std::make_unique<database_reader>(folder)),
-      first_(reader_->dpp_start()),
-      last_(reader_->dpp_end()) {
+    : reader_(std::make_unique<database_reader>(folder)), first_(reader_->dpp_start()), last_(reader_->dpp_end()) {
     reader_->seek(first_);
 }
 
@@ -55,8 +53,10 @@ bool frame_browser::previous() {
     std::uint32_t lo = 0, hi = c - 1;  // before_here(lo) holds
     while (lo < hi) {
         const std::uint32_t mid = lo + (hi - lo + 1) / 2;
-        if (before_here(mid)) lo = mid;
-        else hi = mid - 1;
+        if (before_here(mid))
+            lo = mid;
+        else
+            hi = mid - 1;
     }
     reader_->seek(lo);
     return true;

@@ -47,7 +47,7 @@ public:
     std::optional<std::uint32_t> current_count() const;
     std::string current_key() const;  // ten digits, or a metadata key, or empty
     std::string current_bytes() const;
-    cv::Mat current_frame() const;    // 8-bit BGR; empty when there is no frame here
+    cv::Mat current_frame() const;  // 8-bit BGR; empty when there is no frame here
     // The current frame as stored: a grey frame stays one channel (a third of the pixels to
     // decode, scale and convert), a colour one is BGR; empty when there is no frame here.
     cv::Mat current_picture() const;

@@ -12,12 +12,12 @@
 #include <string>
 
 struct frame_place {
-    std::wstring folder;   // the database folder's own name
-    std::wstring session;  // session code
+    std::wstring folder;                 // the database folder's own name
+    std::wstring session;                // session code
     std::optional<std::uint32_t> count;  // nothing when no frame is shown
-    std::size_t index = 0;  // 1-based among the stored frames; 0 while not known yet
-    std::size_t total = 0;  // stored frames; 0 while not known yet
-    std::wstring time_start, time_end;  // local times, empty when unknown
+    std::size_t index = 0;               // 1-based among the stored frames; 0 while not known yet
+    std::size_t total = 0;               // stored frames; 0 while not known yet
+    std::wstring time_start, time_end;   // local times, empty when unknown
 };
 
 std::wstring frame_caption(const frame_place& place);

@@ -42,7 +42,7 @@ public:
     std::vector<std::uint32_t> counts() const;
 
 private:
-    mutable std::mutex lock_;            // guards counts_ and ready_
+    mutable std::mutex lock_;  // guards counts_ and ready_
     std::vector<std::uint32_t> counts_;
     bool ready_ = false;
     std::atomic<bool> stop_{false};

@@ -4,8 +4,8 @@
 
 double fit_zoom(view_size panel, view_size picture) {
     if (panel.empty() || picture.empty()) return 1.0;
-    const double z = std::min(static_cast<double>(panel.width) / picture.width,
-                              static_cast<double>(panel.height) / picture.height);
+    const double z =
+        std::min(static_cast<double>(panel.width) / picture.width, static_cast<double>(panel.height) / picture.height);
     return std::min(1.0, z);
 }
 

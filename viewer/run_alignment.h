@@ -35,8 +35,8 @@ cv::Mat match_image(const std::string& jpeg, int reduction);
 cv::Mat match_image(const cv::Mat& frame, int reduction);
 
 struct frame_shift {
-    cv::Point2d shift;       // where the reference's content lies in the other, in pixels of the inputs
-    double response = 0;     // phase correlation peak, 0 .. 1
+    cv::Point2d shift;    // where the reference's content lies in the other, in pixels of the inputs
+    double response = 0;  // phase correlation peak, 0 .. 1
 };
 
 // The shift of `other` against `reference` (same size, CV_32F); response 0 when the sizes

@@ -46,11 +46,11 @@ public:
     void step(long frames);
 
     struct pair {
-        cv::Mat first, second;   // grey; second moved onto first; either may be empty
-        int reduction = 1;       // both decoded reduced by this much
-        cv::Mat differences;     // CV_8U mask over the reduced pair, 255 where they differ (only when asked)
-        cv::Point shift;         // how far the second picture was moved, in pixels
-        int differing = 0;       // marked pixels of the reduced mask
+        cv::Mat first, second;  // grey; second moved onto first; either may be empty
+        int reduction = 1;      // both decoded reduced by this much
+        cv::Mat differences;    // CV_8U mask over the reduced pair, 255 where they differ (only when asked)
+        cv::Point shift;        // how far the second picture was moved, in pixels
+        int differing = 0;      // marked pixels of the reduced mask
     };
     // Decodes (reduced by `reduction`: 1, 2 or 4) and lines up the current pair; with
     // differences, also marks them.

@@ -38,13 +38,12 @@ viewer_dialog::viewer_dialog(wxWindow* parent, const wxString& folder)
 
     panel_ = new VImagePanel(this, wxID_ANY, wxDefaultPosition, wxSize(320, 240));
     const double low = browser_->first_count(), high = browser_->last_count();
-    spin_ = new wxSpinCtrlDouble(this, ID_FRAME_SPIN, wxString(), wxDefaultPosition, wxDefaultSize,
-                                 wxSP_ARROW_KEYS, low, high, 0, 1, L"wxSpinCtrlDouble");
+    spin_ = new wxSpinCtrlDouble(this, ID_FRAME_SPIN, wxString(), wxDefaultPosition, wxDefaultSize, wxSP_ARROW_KEYS,
+                                 low, high, 0, 1, L"wxSpinCtrlDouble");
     spin_->SetIncrement(5);
     spin_->SetRange(low, high);
     spin_->SetValue(low);
-    auto* save = new wxButton(this, ID_SAVE_FRAME, L"Сохранить кадр", wxDefaultPosition, wxDefaultSize,
-                              wxBORDER_NONE);
+    auto* save = new wxButton(this, ID_SAVE_FRAME, L"Сохранить кадр", wxDefaultPosition, wxDefaultSize, wxBORDER_NONE);
     auto* close = new wxButton(this, wxID_OK, L"Закрыть", wxDefaultPosition, wxDefaultSize, wxBORDER_NONE);
     // The cancel button has no place in the layout; it is what Escape presses.
     auto* cancel = new wxButton(this, wxID_CANCEL, L"Отмена", wxDefaultPosition, wxDefaultSize, wxBORDER_NONE);
@@ -54,8 +53,7 @@ viewer_dialog::viewer_dialog(wxWindow* parent, const wxString& folder)
                            playback::min_rate, playback::max_rate, playback::default_rate);
     auto* fit = new wxButton(this, wxID_ANY, L"Вписать (0)");
     auto* actual = new wxButton(this, wxID_ANY, L"1:1 (1)");
-    caption_ = new wxStaticText(this, wxID_ANY, wxString(), wxDefaultPosition, wxDefaultSize,
-                                wxST_ELLIPSIZE_MIDDLE);
+    caption_ = new wxStaticText(this, wxID_ANY, wxString(), wxDefaultPosition, wxDefaultSize, wxST_ELLIPSIZE_MIDDLE);
 
     auto* row = new wxBoxSizer(wxHORIZONTAL);
     auto* picture = new wxBoxSizer(wxVERTICAL);
@@ -84,8 +82,10 @@ viewer_dialog::viewer_dialog(wxWindow* parent, const wxString& folder)
     spin_->Bind(wxEVT_SPINCTRLDOUBLE, [this](wxSpinDoubleEvent& e) { spin_changed(e.GetValue()); });
     save->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { save_frame(); });
     close->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
-        if (IsModal()) EndModal(wxID_OK);
-        else Hide();
+        if (IsModal())
+            EndModal(wxID_OK);
+        else
+            Hide();
     });
     play_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { toggle_playback(); });
     rate_->Bind(wxEVT_SPINCTRL, [this](wxSpinEvent& e) { player_.set_rate(e.GetPosition()); });
@@ -103,7 +103,9 @@ viewer_dialog::viewer_dialog(wxWindow* parent, const wxString& folder)
                             wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
         return dialog.ShowModal() == wxID_OK ? dialog.GetPath() : wxString();
     };
-    show_error = [this](const wxString& text) { wxMessageBox(text, wxMessageBoxCaptionStr, wxOK | wxICON_ERROR, this); };
+    show_error = [this](const wxString& text) {
+        wxMessageBox(text, wxMessageBoxCaptionStr, wxOK | wxICON_ERROR, this);
+    };
 
     // Last: the thread's event needs the handlers above.
     index_ = std::make_unique<frame_index>(browser_->reader(), [this] { wxQueueEvent(this, new wxThreadEvent()); });
@@ -182,17 +184,20 @@ void viewer_dialog::step(long frames) {
 
 bool viewer_dialog::handle_key(int key_code, int modifiers) {
     if (modifiers == wxMOD_SHIFT) {
-        if (key_code == WXK_LEFT || key_code == WXK_NUMPAD_LEFT) step(-10);
-        else if (key_code == WXK_RIGHT || key_code == WXK_NUMPAD_RIGHT) step(10);
-        else return false;
+        if (key_code == WXK_LEFT || key_code == WXK_NUMPAD_LEFT)
+            step(-10);
+        else if (key_code == WXK_RIGHT || key_code == WXK_NUMPAD_RIGHT)
+            step(10);
+        else
+            return false;
         return true;
     }
     if (modifiers != wxMOD_NONE) return false;
     if (navigate(key_code)) return true;
     // Typing a count into a spin control needs its digits.
     const wxWindow* focus = wxWindow::FindFocus();
-    const bool typing = focus && (focus == spin_ || focus == rate_ || focus->GetParent() == spin_ ||
-                                  focus->GetParent() == rate_);
+    const bool typing =
+        focus && (focus == spin_ || focus == rate_ || focus->GetParent() == spin_ || focus->GetParent() == rate_);
     if (typing) return false;
     switch (key_code) {
     case '0':
@@ -218,8 +223,10 @@ void viewer_dialog::arm_timer() {
 void viewer_dialog::toggle_playback() {
     player_.toggle();
     play_->SetLabel(player_.running() ? L"Пауза" : L"Пуск");
-    if (player_.running()) arm_timer();
-    else timer_.Stop();
+    if (player_.running())
+        arm_timer();
+    else
+        timer_.Stop();
 }
 
 void viewer_dialog::playback_tick() {

@@ -49,8 +49,8 @@ TEST(app_paths, only_matching_logs_older_than_seven_days_are_removed) {
 
     EXPECT_EQ(remove_old_logs(dir.str(), now), 1);
     EXPECT_FALSE(fs::exists(dir.path() / "quillmar[1].html"));
-    for (const char* kept : {"quillmar[2].html", "quillmar[3].html", "other.html", "quillmar[4].htm",
-                             "quillmar[5].html"})
+    for (const char* kept :
+         {"quillmar[2].html", "quillmar[3].html", "other.html", "quillmar[4].htm", "quillmar[5].html"})
         EXPECT_TRUE(fs::exists(dir.path() / kept)) << kept;
     EXPECT_EQ(remove_old_logs((dir.path() / "missing").string(), now), 0);
 }

@@ -11,9 +11,8 @@ namespace {
 using test_support::fake_frame_source;
 
 const int always_on[] = {ID_EXPOSURE_COMBO, ID_EXIT, ID_DPP_TEST};
-const int database_commands[] = {ID_VIEW_DATABASE, ID_DELETE_DATABASE, ID_ARCHIVE_DATABASE,
-                                 ID_REPLACE_SIDE, ID_REPLACE_SESSION_CODE, ID_EXPORT_DATABASE,
-                                 ID_COMPARE_DATABASE};
+const int database_commands[] = {ID_VIEW_DATABASE,        ID_DELETE_DATABASE, ID_ARCHIVE_DATABASE, ID_REPLACE_SIDE,
+                                 ID_REPLACE_SESSION_CODE, ID_EXPORT_DATABASE, ID_COMPARE_DATABASE};
 
 TEST(capture_state, idle_without_camera_enables_only_what_needs_no_camera_or_selection) {
     capture_state s;
@@ -40,8 +39,8 @@ TEST(capture_state, capturing_and_recording_disable_idle_commands_and_differ_in_
         EXPECT_EQ(s.mode(), recording ? capture_mode::recording : capture_mode::capturing);
         EXPECT_TRUE(s.is_enabled(ID_STOP));
         EXPECT_EQ(s.is_enabled(ID_SESSION_CODE), recording);
-        for (int id : {ID_CAMERA_COMBO, ID_SETTINGS, ID_REFRESH_CAMERAS, ID_REFRESH_DATABASES, ID_CAPTURE,
-                       ID_CAPTURE_RECORD})
+        for (int id :
+             {ID_CAMERA_COMBO, ID_SETTINGS, ID_REFRESH_CAMERAS, ID_REFRESH_DATABASES, ID_CAPTURE, ID_CAPTURE_RECORD})
             EXPECT_FALSE(s.is_enabled(id)) << id;
         for (int id : database_commands) EXPECT_FALSE(s.is_enabled(id, {true, true})) << id;
         for (int id : always_on) EXPECT_TRUE(s.is_enabled(id)) << id;

@@ -46,7 +46,8 @@ protected:
         {
             recording_database db;
             db.open(folder.wstring());
-            for (std::uint32_t c : {1000u, 1005u}) db.store_frame(db_test::test_frame(static_cast<int>(c)), c, 1700000000);
+            for (std::uint32_t c : {1000u, 1005u})
+                db.store_frame(db_test::test_frame(static_cast<int>(c)), c, 1700000000);
             db.close(std::string("A : 1"), std::wstring(L"правый"));
         }
         open();

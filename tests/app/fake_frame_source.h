@@ -18,9 +18,7 @@ public:
     frame_buffer* buffer() override { return frame; }
     std::string session_code() override { return code_; }
     void set_session_code(const std::string& code) override { code_ = code; }
-    void restart_recording(event_sink_ptr, const std::string& code) override {
-        restarts.push_back(code);
-    }
+    void restart_recording(event_sink_ptr, const std::string& code) override { restarts.push_back(code); }
     bool is_recording() override { return recording_; }
 
     std::vector<std::string> restarts;

@@ -30,8 +30,7 @@ inline std::vector<std::string> log_messages(const std::filesystem::path& path) 
         for (const char* colour : {"blue", "red"}) {
             const std::string open = std::string("<td> <font color='") + colour + "'>";
             if (line.rfind(open, 0) == 0 && line.size() >= open.size() + 12) {
-                out.push_back(std::string(colour) + ":" +
-                              line.substr(open.size(), line.size() - open.size() - 12));
+                out.push_back(std::string(colour) + ":" + line.substr(open.size(), line.size() - open.size() - 12));
             }
         }
     }
@@ -89,8 +88,7 @@ public:
     std::vector<std::string> messages() const { return log_messages(log_path()); }
     void pump() { wxTheApp->ProcessPendingEvents(); }
     // Runs the event loop until `done` or the limit.
-    bool pump_until(const std::function<bool()>& done,
-                    std::chrono::seconds limit = std::chrono::seconds(20)) {
+    bool pump_until(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(20)) {
         return test_support::pump_until(done, limit);
     }
 };

@@ -67,7 +67,8 @@ TEST(health_model, odometer_rate_over_the_window_and_red_when_silent_or_lost) {
     for (int i = 0; i < 100; ++i) m.record_status(step(i % 4 != 0), t0 + i * 20ms);  // 50/s for 2 s
     const tp now = t0 + 2s;
     EXPECT_DOUBLE_EQ(m.odometer_rate(now), 50.0);
-    EXPECT_EQ(m.cells(now)[health_model::cell_odometer], (health_cell{L"ДПП/с · без кадра", L"50,0 · 25", health_level::normal}));
+    EXPECT_EQ(m.cells(now)[health_model::cell_odometer],
+              (health_cell{L"ДПП/с · без кадра", L"50,0 · 25", health_level::normal}));
 
     // Silence: red from the silence time on (5 s after the last message).
     EXPECT_EQ(m.cells(t0 + 1980ms + 4900ms)[health_model::cell_odometer].level, health_level::normal);
@@ -132,7 +133,8 @@ TEST(health_model, camera_rules_silence_red_slow_amber_lost_amber) {
     camera_runs(m, 2);
     m.grab_stats(stats(50), t0 + 3s);
     EXPECT_EQ(m.cells(t0 + 3900ms)[health_model::cell_camera].level, health_level::normal);
-    EXPECT_EQ(m.cells(t0 + 4s)[health_model::cell_camera], (health_cell{L"Камера, к/с", L"нет кадров", health_level::red}));
+    EXPECT_EQ(m.cells(t0 + 4s)[health_model::cell_camera],
+              (health_cell{L"Камера, к/с", L"нет кадров", health_level::red}));
     // A camera that never delivered is silent too.
     health_model never;
     never.started(false, t0);
@@ -160,9 +162,9 @@ TEST(health_model, disk_levels_and_time_left_at_the_write_rate) {
     };
     const case_ cases[] = {
         {500 * GiB, 2 * GiB, health_level::normal},
-        {500 * GiB, GiB - 1, health_level::amber},        // below the 1 GiB warning
+        {500 * GiB, GiB - 1, health_level::amber},           // below the 1 GiB warning
         {500 * GiB, (128ull << 20) - 1, health_level::red},  // below the stop level
-        {10 * GiB, 150ull << 20, health_level::amber},    // small volume: 2 % is the warning
+        {10 * GiB, 150ull << 20, health_level::amber},       // small volume: 2 % is the warning
     };
     for (const auto& c : cases) {
         health_model d;

@@ -108,8 +108,10 @@ TEST(instance, a_second_copy_for_the_same_user_is_refused_and_the_first_runs_on)
         press_ok(window_titled("^Error$"));
         second_exited = wait_until([&] { return exited(second, &status); }, 20s);
     }
-    if (second_exited) EXPECT_NE(WEXITSTATUS(status), 0) << "the refused copy reported success";
-    else end_process(second);
+    if (second_exited)
+        EXPECT_NE(WEXITSTATUS(status), 0) << "the refused copy reported success";
+    else
+        end_process(second);
     EXPECT_TRUE(second_exited) << "the refused copy did not end after OK";
     EXPECT_EQ(log_files(home.path()).size(), 1u);
 

@@ -166,8 +166,9 @@ TEST_F(integration_test, exposure_mode_is_saved_and_logged_and_a_refusing_camera
     // Not kept: the box and the setting show the mode the camera still has, a red row says why.
     EXPECT_EQ(frame->settings()->read_text(settings_keys::exposure_mode, ""), L"ContinuousPreset2");
     EXPECT_EQ(frame->exposure_combo()->GetValue(), L"ContinuousPreset2");
-    EXPECT_TRUE(has("red:Камера не приняла режим выдержки ContinuousPreset3: Error setting exposure mode. "
-                    "Оставлен режим ContinuousPreset2"));
+    EXPECT_TRUE(
+        has("red:Камера не приняла режим выдержки ContinuousPreset3: Error setting exposure mode. "
+            "Оставлен режим ContinuousPreset2"));
 }
 
 TEST_F(integration_test, database_summaries_fill_the_list_and_a_changed_write_path_reloads_it) {

@@ -26,7 +26,8 @@ protected:
         fs::create_directories(records());
         std::ofstream(home.path() / "Velkor3" / "config" / ".quillmar")
             << "write_path=" << records().string() << "\ndpp_port=" << (home.path() / "no-odometer").string()
-            << "\ncoordinate_server_enabled=0\n" << extra;
+            << "\ncoordinate_server_enabled=0\n"
+            << extra;
     }
     bool has(const std::string& row) {
         const auto rows = messages();

@@ -36,8 +36,9 @@ bool error_box_shown() { return window_shown("(Property Error|Validation conflic
 
 // Presses Return in the grid's error box (no window manager gives it the focus by itself).
 void press_ok_on_error_box() {
-    std::system("for w in $(xdotool search --onlyvisible --name '^(Property Error|Validation conflict)$' "
-                "2>/dev/null); do xdotool windowfocus $w key Return; done");
+    std::system(
+        "for w in $(xdotool search --onlyvisible --name '^(Property Error|Validation conflict)$' "
+        "2>/dev/null); do xdotool windowfocus $w key Return; done");
 }
 
 // Runs script steps one after another from timers, so they also run inside nested modal loops
@@ -46,7 +47,10 @@ class steps {
 public:
     explicit steps(std::vector<std::function<bool()>> s) : steps_(std::move(s)) {
         timer_.Bind(wxEVT_TIMER, [this](wxTimerEvent&) {
-            if (next_ < steps_.size() && steps_[next_]()) { ++next_; if (std::getenv("QM_STEPS")) std::fprintf(stderr, "step %zu\n", next_); }
+            if (next_ < steps_.size() && steps_[next_]()) {
+                ++next_;
+                if (std::getenv("QM_STEPS")) std::fprintf(stderr, "step %zu\n", next_);
+            }
             if (next_ >= steps_.size()) timer_.Stop();
         });
         timer_.Start(150);
@@ -95,7 +99,10 @@ TEST_F(options_faults, text_that_is_no_number_then_ok_keeps_the_dialog_open_and_
             editor->SetValue(L"abc");
             return true;
         },
-        [&] { sim.Char(WXK_RETURN); return true; },
+        [&] {
+            sim.Char(WXK_RETURN);
+            return true;
+        },
         [&] {  // OK on the grid's own box, if it shows one
             if (error_box_shown()) press_ok_on_error_box();
             return true;
@@ -153,7 +160,10 @@ TEST_F(options_faults, escape_in_an_open_drop_down_closes_only_the_drop_down) {
                 popup_was_shown = combo->IsPopupShown();
                 return true;
             },
-            [&] { sim.Char(WXK_ESCAPE); return true; },
+            [&] {
+                sim.Char(WXK_ESCAPE);
+                return true;
+            },
             [&] {
                 auto* combo = dynamic_cast<wxComboCtrl*>(grid->GetEditorControl());
                 open_after = dialog.IsModal() && combo && !combo->IsPopupShown();

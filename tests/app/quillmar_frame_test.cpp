@@ -58,8 +58,7 @@ TEST_F(frame_test, start_up_creates_the_directories_and_a_log_of_this_run_with_t
 
     const auto rows = messages();
     ASSERT_GE(rows.size(), 7u);
-    EXPECT_TRUE(std::regex_match(rows[0], std::regex("blue:Начало работы. Версия: 717 hash: [0-9a-f]{40}")))
-        << rows[0];
+    EXPECT_TRUE(std::regex_match(rows[0], std::regex("blue:Начало работы. Версия: 717 hash: [0-9a-f]{40}"))) << rows[0];
     EXPECT_EQ(rows[1].rfind("blue:JAI ", 0), 0u) << rows[1];
     EXPECT_EQ(rows[2].rfind("blue:OpenCV 4.", 0), 0u) << rows[2];
     EXPECT_EQ(rows[3].rfind("blue:wxWidgets 3.", 0), 0u) << rows[3];

@@ -84,10 +84,10 @@ TEST_F(options_test, ok_writes_all_fifteen_keys_and_cancel_writes_nothing) {
         dialog.grid()->SetPropertyValue(L"rotate180", true);
         EXPECT_EQ(show_and_press(dialog, wxID_OK), wxID_OK);
     }
-    for (const wchar_t* key : {L"side", L"driver", L"rotate180", L"show_scale", L"scale", L"write_path", L"dpp_port",
-                               L"dpp_format", L"coordinate_server_enabled", L"coordinate_server_address",
-                               L"coordinate_server_port", L"coordinate_server_query_period", L"data_service_port",
-                               L"rc_service_enabled", L"rc_service_port"})
+    for (const wchar_t* key :
+         {L"side", L"driver", L"rotate180", L"show_scale", L"scale", L"write_path", L"dpp_port", L"dpp_format",
+          L"coordinate_server_enabled", L"coordinate_server_address", L"coordinate_server_port",
+          L"coordinate_server_query_period", L"data_service_port", L"rc_service_enabled", L"rc_service_port"})
         EXPECT_TRUE(store->has(key)) << key;
     EXPECT_EQ(store->read_text(settings_keys::side, ""), L"правый");
     EXPECT_TRUE(store->read_bool(settings_keys::rotate180, false));

@@ -35,8 +35,10 @@ struct restore_language {
         if (const char* v = std::getenv("LANGUAGE")) before = v;
     }
     ~restore_language() {
-        if (before) ::setenv("LANGUAGE", before->c_str(), 1);
-        else ::unsetenv("LANGUAGE");
+        if (before)
+            ::setenv("LANGUAGE", before->c_str(), 1);
+        else
+            ::unsetenv("LANGUAGE");
         wxTranslations::Set(nullptr);
     }
 };

@@ -50,11 +50,20 @@ struct drawn_icon {
 };
 
 const drawn_icon drawn[] = {
-    {toolbar_icon::camera, "camera", 0xa1f83d666e0ec73eu, 300,
+    {toolbar_icon::camera,
+     "camera",
+     0xa1f83d666e0ec73eu,
+     300,
      {{12, 12, 15, 15, 15}, {6, 12, 153, 153, 153}, {17, 9, 171, 171, 171}}},
-    {toolbar_icon::settings, "settings", 0x5dc83406285d5f85u, 320,
+    {toolbar_icon::settings,
+     "settings",
+     0x5dc83406285d5f85u,
+     320,
      {{6, 12, 79, 144, 238}, {12, 5, 224, 224, 234}, {17, 9, 236, 236, 246}}},
-    {toolbar_icon::exit, "exit", 0xe6f2d1d2d8b27f55u, 192,
+    {toolbar_icon::exit,
+     "exit",
+     0xe6f2d1d2d8b27f55u,
+     192,
      {{12, 12, 255, 246, 246}, {6, 12, 180, 27, 27}, {12, 5, 170, 24, 24}}},
 };
 

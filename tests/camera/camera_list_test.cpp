@@ -131,8 +131,6 @@ TEST_F(CameraList, ExposureModeIsSavedThenAppliedToTheOpenCamera) {
               L"Оставлен режим ContinuousPreset3");
 }
 
-TEST_F(CameraList, VersionLineNamesTheSdk) {
-    EXPECT_EQ(factory->version_line(), L"JAI scripted camera layer");
-}
+TEST_F(CameraList, VersionLineNamesTheSdk) { EXPECT_EQ(factory->version_line(), L"JAI scripted camera layer"); }
 
 }  // namespace

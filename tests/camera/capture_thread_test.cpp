@@ -85,8 +85,10 @@ TEST_F(CaptureThread, FailureRowsNameTheCauseAfterTheirText) {
         {"J_DataStream_GetBufferInfo:3", 0, {wait_step::frame()}, -1, {L"Error getting buffer info: link down"}},
         {"J_DataStream_GetStreamInfo:2", 0, {wait_step::timeout()}, -1, {L"Error getting stream info: link down"}},
         // A buffer that cannot go back is reported and the capture goes on with the others.
-        {"J_DataStream_QueueBuffer", capture_thread::buffer_count,
-         {wait_step::frame(), wait_step::frame(), wait_step::exit()}, 0,
+        {"J_DataStream_QueueBuffer",
+         capture_thread::buffer_count,
+         {wait_step::frame(), wait_step::frame(), wait_step::exit()},
+         0,
          {L"Error queue buffer: link down", L"Error queue buffer: link down"}},
     };
     for (const auto& r : rows) {
@@ -136,9 +138,13 @@ TEST_F(CaptureThread, StopSequenceReleasesInOrder) {
     auto from = std::find(calls.begin(), calls.end(), "J_Camera_ExecuteCommand:AcquisitionStop");
     ASSERT_NE(from, calls.end());
     std::vector<std::string> tail(from, calls.end());
-    std::vector<std::string> expected = {"J_Camera_ExecuteCommand:AcquisitionStop", "J_DataStream_UnRegisterEvent",
-                                         "J_Event_Close", "J_Event_CloseCondition", "J_DataStream_StopAcquisition",
-                                         "J_DataStream_FlushQueue:0", "J_DataStream_FlushQueue:1"};
+    std::vector<std::string> expected = {"J_Camera_ExecuteCommand:AcquisitionStop",
+                                         "J_DataStream_UnRegisterEvent",
+                                         "J_Event_Close",
+                                         "J_Event_CloseCondition",
+                                         "J_DataStream_StopAcquisition",
+                                         "J_DataStream_FlushQueue:0",
+                                         "J_DataStream_FlushQueue:1"};
     expected.insert(expected.end(), capture_thread::buffer_count, "J_DataStream_RevokeBuffer");
     expected.push_back("J_DataStream_Close");
     EXPECT_EQ(tail, expected);

@@ -116,7 +116,8 @@ struct noting_recorder : recorder {
     }
     ~noting_recorder() override {
         // The capture thread must still be running: its stream is not closed yet.
-        log_.push_back("ended:" + code_ + (backend_.count_calls("J_DataStream_Close") == closes_at_start_ ? ":capturing" : ":stopped"));
+        log_.push_back("ended:" + code_ +
+                       (backend_.count_calls("J_DataStream_Close") == closes_at_start_ ? ":capturing" : ":stopped"));
     }
     std::string session_code() override { return code_; }
     void set_session_code(const std::string& code) override { code_ = code; }

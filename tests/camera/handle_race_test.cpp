@@ -109,21 +109,21 @@ TEST_P(HandleRace, CloseOfAStreamRacingItsQueriesFreesNothingInUse) {
     EXPECT_EQ(J_Factory_Close(factory), J_ST_SUCCESS);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Backends, HandleRace,
-    ::testing::Values(backend_case{"Scripted",
-                                   [] {
-                                       auto b = std::make_shared<scripted_camera_backend>();
-                                       b->set_cameras({{"CAM-1 INT=>SD", "Model-A", "10.0.0.5"}});
-                                       b->set_record_calls(false);
-                                       return std::static_pointer_cast<camera_backend>(b);
-                                   }},
-                      backend_case{"AravisSimulated",
-                                   [] {
-                                       return std::static_pointer_cast<camera_backend>(
-                                           std::make_shared<aravis_backend>(aravis_backend::mode::simulated));
-                                   }}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Backends, HandleRace,
+                         ::testing::Values(backend_case{"Scripted",
+                                                        [] {
+                                                            auto b = std::make_shared<scripted_camera_backend>();
+                                                            b->set_cameras({{"CAM-1 INT=>SD", "Model-A", "10.0.0.5"}});
+                                                            b->set_record_calls(false);
+                                                            return std::static_pointer_cast<camera_backend>(b);
+                                                        }},
+                                           backend_case{"AravisSimulated",
+                                                        [] {
+                                                            return std::static_pointer_cast<camera_backend>(
+                                                                std::make_shared<aravis_backend>(
+                                                                    aravis_backend::mode::simulated));
+                                                        }}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BufferPool, OnlyWholeFramesReachTheOutputAndFailuresGoBackToTheInput) {
     int pushed = 0;

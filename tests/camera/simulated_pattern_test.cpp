@@ -13,11 +13,15 @@ std::uint8_t per_pixel(std::uint32_t x, std::uint32_t y, std::uint64_t frame, do
 }
 
 TEST(SimulatedPattern, MatchesThePerPixelRampForEveryScaleAndFrame) {
-    struct shot { std::uint32_t width, height; std::uint64_t frame; double scale; };
+    struct shot {
+        std::uint32_t width, height;
+        std::uint64_t frame;
+        double scale;
+    };
     ramp_line line;  // shared, so a stale cache after a size or scale change would show
-    for (const shot s : {shot{7, 5, 1, 1.0}, shot{300, 260, 65535, 1.0}, shot{300, 4, 254, 2.3},
-                         shot{64, 64, 9, ramp_scale(1000, 0)}, shot{64, 3, 10, ramp_scale(10000, 2)},
-                         shot{1, 600, 77, 0.5}}) {
+    for (const shot s :
+         {shot{7, 5, 1, 1.0}, shot{300, 260, 65535, 1.0}, shot{300, 4, 254, 2.3}, shot{64, 64, 9, ramp_scale(1000, 0)},
+          shot{64, 3, 10, ramp_scale(10000, 2)}, shot{1, 600, 77, 0.5}}) {
         std::vector<std::uint8_t> image(static_cast<std::size_t>(s.width) * s.height, 0xEE);
         fill_diagonal_ramp(image.data(), image.size(), s.width, s.height, s.frame, s.scale, line);
         std::size_t wrong = 0;

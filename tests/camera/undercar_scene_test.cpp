@@ -72,19 +72,15 @@ TEST(UndercarScene, EnvironmentChoosesSceneAndSize) {
         bool problem;
     };
     using S = simulated_picture::scene;
-    for (const row r : {row{nullptr, nullptr, S::ramp, 0, 0, false},
-                        row{"undercar", "1920x1200", S::undercar, 1920, 1200, false},
-                        row{"ramp", "", S::ramp, 0, 0, false},
-                        row{"", "16x2048", S::ramp, 16, 2048, false},
-                        row{"Undercar", "1920x1200", S::ramp, 1920, 1200, true},
-                        row{"undercar", "1920", S::undercar, 0, 0, true},
-                        row{"undercar", "1920x", S::undercar, 0, 0, true},
-                        row{"undercar", "x1200", S::undercar, 0, 0, true},
-                        row{"undercar", "4096x1200", S::undercar, 0, 0, true},
-                        row{"undercar", "15x15", S::undercar, 0, 0, true},
-                        row{"undercar", "-1920x1200", S::undercar, 0, 0, true},
-                        row{"undercar", "1920x1200 ", S::undercar, 0, 0, true},
-                        row{"undercar", "99999999999999999999x1", S::undercar, 0, 0, true}}) {
+    for (const row r :
+         {row{nullptr, nullptr, S::ramp, 0, 0, false}, row{"undercar", "1920x1200", S::undercar, 1920, 1200, false},
+          row{"ramp", "", S::ramp, 0, 0, false}, row{"", "16x2048", S::ramp, 16, 2048, false},
+          row{"Undercar", "1920x1200", S::ramp, 1920, 1200, true}, row{"undercar", "1920", S::undercar, 0, 0, true},
+          row{"undercar", "1920x", S::undercar, 0, 0, true}, row{"undercar", "x1200", S::undercar, 0, 0, true},
+          row{"undercar", "4096x1200", S::undercar, 0, 0, true}, row{"undercar", "15x15", S::undercar, 0, 0, true},
+          row{"undercar", "-1920x1200", S::undercar, 0, 0, true},
+          row{"undercar", "1920x1200 ", S::undercar, 0, 0, true},
+          row{"undercar", "99999999999999999999x1", S::undercar, 0, 0, true}}) {
         std::string problem = "stale";
         const simulated_picture p = parse_simulated_picture(r.scene, r.size, &problem);
         const std::string where = std::string(r.scene ? r.scene : "(unset)") + " / " + (r.size ? r.size : "(unset)");

@@ -83,9 +83,9 @@ TEST(DatabaseListModel, RowsAreNewestFirstHoweverTheyArrive) {
         dated(L"2024-05-01 12:30:45", L"/d/2024.05.01 12.30.45 b"),  // same second: by folder
         dated(L"2024-05-01 12:31:00", L"/d/2024.05.01 12.31.00"),
     };
-    const std::vector<std::wstring> newest_first{L"/d/2024.05.02 08.00.00", L"/d/2024.05.01 12.31.00",
+    const std::vector<std::wstring> newest_first{L"/d/2024.05.02 08.00.00",   L"/d/2024.05.01 12.31.00",
                                                  L"/d/2024.05.01 12.30.45 b", L"/d/2024.05.01 12.30.45",
-                                                 L"/d/2023.12.31 23.59.59", L"/d/unknown"};
+                                                 L"/d/2023.12.31 23.59.59",   L"/d/unknown"};
     database_list_model appended;
     for (const auto& e : arrivals) appended.append(e);
     EXPECT_EQ(paths(appended), newest_first);

@@ -65,9 +65,10 @@ std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
 
 // "name|flag bits & 0x800" per entry, in archive order.
 std::string listing(const fs::path& zip) {
-    return run("python3 -c 'import sys,zipfile\n"
-               "for i in zipfile.ZipFile(sys.argv[1]).infolist(): print(i.filename, i.flag_bits & 0x800, sep=\"|\")' " +
-               quoted(zip));
+    return run(
+        "python3 -c 'import sys,zipfile\n"
+        "for i in zipfile.ZipFile(sys.argv[1]).infolist(): print(i.filename, i.flag_bits & 0x800, sep=\"|\")' " +
+        quoted(zip));
 }
 
 std::vector<fs::path> entries_of(const fs::path& dir) {

@@ -27,12 +27,10 @@ std::string jpeg(int value) {
 
 // Frames at 5, 9 and 12 written by another LevelDB writer following the layout.
 std::map<std::string, std::string> foreign_layout() {
-    return {{"0000000005", jpeg(5)},       {"0000000009", jpeg(9)},
-            {"0000000012", jpeg(12)},      {"count", "0000000004"},
-            {"dpp_end", "0000000012"},     {"dpp_start", "0000000005"},
-            {"orientation", "вниз"},       {"session", "12 : 34"},
-            {"side", "левый"},             {"time_end", "1714566700"},
-            {"time_start", "1714566645"},  {"version", "1"}};
+    return {{"0000000005", jpeg(5)},    {"0000000009", jpeg(9)},      {"0000000012", jpeg(12)},
+            {"count", "0000000004"},    {"dpp_end", "0000000012"},    {"dpp_start", "0000000005"},
+            {"orientation", "вниз"},    {"session", "12 : 34"},       {"side", "левый"},
+            {"time_end", "1714566700"}, {"time_start", "1714566645"}, {"version", "1"}};
 }
 
 }  // namespace
@@ -57,8 +55,8 @@ TEST(DatabaseReader, ForeignWriterFollowingTheLayoutReadsTheSame) {
 TEST(DatabaseReader, MissingKeysGiveDefaultsOrTheNextKeysValue) {
     test_support::temp_dir dir;
     const auto path = dir.path() / "sparse";
-    write_raw(path.string(), {{"0000000003", jpeg(3)}, {"dpp_end", "0000000003"},
-                              {"time_end", "-1"}, {"version", "1"}});
+    write_raw(path.string(),
+              {{"0000000003", jpeg(3)}, {"dpp_end", "0000000003"}, {"time_end", "-1"}, {"version", "1"}});
     database_reader reader(path.wstring());
     EXPECT_EQ(reader.session(), L"нет данных");  // exact getters do not borrow
     EXPECT_EQ(reader.side(), L"нет данных");
@@ -68,7 +66,7 @@ TEST(DatabaseReader, MissingKeysGiveDefaultsOrTheNextKeysValue) {
     EXPECT_EQ(reader.time_start(), 1);           // "time_start" missing: "version"'s "1"
     ldb_info info = reader.summary();
     EXPECT_EQ(info.time_start, format_local_time(1));
-    EXPECT_EQ(info.time_end, L"");               // -1 is the invalid time
+    EXPECT_EQ(info.time_end, L"");  // -1 is the invalid time
     EXPECT_EQ(info.version, L"1");
     EXPECT_EQ(info.count, 1u);  // no "count": the frame keys are counted
 }
@@ -77,14 +75,17 @@ TEST(DatabaseReader, MissingKeysGiveDefaultsOrTheNextKeysValue) {
 // the frames it really holds; a stored "count" is taken as it is, even when it differs.
 TEST(DatabaseReader, SummaryCountsTheFramesOfADatabaseWithoutCount) {
     test_support::temp_dir dir;
-    write_raw((dir.path() / "cut").string(),
-              {{"0000000003", jpeg(3)}, {"0000000004", jpeg(4)}, {"0000000009", jpeg(9)},
-               {"dpp_end", "0000000009"}, {"dpp_start", "0000000003"}, {"session", "1 : 2"},
-               {"version", "1"}});
+    write_raw((dir.path() / "cut").string(), {{"0000000003", jpeg(3)},
+                                              {"0000000004", jpeg(4)},
+                                              {"0000000009", jpeg(9)},
+                                              {"dpp_end", "0000000009"},
+                                              {"dpp_start", "0000000003"},
+                                              {"session", "1 : 2"},
+                                              {"version", "1"}});
     EXPECT_EQ(database_reader((dir.path() / "cut").wstring()).summary().count, 3u);
-    write_raw((dir.path() / "closed").string(),
-              {{"0000000003", jpeg(3)}, {"count", "0000000007"}, {"dpp_end", "0000000003"},
-               {"dpp_start", "0000000003"}});
+    write_raw(
+        (dir.path() / "closed").string(),
+        {{"0000000003", jpeg(3)}, {"count", "0000000007"}, {"dpp_end", "0000000003"}, {"dpp_start", "0000000003"}});
     EXPECT_EQ(database_reader((dir.path() / "closed").wstring()).summary().count, 7u);
 }
 
@@ -106,8 +107,7 @@ TEST(DatabaseReader, DatabaseWithoutFramesNeedsANumericNextValue) {
 TEST(DatabaseReader, MalformedValuesAndNonDatabasesFail) {
     test_support::temp_dir dir;
     write_raw((dir.path() / "badcount").string(),
-              {{"0000000001", jpeg(1)}, {"count", "many"}, {"dpp_end", "0000000001"},
-               {"dpp_start", "0000000001"}});
+              {{"0000000001", jpeg(1)}, {"count", "many"}, {"dpp_end", "0000000001"}, {"dpp_start", "0000000001"}});
     database_reader reader((dir.path() / "badcount").wstring());
     EXPECT_THROW(reader.summary(), boost::bad_lexical_cast);
 
@@ -116,8 +116,8 @@ TEST(DatabaseReader, MalformedValuesAndNonDatabasesFail) {
         database_reader none((dir.path() / "empty").wstring());
         FAIL();
     } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find("does not exist (create_if_missing is false)"),
-                  std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("does not exist (create_if_missing is false)"), std::string::npos)
+            << e.what();
     }
     // The reader leaves a folder that is no database as it was, and creates no folder.
     EXPECT_TRUE(std::filesystem::is_empty(dir.path() / "empty"));
@@ -231,8 +231,7 @@ TEST(DatabaseReader, DamagedStoredValuesNeverCrash) {
     for (const auto& entry : registry.snapshot()) {
         try {
             (void)registry.frame_lookup(entry.info.session, entry.info.dpp_start);
-        } catch (const std::exception&) {
-        }
+        } catch (const std::exception&) {}
     }
 }
 

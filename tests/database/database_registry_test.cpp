@@ -50,7 +50,7 @@ TEST(DatabaseRegistry, AddRemoveClearKeepOrderAndDuplicates) {
     auto rows = registry.snapshot();
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].info.session, L"b");
-    EXPECT_EQ(rows[1].info.session, L"c");  // only the first match went
+    EXPECT_EQ(rows[1].info.session, L"c");     // only the first match went
     EXPECT_FALSE(registry.remove(L"/W/ONE"));  // case-sensitive
     registry.clear();
     EXPECT_EQ(registry.size(), 0u);
@@ -72,8 +72,7 @@ TEST(DatabaseRegistry, LookupTakesFirstEntryWhoseRangeHoldsTheCount) {
     EXPECT_EQ(square_value(registry.frame_lookup(L"other", 0)), 15);
 
     cv::Mat missing = registry.frame_lookup(L"12 : 34", 31);
-    EXPECT_EQ(cv::norm(missing, make_placeholder_frame("Requested frame not found [12 : 34:31]"),
-                       cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(missing, make_placeholder_frame("Requested frame not found [12 : 34:31]"), cv::NORM_INF), 0.0);
     cv::Mat wrong_case = registry.frame_lookup(L"OTHER", 5);
     EXPECT_EQ(wrong_case.type(), CV_8UC1);
     EXPECT_EQ(registry.open_readers(), 0u);  // every lookup closed its database
@@ -162,10 +161,10 @@ TEST(ReaderPool, ARetiredFolderWaitsForItsLeasesAloneAndRefusesNewOnes) {
         pool.wait_unused(one);
         unused = true;
     });
-    EXPECT_FALSE(pool.acquire(one));                           // refused, not opened again
+    EXPECT_FALSE(pool.acquire(one));                               // refused, not opened again
     EXPECT_EQ(square_value(pool.acquire(two)->read_frame(2)), 2);  // another folder goes on
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(unused.load());                               // the lease still reads
+    EXPECT_FALSE(unused.load());  // the lease still reads
     EXPECT_EQ(square_value((*held)->read_frame(1)), 1);
     held.reset();
     remover.join();

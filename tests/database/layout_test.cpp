@@ -51,8 +51,8 @@ TEST(DatabaseLayout, PlaceholderIsBlackWithOneWhiteLineAtTopLeft) {
     EXPECT_EQ(image.cols, 640);
     EXPECT_EQ(image.rows, 480);
     cv::Mat expected(480, 640, CV_8UC1, cv::Scalar(0));
-    cv::putText(expected, "Requested frame not found [10]", cv::Point(15, 15),
-                cv::FONT_HERSHEY_SIMPLEX, 0.5, cv::Scalar(255), 1, cv::LINE_8, false);
+    cv::putText(expected, "Requested frame not found [10]", cv::Point(15, 15), cv::FONT_HERSHEY_SIMPLEX, 0.5,
+                cv::Scalar(255), 1, cv::LINE_8, false);
     EXPECT_EQ(cv::countNonZero(image != expected), 0);
     EXPECT_GT(cv::countNonZero(image(cv::Rect(0, 0, 640, 25))), 0);
     EXPECT_EQ(cv::countNonZero(image(cv::Rect(0, 30, 640, 450))), 0);
@@ -61,8 +61,10 @@ TEST(DatabaseLayout, PlaceholderIsBlackWithOneWhiteLineAtTopLeft) {
 TEST(DatabaseLayout, LocaleTextRoundTripsAndNeverFails) {
     EXPECT_EQ(to_narrow(L"правый"), "\xd0\xbf\xd1\x80\xd0\xb0\xd0\xb2\xd1\x8b\xd0\xb9");
     EXPECT_EQ(to_wide(to_narrow(L"Код : 1")), L"Код : 1");
-    EXPECT_EQ(to_wide("a\xff" "b"), L"a\uFFFDb");   // damaged bytes still show
-    EXPECT_EQ(to_wide("\xd0"), L"\uFFFD");          // truncated sequence
+    EXPECT_EQ(to_wide("a\xff"
+                      "b"),
+              L"a\uFFFDb");                 // damaged bytes still show
+    EXPECT_EQ(to_wide("\xd0"), L"\uFFFD");  // truncated sequence
 }
 
 TEST(DatabaseLayout, TimesFormatAsLocalIsoOrEmpty) {

@@ -81,8 +81,7 @@ TEST(LoadThread, BadFoldersGiveOneErrorRowEachAndTheRestAreListed) {
     auto errors = sink->texts(thread_event::log_error);
     ASSERT_EQ(errors.size(), 2u);
     std::sort(errors.begin(), errors.end());
-    EXPECT_NE(errors[0].find(L"does not exist (create_if_missing is false)"), std::wstring::npos)
-        << errors[0];
+    EXPECT_NE(errors[0].find(L"does not exist (create_if_missing is false)"), std::wstring::npos) << errors[0];
     EXPECT_NE(errors[1].find(L"bad lexical cast"), std::wstring::npos) << errors[1];
 }
 
@@ -98,8 +97,7 @@ TEST(LoadThread, MissingOrEmptyWritePathPostsNothing) {
 
 TEST(DiskLine, TextVolumeAndWholeGibibytes) {
     const std::uint64_t gib = 1073741824ull;
-    EXPECT_EQ(make_disk_line(L"C", 500 * gib, 120 * gib + gib * 7 / 10),
-              L"Диск: C: Всего: 500 GB Cвободно: 120 GB");
+    EXPECT_EQ(make_disk_line(L"C", 500 * gib, 120 * gib + gib * 7 / 10), L"Диск: C: Всего: 500 GB Cвободно: 120 GB");
     test_support::temp_dir dir;
     const std::wstring volume = volume_of(dir.path().wstring());
     EXPECT_FALSE(volume.empty());

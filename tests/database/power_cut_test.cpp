@@ -111,7 +111,7 @@ TEST_F(PowerCut, BeforeTheFirstSyncNothingButAnOpenableDatabaseRemains) {
     db.open(path.wstring(), "77 : z", L"левый");
     fault.power_off_after(300);  // in the middle of the first frame's batch
     store(0, 1);
-    cut(1u << 20);               // keep even the torn part
+    cut(1u << 20);  // keep even the torn part
     const auto keys = db_test::all_keys(path.string());
     EXPECT_EQ(keys.count("dpp_end"), 0u);
     EXPECT_TRUE(frame_keys().empty());
@@ -120,9 +120,9 @@ TEST_F(PowerCut, BeforeTheFirstSyncNothingButAnOpenableDatabaseRemains) {
 TEST_F(PowerCut, UnsyncedFramesAfterTheLastSyncAreLostWholeNeverHalf) {
     struct cut_point {
         const char* name;
-        int frames;                    // frames written before the cut
-        bool torn;                     // power goes in the middle of the next frame's batch
-        int expect_last;               // last frame there after the restart
+        int frames;       // frames written before the cut
+        bool torn;        // power goes in the middle of the next frame's batch
+        int expect_last;  // last frame there after the restart
     };
     const cut_point cases[] = {
         {"right after a sync", 5, false, 4},

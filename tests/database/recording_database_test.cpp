@@ -51,11 +51,10 @@ TEST(RecordingDatabase, CloseWithoutFramesWritesSessionSideCountOnce) {
     db.close(std::string("12 : 34"), L"правый");
     EXPECT_FALSE(db.is_open());
     db.close(std::string("other"), L"other");  // closed: nothing more is written
-    EXPECT_EQ(all_keys(path.string()),
-              (keys_t{{"version", "1"},
-                      {"count", "0000000000"},
-                      {"session", "12 : 34"},
-                      {"side", "\xd0\xbf\xd1\x80\xd0\xb0\xd0\xb2\xd1\x8b\xd0\xb9"}}));
+    EXPECT_EQ(all_keys(path.string()), (keys_t{{"version", "1"},
+                                               {"count", "0000000000"},
+                                               {"session", "12 : 34"},
+                                               {"side", "\xd0\xbf\xd1\x80\xd0\xb0\xd0\xb2\xd1\x8b\xd0\xb9"}}));
 }
 
 TEST(RecordingDatabase, RecordingStepsStoreEveryByteOfTheLayout) {
@@ -186,8 +185,7 @@ TEST(RecordingDatabase, LiveReadFindsFrameAtOrAfterOrThePlaceholder) {
     // Past the last frame the seek lands on "dpp_end", which does not decode.
     cv::Mat at10 = db.read_frame(10);
     EXPECT_EQ(at10.type(), CV_8UC1);
-    EXPECT_EQ(cv::norm(at10, make_placeholder_frame("Requested frame not found [10]"),
-                       cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(at10, make_placeholder_frame("Requested frame not found [10]"), cv::NORM_INF), 0.0);
 }
 
 namespace {
@@ -198,7 +196,8 @@ public:
     held_sync_env() : leveldb::EnvWrapper(leveldb::Env::Default()) {}
     leveldb::Status NewWritableFile(const std::string& name, leveldb::WritableFile** result) override {
         leveldb::Status s = target()->NewWritableFile(name, result);
-        if (s.ok() && name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0) *result = new file(*result, *this);
+        if (s.ok() && name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0)
+            *result = new file(*result, *this);
         return s;
     }
     void hold() { held_ = true; }

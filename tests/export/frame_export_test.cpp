@@ -27,11 +27,11 @@ TEST(FrameExport, RangeGivesTheStoredBytesAndAnIndex) {
         std::vector<std::uint32_t> expected;
     };
     const row rows[] = {
-        {{9, 20}, {9, 12, 20}},        // both ends included
-        {{6, 11}, {9}},                // ends between frames
+        {{9, 20}, {9, 12, 20}},  // both ends included
+        {{6, 11}, {9}},          // ends between frames
         {{0, 4294967295u}, {5, 9, 12, 20, 25}},
         {{25, 25}, {25}},
-        {{21, 4294967295u}, {25}},     // the metadata keys after the frames are not frames
+        {{21, 4294967295u}, {25}},  // the metadata keys after the frames are not frames
     };
     int n = 0;
     for (const auto& r : rows) {

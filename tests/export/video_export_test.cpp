@@ -113,7 +113,7 @@ TEST(VideoExport, CancelFailureAndBadInputLeaveNoFile) {
     video_options slow;
     slow.fps = 0;
     EXPECT_THROW(export_video(*db, {0, 10}, file, slow, {}), export_error);
-    EXPECT_THROW(export_video(*db, {40, 60}, file, {}, {}), export_error);  // nothing decodes
+    EXPECT_THROW(export_video(*db, {40, 60}, file, {}, {}), export_error);        // nothing decodes
     EXPECT_THROW(export_video(*db, {0, 10}, work.path(), {}, {}), export_error);  // a folder
     EXPECT_EQ(entries(work.path()), std::set<std::string>{"db"});
 }

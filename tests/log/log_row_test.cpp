@@ -25,8 +25,8 @@ TEST(log_row, information_and_error_rows_have_the_four_lines) {
 }
 
 TEST(log_row, markup_in_a_message_is_escaped_and_cannot_end_the_row) {
-    const std::wstring row = format_log_row(log_kind::info, december_8_2026_014433(),
-                                            L"<b>код</b>\n</tr>\n<tr> & 'a' \"b\"");
+    const std::wstring row =
+        format_log_row(log_kind::info, december_8_2026_014433(), L"<b>код</b>\n</tr>\n<tr> & 'a' \"b\"");
     EXPECT_EQ(row.find(L"<b>"), std::wstring::npos);
     EXPECT_NE(row.find(L"&lt;b&gt;код&lt;/b&gt;\n&lt;/tr&gt;\n&lt;tr&gt; &amp; &#39;a&#39; &quot;b&quot;"),
               std::wstring::npos);
@@ -44,8 +44,9 @@ TEST(log_page, keeps_the_head_and_only_the_most_recent_rows) {
     }
     EXPECT_EQ(page.row_count(), 3u);
     EXPECT_EQ(page.dropped_rows(), 2u);
-    EXPECT_EQ(page.html(), L"<html>\n<table>\n<tbody>\n"
-                           L"<tr>\n<td>2</td>\n</tr>\n<tr>\n<td>3</td>\n</tr>\n<tr>\n<td>4</td>\n</tr>\n");
+    EXPECT_EQ(page.html(),
+              L"<html>\n<table>\n<tbody>\n"
+              L"<tr>\n<td>2</td>\n</tr>\n<tr>\n<td>3</td>\n</tr>\n<tr>\n<td>4</td>\n</tr>\n");
 }
 
 TEST(log_page, a_stray_line_outside_a_row_is_shown_as_its_own_entry) {

@@ -37,9 +37,12 @@ TEST_F(discovery_test, the_side_decides_which_queries_are_answered_and_each_answ
         std::string answered_as;  // empty: no answer
     };
     const row rows[] = {
-        {L"левый", "any", "quillmar_left"},        {L"левый", "quillmar_left", "quillmar_left"},
-        {L"левый", "quillmar_right", ""},          {L"правый", "quillmar_left", ""},
-        {L"правый", "quillmar_right", "quillmar_right"}, {L"правый", "any", "quillmar_right"},
+        {L"левый", "any", "quillmar_left"},
+        {L"левый", "quillmar_left", "quillmar_left"},
+        {L"левый", "quillmar_right", ""},
+        {L"правый", "quillmar_left", ""},
+        {L"правый", "quillmar_right", "quillmar_right"},
+        {L"правый", "any", "quillmar_right"},
         {L"правый", "Quillmar_right", ""},
     };
     std::size_t answers = 0;

@@ -43,7 +43,8 @@ protected:
         service->start();
     }
     void start() {
-        if (!settings->has(settings_keys::data_service_port)) settings->write_text(settings_keys::data_service_port, L"0");
+        if (!settings->has(settings_keys::data_service_port))
+            settings->write_text(settings_keys::data_service_port, L"0");
         start_service();
         ASSERT_NE(service->port(), 0);
     }

@@ -27,8 +27,8 @@ cv::Mat test_frame(int width, int height, int channels, unsigned seed) {
                     static_cast<unsigned char>((x * 255 / width + y * 64 / height + c * 40) % 256);
     for (int i = 0; i < 12; ++i)
         cv::rectangle(image, cv::Point(rng.uniform(0, width), rng.uniform(0, height)),
-                      cv::Point(rng.uniform(0, width), rng.uniform(0, height)),
-                      cv::Scalar::all(rng.uniform(0, 256)), rng.uniform(-1, 4));
+                      cv::Point(rng.uniform(0, width), rng.uniform(0, height)), cv::Scalar::all(rng.uniform(0, 256)),
+                      rng.uniform(-1, 4));
     cv::Mat noise(image.size(), image.type());
     rng.fill(noise, cv::RNG::NORMAL, 0, 12);
     return image + noise;
@@ -41,13 +41,9 @@ std::string jpeg(const cv::Mat& image, std::vector<int> params = {}) {
     return std::string(out.begin(), out.end());
 }
 
-std::string grey_jpeg(int width, int height, unsigned seed = 1) {
-    return jpeg(test_frame(width, height, 1, seed));
-}
+std::string grey_jpeg(int width, int height, unsigned seed = 1) { return jpeg(test_frame(width, height, 1, seed)); }
 
-cv::Mat opencv_decode(const bytes& png) {
-    return png.empty() ? cv::Mat() : cv::imdecode(png, cv::IMREAD_UNCHANGED);
-}
+cv::Mat opencv_decode(const bytes& png) { return png.empty() ? cv::Mat() : cv::imdecode(png, cv::IMREAD_UNCHANGED); }
 
 // The second, independent decoder: its own inflate, CRC and Adler-32 checks. Returns the
 // pixels in the file's own format, channels in file order; `channels` 0 when it fails.
@@ -112,7 +108,8 @@ TEST_F(PngPipeline, StoredFramesKeepTheReferencePixels) {
         {"progressive grey", jpeg(test_frame(333, 111, 1, 6), {cv::IMWRITE_JPEG_PROGRESSIVE, 1})},
         {"colour", jpeg(test_frame(321, 123, 3, 7))},
         {"grey with restart markers", jpeg(test_frame(99, 77, 1, 8), {cv::IMWRITE_JPEG_RST_INTERVAL, 3})},
-        {"a PNG stored as a frame", [] {
+        {"a PNG stored as a frame",
+         [] {
              bytes png;
              cv::imencode(".png", test_frame(50, 40, 1, 9), png);
              return std::string(png.begin(), png.end());
@@ -137,8 +134,7 @@ TEST_F(PngPipeline, ImagesKeepTheirChannels) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        expect_same_as_reference(fast->from_image(c.image), reference->from_image(c.image),
-                                 c.channels);
+        expect_same_as_reference(fast->from_image(c.image), reference->from_image(c.image), c.channels);
         EXPECT_TRUE(same_pixels(opencv_decode(fast->from_image(c.image)), c.image));
     }
     EXPECT_TRUE(fast->from_image(cv::Mat()).empty());
@@ -207,8 +203,7 @@ TEST_F(PngPipeline, FuzzedJpegsDecodeAsTheReferenceDoes) {
 }
 
 TEST_F(PngPipeline, ThreadsEncodingAtOnceGiveTheSameBytes) {
-    const std::string frames[] = {grey_jpeg(640, 400, 13), grey_jpeg(333, 222, 14),
-                                  jpeg(test_frame(120, 80, 3, 15))};
+    const std::string frames[] = {grey_jpeg(640, 400, 13), grey_jpeg(333, 222, 14), jpeg(test_frame(120, 80, 3, 15))};
     std::vector<bytes> expected;
     for (const std::string& f : frames) expected.push_back(fast->from_stored(f));
     const bytes placeholder = fast->from_image(make_placeholder_frame("Requested frame not found [5]"));
@@ -220,8 +215,7 @@ TEST_F(PngPipeline, ThreadsEncodingAtOnceGiveTheSameBytes) {
             for (int i = 0; i < 12; ++i) {
                 const int k = (i + t) % 3;
                 if (fast->from_stored(frames[k]) != expected[k]) ++mismatches[t];
-                if (fast->from_image(make_placeholder_frame("Requested frame not found [5]")) !=
-                    placeholder)
+                if (fast->from_image(make_placeholder_frame("Requested frame not found [5]")) != placeholder)
                     ++mismatches[t];
             }
         });

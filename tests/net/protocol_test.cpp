@@ -34,8 +34,8 @@ TEST(image_protocol, parts_end_at_their_nul_or_their_own_field_and_the_count_is_
     const row rows[] = {
         {bytes_of(1024, {}), {"", "", 0}},
         {with_count(bytes_of(1024, {{0, "12"}, {20, "34"}})), {"12", "34", 70000}},
-        {bytes_of(1024, {{0, twenty}, {20, "X"}}), {twenty, "X", 0}},           // no NUL: ends at 20
-        {bytes_of(1024, {{20, sixteen}, {36, "\x01"}}), {"", sixteen, 1}},     // ends at 36
+        {bytes_of(1024, {{0, twenty}, {20, "X"}}), {twenty, "X", 0}},       // no NUL: ends at 20
+        {bytes_of(1024, {{20, sixteen}, {36, "\x01"}}), {"", sixteen, 1}},  // ends at 36
         {bytes_of(1024, {{0, "a\0b"}}), {"a", "", 0}},
         {bytes_of(30, {{0, "x"}, {20, "0123456789"}}), {"x", "0123456789", 0}},  // short buffer
     };

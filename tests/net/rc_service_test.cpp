@@ -41,9 +41,8 @@ TEST_F(rc_service_test, every_full_command_is_handed_over_with_its_session_code_
         std::wstring text;
     };
     const row rows[] = {
-        {{0, "", ""}, L""},       {{1, "A", "B"}, L"A : B"}, {{2, "", ""}, L""},
-        {{3, "A", "B"}, L"A : B"}, {{3, "", "B"}, L""},      {{3, "Код", "7"}, L"Код : 7"},
-        {{7, "x", ""}, L""},
+        {{0, "", ""}, L""},  {{1, "A", "B"}, L"A : B"},     {{2, "", ""}, L""},  {{3, "A", "B"}, L"A : B"},
+        {{3, "", "B"}, L""}, {{3, "Код", "7"}, L"Код : 7"}, {{7, "x", ""}, L""},
     };
     service_connection client("127.0.0.1", service->port());
     for (const auto& r : rows) client.command(r.command);  // throws unless 1024 zero bytes come back
@@ -53,7 +52,8 @@ TEST_F(rc_service_test, every_full_command_is_handed_over_with_its_session_code_
         EXPECT_EQ(got[i].code, static_cast<int>(rows[i].command.code));
         EXPECT_EQ(got[i].text, rows[i].text);
     }
-    EXPECT_EQ(sink->texts(thread_event::log_info), (std::vector<std::wstring>{L"Incoming RC connection from: 127.0.0.1"}));
+    EXPECT_EQ(sink->texts(thread_event::log_info),
+              (std::vector<std::wstring>{L"Incoming RC connection from: 127.0.0.1"}));
 }
 
 TEST_F(rc_service_test, a_short_command_is_dropped_with_its_connection_and_the_next_client_is_served) {

@@ -162,8 +162,7 @@ TEST_F(image_skeleton, clients_that_never_read_hold_one_answer_each_until_the_se
         clients.back()->send(three);  // and never reads
     }
     // One answer each in memory, never more, whatever they asked for.
-    ASSERT_TRUE(eventually([&] { return service->answer_bytes() == 4 * (answer + 4); }, 2s))
-        << service->answer_bytes();
+    ASSERT_TRUE(eventually([&] { return service->answer_bytes() == 4 * (answer + 4); }, 2s)) << service->answer_bytes();
     EXPECT_TRUE(eventually([&] { return service->answer_bytes() == 0 && service->connections() == 0; }));
     for (auto& c : clients) EXPECT_TRUE(c->wait_closed(5s));  // reads what the buffers held, then the end
     EXPECT_EQ(net_test::count_of(*sink, thread_event::log_error, L"Answer not taken in time, connection closed"), 4u);
@@ -265,7 +264,8 @@ TEST(rate_limited_sink, rows_a_peer_can_trigger_are_bounded_per_hour_and_a_day_o
     EXPECT_GE(rows, 23u * 600u);  // still logging every hour, not silenced for good
     const auto reports = target->texts(thread_event::log_info);
     ASSERT_FALSE(reports.empty());
-    EXPECT_EQ(reports.back(), L"Network rows not logged: " + std::to_wstring(72000 - 600 + 1) + L" (too many this hour)");
+    EXPECT_EQ(reports.back(),
+              L"Network rows not logged: " + std::to_wstring(72000 - 600 + 1) + L" (too many this hour)");
     sink.post(rc_command_message{1, L""});  // commands are never held back
     EXPECT_EQ(target->texts(thread_event::rc_command).size(), 1u);
 }

@@ -49,23 +49,21 @@ TEST(CoordinateClient, ARefusedServerIsRetriedOncePerDelayWithoutLogging) {
     boost::asio::io_context io;
     auto sink = std::make_shared<test_support::recording_sink>();
     int sessions = 0;
-    coordinate_client client(io, "127.0.0.1", refused_port(), 100ms, sink,
-                             [&](const std::string&) { ++sessions; }, 200ms);
+    coordinate_client client(
+        io, "127.0.0.1", refused_port(), 100ms, sink, [&](const std::string&) { ++sessions; }, 200ms);
     client.start();
     io.run_for(1100ms);
     // About one attempt per 200 ms, not thousands.
     EXPECT_GE(client.connect_attempts(), 2u);
     EXPECT_LE(client.connect_attempts(), 7u);
-    EXPECT_EQ(sink->texts(thread_event::log_info),
-              std::vector<std::wstring>{L"Coordinate server address resloved."});
+    EXPECT_EQ(sink->texts(thread_event::log_info), std::vector<std::wstring>{L"Coordinate server address resloved."});
     EXPECT_TRUE(sink->texts(thread_event::log_error).empty());
     EXPECT_EQ(sessions, 0);
 }
 
 TEST(CoordinateClient, AnUnresolvableAddressEndsTheLoopWithItsError) {
     boost::asio::io_context io;
-    coordinate_client client(io, "127.0.0.1", "no-such-service-name", 100ms, nullptr,
-                             [](const std::string&) {});
+    coordinate_client client(io, "127.0.0.1", "no-such-service-name", 100ms, nullptr, [](const std::string&) {});
     client.start();
     try {
         io.run_for(5s);
@@ -90,8 +88,8 @@ TEST(CoordinateClient, AServerClosingAtOnceIsReconnectedOncePerDelay) {
     };
     accept_next();
     auto sink = std::make_shared<test_support::recording_sink>();
-    coordinate_client client(io, "127.0.0.1", std::to_string(acceptor.local_endpoint().port()), 0ms,
-                             sink, [](const std::string&) {}, 200ms);
+    coordinate_client client(
+        io, "127.0.0.1", std::to_string(acceptor.local_endpoint().port()), 0ms, sink, [](const std::string&) {}, 200ms);
     client.start();
     io.run_for(1100ms);
     EXPECT_GE(client.connect_attempts(), 2u);

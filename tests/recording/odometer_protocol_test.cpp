@@ -35,8 +35,7 @@ TEST(OdometerProtocol, Format4DecodesTheDocumentedBytes) {
 }
 
 TEST(OdometerProtocol, Format7DecodesOnlyWithTheRightChecksum) {
-    EXPECT_EQ(decode(7, {0x53, 0x04, 0x10, 0x27, 0x00, 0x00, 0x8E}),
-              std::vector<std::uint32_t>{10000});
+    EXPECT_EQ(decode(7, {0x53, 0x04, 0x10, 0x27, 0x00, 0x00, 0x8E}), std::vector<std::uint32_t>{10000});
     EXPECT_TRUE(decode(7, {0x53, 0x04, 0x10, 0x27, 0x00, 0x00, 0x8F}).empty());
     // Wrong header bytes.
     EXPECT_TRUE(decode(7, {0x54, 0x04, 0x10, 0x27, 0x00, 0x00, 0x8F}).empty());
@@ -50,7 +49,10 @@ TEST(OdometerProtocol, EncodersRoundTripAndResynchroniseAfterGarbage) {
         const std::uint32_t mask = format == 4 ? 0xFFFFFF : 0xFFFFFFFF;
         std::uint32_t counts[] = {0, 1, 63, 64, 4095, 0xFFFFFF, 0x1000000, 0xFFFFFFFF, 12345};
         for (std::uint32_t c : counts) {
-            if (format == 4) append(bytes, encode_odometer4(c)); else append(bytes, encode_odometer7(c));
+            if (format == 4)
+                append(bytes, encode_odometer4(c));
+            else
+                append(bytes, encode_odometer7(c));
             bytes.push_back(0xFF);  // garbage: tag 11 / not 'S'
             bytes.push_back(0x53);  // a false start of a format 7 header
             sent.push_back(c & mask);

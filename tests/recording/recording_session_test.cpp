@@ -81,8 +81,8 @@ TEST_F(RecordingSession, BeforeTheFirstFrameADatabaseOpensButNothingIsStoredOrRe
     session.step(10, 7);
     session.step(11, 7);
     EXPECT_TRUE(db.is_open());
-    EXPECT_EQ(statuses(), (std::vector<std::wstring>{L"ДПП[7]: 10 Записано кадров: 0",
-                                                    L"ДПП[7]: 11 Записано кадров: 0"}));
+    EXPECT_EQ(statuses(),
+              (std::vector<std::wstring>{L"ДПП[7]: 10 Записано кадров: 0", L"ДПП[7]: 11 Записано кадров: 0"}));
     session.finish();
     EXPECT_FALSE(db.is_open());
     EXPECT_TRUE(database_infos().empty());
@@ -107,9 +107,9 @@ TEST_F(RecordingSession, EachCameraFrameIsStoredOnceUnderTheCountThatFoundIt) {
     new_frame(3);
     now += 2;
     session.step(9, 4);
-    EXPECT_EQ(statuses(), (std::vector<std::wstring>{
-                              L"ДПП[4]: 5 Записано кадров: 1", L"ДПП[4]: 6 Записано кадров: 1",
-                              L"ДПП[4]: 6 Записано кадров: 2", L"ДПП[4]: 9 Записано кадров: 3"}));
+    EXPECT_EQ(statuses(),
+              (std::vector<std::wstring>{L"ДПП[4]: 5 Записано кадров: 1", L"ДПП[4]: 6 Записано кадров: 1",
+                                         L"ДПП[4]: 6 Записано кадров: 2", L"ДПП[4]: 9 Записано кадров: 3"}));
     const std::wstring path = db.path();
     session.finish();
     EXPECT_TRUE(infos().empty());  // no reset, no session change
@@ -189,8 +189,8 @@ TEST_F(RecordingSession, SessionChangesCloseOnlyDatabasesOfANonEmptyCode) {
     EXPECT_EQ(named, unnamed + L"_2");
     session.finish();
 
-    EXPECT_EQ(infos(), (std::vector<std::wstring>{L"New session started (id: 12 : ab)",
-                                                 L"New session started (id: 13 : ab)"}));
+    EXPECT_EQ(infos(),
+              (std::vector<std::wstring>{L"New session started (id: 12 : ab)", L"New session started (id: 13 : ab)"}));
     EXPECT_EQ(contents(unnamed).at("session"), "12 : ab");
     EXPECT_EQ(contents(unnamed).at("count"), "0000000002");
     EXPECT_EQ(contents(named).at("session"), "13 : ab");
@@ -243,8 +243,7 @@ TEST_F(RecordingSession, NonAsciiWritePathGetsItsFoldersAndSuffixes) {
     const std::filesystem::path base = dir.path() / "Данные";
     std::filesystem::create_directory(base);
     recording_database other;
-    recording_session cyrillic(sink, to_wide(base.string()), L"левый", "", &fb, other,
-                               [this] { return now; });
+    recording_session cyrillic(sink, to_wide(base.string()), L"левый", "", &fb, other, [this] { return now; });
     new_frame(1);
     cyrillic.step(10, 7);
     const std::wstring first = other.path();
@@ -266,8 +265,7 @@ TEST_F(RecordingSession, AFailedWriteStopsTheRecordingAndTheNextOneStartsANewDat
     options.env = &fault;
     recording_database full(options);
     {
-        recording_session s(sink, dir.path().wstring(), L"правый", "5 : 6", &fb, full,
-                            [this] { return now; });
+        recording_session s(sink, dir.path().wstring(), L"правый", "5 : 6", &fb, full, [this] { return now; });
         for (std::uint64_t i = 1; i <= 3; ++i) {
             new_frame(i);
             s.step(static_cast<std::uint32_t>(i), 7);
@@ -280,7 +278,8 @@ TEST_F(RecordingSession, AFailedWriteStopsTheRecordingAndTheNextOneStartsANewDat
         EXPECT_FALSE(full.is_open());
         const auto errors = sink->texts(thread_event::log_error);
         ASSERT_EQ(errors.size(), 1u);
-        EXPECT_EQ(errors[0].rfind(L"Запись остановлена: не удалось записать в базу данных " + first + L": IO error: ", 0), 0u)
+        EXPECT_EQ(
+            errors[0].rfind(L"Запись остановлена: не удалось записать в базу данных " + first + L": IO error: ", 0), 0u)
             << to_narrow(errors[0]);
         EXPECT_NE(errors[0].find(L"No space left on device"), std::wstring::npos);
         EXPECT_EQ(statuses().back(), L"Запись остановлена: ошибка записи. Записано кадров: 3");
@@ -305,8 +304,7 @@ TEST_F(RecordingSession, AFailedWriteStopsTheRecordingAndTheNextOneStartsANewDat
         EXPECT_EQ(m.at("session"), "5 : 6");
         EXPECT_EQ(m.count("count"), 0u);
     }
-    recording_session next(sink, dir.path().wstring(), L"правый", "5 : 6", &fb, full,
-                           [this] { return now; });
+    recording_session next(sink, dir.path().wstring(), L"правый", "5 : 6", &fb, full, [this] { return now; });
     new_frame(6);
     next.step(6, 7);
     EXPECT_EQ(statuses().back(), L"ДПП[7]: 6 Записано кадров: 1");
@@ -318,8 +316,9 @@ TEST_F(RecordingSession, TheDiskGuardWarnsOnceThenClosesAndReportsBeforeTheDiskI
     const std::uint64_t mib = 1 << 20;
     disk_space space{100000 * mib, 5000 * mib};  // 1 % = 1000 MiB, 2 % = 2000 MiB
     recording_database other;
-    recording_session s(sink, dir.path().wstring(), L"правый", "", &fb, other,
-                        [this] { return now; }, [&] { return std::optional<disk_space>(space); });
+    recording_session s(
+        sink, dir.path().wstring(), L"правый", "", &fb, other, [this] { return now; },
+        [&] { return std::optional<disk_space>(space); });
     new_frame(1);
     s.step(1, 7);
     EXPECT_TRUE(sink->texts(thread_event::log_error).empty());

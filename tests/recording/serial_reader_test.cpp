@@ -109,8 +109,7 @@ TEST(OdometerReader, ALostLineIsAReadError) {
     f.pty.close_master();
     f.pty.close_slave();
     ASSERT_TRUE(f.sink->wait_for_kind(thread_event::log_error));
-    EXPECT_EQ(f.sink->texts(thread_event::log_error),
-              std::vector<std::wstring>{L"Error reading serial serial_port."});
+    EXPECT_EQ(f.sink->texts(thread_event::log_error), std::vector<std::wstring>{L"Error reading serial serial_port."});
 }
 
 TEST(OdometerReader, OpeningAMissingDeviceThrows) {
@@ -127,8 +126,8 @@ TEST(OdometerTest, ProbesTheConfiguredPortThenUsbAdaptersThenComPorts) {
         head.insert(head.end(), coms.begin(), coms.end());
         return head;
     };
-    const std::vector<std::wstring> dev{L"ttyS0", L"ttyACM0", L"ttyUSB10", L"null", L"ttyUSB2",
-                                        L"ttyUSBx", L"ttyUSB", L"ttyACM1", L"ttyUSB0"};
+    const std::vector<std::wstring> dev{L"ttyS0",   L"ttyACM0", L"ttyUSB10", L"null",   L"ttyUSB2",
+                                        L"ttyUSBx", L"ttyUSB",  L"ttyACM1",  L"ttyUSB0"};
     const struct {
         const wchar_t* configured;
         std::vector<std::wstring> devices;
@@ -138,13 +137,15 @@ TEST(OdometerTest, ProbesTheConfiguredPortThenUsbAdaptersThenComPorts) {
         {L"COM1", {L"ttyS0", L"null"}, coms},
         // A pseudo-terminal of a simulator: first, then the adapters by number, then COM.
         {L"/dev/pts/7", dev,
-         with_coms({L"/dev/pts/7", L"/dev/ttyUSB0", L"/dev/ttyUSB2", L"/dev/ttyUSB10", L"/dev/ttyACM0",
-                    L"/dev/ttyACM1"})},
+         with_coms(
+             {L"/dev/pts/7", L"/dev/ttyUSB0", L"/dev/ttyUSB2", L"/dev/ttyUSB10", L"/dev/ttyACM0", L"/dev/ttyACM1"})},
         // An adapter named without its folder: probed first, not again among the adapters.
         {L"ttyUSB2", dev,
          with_coms({L"/dev/ttyUSB2", L"/dev/ttyUSB0", L"/dev/ttyUSB10", L"/dev/ttyACM0", L"/dev/ttyACM1"})},
         // COM3 first, then no second /dev/ttyS2.
-        {L"COM3", {}, [&] {
+        {L"COM3",
+         {},
+         [&] {
              std::vector<std::wstring> o{L"/dev/ttyS2"};
              for (const auto& c : coms)
                  if (c != L"/dev/ttyS2") o.push_back(c);
@@ -193,9 +194,9 @@ TEST(OdometerTest, ReportsFormatBySilenceAndFirstByte) {
     auto wide = [](const std::string& s) { return std::wstring(s.begin(), s.end()); };
     test_support::temp_dir dir("qm-odo");
     const std::wstring missing = dir.path().wstring() + L"/ttyUSB0";
-    const auto rows = run_odometer_test(
-        {wide(seven.device_path()), wide(four.device_path()), wide(silent.device_path()), missing},
-        [](const std::wstring& path) { return probe_odometer_port(path, 100ms); });
+    const auto rows =
+        run_odometer_test({wide(seven.device_path()), wide(four.device_path()), wide(silent.device_path()), missing},
+                          [](const std::wstring& path) { return probe_odometer_port(path, 100ms); });
     ASSERT_EQ(rows.size(), 9u);
     EXPECT_EQ(rows[2], L"ДПП новый формат");
     EXPECT_EQ(rows[4], L"ДПП старый формат");

@@ -63,9 +63,8 @@ protected:
     std::vector<std::wstring> reported_databases() const { return sink->texts(thread_event::database_info); }
 
     bool wait_status(const std::wstring& text) {
-        return sink->wait_for([&](const thread_message& m) {
-            return kind_of(m) == thread_event::record_status && text_of(m) == text;
-        });
+        return sink->wait_for(
+            [&](const thread_message& m) { return kind_of(m) == thread_event::record_status && text_of(m) == text; });
     }
 
     // The database recorded into, as the window's live recording: it outlives the threads.
@@ -242,17 +241,20 @@ TEST_F(WriteThread, ALostOdometerLineIsReopenedAndRecordingGoesOnInTheSameDataba
     for (std::uint32_t c = 120; c < 170 && !back; ++c) {
         const auto message = encode_odometer4(c);
         ASSERT_TRUE(again.write(message.data(), message.size()));
-        back = sink->wait_for([](const thread_message& x) {
-            const auto* r = std::get_if<record_status_message>(&x);
-            return r && r->news == recording_news::step && r->count >= 120;
-        }, 200ms);
+        back = sink->wait_for(
+            [](const thread_message& x) {
+                const auto* r = std::get_if<record_status_message>(&x);
+                return r && r->news == recording_news::step && r->count >= 120;
+            },
+            200ms);
     }
     ASSERT_TRUE(back);
     std::this_thread::sleep_for(500ms);  // whatever the line buffered is read by now
     EXPECT_EQ(live.path(), database);
     EXPECT_EQ(live.frame_count(), 2u);
     const auto infos = sink->texts(thread_event::log_info);
-    EXPECT_EQ(std::count(infos.begin(), infos.end(), L"Сообщения ДПП снова поступают: последовательный порт " + port), 1);
+    EXPECT_EQ(std::count(infos.begin(), infos.end(), L"Сообщения ДПП снова поступают: последовательный порт " + port),
+              1);
     EXPECT_EQ(sink->texts(thread_event::log_error).size(), 1u);
 
     // A count that went backwards still splits.
@@ -287,8 +289,8 @@ TEST_F(WriteThread, APortThatCannotBeOpenedEndsTheThreadAndSaysWhichPortAndWhy) 
               std::vector<std::wstring>{
                   L"Не удалось открыть последовательный порт: /nonexistent/ttyS0: No such file or directory"});
     EXPECT_TRUE(sink->texts(thread_event::log_info).empty());
-    EXPECT_EQ(stopped_texts(), std::vector<std::wstring>{
-                                   L"Запись остановлена: не удалось открыть порт ДПП /nonexistent/ttyS0"});
+    EXPECT_EQ(stopped_texts(),
+              std::vector<std::wstring>{L"Запись остановлена: не удалось открыть порт ДПП /nonexistent/ttyS0"});
 }
 
 TEST_F(WriteThread, FormatSevenIgnoresFormatFourMessages) {
@@ -310,8 +312,7 @@ TEST_F(WriteThread, AnUnresolvableCoordinateServerEndsTheThreadButClosesTheDatab
     send(1);  // queued in the line before the thread starts reading
     write_thread wt(sink, write_thread_config_from(*settings), "", &fb, into_live());
     EXPECT_EQ(wt.wait(), -1);
-    EXPECT_EQ(sink->texts(thread_event::log_error),
-              std::vector<std::wstring>{L"CoordServer resolve error"});
+    EXPECT_EQ(sink->texts(thread_event::log_error), std::vector<std::wstring>{L"CoordServer resolve error"});
     EXPECT_EQ(stopped_texts(), std::vector<std::wstring>{L"Запись остановлена: CoordServer resolve error"});
     EXPECT_FALSE(live.is_open());
 }
@@ -330,9 +331,8 @@ TEST_F(WriteThread, ASilentOdometerIsReportedOnceAndItsReturnOnce) {
     write_thread wt(sink, write_thread_config_from(*settings), "", &fb, tuning);
     const std::wstring port = wxString::FromUTF8(line.device_path()).ToStdWstring();
     const std::wstring warning = L"Нет сообщений ДПП 0.3 с: последовательный порт " + port;
-    ASSERT_TRUE(sink->wait_for([&](const thread_message& m) {
-        return kind_of(m) == thread_event::log_error && text_of(m) == warning;
-    }, 5s));
+    ASSERT_TRUE(sink->wait_for(
+        [&](const thread_message& m) { return kind_of(m) == thread_event::log_error && text_of(m) == warning; }, 5s));
     EXPECT_TRUE(wait_status(L"Нет сообщений ДПП: " + port));
     std::this_thread::sleep_for(800ms);  // the silence lasts: no second row
     EXPECT_EQ(sink->texts(thread_event::log_error).size(), 1u);
@@ -340,8 +340,8 @@ TEST_F(WriteThread, ASilentOdometerIsReportedOnceAndItsReturnOnce) {
     send(7);
     ASSERT_TRUE(wait_status(L"ДПП[4]: 7 Записано кадров: 0"));
     const auto infos = sink->texts(thread_event::log_info);
-    EXPECT_EQ(std::count(infos.begin(), infos.end(),
-                         L"Сообщения ДПП снова поступают: последовательный порт " + port), 1);
+    EXPECT_EQ(std::count(infos.begin(), infos.end(), L"Сообщения ДПП снова поступают: последовательный порт " + port),
+              1);
     // While messages keep coming, nothing is said.
     for (std::uint32_t c = 8; c < 14; ++c) {
         send(c);
@@ -416,8 +416,8 @@ TEST_F(WriteThread, APowerCutAfterTheOdometerWentQuietLosesNoFrame) {
         for (std::uint32_t i = 0; i < 6; ++i) {
             new_frame(i + 1);
             send(100 + i);
-            ASSERT_TRUE(wait_status(L"ДПП[4]: " + std::to_wstring(100 + i) + L" Записано кадров: " +
-                                    std::to_wstring(i + 1)));
+            ASSERT_TRUE(
+                wait_status(L"ДПП[4]: " + std::to_wstring(100 + i) + L" Записано кадров: " + std::to_wstring(i + 1)));
         }
         path = db.path();  // set at the open, before the first status
         const std::uint64_t synced_before_quiet = db.synced_writes();

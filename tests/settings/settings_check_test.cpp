@@ -23,12 +23,22 @@ TEST(SettingsCheck, PortsAreWholeNumbersFrom1To65535) {
         const wchar_t* text;
         bool ok;
     } cases[] = {
-        {L"1", true},       {L"12600", true}, {L" 65535 ", true}, {L"0", false},     {L"-5", false},
-        {L"65536", false},  {L"", false},     {L"12 600", false}, {L"12600a", false}, {L"0x10", false},
-        {L"99999999999999999999", false},     {L"+80", true},      {L"８０", false},
+        {L"1", true},
+        {L"12600", true},
+        {L" 65535 ", true},
+        {L"0", false},
+        {L"-5", false},
+        {L"65536", false},
+        {L"", false},
+        {L"12 600", false},
+        {L"12600a", false},
+        {L"0x10", false},
+        {L"99999999999999999999", false},
+        {L"+80", true},
+        {L"８０", false},
     };
-    for (const wchar_t* key : {settings_keys::coordinate_server_port, settings_keys::data_service_port,
-                               settings_keys::rc_service_port})
+    for (const wchar_t* key :
+         {settings_keys::coordinate_server_port, settings_keys::data_service_port, settings_keys::rc_service_port})
         for (const auto& c : cases) EXPECT_EQ(!check(key, c.text).has_value(), c.ok) << key << " " << c.text;
     EXPECT_EQ(check(settings_keys::rc_service_port, L"-5", L"Удаленное управление: Порт"),
               L"Значение \"-5\" поля \"Удаленное управление: Порт\" должно быть целым числом от 1 до 65535");
@@ -66,7 +76,8 @@ TEST(SettingsCheck, TheRecordingFolderMustBeAFullPathThisUserCanWriteInto) {
 
     const wchar_t* key = settings_keys::write_path;
     EXPECT_FALSE(check(key, dir.path().wstring()));
-    EXPECT_FALSE(check(key, wxString::FromUTF8((dir.path() / "new" / "записи").string()).ToStdWstring())) << "created at the first recording";
+    EXPECT_FALSE(check(key, wxString::FromUTF8((dir.path() / "new" / "записи").string()).ToStdWstring()))
+        << "created at the first recording";
     EXPECT_EQ(check(key, L"  ", L"Каталог"), L"Не указан каталог для записи (поле \"Каталог\")");
     EXPECT_EQ(check(key, L"records"),
               L"Каталог для записи \"records\" должен быть указан полным путем, от корня (\"/\")");

@@ -101,8 +101,8 @@ TEST(SettingsStore, ALineThatIsNotUtf8CostsNoOtherKeyIsReportedAndIsWrittenBackU
         EXPECT_EQ(store.read_text(settings_keys::dpp_port, L"COM1"), L"COM3");
         EXPECT_EQ(store.read_text(settings_keys::write_path, L""), L"/data/записи");
         ASSERT_EQ(store.load_errors().size(), 1u);
-        EXPECT_EQ(store.load_errors()[0], wxString(L"Строка 2 файла настроек ") + file.string() +
-                                              L" не в кодировке UTF-8: side=\\xFF\\xFE");
+        EXPECT_EQ(store.load_errors()[0],
+                  wxString(L"Строка 2 файла настроек ") + file.string() + L" не в кодировке UTF-8: side=\\xFF\\xFE");
         EXPECT_TRUE(store.damaged(settings_keys::side));
         EXPECT_FALSE(store.damaged(settings_keys::dpp_port));
         store.write_text(settings_keys::dpp_port, L"COM4");

@@ -9,9 +9,7 @@ namespace test_support {
 
 namespace {
 
-bool is_log_file(const std::string& name) {
-    return name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0;
-}
+bool is_log_file(const std::string& name) { return name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0; }
 
 class tracked_file : public leveldb::WritableFile {
 public:

@@ -42,8 +42,7 @@ public:
         });
     }
 
-    bool wait_for_kind(thread_event kind,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+    bool wait_for_kind(thread_event kind, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
         return wait_for([kind](const thread_message& m) { return kind_of(m) == kind; }, timeout);
     }
 

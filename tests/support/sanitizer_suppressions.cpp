@@ -14,6 +14,4 @@ extern "C" const char* __tsan_default_suppressions() {
 }
 
 // fontconfig keeps its caches for the life of the process; GTK never frees them.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig.so\n";
-}
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }

@@ -189,8 +189,8 @@ camera_status scripted_camera_backend::factory_get_camera_id_by_index(FACTORY_HA
     return copy_sdk_text(cameras_[index].id.c_str(), id, size);
 }
 
-camera_status scripted_camera_backend::factory_get_camera_info(FACTORY_HANDLE factory, const char* camera_id,
-                                                               int info, char* buffer, std::uint32_t* size) {
+camera_status scripted_camera_backend::factory_get_camera_info(FACTORY_HANDLE factory, const char* camera_id, int info,
+                                                               char* buffer, std::uint32_t* size) {
     std::lock_guard<std::mutex> lock(mutex_);
     const char* item = info == CAM_INFO_MODELNAME ? "model" : info == CAM_INFO_IP ? "ip" : "other";
     if (camera_status st = enter("J_Factory_GetCameraInfo", item); !st.ok()) return st;
@@ -207,8 +207,8 @@ camera_status scripted_camera_backend::camera_open(FACTORY_HANDLE factory, const
     std::lock_guard<std::mutex> lock(mutex_);
     if (camera_status st = enter("J_Camera_Open", camera_id); !st.ok()) return st;
     if (!factories_.find(factory) || !camera_id || !camera) return J_ST_INVALID_HANDLE;
-    const bool known = std::any_of(cameras_.begin(), cameras_.end(),
-                                   [&](const scripted_camera& c) { return c.id == camera_id; });
+    const bool known =
+        std::any_of(cameras_.begin(), cameras_.end(), [&](const scripted_camera& c) { return c.id == camera_id; });
     if (!known) return J_ST_INVALID_ID;
     *camera = cameras_open_.add(std::make_shared<std::string>(camera_id));
     return J_ST_SUCCESS;
@@ -254,8 +254,7 @@ camera_status scripted_camera_backend::camera_get_num_of_data_streams(CAM_HANDLE
     return J_ST_SUCCESS;
 }
 
-camera_status scripted_camera_backend::camera_create_data_stream(CAM_HANDLE camera, std::uint32_t,
-                                                                 STREAM_HANDLE* out) {
+camera_status scripted_camera_backend::camera_create_data_stream(CAM_HANDLE camera, std::uint32_t, STREAM_HANDLE* out) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (camera_status st = enter("J_Camera_CreateDataStream"); !st.ok()) return st;
     if (!cameras_open_.find(camera) || !out) return J_ST_INVALID_HANDLE;
@@ -287,8 +286,7 @@ camera_status scripted_camera_backend::stream_queue_buffer(STREAM_HANDLE handle,
     return s->pool->queue(buf);
 }
 
-camera_status scripted_camera_backend::stream_register_event(STREAM_HANDLE handle, int, HANDLE cond,
-                                                             EVT_HANDLE* out) {
+camera_status scripted_camera_backend::stream_register_event(STREAM_HANDLE handle, int, HANDLE cond, EVT_HANDLE* out) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (camera_status st = enter("J_DataStream_RegisterEvent"); !st.ok()) return st;
     auto s = streams_.find(handle);
@@ -331,30 +329,30 @@ camera_status scripted_camera_backend::stream_get_buffer_info(STREAM_HANDLE hand
     J_STATUS_TYPE status = J_ST_INVALID_HANDLE;
     s->pool->with_buffer(buf, [&](const pool_buffer& b) {
         switch (item) {
-            case BUFFER_INFO_BASE:
-                status = put<std::uint64_t>(value, size, reinterpret_cast<std::uintptr_t>(b.block) + report_offset_);
-                break;
-            case BUFFER_INFO_SIZE:
-                status = put<std::uint32_t>(value, size,
-                                            report_size_ < 0 ? b.size : static_cast<std::uint32_t>(report_size_));
-                break;
-            case BUFFER_INFO_WIDTH:
-                status = put<std::uint32_t>(value, size, static_cast<std::uint32_t>(features_["Width"]));
-                break;
-            case BUFFER_INFO_HEIGHT:
-                status = put<std::uint32_t>(value, size, static_cast<std::uint32_t>(features_["Height"]));
-                break;
-            case BUFFER_INFO_PIXELTYPE:
-                status = put<std::uint64_t>(value, size, static_cast<std::uint64_t>(features_["PixelFormat"]));
-                break;
-            case BUFFER_INFO_TIMESTAMP: status = put<std::uint64_t>(value, size, timestamp_of(b.frame)); break;
-            case BUFFER_INFO_NUM_PACKETS_MISSING: status = put<std::uint32_t>(value, size, 0); break;
-            case BUFFER_INFO_NUMBER_OF_QUEUED: status = put<std::uint64_t>(value, size, queued); break;
-            case BUFFER_INFO_XOFFSET:
-            case BUFFER_INFO_YOFFSET:
-            case BUFFER_INFO_XPADDING: status = put<std::uint32_t>(value, size, 0); break;
-            case BUFFER_INFO_BLOCKID: status = put<std::uint64_t>(value, size, b.frame); break;
-            default: status = J_ST_INVALID_ID;
+        case BUFFER_INFO_BASE:
+            status = put<std::uint64_t>(value, size, reinterpret_cast<std::uintptr_t>(b.block) + report_offset_);
+            break;
+        case BUFFER_INFO_SIZE:
+            status =
+                put<std::uint32_t>(value, size, report_size_ < 0 ? b.size : static_cast<std::uint32_t>(report_size_));
+            break;
+        case BUFFER_INFO_WIDTH:
+            status = put<std::uint32_t>(value, size, static_cast<std::uint32_t>(features_["Width"]));
+            break;
+        case BUFFER_INFO_HEIGHT:
+            status = put<std::uint32_t>(value, size, static_cast<std::uint32_t>(features_["Height"]));
+            break;
+        case BUFFER_INFO_PIXELTYPE:
+            status = put<std::uint64_t>(value, size, static_cast<std::uint64_t>(features_["PixelFormat"]));
+            break;
+        case BUFFER_INFO_TIMESTAMP: status = put<std::uint64_t>(value, size, timestamp_of(b.frame)); break;
+        case BUFFER_INFO_NUM_PACKETS_MISSING: status = put<std::uint32_t>(value, size, 0); break;
+        case BUFFER_INFO_NUMBER_OF_QUEUED: status = put<std::uint64_t>(value, size, queued); break;
+        case BUFFER_INFO_XOFFSET:
+        case BUFFER_INFO_YOFFSET:
+        case BUFFER_INFO_XPADDING: status = put<std::uint32_t>(value, size, 0); break;
+        case BUFFER_INFO_BLOCKID: status = put<std::uint64_t>(value, size, b.frame); break;
+        default: status = J_ST_INVALID_ID;
         }
     });
     return status;
@@ -367,12 +365,11 @@ camera_status scripted_camera_backend::stream_get_stream_info(STREAM_HANDLE hand
     auto s = streams_.find(handle);
     if (!s) return J_ST_INVALID_HANDLE;
     switch (item) {
-        case STREAM_INFO_CMD_NUMBER_OF_FRAMES_DELIVERED: return put<std::uint64_t>(value, size, s->pool->delivered());
-        case STREAM_INFO_CMD_NUMBER_OF_FRAMES_LOST: return put<std::uint64_t>(value, size, lost_);
-        case STREAM_INFO_CMD_NUMBER_OF_FRAMES_AWAIT_DELIVERY:
-            return put<std::uint64_t>(value, size, s->pool->waiting());
-        case STREAM_INFO_CMD_NUMBER_OF_FRAMES_CORRUPT_ON_DELIEVRY: return put<std::uint64_t>(value, size, corrupt_);
-        default: return J_ST_INVALID_ID;
+    case STREAM_INFO_CMD_NUMBER_OF_FRAMES_DELIVERED: return put<std::uint64_t>(value, size, s->pool->delivered());
+    case STREAM_INFO_CMD_NUMBER_OF_FRAMES_LOST: return put<std::uint64_t>(value, size, lost_);
+    case STREAM_INFO_CMD_NUMBER_OF_FRAMES_AWAIT_DELIVERY: return put<std::uint64_t>(value, size, s->pool->waiting());
+    case STREAM_INFO_CMD_NUMBER_OF_FRAMES_CORRUPT_ON_DELIEVRY: return put<std::uint64_t>(value, size, corrupt_);
+    default: return J_ST_INVALID_ID;
     }
 }
 

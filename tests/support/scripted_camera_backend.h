@@ -102,8 +102,8 @@ public:
     camera_status factory_get_num_of_cameras(FACTORY_HANDLE factory, std::uint32_t* count) override;
     camera_status factory_get_camera_id_by_index(FACTORY_HANDLE factory, std::int32_t index, char* id,
                                                  std::uint32_t* size) override;
-    camera_status factory_get_camera_info(FACTORY_HANDLE factory, const char* camera_id, int info,
-                                          char* buffer, std::uint32_t* size) override;
+    camera_status factory_get_camera_info(FACTORY_HANDLE factory, const char* camera_id, int info, char* buffer,
+                                          std::uint32_t* size) override;
     camera_status camera_open(FACTORY_HANDLE factory, const char* camera_id, CAM_HANDLE* camera) override;
     camera_status camera_close(CAM_HANDLE camera) override;
     camera_status camera_get_value_int64(CAM_HANDLE camera, const char* feature, std::int64_t* value) override;
@@ -112,25 +112,22 @@ public:
     camera_status camera_get_num_of_data_streams(CAM_HANDLE camera, std::uint32_t* count) override;
     camera_status camera_create_data_stream(CAM_HANDLE camera, std::uint32_t index, STREAM_HANDLE* stream) override;
     camera_status stream_set_param(STREAM_HANDLE stream, int param, void* value, std::uint32_t size) override;
-    camera_status stream_announce_buffer(STREAM_HANDLE stream, void* block, std::uint32_t size,
-                                         void* private_data, BUF_HANDLE* buffer) override;
+    camera_status stream_announce_buffer(STREAM_HANDLE stream, void* block, std::uint32_t size, void* private_data,
+                                         BUF_HANDLE* buffer) override;
     camera_status stream_queue_buffer(STREAM_HANDLE stream, BUF_HANDLE buffer) override;
-    camera_status stream_register_event(STREAM_HANDLE stream, int kind, HANDLE condition,
-                                        EVT_HANDLE* event) override;
+    camera_status stream_register_event(STREAM_HANDLE stream, int kind, HANDLE condition, EVT_HANDLE* event) override;
     camera_status stream_unregister_event(STREAM_HANDLE stream, int kind) override;
     camera_status stream_start_acquisition(STREAM_HANDLE stream, int flag, std::uint64_t count) override;
     camera_status stream_stop_acquisition(STREAM_HANDLE stream, int flag) override;
     camera_status stream_get_buffer_info(STREAM_HANDLE stream, BUF_HANDLE buffer, int item, void* value,
                                          std::uint32_t* size) override;
-    camera_status stream_get_stream_info(STREAM_HANDLE stream, int item, void* value,
-                                         std::uint32_t* size) override;
+    camera_status stream_get_stream_info(STREAM_HANDLE stream, int item, void* value, std::uint32_t* size) override;
     camera_status stream_flush_queue(STREAM_HANDLE stream, int mode) override;
     camera_status stream_revoke_buffer(STREAM_HANDLE stream, BUF_HANDLE buffer, void** block,
                                        void** private_data) override;
     camera_status stream_close(STREAM_HANDLE stream) override;
     camera_status event_create_condition(HANDLE* condition) override;
-    camera_status event_wait_for_condition(HANDLE condition, std::uint32_t timeout_ms,
-                                           std::uint32_t* result) override;
+    camera_status event_wait_for_condition(HANDLE condition, std::uint32_t timeout_ms, std::uint32_t* result) override;
     camera_status event_exit_condition(HANDLE condition) override;
     camera_status event_close_condition(HANDLE condition) override;
     camera_status event_get_data(EVT_HANDLE event, void* destination, std::uint32_t* size) override;

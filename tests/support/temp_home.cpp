@@ -27,8 +27,10 @@ scoped_home::scoped_home() : dir_("qm-home") {
 }
 
 scoped_home::~scoped_home() {
-    if (had_home_) ::setenv("HOME", old_home_.c_str(), 1);
-    else ::unsetenv("HOME");
+    if (had_home_)
+        ::setenv("HOME", old_home_.c_str(), 1);
+    else
+        ::unsetenv("HOME");
 }
 
 }  // namespace test_support

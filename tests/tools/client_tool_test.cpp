@@ -29,7 +29,9 @@ protected:
         settings->write_text(settings_keys::data_service_port, L"0");
         settings->write_text(settings_keys::rc_service_port, L"0");
     }
-    result run(const std::vector<std::string>& args) { return tool_test::run_tool("quillmar-client", dir.path(), args); }
+    result run(const std::vector<std::string>& args) {
+        return tool_test::run_tool("quillmar-client", dir.path(), args);
+    }
 };
 
 TEST_F(client_tool, frame_writes_the_png_and_says_by_its_status_whether_an_image_came) {

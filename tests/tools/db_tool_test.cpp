@@ -72,9 +72,8 @@ TEST(DbTool, ListPrintsOneLinePerDatabaseAndNamesUnreadableFolders) {
     EXPECT_EQ(fields[6], "9");
     EXPECT_EQ(fields[8], "2");
 
-    EXPECT_EQ(r.err, "quillmar-db: cannot read " + (work.path() / "junk").string() +
-                         ": Invalid argument: " + (work.path() / "junk").string() +
-                         ": does not exist (create_if_missing is false)\n");
+    EXPECT_EQ(r.err, "quillmar-db: cannot read " + (work.path() / "junk").string() + ": Invalid argument: " +
+                         (work.path() / "junk").string() + ": does not exist (create_if_missing is false)\n");
     EXPECT_TRUE(fs::is_empty(work.path() / "junk"));  // the scan left it untouched
 }
 
@@ -136,7 +135,6 @@ TEST(DbTool, BadArgumentsAndBadFoldersFailClearly) {
     EXPECT_NE(r.err.find("does not exist (create_if_missing is false)"), std::string::npos) << r.err;
     r = run_tool(out.path(), {"list", (work.path() / "missing").string()});
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "quillmar-db: cannot list " + (work.path() / "missing").string() +
-                         ": not a directory\n");
+    EXPECT_EQ(r.err, "quillmar-db: cannot list " + (work.path() / "missing").string() + ": not a directory\n");
     EXPECT_FALSE(fs::exists(work.path() / "missing"));
 }

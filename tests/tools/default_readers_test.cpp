@@ -71,9 +71,7 @@ std::string lines_of(const std::map<std::string, std::string>& keys) {
     return out;
 }
 
-bool plyvel_available() {
-    return std::system("/usr/bin/python3 -c 'import plyvel' >/dev/null 2>&1") == 0;
-}
+bool plyvel_available() { return std::system("/usr/bin/python3 -c 'import plyvel' >/dev/null 2>&1") == 0; }
 
 }  // namespace
 
@@ -105,8 +103,9 @@ TEST(DefaultOptionsReaders, ReadEveryKeyTheRecorderWrote) {
             EXPECT_EQ(tool_test::slurp(out), lines_of(keys)) << path;
         }
     } else {
-        std::printf("python3-plyvel is missing (apt-get install python3-plyvel): the independent reader was "
-                    "not run\n");
+        std::printf(
+            "python3-plyvel is missing (apt-get install python3-plyvel): the independent reader was "
+            "not run\n");
     }
 
     for (const auto& [path, keys] : written) {

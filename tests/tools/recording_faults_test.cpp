@@ -69,8 +69,8 @@ std::vector<std::string> folders_in(const std::string& dir) {
 
 sim_test::child_process odometer(int rate) {
     return sim_test::child_process(sim_test::tool_path("quillmar-odometer-sim"),
-        {"--format", "7", "--rate", std::to_string(rate), "--start", "1000", "--delay", "1",
-         "--linger", "120", "--messages", std::to_string(rate * 120)});
+                                   {"--format", "7", "--rate", std::to_string(rate), "--start", "1000", "--delay", "1",
+                                    "--linger", "120", "--messages", std::to_string(rate * 120)});
 }
 
 }  // namespace
@@ -81,9 +81,9 @@ TEST(RecordingFaults, AfterKillNineTheRecordingIsListedWithItsSessionAndTrueCoun
     const auto port = sim.read_line();
     ASSERT_TRUE(port);
     const std::string write_path = dir.str() + "/db";
-    sim_test::child_process driver(sim_test::test_program_path("quillmar-record-driver"),
-        {"--write-path", write_path, "--port", *port, "--session", "42 : k", "--side", "правый",
-         "--seconds", "60"});
+    sim_test::child_process driver(
+        sim_test::test_program_path("quillmar-record-driver"),
+        {"--write-path", write_path, "--port", *port, "--session", "42 : k", "--side", "правый", "--seconds", "60"});
     std::vector<event_line> seen;
     long claimed = -1;
     ASSERT_TRUE(read_until(driver, seen, [&](const event_line& e) {
@@ -97,9 +97,9 @@ TEST(RecordingFaults, AfterKillNineTheRecordingIsListedWithItsSessionAndTrueCoun
     // The restart: the write path is scanned as at start-up.
     database_registry registry;
     std::vector<std::string> failures;
-    scan_databases(to_wide(write_path), {
-        [&](const std::wstring& folder, const ldb_info& info) { registry.add(info, folder); },
-        [&](const std::wstring&, const std::string& why) { failures.push_back(why); }});
+    scan_databases(to_wide(write_path),
+                   {[&](const std::wstring& folder, const ldb_info& info) { registry.add(info, folder); },
+                    [&](const std::wstring&, const std::string& why) { failures.push_back(why); }});
     EXPECT_TRUE(failures.empty()) << failures.front();
     const auto entries = registry.snapshot();
     ASSERT_EQ(entries.size(), 1u);
@@ -134,10 +134,24 @@ TEST(RecordingFaults, AFullDiskStopsTheRecordingWithoutLosingWhatItClaimed) {
         ASSERT_TRUE(port);
         const std::string write_path = dir.str() + "/db";
         std::filesystem::create_directories(write_path);
-        std::vector<std::string> args{"-m", "--propagation", "private", "sh", "-c",
-            "mount -t tmpfs -o size=24m tmpfs \"$1\" || exit 97; echo mounted; shift; exec \"$@\"", "sh",
-            write_path, sim_test::test_program_path("quillmar-record-driver"), "--write-path", write_path,
-            "--port", *port, "--session", "7 : t", "--seconds", "90"};
+        std::vector<std::string> args{
+            "-m",
+            "--propagation",
+            "private",
+            "sh",
+            "-c",
+            "mount -t tmpfs -o size=24m tmpfs \"$1\" || exit 97; echo mounted; shift; exec \"$@\"",
+            "sh",
+            write_path,
+            sim_test::test_program_path("quillmar-record-driver"),
+            "--write-path",
+            write_path,
+            "--port",
+            *port,
+            "--session",
+            "7 : t",
+            "--seconds",
+            "90"};
         if (!v.guard) args.push_back("--no-space-guard");
         sim_test::child_process driver("/usr/bin/unshare", args);
         const auto first = driver.read_line(10s);
@@ -173,9 +187,12 @@ TEST(RecordingFaults, AFullDiskStopsTheRecordingWithoutLosingWhatItClaimed) {
         }
         // The stop row is posted just after the status; give it a moment.
         if (!stop_row)
-            stop_row = read_until(driver, seen, [](const event_line& e) {
-                return e.kind == "log_error" && e.text.rfind("Запись остановлена: ", 0) == 0;
-            }, 5s);
+            stop_row = read_until(
+                driver, seen,
+                [](const event_line& e) {
+                    return e.kind == "log_error" && e.text.rfind("Запись остановлена: ", 0) == 0;
+                },
+                5s);
         EXPECT_TRUE(stop_row);
         if (v.guard) {
             EXPECT_TRUE(low_row);

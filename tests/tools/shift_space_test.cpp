@@ -16,17 +16,18 @@ TEST(ShiftSpaceCheck, RefusesARunThatWouldEatIntoTheReserve) {
     };
     // 100,000 frames need 50 GB plus LevelDB's slack.
     for (const row r : {row{100000, 80 * gb, 20 * gb, true}, row{100000, 70 * gb, 20 * gb, false},
-                        row{100000, 50 * gb, 0, false}, row{15000, 30 * gb, 20 * gb, true},
-                        row{0, 2 * gb, 0, true}, row{0, 0, 0, false}, row{1, 40 * gb, 40 * gb, false}}) {
+                        row{100000, 50 * gb, 0, false}, row{15000, 30 * gb, 20 * gb, true}, row{0, 2 * gb, 0, true},
+                        row{0, 0, 0, false}, row{1, 40 * gb, 40 * gb, false}}) {
         const auto v = shift_plan::check("/data", r.frames, r.free, r.reserve);
         EXPECT_EQ(v.enough, r.enough) << r.frames << " frames, " << r.free / gb << " GB free";
         EXPECT_EQ(v.needed, r.frames * shift_plan::frame_bytes_max + shift_plan::storage_slack);
         EXPECT_EQ(v.message.empty(), r.enough) << v.message;
     }
     const auto v = shift_plan::check("/data", 100000, 30 * gb, 20 * gb);
-    EXPECT_EQ(v.message, "not enough free space on /data: 30.0 GB free, but 100000 frames of up to 500 KB need 51.1 GB "
-                         "and 20.0 GB must stay free; shorten the run (--minutes), choose another disk (--dir) or "
-                         "lower the reserve (--reserve-gb)");
+    EXPECT_EQ(v.message,
+              "not enough free space on /data: 30.0 GB free, but 100000 frames of up to 500 KB need 51.1 GB "
+              "and 20.0 GB must stay free; shorten the run (--minutes), choose another disk (--dir) or "
+              "lower the reserve (--reserve-gb)");
 
     // The program itself: nothing started, nothing written, a non-zero exit.
     test_support::temp_dir dir("qm-shift-check");

@@ -20,12 +20,13 @@ class client_run {
 public:
     explicit client_run(const std::string& port)
         : sink(std::make_shared<test_support::recording_sink>()),
-          client_(io_, "127.0.0.1", port, 100ms, sink,
-                  [this](const std::string& code) {
-                      std::lock_guard<std::mutex> lock(mutex_);
-                      codes_.push_back(code);
-                  },
-                  200ms) {
+          client_(
+              io_, "127.0.0.1", port, 100ms, sink,
+              [this](const std::string& code) {
+                  std::lock_guard<std::mutex> lock(mutex_);
+                  codes_.push_back(code);
+              },
+              200ms) {
         client_.start();
         thread_ = std::thread([this] { io_.run(); });
     }
@@ -72,15 +73,14 @@ TEST(CoordServerSim, AnswerBecomesTheSessionCode) {
     expect_answers(sim, 3);
     ASSERT_TRUE(run.wait_codes(3));
     for (const auto& code : run.codes()) EXPECT_EQ(code, "12 : ab");
-    EXPECT_EQ(run.sink->texts(thread_event::log_info),
-              (std::vector<std::wstring>{L"Coordinate server address resloved.",
-                                         L"Connect to coordinate server. Ok."}));
+    EXPECT_EQ(
+        run.sink->texts(thread_event::log_info),
+        (std::vector<std::wstring>{L"Coordinate server address resloved.", L"Connect to coordinate server. Ok."}));
     EXPECT_TRUE(run.sink->texts(thread_event::log_error).empty());
 }
 
 TEST(CoordServerSim, AnEmptyFieldLeavesTheCodeAlone) {
-    for (const auto& args : {std::vector<std::string>{"--second", "ab"},
-                             std::vector<std::string>{"--first", "12"}}) {
+    for (const auto& args : {std::vector<std::string>{"--second", "ab"}, std::vector<std::string>{"--first", "12"}}) {
         auto full = args;
         full.insert(full.end(), {"--seconds", "30"});
         sim_test::child_process sim(sim_test::tool_path("quillmar-coordserver-sim"), full);
@@ -121,8 +121,7 @@ TEST(CoordServerSim, ServerClosingLogsTheErrorAndReconnects) {
     ASSERT_GE(errors.size(), 2u);
     EXPECT_EQ(errors.front(), L"End of file");
     std::size_t connects = 0;
-    for (const auto& t : run.sink->texts(thread_event::log_info))
-        connects += t == L"Connect to coordinate server. Ok.";
+    for (const auto& t : run.sink->texts(thread_event::log_info)) connects += t == L"Connect to coordinate server. Ok.";
     EXPECT_GE(connects, 3u);
 }
 
@@ -134,10 +133,9 @@ TEST(CoordServerSim, RejectsBadArgumentsAndExplainsUsage) {
         EXPECT_EQ(line->rfind("usage: quillmar-coordserver-sim", 0), 0u);
         EXPECT_EQ(help.wait(5s), 0);
     }
-    for (const auto& bad : {std::vector<std::string>{"--port", "70000"},
-                            std::vector<std::string>{"--port", "x"},
-                            std::vector<std::string>{"--first", std::string(40, 'a')},
-                            std::vector<std::string>{"--bogus"}}) {
+    for (const auto& bad :
+         {std::vector<std::string>{"--port", "70000"}, std::vector<std::string>{"--port", "x"},
+          std::vector<std::string>{"--first", std::string(40, 'a')}, std::vector<std::string>{"--bogus"}}) {
         sim_test::child_process sim(sim_test::tool_path("quillmar-coordserver-sim"), bad);
         EXPECT_EQ(sim.wait(5s), 2) << bad.front();
     }

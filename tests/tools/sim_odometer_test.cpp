@@ -15,8 +15,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::vector<std::uint32_t> read_counts(int format, const std::vector<std::string>& args,
-                                       std::size_t expected,
+std::vector<std::uint32_t> read_counts(int format, const std::vector<std::string>& args, std::size_t expected,
                                        std::chrono::milliseconds limit = 5s) {
     sim_test::child_process sim(sim_test::tool_path("quillmar-odometer-sim"), args);
     auto path = sim.read_line();
@@ -47,8 +46,9 @@ std::vector<std::uint32_t> read_counts(int format, const std::vector<std::string
 
 TEST(OdometerSim, SendsCountsWithBackwardJumpsAndGarbageInFormat4) {
     const auto counts = read_counts(4,
-        {"--format", "4", "--rate", "2000", "--messages", "12", "--start", "1000", "--step", "5",
-         "--back-every", "4", "--back-by", "50", "--garbage", "3"}, 12);
+                                    {"--format", "4", "--rate", "2000", "--messages", "12", "--start", "1000", "--step",
+                                     "5", "--back-every", "4", "--back-by", "50", "--garbage", "3"},
+                                    12);
     // Messages 4, 8 and 12 jump back by 50 instead of stepping forward.
     const std::vector<std::uint32_t> expected{1000, 1005, 1010, 960, 965, 970, 975, 925, 930, 935, 940, 890};
     EXPECT_EQ(counts, expected);
@@ -64,10 +64,8 @@ TEST(OdometerSim, SendsFormat7ThatFormat4Ignores) {
 }
 
 TEST(OdometerSim, RejectsBadArguments) {
-    for (const auto& bad : {std::vector<std::string>{"--format", "5"},
-                            std::vector<std::string>{"--rate", "0"},
-                            std::vector<std::string>{"--messages", "-3"},
-                            std::vector<std::string>{"--start"},
+    for (const auto& bad : {std::vector<std::string>{"--format", "5"}, std::vector<std::string>{"--rate", "0"},
+                            std::vector<std::string>{"--messages", "-3"}, std::vector<std::string>{"--start"},
                             std::vector<std::string>{"--what"}}) {
         sim_test::child_process sim(sim_test::tool_path("quillmar-odometer-sim"), bad);
         EXPECT_EQ(sim.wait(5s), 2) << bad.front();
@@ -85,9 +83,8 @@ TEST(OdometerSim, TheOdometerTestFindsTheSimulatorOnTheConfiguredPort) {
     const auto order = odometer_probe_order(device, {L"ttyUSB0"}, serial_device_path);
     ASSERT_GE(order.size(), 2u);
     EXPECT_EQ(order[0], device);
-    const auto rows = run_odometer_test({order[0]}, [](const std::wstring& p) {
-        return probe_odometer_port(p, std::chrono::seconds(2));
-    });
+    const auto rows = run_odometer_test(
+        {order[0]}, [](const std::wstring& p) { return probe_odometer_port(p, std::chrono::seconds(2)); });
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[1], L"Последовательный порт " + device);
     // The simulator sends format 7; a probe that starts mid-message may see another byte first.

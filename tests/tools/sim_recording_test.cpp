@@ -36,8 +36,8 @@ TEST(RecordingEndToEnd, SimulatedOdometerRecordsTwoDatabasesThatReadBack) {
     test_support::temp_dir dir("qm-e2e");
     // Messages 1..24 count 1000, 1002, ...; message 25 jumps back by 500 to 546; 40 in all.
     sim_test::child_process sim(sim_test::tool_path("quillmar-odometer-sim"),
-        {"--format", "7", "--rate", "400", "--messages", "40", "--start", "1000", "--step", "2",
-         "--back-every", "25", "--back-by", "500", "--garbage", "3", "--delay", "1"});
+                                {"--format", "7", "--rate", "400", "--messages", "40", "--start", "1000", "--step", "2",
+                                 "--back-every", "25", "--back-by", "500", "--garbage", "3", "--delay", "1"});
     const auto path = sim.read_line();
     ASSERT_TRUE(path);
 
@@ -66,9 +66,11 @@ TEST(RecordingEndToEnd, SimulatedOdometerRecordsTwoDatabasesThatReadBack) {
     auto sink = std::make_shared<test_support::recording_sink>();
     {
         write_thread wt(sink, write_thread_config_from(*settings), "17 : x", &fb);
-        EXPECT_TRUE(sink->wait_for([](const thread_message& m) {
-            return kind_of(m) == thread_event::record_status && text_of(m).rfind(L"ДПП[7]: 576 ", 0) == 0;
-        }, 20s));
+        EXPECT_TRUE(sink->wait_for(
+            [](const thread_message& m) {
+                return kind_of(m) == thread_event::record_status && text_of(m).rfind(L"ДПП[7]: 576 ", 0) == 0;
+            },
+            20s));
         wt.stop();
         EXPECT_EQ(wt.wait(), 0);
     }

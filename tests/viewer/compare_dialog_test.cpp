@@ -148,7 +148,8 @@ TEST_F(compare_test, the_choice_lists_every_other_database) {
     const auto choices = comparison_choices(L"/r/a", {a, b, c});
     ASSERT_EQ(choices.size(), 1u);
     EXPECT_EQ(choices[0].path, L"/r/b");
-    EXPECT_EQ(comparison_choice_label(b), L"A : 2 · левый · 2024-06-01 09:00:00 — 2024-06-01 09:10:00 · ДПП 1037–1196 · b");
+    EXPECT_EQ(comparison_choice_label(b),
+              L"A : 2 · левый · 2024-06-01 09:00:00 — 2024-06-01 09:10:00 · ДПП 1037–1196 · b");
     EXPECT_THROW(compare_dialog(nullptr, first.wstring(), (dir.path() / "missing").wstring()), std::runtime_error);
 }
 

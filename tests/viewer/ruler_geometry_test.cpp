@@ -29,8 +29,8 @@ TEST(ruler_geometry, ticks_labels_and_the_75_mm_bar_at_each_zoom_and_scale) {
     // k = scale * zoom pixels per millimetre; coordinates truncated toward zero.
     const ruler_case cases[] = {
         {0.8, 1, 25, 220, 272, 10, 299, 0, 282, 202, 140, 156},
-        {0.8, 2, 25, 140, 244, 10, 298, 0, 274, 114, 80, 112},     // zoom 2: still no 1 mm ticks
-        {0.8, 4, 105, -20, 188, 10, -16, 5, 258, -62, -40, 24},    // 99 mm: -16.8 truncates to -16
+        {0.8, 2, 25, 140, 244, 10, 298, 0, 274, 114, 80, 112},   // zoom 2: still no 1 mm ticks
+        {0.8, 4, 105, -20, 188, 10, -16, 5, 258, -62, -40, 24},  // 99 mm: -16.8 truncates to -16
         {1.0, 1, 25, 200, 265, 10, 299, 0, 280, 180, 125, 145},
         {1.0, 4, 105, -100, 160, 10, -96, 5, 250, -150, -100, -20},
     };

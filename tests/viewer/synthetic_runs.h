@@ -48,8 +48,8 @@ struct strip {
 // Records `frames` frames at counts first, first + 1, ... into folder; index i of the strip at
 // count first + i. `change` (if given) edits each frame before it is stored.
 template <class Change>
-void record(const std::wstring& folder, const strip& s, std::uint32_t first, int frames, int dx, int dy,
-            double noise, unsigned seed, const std::string& session, Change change) {
+void record(const std::wstring& folder, const strip& s, std::uint32_t first, int frames, int dx, int dy, double noise,
+            unsigned seed, const std::string& session, Change change) {
     recording_database db;
     db.open(folder);
     cv::RNG rng(seed);

@@ -102,9 +102,9 @@ TEST(ruler_geometry, at_zoom_half_one_and_three_the_ruler_measures_scale_times_z
     const int x = 500, y = 400, h = 14;
     struct ruler_case {
         double zoom;
-        int top;        // 100 mm
-        int y35;        // the 35 mm tick
-        int bar_left;   // the 75 mm bar's left end
+        int top;       // 100 mm
+        int y35;       // the 35 mm tick
+        int bar_left;  // the 75 mm bar's left end
         std::size_t ticks;
         std::vector<std::wstring> labels;
     };
@@ -146,11 +146,13 @@ TEST(ruler_geometry, at_zoom_half_one_and_three_the_ruler_measures_scale_times_z
 
 TEST(frame_caption, names_the_database_the_frame_and_its_place_in_the_run) {
     frame_place p{L"2024.05.01 12.30.45", L"A : 1", 1185u, 38, 101, L"2024-05-01 12:30:45", L"2024-05-01 12:41:02"};
-    EXPECT_EQ(frame_caption(p),
-              L"2024.05.01 12.30.45 · A : 1 · ДПП 1185 · кадр 38 из 101 · 2024-05-01 12:30:45 — 37 % — 2024-05-01 12:41:02");
+    EXPECT_EQ(
+        frame_caption(p),
+        L"2024.05.01 12.30.45 · A : 1 · ДПП 1185 · кадр 38 из 101 · 2024-05-01 12:30:45 — 37 % — 2024-05-01 12:41:02");
     p.index = p.total = 0;  // not counted yet
     p.time_end.clear();
-    EXPECT_EQ(frame_caption(p), L"2024.05.01 12.30.45 · A : 1 · ДПП 1185 · кадры подсчитываются… · 2024-05-01 12:30:45 — ?");
+    EXPECT_EQ(frame_caption(p),
+              L"2024.05.01 12.30.45 · A : 1 · ДПП 1185 · кадры подсчитываются… · 2024-05-01 12:30:45 — ?");
     p = frame_place{L"d", L"", 7u, 1, 1, L"s", L"e"};
     EXPECT_EQ(frame_caption(p), L"d · без кода · ДПП 7 · кадр 1 из 1 · s — 0 % — e");
     p.count.reset();

@@ -92,9 +92,9 @@ TEST_F(viewer_test, keys_move_between_stored_frames_and_the_spin_follows) {
         int key;
         double spin;
     };
-    const step steps[] = {{WXK_RIGHT, 1005}, {WXK_PAGEDOWN, 1010}, {WXK_RIGHT, 1100}, {WXK_END, 1200},
-                          {WXK_RIGHT, 1200}, {WXK_LEFT, 1100},     {WXK_PAGEUP, 1010}, {WXK_HOME, 1000},
-                          {WXK_LEFT, 1000}};
+    const step steps[] = {{WXK_RIGHT, 1005},  {WXK_PAGEDOWN, 1010}, {WXK_RIGHT, 1100},
+                          {WXK_END, 1200},    {WXK_RIGHT, 1200},    {WXK_LEFT, 1100},
+                          {WXK_PAGEUP, 1010}, {WXK_HOME, 1000},     {WXK_LEFT, 1000}};
     for (const auto& s : steps) {
         EXPECT_TRUE(dialog.navigate(s.key));
         EXPECT_DOUBLE_EQ(dialog.spin()->GetValue(), s.spin) << s.key;

@@ -113,8 +113,8 @@ protected:
 
     // Captures from `name` for a warm-up second and then `seconds` more, checking what the
     // camera layer promises for a clean link.
-    void expect_lossless_capture(jai_factory& factory, const std::string& name, std::int64_t width,
-                                 std::int64_t height, int seconds) {
+    void expect_lossless_capture(jai_factory& factory, const std::string& name, std::int64_t width, std::int64_t height,
+                                 int seconds) {
         SCOPED_TRACE(name + " " + std::to_string(width) + "x" + std::to_string(height));
         auto camera = open(factory, name);
         ASSERT_TRUE(camera);
@@ -137,11 +137,13 @@ protected:
         const double expected = static_cast<double>(w.made);
         std::cout << name << " " << width << "x" << height << ": " << after.delivered - before.delivered
                   << " frames in " << elapsed << " s of " << w.made << " the camera made, lost " << after.lost
-                  << ", corrupt " << after.corrupt << " (" << before.corrupt << " in the first second); reader saw " << w.seen << std::endl;
+                  << ", corrupt " << after.corrupt << " (" << before.corrupt << " in the first second); reader saw "
+                  << w.seen << std::endl;
         EXPECT_GE(static_cast<double>(after.delivered - before.delivered), 0.95 * expected);
         // The fake camera computes every frame: on a busy machine it may run well below 25 fps.
         if (w.made < 0.9 * 25 * elapsed)
-            std::cout << "note: the fake camera made only " << w.made / elapsed << " frames/s (machine busy)" << std::endl;
+            std::cout << "note: the fake camera made only " << w.made / elapsed << " frames/s (machine busy)"
+                      << std::endl;
         EXPECT_GE(static_cast<double>(w.made), 0.4 * 25 * elapsed) << "too few frames to judge";
         // Over the measured seconds: Aravis sizes the socket buffer only when the first frame
         // arrives, so on a busy machine that one frame can come in short.
@@ -162,8 +164,7 @@ TEST_F(FakeGigeCamera, ListsBothTransportsChoosesByDriverAndRefusesExposureMode)
     jai_factory factory;
     const camera_refresh refresh = refresh_camera_list(factory);
     ASSERT_TRUE(refresh.ok) << rows_text(refresh.rows);
-    EXPECT_EQ(rows_text(refresh.rows),
-              "2 camera(s) detected\n" + fake_id + " INT=>FD\n" + fake_id + " INT=>SD\n");
+    EXPECT_EQ(rows_text(refresh.rows), "2 camera(s) detected\n" + fake_id + " INT=>FD\n" + fake_id + " INT=>SD\n");
     ASSERT_EQ(refresh.cameras.size(), 2u);
     EXPECT_EQ(refresh.cameras.at(filter_name), fake_id + " INT=>FD");
     EXPECT_EQ(refresh.cameras.at(socket_name), fake_id + " INT=>SD");
@@ -177,7 +178,8 @@ TEST_F(FakeGigeCamera, ListsBothTransportsChoosesByDriverAndRefusesExposureMode)
     // The fake camera has no "ExposureMode": the error, and the refused choice not saved.
     bool kept = false;
     try {
-        choose_exposure_mode(selection.camera.get(), L"ContinuousPreset3", [&kept](const std::wstring&) { kept = true; });
+        choose_exposure_mode(selection.camera.get(), L"ContinuousPreset3",
+                             [&kept](const std::wstring&) { kept = true; });
         ADD_FAILURE() << "no error";
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Error setting exposure mode.");
@@ -197,9 +199,10 @@ TEST_F(FakeGigeCamera, BothTransportsDeliverEveryFrameWholeAtTheCameraRate) {
     fake_camera camera_process;
     jai_factory factory;
     for (const auto& [width, height] : {std::pair<int, int>{512, 512}, {1920, 1200}}) {
-        ASSERT_TRUE(camera_process.control({"Width=" + std::to_string(width), "Height=" + std::to_string(height),
-                                            "AcquisitionFrameRate=25"}));
-        for (const std::string& name : {socket_name, filter_name}) expect_lossless_capture(factory, name, width, height, 5);
+        ASSERT_TRUE(camera_process.control(
+            {"Width=" + std::to_string(width), "Height=" + std::to_string(height), "AcquisitionFrameRate=25"}));
+        for (const std::string& name : {socket_name, filter_name})
+            expect_lossless_capture(factory, name, width, height, 5);
     }
 }
 
@@ -217,13 +220,16 @@ TEST_F(FakeGigeCamera, RecordingStoresEachDistinctCameraFrameOnce) {
     auto settings = recording_settings(*port);
 
     auto sink = std::make_shared<test_support::recording_sink>();
-    auto source = std::make_shared<continuous_grab_write>(sink, capture_config{}, camera, write_thread_factory(settings));
+    auto source =
+        std::make_shared<continuous_grab_write>(sink, capture_config{}, camera, write_thread_factory(settings));
     ASSERT_TRUE(sink->wait_for_kind(thread_event::record_status, 10s));
     const auto first = last_stats(*sink);
     // Counts 0, 1, ... 399: the last recording step.
-    ASSERT_TRUE(sink->wait_for([](const thread_message& m) {
-        return kind(m) == thread_event::record_status && text(m).rfind(L"ДПП[7]: 399 ", 0) == 0;
-    }, 15s));
+    ASSERT_TRUE(sink->wait_for(
+        [](const thread_message& m) {
+            return kind(m) == thread_event::record_status && text(m).rfind(L"ДПП[7]: 399 ", 0) == 0;
+        },
+        15s));
     const auto last = last_stats(*sink);
     source.reset();
 
@@ -262,10 +268,13 @@ TEST_F(FakeGigeCamera, VanishingCameraEndsCaptureWithAnErrorAndIsFoundAgain) {
         auto settings = recording_settings(*port);
 
         auto sink = std::make_shared<test_support::recording_sink>();
-        auto source = std::make_shared<continuous_grab_write>(sink, capture_config{}, camera, write_thread_factory(settings));
-        ASSERT_TRUE(sink->wait_for([](const thread_message& m) {
-            return kind(m) == thread_event::grab_stats && text(m).find(L"delivered: 30 ") == 0;
-        }, 10s));
+        auto source =
+            std::make_shared<continuous_grab_write>(sink, capture_config{}, camera, write_thread_factory(settings));
+        ASSERT_TRUE(sink->wait_for(
+            [](const thread_message& m) {
+                return kind(m) == thread_event::grab_stats && text(m).find(L"delivered: 30 ") == 0;
+            },
+            10s));
         camera_process.stop();
         const auto lost_at = steady::now();
         ASSERT_TRUE(sink->wait_for_kind(thread_event::log_error, 20s)) << "no error row after the camera vanished";
@@ -327,8 +336,8 @@ TEST_F(FakeGigeCamera, IncompleteFramesOfALossyLinkAreCountedAndNeverShown) {
         const frame_watch w = watch_frames(source->buffer(), 5s);
         const auto stats = last_stats(*sink);
         source.reset();
-        std::cout << name << ": delivered " << stats.delivered << " corrupt " << stats.corrupt << " lost "
-                  << stats.lost << "; reader saw " << w.seen << ", broken " << w.broken << std::endl;
+        std::cout << name << ": delivered " << stats.delivered << " corrupt " << stats.corrupt << " lost " << stats.lost
+                  << "; reader saw " << w.seen << ", broken " << w.broken << std::endl;
         EXPECT_GT(stats.corrupt, 0u) << "no incomplete frame was counted";
         EXPECT_GT(stats.delivered, 0u);
         EXPECT_EQ(w.broken, 0u) << "an incomplete frame reached the frame buffer";

@@ -1,6 +1,5 @@
 #include "tests/camera/gige/private_network.h"
 
-
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -124,8 +123,9 @@ outer_run run_current_test_in_private_network(std::chrono::seconds limit) {
             return run;
         }
     if (run_command({"unshare", "-n", "true"}, std::chrono::seconds(10)) != 0) {
-        run.message = "a private network namespace is not permitted here (unshare -n failed; it needs root or "
-                      "CAP_SYS_ADMIN): the fake GigE camera tests are skipped";
+        run.message =
+            "a private network namespace is not permitted here (unshare -n failed; it needs root or "
+            "CAP_SYS_ADMIN): the fake GigE camera tests are skipped";
         return run;
     }
 
@@ -152,7 +152,8 @@ outer_run run_current_test_in_private_network(std::chrono::seconds limit) {
     std::string output;
     bool timed_out = false;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             timed_out = true;
             break;

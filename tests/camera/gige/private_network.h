@@ -69,13 +69,13 @@ std::optional<grab_stats> parse_grab_stats(const std::wstring& text);
 
 }  // namespace gige_test
 
-#define RUN_IN_PRIVATE_NETWORK(limit)                                                             \
-    do {                                                                                          \
-        if (!::gige_test::inside_private_network()) {                                             \
-            const auto outer = ::gige_test::run_current_test_in_private_network(limit);           \
+#define RUN_IN_PRIVATE_NETWORK(limit)                                                                    \
+    do {                                                                                                 \
+        if (!::gige_test::inside_private_network()) {                                                    \
+            const auto outer = ::gige_test::run_current_test_in_private_network(limit);                  \
             if (outer.result == ::gige_test::outer_run::outcome::skipped) GTEST_SKIP() << outer.message; \
-            ASSERT_EQ(outer.result, ::gige_test::outer_run::outcome::passed) << outer.message;     \
-            return;                                                                               \
-        }                                                                                         \
-        ::gige_test::prepare_private_network();                                                   \
+            ASSERT_EQ(outer.result, ::gige_test::outer_run::outcome::passed) << outer.message;           \
+            return;                                                                                      \
+        }                                                                                                \
+        ::gige_test::prepare_private_network();                                                          \
     } while (0)

@@ -37,7 +37,7 @@ class printing_sink : public event_sink {
 public:
     void post(thread_message m) override {
         static const char* const names[] = {"new_frame", "grab_stats", "record_status", "status_text",
-                                            "log_error", "log_info", "rc_command", "database_info"};
+                                            "log_error", "log_info",   "rc_command",    "database_info"};
         if (kind_of(m) == thread_event::new_frame || kind_of(m) == thread_event::grab_stats) return;
         std::lock_guard<std::mutex> lock(mutex_);
         const int number = std::holds_alternative<status_text_message>(m) ? std::get<status_text_message>(m).field : 0;
