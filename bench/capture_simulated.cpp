@@ -54,14 +54,11 @@ int main(int argc, char** argv) {
     wxInitializer wx;
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
     jai_factory factory(std::make_shared<aravis_backend>(aravis_backend::mode::simulated));
-    const camera_map cameras = enumerate_cameras(factory);
-    const auto name = choose_startup_camera(cameras, "SocketDriver");
-    if (!name) {
-        std::printf("no simulated camera\n");
+    const camera_selection selection = select_startup_camera(factory, "SocketDriver");
+    if (!selection.camera) {
+        std::printf("no simulated camera that opens\n");
         return 1;
     }
-    auto selection = select_camera(factory, cameras, *name);
-    if (!selection.camera) return 1;
 
     auto sink = std::make_shared<display_sink>();
     const double cpu0 = cpu_seconds();

@@ -8,6 +8,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "database/recording_database.h"
+
 namespace bench_db {
 
 class scratch {
@@ -58,11 +60,34 @@ private:
     cv::Mat texture_;
 };
 
+// A closed recording of `frames` frames of a strip (rows `step` apart) at `path`: odometer
+// 10 x i, a second apart from 2024-05-01 12:30:45, session "12 : 34", side "левый".
+inline void record_strip(const std::filesystem::path& path, int width, int height, int frames, int step) {
+    const strip frames_strip(width, height, frames, step);
+    recording_database db;
+    db.open(path.wstring());
+    for (int i = 0; i < frames; ++i)
+        db.store_frame(frames_strip.frame(i), static_cast<std::uint32_t>(10 * i), 1714566645 + i);
+    db.close(std::string("12 : 34"), L"левый");
+}
+
 // "--frames N" style option; def when absent.
 inline long option(int argc, char** argv, const std::string& name, long def) {
     for (int i = 1; i + 1 < argc; ++i)
         if (argv[i] == name) return std::strtol(argv[i + 1], nullptr, 10);
     return def;
+}
+
+// How many frames of what size: "--frames", "--width" and "--height", each with its default.
+struct frame_run {
+    int frames;
+    int width;
+    int height;
+};
+inline frame_run frame_run_options(int argc, char** argv, frame_run def) {
+    return {static_cast<int>(option(argc, argv, "--frames", def.frames)),
+            static_cast<int>(option(argc, argv, "--width", def.width)),
+            static_cast<int>(option(argc, argv, "--height", def.height))};
 }
 
 }  // namespace bench_db

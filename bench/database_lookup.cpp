@@ -16,20 +16,11 @@
 #include "database/recording_database.h"
 
 int main(int argc, char** argv) {
-    const int frames = static_cast<int>(bench_db::option(argc, argv, "--frames", 5000));
+    const auto [frames, width, height] = bench_db::frame_run_options(argc, argv, {5000, 640, 480});
     const int lookups = static_cast<int>(bench_db::option(argc, argv, "--lookups", 300));
-    const int width = static_cast<int>(bench_db::option(argc, argv, "--width", 640));
-    const int height = static_cast<int>(bench_db::option(argc, argv, "--height", 480));
     bench_db::scratch dir;
     const auto path = dir.path() / "2024.05.01 12.30.45";
-    {
-        bench_db::strip strip(width, height, frames, 2);
-        recording_database db;
-        db.open(path.wstring());
-        for (int i = 0; i < frames; ++i)
-            db.store_frame(strip.frame(i), static_cast<std::uint32_t>(10 * i), 1714566645 + i);
-        db.close(std::string("12 : 34"), L"левый");
-    }
+    bench_db::record_strip(path, width, height, frames, 2);
     ldb_info info = database_reader(path.wstring()).summary();
     database_registry registry;
     registry.add(info, path.wstring());

@@ -12,9 +12,7 @@
 #include "database/recording_database.h"
 
 int main(int argc, char** argv) {
-    const int frames = static_cast<int>(bench_db::option(argc, argv, "--frames", 500));
-    const int width = static_cast<int>(bench_db::option(argc, argv, "--width", 1920));
-    const int height = static_cast<int>(bench_db::option(argc, argv, "--height", 1200));
+    const auto [frames, width, height] = bench_db::frame_run_options(argc, argv, {500, 1920, 1200});
     bench_db::scratch dir;
     bench_db::strip strip(width, height, frames);
 

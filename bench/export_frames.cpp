@@ -20,20 +20,11 @@
 namespace fs = std::filesystem;
 
 int main(int argc, char** argv) {
-    const int frames = static_cast<int>(bench_db::option(argc, argv, "--frames", 1000));
-    const int width = static_cast<int>(bench_db::option(argc, argv, "--width", 1920));
-    const int height = static_cast<int>(bench_db::option(argc, argv, "--height", 1200));
+    const auto [frames, width, height] = bench_db::frame_run_options(argc, argv, {1000, 1920, 1200});
     const int rounds = static_cast<int>(bench_db::option(argc, argv, "--rounds", 5));
     bench_db::scratch dir;
     const fs::path db_path = dir.path() / "db", source = dir.path() / "source";
-    {
-        bench_db::strip strip(width, height, frames, 8);
-        recording_database db;
-        db.open(db_path.wstring());
-        for (int i = 0; i < frames; ++i)
-            db.store_frame(strip.frame(i), static_cast<std::uint32_t>(10 * i), 1714566645 + i);
-        db.close(std::string("12 : 34"), L"левый");
-    }
+    bench_db::record_strip(db_path, width, height, frames, 8);
     // The same bytes as plain files, for cp.
     std::uint64_t bytes = 0;
     fs::create_directory(source);

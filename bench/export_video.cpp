@@ -103,9 +103,7 @@ void encode_decoded(const std::vector<cv::Mat>& pictures, const fs::path& file, 
 
 int main(int argc, char** argv) {
     av_log_set_level(AV_LOG_ERROR);
-    const int frames = static_cast<int>(bench_db::option(argc, argv, "--frames", 1000));
-    const int width = static_cast<int>(bench_db::option(argc, argv, "--width", 1920));
-    const int height = static_cast<int>(bench_db::option(argc, argv, "--height", 1200));
+    const auto [frames, width, height] = bench_db::frame_run_options(argc, argv, {1000, 1920, 1200});
     const int rounds = static_cast<int>(bench_db::option(argc, argv, "--rounds", 1));
     video_options options;
     options.preset = option_text(argc, argv, "--preset", options.preset);
@@ -114,14 +112,7 @@ int main(int argc, char** argv) {
     // The decoded pictures are the stored JPEGs decoded once, so both encode the same content
     // (and the run needs only the strip or the pictures in memory, never both at once).
     std::vector<cv::Mat> pictures;
-    {
-        bench_db::strip strip(width, height, frames, 8);
-        recording_database db;
-        db.open(db_path.wstring());
-        for (int i = 0; i < frames; ++i)
-            db.store_frame(strip.frame(i), static_cast<std::uint32_t>(10 * i), 1714566645 + i);
-        db.close(std::string("12 : 34"), L"левый");
-    }
+    bench_db::record_strip(db_path, width, height, frames, 8);
     {
         auto db = open_leveldb(db_path.string(), false);
         std::unique_ptr<leveldb::Iterator> it(db->NewIterator(leveldb::ReadOptions()));

@@ -133,14 +133,7 @@ int main(int argc, char** argv) {
     auto settings = std::make_shared<settings_store>(wxString((dir.path() / ".quillmar").wstring()));
     settings->write_text(settings_keys::data_service_port, L"0");
     const auto path = dir.path() / "big";
-    {
-        bench_db::strip strip(1920, 1200, frames_per_db, 24);
-        recording_database db;
-        db.open(path.wstring());
-        for (int i = 0; i < frames_per_db; ++i)
-            db.store_frame(strip.frame(i), static_cast<std::uint32_t>(10 * i), 1714566645 + i);
-        db.close(std::string("12 : 34"), L"левый");
-    }
+    bench_db::record_strip(path, 1920, 1200, frames_per_db, 24);
     database_registry registry;
     registry.add(database_reader(path.wstring()).summary(), path.wstring());
 

@@ -37,12 +37,7 @@ namespace {
 constexpr int frames_per_db = 16;
 
 std::filesystem::path record(const std::filesystem::path& path, int width, int height) {
-    bench_db::strip strip(width, height, frames_per_db, 24);
-    recording_database db;
-    db.open(path.wstring());
-    for (int i = 0; i < frames_per_db; ++i)
-        db.store_frame(strip.frame(i), static_cast<std::uint32_t>(10 * i), 1714566645 + i);
-    db.close(std::string("12 : 34"), L"левый");
+    bench_db::record_strip(path, width, height, frames_per_db, 24);
     return path;
 }
 

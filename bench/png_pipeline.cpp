@@ -83,10 +83,8 @@ bool same_pixels(const std::vector<unsigned char>& a, const std::vector<unsigned
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int frames = static_cast<int>(bench_db::option(argc, argv, "--frames", 4));
+    const auto [frames, width, height] = bench_db::frame_run_options(argc, argv, {4, 1920, 1200});
     const int rounds = static_cast<int>(bench_db::option(argc, argv, "--rounds", 5));
-    const int width = static_cast<int>(bench_db::option(argc, argv, "--width", 1920));
-    const int height = static_cast<int>(bench_db::option(argc, argv, "--height", 1200));
 
     std::vector<std::string> stored;
     for (int i = 0; i < frames; ++i) {

@@ -154,15 +154,9 @@ int main(int argc, char** argv) {
     settings->write_text(settings_keys::write_path, (scratch / "db").wstring());
 
     jai_factory factory;
-    const camera_map cameras = enumerate_cameras(factory);
-    auto chosen = choose_startup_camera(cameras, "SocketDriver");
-    if (!chosen) {
-        std::fprintf(stderr, "no simulated camera\n");
-        return 1;
-    }
-    camera_selection selected = select_camera(factory, cameras, *chosen);
+    const camera_selection selected = select_startup_camera(factory, "SocketDriver");
     if (!selected.camera) {
-        std::fprintf(stderr, "the simulated camera cannot be opened\n");
+        std::fprintf(stderr, "no simulated camera that opens\n");
         return 1;
     }
 

@@ -17,9 +17,7 @@
 #include <cstdio>
 
 int main(int argc, char** argv) {
-    const int frames = static_cast<int>(bench_db::option(argc, argv, "--frames", 5000));
-    const int width = static_cast<int>(bench_db::option(argc, argv, "--width", 512));
-    const int height = static_cast<int>(bench_db::option(argc, argv, "--height", 512));
+    const auto [frames, width, height] = bench_db::frame_run_options(argc, argv, {5000, 512, 512});
     const int runs = static_cast<int>(bench_db::option(argc, argv, "--runs", 5));
     bench_db::scratch dir;
     const int distinct = std::min(frames, 200);  // frames repeat: the strip stays small

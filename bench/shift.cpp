@@ -132,28 +132,19 @@ public:
             row_bytes_ += to_narrow(i->text).size();
         }
     }
-    std::uint64_t delivered() {
-        std::lock_guard<std::mutex> l(mutex_);
-        return delivered_;
-    }
-    std::uint64_t lost() {
-        std::lock_guard<std::mutex> l(mutex_);
-        return lost_;
-    }
-    std::uint32_t count() {
-        std::lock_guard<std::mutex> l(mutex_);
-        return count_;
-    }
-    std::uint64_t rows() {
-        std::lock_guard<std::mutex> l(mutex_);
-        return rows_;
-    }
-    std::uint64_t row_bytes() {
-        std::lock_guard<std::mutex> l(mutex_);
-        return row_bytes_;
-    }
+    std::uint64_t delivered() { return locked(delivered_); }
+    std::uint64_t lost() { return locked(lost_); }
+    std::uint32_t count() { return locked(count_); }
+    std::uint64_t rows() { return locked(rows_); }
+    std::uint64_t row_bytes() { return locked(row_bytes_); }
 
 private:
+    template <class T>
+    T locked(const T& field) {
+        std::lock_guard<std::mutex> l(mutex_);
+        return field;
+    }
+
     std::mutex mutex_;  // guards everything below
     std::uint64_t delivered_ = 0;
     std::uint64_t lost_ = 0;
@@ -356,10 +347,7 @@ int main(int argc, char** argv) {
         const recorder_factory factory = write_thread_factory(settings, tuning);
 
         jai_factory cameras_factory;
-        const camera_map cameras = enumerate_cameras(cameras_factory);
-        const auto chosen = choose_startup_camera(cameras, "SocketDriver");
-        camera_selection selected;
-        if (chosen) selected = select_camera(cameras_factory, cameras, *chosen);
+        const camera_selection selected = select_startup_camera(cameras_factory, "SocketDriver");
         if (!selected.camera) {
             std::fprintf(stderr, "bench_shift: no simulated camera\n");
             return 1;

@@ -100,3 +100,9 @@ camera_selection select_camera(const jai_factory& factory, const camera_map& cam
     result.rows.push_back({false, L"Active camera selected: " + wide(it->second)});
     return result;
 }
+
+camera_selection select_startup_camera(jai_factory& factory, const std::string& driver) {
+    const camera_map cameras = enumerate_cameras(factory);
+    const auto chosen = choose_startup_camera(cameras, driver);
+    return chosen ? select_camera(factory, cameras, *chosen) : camera_selection{};
+}

@@ -58,3 +58,7 @@ struct camera_selection {
     std::vector<camera_log_row> rows;
 };
 camera_selection select_camera(const jai_factory& factory, const camera_map& cameras, const std::string& name);
+
+// Lists the cameras and selects the start-up choice for `driver`, as the window does at start;
+// no camera (and no row) when none is found.
+camera_selection select_startup_camera(jai_factory& factory, const std::string& driver);

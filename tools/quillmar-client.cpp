@@ -182,12 +182,9 @@ int run_rc(const options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (tool_args::wants_help(argc, argv)) {
-        std::cout << usage;
-        return 0;
-    }
-    auto parsed = tool_args::parse_or_explain(tool, usage, [&] { return parse(argc, argv); });
-    if (!parsed) return 2;
+    int exit_code = 0;
+    auto parsed = tool_args::options_or_exit(tool, usage, argc, argv, exit_code, [&] { return parse(argc, argv); });
+    if (!parsed) return exit_code;
     try {
         if (parsed->command == "discover") return run_discover(*parsed);
         if (parsed->command == "frame") return run_frame(*parsed);

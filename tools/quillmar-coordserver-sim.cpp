@@ -143,12 +143,10 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (tool_args::wants_help(argc, argv)) {
-        std::cout << usage;
-        return 0;
-    }
-    auto parsed = tool_args::parse_or_explain("quillmar-coordserver-sim", usage, [&] { return parse(argc, argv); });
-    if (!parsed) return 2;
+    int exit_code = 0;
+    auto parsed = tool_args::options_or_exit("quillmar-coordserver-sim", usage, argc, argv, exit_code,
+                                             [&] { return parse(argc, argv); });
+    if (!parsed) return exit_code;
     options o = std::move(*parsed);
     try {
         boost::asio::io_context io;

@@ -103,12 +103,10 @@ std::uint8_t garbage_byte(int format, std::mt19937& rng) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (tool_args::wants_help(argc, argv)) {
-        std::cout << usage;
-        return 0;
-    }
-    auto parsed = tool_args::parse_or_explain("quillmar-odometer-sim", usage, [&] { return parse(argc, argv); });
-    if (!parsed) return 2;
+    int exit_code = 0;
+    auto parsed = tool_args::options_or_exit("quillmar-odometer-sim", usage, argc, argv, exit_code,
+                                             [&] { return parse(argc, argv); });
+    if (!parsed) return exit_code;
     options o = std::move(*parsed);
     // Without SA_RESTART: a signal interrupts the wait for room on a full line at once.
     struct sigaction action {};

@@ -45,4 +45,20 @@ auto parse_or_explain(const char* tool, const char* usage, Parse parse) -> std::
     }
 }
 
+// A tool's options, or why it must not run: with --help the usage goes to standard output and
+// `exit_code` becomes 0; a line parse() refuses is explained as parse_or_explain does and
+// `exit_code` becomes 2.
+template <class Parse>
+auto options_or_exit(const char* tool, const char* usage, int argc, char** argv, int& exit_code, Parse parse)
+    -> std::optional<decltype(parse())> {
+    if (wants_help(argc, argv)) {
+        std::cout << usage;
+        exit_code = 0;
+        return std::nullopt;
+    }
+    auto parsed = parse_or_explain(tool, usage, parse);
+    if (!parsed) exit_code = 2;
+    return parsed;
+}
+
 }  // namespace tool_args

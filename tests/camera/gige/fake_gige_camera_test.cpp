@@ -103,6 +103,12 @@ protected:
         settings->write_text(settings_keys::write_path, (dir.path() / "db").wstring());
         return settings;
     }
+    // Capture and record from `camera` as "Захват и запись" does, with those settings.
+    std::shared_ptr<continuous_grab_write> record(const jai_camera_ptr& camera, const std::string& port,
+                                                  event_sink_ptr sink) {
+        return std::make_shared<continuous_grab_write>(std::move(sink), capture_config{}, camera,
+                                                       write_thread_factory(recording_settings(port)));
+    }
 
     jai_camera_ptr open(jai_factory& factory, const std::string& name) {
         const camera_map cameras = enumerate_cameras(factory);
@@ -217,11 +223,8 @@ TEST_F(FakeGigeCamera, RecordingStoresEachDistinctCameraFrameOnce) {
                                      {"--rate", "100", "--messages", "400", "--delay", "1", "--linger", "5"});
     const auto port = odometer.read_line();
     ASSERT_TRUE(port);
-    auto settings = recording_settings(*port);
-
     auto sink = std::make_shared<test_support::recording_sink>();
-    auto source =
-        std::make_shared<continuous_grab_write>(sink, capture_config{}, camera, write_thread_factory(settings));
+    auto source = record(camera, *port, sink);
     ASSERT_TRUE(sink->wait_for_kind(thread_event::record_status, 10s));
     const auto first = last_stats(*sink);
     // Counts 0, 1, ... 399: the last recording step.
@@ -265,11 +268,8 @@ TEST_F(FakeGigeCamera, VanishingCameraEndsCaptureWithAnErrorAndIsFoundAgain) {
                                          {"--rate", "50", "--messages", "3000"});
         const auto port = odometer.read_line();
         ASSERT_TRUE(port);
-        auto settings = recording_settings(*port);
-
         auto sink = std::make_shared<test_support::recording_sink>();
-        auto source =
-            std::make_shared<continuous_grab_write>(sink, capture_config{}, camera, write_thread_factory(settings));
+        auto source = record(camera, *port, sink);
         ASSERT_TRUE(sink->wait_for(
             [](const thread_message& m) {
                 return kind(m) == thread_event::grab_stats && text(m).find(L"delivered: 30 ") == 0;

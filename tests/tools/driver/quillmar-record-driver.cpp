@@ -94,10 +94,7 @@ int main(int argc, char** argv) {
     const recorder_factory factory = write_thread_factory(settings, tuning);
 
     jai_factory cameras_factory;
-    const camera_map cameras = enumerate_cameras(cameras_factory);
-    const auto chosen = choose_startup_camera(cameras, "SocketDriver");
-    camera_selection selected;
-    if (chosen) selected = select_camera(cameras_factory, cameras, *chosen);
+    const camera_selection selected = select_startup_camera(cameras_factory, "SocketDriver");
     if (!selected.camera) {
         std::fprintf(stderr, "quillmar-record-driver: no simulated camera\n");
         return 1;
