@@ -38,10 +38,7 @@ protected:
     answers* ui = nullptr;
 
     void open_with_one_database(const std::string& extra_settings = "") {
-        const auto config = home.path() / "Velkor3" / "config";
-        fs::create_directories(config);
-        fs::create_directories(records());
-        std::ofstream(config / ".quillmar") << "write_path=" << records().string() << "\n" << extra_settings;
+        write_settings(extra_settings);
         folder = records() / "2024.05.01 12.30.45";
         {
             recording_database db;

@@ -4,7 +4,9 @@
 #include "tests/support/event_loop.h"
 #include "tests/support/temp_home.h"
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -68,15 +70,17 @@ public:
     // the test wrote its own settings file, the recordings folder is an empty one, so the
     // start-up scan reports nothing into the rows a test looks at.
     void open(std::shared_ptr<camera_backend> cameras = nullptr) {
-        const auto config = home.path() / "Velkor3" / "config";
-        if (!std::filesystem::exists(config / ".quillmar")) {
-            std::filesystem::create_directories(config);
-            std::filesystem::create_directories(records());
-            std::ofstream(config / ".quillmar") << "write_path=" << records().string() << "\n";
-        }
-        keep_services_off_fixed_ports(config / ".quillmar");
+        if (!std::filesystem::exists(settings_path())) write_settings();
+        keep_services_off_fixed_ports(settings_path());
         frame = new quillmar_frame(true, std::move(cameras));
     }
+    // The settings file open() reads: the recordings folder as write_path, then `lines`.
+    void write_settings(const std::string& lines = "") const {
+        std::filesystem::create_directories(settings_path().parent_path());
+        std::filesystem::create_directories(records());
+        std::ofstream(settings_path()) << "write_path=" << records().string() << "\n" << lines;
+    }
+    std::filesystem::path settings_path() const { return home.path() / "Velkor3" / "config" / ".quillmar"; }
     std::filesystem::path records() const { return home.path() / "records"; }
     void close() {
         destroy_frame(frame);
@@ -86,6 +90,11 @@ public:
 
     std::filesystem::path log_path() const { return frame->log_file_path().ToStdString(); }
     std::vector<std::string> messages() const { return log_messages(log_path()); }
+    // Whether the log holds this row ("colour:text", as log_messages gives it).
+    bool has(const std::string& row) const {
+        const auto rows = messages();
+        return std::find(rows.begin(), rows.end(), row) != rows.end();
+    }
     void pump() { wxTheApp->ProcessPendingEvents(); }
     // Runs the event loop until `done` or the limit.
     bool pump_until(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(20)) {

@@ -20,24 +20,15 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 class health_strip_test : public ::testing::Test, public test_support::frame_fixture {
 protected:
     void settings(const std::string& odometer) {
-        fs::create_directories(home.path() / "Velkor3" / "config");
-        fs::create_directories(records());
-        std::ofstream(home.path() / "Velkor3" / "config" / ".quillmar")
-            << "write_path=" << records().string() << "\ndpp_port=" << odometer
-            << "\ndpp_format=ДПП4\ncoordinate_server_enabled=0\n";
+        write_settings("dpp_port=" + odometer + "\ndpp_format=ДПП4\ncoordinate_server_enabled=0\n");
     }
     std::wstring cell(int index) const { return frame->strip()->cells().at(index).value; }
     wxString field(int index) const { return frame->GetStatusBar()->GetStatusText(index); }
-    bool has(const std::string& row) {
-        const auto rows = messages();
-        return std::find(rows.begin(), rows.end(), row) != rows.end();
-    }
 };
 
 }  // namespace

@@ -29,10 +29,6 @@ using namespace std::chrono_literals;
 
 class integration_test : public ::testing::Test, public test_support::frame_fixture {
 protected:
-    bool has(const std::string& row) {
-        const auto rows = messages();
-        return std::find(rows.begin(), rows.end(), row) != rows.end();
-    }
     void add_summary(const std::wstring& folder) {
         ldb_info info;
         info.session = L"S : 1";
@@ -58,10 +54,7 @@ TEST_F(integration_test, start_up_lists_the_simulated_cameras_and_opens_the_one_
 }
 
 TEST_F(integration_test, the_filter_driver_setting_opens_the_filter_driver_camera) {
-    fs::create_directories(home.path() / "Velkor3" / "config");
-    fs::create_directories(records());
-    std::ofstream(home.path() / "Velkor3" / "config" / ".quillmar")
-        << "driver=FilterDriver\nwrite_path=" << records().string() << "\n";
+    write_settings("driver=FilterDriver\n");
     open();
     EXPECT_TRUE(has("blue:Active camera selected: Fake_1 INT=&gt;FD"));
 }
@@ -110,11 +103,7 @@ TEST_F(integration_test, capture_shows_live_frames_in_the_camera_pane_and_stop_k
 }
 
 TEST_F(integration_test, capture_and_record_by_remote_command_and_its_session_code) {
-    fs::create_directories(home.path() / "Velkor3" / "config");
-    fs::create_directories(records());
-    std::ofstream(home.path() / "Velkor3" / "config" / ".quillmar")
-        << "write_path=" << records().string() << "\ndpp_port=" << (home.path() / "no-odometer").string()
-        << "\ncoordinate_server_enabled=0\n";
+    write_settings("dpp_port=" + (home.path() / "no-odometer").string() + "\ncoordinate_server_enabled=0\n");
     open();
     post_message(frame->event_sink(), rc_command_message{1, L""});
     pump();

@@ -16,22 +16,13 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 class network_startup : public ::testing::Test, public test_support::frame_fixture {
 protected:
     void settings_file(const std::string& extra) {
-        fs::create_directories(home.path() / "Velkor3" / "config");
-        fs::create_directories(records());
-        std::ofstream(home.path() / "Velkor3" / "config" / ".quillmar")
-            << "write_path=" << records().string() << "\ndpp_port=" << (home.path() / "no-odometer").string()
-            << "\ncoordinate_server_enabled=0\n"
-            << extra;
-    }
-    bool has(const std::string& row) {
-        const auto rows = messages();
-        return std::find(rows.begin(), rows.end(), row) != rows.end();
+        write_settings("dpp_port=" + (home.path() / "no-odometer").string() + "\ncoordinate_server_enabled=0\n" +
+                       extra);
     }
 };
 

@@ -14,13 +14,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class discovery_test : public ::testing::Test {
+class discovery_test : public net_test::service_fixture<discovery_service> {
 protected:
-    test_support::temp_dir dir{"qm-disc"};
-    settings_ptr settings = net_test::scratch_settings(dir);
-    std::shared_ptr<test_support::recording_sink> sink = std::make_shared<test_support::recording_sink>();
-    std::unique_ptr<discovery_service> service;
-
     void SetUp() override {
         service = std::make_unique<discovery_service>(sink, settings, 0, "127.0.0.1");
         service->start();

@@ -22,15 +22,11 @@ namespace {
 namespace fs = std::filesystem;
 using bytes = std::vector<std::uint8_t>;
 
-class img_service_test : public ::testing::Test {
+class img_service_test : public net_test::service_fixture<img_service> {
 protected:
-    test_support::temp_dir dir{"qm-img"};
-    settings_ptr settings = net_test::scratch_settings(dir);
-    std::shared_ptr<test_support::recording_sink> sink = std::make_shared<test_support::recording_sink>();
     std::shared_ptr<const png_pipeline> pipeline = make_opencv_png_pipeline();
     database_registry registry;
     recording_database live;  // the recording in progress
-    std::unique_ptr<img_service> service;
 
     // The service on loopback over this fixture's registry, recording and pipeline, started.
     void start_service() {
@@ -48,9 +44,8 @@ protected:
         start_service();
         ASSERT_NE(service->port(), 0);
     }
-    void TearDown() override {
-        if (service) service->stop();
-    }
+    // Gone before the registry, recording and pipeline it reads, which this class owns.
+    void TearDown() override { service.reset(); }
     fs::path add(const std::string& name, const std::string& session,
                  std::initializer_list<std::pair<std::uint32_t, int>> frames) {
         const auto path = dir.path() / name;

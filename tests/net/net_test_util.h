@@ -7,6 +7,8 @@
 #include <string>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
@@ -22,6 +24,16 @@ namespace net_test {
 inline settings_ptr scratch_settings(const test_support::temp_dir& dir) {
     return std::make_shared<settings_store>(wxString((dir.path() / ".quillmar").wstring()));
 }
+
+// A service under test with its scratch settings and a sink that records what it posts.
+template <class Service>
+class service_fixture : public ::testing::Test {
+protected:
+    test_support::temp_dir dir{"qm-net"};
+    settings_ptr settings = scratch_settings(dir);
+    std::shared_ptr<test_support::recording_sink> sink = std::make_shared<test_support::recording_sink>();
+    std::unique_ptr<Service> service;
+};
 
 // A port nothing listens on right now (bound once by the system's choice, then released).
 inline std::uint16_t free_port() {

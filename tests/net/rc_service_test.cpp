@@ -10,12 +10,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class rc_service_test : public ::testing::Test {
+class rc_service_test : public net_test::service_fixture<rc_service> {
 protected:
-    test_support::temp_dir dir{"qm-rc"};
-    settings_ptr settings = net_test::scratch_settings(dir);
-    std::shared_ptr<test_support::recording_sink> sink = std::make_shared<test_support::recording_sink>();
-    std::unique_ptr<rc_service> service;
     // Time-outs short enough for tests: an incomplete command, an acknowledgement, an idle client.
     connection_timeouts quick{300ms, 2s, 2s};
 

@@ -63,13 +63,9 @@ bool eventually(Pred pred, std::chrono::milliseconds limit = 5s) {
     return true;
 }
 
-class image_skeleton : public ::testing::Test {
+class image_skeleton : public net_test::service_fixture<img_service> {
 protected:
-    test_support::temp_dir dir{"qm-skel"};
-    settings_ptr settings = net_test::scratch_settings(dir);
-    std::shared_ptr<test_support::recording_sink> sink = std::make_shared<test_support::recording_sink>();
     database_registry registry;
-    std::unique_ptr<img_service> service;
 
     void start(std::shared_ptr<const png_pipeline> pipeline, img_service::options o = {}) {
         settings->write_text(settings_keys::data_service_port, L"0");
@@ -80,9 +76,8 @@ protected:
         service->start();
         ASSERT_NE(service->port(), 0);
     }
-    void TearDown() override {
-        if (service) service->stop();
-    }
+    // Gone before the registry it reads, which this class owns.
+    void TearDown() override { service.reset(); }
     std::unique_ptr<service_connection> connect() {
         return std::make_unique<service_connection>("127.0.0.1", service->port());
     }
@@ -184,13 +179,8 @@ TEST_F(image_skeleton, stop_closes_every_connection_and_returns_with_all_of_them
     for (auto* c : {idle.get(), partial.get(), served.get()}) EXPECT_TRUE(c->wait_closed(2s));
 }
 
-class rc_skeleton : public ::testing::Test {
+class rc_skeleton : public net_test::service_fixture<rc_service> {
 protected:
-    test_support::temp_dir dir{"qm-rcskel"};
-    settings_ptr settings = net_test::scratch_settings(dir);
-    std::shared_ptr<test_support::recording_sink> sink = std::make_shared<test_support::recording_sink>();
-    std::unique_ptr<rc_service> service;
-
     void start(connection_timeouts timeouts) {
         settings->write_text(settings_keys::rc_service_port, L"0");
         service = std::make_unique<rc_service>(sink, settings, rc_service::options{"127.0.0.1", timeouts});

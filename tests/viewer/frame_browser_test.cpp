@@ -48,18 +48,17 @@ TEST_F(browser_test, keys_step_through_stored_frames_and_stop_at_both_ends) {
     frame_browser b(folder);
     EXPECT_FALSE(b.previous());
     EXPECT_EQ(b.current_count(), 1000u);
-    const std::uint32_t forward[] = {1005, 1010, 1100, 1200};
-    for (auto c : forward) {
-        EXPECT_TRUE(b.next());
-        EXPECT_EQ(b.current_count(), c);
-    }
+    // Each move lands on the next count of `counts`.
+    const auto walk = [&b](bool (frame_browser::*move)(), std::initializer_list<std::uint32_t> counts) {
+        for (auto c : counts) {
+            EXPECT_TRUE((b.*move)());
+            EXPECT_EQ(b.current_count(), c);
+        }
+    };
+    walk(&frame_browser::next, {1005, 1010, 1100, 1200});
     EXPECT_FALSE(b.next());
     EXPECT_EQ(b.current_count(), 1200u);
-    const std::uint32_t backward[] = {1100, 1010, 1005, 1000};
-    for (auto c : backward) {
-        EXPECT_TRUE(b.previous());
-        EXPECT_EQ(b.current_count(), c);
-    }
+    walk(&frame_browser::previous, {1100, 1010, 1005, 1000});
     b.go_to(1050);  // between frames: previous is the frame before the one shown
     EXPECT_TRUE(b.previous());
     EXPECT_EQ(b.current_count(), 1010u);
