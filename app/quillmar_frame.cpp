@@ -323,19 +323,16 @@ void quillmar_frame::on_command(wxCommandEvent& event) {
     case ID_DPP_TEST: test_odometer(); break;
     case ID_VIEW_DATABASE: view_database(); break;
     case ID_COMPARE_DATABASE:
-        if (state_.allows(ID_COMPARE_DATABASE, database_state()) && !selected_database().empty())
-            compare_with(this, selected_database(), loader_->model().rows(),
-                         settings_->read_double(settings_keys::scale, settings_defaults::scale),
-                         settings_->read_bool(settings_keys::show_scale, settings_defaults::show_scale));
+        if (const std::wstring folder = selected_for(ID_COMPARE_DATABASE); !folder.empty())
+            compare_with(this, folder, loader_->model().rows(), scale(), show_scale());
         break;
     case ID_DELETE_DATABASE: delete_selected_database(); break;
     case ID_ARCHIVE_DATABASE: archive_selected_database(); break;
     case ID_REPLACE_SIDE: replace_selected_side(); break;
     case ID_REPLACE_SESSION_CODE: replace_selected_session_code(); break;
     case ID_EXPORT_DATABASE:
-        if (state_.allows(ID_EXPORT_DATABASE, database_state()) && !selected_database().empty())
-            export_database(this, selected_database(),
-                            settings_->read_double(settings_keys::scale, settings_defaults::scale));
+        if (const std::wstring folder = selected_for(ID_EXPORT_DATABASE); !folder.empty())
+            export_database(this, folder, scale());
         break;
     default: break;
     }
@@ -346,13 +343,22 @@ std::wstring quillmar_frame::selected_database() const {
     return database_list_->selected_path();
 }
 
+std::wstring quillmar_frame::selected_for(int command) const {
+    return state_.allows(command, database_state()) ? selected_database() : std::wstring();
+}
+
+double quillmar_frame::scale() const { return settings_->read_double(settings_keys::scale, settings_defaults::scale); }
+
+bool quillmar_frame::show_scale() const {
+    return settings_->read_bool(settings_keys::show_scale, settings_defaults::show_scale);
+}
+
 void quillmar_frame::view_database() {
-    if (!state_.allows(ID_VIEW_DATABASE, database_state())) return;
-    const std::wstring folder = selected_database();
+    const std::wstring folder = selected_for(ID_VIEW_DATABASE);
     if (folder.empty()) return;
     viewer_dialog dialog(this, folder);
-    dialog.panel()->scale = settings_->read_double(settings_keys::scale, settings_defaults::scale);
-    dialog.panel()->show_scale = settings_->read_bool(settings_keys::show_scale, settings_defaults::show_scale);
+    dialog.panel()->scale = scale();
+    dialog.panel()->show_scale = show_scale();
     if (show_viewer)
         show_viewer(dialog);
     else
@@ -383,8 +389,7 @@ void quillmar_frame::reread_database(const std::wstring& folder) {
 }
 
 void quillmar_frame::delete_selected_database() {
-    if (!state_.allows(ID_DELETE_DATABASE, database_state())) return;
-    const std::wstring folder = selected_database();
+    const std::wstring folder = selected_for(ID_DELETE_DATABASE);
     if (folder.empty()) return;
     if (!::delete_database(folder, loader_->registry(), maintenance())) return;
     loader_->forget(folder);
@@ -392,23 +397,20 @@ void quillmar_frame::delete_selected_database() {
 }
 
 void quillmar_frame::archive_selected_database() {
-    if (!state_.allows(ID_ARCHIVE_DATABASE, database_state())) return;
-    const std::wstring folder = selected_database();
+    const std::wstring folder = selected_for(ID_ARCHIVE_DATABASE);
     if (folder.empty()) return;
     ::archive_database(folder, maintenance());
 }
 
 void quillmar_frame::replace_selected_side() {
-    if (!state_.allows(ID_REPLACE_SIDE, database_state())) return;
-    const std::wstring folder = selected_database();
+    const std::wstring folder = selected_for(ID_REPLACE_SIDE);
     if (folder.empty()) return;
     ::replace_side(folder, settings_->read_text(settings_keys::side, settings_defaults::side).ToStdWstring());
     reread_database(folder);
 }
 
 void quillmar_frame::replace_selected_session_code() {
-    if (!state_.allows(ID_REPLACE_SESSION_CODE, database_state())) return;
-    const std::wstring folder = selected_database();
+    const std::wstring folder = selected_for(ID_REPLACE_SESSION_CODE);
     if (folder.empty()) return;
     ::replace_session_code(folder, maintenance());
     reread_database(folder);

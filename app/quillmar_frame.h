@@ -103,6 +103,11 @@ public:
     std::function<void(viewer_dialog&)> show_viewer;
     // The folder of the list's first selected row; empty when there is none.
     std::wstring selected_database() const;
+    // The same when `command` is allowed now, else empty.
+    std::wstring selected_for(int command) const;
+    // The settings "scale" and "show_scale" the viewers start with.
+    double scale() const;
+    bool show_scale() const;
 
     // "Удаление базы", "Архивация базы", "Заменить борт", "Заменить код сеанса" on the
     // selected database; each does nothing without a selection or while a source is active.

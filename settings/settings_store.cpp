@@ -126,29 +126,20 @@ double settings_store::read_double(const wxString& key, double def) const {
     return value;
 }
 
-void settings_store::write_text(const wxString& key, const wxString& value) {
+template <class T>
+void settings_store::write_value(const wxString& key, const T& value) {
     std::lock_guard<std::mutex> lock(mutex_);
     config_->Write(key, value);
     dirty_ = true;
 }
 
-void settings_store::write_bool(const wxString& key, bool value) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    config_->Write(key, value);
-    dirty_ = true;
-}
+void settings_store::write_text(const wxString& key, const wxString& value) { write_value(key, value); }
 
-void settings_store::write_long(const wxString& key, long value) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    config_->Write(key, value);
-    dirty_ = true;
-}
+void settings_store::write_bool(const wxString& key, bool value) { write_value(key, value); }
 
-void settings_store::write_double(const wxString& key, double value) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    config_->Write(key, value);
-    dirty_ = true;
-}
+void settings_store::write_long(const wxString& key, long value) { write_value(key, value); }
+
+void settings_store::write_double(const wxString& key, double value) { write_value(key, value); }
 
 bool settings_store::flush() {
     // The text is taken under the lock; the file is written after letting go of it, so a

@@ -55,6 +55,8 @@ public:
 
 private:
     bool write_whole(const wxMemoryOutputStream& text) const;
+    template <class T>
+    void write_value(const wxString& key, const T& value);
 
     wxString path_;
     // Stray bytes map to private-use characters and back, so one bad byte neither empties
