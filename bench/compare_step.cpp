@@ -18,9 +18,6 @@
 
 #include <opencv2/imgproc.hpp>
 
-using gui_bench::cpu_seconds;
-using gui_bench::median_ms;
-
 int main(int argc, char** argv) {
     const int frames = static_cast<int>(bench_db::option(argc, argv, "--frames", 200));
     const std::string home = gui_bench::start(1, argv, "compare-bench");
@@ -53,7 +50,7 @@ int main(int argc, char** argv) {
             std::vector<double>& times = pass ? marked : plain;
             for (int i = 1; i < frames - 40; ++i) {
                 const auto t0 = std::chrono::steady_clock::now();
-                const double c0 = cpu_seconds();
+                const double c0 = gui_bench::cpu_seconds();
                 wxKeyEvent key(wxEVT_CHAR_HOOK);
                 key.m_keyCode = WXK_RIGHT;
                 key.SetEventObject(&dialog);
@@ -61,7 +58,7 @@ int main(int argc, char** argv) {
                 dialog.first_panel()->Update();
                 dialog.second_panel()->Update();
                 times.push_back(bench_db::seconds_since(t0));
-                if (!pass) plain_cpu.push_back(cpu_seconds() - c0);
+                if (!pass) plain_cpu.push_back(gui_bench::cpu_seconds() - c0);
             }
         }
         std::printf("pictures %d x %d each, zoom %.3f, %s\n", dialog.first_panel()->GetClientSize().x,
@@ -69,7 +66,7 @@ int main(int argc, char** argv) {
                     dialog.side_by_side() ? "side by side" : "one above the other");
         dialog.Hide();
     }
-    const double b = median_ms(bare), p = median_ms(plain), m = median_ms(marked);
+    const double b = gui_bench::median_ms(bare), p = gui_bench::median_ms(plain), m = gui_bench::median_ms(marked);
     std::printf("%d frames of 1920 x 1200 in each run; offset found: %ld (true 37) in %.0f ms\n", frames, offset,
                 find_ms);
     std::printf("one run's bare seek + decode + convert: median %.2f ms\n", b);
@@ -78,7 +75,8 @@ int main(int argc, char** argv) {
     std::printf(
         "CPU time of this process (all its threads, without the X server's): bare %.2f ms, "
         "both painted %.2f ms, ratio %.2f\n",
-        median_ms(bare_cpu), median_ms(plain_cpu), median_ms(plain_cpu) / median_ms(bare_cpu));
+        gui_bench::median_ms(bare_cpu), gui_bench::median_ms(plain_cpu),
+        gui_bench::median_ms(plain_cpu) / gui_bench::median_ms(bare_cpu));
     wxEntryCleanup();
     std::filesystem::remove_all(home);
     return 0;
