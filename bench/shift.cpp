@@ -173,8 +173,9 @@ constexpr double slow_step_ms = 40;
 // "; slow steps #frame ms ..." for the first few, nothing when there were none.
 std::string slow_steps_text(const std::vector<std::pair<std::uint64_t, double>>& slow) {
     if (slow.empty()) return {};
-    std::string text = "; " + std::to_string(slow.size()) + " steps over 40 ms:";
     char item[64];
+    std::snprintf(item, sizeof item, " steps over %.0f ms:", slow_step_ms);
+    std::string text = "; " + std::to_string(slow.size()) + item;
     for (std::size_t i = 0; i < slow.size() && i < 8; ++i) {
         std::snprintf(item, sizeof item, " #%llu %.1f", static_cast<unsigned long long>(slow[i].first), slow[i].second);
         text += item;
