@@ -166,10 +166,7 @@ int main(int argc, char** argv) {
     std::uint64_t syncs_start = 0, syncs = 0, log_syncs_start = 0, log_syncs = 0;
     std::string sent_line;
     {
-        durable_env env(leveldb::Env::Default());
-        recording_database_options options;
-        options.env = &env;
-        recording_database live(options);
+        recording_database live;
         continuous_grab_write source(sink, capture_config{}, selected.camera, write_thread_factory(settings, &live));
         frame_buffer* fb = source.buffer();
         // Counts every new camera frame while the odometer sends: what the steps could see.
@@ -193,15 +190,15 @@ int main(int argc, char** argv) {
         while (sink->steps == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const auto start = std::chrono::steady_clock::now();
         const double cpu_start = thread_cpu_seconds("qm-write");
-        syncs_start = env.syncs();
-        log_syncs_start = env.log_syncs();
+        syncs_start = live.storage().syncs();
+        log_syncs_start = live.storage().log_syncs();
         const auto limit = start + std::chrono::seconds(seconds * 2 + 10);
         while (sink->steps < messages && std::chrono::steady_clock::now() < limit)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         write_cpu = thread_cpu_seconds("qm-write") - cpu_start;
-        syncs = env.syncs() - syncs_start;
-        log_syncs = env.log_syncs() - log_syncs_start;
+        syncs = live.storage().syncs() - syncs_start;
+        log_syncs = live.storage().log_syncs() - log_syncs_start;
         watching = false;
         watcher.join();
     }  // ends the write thread (database closed and reported), then the capture thread

@@ -59,18 +59,15 @@ int main(int argc, char** argv) {
         fb.width = width;
         fb.height = height;
         fb.image.assign(std::size_t(width) * height, 0);
-        durable_env env(leveldb::Env::Default());
-        recording_database_options options;
-        options.env = &env;
-        recording_database db(options);
+        recording_database db;
         auto sink = std::make_shared<counting_sink>();
         const std::filesystem::path folder = dir.path() / ("step" + std::to_string(round));
         std::filesystem::create_directories(folder);
         recording_session session(sink, folder.wstring(), L"левый", "bench : 1", &fb, db,
                                   [] { return std::time_t(1714566645); });
         double t = 0;
-        const std::uint64_t syncs_before = env.syncs();
-        const std::uint64_t log_syncs_before = env.log_syncs();
+        const std::uint64_t syncs_before = db.storage().syncs();
+        const std::uint64_t log_syncs_before = db.storage().log_syncs();
         for (int i = 0; i < frames; ++i) {
             {
                 cv::Mat frame = strip.frame(i);
@@ -84,8 +81,8 @@ int main(int argc, char** argv) {
             t += bench_db::seconds_since(start);
         }
         if (db.frame_count() != std::uint64_t(frames)) std::printf("unexpected frame count\n");
-        const std::uint64_t syncs = env.syncs() - syncs_before;
-        const std::uint64_t log_syncs = env.log_syncs() - log_syncs_before;
+        const std::uint64_t syncs = db.storage().syncs() - syncs_before;
+        const std::uint64_t log_syncs = db.storage().log_syncs() - log_syncs_before;
         std::printf(
             "  recording step: %llu synced writes; fsyncs: %llu of logs (%.2f/s), %llu in all (%.2f/s) "
             "in %.2f s\n",

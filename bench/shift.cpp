@@ -324,10 +324,7 @@ int main(int argc, char** argv) {
 
         auto sink = std::make_shared<bench_sink>();
         auto steps = std::make_shared<step_log>();
-        durable_env env(leveldb::Env::Default());
-        recording_database_options live_options;
-        live_options.env = &env;
-        recording_database live(live_options);
+        recording_database live;
         write_thread_tuning tuning;
         tuning.database = &live;
         tuning.step_observer = [steps, sink](clock_type::duration took, std::size_t jpeg) {
@@ -389,7 +386,8 @@ int main(int argc, char** argv) {
 
         const std::uint64_t write_bytes_start = proc_value("io", "write_bytes:");
         std::uint64_t write_bytes_before = write_bytes_start;
-        std::uint64_t syncs_before = env.syncs();
+        std::uint64_t syncs_before = live.storage().syncs();
+        std::uint64_t sync_waits_before = 0;
         std::uint64_t rows_before = 0;
         const auto run_start = clock_type::now();
         auto source = std::make_unique<continuous_grab_write>(sink, capture_config{}, selected.camera, factory);
@@ -419,7 +417,7 @@ int main(int argc, char** argv) {
             if (first_window) delivered_before = delivered_first > 0 ? delivered_first - 1 : 0;
             const std::uint64_t delivered = sink->delivered();
             const std::uint64_t write_bytes = proc_value("io", "write_bytes:");
-            const std::uint64_t syncs = env.syncs();
+            const std::uint64_t syncs = live.storage().syncs();
             const percentiles p = of(ms);
             const double written_per_jpeg =
                 jpeg > jpeg_before ? double(write_bytes - write_bytes_before) / double(jpeg - jpeg_before) : 0;
@@ -427,7 +425,8 @@ int main(int argc, char** argv) {
                 "window %d (to %.1f min): stored %llu / delivered %llu (camera lost %llu in all); step ms "
                 "p50 %.1f p99 %.1f p99.9 %.1f max %.1f; RSS %.0f MB (%.0f anonymous, %.0f files), %llu threads, %zu "
                 "open files; log +%llu "
-                "rows (%llu bytes in all); %.1f fsyncs/s; %.2f bytes written per JPEG byte; database %s; "
+                "rows (%llu bytes in all); %.1f fsyncs/s, %llu sync points waited for; %.2f bytes written per JPEG "
+                "byte; database %s; "
                 "live frames %llu served, %llu failed%s\n",
                 w, std::chrono::duration<double>(w_end - run_start).count() / 60,
                 static_cast<unsigned long long>(stored - stored_before),
@@ -437,7 +436,8 @@ int main(int argc, char** argv) {
                 proc_value("status", "RssFile:") / 1024.0,
                 static_cast<unsigned long long>(proc_value("status", "Threads:")), open_files(),
                 static_cast<unsigned long long>(sink->rows() - rows_before),
-                static_cast<unsigned long long>(sink->row_bytes()), (syncs - syncs_before) / seconds, written_per_jpeg,
+                static_cast<unsigned long long>(sink->row_bytes()), (syncs - syncs_before) / seconds,
+                static_cast<unsigned long long>(live.sync_waits() - sync_waits_before), written_per_jpeg,
                 shift_plan::gigabytes(folder_bytes(write_path)).c_str(),
                 static_cast<unsigned long long>(served - served_before), static_cast<unsigned long long>(failed.load()),
                 slow_steps_text(slow).c_str());
@@ -449,6 +449,7 @@ int main(int argc, char** argv) {
             served_before = served;
             write_bytes_before = write_bytes;
             syncs_before = syncs;
+            sync_waits_before = live.sync_waits();
             rows_before = sink->rows();
             if (w_end >= run_end) break;
             // Never below the reserve, whatever the frames weighed.

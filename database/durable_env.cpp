@@ -10,12 +10,29 @@ constexpr std::uint64_t writeback_step = 1 << 20;
 
 bool is_log_file(const std::string& name) { return name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0; }
 
+}  // namespace
+
+struct durable_env::log_syncer {
+    std::unique_ptr<leveldb::WritableFile> handle;         // never appended to
+    std::shared_ptr<const durable_env::descriptor> pages;  // may be null
+};
+
+namespace {
+
 class durable_file : public leveldb::WritableFile {
 public:
-    durable_file(leveldb::WritableFile* target, const std::string& name, bool log, durable_env& env)
-        : target_(target), log_(log), env_(env) {
+    // sync_handle: a log's second handle, for syncs asked for (null for any other file).
+    durable_file(leveldb::WritableFile* target, const std::string& name,
+                 std::unique_ptr<leveldb::WritableFile> sync_handle, durable_env& env)
+        : target_(target), log_(sync_handle != nullptr), env_(env) {
         const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd >= 0) writeback_fd_ = std::make_shared<const durable_env::descriptor>(fd);
+        if (log_) {
+            syncer_ = std::make_shared<durable_env::log_syncer>();
+            syncer_->handle = std::move(sync_handle);
+            syncer_->pages = writeback_fd_;
+            env_.add_log(syncer_);
+        }
     }
 
     // LevelDB deletes a log without Close() on some paths: the destructor closes it as well.
@@ -30,13 +47,12 @@ public:
     }
     leveldb::Status Flush() override {
         leveldb::Status s = target_->Flush();
-        // Have what the kernel holds now written out: left to the next Sync(), a second of
-        // frames (tens of MB) would be written while the recording step waits, and table files
-        // would reach the disk in bursts that hold up the log's sync. A log is synced outright
-        // (its growing size too), so LevelDB's own Sync() of it finds next to nothing left.
-        // Any descriptor of the file will do; without one (not a plain file) nothing is done.
+        // Have what the kernel holds now written out: left to the next sync, a second of frames
+        // (tens of MB) would be written while that sync waits, and table files would reach the
+        // disk in bursts that hold up the log's sync. Any descriptor of the file will do;
+        // without one (not a plain file) nothing is done.
         if (s.ok() && writeback_fd_ && appended_ - started_ >= writeback_step) {
-            env_.write_out_later(writeback_fd_, started_, appended_ - started_, log_);
+            env_.write_out_later(writeback_fd_, started_, appended_ - started_);
             started_ = appended_;
         }
         return s;
@@ -54,11 +70,14 @@ public:
     }
     leveldb::Status Close() override {
         if (!target_) return leveldb::Status::OK();
-        if (log_ && dirty_) {
+        if (log_) {
             // Flushed here, so the data is the file's before its handle changes threads.
-            leveldb::Status s = target_->Flush();
-            env_.sync_and_close_later(std::move(target_));
-            return s;
+            leveldb::Status s = dirty_ ? target_->Flush() : leveldb::Status::OK();
+            if (dirty_) {
+                env_.retire_log(syncer_, std::move(target_));
+                return s;
+            }
+            env_.retire_log(syncer_, nullptr);
         }
         leveldb::Status s = target_->Close();
         target_.reset();
@@ -73,11 +92,16 @@ private:
     std::shared_ptr<const durable_env::descriptor> writeback_fd_;  // read-only, of the same file; may be null
     std::uint64_t appended_ = 0;                                   // bytes appended through this handle
     std::uint64_t started_ = 0;                                    // bytes whose write-out has been started
+    std::shared_ptr<durable_env::log_syncer> syncer_;              // a log's; null for other files
 };
 
 }  // namespace
 
 durable_env::durable_env(leveldb::Env* target) : leveldb::EnvWrapper(target) {}
+
+void durable_env::start_worker() {
+    if (!worker_.joinable()) worker_ = std::thread([this] { work(); });
+}
 
 durable_env::~durable_env() {
     {
@@ -96,8 +120,7 @@ durable_env::~durable_env() {
 
 durable_env::descriptor::~descriptor() { ::close(fd); }
 
-void durable_env::write_out_later(std::shared_ptr<const descriptor> file, std::uint64_t offset, std::uint64_t length,
-                                  bool sync) {
+void durable_env::write_out_later(std::shared_ptr<const descriptor> file, std::uint64_t offset, std::uint64_t length) {
     {
         std::lock_guard<std::mutex> lock(write_out_mutex_);
         // A slow disk must not grow the queue: the next range of the same file joins the last.
@@ -105,7 +128,7 @@ void durable_env::write_out_later(std::shared_ptr<const descriptor> file, std::u
             write_outs_.back().length = offset + length - write_outs_.back().offset;
             return;
         }
-        write_outs_.push_back({std::move(file), offset, length, sync});
+        write_outs_.push_back({std::move(file), offset, length});
         if (!write_out_worker_.joinable()) write_out_worker_ = std::thread([this] { write_out_work(); });
     }
     write_out_queued_.notify_all();
@@ -120,24 +143,28 @@ void durable_env::write_out_work() {
         write_outs_.pop_front();
         lock.unlock();
         // Only ahead of time: a failure changes nothing, the data is still synced by Sync().
-        if (next.sync) {
-            ++syncs_;
-            // A log is read again only after a crash: once synced, its pages need not crowd
-            // the page cache, where a shift's tens of GB would make the kernel reclaim memory
-            // in the middle of a recording step.
-            if (::fdatasync(next.file->fd) == 0)
-                ::posix_fadvise(next.file->fd, 0, static_cast<off_t>(next.offset + next.length), POSIX_FADV_DONTNEED);
-        } else {
-            ::sync_file_range(next.file->fd, static_cast<off64_t>(next.offset), static_cast<off64_t>(next.length),
-                              SYNC_FILE_RANGE_WRITE);
-        }
+        ::sync_file_range(next.file->fd, static_cast<off64_t>(next.offset), static_cast<off64_t>(next.length),
+                          SYNC_FILE_RANGE_WRITE);
         next.file.reset();
         lock.lock();
     }
 }
 
 leveldb::Status durable_env::wrap(const std::string& name, leveldb::Status status, leveldb::WritableFile** result) {
-    if (status.ok()) *result = new durable_file(*result, name, is_log_file(name), *this);
+    if (!status.ok()) return status;
+    std::unique_ptr<leveldb::WritableFile> sync_handle;
+    if (is_log_file(name)) {
+        leveldb::WritableFile* second = nullptr;
+        leveldb::Status s = target()->NewAppendableFile(name, &second);
+        if (!s.ok()) {
+            // A log whose syncs cannot be asked for is no log to record into.
+            delete *result;
+            *result = nullptr;
+            return s;
+        }
+        sync_handle.reset(second);
+    }
+    *result = new durable_file(*result, name, std::move(sync_handle), *this);
     return status;
 }
 
@@ -149,13 +176,79 @@ leveldb::Status durable_env::NewAppendableFile(const std::string& name, leveldb:
     return wrap(name, target()->NewAppendableFile(name, result), result);
 }
 
-void durable_env::sync_and_close_later(std::unique_ptr<leveldb::WritableFile> file) {
+void durable_env::add_log(std::shared_ptr<log_syncer> log) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    logs_.push_back(std::move(log));
+}
+
+void durable_env::retire_log(const std::shared_ptr<log_syncer>& log, std::unique_ptr<leveldb::WritableFile> file) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = logs_.begin(); it != logs_.end(); ++it)
+            if (*it == log) {
+                logs_.erase(it);
+                break;
+            }
+        if (!file) return;
         queue_.push_back(std::move(file));
-        if (!worker_.joinable()) worker_ = std::thread([this] { work(); });
+        start_worker();
     }
     changed_.notify_all();
+}
+
+std::uint64_t durable_env::sync_logs_later() {
+    std::uint64_t ticket;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ticket = ++requested_;
+        start_worker();
+    }
+    changed_.notify_all();
+    return ticket;
+}
+
+bool durable_env::logs_synced(std::uint64_t ticket, leveldb::Status* failure) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (synced_ < ticket) return false;
+    if (failure) *failure = log_failure_;
+    return true;
+}
+
+leveldb::Status durable_env::wait_logs_synced(std::uint64_t ticket) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return synced_ >= ticket; });
+    return log_failure_;
+}
+
+leveldb::Status durable_env::wait_logs_synced() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return synced_ >= requested_; });
+    return log_failure_;
+}
+
+void durable_env::forget_log_failure() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_failure_ = leveldb::Status::OK();
+}
+
+leveldb::Status durable_env::sync_open_logs(std::unique_lock<std::mutex>& lock) {
+    // Logs opened later hold nothing written before the ticket; a log closed meanwhile is
+    // still synced through its second handle, which stays open with its syncer.
+    std::vector<std::shared_ptr<log_syncer>> logs = logs_;
+    lock.unlock();
+    leveldb::Status first;
+    for (const auto& log : logs) {
+        ++syncs_;
+        leveldb::Status s = log->handle->Sync();
+        // Read again only after a crash: once synced, the log's pages need not crowd the page
+        // cache, where a shift's tens of GB would make the kernel reclaim memory in the middle
+        // of a recording step.
+        if (s.ok() && log->pages) ::posix_fadvise(log->pages->fd, 0, 0, POSIX_FADV_DONTNEED);
+        if (first.ok()) first = s;
+    }
+    logs.clear();
+    lock.lock();
+    return first;
 }
 
 leveldb::Status durable_env::wait_for_queued_syncs() {
@@ -169,7 +262,18 @@ leveldb::Status durable_env::wait_for_queued_syncs() {
 void durable_env::work() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        changed_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        changed_.wait(lock, [this] { return stopping_ || !queue_.empty() || synced_ < requested_; });
+        if (queue_.empty() && synced_ < requested_) {
+            // Closed logs first (the queue is empty): none may be behind a later, synced one.
+            const std::uint64_t ticket = requested_;
+            busy_ = true;
+            leveldb::Status s = sync_open_logs(lock);
+            busy_ = false;
+            if (log_failure_.ok()) log_failure_ = s;
+            synced_ = ticket;
+            changed_.notify_all();
+            continue;
+        }
         if (queue_.empty()) return;  // stopping, nothing left
         std::unique_ptr<leveldb::WritableFile> file = std::move(queue_.front());
         queue_.pop_front();

@@ -18,12 +18,9 @@ std::string time_text(std::int64_t seconds) { return std::to_string(seconds); }
 
 }  // namespace
 
-recording_database::recording_database(recording_database_options options) : options_(std::move(options)) {
-    if (!options_.env) {
-        own_env_ = std::make_unique<durable_env>(leveldb::Env::Default());
-        options_.env = own_env_.get();
-    }
-}
+recording_database::recording_database(recording_database_options options)
+    : options_(std::move(options)),
+      env_(std::make_unique<durable_env>(options_.env ? options_.env : leveldb::Env::Default())) {}
 
 recording_database::~recording_database() = default;
 
@@ -49,15 +46,19 @@ void recording_database::open(const std::wstring& path, const std::string& sessi
 
 void recording_database::open_with(const std::wstring& path, leveldb::WriteBatch& first) {
     drop_handle();
+    // The last database's syncs end with it: their failure is not this one's.
+    if (sync_ticket_) env_->wait_logs_synced(*sync_ticket_);
+    sync_ticket_.reset();
+    env_->forget_log_failure();
     path_ = path;
     frame_count_ = 0;
     failure_.clear();
     synced_since_open_ = false;
     unsynced_ = false;
     // Opened and first written before any reader can see it.
-    std::unique_ptr<leveldb::DB> fresh = open_leveldb(to_narrow(path), true, options_.env, &options_.storage);
+    std::unique_ptr<leveldb::DB> fresh = open_leveldb(to_narrow(path), true, env_.get(), &options_.storage);
     try {
-        write_to(*fresh, first, false);
+        write_to(*fresh, first, durability::later);
     } catch (...) {
         failure_.clear();
         throw;
@@ -77,28 +78,57 @@ void recording_database::drop_handle() {
     // Closed here, after letting go: LevelDB's close may wait for a compaction.
 }
 
-void recording_database::write(leveldb::WriteBatch& batch, bool sync) {
-    if (db_) write_to(*db_, batch, sync);
+void recording_database::write(leveldb::WriteBatch& batch, durability how) {
+    if (db_) write_to(*db_, batch, how);
 }
 
-void recording_database::write_to(leveldb::DB& db, leveldb::WriteBatch& batch, bool sync) {
+void recording_database::fail(const std::string& text) {
+    failure_ = text;
+    throw std::runtime_error(failure_);
+}
+
+void recording_database::write_to(leveldb::DB& db, leveldb::WriteBatch& batch, durability how) {
     if (!failure_.empty()) throw std::runtime_error(failure_);
+    // Nothing more goes after frames whose sync failed: they may be gone already.
+    check_sync(false);
     leveldb::WriteOptions options;
-    options.sync = sync;
+    options.sync = how == durability::synced;
     leveldb::Status status = db.Write(options, &batch);
-    if (!status.ok()) {
-        failure_ = status.ToString();
-        throw std::runtime_error(failure_);
-    }
-    if (sync) {
+    if (!status.ok()) fail(status.ToString());
+    if (how == durability::synced) {
         synced_since_open_ = true;
         unsynced_ = false;
         last_sync_ = steady_now();
         ++synced_writes_;
+    } else if (how == durability::sync_point) {
+        sync_point(false);
     } else if (!unsynced_) {
         unsynced_ = true;
         first_unsynced_ = steady_now();
     }
+}
+
+void recording_database::sync_point(bool wait) {
+    // The previous point's sync has had a whole interval; a disk that slow is waited for.
+    if (!wait && sync_ticket_ && !env_->logs_synced(*sync_ticket_)) ++sync_waits_;
+    check_sync(true);
+    sync_ticket_ = env_->sync_logs_later();
+    if (wait) check_sync(true);
+    synced_since_open_ = true;
+    unsynced_ = false;
+    last_sync_ = steady_now();
+    ++synced_writes_;
+}
+
+void recording_database::check_sync(bool wait) {
+    if (!sync_ticket_) return;
+    leveldb::Status status;
+    if (wait)
+        status = env_->wait_logs_synced(*sync_ticket_);
+    else if (!env_->logs_synced(*sync_ticket_, &status))
+        return;
+    sync_ticket_.reset();
+    if (!status.ok()) fail(status.ToString());
 }
 
 std::optional<std::chrono::steady_clock::time_point> recording_database::sync_deadline() const {
@@ -108,14 +138,14 @@ std::optional<std::chrono::steady_clock::time_point> recording_database::sync_de
 
 void recording_database::sync_pending() {
     if (!db_ || !unsynced_) return;
-    leveldb::WriteBatch nothing;  // a synced write of no key syncs the log up to here
-    write(nothing, true);
+    if (failed()) throw std::runtime_error(failure_);
+    sync_point(true);
 }
 
 void recording_database::put(const std::string& key, const std::string& value) {
     leveldb::WriteBatch batch;
     batch.Put(key, value);
-    write(batch, false);
+    write(batch, durability::later);
 }
 
 void recording_database::write_session(const std::wstring& session) { put(db_keys::session, to_narrow(session)); }
@@ -125,7 +155,7 @@ void recording_database::write_session_and_side(const std::string& session, cons
     leveldb::WriteBatch batch;
     batch.Put(db_keys::session, session);
     batch.Put(db_keys::side, to_narrow(side));
-    write(batch, false);
+    write(batch, durability::later);
 }
 void recording_database::write_count() { put(db_keys::count, format_count(frame_count_)); }
 void recording_database::write_dpp_start(std::uint32_t count) { put(db_keys::dpp_start, make_frame_key(count)); }
@@ -161,7 +191,7 @@ void recording_database::store_encoded_frame(std::string_view jpeg, std::uint32_
     batch.Put(db_keys::dpp_end, make_frame_key(count));
     batch.Put(db_keys::time_end, time_text(now_seconds));
     batch.Put(make_frame_key(count), leveldb::Slice(jpeg.data(), jpeg.size()));
-    write(batch, sync_due());
+    write(batch, sync_due() ? durability::sync_point : durability::later);
     ++frame_count_;
 }
 
@@ -183,7 +213,9 @@ void recording_database::close(const std::string& session_code, const std::wstri
     batch.Put(db_keys::side, to_narrow(side));
     batch.Put(db_keys::count, format_count(frame_count_));
     try {
-        write(batch, true);
+        // The last sync point's sync first: a failed one leaves the count unwritten.
+        check_sync(true);
+        write(batch, durability::synced);
     } catch (...) {
         // Everything written before stays as LevelDB has it; the handle is never written again.
         abandon();

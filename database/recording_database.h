@@ -14,11 +14,15 @@
 //   "%010u"       frame key (odometer count) -> JPEG bytes, quality 85
 //
 // Durability: one recording step is one LevelDB write batch (start values, end values and the
-// frame together), so the metadata is never ahead of the frames. A frame write is synced when
-// none was synced yet in this database or the sync interval has passed since the last synced
-// write (one second by default), and close() is synced; sync_pending() syncs the rest when no
-// further write comes: a power cut loses at most about the last interval of frames. Storage
-// goes through a durable_env of the database's own unless the options name an environment.
+// frame together), so the metadata is never ahead of the frames. A frame write is a sync point
+// when none was one yet in this database or the sync interval has passed since the last one
+// (one second by default): the database's durable_env is asked to sync the logs so far, on its
+// own thread, and the write returns at once. Only when the previous sync point's sync has not
+// run yet does a sync point wait for it (counted by sync_waits()): a disk that falls behind
+// slows the recording rather than widening what a power cut takes. close() is a synced write;
+// sync_pending() syncs the rest, and waits for it, when no further write comes. A power cut
+// loses at most about the last interval of frames (two, while the disk falls behind). Storage
+// goes through a durable_env of the database's own, over the environment the options name.
 //
 // Failure: a failed write ends the database for good: every later write throws the same text
 // without reaching LevelDB (reads still work) until abandon() or close() drops the handle, so
@@ -64,8 +68,8 @@ class WriteBatch;
 }  // namespace leveldb
 
 struct recording_database_options {
-    // Storage environment; null: a durable_env over the system's, owned by the database.
-    // Must outlive the database.
+    // Storage environment under the database's own durable_env; null: the system's. Must
+    // outlive the database.
     leveldb::Env* env = nullptr;
     // Longest time between synced frame writes; zero syncs every frame write.
     std::chrono::milliseconds sync_interval{1000};
@@ -128,15 +132,20 @@ public:
     // Drops the handle without writing anything (after a failure); the path is kept.
     void abandon();
 
-    // Synced writes since construction (the sync policy at work); from any thread.
+    // Sync points and synced writes since construction (the sync policy at work); from any
+    // thread.
     std::uint64_t synced_writes() const { return synced_writes_.load(); }
+    // Sync points that waited for the previous one's sync since construction; from any thread.
+    std::uint64_t sync_waits() const { return sync_waits_.load(); }
+    // The storage environment the database writes through (its sync counters, its syncs).
+    durable_env& storage() { return *env_; }
 
     // The frame sync policy syncs only when a later write comes. For a recording that goes
     // quiet (a train that stopped), the owner of the database syncs what is left:
     // sync_deadline() is when the oldest write not yet synced has waited the sync interval
     // (nothing while every write is synced, none is open, or after a failure), on the
-    // steady_now clock; sync_pending() syncs every write so far (one empty synced batch;
-    // no key changes) and throws, ending the database, as a failed write does.
+    // steady_now clock; sync_pending() syncs every write so far and waits for it (no key
+    // changes); a failed sync throws, ending the database, as a failed write does.
     std::optional<std::chrono::steady_clock::time_point> sync_deadline() const;
     void sync_pending();
 
@@ -172,13 +181,21 @@ private:
     // Takes the handle out of readers' reach and closes it after letting go of the lock.
     void drop_handle();
     void put(const std::string& key, const std::string& value);
-    void write(leveldb::WriteBatch& batch, bool sync);
-    void write_to(leveldb::DB& db, leveldb::WriteBatch& batch, bool sync);
+    // How a write reaches the disk: later (by a sync point or sync_pending()), through a sync
+    // point, or synced before it returns.
+    enum class durability { later, sync_point, synced };
+    void write(leveldb::WriteBatch& batch, durability how);
+    void write_to(leveldb::DB& db, leveldb::WriteBatch& batch, durability how);
+    // Asks for a sync of everything written so far; waits for it when wait.
+    void sync_point(bool wait);
+    // Ends the database when a sync asked for has failed; waits for it first when wait.
+    void check_sync(bool wait);
+    void fail(const std::string& text);
     bool sync_due() const;
     std::chrono::steady_clock::time_point steady_now() const;
 
     recording_database_options options_;
-    std::unique_ptr<durable_env> own_env_;  // when the options name none; outlives db_
+    std::unique_ptr<durable_env> env_;  // outlives db_
     std::wstring path_;
     mutable std::shared_mutex handle_lock_;  // guards db_ and open_ against the owner's changes
                                              // while another thread reads through them
@@ -191,5 +208,7 @@ private:
     std::chrono::steady_clock::time_point first_unsynced_{};
     std::chrono::steady_clock::time_point last_sync_{};
     std::atomic<std::uint64_t> synced_writes_{0};
-    std::vector<unsigned char> jpeg_;  // encoding buffer reused by write_frame / store_frame
+    std::atomic<std::uint64_t> sync_waits_{0};
+    std::optional<std::uint64_t> sync_ticket_;  // the last sync point's sync, until known done
+    std::vector<unsigned char> jpeg_;           // encoding buffer reused by write_frame / store_frame
 };

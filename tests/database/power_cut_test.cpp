@@ -1,11 +1,13 @@
 // Power cuts and full disks under the recording writer, simulated by a storage environment
 // that keeps only what was synced (or part of a torn write). After each cut the database
 // must open, its summary must agree with what is stored, and every frame written before
-// the last synced write must be there.
+// the last sync that ran must be there.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <random>
+#include <thread>
 
 #include <leveldb/db.h>
 
@@ -36,7 +38,7 @@ class PowerCut : public ::testing::Test {
 protected:
     recording_database_options options() {
         recording_database_options o;
-        o.env = &durable;
+        o.env = &fault;
         o.sync_interval = 1000ms;
         o.steady_now = [this] { return now; };
         // LevelDB's own 4 MiB: a log switch within a hundred small frames.
@@ -54,9 +56,10 @@ protected:
         }
     }
 
-    // The cut: power off, LevelDB's handle goes (its last writes are lost), the disk keeps
-    // what was synced.
+    // The cut, after the syncs asked for have run (a matter of milliseconds): power off,
+    // LevelDB's handle goes (its last writes are lost), the disk keeps what was synced.
     void cut(std::uint64_t keep_unsynced_log = 0) {
+        db.storage().wait_logs_synced();
         fault.power_off();
         fault.release_background_work();
         db.abandon();
@@ -89,7 +92,6 @@ protected:
     test_support::temp_dir dir{"qm-cut"};
     const std::filesystem::path path = dir.path() / "2024.05.01 12.30.45";
     test_support::fault_injection_env fault;
-    durable_env durable{&fault};
     std::chrono::steady_clock::time_point now{};
     recording_database db{options()};
     int last_synced = -1;
@@ -208,4 +210,44 @@ TEST_F(PowerCut, PendingWritesAreSyncedByTheirDeadlineWithoutANewFrame) {
     cut();
     expect_frames_up_to(6);
     EXPECT_EQ(db_test::all_keys(path.string()).count("count"), 0u);
+}
+
+// A sync point hands its sync to the storage's own thread: a disk too busy to sync holds up
+// no step, until the sync asked for a whole interval earlier has still not run; that step
+// waits for it (and is counted), so a cut never takes more than the frames since.
+TEST_F(PowerCut, ASlowSyncHoldsUpOnlyTheStepAnIntervalLater) {
+    db.open(path.wstring(), "77 : z", L"левый");
+    fault.hold_log_syncs();
+    store(0, 4);  // frame 0 is a sync point; its sync waits for the disk
+    EXPECT_EQ(last_synced, 0);
+    EXPECT_EQ(db.sync_waits(), 0u);
+    std::atomic<bool> stored{false};
+    std::thread fifth([&] {
+        store(4, 5);
+        stored = true;
+    });
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(stored) << "a step went on with the last interval's sync undone";
+    fault.release_log_syncs();
+    fifth.join();
+    EXPECT_EQ(db.sync_waits(), 1u);
+    cut();
+    expect_frames_up_to(4);
+}
+
+// A sync that fails may have lost the frames it was for: the database ends at the next write,
+// with the disk's error, as after a failed write.
+TEST_F(PowerCut, AFailedSyncEndsTheDatabase) {
+    db.open(path.wstring(), "77 : z", L"левый");
+    fault.fail_log_syncs();
+    store(0, 1);
+    db.storage().wait_logs_synced();
+    try {
+        store(1, 2);
+        FAIL() << "a write went on after a failed sync";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("Input/output error"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(db.failed());
+    EXPECT_EQ(db.frame_count(), 1u);
 }

@@ -3,7 +3,6 @@
 #include "camera/frame_buffer.h"
 #include "database/database_layout.h"
 #include "database/database_reader.h"
-#include "database/durable_env.h"
 #include "base/ldb_info.h"
 #include "base/locale_text.h"
 #include "recording/odometer_protocol.h"
@@ -403,9 +402,8 @@ TEST_F(WriteThread, ASessionChangeFromAnotherThreadRunsOnTheLoop) {
 // then loses nothing (the close at stop comes after the cut and is lost with the power).
 TEST_F(WriteThread, APowerCutAfterTheOdometerWentQuietLosesNoFrame) {
     test_support::fault_injection_env fault;
-    durable_env durable{&fault};
     recording_database_options options;
-    options.env = &durable;
+    options.env = &fault;
     options.sync_interval = 200ms;
     recording_database db(options);
     write_thread_tuning tuning;

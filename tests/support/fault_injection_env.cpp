@@ -191,8 +191,30 @@ leveldb::Status fault_injection_env::append(const std::string& name, leveldb::Wr
     return s;
 }
 
-leveldb::Status fault_injection_env::sync(const std::string& name, leveldb::WritableFile& target) {
+void fault_injection_env::hold_log_syncs() {
     std::lock_guard<std::mutex> lock(mutex_);
+    holding_syncs_ = true;
+}
+
+void fault_injection_env::release_log_syncs() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        holding_syncs_ = false;
+    }
+    syncs_released_.notify_all();
+}
+
+void fault_injection_env::fail_log_syncs() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failing_syncs_ = true;
+}
+
+leveldb::Status fault_injection_env::sync(const std::string& name, leveldb::WritableFile& target) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (is_log_file(name)) {
+        syncs_released_.wait(lock, [this] { return !holding_syncs_; });
+        if (failing_syncs_) return leveldb::Status::IOError(name, "Input/output error");
+    }
     if (!powered_) return leveldb::Status::OK();
     leveldb::Status s = target.Flush();
     if (s.ok()) files_[name].synced = files_[name].size;

@@ -12,6 +12,9 @@
 // fail_writes_after(n) makes appends fail with "No space left on device" once n more bytes
 // were written (the crossing append writes its first part), as a full disk does.
 //
+// hold_log_syncs() makes every Sync() of a log wait (without blocking appends) until
+// release_log_syncs(), as a disk too busy to sync does; fail_log_syncs() makes them fail.
+//
 // hold_background_work() queues LevelDB's background work (compactions) instead of running
 // it, until release_background_work(): a test can cut while a memtable still waits for its
 // table file.
@@ -19,6 +22,7 @@
 // Sync() flushes but does not fsync: the disk is simulated, only the bookkeeping matters.
 // Thread safety: every member may be called from any thread (LevelDB calls it from its
 // background thread too). The Env must outlive every database opened with it.
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -55,6 +59,10 @@ public:
 
     void fail_writes_after(std::uint64_t bytes);
 
+    void hold_log_syncs();
+    void release_log_syncs();
+    void fail_log_syncs();
+
     void hold_background_work();
     void release_background_work();
 
@@ -76,6 +84,9 @@ private:
     std::optional<std::uint64_t> write_budget_;  // bytes until writes fail
     std::uint64_t appended_ = 0;
     bool holding_ = false;
+    bool holding_syncs_ = false;
+    bool failing_syncs_ = false;
+    std::condition_variable syncs_released_;
     std::vector<std::pair<void (*)(void*), void*>> held_;
 };
 
