@@ -1,12 +1,15 @@
 #include "database/durable_env.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 // Bytes after which the kernel is asked to start writing a file out (see durable_file::Flush).
 constexpr std::uint64_t writeback_step = 1 << 20;
+
+const off_t page_size = static_cast<off_t>(::sysconf(_SC_PAGESIZE));
 
 bool is_log_file(const std::string& name) { return name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0; }
 
@@ -124,7 +127,7 @@ void durable_env::write_out_later(std::shared_ptr<const descriptor> file, std::u
     {
         std::lock_guard<std::mutex> lock(write_out_mutex_);
         // A slow disk must not grow the queue: the next range of the same file joins the last.
-        if (!write_outs_.empty() && write_outs_.back().file == file) {
+        if (length > 0 && !write_outs_.empty() && write_outs_.back().file == file) {
             write_outs_.back().length = offset + length - write_outs_.back().offset;
             return;
         }
@@ -143,8 +146,9 @@ void durable_env::write_out_work() {
         write_outs_.pop_front();
         lock.unlock();
         // Only ahead of time: a failure changes nothing, the data is still synced by Sync().
-        ::sync_file_range(next.file->fd, static_cast<off64_t>(next.offset), static_cast<off64_t>(next.length),
-                          SYNC_FILE_RANGE_WRITE);
+        if (next.length > 0)
+            ::sync_file_range(next.file->fd, static_cast<off64_t>(next.offset), static_cast<off64_t>(next.length),
+                              SYNC_FILE_RANGE_WRITE);
         next.file.reset();
         lock.lock();
     }
@@ -170,6 +174,13 @@ leveldb::Status durable_env::wrap(const std::string& name, leveldb::Status statu
 
 leveldb::Status durable_env::NewWritableFile(const std::string& name, leveldb::WritableFile** result) {
     return wrap(name, target()->NewWritableFile(name, result), result);
+}
+
+leveldb::Status durable_env::RemoveFile(const std::string& name) {
+    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    leveldb::Status s = target()->RemoveFile(name);
+    if (fd >= 0) write_out_later(std::make_shared<const descriptor>(fd), 0, 0);
+    return s;
 }
 
 leveldb::Status durable_env::NewAppendableFile(const std::string& name, leveldb::WritableFile** result) {
@@ -239,11 +250,15 @@ leveldb::Status durable_env::sync_open_logs(std::unique_lock<std::mutex>& lock) 
     leveldb::Status first;
     for (const auto& log : logs) {
         ++syncs_;
+        struct stat before {};
+        const bool sized = log->pages && ::fstat(log->pages->fd, &before) == 0;
         leveldb::Status s = log->handle->Sync();
         // Read again only after a crash: once synced, the log's pages need not crowd the page
         // cache, where a shift's tens of GB would make the kernel reclaim memory in the middle
-        // of a recording step.
-        if (s.ok() && log->pages) ::posix_fadvise(log->pages->fd, 0, 0, POSIX_FADV_DONTNEED);
+        // of a recording step. Whole synced pages only: dropping the page the writer appends
+        // to next would make that append read it back from a busy disk.
+        const off_t whole = sized ? before.st_size / page_size * page_size : 0;
+        if (s.ok() && whole > 0) ::posix_fadvise(log->pages->fd, 0, whole, POSIX_FADV_DONTNEED);
         if (first.ok()) first = s;
     }
     logs.clear();
@@ -286,6 +301,9 @@ void durable_env::work() {
         lock.lock();
         busy_ = false;
         if (failure_.ok()) failure_ = !s.ok() ? s : c;
+        // A closed log's lost tail is a hole before every later write: no later sync asked for
+        // may report success.
+        if (log_failure_.ok()) log_failure_ = !s.ok() ? s : c;
         changed_.notify_all();
     }
 }

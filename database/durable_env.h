@@ -16,6 +16,11 @@
 //     out: the writer goes on appending meanwhile. LevelDB's synced write would hold every
 //     later write behind its fdatasync, which a busy disk can stretch past a frame period.
 //     A failed sync is kept: every later ticket reports it.
+//   - a removed file's blocks are freed on the write-out thread: ext4 mounted with "discard"
+//     frees them with a synchronous discard, tens of ms a file on a busy disk, and LevelDB
+//     removes files on the thread that must also flush the next memtable before the recording
+//     can go on. A descriptor opened before the removal keeps the file until that thread
+//     closes it.
 //
 // Ownership: the wrapped Env must outlive this one; files it hands out must be deleted
 // before it is. It owns its two worker threads: the destructor finishes what is queued
@@ -41,6 +46,7 @@ public:
 
     leveldb::Status NewWritableFile(const std::string& name, leveldb::WritableFile** result) override;
     leveldb::Status NewAppendableFile(const std::string& name, leveldb::WritableFile** result) override;
+    leveldb::Status RemoveFile(const std::string& name) override;
 
     // Syncs of any file through this environment since construction (ahead-of-time log syncs
     // included), and of logs alone by LevelDB (the synced writes and the syncs at a log's
@@ -85,7 +91,7 @@ public:
         const int fd;
     };
     // Starts writing bytes [offset, offset + length) of the file out, later, on the write-out
-    // thread; returns at once.
+    // thread; returns at once. A length of 0 only lets go of the descriptor there.
     void write_out_later(std::shared_ptr<const descriptor> file, std::uint64_t offset, std::uint64_t length);
 
 private:

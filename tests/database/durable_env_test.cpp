@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 
 #include "database/durable_env.h"
@@ -21,7 +26,8 @@ std::size_t open_descriptors() {
 // Files written through the environment are handed to the kernel for writing out on a thread
 // of their own, through a second descriptor of each file: the bytes stay exactly as written,
 // and every descriptor is closed once its file and the environment are gone, also when the
-// file is deleted before its write-outs ran.
+// file is removed (through the environment, which frees its blocks on that thread too) before
+// its write-outs ran.
 TEST(DurableEnv, WritesOutWithoutChangingTheFileOrKeepingDescriptors) {
     test_support::temp_dir dir;
     const std::size_t before = open_descriptors();
@@ -43,9 +49,37 @@ TEST(DurableEnv, WritesOutWithoutChangingTheFileOrKeepingDescriptors) {
             ASSERT_TRUE(file->Close().ok());
             delete file;
         }
-        std::filesystem::remove(dir.path() / "000001.log");
+        ASSERT_TRUE(env.RemoveFile((dir.path() / "000001.log").string()).ok());
+        EXPECT_FALSE(std::filesystem::exists(dir.path() / "000001.log"));
+        EXPECT_TRUE(env.RemoveFile((dir.path() / "000001.log").string()).IsNotFound());
     }
     std::ifstream in(dir.path() / "000002.ldb", std::ios::binary);
     EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == written);
     EXPECT_EQ(open_descriptors(), before + 1);  // the stream above
+}
+
+// A sync asked for drops the synced log pages from the page cache, but never the page the
+// writer appends to next: the next append would have to read it back from a busy disk.
+TEST(DurableEnv, ASyncAskedForKeepsTheLogPageBeingAppendedTo) {
+    test_support::temp_dir dir;
+    const std::string path = (dir.path() / "000003.log").string();
+    const long page = ::sysconf(_SC_PAGESIZE);
+    durable_env env(leveldb::Env::Default());
+    leveldb::WritableFile* raw = nullptr;
+    ASSERT_TRUE(env.NewWritableFile(path, &raw).ok());
+    std::unique_ptr<leveldb::WritableFile> file(raw);
+    ASSERT_TRUE(file->Append(std::string(3 * page + 100, 'x')).ok());
+    ASSERT_TRUE(file->Flush().ok());
+    ASSERT_TRUE(env.wait_logs_synced(env.sync_logs_later()).ok());
+
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    void* map = ::mmap(nullptr, 4 * page, PROT_READ, MAP_SHARED, fd, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    unsigned char resident[4] = {};
+    ASSERT_EQ(::mincore(map, 4 * page, resident), 0);
+    EXPECT_TRUE(resident[3] & 1) << "the page being appended to was dropped";
+    ::munmap(map, 4 * page);
+    ::close(fd);
+    ASSERT_TRUE(file->Close().ok());
 }
