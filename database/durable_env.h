@@ -21,6 +21,10 @@
 //     removes files on the thread that must also flush the next memtable before the recording
 //     can go on. A descriptor opened before the removal keeps the file until that thread
 //     closes it.
+//   - LevelDB's background work (compactions) and this environment's own threads run at a
+//     lower CPU priority (nice 10): on a busy two-core machine they took the processor from
+//     the recording step. They still get every idle cycle. LevelDB's background thread is
+//     shared by every database of the process; it keeps the lower priority.
 //
 // Ownership: the wrapped Env must outlive this one; files it hands out must be deleted
 // before it is. It owns its two worker threads: the destructor finishes what is queued
@@ -47,6 +51,7 @@ public:
     leveldb::Status NewWritableFile(const std::string& name, leveldb::WritableFile** result) override;
     leveldb::Status NewAppendableFile(const std::string& name, leveldb::WritableFile** result) override;
     leveldb::Status RemoveFile(const std::string& name) override;
+    void Schedule(void (*function)(void*), void* arg) override;
 
     // Syncs of any file through this environment since construction (ahead-of-time log syncs
     // included), and of logs alone by LevelDB (the synced writes and the syncs at a log's

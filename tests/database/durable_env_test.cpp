@@ -2,12 +2,18 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "database/durable_env.h"
@@ -82,4 +88,27 @@ TEST(DurableEnv, ASyncAskedForKeepsTheLogPageBeingAppendedTo) {
     ::munmap(map, 4 * page);
     ::close(fd);
     ASSERT_TRUE(file->Close().ok());
+}
+
+// LevelDB's background work (compactions) runs below the recording step's CPU priority.
+TEST(DurableEnv, BackgroundWorkRunsAtALowerPriority) {
+    durable_env env(leveldb::Env::Default());
+    struct probe {
+        std::mutex mutex;
+        std::condition_variable done;
+        std::optional<int> nice;
+    } p;
+    env.Schedule(
+        [](void* arg) {
+            auto& p = *static_cast<probe*>(arg);
+            errno = 0;
+            const int nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()));
+            std::lock_guard<std::mutex> lock(p.mutex);
+            p.nice = errno == 0 ? nice : -100;
+            p.done.notify_all();
+        },
+        &p);
+    std::unique_lock<std::mutex> lock(p.mutex);
+    ASSERT_TRUE(p.done.wait_for(lock, std::chrono::seconds(10), [&] { return p.nice.has_value(); }));
+    EXPECT_GE(*p.nice, 10);
 }
