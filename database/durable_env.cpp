@@ -97,15 +97,13 @@ public:
     }
     leveldb::Status Close() override {
         if (!target_) return leveldb::Status::OK();
-        if (log_) {
+        if (log_ && dirty_) {
             // Flushed here, so the data is the file's before its handle changes threads.
-            leveldb::Status s = dirty_ ? target_->Flush() : leveldb::Status::OK();
-            if (dirty_) {
-                env_.retire_log(syncer_, std::move(target_));
-                return s;
-            }
-            env_.retire_log(syncer_, nullptr);
+            leveldb::Status s = target_->Flush();
+            env_.retire_log(syncer_, std::move(target_));
+            return s;
         }
+        if (log_) env_.retire_log(syncer_, nullptr);
         leveldb::Status s = target_->Close();
         target_.reset();
         return s;
@@ -261,9 +259,12 @@ leveldb::Status durable_env::wait_logs_synced(std::uint64_t ticket) {
 }
 
 leveldb::Status durable_env::wait_logs_synced() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return synced_ >= requested_; });
-    return log_failure_;
+    std::uint64_t last;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        last = requested_;
+    }
+    return wait_logs_synced(last);
 }
 
 void durable_env::forget_log_failure() {
