@@ -9,7 +9,7 @@
 // (50, 99, 99.9, max), the process's RSS (anonymous and file-backed apart), threads and open
 // files, the log rows and their bytes, fsyncs a second, bytes written to the disk per stored
 // JPEG byte, the database's size, and the live frames served. At the end: the list's start-up time over this database closed properly,
-// and after a simulated crash (its "count" gone) at the first and the second start.
+// and after a simulated crash (its "count" gone), at the first start and at later ones.
 //
 // Options: --minutes M (default 34: 100,000 frames at 50 fps), --dir DIR (default the system's
 // temporary folder; the database goes into a new folder there and is deleted afterwards unless
@@ -18,6 +18,7 @@
 // Before anything it checks the free space and stops with a clear message when it is short.
 #include "base/locale_text.h"
 #include "bench/shift_plan.h"
+#include "bench/thread_time.h"
 #include "camera/camera_backend.h"
 #include "camera/camera_list.h"
 #include "camera/continuous_grab_write.h"
@@ -34,6 +35,7 @@
 #include "settings/settings_keys.h"
 
 #include <leveldb/db.h>
+#include <malloc.h>
 #include <wx/init.h>
 
 #include <algorithm>
@@ -93,6 +95,15 @@ std::uint64_t proc_value(const char* file, const std::string& key) {
         in.ignore(1 << 16, '\n');
     }
     return 0;
+}
+
+// Seconds the host took this machine's processors away (steal), over all of them.
+double steal_seconds() {
+    std::ifstream in("/proc/stat");
+    std::string cpu;
+    unsigned long long v[8] = {};
+    in >> cpu >> v[0] >> v[1] >> v[2] >> v[3] >> v[4] >> v[5] >> v[6] >> v[7];
+    return v[7] / double(::sysconf(_SC_CLK_TCK));
 }
 
 std::size_t open_files() {
@@ -158,9 +169,16 @@ struct step_log {
     std::mutex mutex;               // guards everything below
     std::vector<double> stored_ms;  // this window's steps that stored a frame
     std::vector<double> all_stored_ms;
-    // Steps longer than a 25 fps frame period: (stored frame number, ms), so a stall can be
-    // told from the first step, which creates the database.
-    std::vector<std::pair<std::uint64_t, double>> slow;
+    // Steps longer than a 25 fps frame period: (stored frame number, ms and where the time went),
+    // so a stall can be told from the first step, which creates the database.
+    std::vector<std::pair<std::uint64_t, std::string>> slow;
+    // Steps over half that: how many, and their time on a processor, waiting for one, and elsewhere.
+    std::uint64_t tail_steps = 0;
+    double tail_ms = 0, tail_cpu_ms = 0, tail_wait_ms = 0;
+    // The recording thread's figures at the end of its previous step.
+    std::unique_ptr<thread_time> recording_thread;
+    thread_sample previous;
+    clock_type::time_point previous_end;
     std::uint64_t steps = 0;
     std::uint64_t stored = 0;
     std::uint64_t jpeg_bytes = 0;
@@ -170,16 +188,24 @@ struct step_log {
 
 constexpr double slow_step_ms = 40;
 
-// "; slow steps #frame ms ..." for the first few, nothing when there were none.
-std::string slow_steps_text(const std::vector<std::pair<std::uint64_t, double>>& slow) {
+// "; N steps over 40 ms: #frame ms (...) ..." for the first few, nothing when there were none.
+std::string slow_steps_text(const std::vector<std::pair<std::uint64_t, std::string>>& slow) {
     if (slow.empty()) return {};
     char item[64];
     std::snprintf(item, sizeof item, " steps over %.0f ms:", slow_step_ms);
     std::string text = "; " + std::to_string(slow.size()) + item;
-    for (std::size_t i = 0; i < slow.size() && i < 8; ++i) {
-        std::snprintf(item, sizeof item, " #%llu %.1f", static_cast<unsigned long long>(slow[i].first), slow[i].second);
-        text += item;
-    }
+    for (std::size_t i = 0; i < slow.size() && i < 8; ++i)
+        text += " #" + std::to_string(slow[i].first) + " " + slow[i].second;
+    return text;
+}
+
+// "; N steps over 20 ms: of their X ms (with the waits before them), Y on a processor, Z waiting for one".
+std::string tail_text(std::uint64_t steps, double ms, double cpu_ms, double wait_ms) {
+    if (steps == 0) return {};
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "; %llu steps over %.0f ms: of their %.0f ms, %.0f on a processor, %.0f waiting for one",
+                  static_cast<unsigned long long>(steps), slow_step_ms / 2, ms, cpu_ms, wait_ms);
     return text;
 }
 
@@ -253,6 +279,15 @@ double list_seconds(const fs::path& write_path, std::uint64_t* count) {
     callbacks.store_found_counts = true;
     scan_databases(write_path.wstring(), callbacks);
     return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+// A later start takes milliseconds, most of them LevelDB's manifest and log syncs at open, so
+// one start is one disk's mood: the median of nine.
+double later_start_seconds(const fs::path& write_path, std::uint64_t* count) {
+    std::vector<double> starts;
+    for (int i = 0; i < 9; ++i) starts.push_back(list_seconds(write_path, count));
+    std::sort(starts.begin(), starts.end());
+    return starts[starts.size() / 2];
 }
 
 }  // namespace
@@ -330,6 +365,12 @@ int main(int argc, char** argv) {
         tuning.step_observer = [steps, sink](clock_type::duration took, std::size_t jpeg) {
             std::lock_guard<std::mutex> lock(steps->mutex);
             ++steps->steps;
+            // Every step, so a slow one is split over itself and the short wait before it only.
+            if (!steps->recording_thread) steps->recording_thread = std::make_unique<thread_time>();
+            const thread_sample before = steps->previous;
+            const clock_type::time_point before_end = steps->previous_end;
+            steps->previous = steps->recording_thread->now();
+            steps->previous_end = clock_type::now();
             if (jpeg == 0) return;
             if (!steps->started) {
                 steps->started = true;
@@ -339,8 +380,19 @@ int main(int argc, char** argv) {
             steps->stored_ms.push_back(ms);
             steps->all_stored_ms.push_back(ms);
             ++steps->stored;
-            if (ms > slow_step_ms) steps->slow.emplace_back(steps->stored, ms);
             steps->jpeg_bytes += jpeg;
+            if (ms <= slow_step_ms / 2 || before_end == clock_type::time_point{}) return;
+            const thread_sample& now = steps->previous;
+            const double span = std::chrono::duration<double, std::milli>(steps->previous_end - before_end).count();
+            ++steps->tail_steps;
+            steps->tail_ms += span;
+            steps->tail_cpu_ms += (now.on_cpu_ns - before.on_cpu_ns) / 1e6;
+            steps->tail_wait_ms += (now.cpu_wait_ns - before.cpu_wait_ns) / 1e6;
+            if (ms > slow_step_ms) {
+                char took_text[64];
+                std::snprintf(took_text, sizeof took_text, "%.1f, of %.1f since the previous step:", ms, span);
+                steps->slow.emplace_back(steps->stored, took_text + thread_time::split(span, before, now));
+            }
         };
         const recorder_factory factory = write_thread_factory(settings, tuning);
 
@@ -386,6 +438,7 @@ int main(int argc, char** argv) {
 
         const std::uint64_t write_bytes_start = proc_value("io", "write_bytes:");
         std::uint64_t write_bytes_before = write_bytes_start;
+        double steal_before = steal_seconds();
         std::uint64_t syncs_before = live.storage().syncs();
         std::uint64_t sync_waits_before = 0;
         std::uint64_t rows_before = 0;
@@ -404,12 +457,17 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_until(w_end);
             const double seconds = std::chrono::duration<double>(window).count();
             std::vector<double> ms;
-            std::vector<std::pair<std::uint64_t, double>> slow;
-            std::uint64_t stored = 0, jpeg = 0, delivered_first = 0;
+            std::vector<std::pair<std::uint64_t, std::string>> slow;
+            std::uint64_t stored = 0, jpeg = 0, delivered_first = 0, tail_steps = 0;
+            double tail_ms = 0, tail_cpu_ms = 0, tail_wait_ms = 0;
             {
                 std::lock_guard<std::mutex> lock(steps->mutex);
                 ms.swap(steps->stored_ms);
                 slow.swap(steps->slow);
+                std::swap(tail_steps, steps->tail_steps);
+                std::swap(tail_ms, steps->tail_ms);
+                std::swap(tail_cpu_ms, steps->tail_cpu_ms);
+                std::swap(tail_wait_ms, steps->tail_wait_ms);
                 stored = steps->stored;
                 jpeg = steps->jpeg_bytes;
                 delivered_first = steps->delivered_at_first_store;
@@ -419,28 +477,33 @@ int main(int argc, char** argv) {
             const std::uint64_t write_bytes = proc_value("io", "write_bytes:");
             const std::uint64_t syncs = live.storage().syncs();
             const percentiles p = of(ms);
+            // Whether anonymous memory that grows is held by the program or left free in malloc's arenas.
+            const struct mallinfo2 heap = ::mallinfo2();
             const double written_per_jpeg =
                 jpeg > jpeg_before ? double(write_bytes - write_bytes_before) / double(jpeg - jpeg_before) : 0;
             std::printf(
                 "window %d (to %.1f min): stored %llu / delivered %llu (camera lost %llu in all); step ms "
-                "p50 %.1f p99 %.1f p99.9 %.1f max %.1f; RSS %.0f MB (%.0f anonymous, %.0f files), %llu threads, %zu "
+                "p50 %.1f p99 %.1f p99.9 %.1f max %.1f; RSS %.0f MB (%.0f anonymous, %.0f files; heap %.0f MB in use, "
+                "%.0f free), %llu threads, %zu "
                 "open files; log +%llu "
                 "rows (%llu bytes in all); %.1f fsyncs/s, %llu sync points waited for; %.2f bytes written per JPEG "
                 "byte; database %s; "
-                "live frames %llu served, %llu failed%s\n",
+                "live frames %llu served, %llu failed; processors stolen by the host %.1f s%s%s\n",
                 w, std::chrono::duration<double>(w_end - run_start).count() / 60,
                 static_cast<unsigned long long>(stored - stored_before),
                 static_cast<unsigned long long>(delivered - delivered_before),
                 static_cast<unsigned long long>(sink->lost()), p.p50, p.p99, p.p999, p.max,
                 proc_value("status", "VmRSS:") / 1024.0, proc_value("status", "RssAnon:") / 1024.0,
-                proc_value("status", "RssFile:") / 1024.0,
-                static_cast<unsigned long long>(proc_value("status", "Threads:")), open_files(),
-                static_cast<unsigned long long>(sink->rows() - rows_before),
+                proc_value("status", "RssFile:") / 1024.0, heap.uordblks / 1048576.0 + heap.hblkhd / 1048576.0,
+                heap.fordblks / 1048576.0, static_cast<unsigned long long>(proc_value("status", "Threads:")),
+                open_files(), static_cast<unsigned long long>(sink->rows() - rows_before),
                 static_cast<unsigned long long>(sink->row_bytes()), (syncs - syncs_before) / seconds,
                 static_cast<unsigned long long>(live.sync_waits() - sync_waits_before), written_per_jpeg,
                 shift_plan::gigabytes(folder_bytes(write_path)).c_str(),
                 static_cast<unsigned long long>(served - served_before), static_cast<unsigned long long>(failed.load()),
+                steal_seconds() - steal_before, tail_text(tail_steps, tail_ms, tail_cpu_ms, tail_wait_ms).c_str(),
                 slow_steps_text(slow).c_str());
+            steal_before = steal_seconds();
             std::fflush(stdout);
             first_window = false;
             delivered_before = delivered;
@@ -491,12 +554,14 @@ int main(int argc, char** argv) {
 
     // The list at start-up: closed properly, then as a crash leaves it (no "count"). The first
     // open after a recording replays its last log (up to a write buffer's worth) whether it was
-    // closed or not, so each case is timed at a first and a second start.
+    // closed or not, so each case is timed at the first start and at later ones.
     std::uint64_t count = 0;
     const double closed_first = list_seconds(write_path, &count);
-    const double closed = list_seconds(write_path, &count);
-    std::printf("list start-up, database closed properly: first start %.3f s, second start %.3f s (%llu frames)\n",
-                closed_first, closed, static_cast<unsigned long long>(count));
+    const double closed = later_start_seconds(write_path, &count);
+    std::printf(
+        "list start-up, database closed properly: first start %.3f s, later starts %.4f s (median of nine; %llu "
+        "frames)\n",
+        closed_first, closed, static_cast<unsigned long long>(count));
     for (const auto& e : fs::directory_iterator(write_path)) {
         if (!e.is_directory()) continue;
         auto db = open_leveldb(e.path().string(), false);
@@ -507,9 +572,11 @@ int main(int argc, char** argv) {
         "list start-up after a simulated crash, first start (counts every frame, stores the count): %.3f s "
         "(%llu frames)\n",
         first, static_cast<unsigned long long>(count));
-    const double second = list_seconds(write_path, &count);
-    std::printf("list start-up after a simulated crash, second start: %.3f s (%llu frames), %.2f x the closed one\n",
-                second, static_cast<unsigned long long>(count), closed > 0 ? second / closed : 0.0);
+    const double second = later_start_seconds(write_path, &count);
+    std::printf(
+        "list start-up after a simulated crash, later starts: %.4f s (median of nine; %llu frames), %.2f x the "
+        "closed one\n",
+        second, static_cast<unsigned long long>(count), closed > 0 ? second / closed : 0.0);
 
     if (!flag(argc, argv, "--keep"))
         fs::remove_all(dir, ec);
