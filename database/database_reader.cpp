@@ -99,6 +99,10 @@ void database_reader::write_back_count(std::uint64_t count) {
     options.sync = true;
     const leveldb::Status status = db_->Put(options, db_keys::count, format_count(count));
     if (!status.ok()) throw std::runtime_error(status.ToString());
+    // Every step's end values make each level-0 table span the metadata keys, so one key's
+    // range takes them all; in the levels below, only the last table of each.
+    const leveldb::Slice key(db_keys::count);
+    db_->CompactRange(&key, &key);
 }
 
 void database_reader::seek(std::uint32_t count) { current_->Seek(make_frame_key(count)); }

@@ -57,7 +57,11 @@ public:
 
     // The one write a reader makes: stores "count" = "%010u" of count (synced), as the close
     // of a recording cut short would have, so that the next summary reads one key instead of
-    // every frame. Throws std::runtime_error with LevelDB's text when the write fails.
+    // every frame. Then it moves that write, and the level-0 tables it overlaps (the replayed
+    // log of the cut-short recording among them), down into the levels: left in level 0 they
+    // would reach LevelDB's compaction trigger, and every later open would start a compaction
+    // that its close abandons. Keys and values stay as they were. Throws std::runtime_error
+    // with LevelDB's text when the write fails.
     void write_back_count(std::uint64_t count);
 
     // Moves current to the first key at or after the frame key of count.

@@ -54,7 +54,6 @@ bool scan_databases(const std::wstring& write_path, const scan_callbacks& callba
         if (cancel && cancel->load()) break;
         const std::wstring folder = database_folder_path(write_path, name);
         ldb_info summary;
-        bool stored_count = false;
         try {
             database_reader reader(folder);
             bool counted = false;
@@ -64,19 +63,11 @@ bool scan_databases(const std::wstring& write_path, const scan_callbacks& callba
             if (counted && callbacks.store_found_counts) {
                 try {
                     reader.write_back_count(summary.count);
-                    stored_count = true;
                 } catch (const std::exception&) {}
             }
         } catch (const std::exception& e) {
             if (callbacks.failed) callbacks.failed(folder, e.what());
             continue;
-        }
-        // LevelDB turns its log into a table at the next open. Pay that now, once, so that the
-        // next start opens this database as quickly as one that was closed properly.
-        if (stored_count) {
-            try {
-                database_reader settle(folder);
-            } catch (const std::exception&) {}
         }
         if (callbacks.found) callbacks.found(folder, summary);
     }

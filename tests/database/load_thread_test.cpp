@@ -192,11 +192,17 @@ TEST(LoadThread, StoresTheCountOfACrashRecoveredDatabaseOnce) {
         return infos.empty() ? ldb_info{} : std::get<database_info_message>(infos[0]).summary;
     };
     EXPECT_EQ(scan().count, 3u);
-    // The stored count is in a table already: the next start has no log to replay.
+    // The stored count is below level 0 already: the next start has no log to replay, and no
+    // pile of level-0 tables that would start a compaction at every open.
     for (const auto& e : fs::directory_iterator(path)) {
         if (e.path().extension() == ".log") {
             EXPECT_EQ(fs::file_size(e.path()), 0u) << e.path();
         }
+    }
+    {
+        std::string level0;
+        ASSERT_TRUE(open_leveldb(path.string(), false)->GetProperty("leveldb.num-files-at-level0", &level0));
+        EXPECT_EQ(level0, "0");
     }
     auto expected = before;
     expected["count"] = "0000000003";
