@@ -7,8 +7,9 @@
 // Per window (5 minutes) it prints: frames stored against distinct frames the camera delivered
 // while recording, the recording step's latency percentiles over the steps that stored a frame
 // (50, 99, 99.9, max), the process's RSS (anonymous and file-backed apart), threads and open
-// files, the log rows and their bytes, fsyncs a second, bytes written to the disk per stored
-// JPEG byte, the database's size, and the live frames served. At the end: the list's start-up time over this database closed properly,
+// files (medians of one sample a second, and the highest), the log rows and their bytes,
+// fsyncs a second, bytes written to the disk per stored JPEG byte, the database's size, and
+// the live frames served. At the end: the list's start-up time over this database closed properly,
 // and after a simulated crash (its "count" gone), at the first start and at later ones.
 //
 // Options: --minutes M (default 34: 100,000 frames at 50 fps), --dir DIR (default the system's
@@ -209,6 +210,26 @@ std::string tail_text(std::uint64_t steps, double ms, double cpu_ms, double wait
     return text;
 }
 
+// The process's footprint, sampled once a second through a window. A compaction maps its input
+// tables (file-backed RSS) and holds its output open for a moment, so a single sample at the
+// window's end can land on one; growth that stays shows in the median.
+class footprint_samples {
+public:
+    void take() {
+        rss_.push_back(proc_value("status", "VmRSS:") / 1024.0);
+        anon_.push_back(proc_value("status", "RssAnon:") / 1024.0);
+        file_.push_back(proc_value("status", "RssFile:") / 1024.0);
+        threads_.push_back(proc_value("status", "Threads:"));
+        files_.push_back(open_files());
+    }
+    // "RSS 233 MB (176 anonymous, 57 files; highest 246), 13 threads (highest 13), 23 open
+    // files (highest 25)", medians first; the samples start again.
+    std::string take_text();
+
+private:
+    std::vector<double> rss_, anon_, file_, threads_, files_;
+};
+
 struct percentiles {
     double p50 = 0, p99 = 0, p999 = 0, max = 0;
 };
@@ -223,6 +244,18 @@ percentiles of(std::vector<double> v) {
     p.p999 = at(0.999);
     p.max = v.back();
     return p;
+}
+
+std::string footprint_samples::take_text() {
+    take();  // never empty
+    const percentiles rss = of(rss_), threads = of(threads_), files = of(files_);
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "RSS %.0f MB (%.0f anonymous, %.0f files; highest %.0f), %.0f threads (highest %.0f), %.0f open "
+                  "files (highest %.0f)",
+                  rss.p50, of(anon_).p50, of(file_).p50, rss.max, threads.p50, threads.max, files.p50, files.max);
+    for (auto* v : {&rss_, &anon_, &file_, &threads_, &files_}) v->clear();
+    return text;
 }
 
 // The odometer simulator as a child process; its first output line is the line's path.
@@ -451,9 +484,15 @@ int main(int argc, char** argv) {
             run_start + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(minutes * 60));
         std::uint64_t delivered_before = 0, stored_before = 0, jpeg_before = 0, served_before = 0;
         bool first_window = true;
+        footprint_samples footprint;
         for (int w = 1;; ++w) {
             auto w_end = run_start + std::chrono::duration_cast<clock_type::duration>(window * w);
             if (w_end > run_end) w_end = run_end;
+            for (auto next = clock_type::now() + std::chrono::seconds(1); next < w_end;
+                 next += std::chrono::seconds(1)) {
+                std::this_thread::sleep_until(next);
+                footprint.take();
+            }
             std::this_thread::sleep_until(w_end);
             const double seconds = std::chrono::duration<double>(window).count();
             std::vector<double> ms;
@@ -483,9 +522,7 @@ int main(int argc, char** argv) {
                 jpeg > jpeg_before ? double(write_bytes - write_bytes_before) / double(jpeg - jpeg_before) : 0;
             std::printf(
                 "window %d (to %.1f min): stored %llu / delivered %llu (camera lost %llu in all); step ms "
-                "p50 %.1f p99 %.1f p99.9 %.1f max %.1f; RSS %.0f MB (%.0f anonymous, %.0f files; heap %.0f MB in use, "
-                "%.0f free), %llu threads, %zu "
-                "open files; log +%llu "
+                "p50 %.1f p99 %.1f p99.9 %.1f max %.1f; %s; heap %.0f MB in use, %.0f free; log +%llu "
                 "rows (%llu bytes in all); %.1f fsyncs/s, %llu sync points waited for; %.2f bytes written per JPEG "
                 "byte; database %s; "
                 "live frames %llu served, %llu failed; processors stolen by the host %.1f s%s%s\n",
@@ -493,10 +530,8 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(stored - stored_before),
                 static_cast<unsigned long long>(delivered - delivered_before),
                 static_cast<unsigned long long>(sink->lost()), p.p50, p.p99, p.p999, p.max,
-                proc_value("status", "VmRSS:") / 1024.0, proc_value("status", "RssAnon:") / 1024.0,
-                proc_value("status", "RssFile:") / 1024.0, heap.uordblks / 1048576.0 + heap.hblkhd / 1048576.0,
-                heap.fordblks / 1048576.0, static_cast<unsigned long long>(proc_value("status", "Threads:")),
-                open_files(), static_cast<unsigned long long>(sink->rows() - rows_before),
+                footprint.take_text().c_str(), heap.uordblks / 1048576.0 + heap.hblkhd / 1048576.0,
+                heap.fordblks / 1048576.0, static_cast<unsigned long long>(sink->rows() - rows_before),
                 static_cast<unsigned long long>(sink->row_bytes()), (syncs - syncs_before) / seconds,
                 static_cast<unsigned long long>(live.sync_waits() - sync_waits_before), written_per_jpeg,
                 shift_plan::gigabytes(folder_bytes(write_path)).c_str(),
