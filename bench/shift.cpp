@@ -7,9 +7,10 @@
 // Per window (5 minutes) it prints: frames stored against distinct frames the camera delivered
 // while recording, the recording step's latency percentiles over the steps that stored a frame
 // (50, 99, 99.9, max), the process's RSS (anonymous and file-backed apart), threads and open
-// files (medians of one sample a second, and the highest), the log rows and their bytes,
-// fsyncs a second, bytes written to the disk per stored JPEG byte, the database's size, and
-// the live frames served. At the end: the list's start-up time over this database closed properly,
+// files (at the window's end: the median of its last 30 s, sampled once a second; and the
+// window's highest), the log rows and their bytes, fsyncs a second, bytes written to the disk
+// per stored JPEG byte, the database's size, and the live frames served. At the end: the
+// list's start-up time over this database closed properly,
 // and after a simulated crash (its "count" gone), at the first start and at later ones.
 //
 // Options: --minutes M (default 34: 100,000 frames at 50 fps), --dir DIR (default the system's
@@ -48,6 +49,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -212,7 +214,8 @@ std::string tail_text(std::uint64_t steps, double ms, double cpu_ms, double wait
 
 // The process's footprint, sampled once a second through a window. A compaction maps its input
 // tables (file-backed RSS) and holds its output open for a moment, so a single sample at the
-// window's end can land on one; growth that stays shows in the median.
+// window's end can land on one: the figure for the window's end is the median of its last 30
+// samples, and the window's highest sample is printed beside it.
 class footprint_samples {
 public:
     void take() {
@@ -223,7 +226,7 @@ public:
         files_.push_back(open_files());
     }
     // "RSS 233 MB (176 anonymous, 57 files; highest 246), 13 threads (highest 13), 23 open
-    // files (highest 25)", medians first; the samples start again.
+    // files (highest 25)"; the samples start again.
     std::string take_text();
 
 private:
@@ -248,12 +251,15 @@ percentiles of(std::vector<double> v) {
 
 std::string footprint_samples::take_text() {
     take();  // never empty
-    const percentiles rss = of(rss_), threads = of(threads_), files = of(files_);
+    const auto at_end = [](const std::vector<double>& v) {
+        return of(std::vector<double>(v.end() - std::min<std::size_t>(v.size(), 30), v.end())).p50;
+    };
     char text[200];
     std::snprintf(text, sizeof text,
                   "RSS %.0f MB (%.0f anonymous, %.0f files; highest %.0f), %.0f threads (highest %.0f), %.0f open "
                   "files (highest %.0f)",
-                  rss.p50, of(anon_).p50, of(file_).p50, rss.max, threads.p50, threads.max, files.p50, files.max);
+                  at_end(rss_), at_end(anon_), at_end(file_), of(rss_).max, at_end(threads_), of(threads_).max,
+                  at_end(files_), of(files_).max);
     for (auto* v : {&rss_, &anon_, &file_, &threads_, &files_}) v->clear();
     return text;
 }
@@ -422,8 +428,17 @@ int main(int argc, char** argv) {
             steps->tail_cpu_ms += (now.on_cpu_ns - before.on_cpu_ns) / 1e6;
             steps->tail_wait_ms += (now.cpu_wait_ns - before.cpu_wait_ns) / 1e6;
             if (ms > slow_step_ms) {
-                char took_text[64];
-                std::snprintf(took_text, sizeof took_text, "%.1f, of %.1f since the previous step:", ms, span);
+                // The time of day, to find the step in LevelDB's LOG and in outside samplers.
+                const auto wall = std::chrono::system_clock::now();
+                const std::time_t seconds = std::chrono::system_clock::to_time_t(wall);
+                std::tm local{};
+                ::localtime_r(&seconds, &local);
+                const long ms_of_second =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(wall.time_since_epoch()).count() % 1000;
+                char took_text[96];
+                std::snprintf(took_text, sizeof took_text,
+                              "%.1f at %02d:%02d:%02d.%03ld, of %.1f since the previous step:", ms, local.tm_hour,
+                              local.tm_min, local.tm_sec, ms_of_second, span);
                 steps->slow.emplace_back(steps->stored, took_text + thread_time::split(span, before, now));
             }
         };
