@@ -16,7 +16,6 @@
 struct thread_sample {
     std::uint64_t on_cpu_ns = 0;
     std::uint64_t cpu_wait_ns = 0;  // runnable, not running
-    std::uint64_t kernel_ns = 0;    // of on_cpu_ns, in the kernel (page faults, reclaim, calls)
     long blocked = 0;               // voluntary switches: waited in a call
     long preempted = 0;             // involuntary switches
     long minor_faults = 0;
@@ -46,7 +45,6 @@ public:
         }
         rusage usage{};
         if (::getrusage(RUSAGE_THREAD, &usage) == 0) {
-            s.kernel_ns = usage.ru_stime.tv_sec * 1000000000ull + usage.ru_stime.tv_usec * 1000ull;
             s.blocked = usage.ru_nvcsw;
             s.preempted = usage.ru_nivcsw;
             s.minor_faults = usage.ru_minflt;
@@ -55,19 +53,19 @@ public:
         return s;
     }
 
-    // " (on cpu X (kernel K), waiting for cpu Y, elsewhere Z ms; blocked N, preempted M, faults
-    // minor A, major B)" for a span of `wall_ms` between two samples. Time the host's hypervisor
-    // took from this processor counts as elsewhere; the kernel's share is sampled at its tick.
+    // " (on cpu X, waiting for cpu Y, elsewhere Z ms; blocked N, preempted M, faults minor A,
+    // major B)" for a span of `wall_ms` between two samples. Time the host's hypervisor took
+    // from this processor counts as elsewhere. (The kernel's user/system split is left out: it
+    // is scaled from tick samples over the thread's whole life, so over one step it is noise.)
     static std::string split(double wall_ms, const thread_sample& from, const thread_sample& to) {
         const double cpu = (to.on_cpu_ns - from.on_cpu_ns) / 1e6;
         const double wait = (to.cpu_wait_ns - from.cpu_wait_ns) / 1e6;
         char text[200];
         std::snprintf(text, sizeof text,
-                      " (on cpu %.1f (kernel %.1f), waiting for cpu %.1f, elsewhere %.1f ms; blocked %ld, preempted "
-                      "%ld, faults minor %ld, major %ld)",
-                      cpu, (to.kernel_ns - from.kernel_ns) / 1e6, wait, wall_ms - cpu - wait, to.blocked - from.blocked,
-                      to.preempted - from.preempted, to.minor_faults - from.minor_faults,
-                      to.major_faults - from.major_faults);
+                      " (on cpu %.1f, waiting for cpu %.1f, elsewhere %.1f ms; blocked %ld, preempted %ld, faults "
+                      "minor %ld, major %ld)",
+                      cpu, wait, wall_ms - cpu - wait, to.blocked - from.blocked, to.preempted - from.preempted,
+                      to.minor_faults - from.minor_faults, to.major_faults - from.major_faults);
         return text;
     }
 
