@@ -10,8 +10,8 @@
 // files (at the window's end: the median of its last 30 s, sampled once a second; and the
 // window's highest), the log rows and their bytes, fsyncs a second, bytes written to the disk
 // per stored JPEG byte, the database's size, and the live frames served. At the end: the
-// list's start-up time over this database closed properly,
-// and after a simulated crash (its "count" gone), at the first start and at later ones.
+// list's start-up time over this database closed properly, and after a simulated crash (its
+// "count" gone), at the first start and at later ones.
 //
 // Options: --minutes M (default 34: 100,000 frames at 50 fps), --dir DIR (default the system's
 // temporary folder; the database goes into a new folder there and is deleted afterwards unless
