@@ -325,8 +325,7 @@ double list_seconds(const fs::path& write_path, std::uint64_t* count) {
 double later_start_seconds(const fs::path& write_path, std::uint64_t* count) {
     std::vector<double> starts;
     for (int i = 0; i < 9; ++i) starts.push_back(list_seconds(write_path, count));
-    std::sort(starts.begin(), starts.end());
-    return starts[starts.size() / 2];
+    return of(starts).p50;
 }
 
 }  // namespace
@@ -533,6 +532,7 @@ int main(int argc, char** argv) {
             const percentiles p = of(ms);
             // Whether anonymous memory that grows is held by the program or left free in malloc's arenas.
             const struct mallinfo2 heap = ::mallinfo2();
+            const double steal = steal_seconds();
             const double written_per_jpeg =
                 jpeg > jpeg_before ? double(write_bytes - write_bytes_before) / double(jpeg - jpeg_before) : 0;
             std::printf(
@@ -551,9 +551,9 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(live.sync_waits() - sync_waits_before), written_per_jpeg,
                 shift_plan::gigabytes(folder_bytes(write_path)).c_str(),
                 static_cast<unsigned long long>(served - served_before), static_cast<unsigned long long>(failed.load()),
-                steal_seconds() - steal_before, tail_text(tail_steps, tail_ms, tail_cpu_ms, tail_wait_ms).c_str(),
+                steal - steal_before, tail_text(tail_steps, tail_ms, tail_cpu_ms, tail_wait_ms).c_str(),
                 slow_steps_text(slow).c_str());
-            steal_before = steal_seconds();
+            steal_before = steal;
             std::fflush(stdout);
             first_window = false;
             delivered_before = delivered;
