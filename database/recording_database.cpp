@@ -183,7 +183,9 @@ void recording_database::store_frame(const cv::Mat& gray8, std::uint32_t count, 
 
 void recording_database::store_encoded_frame(std::string_view jpeg, std::uint32_t count, std::int64_t now_seconds) {
     if (!db_) return;
-    leveldb::WriteBatch batch;
+    if (!frame_batch_) frame_batch_ = std::make_unique<leveldb::WriteBatch>();
+    leveldb::WriteBatch& batch = *frame_batch_;
+    batch.Clear();
     if (frame_count_ == 0) {
         batch.Put(db_keys::dpp_start, make_frame_key(count));
         batch.Put(db_keys::time_start, time_text(now_seconds));

@@ -211,4 +211,6 @@ private:
     std::atomic<std::uint64_t> sync_waits_{0};
     std::optional<std::uint64_t> sync_ticket_;  // the last sync point's sync, until known done
     std::vector<unsigned char> jpeg_;           // encoding buffer reused by write_frame / store_frame
+    // A frame's batch is as large as its JPEG: reused, so a step allocates no batch buffer.
+    std::unique_ptr<leveldb::WriteBatch> frame_batch_;
 };
