@@ -1,5 +1,6 @@
 // The `quillmar` executable.
 #include "app/build_info.h"
+#include "app/heap_policy.h"
 #include "app/quillmar_app.h"
 
 #include <cstdio>
@@ -44,6 +45,7 @@ bool answer_command_line(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (answer_command_line(argc, argv)) return 0;
+    return_large_blocks_to_the_system();
     ensure_utf8_locale();
     prefer_visible_scrollbars();
     use_russian_messages();

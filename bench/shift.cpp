@@ -16,8 +16,10 @@
 // Options: --minutes M (default 34: 100,000 frames at 50 fps), --dir DIR (default the system's
 // temporary folder; the database goes into a new folder there and is deleted afterwards unless
 // --keep), --reserve-gb G (free space that must remain after the run, default 20), --fps F
-// (default 50), --odometer-rate R (default 200), --window-minutes W (default 5).
+// (default 50), --odometer-rate R (default 200), --window-minutes W (default 5), --default-heap
+// (leave glibc's large-block policy as it is, instead of setting it as the program does).
 // Before anything it checks the free space and stops with a clear message when it is short.
+#include "app/heap_policy.h"
 #include "base/locale_text.h"
 #include "bench/shift_plan.h"
 #include "bench/thread_time.h"
@@ -334,7 +336,7 @@ int main(int argc, char** argv) {
     if (flag(argc, argv, "--help")) {
         std::printf(
             "usage: bench_shift [--minutes M] [--dir DIR] [--reserve-gb G] [--fps F] [--odometer-rate R]\n"
-            "                   [--window-minutes W] [--keep]\n");
+            "                   [--window-minutes W] [--default-heap] [--keep]\n");
         return 0;
     }
     const double fps = option(argc, argv, "--fps", 50);
@@ -361,6 +363,7 @@ int main(int argc, char** argv) {
         return 3;
     }
 
+    const bool program_heap = !flag(argc, argv, "--default-heap") && return_large_blocks_to_the_system();
     // The camera layer's own environment: the simulated camera with the under-car scene.
     setenv("QUILLMAR_CAMERAS", "simulated", 1);
     setenv("QUILLMAR_SIMULATED_SCENE", "undercar", 1);
@@ -378,9 +381,10 @@ int main(int argc, char** argv) {
     fs::create_directories(write_path);
     std::printf(
         "bench_shift: %.1f min at %.0f fps (%llu frames planned, up to %s), odometer %.0f/s, windows of "
-        "%.1f min, in %s; %s free before\n",
+        "%.1f min, in %s; %s free before; large blocks %s\n",
         minutes, fps, static_cast<unsigned long long>(frames_planned), shift_plan::gigabytes(plan.needed).c_str(),
-        odometer_rate, window_minutes, dir.c_str(), shift_plan::gigabytes(space.available).c_str());
+        odometer_rate, window_minutes, dir.c_str(), shift_plan::gigabytes(space.available).c_str(),
+        program_heap ? "mapped apart, as the program does" : "on glibc's default policy");
     std::fflush(stdout);
 
     int result = 0;
