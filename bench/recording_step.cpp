@@ -5,6 +5,7 @@
 // buffer is filled outside the timed part, as the capture thread would do it.
 // Options: --frames N (default 300), --rounds N (default 2; bare and step alternate).
 // Prints the fsyncs of the recording's storage per round.
+#include "app/heap_policy.h"
 #include "base/thread_message.h"
 #include "bench/database_bench_util.h"
 #include "camera/frame_buffer.h"
@@ -33,6 +34,7 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
+    return_large_blocks_to_the_system();  // as the program does: both sides pay its faults
     const int frames = static_cast<int>(bench_db::option(argc, argv, "--frames", 300));
     const int rounds = static_cast<int>(bench_db::option(argc, argv, "--rounds", 2));
     const int width = 1920, height = 1200;
