@@ -317,7 +317,7 @@ double list_seconds(const fs::path& write_path, std::uint64_t* count) {
     callbacks.failed = [](const std::wstring&, const std::string& why) {
         std::fprintf(stderr, "list: %s\n", why.c_str());
     };
-    callbacks.store_found_counts = true;
+    callbacks.settle_databases = true;
     scan_databases(write_path.wstring(), callbacks);
     return std::chrono::duration<double>(clock_type::now() - start).count();
 }

@@ -3,6 +3,7 @@
 #include <leveldb/db.h>
 
 #include <stdexcept>
+#include <string>
 
 #include "database/database_layout.h"
 #include "database/frame_image.h"
@@ -99,8 +100,22 @@ void database_reader::write_back_count(std::uint64_t count) {
     options.sync = true;
     const leveldb::Status status = db_->Put(options, db_keys::count, format_count(count));
     if (!status.ok()) throw std::runtime_error(status.ToString());
-    // Every step's end values make each level-0 table span the metadata keys, so one key's
-    // range takes them all; in the levels below, only the last table of each.
+    settle();
+}
+
+bool database_reader::level0_at_compaction_trigger() const {
+    // LevelDB's config::kL0_CompactionTrigger, which its public headers do not export.
+    constexpr int trigger = 4;
+    std::string tables;
+    if (!db_->GetProperty("leveldb.num-files-at-level0", &tables)) return false;
+    try {
+        return std::stoi(tables) >= trigger;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void database_reader::settle() {
     const leveldb::Slice key(db_keys::count);
     db_->CompactRange(&key, &key);
 }

@@ -55,14 +55,23 @@ public:
     // then *counted (when given) is set true.
     ldb_info summary(bool* counted = nullptr) const;
 
-    // The one write a reader makes: stores "count" = "%010u" of count (synced), as the close
-    // of a recording cut short would have, so that the next summary reads one key instead of
-    // every frame. Then it moves that write, and the level-0 tables it overlaps (the replayed
-    // log of the cut-short recording among them), down into the levels: left in level 0 they
-    // would reach LevelDB's compaction trigger, and every later open would start a compaction
-    // that its close abandons. Keys and values stay as they were. Throws std::runtime_error
-    // with LevelDB's text when the write fails.
+    // Stores "count" = "%010u" of count (synced), as the close of a recording cut short would
+    // have, so that the next summary reads one key instead of every frame; then settle().
+    // Keys and values stay as they were. Throws std::runtime_error with LevelDB's text when
+    // the write fails.
     void write_back_count(std::uint64_t count);
+
+    // True when level 0 holds as many tables as make LevelDB start a compaction at every
+    // open. A recording's close leaves its buffer in the log; the first open replays it into
+    // level 0 (several tables when it is larger than a default buffer), and a short-lived open
+    // (a list start, a lookup) abandons the compaction it started, so the pile stays.
+    bool level0_at_compaction_trigger() const;
+    // Moves the level-0 tables (the replayed log among them) down into the levels. Every
+    // step's end values make each level-0 table span the metadata keys, so compacting one
+    // key's range takes them all; in the levels below, only the last table of each. Changes
+    // no key or value. Takes as long as rewriting those tables (a second or so for a
+    // recording's tables).
+    void settle();
 
     // Moves current to the first key at or after the frame key of count.
     void seek(std::uint32_t count);

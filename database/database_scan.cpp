@@ -60,9 +60,12 @@ bool scan_databases(const std::wstring& write_path, const scan_callbacks& callba
             summary = reader.summary(&counted);
             // A recording cut short has no "count"; counting it read every frame. A medium
             // that refuses the write (read-only, full) is only counted again next time.
-            if (counted && callbacks.store_found_counts) {
+            if (callbacks.settle_databases) {
                 try {
-                    reader.write_back_count(summary.count);
+                    if (counted)
+                        reader.write_back_count(summary.count);
+                    else if (reader.level0_at_compaction_trigger())
+                        reader.settle();
                 } catch (const std::exception&) {}
             }
         } catch (const std::exception& e) {

@@ -1,9 +1,11 @@
 #pragma once
 // The scan of a write path: every non-hidden subdirectory, in directory-listing order, is
 // opened as a database and summarised. Shared by load_thread and the command-line tool.
-// A database without "count" (a recording cut short) is counted by reading its frame keys;
-// with store_found_counts the count found is stored as its "count", the only write a scan
-// makes, so that the program's next start reads one key instead of every frame.
+// A database without "count" (a recording cut short) is counted by reading its frame keys.
+// With settle_databases the scan makes its only changes, neither of which touches a key or a
+// value: the count found is stored as "count", so that the program's next start reads one key
+// instead of every frame; and a database whose level 0 is at LevelDB's compaction trigger is
+// settled, so that later opens no longer start (and abandon) a compaction each.
 // No state; safe from any thread. Plain files and hidden folders are skipped silently.
 #include <atomic>
 #include <cstdint>
@@ -18,8 +20,8 @@ struct scan_callbacks {
     std::function<void(const std::wstring& folder, const ldb_info& summary)> found;
     // A folder that could not be opened or summarised, with the exception's text.
     std::function<void(const std::wstring& folder, const std::string& reason)> failed;
-    // Store the count of a database without "count" (off: the scan only reads).
-    bool store_found_counts = false;
+    // Store found counts and settle level 0 (off: the scan only reads).
+    bool settle_databases = false;
 };
 
 // Scans write_path. Returns false when it cannot be listed or holds no subdirectory (nothing

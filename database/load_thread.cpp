@@ -18,7 +18,7 @@ int load_thread::run() {
         callbacks.failed = [this](const std::wstring&, const std::string& reason) {
             post_log_error(sink_, to_wide(reason));
         };
-        callbacks.store_found_counts = true;  // a crash-recovered database is counted once
+        callbacks.settle_databases = true;  // counted once, settled once: later starts read little
         if (!scan_databases(write_path_, callbacks, &cancelled_)) return 0;
         if (cancelled_.load()) return 0;
 

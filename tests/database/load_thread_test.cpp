@@ -215,3 +215,36 @@ TEST(LoadThread, StoresTheCountOfACrashRecoveredDatabaseOnce) {
     EXPECT_EQ(scan().count, 3u);
     EXPECT_EQ(db_test::all_keys(path.string()), before_second);
 }
+
+// A properly closed recording leaves its buffer (up to 16 MB) in the log. The first open
+// replays it with a default 4 MB buffer into four level-0 tables: LevelDB's compaction trigger.
+// A list start's open is too short for that compaction, so without the scan's settling every
+// later open would start one and abandon it at close.
+TEST(LoadThread, SettlesALevelZeroPileLeftByAClosedRecordingsLog) {
+    test_support::temp_dir dir;
+    const auto path = dir.path() / "2024.05.01 12.30.45";
+    std::map<std::string, std::string> frames;
+    {
+        recording_database db;
+        db.open(path.wstring(), "A : 1", L"левый");
+        std::string frame(400 << 10, '\0');
+        for (std::uint32_t c = 1; c <= 36; ++c) {  // 14.4 MB: no flush of the writer's buffer
+            for (std::size_t i = 0; i < frame.size(); i += 4096) frame[i] = static_cast<char>(c + i / 4096);
+            db.store_encoded_frame(frame, c, 1714566645);
+            frames[make_frame_key(c)] = frame;
+        }
+        db.close("A : 1", L"левый");
+    }  // not opened again before the scan: its open is the one that replays the log
+
+    auto sink = std::make_shared<recording_sink>();
+    load_thread(sink, dir.path().wstring(), 1).run();
+    ASSERT_EQ(of_kind(*sink, thread_event::database_info).size(), 1u);
+
+    std::string level0;
+    ASSERT_TRUE(open_leveldb(path.string(), false)->GetProperty("leveldb.num-files-at-level0", &level0));
+    EXPECT_EQ(level0, "0");
+    auto stored = db_test::all_keys(path.string());
+    EXPECT_EQ(stored["count"], "0000000036");
+    std::erase_if(stored, [](const auto& kv) { return !is_frame_key(kv.first); });
+    EXPECT_TRUE(stored == frames);
+}
