@@ -20,6 +20,13 @@ inline std::map<std::string, std::string> all_keys(const std::string& path) {
     return out;
 }
 
+// The number of tables in level 0, as LevelDB reports it at an open.
+inline std::string level0_tables(const std::string& path) {
+    std::string tables;
+    if (!open_leveldb(path, false)->GetProperty("leveldb.num-files-at-level0", &tables)) return "unknown";
+    return tables;
+}
+
 inline void write_raw(const std::string& path, const std::map<std::string, std::string>& keys) {
     auto db = open_leveldb(path, true);
     for (const auto& [key, value] : keys) db->Put(leveldb::WriteOptions(), key, value);

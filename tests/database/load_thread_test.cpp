@@ -199,11 +199,7 @@ TEST(LoadThread, StoresTheCountOfACrashRecoveredDatabaseOnce) {
             EXPECT_EQ(fs::file_size(e.path()), 0u) << e.path();
         }
     }
-    {
-        std::string level0;
-        ASSERT_TRUE(open_leveldb(path.string(), false)->GetProperty("leveldb.num-files-at-level0", &level0));
-        EXPECT_EQ(level0, "0");
-    }
+    EXPECT_EQ(db_test::level0_tables(path.string()), "0");
     auto expected = before;
     expected["count"] = "0000000003";
     const auto after_first = db_test::all_keys(path.string());
@@ -240,9 +236,7 @@ TEST(LoadThread, SettlesALevelZeroPileLeftByAClosedRecordingsLog) {
     load_thread(sink, dir.path().wstring(), 1).run();
     ASSERT_EQ(of_kind(*sink, thread_event::database_info).size(), 1u);
 
-    std::string level0;
-    ASSERT_TRUE(open_leveldb(path.string(), false)->GetProperty("leveldb.num-files-at-level0", &level0));
-    EXPECT_EQ(level0, "0");
+    EXPECT_EQ(db_test::level0_tables(path.string()), "0");
     auto stored = db_test::all_keys(path.string());
     EXPECT_EQ(stored["count"], "0000000036");
     std::erase_if(stored, [](const auto& kv) { return !is_frame_key(kv.first); });
