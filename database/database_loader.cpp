@@ -1,5 +1,7 @@
 #include "database/database_loader.h"
 
+#include "base/thread_name.h"
+
 #include <utility>
 
 #include "database/load_thread.h"
@@ -24,6 +26,7 @@ void database_loader::start(event_sink_ptr, std::unique_ptr<load_thread> job) {
     std::thread previous = std::move(thread_);
     job_ = next;
     thread_ = std::thread([next, previous = std::move(previous)]() mutable {
+        name_this_thread("qm-list-scan");
         if (previous.joinable()) previous.join();
         next->run();
     });

@@ -1,5 +1,7 @@
 #include "database/durable_env.h"
 
+#include "base/thread_name.h"
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -31,6 +33,8 @@ struct background_job {
 
 void run_job(void* job) {
     std::unique_ptr<background_job> j(static_cast<background_job*>(job));
+    // LevelDB's one background thread, which compacts.
+    name_this_thread("qm-compact");
     run_in_background();
     j->function(j->arg);
 }
@@ -160,6 +164,7 @@ void durable_env::write_out_later(std::shared_ptr<const descriptor> file, std::u
 }
 
 void durable_env::write_out_work() {
+    name_this_thread("qm-write-out");
     run_in_background();
     std::unique_lock<std::mutex> lock(write_out_mutex_);
     for (;;) {
@@ -305,6 +310,7 @@ leveldb::Status durable_env::wait_for_queued_syncs() {
 }
 
 void durable_env::work() {
+    name_this_thread("qm-sync");
     run_in_background();
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {

@@ -1,5 +1,7 @@
 #include "export/export_job.h"
 
+#include "base/thread_name.h"
+
 #include <algorithm>
 
 #include <leveldb/db.h>
@@ -91,7 +93,10 @@ std::string describe(const export_request& request, const export_outcome& outcom
 }
 
 export_job::export_job(export_request request, std::function<void(std::uint64_t)> before_frame)
-    : request_(std::move(request)), worker_([this, hook = std::move(before_frame)] { run(hook); }) {}
+    : request_(std::move(request)), worker_([this, hook = std::move(before_frame)] {
+          name_this_thread("qm-export");
+          run(hook);
+      }) {}
 
 export_job::~export_job() {
     cancel();

@@ -25,7 +25,7 @@ discovery_service::~discovery_service() { stop(); }
 void discovery_service::start() {
     if (thread_.joinable()) return;
     receive();
-    thread_ = start_service_loop(io_, sink_, L"Unknown exception in discovery_service");
+    thread_ = start_service_loop(io_, sink_, L"Unknown exception in discovery_service", "qm-discovery");
 }
 
 void discovery_service::stop() {

@@ -88,6 +88,7 @@ img_service::img_service(event_sink_ptr sink, settings_ptr settings, options opt
     o.unknown_exception_text = L"Unknown exception in img_service";
     o.io_threads = opts.io_threads ? opts.io_threads : default_service_threads();
     o.workers = opts.workers ? opts.workers : default_service_threads();
+    o.thread_name = "qm-img";
     service_ = std::make_unique<tcp_service>(
         sink_, std::move(o), [this](tcp::socket socket, std::string peer, std::shared_ptr<connection_table> table) {
             return std::make_shared<image_connection>(std::move(socket), std::move(peer), std::move(table), timeouts_,

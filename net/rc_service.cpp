@@ -59,6 +59,7 @@ rc_service::rc_service(event_sink_ptr sink, settings_ptr settings, options opts)
     o.read_port =
         tcp_listener::from_setting(settings_, settings_keys::rc_service_port, settings_defaults::rc_service_port);
     o.max_connections = 1;
+    o.thread_name = "qm-rc";
     o.full = tcp_service::when_full::wait;
     o.incoming_text = L"Incoming RC connection from: ";
     o.unknown_exception_text = L"Unknown exception in rc_service";

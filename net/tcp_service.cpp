@@ -1,6 +1,7 @@
 #include "net/tcp_service.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <exception>
 #include <future>
 #include <limits>
@@ -8,9 +9,32 @@
 #include <boost/asio/write.hpp>
 
 #include "base/locale_text.h"
+#include "base/thread_name.h"
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
+
+namespace {
+
+// A pool's threads are not ours to start: one job per thread names it, each holding its
+// thread until all are named, so no thread takes two.
+void name_pool_threads(asio::thread_pool& pool, std::size_t threads, const std::string& name) {
+    struct gate {
+        std::mutex mutex;
+        std::condition_variable all_in;
+        std::size_t arrived = 0;
+    };
+    auto g = std::make_shared<gate>();
+    for (std::size_t i = 0; i < threads; ++i)
+        asio::post(pool, [g, threads, name] {
+            name_this_thread(name);
+            std::unique_lock<std::mutex> lock(g->mutex);
+            if (++g->arrived == threads) g->all_in.notify_all();
+            g->all_in.wait(lock, [&] { return g->arrived == threads; });
+        });
+}
+
+}  // namespace
 
 std::size_t default_service_threads() { return std::max<std::size_t>(2, std::thread::hardware_concurrency()); }
 
@@ -218,7 +242,10 @@ tcp_service::tcp_service(event_sink_ptr sink, options opts, connection_factory m
       opts_(std::move(opts)),
       make_(std::move(make)),
       listener_(io_, sink_, opts_.read_port, opts_.bind_address) {
-    if (opts_.workers > 0) workers_ = std::make_unique<asio::thread_pool>(opts_.workers);
+    if (opts_.workers > 0) {
+        workers_ = std::make_unique<asio::thread_pool>(opts_.workers);
+        name_pool_threads(*workers_, opts_.workers, opts_.thread_name + "-w");
+    }
     table_->on_removed([this] { asio::post(listener_.executor(), [this] { resume_if_room(); }); });
 }
 
@@ -231,6 +258,7 @@ void tcp_service::start() {
     asio::post(listener_.executor(), [this] { accept_next(); });
     for (std::size_t i = 0; i < std::max<std::size_t>(1, opts_.io_threads); ++i)
         threads_.emplace_back([this] {
+            name_this_thread(opts_.thread_name);
             // A handler that throws is reported; the thread goes on running the loop.
             for (;;) {
                 try {

@@ -172,6 +172,7 @@ public:
         std::wstring unknown_exception_text;  // row when a handler throws something else
         std::size_t io_threads = default_service_threads();
         std::size_t workers = 0;  // 0: no worker pool
+        std::string thread_name = "qm-net";  // of the I/O threads; the workers' adds "-w"
     };
     // Makes the connection object for an accepted socket (not started yet).
     using connection_factory = std::function<std::shared_ptr<tcp_connection>(

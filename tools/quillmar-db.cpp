@@ -6,6 +6,8 @@
 //   quillmar-db export DB ...            the frames of a count range as files and/or a video
 //
 // Errors go to standard error with a non-zero exit: 1 when the work failed, 2 for bad usage.
+#include "base/thread_name.h"
+
 #include <pthread.h>
 #include <signal.h>
 
@@ -239,6 +241,7 @@ public:
         sigaddset(&set_, SIGTERM);
         pthread_sigmask(SIG_BLOCK, &set_, nullptr);
         watcher_ = std::thread([this] {
+            name_this_thread("qm-db-signals");
             const timespec tick{0, 100'000'000};
             while (!done_.load())
                 if (sigtimedwait(&set_, nullptr, &tick) > 0) cancel_.store(true);

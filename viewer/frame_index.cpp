@@ -1,5 +1,7 @@
 #include "viewer/frame_index.h"
 
+#include "base/thread_name.h"
+
 #include <algorithm>
 
 #include "database/database_reader.h"
@@ -22,6 +24,7 @@ std::optional<std::uint32_t> count_steps_away(const std::vector<std::uint32_t>& 
 
 frame_index::frame_index(const database_reader& reader, std::function<void()> done) {
     worker_ = std::thread([this, &reader, done = std::move(done)] {
+        name_this_thread("qm-frame-index");
         std::vector<std::uint32_t> counts;
         try {
             counts = reader.frame_counts([this] { return !stop_.load(); });

@@ -1,5 +1,7 @@
 #include "viewer/run_comparison.h"
 
+#include "base/thread_name.h"
+
 #include <algorithm>
 #include <cmath>
 #include <future>
@@ -76,7 +78,10 @@ run_comparison::pair run_comparison::current(bool differences, int reduction) {
     std::string second_bytes;
     if (second_count()) second_bytes = second_->current_bytes();
     // The two decodes are most of a step; the second runs beside the first.
-    auto second = std::async(std::launch::async, [&] { second_grey_ = decode_grey(second_bytes, reduction); });
+    auto second = std::async(std::launch::async, [&] {
+        name_this_thread("qm-compare");
+        second_grey_ = decode_grey(second_bytes, reduction);
+    });
     first_grey_ = decode_grey(first_.current_bytes(), reduction);
     second.get();
     out.first = first_grey_;
