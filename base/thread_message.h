@@ -35,6 +35,8 @@ enum class recording_news {
     odometer_lost,    // the odometer line failed; it is being reopened
     odometer_back,    // messages arrive again after a silence or a loss
     stopped,          // the recording ended (the text says why); capture goes on
+    draining,         // after Stop: frames still being saved (count = how many)
+    queue_dropped,    // the recording queue dropped frames (count = how many in the episode)
 };
 struct record_status_message {  // recording status (status field 2)
     std::wstring text;

@@ -1,6 +1,7 @@
 #include "camera/capture_thread.h"
 
 #include "camera/frame_buffer.h"
+#include "base/thread_name.h"
 
 #include <wx/string.h>
 
@@ -60,10 +61,11 @@ std::uint64_t grab_rate(std::uint64_t delivered, std::int64_t start_seconds, std
 }
 
 capture_thread::capture_thread(event_sink_ptr sink, capture_config config, CAM_HANDLE camera, frame_buffer* frame,
-                               seconds_clock clock)
+                               seconds_clock clock, recording_queue* queue)
     : sink_(std::move(sink)),
       camera_(camera),
       frame_(frame),
+      queue_(queue),
       clock_(clock ? std::move(clock) : wall_seconds),
       rotate_(config.rotate180) {}
 
@@ -90,6 +92,7 @@ int capture_thread::join() {
 }
 
 int capture_thread::run() {
+    name_this_thread("qm-capture");
     try {
         set_up();
         grab_loop();
@@ -212,6 +215,12 @@ void capture_thread::handle_frame(std::uint64_t& frames) {
         if (n < frame_->image.size()) std::memset(frame_->image.data() + n, 0, frame_->image.size() - n);
         frame_->timestamp = info.iTimeStamp;
     }
+    // The recording's own copy: taken from the camera's block, not the live buffer, so the live
+    // view's readers never hold it up. Dropped (and counted) when the queue is full.
+    if (queue_)
+        queue_->push_frame(info.pImageBuffer, info.iImageSize,
+                           frame_geometry{frame_->width, frame_->height, frame_->pixel_format, frame_->bits_per_pixel},
+                           info.iTimeStamp);
     copied_.fetch_add(1, std::memory_order_relaxed);
     if (frames % new_frame_interval == 0)
         post_message(sink_,

@@ -4,7 +4,8 @@
 //
 // Set-up announces twenty blocks of one frame each, starts acquisition, and the loop then
 // waits on the SDK condition (1 s), copies each delivered frame under the buffer's exclusive
-// lock (turned by 180 degrees first when the config says so), queues the SDK
+// lock (turned by 180 degrees first when the config says so), puts it into the recording
+// queue when one is given, queues the SDK
 // buffer again and posts through `sink`: EVT_GRAB_STATS after every frame and every quiet
 // second, EVT_NEW_FRAME after every tenth frame, and log rows for the exit and every failure.
 //
@@ -22,6 +23,7 @@
 // be called at any time, even before the wait condition exists.
 #include "base/thread_message.h"
 #include "camera/jai_sdk.h"
+#include "camera/recording_queue.h"
 
 #include <atomic>
 #include <cstdint>
@@ -38,6 +40,8 @@ struct frame_buffer;
 // What the capture thread reads, fixed for its run (the window fills it from the settings).
 struct capture_config {
     bool rotate180 = false;
+    // The recording queue's bound (capture-and-record sources).
+    std::size_t recording_queue_bytes = recording_queue::default_byte_limit;
 };
 
 // The statistics line: "delivered: ", " lost: ", " await: ", " corrupt: ", " fps: ", each
@@ -63,8 +67,10 @@ public:
     // The event data of a new buffer; its first bytes are the buffer's handle.
     static constexpr std::uint32_t event_data_size = 16;
 
+    // queue: where every frame also goes while a recording runs (it never makes the capture
+    // wait); null: live frames only.
     capture_thread(event_sink_ptr sink, capture_config config, CAM_HANDLE camera, frame_buffer* frame,
-                   seconds_clock clock = {});
+                   seconds_clock clock = {}, recording_queue* queue = nullptr);
     ~capture_thread();
     capture_thread(const capture_thread&) = delete;
     capture_thread& operator=(const capture_thread&) = delete;
@@ -95,6 +101,7 @@ private:
     event_sink_ptr sink_;
     CAM_HANDLE camera_;
     frame_buffer* frame_;
+    recording_queue* queue_;
     seconds_clock clock_;
     bool rotate_ = false;
 

@@ -2,8 +2,8 @@
 // continuous_grab_write: the capture-and-record frame source.
 //
 // Construction creates the frame_buffer from the open camera, starts the capture thread,
-// then makes the recorder (the write thread) with an empty session code over the same
-// buffer; a failure throws and leaves nothing running. An empty recorder_factory gives a
+// then makes the recorder (the write thread) with an empty session code over the recording
+// queue the capture thread feeds; a failure throws and leaves nothing running. An empty recorder_factory gives a
 // source that captures and keeps its session code itself, with no recording done.
 // Destruction ends the recorder first, then the capture thread, then frees the buffer.
 // All operations on the GUI thread.
@@ -28,11 +28,13 @@ public:
     // with `session_code`; the capture thread keeps running.
     void restart_recording(event_sink_ptr sink, const std::string& session_code) override;
     bool is_recording() override { return true; }
+    std::optional<recording_queue::levels> queue_levels() override;
 
 private:
     // Declared so that the members' own destruction order is also the required one.
     jai_camera_ptr camera_;
     std::unique_ptr<frame_buffer> frame_;
+    std::unique_ptr<recording_queue> queue_;  // outlives the capture thread and every recorder
     std::unique_ptr<capture_thread> thread_;
     recorder_factory make_recorder_;
     std::unique_ptr<recorder> recorder_;

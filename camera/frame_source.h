@@ -6,6 +6,7 @@
 // Implementations: continuous_grab (capture only), continuous_grab_write (capture and record).
 // All operations are called on the GUI thread.
 #include "base/thread_message.h"
+#include "camera/recording_queue.h"
 
 #include <functional>
 #include <memory>
@@ -24,6 +25,8 @@ public:
     // Replaces the write thread by a new one with the given code (recording sources only).
     virtual void restart_recording(event_sink_ptr sink, const std::string& session_code) = 0;
     virtual bool is_recording() = 0;
+    // The recording queue's levels while a recording runs; none otherwise.
+    virtual std::optional<recording_queue::levels> queue_levels() { return std::nullopt; }
 };
 
 using frame_source_ptr = std::shared_ptr<frame_source>;
@@ -36,8 +39,11 @@ public:
     virtual ~recorder() = default;
     virtual std::string session_code() = 0;
     virtual void set_session_code(const std::string& code) = 0;
+    // Frames paired with a message and not yet stored (a stop's remaining work).
+    virtual std::size_t frames_to_save() { return 0; }
 };
 
-// Makes a running recorder: (event receiver, initial session code, shared frame buffer). The
-// factory brings whatever configuration the recorder needs.
-using recorder_factory = std::function<std::unique_ptr<recorder>(event_sink_ptr, const std::string&, frame_buffer*)>;
+// Makes a running recorder: (event receiver, initial session code, the recording queue the
+// capture thread feeds). The factory brings whatever configuration the recorder needs.
+using recorder_factory =
+    std::function<std::unique_ptr<recorder>(event_sink_ptr, const std::string&, recording_queue*)>;

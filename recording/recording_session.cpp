@@ -48,41 +48,49 @@ std::wstring recording_session::new_database_path(std::time_t now) const {
 }
 
 void recording_session::step(std::uint32_t count, int format) {
+    const auto start = std::chrono::steady_clock::now();
+    bool fresh = false;
+    if (frame_ && !halted_) {
+        const std::uint64_t stamp = copy_frame_gray8(*frame_, image_);
+        fresh = !image_.empty() && stamp != last_stored_;
+        if (fresh) {
+            encode_frame(image_, jpeg_);
+            last_stored_ = stamp;
+        }
+    }
+    const std::string_view jpeg =
+        fresh ? std::string_view(reinterpret_cast<const char*>(jpeg_.data()), jpeg_.size()) : std::string_view();
+    step_encoded(count, format, fresh ? &jpeg : nullptr, now_(), start);
+}
+
+bool recording_session::step_encoded(std::uint32_t count, int format, const std::string_view* jpeg,
+                                     std::time_t now, std::optional<std::chrono::steady_clock::time_point> began) {
     struct timing {
         const step_observer& observer;
-        std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+        std::chrono::steady_clock::time_point start;
         std::size_t stored = 0;
         ~timing() {
             if (observer) observer(std::chrono::steady_clock::now() - start, stored);
         }
-    } timed{observer_};
-    if (halted_) return;
-    const std::time_t now = now_();
+    } timed{observer_, began.value_or(std::chrono::steady_clock::now())};
+    if (halted_) return false;
     if (count < previous_ && db_.is_open()) {
         post_log_info(sink_, L"dpp reset: " + std::to_wstring(previous_) + L" to " + std::to_wstring(count));
         report_and_close();
-        if (halted_) return;
+        if (halted_) return false;
     }
     previous_ = count;
-    bool fresh = false;
-    std::uint64_t stamp = 0;
-    if (frame_) {
-        stamp = copy_frame_gray8(*frame_, image_);
-        fresh = !image_.empty() && stamp != last_stored_;
-    }
-    if ((fresh || !db_.is_open()) && !space_allows()) return;
+    const bool fresh = jpeg != nullptr;
+    if ((fresh || !db_.is_open()) && !space_allows()) return false;
     if (!db_.is_open()) db_.open(new_database_path(now), session_code(), side_);
     if (fresh) {
-        encode_frame(image_, jpeg_);
         const std::uint64_t before = db_.frame_count();
         try {
-            db_.store_encoded_frame(std::string_view(reinterpret_cast<const char*>(jpeg_.data()), jpeg_.size()), count,
-                                    now);
-            last_stored_ = stamp;
-            timed.stored = jpeg_.size();
+            db_.store_encoded_frame(*jpeg, count, now);
+            timed.stored = jpeg->size();
         } catch (const std::exception& e) {
             fail(e.what(), before);
-            return;
+            return false;
         }
     }
     record_status_message status;
@@ -94,6 +102,7 @@ void recording_session::step(std::uint32_t count, int format) {
     status.text = L"ДПП[" + std::to_wstring(format) + L"]: " + std::to_wstring(count) + L" Записано кадров: " +
                   std::to_wstring(status.frames);
     post_message(sink_, std::move(status));
+    return fresh;
 }
 
 bool recording_session::space_allows() {
@@ -197,6 +206,12 @@ void recording_session::finish() { report_and_close(); }
 
 void recording_session::report_and_close() {
     if (!db_.is_open()) return;
+    if (db_.frame_count() == 0) {
+        // Nothing to summarise (a recording that ended before its first frame has no start
+        // values to read) and nothing to list.
+        close_database();
+        return;
+    }
     std::wstring missing_start;
     ldb_info info;
     bool summarised = true;

@@ -46,6 +46,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct frame_buffer;
@@ -62,6 +63,11 @@ public:
         disk_space_limits limits = {});
 
     void step(std::uint32_t count, int format);
+    // The same step with the frame already paired and encoded (the recording pipeline's
+    // writer): jpeg null is a position without a new frame; now is the message's arrival,
+    // began when the step's time started (default: now). True when the frame was stored.
+    bool step_encoded(std::uint32_t count, int format, const std::string_view* jpeg, std::time_t now,
+                      std::optional<std::chrono::steady_clock::time_point> began = std::nullopt);
 
     // For benchmarks: called on the stepping thread at the end of every step with how long it
     // took and the JPEG bytes it stored (0 when it stored no frame).

@@ -1,6 +1,7 @@
 #include "recording/write_thread.h"
 
 #include "base/locale_text.h"
+#include "base/thread_name.h"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
@@ -8,7 +9,6 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
-#include <pthread.h>
 
 namespace {
 
@@ -27,7 +27,7 @@ const std::wstring& ensure_folder(const std::wstring& path) {
 }  // namespace
 
 write_thread::write_thread(event_sink_ptr sink, write_thread_config config, const std::string& session_code,
-                           frame_buffer* frame, write_thread_tuning tuning)
+                           recording_queue* queue, write_thread_tuning tuning)
     : sink_(sink),
       device_path_(std::move(config.device_path)),
       format_(config.format),
@@ -35,28 +35,54 @@ write_thread::write_thread(event_sink_ptr sink, write_thread_config config, cons
       coordinate_address_(std::move(config.coordinate_address)),
       coordinate_port_(std::move(config.coordinate_port)),
       query_period_(config.query_period),
+      own_queue_(queue ? nullptr : std::make_unique<recording_queue>()),
+      queue_(queue ? *queue : *own_queue_),
       own_database_(tuning.database ? nullptr : std::make_unique<recording_database>()),
       session_(
-          sink, ensure_folder(config.write_path), config.side, session_code, frame,
+          sink, ensure_folder(config.write_path), config.side, session_code, nullptr,
           tuning.database ? *tuning.database : *own_database_, [] { return std::time(nullptr); },
           std::move(tuning.free_space), tuning.space_limits),
       reader_(io_, format_, sink, [this](std::uint32_t count, int format) { on_count(count, format); }),
       watchdog_(tuning.odometer_silence),
       watch_timer_(io_),
-      sync_timer_(io_),
-      reopen_timer_(io_) {
+      reopen_timer_(io_),
+      latest_code_(session_code) {
     reader_.on_lost([this](const std::string& text) { line_lost(text); });
     // At least one second between queries: a period of 0 (or a negative one) would poll the
     // server in a tight loop for the whole recording.
     if (coordinate_enabled_)
-        coordinate_.emplace(io_, coordinate_address_, coordinate_port_,
+        coordinate_.emplace(coordinate_io_, coordinate_address_, coordinate_port_,
                             std::chrono::seconds(std::clamp(query_period_, 1L, 86400L)), sink_,
-                            [this](const std::string& code) {
-                                session_.set_session_code(code);
-                                keep_synced();
-                            });
+                            [this](const std::string& code) { set_session_code(code); });
     session_.observe_steps(std::move(tuning.step_observer));
-    thread_ = std::thread([this] { exit_code_ = run(); });
+    store_pipeline_options options = std::move(tuning.pipeline);
+    auto halted = std::move(options.halted);
+    options.halted = [this, halted] {
+        recording_halted();
+        if (halted) halted();
+    };
+    queue_.open();
+    pipeline_ = std::make_unique<store_pipeline>(sink_, queue_, session_, std::move(options));
+    if (coordinate_)
+        coordinate_thread_ = std::thread([this] {
+            name_this_thread("qm-coordinate");
+            try {
+                coordinate_->start();
+                auto work = boost::asio::make_work_guard(coordinate_io_);
+                coordinate_io_.run();
+            } catch (const std::exception& e) {
+                // A server name that does not resolve ends the recording, as a port that
+                // cannot be opened does; what was recorded is still stored and closed.
+                post_log_error(sink_, to_wide(e.what()));
+                end_recording(to_wide(e.what()));
+                queue_.close();
+                recording_halted();
+            }
+        });
+    odometer_thread_ = std::thread([this] {
+        name_this_thread("qm-odometer");
+        if (run_odometer() != 0) exit_code_ = -1;
+    });
 }
 
 write_thread::~write_thread() {
@@ -65,43 +91,22 @@ write_thread::~write_thread() {
 }
 
 std::string write_thread::session_code() {
-    {
-        std::lock_guard<std::mutex> lock(requests_mutex_);
-        if (!requested_codes_.empty()) return requested_codes_.back();
-    }
-    return session_.session_code();
+    std::lock_guard<std::mutex> lock(codes_mutex_);
+    return latest_code_;
 }
 
 void write_thread::set_session_code(const std::string& code) {
-    {
-        std::lock_guard<std::mutex> lock(requests_mutex_);
-        if (!loop_ended_) {
-            // Closing LevelDB (a sync, maybe a wait for a compaction) must not stall the
-            // caller, which is the GUI thread: the loop does it between two recording steps.
-            requested_codes_.push_back(code);
-            boost::asio::post(io_, [this] { apply_requested_codes(); });
-            return;
-        }
+    std::lock_guard<std::mutex> lock(codes_mutex_);
+    latest_code_ = code;
+    // Closing LevelDB (a sync, maybe a wait for a compaction) must not stall the caller, which
+    // is the GUI thread: the writer does it where the code arrived among the messages.
+    if (queue_.push_session(code)) return;
+    if (!joined_) {
+        late_codes_.push_back(code);
+        return;
     }
-    // The loop is over and the recording closed: nothing is left to close or rewrite.
+    // Everything is over and the recording closed: nothing is left to close or rewrite.
     session_.set_session_code(code);
-}
-
-void write_thread::apply_requested_codes() {
-    for (;;) {
-        std::string code;
-        {
-            std::lock_guard<std::mutex> lock(requests_mutex_);
-            if (requested_codes_.empty()) return;
-            code = requested_codes_.front();
-        }
-        session_.set_session_code(code);
-        {
-            std::lock_guard<std::mutex> lock(requests_mutex_);
-            requested_codes_.pop_front();
-        }
-        if (!io_.stopped()) keep_synced();
-    }
 }
 
 std::wstring write_thread::silence_seconds() const {
@@ -112,40 +117,20 @@ std::wstring write_thread::silence_seconds() const {
 }
 
 void write_thread::on_count(std::uint32_t count, int format) {
-    if (watchdog_.message(odometer_watchdog::clock::now()) && !session_.halted()) {
+    // The arrival time is taken by the queue, here on the reading thread: how late the writer
+    // is never changes which frame the message gets.
+    const bool taken = queue_.push_count(count, format);
+    if (watchdog_.message(odometer_watchdog::clock::now()) && !halted_) {
         post_log_info(sink_, L"Сообщения ДПП снова поступают: последовательный порт " + device_path_);
         post_message(sink_, make_record_status(recording_news::odometer_back, L"ДПП снова на связи: " + device_path_));
     }
-    try {
-        session_.step(count, format);
-    } catch (const std::exception& e) {
-        // A database that cannot be opened: no later message can be recorded either.
-        post_log_error(sink_, to_wide(e.what()));
-        end_recording(to_wide(e.what()));
-        step_failed_ = true;
-        io_.stop();
-        return;
-    }
-    // The session has said why; nothing is left for this thread to record.
-    if (session_.halted()) {
-        io_.stop();
-        return;
-    }
-    keep_synced();
+    if (!taken) io_.stop();  // the recording has ended (a fault, or Stop)
 }
 
-void write_thread::keep_synced() {
-    if (sync_armed_) return;
-    const auto deadline = session_.sync_deadline();
-    if (!deadline) return;
-    sync_armed_ = true;
-    sync_timer_.expires_at(*deadline);
-    sync_timer_.async_wait([this](const boost::system::error_code& ec) {
-        sync_armed_ = false;
-        if (ec) return;
-        session_.sync_due(std::chrono::steady_clock::now());
-        keep_synced();  // writes that came meanwhile have a later deadline
-    });
+void write_thread::recording_halted() {
+    halted_ = true;
+    exit_code_ = -1;
+    io_.stop();
 }
 
 void write_thread::line_lost(const std::string& system_text) {
@@ -183,7 +168,7 @@ void write_thread::watch_odometer() {
     watch_timer_.expires_after(period);
     watch_timer_.async_wait([this](const boost::system::error_code& ec) {
         if (ec) return;
-        if (watchdog_.silence_began(odometer_watchdog::clock::now()) && !session_.halted()) {
+        if (watchdog_.silence_began(odometer_watchdog::clock::now()) && !halted_) {
             post_log_error(sink_,
                            L"Нет сообщений ДПП " + silence_seconds() + L" с: последовательный порт " + device_path_);
             post_message(sink_,
@@ -193,34 +178,42 @@ void write_thread::watch_odometer() {
     });
 }
 
-void write_thread::stop() { io_.stop(); }
+void write_thread::stop() {
+    io_.stop();
+    coordinate_io_.stop();
+}
 
 int write_thread::wait() {
-    if (thread_.joinable()) thread_.join();
+    if (odometer_thread_.joinable()) odometer_thread_.join();
+    if (coordinate_thread_.joinable()) coordinate_thread_.join();
+    if (!pipeline_) return exit_code_;
+    {
+        std::lock_guard<std::mutex> lock(codes_mutex_);
+        // From here on a code can only be pushed into a closed queue: it waits in late_codes_.
+        queue_.close();
+    }
+    pipeline_->finish();
+    pipeline_.reset();
+    reader_.close();
+    std::deque<std::string> late;
+    {
+        std::lock_guard<std::mutex> lock(codes_mutex_);
+        late.swap(late_codes_);
+        joined_ = true;
+    }
+    // Codes asked for after Stop still decide the session of the close; the writer has
+    // closed the recording by now, so they only change the code the next one starts with.
+    try {
+        for (const auto& code : late) session_.set_session_code(code);
+    } catch (const std::exception& e) {
+        post_log_error(sink_, to_wide(e.what()));
+        exit_code_ = -1;
+    }
+    if (session_.halted()) exit_code_ = -1;
     return exit_code_;
 }
 
-int write_thread::run() {
-    // Named so that top -H and the benchmarks can tell its CPU time apart.
-    pthread_setname_np(pthread_self(), "qm-write");
-    int code = run_loop();
-    {
-        std::lock_guard<std::mutex> lock(requests_mutex_);
-        loop_ended_ = true;
-    }
-    // Codes asked for but not reached by the loop still decide the session of the close.
-    try {
-        apply_requested_codes();
-    } catch (...) {
-        code = -1;
-    }
-    // Also after a failure: a database left open would otherwise be continued by the next
-    // write thread and mix two recordings.
-    if (!finish_recording()) code = -1;
-    return code;
-}
-
-int write_thread::run_loop() {
+int write_thread::run_odometer() {
     try {
         try {
             reader_.open(device_path_);
@@ -229,27 +222,29 @@ int write_thread::run_loop() {
             post_log_error(sink_, L"Не удалось открыть последовательный порт: " + device_path_ + L": " +
                                       to_wide(e.code().message()));
             end_recording(L"не удалось открыть порт ДПП " + device_path_);
+            queue_.close();
             return -1;
         } catch (const std::exception& e) {
             post_log_error(sink_,
                            L"Не удалось открыть последовательный порт: " + device_path_ + L": " + to_wide(e.what()));
             end_recording(L"не удалось открыть порт ДПП " + device_path_);
+            queue_.close();
             return -1;
         }
         if (!reader_.is_open()) {
             post_log_error(sink_, L"Не удалось открыть последовательный порт: " + device_path_);
             end_recording(L"не удалось открыть порт ДПП " + device_path_);
+            queue_.close();
             return -1;
         }
         post_log_info(sink_, L"Последовательный порт: " + device_path_);
         reader_.start();
         watchdog_.start(odometer_watchdog::clock::now());
         watch_odometer();
-        if (coordinate_) coordinate_->start();
         // Runs until stop(), also when the odometer reader has given up after a failure.
         auto work = boost::asio::make_work_guard(io_);
         io_.run();
-        return session_.halted() || step_failed_ ? -1 : 0;
+        return 0;
     } catch (const std::exception& e) {
         post_log_error(sink_, to_wide(e.what()));
         end_recording(to_wide(e.what()));
@@ -257,18 +252,6 @@ int write_thread::run_loop() {
         post_log_error(sink_, L"Unknown exception in write thread");
         end_recording(L"Unknown exception in write thread");
     }
+    queue_.close();
     return -1;
-}
-
-bool write_thread::finish_recording() {
-    try {
-        reader_.close();
-        session_.finish();
-        return true;
-    } catch (const std::exception& e) {
-        post_log_error(sink_, to_wide(e.what()));
-    } catch (...) {
-        post_log_error(sink_, L"Unknown exception in write thread");
-    }
-    return false;
 }

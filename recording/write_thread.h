@@ -1,50 +1,52 @@
 #pragma once
-// write_thread: the recording half of "Захват и запись". One thread running one I/O loop
-// that carries the odometer reader, the optional coordinate server client and the
-// recording steps (recording_session), all one handler at a time.
+// write_thread: the recording half of "Захват и запись", as threads that never wait for each
+// other's slow work:
+//   "qm-odometer"   reads the odometer port and puts every message, with its arrival time,
+//                   into the recording queue; it also watches for silence and reopens a line
+//                   that failed. Nothing else: no disk, no encoding, no lock a disk operation
+//                   holds.
+//   "qm-coordinate" (when enabled) asks the coordinate server; a new code goes into the queue.
+//   store_pipeline  pairs, encodes and stores (recording/store_pipeline.h).
+// The frames come into the same queue from the capture thread.
 //
 // Construction takes the values it needs as a plain write_thread_config (the program reads
 // them from the settings once, with write_thread_config_from() in
-// recording/write_thread_settings.h), creates the write path when missing, and starts the
-// thread. The thread
-// opens the odometer port and posts "Последовательный порт: %s", or posts why it could not
-// and ends with -1. At the end of the run (stop, or a failure out of the loop) the port is
-// closed and the current database is closed and, when it holds frames, reported with
-// EVT_DATABASE_INFO.
+// recording/write_thread_settings.h), creates the write path when missing, opens the queue
+// and starts the threads. The odometer thread opens the port and posts
+// "Последовательный порт: %s", or posts why it could not and the recording ends (-1). At the
+// end of the run every frame paired before Stop is stored, and the current database is synced,
+// closed and, when it holds frames, reported with EVT_DATABASE_INFO.
 //
-// A session code set from outside the loop (the operator's session-code command on the GUI
-// thread) is posted onto the loop: the database is closed or rewritten there, never on the
-// caller's thread. Codes still queued when the loop ends are applied before the final close.
+// A session code set from outside (the operator's session-code command on the GUI thread, the
+// coordinate server) enters the queue at its arrival time and applies from the first message
+// after it. Codes set after the queue closed still decide the session of the final close.
 //
-// Writes that the frame sync policy left unsynced are synced by a timer on the loop once the
-// oldest of them has waited the database's sync interval (1 s), also when no further odometer
-// message comes (a train that stopped): a power cut loses at most about that last interval.
-//
-// While the thread runs, an odometer that sends no valid message for the silence time (5 s)
-// gives one error row naming the port and a status field 2 text; the first message after it
-// one information row. A line that fails (an adapter pulled) gives one error row with the
-// system's text and is reopened every second; recording goes on into the same database when
-// messages return (the first gives the information row).
+// While it runs, an odometer that sends no valid message for the silence time (5 s) gives one
+// error row naming the port and a status field 2 text; the first message after it one
+// information row. A line that fails (an adapter pulled) gives one error row with the system's
+// text and is reopened every second; recording goes on into the same database when messages
+// return (the first gives the information row).
 //
 // A recording that ends before stop() (port cannot be opened, failed write, disk guard, an
 // exception) says so in a record_status_message of news `stopped`, "Запись остановлена: ...",
-// and the thread ends; capture is not the write thread's to stop.
+// and the threads end; capture is not the write thread's to stop.
 //
-// Ownership: the frame buffer and a database given in the tuning must
-// outlive the object, which is the database's owner while it runs and the single owner of
-// its thread: the destructor stops the loop and joins, so the database is
-// closed and reported before the destructor returns.
-// Thread safety: session_code(), set_session_code() and stop() may be called from any
+// Ownership: the queue and a database given in the tuning must outlive the object, which is
+// the database's owner while it runs and the single owner of its threads: the destructor
+// stops, drains and joins, so the database is closed and reported before it returns.
+// Thread safety: session_code(), set_session_code(), stop() and wait() may be called from any
 // thread (the session-code command calls them on the GUI thread).
 // Errors: every failure is posted to the sink (EVT_LOG_ERROR); nothing is thrown to the
 // caller.
 #include "base/thread_message.h"
 #include "camera/frame_source.h"
+#include "camera/recording_queue.h"
 #include "recording/coordinate_client.h"
 #include "recording/disk_space_guard.h"
 #include "recording/odometer_watchdog.h"
 #include "recording/odometer_reader.h"
 #include "recording/recording_session.h"
+#include "recording/store_pipeline.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -79,38 +81,43 @@ struct write_thread_tuning {
     // null: one of the write thread's own.
     recording_database* database = nullptr;
     recording_session::step_observer step_observer;  // benchmarks: each step's time
+    // Encoders, encoding, the stored-frame observer (tests and benchmarks).
+    store_pipeline_options pipeline;
 };
 
 class write_thread : public recorder {
 public:
-    write_thread(event_sink_ptr sink, write_thread_config config, const std::string& session_code, frame_buffer* frame,
-                 write_thread_tuning tuning = {});
+    // queue: where the capture thread puts the frames; null: a queue of the write thread's
+    // own, which nothing feeds (positions only).
+    write_thread(event_sink_ptr sink, write_thread_config config, const std::string& session_code,
+                 recording_queue* queue, write_thread_tuning tuning = {});
     ~write_thread() override;
     write_thread(const write_thread&) = delete;
     write_thread& operator=(const write_thread&) = delete;
 
     std::string session_code() override;
     void set_session_code(const std::string& code) override;
+    std::size_t frames_to_save() override { return pipeline_ ? pipeline_->pending() : 0; }
 
-    // Asks the loop to stop; the thread then does its end-of-run work and ends.
+    // Stop: no odometer message is taken after it; what came before is stored by wait().
     void stop();
-    // Joins the thread; its exit code: 0 after an orderly stop, -1 after a failure.
+    // Stores what is left, closes the recording and joins every thread; the exit code: 0 after
+    // an orderly stop, -1 after a failure.
     int wait();
 
     // The device path of the odometer port, from the settings.
     const std::wstring& device_path() const { return device_path_; }
+    // Messages whose frame the queue had dropped.
+    std::uint64_t frames_lost() const { return pipeline_ ? pipeline_->frames_lost() : 0; }
 
 private:
-    int run();
-    int run_loop();
-    bool finish_recording();
-    void apply_requested_codes();  // loop thread
+    int run_odometer();
     void on_count(std::uint32_t count, int format);
     void watch_odometer();                           // arms the silence check
-    void keep_synced();                              // arms the sync of writes left unsynced
-    void line_lost(const std::string& system_text);  // loop thread
-    void reopen_line();                              // loop thread; again every second until it opens
+    void line_lost(const std::string& system_text);  // odometer thread
+    void reopen_line();                              // odometer thread; again every second until it opens
     void end_recording(const std::wstring& why);     // the `stopped` status
+    void recording_halted();                         // the pipeline's writer: a fault ended it
 
     // The silence texts name the port.
     std::wstring silence_seconds() const;
@@ -123,22 +130,26 @@ private:
     std::string coordinate_port_;
     long query_period_ = 5;
 
-    boost::asio::io_context io_;
+    std::unique_ptr<recording_queue> own_queue_;  // when none is given
+    recording_queue& queue_;
+    boost::asio::io_context io_;             // the odometer's
+    boost::asio::io_context coordinate_io_;  // the coordinate server's
     std::unique_ptr<recording_database> own_database_;  // when the tuning gives none
     recording_session session_;
     odometer_reader reader_;
     std::optional<coordinate_client> coordinate_;
-    odometer_watchdog watchdog_;  // loop thread only
+    odometer_watchdog watchdog_;  // odometer thread only
     boost::asio::steady_timer watch_timer_;
-    boost::asio::steady_timer sync_timer_;
-    bool sync_armed_ = false;  // loop thread only
     boost::asio::steady_timer reopen_timer_;
-    bool step_failed_ = false;  // loop thread only: a recording step threw
+    std::atomic<bool> halted_{false};
 
-    std::mutex requests_mutex_;  // guards requested_codes_, loop_ended_
-    std::deque<std::string> requested_codes_;
-    bool loop_ended_ = false;
+    std::mutex codes_mutex_;  // guards latest_code_, late_codes_, joined_
+    std::string latest_code_;
+    std::deque<std::string> late_codes_;  // set after the queue closed, applied at the close
+    bool joined_ = false;
 
     std::atomic<int> exit_code_{0};
-    std::thread thread_;  // started last, joined by wait()
+    std::unique_ptr<store_pipeline> pipeline_;
+    std::thread odometer_thread_;    // started last, joined by wait()
+    std::thread coordinate_thread_;
 };

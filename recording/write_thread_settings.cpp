@@ -38,8 +38,8 @@ recorder_factory write_thread_factory(settings_ptr settings, recording_database*
 
 recorder_factory write_thread_factory(settings_ptr settings, write_thread_tuning tuning) {
     return [settings, tuning](event_sink_ptr sink, const std::string& session_code,
-                              frame_buffer* frame) -> std::unique_ptr<recorder> {
-        return std::make_unique<write_thread>(std::move(sink), write_thread_config_from(*settings), session_code, frame,
+                              recording_queue* queue) -> std::unique_ptr<recorder> {
+        return std::make_unique<write_thread>(std::move(sink), write_thread_config_from(*settings), session_code, queue,
                                               tuning);
     };
 }

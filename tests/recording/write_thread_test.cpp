@@ -39,10 +39,14 @@ protected:
         fb.image.assign(128, 0);
     }
 
+    // A frame from the camera, as the capture thread hands it to the recording.
     void new_frame(std::uint64_t stamp) {
-        std::unique_lock<std::shared_mutex> lock(fb.lock);
         std::fill(fb.image.begin(), fb.image.end(), static_cast<std::uint8_t>(stamp));
-        fb.timestamp = stamp;
+        deliver(stamp);
+    }
+    void deliver(std::uint64_t stamp) {
+        queue.push_frame(fb.image.data(), fb.image.size(),
+                         frame_geometry{fb.width, fb.height, fb.pixel_format, fb.bits_per_pixel}, stamp);
     }
 
     void send(std::uint32_t count) {
@@ -76,7 +80,8 @@ protected:
     test_support::temp_dir dir{"qm-wt"};
     pseudo_terminal line;
     settings_ptr settings;
-    frame_buffer fb;
+    frame_buffer fb;  // the geometry and bytes of the frames delivered
+    recording_queue queue;
     std::shared_ptr<test_support::recording_sink> sink = std::make_shared<test_support::recording_sink>();
     recording_database live;
 };
@@ -84,7 +89,7 @@ protected:
 }  // namespace
 
 TEST_F(WriteThread, RecordsOdometerMessagesAndReportsTheDatabaseAtStop) {
-    write_thread wt(sink, write_thread_config_from(*settings), "", &fb);
+    write_thread wt(sink, write_thread_config_from(*settings), "", &queue);
     EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "запись" / "здесь"));
     ASSERT_TRUE(sink->wait_for_kind(thread_event::log_info));
     EXPECT_EQ(sink->texts(thread_event::log_info).front(),
@@ -133,13 +138,10 @@ TEST_F(WriteThread, TheSizeReportedAtStopIsTheSizeAReloadReads) {
     fb.image.assign(320 * 240, 0);
     std::uint32_t noise = 12345;
     {
-        write_thread wt(sink, write_thread_config_from(*settings), "", &fb);
+        write_thread wt(sink, write_thread_config_from(*settings), "", &queue);
         for (std::uint32_t c = 1; c <= 8; ++c) {
-            {
-                std::unique_lock<std::shared_mutex> lock(fb.lock);
-                for (auto& b : fb.image) b = static_cast<std::uint8_t>((noise = noise * 1103515245 + 12345) >> 24);
-                fb.timestamp = 100 + c;
-            }
+            for (auto& b : fb.image) b = static_cast<std::uint8_t>((noise = noise * 1103515245 + 12345) >> 24);
+            deliver(100 + c);
             send(c);
             ASSERT_TRUE(wait_status(L"ДПП[4]: " + std::to_wstring(c) + L" Записано кадров: " + std::to_wstring(c)));
         }
@@ -154,7 +156,7 @@ TEST_F(WriteThread, TheSizeReportedAtStopIsTheSizeAReloadReads) {
 }
 
 TEST_F(WriteThread, ABackwardsCountListsTheClosedDatabaseAtOnce) {
-    write_thread wt(sink, write_thread_config_from(*settings), "", &fb, into_live());
+    write_thread wt(sink, write_thread_config_from(*settings), "", &queue, into_live());
     new_frame(1);
     send(50);
     ASSERT_TRUE(wait_status(L"ДПП[4]: 50 Записано кадров: 1"));
@@ -176,7 +178,7 @@ TEST_F(WriteThread, ARecordingThatEndsByItselfSaysWhyAndEndsTheThread) {
         SCOPED_TRACE("the disk guard");
         write_thread_tuning tuning;
         tuning.free_space = [] { return std::optional<disk_space>(disk_space{100ull << 30, 1ull << 20}); };
-        write_thread wt(sink, write_thread_config_from(*settings), "", &fb, tuning);
+        write_thread wt(sink, write_thread_config_from(*settings), "", &queue, tuning);
         new_frame(1);
         send(5);
         EXPECT_EQ(wt.wait(), -1);  // no stop() asked
@@ -189,7 +191,7 @@ TEST_F(WriteThread, ARecordingThatEndsByItselfSaysWhyAndEndsTheThread) {
         const auto file = dir.path() / "a-file";
         std::ofstream(file) << "x";
         settings->write_text(settings_keys::write_path, to_wide(file.string()));
-        write_thread wt(sink, write_thread_config_from(*settings), "", &fb);
+        write_thread wt(sink, write_thread_config_from(*settings), "", &queue);
         new_frame(2);
         send(6);
         EXPECT_EQ(wt.wait(), -1);
@@ -206,7 +208,7 @@ TEST_F(WriteThread, ALostOdometerLineIsReopenedAndRecordingGoesOnInTheSameDataba
     std::filesystem::create_symlink(line.device_path(), link);
     settings->write_text(settings_keys::dpp_port, to_wide(link.string()));
     const std::wstring port = to_wide(link.string());
-    write_thread wt(sink, write_thread_config_from(*settings), "", &fb, into_live());
+    write_thread wt(sink, write_thread_config_from(*settings), "", &queue, into_live());
     new_frame(1);
     send(100);
     ASSERT_TRUE(wait_status(L"ДПП[4]: 100 Записано кадров: 1"));
@@ -272,7 +274,7 @@ TEST_F(WriteThread, ALostOdometerLineIsReopenedAndRecordingGoesOnInTheSameDataba
 
 TEST_F(WriteThread, StoppingWithoutStoredFramesReportsNothing) {
     {
-        write_thread wt(sink, write_thread_config_from(*settings), "", &fb, into_live());
+        write_thread wt(sink, write_thread_config_from(*settings), "", &queue, into_live());
         send(3);  // time stamp 0: a database opens, nothing is stored
         ASSERT_TRUE(wait_status(L"ДПП[4]: 3 Записано кадров: 0"));
     }  // the destructor stops and joins
@@ -282,7 +284,7 @@ TEST_F(WriteThread, StoppingWithoutStoredFramesReportsNothing) {
 
 TEST_F(WriteThread, APortThatCannotBeOpenedEndsTheThreadAndSaysWhichPortAndWhy) {
     settings->write_text(settings_keys::dpp_port, L"/nonexistent/ttyS0");
-    write_thread wt(sink, write_thread_config_from(*settings), "", &fb);
+    write_thread wt(sink, write_thread_config_from(*settings), "", &queue);
     EXPECT_EQ(wt.wait(), -1);
     EXPECT_EQ(sink->texts(thread_event::log_error),
               std::vector<std::wstring>{
@@ -294,7 +296,7 @@ TEST_F(WriteThread, APortThatCannotBeOpenedEndsTheThreadAndSaysWhichPortAndWhy) 
 
 TEST_F(WriteThread, FormatSevenIgnoresFormatFourMessages) {
     settings->write_text(settings_keys::dpp_format, L"ДПП7");
-    write_thread wt(sink, write_thread_config_from(*settings), "", &fb);
+    write_thread wt(sink, write_thread_config_from(*settings), "", &queue);
     send(9);
     const auto m = encode_odometer7(10);
     ASSERT_TRUE(line.write(m.data(), m.size()));
@@ -309,7 +311,7 @@ TEST_F(WriteThread, AnUnresolvableCoordinateServerEndsTheThreadButClosesTheDatab
     settings->write_text(settings_keys::coordinate_server_port, L"no-such-service-name");
     new_frame(1);
     send(1);  // queued in the line before the thread starts reading
-    write_thread wt(sink, write_thread_config_from(*settings), "", &fb, into_live());
+    write_thread wt(sink, write_thread_config_from(*settings), "", &queue, into_live());
     EXPECT_EQ(wt.wait(), -1);
     EXPECT_EQ(sink->texts(thread_event::log_error), std::vector<std::wstring>{L"CoordServer resolve error"});
     EXPECT_EQ(stopped_texts(), std::vector<std::wstring>{L"Запись остановлена: CoordServer resolve error"});
@@ -317,7 +319,7 @@ TEST_F(WriteThread, AnUnresolvableCoordinateServerEndsTheThreadButClosesTheDatab
 }
 
 TEST_F(WriteThread, TheFactoryMakesARunningRecorder) {
-    auto r = write_thread_factory(settings)(sink, "5 : 6", &fb);
+    auto r = write_thread_factory(settings)(sink, "5 : 6", &queue);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->session_code(), "5 : 6");
     ASSERT_TRUE(sink->wait_for_kind(thread_event::log_info));
@@ -327,7 +329,7 @@ TEST_F(WriteThread, TheFactoryMakesARunningRecorder) {
 TEST_F(WriteThread, ASilentOdometerIsReportedOnceAndItsReturnOnce) {
     write_thread_tuning tuning;
     tuning.odometer_silence = 300ms;
-    write_thread wt(sink, write_thread_config_from(*settings), "", &fb, tuning);
+    write_thread wt(sink, write_thread_config_from(*settings), "", &queue, tuning);
     const std::wstring port = wxString::FromUTF8(line.device_path()).ToStdWstring();
     const std::wstring warning = L"Нет сообщений ДПП 0.3 с: последовательный порт " + port;
     ASSERT_TRUE(sink->wait_for(
@@ -364,7 +366,7 @@ TEST_F(WriteThread, ASessionChangeFromAnotherThreadRunsOnTheLoop) {
     };
     auto spy = std::make_shared<thread_sink>();
     spy->inner = sink;
-    write_thread wt(spy, write_thread_config_from(*settings), "1 : a", &fb, into_live());
+    write_thread wt(spy, write_thread_config_from(*settings), "1 : a", &queue, into_live());
     new_frame(1);
     send(10);
     ASSERT_TRUE(wait_status(L"ДПП[4]: 10 Записано кадров: 1"));
@@ -410,7 +412,7 @@ TEST_F(WriteThread, APowerCutAfterTheOdometerWentQuietLosesNoFrame) {
     tuning.database = &db;
     std::wstring path;
     {
-        write_thread wt(sink, write_thread_config_from(*settings), "77 : z", &fb, tuning);
+        write_thread wt(sink, write_thread_config_from(*settings), "77 : z", &queue, tuning);
         for (std::uint32_t i = 0; i < 6; ++i) {
             new_frame(i + 1);
             send(100 + i);

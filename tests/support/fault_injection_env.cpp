@@ -159,8 +159,20 @@ std::uint64_t fault_injection_env::unsynced_log_bytes() const {
     return n;
 }
 
+void fault_injection_env::before_each_append(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    append_hook_ = std::make_shared<const std::function<void()>>(std::move(hook));
+}
+
 leveldb::Status fault_injection_env::append(const std::string& name, leveldb::WritableFile& target,
                                             const leveldb::Slice& data) {
+    std::shared_ptr<const std::function<void()>> hook;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        hook = append_hook_;
+    }
+    // Outside the lock: a stalled append must not hold up the other files' bookkeeping.
+    if (hook && *hook) (*hook)();
     std::lock_guard<std::mutex> lock(mutex_);
     if (!powered_) return leveldb::Status::OK();  // lost with the power
     std::size_t n = data.size();

@@ -19,12 +19,17 @@
 // it, until release_background_work(): a test can cut while a memtable still waits for its
 // table file.
 //
+// before_each_append(hook) runs hook before every append, on the appending thread (a test
+// stalls the disk there by sleeping).
+//
 // Sync() flushes but does not fsync: the disk is simulated, only the bookkeeping matters.
 // Thread safety: every member may be called from any thread (LevelDB calls it from its
 // background thread too). The Env must outlive every database opened with it.
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -66,6 +71,8 @@ public:
     void hold_background_work();
     void release_background_work();
 
+    void before_each_append(std::function<void()> hook);
+
     // Called by the files it hands out.
     leveldb::Status append(const std::string& name, leveldb::WritableFile& target, const leveldb::Slice& data);
     leveldb::Status sync(const std::string& name, leveldb::WritableFile& target);
@@ -88,6 +95,7 @@ private:
     bool failing_syncs_ = false;
     std::condition_variable syncs_released_;
     std::vector<std::pair<void (*)(void*), void*>> held_;
+    std::shared_ptr<const std::function<void()>> append_hook_;
 };
 
 }  // namespace test_support

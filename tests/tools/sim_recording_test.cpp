@@ -51,21 +51,19 @@ TEST(RecordingEndToEnd, SimulatedOdometerRecordsTwoDatabasesThatReadBack) {
     fb.width = 32;
     fb.height = 24;
     fb.image.assign(32 * 24, 0);
+    recording_queue queue;
     std::atomic<bool> camera_on{true};
     std::thread camera([&] {
         for (std::uint64_t stamp = 1; camera_on; ++stamp) {
-            {
-                std::unique_lock<std::shared_mutex> lock(fb.lock);
-                std::fill(fb.image.begin(), fb.image.end(), static_cast<std::uint8_t>(stamp));
-                fb.timestamp = stamp;
-            }
+            std::fill(fb.image.begin(), fb.image.end(), static_cast<std::uint8_t>(stamp));
+            queue.push_frame(fb.image.data(), fb.image.size(), frame_geometry{fb.width, fb.height, 0, 8}, stamp);
             std::this_thread::sleep_for(1ms);
         }
     });
 
     auto sink = std::make_shared<test_support::recording_sink>();
     {
-        write_thread wt(sink, write_thread_config_from(*settings), "17 : x", &fb);
+        write_thread wt(sink, write_thread_config_from(*settings), "17 : x", &queue);
         EXPECT_TRUE(sink->wait_for(
             [](const thread_message& m) {
                 return kind_of(m) == thread_event::record_status && text_of(m).rfind(L"ДПП[7]: 576 ", 0) == 0;

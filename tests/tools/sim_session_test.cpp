@@ -50,10 +50,10 @@ TEST(CoordServerSession, ServerCodesSplitTheRecordingIntoDatabases) {
     fb.width = 16;
     fb.height = 8;
     fb.image.assign(128, 0);
+    recording_queue queue;
     auto new_frame = [&](std::uint64_t stamp) {
-        std::unique_lock<std::shared_mutex> lock(fb.lock);
         std::fill(fb.image.begin(), fb.image.end(), static_cast<std::uint8_t>(stamp));
-        fb.timestamp = stamp;
+        queue.push_frame(fb.image.data(), fb.image.size(), frame_geometry{fb.width, fb.height, 0, 8}, stamp);
     };
     auto send = [&](std::uint32_t count) {
         const auto m = encode_odometer4(count);
@@ -61,7 +61,7 @@ TEST(CoordServerSession, ServerCodesSplitTheRecordingIntoDatabases) {
     };
     auto sink = std::make_shared<test_support::recording_sink>();
 
-    write_thread wt(sink, write_thread_config_from(*settings), "", &fb);
+    write_thread wt(sink, write_thread_config_from(*settings), "", &queue);
     new_frame(1);
     send(100);
     ASSERT_TRUE(has_text(*sink, thread_event::record_status, L"ДПП[4]: 100 Записано кадров: 1"));
