@@ -2,8 +2,9 @@
 // The one in-memory frame record of a running capture.
 //
 // One writer (the capture thread) overwrites `image` with the newest frame under the
-// exclusive lock; readers (live display, write thread) copy out under the shared lock and
-// do all further work outside it. There is no queue: a slow reader only misses frames.
+// exclusive lock; readers (live display, the image service's live frames) copy out under the
+// shared lock and do all further work outside it. A slow reader only misses frames; the
+// recording does not read here, it has every frame in its own queue (recording_queue.h).
 //
 // Geometry fields are set when the buffer is created, before any thread starts, and never
 // change; they are read without the lock. `image` and `timestamp` are guarded by `lock`.

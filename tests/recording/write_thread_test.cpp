@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -439,4 +440,33 @@ TEST_F(WriteThread, APowerCutAfterTheOdometerWentQuietLosesNoFrame) {
     database_reader reader(path);
     EXPECT_EQ(reader.summary().count, 6u);  // no "count": the close was cut off
     EXPECT_EQ(reader.session(), L"77 : z");
+}
+
+namespace {
+
+std::multiset<std::string> thread_names() {
+    std::multiset<std::string> names;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name;
+        std::getline(std::ifstream(task.path() / "comm"), name);
+        names.insert(name);
+    }
+    return names;
+}
+
+}  // namespace
+
+// top -H, perf and stack dumps tell the recording's threads apart; none it starts is unnamed.
+TEST_F(WriteThread, EveryThreadItStartsIsNamed) {
+    const auto before = thread_names();
+    write_thread wt(sink, write_thread_config_from(*settings), "", &queue);
+    new_frame(1);
+    send(1);
+    ASSERT_TRUE(wait_status(L"ДПП[4]: 1 Записано кадров: 1"));
+    auto during = thread_names();
+    for (const auto& name : {"qm-odometer", "qm-pair", "qm-store", "qm-encode-1"})
+        EXPECT_EQ(during.count(name), 1u) << name;
+    for (const auto& name : before)
+        if (auto it = during.find(name); it != during.end()) during.erase(it);
+    for (const auto& name : during) EXPECT_EQ(name.rfind("qm-", 0), 0u) << name;
 }
