@@ -1,13 +1,21 @@
 // End to end recording: the simulated camera (Aravis's in-process fake camera, no network)
 // through continuous_grab_write and the write thread, paced by quillmar-odometer-sim at
-// 1,000 messages/s in the 7-byte format. Prints recording steps vs messages sent, stored
-// frames vs the distinct camera frames that appeared while recording, the camera's delivered
-// frame rate and the write thread's CPU use.
-// Options: --seconds N (default 60), --rate N (default 1000).
+// 1,000 messages/s in the 7-byte format. Prints recording steps vs messages sent, the frames
+// due (each message's newest frame not yet paired, from the arrivals the queue saw) against
+// the frames stored, the frames the queue dropped and its highest level, and the recording
+// threads' CPU use.
+//
+// A stalled disk: --stall-every MS --stall-for MS make every write of the recording wait out
+// a stall of that length at that period (as a disk busy with writeback does). The operator's
+// case: QUILLMAR_SIMULATED_SIZE=1920x1200 QUILLMAR_SIMULATED_SCENE=undercar
+// bench_recording_end_to_end --seconds 36 --rate 100 --fps 25 --stall-every 2000 --stall-for 400
+// Options: --seconds N (default 60), --rate N (default 1000), --fps F (the camera's rate;
+// default: the simulated camera's own).
 #include "base/thread_message.h"
 #include "camera/camera_list.h"
 #include "camera/continuous_grab_write.h"
 #include "camera/frame_buffer.h"
+#include "camera/jai_sdk.h"
 #include "camera/jai_factory.h"
 #include "database/database_layout.h"
 #include "database/durable_env.h"
@@ -28,6 +36,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
+#include <set>
 #include <mutex>
 #include <signal.h>
 #include <spawn.h>
@@ -46,6 +56,72 @@ long option(int argc, char** argv, const char* name, long def) {
     return def;
 }
 
+// Every write of the recording waits out the stall it falls into.
+class stalling_env : public leveldb::EnvWrapper {
+public:
+    stalling_env(std::chrono::milliseconds every, std::chrono::milliseconds length)
+        : EnvWrapper(leveldb::Env::Default()), every_(every), length_(length) {}
+    leveldb::Status NewWritableFile(const std::string& name, leveldb::WritableFile** result) override {
+        leveldb::Status s = target()->NewWritableFile(name, result);
+        if (s.ok()) *result = new file(*this, *result);
+        return s;
+    }
+    leveldb::Status NewAppendableFile(const std::string& name, leveldb::WritableFile** result) override {
+        leveldb::Status s = target()->NewAppendableFile(name, result);
+        if (s.ok()) *result = new file(*this, *result);
+        return s;
+    }
+    void wait_out() const {
+        if (every_.count() <= 0 || length_.count() <= 0) return;
+        const auto into = (std::chrono::steady_clock::now() - start_) % every_;
+        if (into < length_) std::this_thread::sleep_for(length_ - into);
+    }
+
+private:
+    struct file : leveldb::WritableFile {
+        file(const stalling_env& env, leveldb::WritableFile* target) : env(env), target(target) {}
+        leveldb::Status Append(const leveldb::Slice& data) override {
+            env.wait_out();
+            return target->Append(data);
+        }
+        leveldb::Status Flush() override { return target->Flush(); }
+        leveldb::Status Sync() override { return target->Sync(); }
+        leveldb::Status Close() override { return target->Close(); }
+        const stalling_env& env;
+        std::unique_ptr<leveldb::WritableFile> target;
+    };
+    const std::chrono::milliseconds every_, length_;
+    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+// The reference pairing, from the arrivals alone: a message is due the newest frame that
+// arrived since the message before it; lost when that frame was dropped by the queue.
+class due_counter {
+public:
+    void arrived(arrival::kind what, std::uint32_t count) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (what == arrival::kind::frame || what == arrival::kind::dropped) newest_ = what;
+        if (what != arrival::kind::count || !newest_) return;
+        if (*newest_ == arrival::kind::frame) due_.push_back(count);
+        else ++lost_to_drops_;
+        newest_.reset();
+    }
+    std::vector<std::uint32_t> due() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return due_;
+    }
+    std::uint64_t lost_to_drops() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return lost_to_drops_;
+    }
+
+private:
+    mutable std::mutex mutex_;  // guards everything below
+    std::optional<arrival::kind> newest_;
+    std::vector<std::uint32_t> due_;
+    std::uint64_t lost_to_drops_ = 0;
+};
+
 class counting_sink : public event_sink {
 public:
     void post(thread_message m) override {
@@ -61,10 +137,8 @@ public:
     std::vector<std::wstring> errors;
 };
 
-// utime + stime of the threads named `name` in this process, in seconds. Threads inherit
-// their creator's name, so LevelDB's background thread (started from the write thread) is
-// counted with it: its work is caused by recording too.
-double thread_cpu_seconds(const std::string& name) {
+// utime + stime of the threads whose name begins with `prefix`, in seconds.
+double thread_cpu_seconds(const std::string& prefix) {
     DIR* d = opendir("/proc/self/task");
     if (!d) return -1;
     double total = 0;
@@ -73,7 +147,7 @@ double thread_cpu_seconds(const std::string& name) {
         const std::string base = std::string("/proc/self/task/") + e->d_name;
         std::string comm;
         std::getline(std::ifstream(base + "/comm"), comm);
-        if (comm != name) continue;
+        if (comm.rfind(prefix, 0) != 0) continue;
         std::string stat;
         std::getline(std::ifstream(base + "/stat"), stat);
         std::istringstream in(stat.substr(stat.rfind(')') + 2));
@@ -134,6 +208,9 @@ int main(int argc, char** argv) {
     wxInitializer wx;
     const long seconds = option(argc, argv, "--seconds", 60);
     const long rate = option(argc, argv, "--rate", 1000);
+    const long fps = option(argc, argv, "--fps", 0);
+    const std::chrono::milliseconds stall_every(option(argc, argv, "--stall-every", 0));
+    const std::chrono::milliseconds stall_for(option(argc, argv, "--stall-for", 0));
 
     const std::filesystem::path exe = std::filesystem::canonical("/proc/self/exe");
     const std::string sim_path = (exe.parent_path().parent_path() / "tools" / "quillmar-odometer-sim").string();
@@ -160,52 +237,57 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    if (fps > 0 && J_Camera_SetValueString(selected.camera->handle(), "AcquisitionFrameRate",
+                                           std::to_string(fps).c_str()) != J_ST_SUCCESS) {
+        std::fprintf(stderr, "the camera refused AcquisitionFrameRate %ld\n", fps);
+        return 1;
+    }
+
     auto sink = std::make_shared<counting_sink>();
-    long distinct_frames = 0;
-    double write_cpu = 0, wall = 0;
+    due_counter due;
+    recording_queue::levels queue_levels;
+    double write_cpu = 0, wall = 0, odometer_cpu = 0, encode_cpu = 0, pair_cpu = 0;
     std::uint64_t syncs_start = 0, syncs = 0, log_syncs_start = 0, log_syncs = 0;
     std::string sent_line;
     {
-        recording_database live;
-        continuous_grab_write source(sink, capture_config{}, selected.camera, write_thread_factory(settings, &live));
-        frame_buffer* fb = source.buffer();
-        // Counts every new camera frame while the odometer sends: what the steps could see.
-        std::atomic<bool> watching{true};
-        std::thread watcher([&] {
-            std::uint64_t last = 0;
-            while (watching) {
-                std::uint64_t stamp;
-                {
-                    std::shared_lock<std::shared_mutex> lock(fb->lock);
-                    stamp = fb->timestamp;
-                }
-                const long steps = sink->steps;
-                // The frame standing when the first step runs counts too.
-                if (steps > 0 && steps < messages && stamp != 0 && stamp != last) ++distinct_frames;
-                if (steps > 0) last = stamp;
-                std::this_thread::sleep_for(std::chrono::microseconds(500));
-            }
-        });
+        stalling_env stalls(stall_every, stall_for);
+        recording_database_options options;
+        options.env = &stalls;
+        recording_database live(options);
+        const recorder_factory make = write_thread_factory(settings, &live);
+        const recorder_factory observed = [&](event_sink_ptr s, const std::string& code, recording_queue* queue) {
+            queue->observe([&](arrival::kind what, std::chrono::steady_clock::time_point, std::uint32_t count) {
+                due.arrived(what, count);
+            });
+            return make(std::move(s), code, queue);
+        };
+        continuous_grab_write source(sink, capture_config{}, selected.camera, observed);
         // From the first step to the last expected one (or a generous time-out).
         while (sink->steps == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const auto start = std::chrono::steady_clock::now();
-        const double cpu_start = thread_cpu_seconds("qm-write");
+        const double cpu_start = thread_cpu_seconds("qm-store");
+        const double odometer_start = thread_cpu_seconds("qm-odometer");
+        const double encode_start = thread_cpu_seconds("qm-encode");
+        const double pair_start = thread_cpu_seconds("qm-pair");
         syncs_start = live.storage().syncs();
         log_syncs_start = live.storage().log_syncs();
         const auto limit = start + std::chrono::seconds(seconds * 2 + 10);
         while (sink->steps < messages && std::chrono::steady_clock::now() < limit)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        write_cpu = thread_cpu_seconds("qm-write") - cpu_start;
+        write_cpu = thread_cpu_seconds("qm-store") - cpu_start;
+        odometer_cpu = thread_cpu_seconds("qm-odometer") - odometer_start;
+        encode_cpu = thread_cpu_seconds("qm-encode") - encode_start;
+        pair_cpu = thread_cpu_seconds("qm-pair") - pair_start;
+        queue_levels = *source.queue_levels();
         syncs = live.storage().syncs() - syncs_start;
         log_syncs = live.storage().log_syncs() - log_syncs_start;
-        watching = false;
-        watcher.join();
     }  // ends the write thread (database closed and reported), then the capture thread
     kill(sim.pid, SIGTERM);
     sent_line = sim.line();  // "sent N"
 
     std::uint64_t stored = 0, frame_keys = 0;
+    std::set<std::uint32_t> stored_counts;
     {
         std::lock_guard<std::mutex> lock(sink->mutex);
         for (const auto& e : sink->errors) std::fprintf(stderr, "error: %ls\n", e.c_str());
@@ -214,13 +296,28 @@ int main(int argc, char** argv) {
             auto db = open_leveldb(std::filesystem::path(path).string(), false);
             std::unique_ptr<leveldb::Iterator> it(db->NewIterator(leveldb::ReadOptions()));
             for (it->SeekToFirst(); it->Valid(); it->Next())
-                if (is_frame_key(it->key().ToString())) ++frame_keys;
+                if (is_frame_key(it->key().ToString())) {
+                    ++frame_keys;
+                    stored_counts.insert(static_cast<std::uint32_t>(std::stoul(it->key().ToString())));
+                }
         }
     }
     std::printf("end to end: %ld s at %ld messages/s, 7-byte format, simulated camera\n", seconds, rate);
     std::printf("odometer simulator: %s; recording steps: %ld\n", sent_line.c_str(), sink->steps.load());
-    std::printf("distinct camera frames while recording: %ld (%.1f fps over %.1f s)\n", distinct_frames,
-                distinct_frames / wall, wall);
+    const std::vector<std::uint32_t> due_counts = due.due();
+    std::uint64_t lost = 0;
+    for (std::uint32_t c : due_counts) lost += stored_counts.count(c) ? 0 : 1;
+    std::uint64_t not_due = stored_counts.size();
+    for (std::uint32_t c : due_counts) not_due -= stored_counts.count(c);
+    if (stall_for.count() > 0)
+        std::printf("disk stalled %lld ms every %lld ms\n", static_cast<long long>(stall_for.count()),
+                    static_cast<long long>(stall_every.count()));
+    std::printf("frames due: %zu (%.1f fps over %.1f s); lost: %llu (%llu of them dropped by the full queue); "
+                "stored but not due: %llu\n",
+                due_counts.size(), due_counts.size() / wall, wall, static_cast<unsigned long long>(lost),
+                static_cast<unsigned long long>(due.lost_to_drops()), static_cast<unsigned long long>(not_due));
+    std::printf("queue: highest %zu of %zu frames, %llu dropped\n", queue_levels.highest_frames,
+                queue_levels.capacity_frames, static_cast<unsigned long long>(queue_levels.dropped));
     // Counts only grow here, so every frame write has a key of its own: frame keys equal to
     // the count means no write replaced another.
     std::printf("stored frames (count): %llu, frame keys: %llu\n", static_cast<unsigned long long>(stored),
@@ -228,8 +325,9 @@ int main(int argc, char** argv) {
     std::printf("fsyncs of the recording's storage over %.1f s: %llu of logs (%.2f/s), %llu in all (%.2f/s)\n", wall,
                 static_cast<unsigned long long>(log_syncs), log_syncs / wall, static_cast<unsigned long long>(syncs),
                 syncs / wall);
-    std::printf("write thread CPU: %.2f s over %.1f s = %.1f%% of one core\n", write_cpu, wall,
-                100.0 * write_cpu / wall);
+    std::printf("CPU over %.1f s, %% of one core: store %.1f, encode %.1f, pair %.1f, odometer %.1f\n", wall,
+                100.0 * write_cpu / wall, 100.0 * encode_cpu / wall, 100.0 * pair_cpu / wall,
+                100.0 * odometer_cpu / wall);
     settings.reset();
     std::error_code ec;
     std::filesystem::remove_all(scratch, ec);
