@@ -214,7 +214,13 @@ void store_pipeline::write_loop() {
         }
     }
     // Stop: the recording is synced and closed after its last frame.
-    if (!halted_) session_.finish();
+    if (halted_) return;
+    try {
+        session_.finish();
+    } catch (const std::exception& e) {
+        post_log_error(sink_, to_wide(e.what()));
+        halt();
+    }
 }
 
 void store_pipeline::write(job& j) {

@@ -200,6 +200,31 @@ TEST_F(CaptureThread, Rotate180TurnsTheImageInTheFrameBuffer) {
         EXPECT_EQ(frame->image[i], scripted_camera_backend::pattern(1, n - 1 - i)) << i;
 }
 
+// The recording gets every frame, turned as the live one is, with its own copy and time
+// stamp; a full queue drops instead of holding up the camera.
+TEST_F(CaptureThread, EveryFrameGoesIntoTheRecordingQueueTurnedAndAFullOneDropsWithoutWaiting) {
+    config.rotate180 = true;
+    const std::size_t n = frame_byte_length(*frame);
+    recording_queue queue(3 * n);
+    queue.open();
+    backend->script_waits({wait_step::frame(), wait_step::frame(), wait_step::frame(), wait_step::frame(),
+                           wait_step::frame(), wait_step::exit()});
+    capture_thread thread(sink, config, camera->handle(), frame.get(), {}, &queue);
+    EXPECT_EQ(thread.run(), 0);
+    const auto levels = queue.snapshot();
+    EXPECT_EQ(levels.accepted, 3u);
+    EXPECT_EQ(levels.dropped, 2u);
+    for (std::uint64_t f = 1; f <= 3; ++f) {
+        const auto a = queue.pop(std::chrono::steady_clock::now());
+        ASSERT_TRUE(a && a->what == arrival::kind::frame);
+        EXPECT_EQ(a->frame->camera_stamp, scripted_camera_backend::timestamp_of(f));
+        EXPECT_EQ(a->frame->width, 64);
+        ASSERT_EQ(a->frame->raw.size(), n);
+        EXPECT_EQ(a->frame->raw[0], scripted_camera_backend::pattern(f, n - 1));
+    }
+    EXPECT_EQ(queue.pop(std::chrono::steady_clock::now())->what, arrival::kind::dropped);
+}
+
 TEST_F(CaptureThread, DeepFramesAreTurnedWholeAndReachAnEightBitDisplayAsTheirHighBits) {
     for (const std::int64_t format : {std::int64_t{0x01100007}, std::int64_t{0x010C0006}}) {  // Mono16, Mono12Packed
         SCOPED_TRACE(format);
