@@ -9,7 +9,7 @@
 
 #include <string>
 
-// rotate180.
+// rotate180, record_queue_mb.
 capture_config capture_config_from(const settings_ptr& settings);
 // write_path: where recordings go and the database list scans.
 std::wstring write_path_from(const settings_ptr& settings);

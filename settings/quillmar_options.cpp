@@ -34,6 +34,7 @@ const property_row rows[] = {
     {nullptr, L"Показывать линейку", settings_keys::show_scale, kind::boolean, {}},
     {nullptr, L"Масштаб линейки", settings_keys::scale, kind::floating, {}},
     {L"Запись", L"Каталог", settings_keys::write_path, kind::directory, {}},
+    {nullptr, L"Очередь записи, МБ", settings_keys::record_queue_mb, kind::integer, {}},
     {L"ДПП", L"Порт ДПП", settings_keys::dpp_port, kind::text, {}},
     {nullptr, L"Формат ДПП", settings_keys::dpp_format, kind::choice, {L"ДПП4", L"ДПП7"}},
     {L"Сервер координат", L"Запрашивать сервер координат", settings_keys::coordinate_server_enabled, kind::boolean, {}},
@@ -62,6 +63,11 @@ wxString default_text(const wxString& key) {
     if (key == k::data_service_port) return d::data_service_port;
     if (key == k::rc_service_port) return d::rc_service_port;
     return wxString();
+}
+
+long default_long(const wxString& key) {
+    if (key == settings_keys::record_queue_mb) return settings_defaults::record_queue_mb;
+    return settings_defaults::coordinate_server_query_period;
 }
 
 bool default_bool(const wxString& key) {
@@ -100,9 +106,7 @@ wxPGProperty* make_property(const property_row& row, const settings_store& store
     }
     case kind::boolean: return new wxBoolProperty(row.label, key, store.read_bool(key, default_bool(key)));
     case kind::floating: return new wxFloatProperty(row.label, key, store.read_double(key, settings_defaults::scale));
-    case kind::integer:
-        return new wxIntProperty(row.label, key,
-                                 store.read_long(key, settings_defaults::coordinate_server_query_period));
+    case kind::integer: return new wxIntProperty(row.label, key, store.read_long(key, default_long(key)));
     case kind::directory: return new wxDirProperty(row.label, key, store.read_text(key, default_text(key)));
     case kind::text: break;
     }

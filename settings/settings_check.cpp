@@ -100,6 +100,8 @@ std::optional<std::wstring> refuse_setting(const setting_text& value) {
     if (key == k::coordinate_server_port || key == k::data_service_port || key == k::rc_service_port)
         return refuse_range(value, 1, 65535);
     if (key == k::coordinate_server_query_period) return refuse_range(value, 1, 86400);
+    if (key == k::record_queue_mb)
+        return refuse_range(value, settings_defaults::record_queue_mb_least, settings_defaults::record_queue_mb_most);
     if (key == k::scale) {
         const auto number = parse_decimal_number(value.text);
         if (number && *number > 0) return std::nullopt;

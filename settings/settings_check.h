@@ -8,6 +8,7 @@
 //   write into; a folder that does not exist yet is fine when it can be created.
 // - the three ports: anything but a whole number from 1 to 65535;
 // - "Период опроса (секунды)": anything but a whole number from 1 to 86400;
+// - "Очередь записи, МБ": anything but a whole number from 64 to 16384;
 // - "Масштаб линейки": anything but a number above 0 (a decimal point or comma);
 // - "Порт ДПП": empty.
 // Every other key, and every text that passes, gives no message.

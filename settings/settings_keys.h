@@ -10,6 +10,7 @@ inline constexpr const wchar_t* rotate180 = L"rotate180";
 inline constexpr const wchar_t* show_scale = L"show_scale";
 inline constexpr const wchar_t* scale = L"scale";
 inline constexpr const wchar_t* write_path = L"write_path";
+inline constexpr const wchar_t* record_queue_mb = L"record_queue_mb";
 inline constexpr const wchar_t* dpp_port = L"dpp_port";
 inline constexpr const wchar_t* dpp_format = L"dpp_format";
 inline constexpr const wchar_t* coordinate_server_enabled = L"coordinate_server_enabled";
@@ -30,6 +31,11 @@ inline constexpr bool show_scale = true;
 inline constexpr double scale = 0.8;
 // write_path defaults to the user's home directory, as the toolkit reports it.
 wxString write_path();
+// The recording queue's bound in MiB: 480 holds 4.2 s of 1920 x 1200 8-bit frames at 50 fps.
+// Below the least, a disk hiccup drops frames; above the most, the queue would take the memory.
+inline constexpr long record_queue_mb = 480;
+inline constexpr long record_queue_mb_least = 64;
+inline constexpr long record_queue_mb_most = 16384;
 inline constexpr const wchar_t* dpp_port = L"COM1";
 inline constexpr const wchar_t* dpp_format = L"ДПП7";
 inline constexpr bool coordinate_server_enabled = true;

@@ -50,6 +50,7 @@ TEST_F(options_test, without_a_settings_file_every_property_shows_its_default) {
         {L"show_scale", L"Показывать линейку", L"Да"},
         {L"scale", L"Масштаб линейки", L"0.8"},
         {L"write_path", L"Каталог", wxGetHomeDir()},
+        {L"record_queue_mb", L"Очередь записи, МБ", L"480"},
         {L"dpp_port", L"Порт ДПП", L"COM1"},
         {L"dpp_format", L"Формат ДПП", L"ДПП7"},
         {L"coordinate_server_enabled", L"Запрашивать сервер координат", L"Да"},
@@ -71,7 +72,7 @@ TEST_F(options_test, without_a_settings_file_every_property_shows_its_default) {
               L"Удаленное управление (требуется перезапуск)");
 }
 
-TEST_F(options_test, ok_writes_all_fifteen_keys_and_cancel_writes_nothing) {
+TEST_F(options_test, ok_writes_every_key_and_cancel_writes_nothing) {
     store->write_text(settings_keys::exposure_mode, "ContinuousPreset3");
     {
         quillmar_options dialog(nullptr, store);
@@ -85,14 +86,15 @@ TEST_F(options_test, ok_writes_all_fifteen_keys_and_cancel_writes_nothing) {
         EXPECT_EQ(show_and_press(dialog, wxID_OK), wxID_OK);
     }
     for (const wchar_t* key :
-         {L"side", L"driver", L"rotate180", L"show_scale", L"scale", L"write_path", L"dpp_port", L"dpp_format",
-          L"coordinate_server_enabled", L"coordinate_server_address", L"coordinate_server_port",
+         {L"side", L"driver", L"rotate180", L"show_scale", L"scale", L"write_path", L"record_queue_mb", L"dpp_port",
+          L"dpp_format", L"coordinate_server_enabled", L"coordinate_server_address", L"coordinate_server_port",
           L"coordinate_server_query_period", L"data_service_port", L"rc_service_enabled", L"rc_service_port"})
         EXPECT_TRUE(store->has(key)) << key;
     EXPECT_EQ(store->read_text(settings_keys::side, ""), L"правый");
     EXPECT_TRUE(store->read_bool(settings_keys::rotate180, false));
     EXPECT_EQ(store->read_text(settings_keys::dpp_format, ""), L"ДПП7");
     EXPECT_EQ(store->read_text(settings_keys::coordinate_server_query_period, ""), L"5");
+    EXPECT_EQ(store->read_long(settings_keys::record_queue_mb, 0), 480);
     EXPECT_DOUBLE_EQ(store->read_double(settings_keys::scale, 0), 0.8);
     EXPECT_EQ(store->read_text(settings_keys::exposure_mode, ""), L"ContinuousPreset3");
     // Not flushed by the dialog: the caller does that.
@@ -102,6 +104,27 @@ TEST_F(options_test, ok_writes_all_fifteen_keys_and_cancel_writes_nothing) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), "write_path=" + wxGetHomeDir().ToStdString()), lines.end());
     EXPECT_NE(std::find(lines.begin(), lines.end(), "scale=0.8"), lines.end());
     EXPECT_NE(std::find(lines.begin(), lines.end(), "side=правый"), lines.end());
+}
+
+TEST_F(options_test, ok_refuses_a_stored_queue_bound_out_of_range_and_says_which_field) {
+    store->write_text(settings_keys::record_queue_mb, L"10");
+    quillmar_options dialog(nullptr, store);
+    EXPECT_EQ(dialog.grid()->GetPropertyByName(L"record_queue_mb")->GetValueAsString(), L"10");
+    std::vector<wxString> refused;
+    dialog.show_error = [&](const wxString& text) { refused.push_back(text); };
+    bool still_open = false;
+    wxTheApp->CallAfter([&] {
+        wxCommandEvent click(wxEVT_BUTTON, wxID_OK);
+        click.SetEventObject(dialog.FindWindow(wxID_OK));
+        dialog.FindWindow(wxID_OK)->GetEventHandler()->ProcessEvent(click);
+        still_open = dialog.IsModal();
+        if (still_open) dialog.EndModal(wxID_CANCEL);
+    });
+    EXPECT_EQ(dialog.ShowModal(), wxID_CANCEL);
+    EXPECT_TRUE(still_open);
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_EQ(refused[0], L"Значение \"10\" поля \"Очередь записи, МБ\" должно быть целым числом от 64 до 16384");
+    EXPECT_EQ(store->read_text(settings_keys::record_queue_mb, L""), L"10");
 }
 
 TEST_F(options_test, ok_keeps_a_value_still_being_typed_in_its_editor) {

@@ -65,6 +65,19 @@ TEST(SettingsCheck, NumberFieldsRefuseText) {
     EXPECT_EQ(parse_decimal_number(L"0,25"), 0.25);
 }
 
+TEST(SettingsCheck, TheRecordingQueueTakes64To16384Megabytes) {
+    const struct {
+        const wchar_t* text;
+        bool ok;
+    } cases[] = {
+        {L"480", true}, {L"64", true},    {L" 16384 ", true}, {L"63", false},     {L"16385", false},
+        {L"0", false},  {L"-480", false}, {L"", false},       {L"480 МБ", false}, {L"4.8e2", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(!check(settings_keys::record_queue_mb, c.text).has_value(), c.ok) << c.text;
+    EXPECT_EQ(check(settings_keys::record_queue_mb, L"10", L"Очередь записи, МБ"),
+              L"Значение \"10\" поля \"Очередь записи, МБ\" должно быть целым числом от 64 до 16384");
+}
+
 TEST(SettingsCheck, TheRecordingFolderMustBeAFullPathThisUserCanWriteInto) {
     test_support::temp_dir dir;
     const fs::path plain = dir.path() / "a file";
