@@ -8,7 +8,7 @@ capture_mode capture_state::mode() const {
 }
 
 bool capture_state::start(const source_maker& make) {
-    if (source_ || !camera_open_) return false;
+    if (source_ || retiring_ || !camera_open_) return false;
     frame_source_ptr made = make();
     if (!made) return false;
     source_ = std::move(made);
@@ -17,15 +17,20 @@ bool capture_state::start(const source_maker& make) {
 
 bool capture_state::stop() {
     if (!source_) return false;
-    // Move out first so the source is no longer "active" while its threads are being joined.
-    frame_source_ptr dropped = std::move(source_);
-    source_.reset();
+    // Taken out first so the source is no longer "active" while its threads are being joined.
+    frame_source_ptr dropped = take();
     dropped.reset();
     return true;
 }
 
+frame_source_ptr capture_state::take() {
+    frame_source_ptr taken = std::move(source_);
+    source_.reset();
+    return taken;
+}
+
 bool capture_state::is_enabled(int id, database_selection databases) const {
-    const bool idle = source_ == nullptr;
+    const bool idle = source_ == nullptr && !retiring_;
     switch (id) {
     case ID_CAMERA_COMBO:
     case ID_SETTINGS:
@@ -33,8 +38,8 @@ bool capture_state::is_enabled(int id, database_selection databases) const {
     case ID_REFRESH_DATABASES: return idle;
     case ID_CAPTURE:
     case ID_CAPTURE_RECORD: return idle && camera_open_;
-    case ID_STOP: return !idle;
-    case ID_SESSION_CODE: return !idle && source_->is_recording();
+    case ID_STOP: return source_ != nullptr;
+    case ID_SESSION_CODE: return source_ != nullptr && source_->is_recording();
     case ID_VIEW_DATABASE:
     case ID_COMPARE_DATABASE:
     case ID_DELETE_DATABASE:

@@ -5,7 +5,9 @@
 // The state is the active frame source: none (Idle), a capture-only source (Capturing) or a
 // recording source (Recording). Independently a camera is open or not. Starting is possible
 // only in Idle with an open camera; every command checks its precondition here again, whatever
-// the enabling showed. Dropping the source (stop) stops its threads in the source's destructor.
+// the enabling showed. Dropping the source (stop) stops its threads in the source's destructor;
+// take() hands it out instead, to be destroyed elsewhere, and while that runs (retiring) the
+// state counts as busy: nothing starts and no idle-only command runs.
 //
 // Thread safety: GUI thread only.
 #include "camera/frame_source.h"
@@ -36,6 +38,11 @@ public:
     bool start(const source_maker& make);
     // Stop: drops the active source (its destruction joins its threads); false when idle.
     bool stop();
+    // Stop without destroying: the active source leaves the state for its caller; null when idle.
+    frame_source_ptr take();
+    // A taken source is still being destroyed: its camera and recording database are in use.
+    void set_retiring(bool retiring) { retiring_ = retiring; }
+    bool retiring() const { return retiring_; }
 
     // Whether the command or control `id` is enabled now (menu, popup and toolbar alike).
     bool is_enabled(int id, database_selection databases = {}) const;
@@ -43,4 +50,5 @@ public:
 private:
     frame_source_ptr source_;
     bool camera_open_ = false;
+    bool retiring_ = false;
 };

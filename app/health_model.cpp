@@ -58,21 +58,39 @@ void health_model::started(bool recording, clock::time_point now) {
     camera_.clear();
     last_new_frame_.reset();
     delivered_ = lost_ = corrupt_ = 0;
+    queue_.reset();
+    queue_age_ = {};
+    queue_dropped_ = dropped_reported_ = 0;
+    last_drop_.reset();
+    drain_left_.reset();
+    saving_ = false;
 }
 
-void health_model::stopped() {
+void health_model::stopped(bool saving) {
     active_ = false;
     recording_ = false;
     recording_ended_ = false;
     odometer_lost_ = false;
+    saving_ = saving;
+}
+
+void health_model::saved() {
+    saving_ = false;
+    drain_left_.reset();
 }
 
 health_lamp health_model::lamp_state() const {
-    if (!active_) return health_lamp::stop;
+    if (!active_) return saving_ ? health_lamp::saving : health_lamp::stop;
     return recording_ && !recording_ended_ ? health_lamp::record : health_lamp::capture;
 }
 
 void health_model::record_status(const record_status_message& message, clock::time_point now) {
+    if (saving_) {
+        // Stop came: only the drain's own news tells anything new.
+        if (message.news == recording_news::draining) drain_left_ = message.count;
+        if (message.news == recording_news::queue_dropped) queue_drop(message.count, now);
+        return;
+    }
     if (!active_ || !recording_) return;
     switch (message.news) {
     case recording_news::step:
@@ -88,7 +106,9 @@ void health_model::record_status(const record_status_message& message, clock::ti
     case recording_news::odometer_lost: odometer_lost_ = true; break;
     case recording_news::odometer_back: odometer_lost_ = false; break;
     case recording_news::stopped: recording_ended_ = true; break;
+    case recording_news::queue_dropped: queue_drop(message.count, now); break;
     case recording_news::odometer_silent:  // the model times the silence itself
+    case recording_news::draining:
     case recording_news::text: break;
     }
     forget_old(now);
@@ -109,6 +129,23 @@ void health_model::forget_old(clock::time_point now) {
     while (!steps_.empty() && steps_.front() < edge) steps_.pop_front();
     // Keep one sample at or before the window's edge, so the rate spans the whole window.
     while (camera_.size() > 1 && camera_[1].at <= edge) camera_.pop_front();
+}
+
+void health_model::queue_drop(std::uint64_t dropped, clock::time_point now) {
+    // The news comes when an episode ends, up to a second after the levels last showed it.
+    dropped_reported_ += dropped;
+    queue_dropped_ = std::max(queue_dropped_, dropped_reported_);
+    last_drop_ = now;
+}
+
+void health_model::queue(const std::optional<recording_queue::levels>& levels, clock::time_point now) {
+    if (!active_ || !recording_ || !levels) return;
+    if (levels->dropped > queue_dropped_) {
+        queue_dropped_ = levels->dropped;
+        last_drop_ = now;
+    }
+    queue_ = levels;
+    queue_age_ = levels->oldest && *levels->oldest < now ? now - *levels->oldest : clock::duration{};
 }
 
 bool health_model::disk_due(clock::time_point now) const {
@@ -206,6 +243,28 @@ health_cell health_model::disk_cell() const {
     return cell;
 }
 
+health_cell health_model::queue_cell(clock::time_point now) const {
+    health_cell cell{L"Очередь · макс · потеряно", none_text, health_level::normal};
+    if (lamp_state() == health_lamp::saving) {
+        cell.label = L"Очередь";
+        if (drain_left_) cell.value = L"осталось " + std::to_wstring(*drain_left_);
+        if (queue_dropped_ > 0) cell.level = health_level::amber;
+        return cell;
+    }
+    if (!recording_ || !queue_) return cell;
+    const recording_queue::levels& q = *queue_;
+    // "12 к 0,2 с · 40 · 0": held now (frames, age of the oldest), the highest, dropped.
+    cell.value = std::to_wstring(q.frames) + L" к " + one_decimal(duration_cast<seconds_d>(queue_age_).count()) +
+                 L" с · " + std::to_wstring(q.highest_frames) + L" · " + std::to_wstring(queue_dropped_);
+    const std::size_t cap = q.capacity_frames;
+    const bool dropping = last_drop_ && now - *last_drop_ < settings_.queue_drop_hold;
+    if (lamp_state() == health_lamp::record && (dropping || (cap > 0 && q.frames * 10 >= cap * 9)))
+        cell.level = health_level::red;
+    else if (queue_dropped_ > 0 || (cap > 0 && q.frames * 2 > cap))
+        cell.level = health_level::amber;
+    return cell;
+}
+
 std::vector<health_cell> health_model::cells(clock::time_point now) const {
     std::vector<health_cell> out(cell_count);
     switch (lamp_state()) {
@@ -215,6 +274,7 @@ std::vector<health_cell> health_model::cells(clock::time_point now) const {
         out[cell_lamp] = {L"", L"ЗАХВАТ", recording_ ? health_level::amber : health_level::normal};
         break;
     case health_lamp::stop: out[cell_lamp] = {L"", L"СТОП", health_level::off}; break;
+    case health_lamp::saving: out[cell_lamp] = {L"", L"СОХРАНЕНИЕ", health_level::amber}; break;
     }
     out[cell_elapsed] = {L"Время", active_ ? elapsed_text(duration_cast<std::chrono::seconds>(now - started_at_))
                                            : std::wstring(none_text)};
@@ -225,6 +285,7 @@ std::vector<health_cell> health_model::cells(clock::time_point now) const {
     out[cell_camera] = camera_cell(now);
     out[cell_lost] = {L"Потеряно", active_ ? std::to_wstring(lost_frames()) : std::wstring(none_text),
                       active_ && lost_frames() > 0 ? health_level::amber : health_level::normal};
+    out[cell_queue] = queue_cell(now);
     out[cell_disk] = disk_cell();
     return out;
 }

@@ -2,23 +2,28 @@
 // health_model: what the recording health strip shows, computed from the workers' messages
 // and a clock the caller passes in, so every rule is testable without a display.
 //
-// Cells, left to right: the lamp ("ЗАПИСЬ", "ЗАХВАТ", "СТОП"), elapsed time of the run,
-// session code, current database folder, frames stored in this recording, odometer messages
-// per second with the positions that found no new frame, camera fps over the last 2 s,
-// frames the camera lost or delivered corrupt in this run, free disk space with the time
-// left at the current write rate.
+// Cells, left to right: the lamp ("ЗАПИСЬ", "ЗАХВАТ", "СТОП", or "СОХРАНЕНИЕ" while a stopped
+// recording still stores what it holds), elapsed time of the run, session code, current
+// database folder, frames stored in this recording, odometer messages per second with the
+// positions that found no new frame, camera fps over the last 2 s, frames the camera lost or
+// delivered corrupt in this run, the recording queue (frames held and the age of the oldest,
+// the highest level and the frames it dropped in this recording; while saving, the frames
+// left), free disk space with the time left at the current write rate.
 //
 // Amber and red:
 //   odometer  red   while recording: the line is lost, or no message for the silence time
 //   camera    red   capture runs but no new frame for the camera silence time
 //   fps       amber fps over the window below 80 % of the camera's set rate (when known)
 //   lost      amber any frame lost or corrupt in this run
+//   queue     amber dropped frames in this recording, or more than half full;
+//             red   dropped a frame within the drop hold time, or at least 90 % full
 //   disk      amber below the disk guard's warning level; red below its stop level
 //
 // Ownership: plain value. Thread safety: none (GUI thread).
 #include "recording/disk_space_guard.h"
 
 #include "base/thread_message.h"
+#include "camera/recording_queue.h"
 #include "database/database_scan.h"
 
 #include <chrono>
@@ -29,7 +34,7 @@
 #include <vector>
 
 enum class health_level { off, good, normal, amber, red };
-enum class health_lamp { stop, capture, record };
+enum class health_lamp { stop, capture, record, saving };
 
 struct health_cell {
     std::wstring label;  // small caption above the value; empty for the lamp
@@ -45,6 +50,7 @@ struct health_settings {
     std::chrono::milliseconds rate_window{2000};
     std::chrono::milliseconds disk_rate_window{60000};  // write rate measured over this span
     double fps_share = 0.8;                             // amber below this share of the set rate
+    std::chrono::milliseconds queue_drop_hold{5000};    // the queue cell stays red this long after a drop
     disk_space_limits disk_limits;
 };
 
@@ -61,6 +67,7 @@ public:
         cell_odometer,
         cell_camera,
         cell_lost,
+        cell_queue,
         cell_disk,
         cell_count
     };
@@ -69,8 +76,10 @@ public:
 
     // A run begins (capture only or capture and record): counters restart from zero.
     void started(bool recording, clock::time_point now);
-    // Stop: the lamp goes to "СТОП"; the last figures stay readable.
-    void stopped();
+    // Stop: the lamp goes to "СТОП", or to "СОХРАНЕНИЕ" while a recording still stores what
+    // it holds (until saved()); the last figures stay readable.
+    void stopped(bool saving = false);
+    void saved();
 
     void record_status(const record_status_message& message, clock::time_point now);
     void grab_stats(const grab_stats_message& message, clock::time_point now);
@@ -79,6 +88,8 @@ public:
     void camera_rate(std::optional<double> fps) { camera_rate_ = fps; }
     const std::optional<double>& camera_rate() const { return camera_rate_; }
     void disk(std::optional<disk_space> space, clock::time_point now);
+    // The recording queue's levels (none: not known now, the last ones stay).
+    void queue(const std::optional<recording_queue::levels>& levels, clock::time_point now);
 
     // Whether a disk reading is due (at least every 5 s).
     bool disk_due(clock::time_point now) const;
@@ -94,6 +105,7 @@ public:
     // nothing is being written.
     std::optional<std::chrono::seconds> time_left() const;
     std::uint64_t lost_frames() const { return lost_ + corrupt_; }
+    std::uint64_t queue_dropped() const { return queue_dropped_; }
 
 private:
     struct camera_sample {
@@ -109,11 +121,14 @@ private:
     health_cell odometer_cell(clock::time_point now) const;
     health_cell camera_cell(clock::time_point now) const;
     health_cell disk_cell() const;
+    health_cell queue_cell(clock::time_point now) const;
+    void queue_drop(std::uint64_t dropped, clock::time_point now);
 
     health_settings settings_;
     bool active_ = false;
     bool recording_ = false;        // a recording source was started
     bool recording_ended_ = false;  // ... and its write thread said it stopped
+    bool saving_ = false;           // stopped, and still storing what it holds
     clock::time_point started_at_{};
 
     std::wstring session_;
@@ -130,6 +145,13 @@ private:
     std::uint64_t lost_ = 0;
     std::uint64_t corrupt_ = 0;
     std::optional<double> camera_rate_;
+
+    std::optional<recording_queue::levels> queue_;  // the latest levels of this recording
+    clock::duration queue_age_{};                   // of its oldest frame when read
+    std::uint64_t queue_dropped_ = 0;               // exact when read, counted from news between
+    std::uint64_t dropped_reported_ = 0;            // the drop news' sum
+    std::optional<clock::time_point> last_drop_;
+    std::optional<std::uint64_t> drain_left_;  // frames left to store while saving
 
     std::deque<disk_sample> disk_;  // within the disk rate window
     std::optional<clock::time_point> last_disk_query_;

@@ -8,9 +8,13 @@
 
 namespace {
 
-// Share of the width per cell, in health_model's order: the folder name and the disk line
-// are the longest texts.
-const double cell_weights[] = {1.0, 0.95, 0.85, 1.85, 0.75, 1.15, 0.85, 0.7, 1.45};
+// Share of the width per cell, in health_model's order, from the widths of their usual texts
+// at 1366 pixels: the folder name, the queue and the disk line are the longest.
+const double cell_weights[] = {1.5, 1.12, 0.8, 2.4, 0.78, 1.28, 1.0, 0.78, 1.9, 2.0};
+
+// A value too wide for its cell is drawn smaller before it is cut: a number read whole at a
+// smaller size beats a large one cut short.
+const int value_points[] = {15, 13, 11};
 
 struct colours {
     wxColour back, text;
@@ -52,7 +56,6 @@ void health_strip::on_paint(wxPaintEvent&) {
     wxFont caption = GetFont();
     caption.SetPointSize(9);
     wxFont value = GetFont();
-    value.SetPointSize(15);
     value.SetWeight(wxFONTWEIGHT_BOLD);
 
     const std::size_t n = std::min(cells_.size(), std::size(cell_weights));
@@ -69,7 +72,11 @@ void health_strip::on_paint(wxPaintEvent&) {
         dc.DrawRectangle(cell);
         dc.SetTextForeground(col.text);
         const wxRect inner = cell.Deflate(6, 3);
-        dc.SetFont(value);
+        for (int points : value_points) {
+            value.SetPointSize(points);
+            dc.SetFont(value);
+            if (dc.GetTextExtent(c.value).x <= inner.width) break;
+        }
         const wxString text = wxControl::Ellipsize(c.value, dc, wxELLIPSIZE_END, inner.width);
         if (c.label.empty()) {
             dc.DrawLabel(text, inner, wxALIGN_CENTER);

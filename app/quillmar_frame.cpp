@@ -73,7 +73,8 @@ quillmar_frame::quillmar_frame(bool start_up, std::shared_ptr<camera_backend> ca
     : wxFrame(nullptr, 0, L"Подвагонные камеры", wxDefaultPosition, wxDefaultSize, wxDEFAULT_FRAME_STYLE | wxMAXIMIZE),
       events_(std::make_shared<window_event_sink>(this)),
       camera_backend_(std::move(cameras)),
-      aui_(nullptr, wxAUI_MGR_ALLOW_FLOATING | wxAUI_MGR_TRANSPARENT_HINT | wxAUI_MGR_LIVE_RESIZE) {
+      aui_(nullptr, wxAUI_MGR_ALLOW_FLOATING | wxAUI_MGR_TRANSPARENT_HINT | wxAUI_MGR_LIVE_RESIZE),
+      retirer_([events = events_](std::uint64_t run) { events->post_retired(run); }) {
     // Without a window manager (a bare X server) nothing maximises the frame; fill the
     // screen ourselves so every pane is visible there too.
     SetSize(wxGetClientDisplayRect());
@@ -95,7 +96,11 @@ void quillmar_frame::release() {
     services_.reset();  // stops and joins every service thread
     if (aui_.GetManagedWindow()) aui_.UnInit();
     settings_.reset();  // workers still holding it keep it alive; the last owner writes it
-    state_.stop();      // the write thread ends before the capture thread
+    // The one wait on this thread: every recording stopped or running is stored before the
+    // camera and the live database go (the write thread ends before the capture thread).
+    auto last = state_.retire();
+    retirer_.retire(std::move(last.source), last.run);
+    retirer_.finish();
     // The list draws from the loader's model: it goes first, then the loader joins its scan.
     delete database_list_;
     database_list_ = nullptr;
@@ -119,6 +124,7 @@ void quillmar_frame::bind_thread_events() {
     Bind(EVT_LOG_INFO, &quillmar_frame::on_log_info, this);
     Bind(EVT_RC_COMMAND, &quillmar_frame::on_rc_command, this);
     Bind(EVT_DATABASE_INFO, &quillmar_frame::on_database_info, this);
+    Bind(EVT_SOURCE_RETIRED, &quillmar_frame::on_source_retired, this);
 }
 
 void quillmar_frame::build_menus() {
@@ -445,8 +451,16 @@ void quillmar_frame::read_camera_rate() {
 }
 
 void quillmar_frame::stop() {
-    if (!state_.stop()) return;
+    auto stopped = state_.retire();
+    if (!stopped.source) return;
+    retirer_.retire(std::move(stopped.source), stopped.run);
     clear_run_status();
+    refresh_health();
+}
+
+void quillmar_frame::on_source_retired(wxThreadEvent& event) {
+    const std::wstring said = state_.retired(event.GetPayload<std::uint64_t>());
+    if (!said.empty()) show_status(2, said);
     refresh_health();
 }
 

@@ -8,12 +8,15 @@
 //
 // Ownership: created by the application object and owned by the toolkit's window tree. Owns
 // the settings store (shared with workers), the active frame source (through recorder_core),
-// the network services and the event sink it hands to workers. Destruction first detaches
-// that sink, so workers that outlive the window post into nothing, then stops the services.
+// the stopped sources still being destroyed (source_retirer), the network services and the
+// event sink it hands to workers. Destruction first detaches that sink, so workers that
+// outlive the window post into nothing, then stops the services, and waits for every stopped
+// recording to be stored.
 // Errors: the constructor throws std::runtime_error when it cannot go on (the log directory
 // cannot be created, ...); everything it had set up is released before the exception leaves.
 // Thread safety: GUI thread only; workers reach it through event_sink() alone.
 #include "app/recorder_core.h"
+#include "app/source_retirer.h"
 #include "app/status_throttle.h"
 #include "base/thread_message.h"
 #include "app/window_event_sink.h"
@@ -84,6 +87,8 @@ public:
     bool command_enabled(int id) const;
 
     // Commands, callable directly (tests, remote commands); each checks its precondition.
+    // Stop returns at once: the source is destroyed by the retirer, and until it is gone the
+    // lamp says "СОХРАНЕНИЕ", status field 2 counts the frames left and nothing starts.
     void capture();
     void capture_and_record();
     void stop();
@@ -163,6 +168,7 @@ private:
     void on_log_info(wxThreadEvent& event);
     void on_rc_command(wxThreadEvent& event);
     void on_database_info(wxThreadEvent& event);
+    void on_source_retired(wxThreadEvent& event);
 
     std::shared_ptr<window_event_sink> events_;
     // The recordings listed (the image service looks sessions up in it) and the recording in
@@ -174,6 +180,9 @@ private:
     wxAuiManager aui_;
     settings_ptr settings_;
     recorder_core state_;
+    // Destroys stopped sources off this thread; finished in release(), before the camera and
+    // live_ they use go.
+    source_retirer retirer_;
     camera_map cameras_;
     jai_camera_ptr camera_;                       // the open camera, or none; frame sources hold it too
     std::unique_ptr<database_loader> loader_;     // registry list model and the scan thread

@@ -12,6 +12,7 @@ capture_mode recorder_core::mode() const {
 
 bool recorder_core::start(const capture_state::source_maker& make, clock::time_point now) {
     if (!state_.start(make)) return false;
+    ++run_;
     recording_ended_ = false;
     health_.started(state_.mode() == capture_mode::recording, now);
     return true;
@@ -22,6 +23,27 @@ bool recorder_core::stop() {
     recording_ended_ = false;
     health_.stopped();
     return true;
+}
+
+recorder_core::retiring_source recorder_core::retire() {
+    if (!state_.active()) return {};
+    retiring_records_ = mode() == capture_mode::recording;
+    retiring_run_ = run_;
+    drain_shown_ = drain_failed_ = false;
+    recording_ended_ = false;
+    state_.set_retiring(true);
+    health_.stopped(retiring_records_);
+    return {state_.take(), run_};
+}
+
+std::wstring recorder_core::retired(std::uint64_t run) {
+    if (retiring_run_ != run) return {};
+    const bool said = retiring_records_ && drain_shown_ && !drain_failed_;
+    retiring_run_.reset();
+    retiring_records_ = false;
+    state_.set_retiring(false);
+    health_.saved();
+    return said ? L"Запись сохранена" : L"";
 }
 
 bool recorder_core::restart_recording(const std::function<void(frame_source&)>& restart, clock::time_point now) {
@@ -41,10 +63,24 @@ bool recorder_core::allows(int id, database_selection databases) const {
 }
 
 bool recorder_core::record_status(const record_status_message& message, clock::time_point now) {
-    if (state_.mode() != capture_mode::recording) return false;
+    if (state_.mode() != capture_mode::recording) return drain_status(message, now);
     // Steps still queued behind the end of the thread say nothing new.
     if (recording_ended_ && message.news != recording_news::stopped) return false;
     if (message.news == recording_news::stopped) recording_ended_ = true;
+    health_.record_status(message, now);
+    return true;
+}
+
+bool recorder_core::drain_status(const record_status_message& message, clock::time_point now) {
+    // Only one run can be retiring: nothing starts until it is gone, so what arrives meanwhile
+    // is its own. Steps stored during the drain would hide the count of what is left.
+    if (!saving()) return false;
+    switch (message.news) {
+    case recording_news::draining: drain_shown_ = true; break;
+    case recording_news::stopped: drain_failed_ = true; break;
+    case recording_news::queue_dropped: break;
+    default: return false;
+    }
     health_.record_status(message, now);
     return true;
 }
@@ -56,6 +92,9 @@ bool recorder_core::grab_stats(const grab_stats_message& message, clock::time_po
 }
 
 void recorder_core::tick(const disk_query& disk, clock::time_point now) {
-    if (state_.mode() == capture_mode::recording) health_.session_code(to_wide(state_.source()->session_code()));
+    if (state_.mode() == capture_mode::recording) {
+        health_.session_code(to_wide(state_.source()->session_code()));
+        health_.queue(state_.source()->queue_levels(), now);
+    }
     if (disk && health_.disk_due(now)) health_.disk(disk(), now);
 }

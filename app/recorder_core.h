@@ -14,6 +14,7 @@
 #include "app/health_model.h"
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -36,6 +37,19 @@ public:
     bool start(const capture_state::source_maker& make, clock::time_point now = clock::now());
     // Stop: drops the source (its threads are joined before this returns).
     bool stop();
+    // Stop without the wait: the source leaves the state and goes to the caller, who destroys
+    // it on another thread (a recording source stores every frame it still holds first). Until
+    // retired(run) nothing starts, the lamp says "СОХРАНЕНИЕ" for a recording, and that run's
+    // drain news is still shown. Null source when idle.
+    struct retiring_source {
+        frame_source_ptr source;
+        std::uint64_t run = 0;
+    };
+    retiring_source retire();
+    // The source of `run` is gone. Returns the text closing a drain the operator saw
+    // ("Запись сохранена"), or empty.
+    std::wstring retired(std::uint64_t run);
+    bool saving() const { return retiring_run_.has_value() && retiring_records_; }
     // Remote command 3 on an active source: a recording source gets a new write thread.
     bool restart_recording(const std::function<void(frame_source&)>& restart, clock::time_point now = clock::now());
 
@@ -43,19 +57,27 @@ public:
     bool allows(int id, database_selection databases = {}) const;
 
     // What the workers report. The status texts return whether they belong to the running
-    // run and are to be shown (texts that arrive after Stop are not).
+    // run and are to be shown (texts that arrive after Stop are not, but for the drain's
+    // own: `draining`, `queue_dropped` and `stopped` of the run being retired).
     bool record_status(const record_status_message& message, clock::time_point now);
     bool grab_stats(const grab_stats_message& message, clock::time_point now);
     bool new_frame() const { return active(); }
 
-    // Once a second: session code from the source, disk space when due.
+    // Once a second: session code and queue levels from the source, disk space when due.
     void tick(const disk_query& disk, clock::time_point now);
 
     const health_model& health() const { return health_; }
     health_model& health() { return health_; }
 
 private:
+    bool drain_status(const record_status_message& message, clock::time_point now);
+
     capture_state state_;
     health_model health_;
     bool recording_ended_ = false;  // the write thread of this run said it stopped
+    std::uint64_t run_ = 0;         // counts the starts
+    std::optional<std::uint64_t> retiring_run_;
+    bool retiring_records_ = false;  // ... was recording when stopped: it drains
+    bool drain_shown_ = false;       // ... and said so at least once
+    bool drain_failed_ = false;      // ... and its write thread ended on a fault meanwhile
 };

@@ -8,6 +8,7 @@ wxDEFINE_EVENT(EVT_LOG_ERROR, wxThreadEvent);
 wxDEFINE_EVENT(EVT_LOG_INFO, wxThreadEvent);
 wxDEFINE_EVENT(EVT_RC_COMMAND, wxThreadEvent);
 wxDEFINE_EVENT(EVT_DATABASE_INFO, wxThreadEvent);
+wxDEFINE_EVENT(EVT_SOURCE_RETIRED, wxThreadEvent);
 
 namespace {
 

@@ -20,6 +20,10 @@ wxDECLARE_EVENT(EVT_LOG_INFO, wxThreadEvent);
 wxDECLARE_EVENT(EVT_RC_COMMAND, wxThreadEvent);
 wxDECLARE_EVENT(EVT_DATABASE_INFO, wxThreadEvent);
 
+// Not a worker's message but the window's own source_retirer: a stopped frame source is gone.
+// GetPayload<std::uint64_t>() is the run it belonged to.
+wxDECLARE_EVENT(EVT_SOURCE_RETIRED, wxThreadEvent);
+
 wxEventType event_type_of(thread_event kind);
 
 // A new heap event of the message's type; the caller hands it to wxQueueEvent.

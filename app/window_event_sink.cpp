@@ -8,6 +8,14 @@ void window_event_sink::post(thread_message message) {
     wxQueueEvent(target_, make_thread_event(std::move(message)));
 }
 
+void window_event_sink::post_retired(std::uint64_t run) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!target_) return;
+    auto* event = new wxThreadEvent(EVT_SOURCE_RETIRED, wxID_ANY);
+    event->SetPayload(run);
+    wxQueueEvent(target_, event);
+}
+
 void window_event_sink::detach() {
     std::lock_guard<std::mutex> lock(mutex_);
     target_ = nullptr;

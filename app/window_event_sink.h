@@ -9,6 +9,7 @@
 // started queueing finishes before detach() returns (both hold the same mutex).
 #include "base/thread_message.h"
 
+#include <cstdint>
 #include <mutex>
 
 class wxEvtHandler;
@@ -18,6 +19,8 @@ public:
     explicit window_event_sink(wxEvtHandler* target) : target_(target) {}
 
     void post(thread_message message) override;
+    // EVT_SOURCE_RETIRED for `run`, queued behind everything the source posted.
+    void post_retired(std::uint64_t run);
     void detach();
     bool attached() const;
 

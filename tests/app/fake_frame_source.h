@@ -3,6 +3,7 @@
 #include "camera/frame_buffer.h"
 #include "camera/frame_source.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,11 @@ public:
     void set_session_code(const std::string& code) override { code_ = code; }
     void restart_recording(event_sink_ptr, const std::string& code) override { restarts.push_back(code); }
     bool is_recording() override { return recording_; }
+    std::optional<recording_queue::levels> queue_levels() override { return levels; }
 
     std::vector<std::string> restarts;
-    frame_buffer* frame = nullptr;  // what buffer() hands out; not owned
+    std::optional<recording_queue::levels> levels;  // what queue_levels() hands out
+    frame_buffer* frame = nullptr;                  // what buffer() hands out; not owned
 
 private:
     bool recording_;

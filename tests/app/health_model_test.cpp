@@ -188,3 +188,102 @@ TEST(health_model, texts) {
     EXPECT_EQ(one_decimal(24.96), L"25,0");
     EXPECT_EQ(one_decimal(0.04), L"0,0");
 }
+
+namespace {
+
+recording_queue::levels held(std::size_t frames, std::size_t capacity, std::uint64_t dropped = 0,
+                             std::optional<tp> oldest = std::nullopt, std::size_t highest = 0) {
+    recording_queue::levels l;
+    l.frames = frames;
+    l.capacity_frames = capacity;
+    l.dropped = dropped;
+    l.oldest = oldest;
+    l.highest_frames = std::max(highest, frames);
+    return l;
+}
+
+}  // namespace
+
+TEST(health_model, queue_cell_shows_what_is_held_its_age_highest_and_dropped_and_restarts_with_each_recording) {
+    health_model m;
+    m.started(true, t0);
+    EXPECT_EQ(m.cells(t0)[health_model::cell_queue].value, L"—");
+    m.queue(held(12, 200, 0, t0 + 800ms, 40), t0 + 1s);
+    EXPECT_EQ(m.cells(t0 + 1s)[health_model::cell_queue],
+              (health_cell{L"Очередь · макс · потеряно", L"12 к 0,2 с · 40 · 0", health_level::normal}));
+    m.queue(std::nullopt, t0 + 2s);  // not known for a moment: the last figures stay
+    EXPECT_EQ(m.cells(t0 + 2s)[health_model::cell_queue].value, L"12 к 0,2 с · 40 · 0");
+    m.queue(held(0, 200, 7, std::nullopt, 150), t0 + 3s);
+    EXPECT_EQ(m.cells(t0 + 3s)[health_model::cell_queue].value, L"0 к 0,0 с · 150 · 7");
+
+    m.started(true, t0 + 10s);
+    EXPECT_EQ(m.cells(t0 + 10s)[health_model::cell_queue], (health_cell{L"Очередь · макс · потеряно", L"—"}));
+    m.started(false, t0 + 20s);  // capture only: no queue
+    m.queue(held(5, 200), t0 + 21s);
+    EXPECT_EQ(m.cells(t0 + 21s)[health_model::cell_queue].value, L"—");
+}
+
+TEST(health_model, queue_colours_amber_past_half_or_after_drops_red_near_full_or_dropping_now) {
+    const struct {
+        const char* name;
+        recording_queue::levels first, second;  // read at t0 + 1 s and t0 + 10 s
+        health_level at_10s;
+    } cases[] = {
+        {"a few frames", held(2, 200), held(10, 200), health_level::normal},
+        {"exactly half", held(2, 200), held(100, 200), health_level::normal},
+        {"past half", held(2, 200), held(101, 200), health_level::amber},
+        {"just under 90 %", held(2, 200), held(179, 200), health_level::amber},
+        {"90 % full", held(2, 200), held(180, 200), health_level::red},
+        {"capacity not known yet", held(0, 0), held(50, 0), health_level::normal},
+        {"dropped 9 s ago", held(2, 200, 3), held(2, 200, 3), health_level::amber},
+        {"dropping now", held(2, 200, 0), held(2, 200, 3), health_level::red},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        health_model m;
+        m.started(true, t0);
+        m.queue(c.first, t0 + 1s);
+        m.queue(c.second, t0 + 10s);
+        EXPECT_EQ(m.cells(t0 + 10s)[health_model::cell_queue].level, c.at_10s);
+    }
+
+    // The drop news (an episode's end) turns it red at once, before the next reading; the
+    // exact count from the levels wins over the news' sum.
+    health_model m;
+    m.started(true, t0);
+    m.queue(held(2, 200), t0 + 1s);
+    record_status_message dropped = make_record_status(recording_news::queue_dropped, L"");
+    dropped.count = 4;
+    m.record_status(dropped, t0 + 1500ms);
+    EXPECT_EQ(m.cells(t0 + 1500ms)[health_model::cell_queue].level, health_level::red);
+    EXPECT_EQ(m.queue_dropped(), 4u);
+    m.queue(held(2, 200, 6), t0 + 2s);
+    EXPECT_EQ(m.queue_dropped(), 6u);
+    EXPECT_EQ(m.cells(t0 + 6s)[health_model::cell_queue].level, health_level::red);
+    EXPECT_EQ(m.cells(t0 + 7s)[health_model::cell_queue].level, health_level::amber);
+    // A recording that ended by itself is not dropping any more.
+    m.record_status(make_record_status(recording_news::stopped, L""), t0 + 7s);
+    m.queue(held(190, 200, 9), t0 + 8s);
+    EXPECT_EQ(m.cells(t0 + 8s)[health_model::cell_queue].level, health_level::amber);
+}
+
+TEST(health_model, saving_after_stop_shows_its_lamp_and_the_frames_left_until_saved) {
+    health_model m;
+    m.started(true, t0);
+    m.queue(held(30, 200, 2), t0 + 1s);
+    m.stopped(true);
+    auto cells = m.cells(t0 + 2s);
+    EXPECT_EQ(cells[health_model::cell_lamp], (health_cell{L"", L"СОХРАНЕНИЕ", health_level::amber}));
+    EXPECT_EQ(cells[health_model::cell_queue], (health_cell{L"Очередь", L"—", health_level::amber}));
+    record_status_message left = make_record_status(recording_news::draining, L"");
+    left.count = 120;
+    m.record_status(left, t0 + 2s);
+    m.record_status(step(true), t0 + 2s);  // a stored step says nothing new now
+    cells = m.cells(t0 + 2s);
+    EXPECT_EQ(cells[health_model::cell_queue].value, L"осталось 120");
+    EXPECT_EQ(cells[health_model::cell_frames].value, L"—");
+    m.saved();
+    cells = m.cells(t0 + 3s);
+    EXPECT_EQ(cells[health_model::cell_lamp].value, L"СТОП");
+    EXPECT_EQ(cells[health_model::cell_queue].value, L"—");
+}

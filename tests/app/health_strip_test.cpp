@@ -90,6 +90,7 @@ TEST_F(health_strip_test, recording_fills_the_strip_at_1366_by_768) {
     EXPECT_EQ(cell(health_model::cell_lamp), L"ЗАПИСЬ");
     EXPECT_NE(cell(health_model::cell_database), L"—");
     EXPECT_NE(cell(health_model::cell_disk), L"—");
+    EXPECT_NE(cell(health_model::cell_queue), L"—") << "the queue is read while recording";
     EXPECT_TRUE(frame->state().health().camera_rate()) << "the camera's set rate was read";
     // The simulated camera runs at the rate it is set to: no amber.
     EXPECT_EQ(frame->strip()->cells().at(health_model::cell_camera).level, health_level::normal);

@@ -12,7 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include "base/thread_name.h"
+
 #include <algorithm>
+#include <atomic>
+#include <future>
 #include <iostream>
 #include <regex>
 #include <stdexcept>
@@ -264,6 +268,80 @@ TEST_F(frame_test, settings_ok_flushes_the_store_to_its_file_and_cancel_writes_n
         return int(wxID_OK);
     });
     EXPECT_TRUE(contains(test_support::file_lines(file), "dpp_port=/dev/ttyUSB0"));
+}
+
+// A recording source whose destruction waits for the test, as one storing what it holds after
+// the disk stalled; it notes the thread that destroyed it.
+class draining_source : public test_support::fake_frame_source {
+public:
+    draining_source(std::shared_future<void> stored, std::promise<std::string> gone)
+        : fake_frame_source(true), stored_(std::move(stored)), gone_(std::move(gone)) {}
+    ~draining_source() override {
+        stored_.wait();
+        gone_.set_value(this_thread_name());
+    }
+
+private:
+    std::shared_future<void> stored_;
+    std::promise<std::string> gone_;
+};
+
+TEST_F(frame_test, stop_returns_while_the_recording_drains_and_nothing_starts_until_it_is_stored) {
+    open();
+    ASSERT_TRUE(frame->state().camera_open());
+    std::promise<void> stored;
+    std::promise<std::string> gone;
+    std::future<std::string> destroyed_on = gone.get_future();
+    ASSERT_TRUE(frame->state().start(
+        [&] { return std::make_shared<draining_source>(stored.get_future().share(), std::move(gone)); }));
+
+    const auto before = std::chrono::steady_clock::now();
+    frame->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(500));
+    EXPECT_EQ(destroyed_on.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    EXPECT_EQ(frame->strip()->cells().at(health_model::cell_lamp).value, L"СОХРАНЕНИЕ");
+
+    // The drain's count is shown; the start commands, from the menu or the remote control, are refused.
+    auto sink = frame->event_sink();
+    record_status_message left =
+        make_record_status(recording_news::draining, L"Сохранение записи: осталось кадров: 40");
+    left.count = 40;
+    post_message(sink, left);
+    post_message(sink, make_record_status(recording_news::text, L"ДПП[7]: 9 Записано кадров: 9"));
+    post_message(sink, rc_command_message{1, L""});
+    pump();
+    wxStatusBar* bar = frame->GetStatusBar();
+    EXPECT_EQ(bar->GetStatusText(2), L"Сохранение записи: осталось кадров: 40");
+    EXPECT_EQ(frame->strip()->cells().at(health_model::cell_queue).value, L"осталось 40");
+    frame->capture();
+    frame->capture_and_record();
+    EXPECT_FALSE(frame->state().active());
+    for (int id : {ID_CAPTURE, ID_CAPTURE_RECORD, ID_SETTINGS}) EXPECT_FALSE(frame->command_enabled(id)) << id;
+
+    stored.set_value();
+    ASSERT_TRUE(pump_until([&] { return frame->command_enabled(ID_CAPTURE_RECORD); }));
+    EXPECT_EQ(destroyed_on.get(), "qm-retire");
+    EXPECT_TRUE(pump_until([&] { return bar->GetStatusText(2) == L"Запись сохранена"; })) << bar->GetStatusText(2);
+    EXPECT_EQ(frame->strip()->cells().at(health_model::cell_lamp).value, L"СТОП");
+    EXPECT_TRUE(frame->command_enabled(ID_CAPTURE));
+}
+
+TEST_F(frame_test, closing_the_window_while_a_recording_drains_waits_until_it_is_stored) {
+    open();
+    std::promise<void> stored;
+    std::promise<std::string> gone;
+    std::future<std::string> destroyed_on = gone.get_future();
+    frame->state().set_camera_open(true);
+    ASSERT_TRUE(frame->state().start(
+        [&] { return std::make_shared<draining_source>(stored.get_future().share(), std::move(gone)); }));
+    frame->stop();
+    std::thread disk([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stored.set_value();
+    });
+    close();
+    EXPECT_EQ(destroyed_on.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+    disk.join();
 }
 
 TEST(frame_start_up, a_log_directory_that_cannot_be_made_ends_construction_with_its_message) {
