@@ -239,8 +239,9 @@ void store_pipeline::write(job& j) {
                 const std::string_view jpeg =
                     frame ? std::string_view(reinterpret_cast<const char*>(frame->jpeg.data()), frame->jpeg.size())
                           : std::string_view();
-                const bool stored = session_.step_encoded(j.work.count, j.work.format, frame ? &jpeg : nullptr,
-                                                          j.work.wall, j.work.at);
+                // The step's own time; the wait behind the queue is what `stored` measures.
+                const bool stored =
+                    session_.step_encoded(j.work.count, j.work.format, frame ? &jpeg : nullptr, j.work.wall);
                 if (stored && options_.stored)
                     options_.stored(std::chrono::steady_clock::now() - frame->arrived, frame->jpeg.size());
             }
