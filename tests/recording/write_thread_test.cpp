@@ -464,8 +464,9 @@ TEST_F(WriteThread, EveryThreadItStartsIsNamed) {
     send(1);
     ASSERT_TRUE(wait_status(L"ДПП[4]: 1 Записано кадров: 1"));
     auto during = thread_names();
+    // LevelDB's own thread, made from qm-store, carries its name until its first job.
     for (const auto& name : {"qm-odometer", "qm-pair", "qm-store", "qm-encode-1"})
-        EXPECT_EQ(during.count(name), 1u) << name;
+        EXPECT_GE(during.count(name), 1u) << name;
     for (const auto& name : before)
         if (auto it = during.find(name); it != during.end()) during.erase(it);
     for (const auto& name : during) EXPECT_EQ(name.rfind("qm-", 0), 0u) << name;
