@@ -30,16 +30,22 @@ struct factory_rec {
     std::vector<device_entry> list;  // the list as of this factory's last update; under the system lock
 };
 
-struct stream_rec;
+// What Aravis's heartbeat thread touches when the camera stops answering, kept apart from the
+// camera and stream records: were the handler to hold one of those and let go of its last
+// reference there, the device would be finalised on the heartbeat thread, which Aravis then
+// joins from itself ("Resource deadlock avoided") and aborts.
+struct control_link {
+    std::atomic<bool> lost{false};  // the control connection is gone
+    std::mutex lock;                // guards pools
+    std::vector<std::weak_ptr<buffer_pool>> pools;  // of the camera's streams
+};
 
 struct camera_rec {
     ArvCamera* arv = nullptr;
     std::mutex lock;  // guards every use of arv
     gulong lost_handler = 0;
-    std::atomic<bool> lost{false};  // the control connection is gone
+    std::shared_ptr<control_link> link = std::make_shared<control_link>();
     ArvFakeCamera* fake = nullptr;  // the simulated camera behind arv, if it is one; owned by arv
-    std::mutex streams_lock;        // guards streams
-    std::vector<std::weak_ptr<stream_rec>> streams;
 
     ~camera_rec() {
         if (lost_handler) g_signal_handler_disconnect(arv_camera_get_device(arv), lost_handler);
@@ -102,13 +108,12 @@ void on_new_buffer(ArvStream* arv_stream, gpointer user_data) {
 
 // Runs on Aravis's heartbeat thread when the camera stops answering.
 void on_control_lost(ArvGvDevice*, gpointer user_data) {
-    auto camera = static_cast<std::weak_ptr<camera_rec>*>(user_data)->lock();
-    if (!camera) return;
-    camera->lost = true;
-    std::lock_guard<std::mutex> lock(camera->streams_lock);
-    for (const auto& weak : camera->streams)
-        if (auto stream = weak.lock())
-            if (auto condition = stream->pool->listener()) condition->fail();
+    const auto& link = *static_cast<std::shared_ptr<control_link>*>(user_data);
+    link->lost = true;
+    std::lock_guard<std::mutex> lock(link->lock);
+    for (const auto& weak : link->pools)
+        if (auto pool = weak.lock())
+            if (auto condition = pool->listener()) condition->fail();
 }
 
 // Chooses the simulated camera's pattern; the caller holds camera.lock. The fast patterns
@@ -120,7 +125,7 @@ void choose_pattern(camera_rec& camera, bool fast, bool undercar) {
     use_fast_pattern(camera.fake, fast && !error && format == ARV_PIXEL_FORMAT_MONO_8, undercar);
 }
 
-void forget_weak_camera(gpointer data, GClosure*) { delete static_cast<std::weak_ptr<camera_rec>*>(data); }
+void forget_control_link(gpointer data, GClosure*) { delete static_cast<std::shared_ptr<control_link>*>(data); }
 
 // The settings of Aravis's own UDP receive path for a GigE Vision stream, so that it keeps
 // up with a camera that sends a full 1 Gb/s (the packet-socket path needs none of them).
@@ -355,7 +360,7 @@ camera_status aravis_backend::camera_open(FACTORY_HANDLE factory, const char* ca
     if (ARV_IS_GV_DEVICE(device))
         rec->lost_handler =
             g_signal_connect_data(device, "control-lost", G_CALLBACK(on_control_lost),
-                                  new std::weak_ptr<camera_rec>(rec), forget_weak_camera, GConnectFlags{});
+                                  new std::shared_ptr<control_link>(rec->link), forget_control_link, GConnectFlags{});
     *camera = state_->cameras.add(std::move(rec));
     return J_ST_SUCCESS;
 }
@@ -368,7 +373,7 @@ camera_status aravis_backend::camera_close(CAM_HANDLE camera) {
 camera_status aravis_backend::camera_get_value_int64(CAM_HANDLE camera, const char* feature, std::int64_t* value) {
     auto rec = state_->cameras.find(camera);
     if (!rec || !feature || !value) return J_ST_INVALID_HANDLE;
-    if (rec->lost) return lost_camera();
+    if (rec->link->lost) return lost_camera();
     std::lock_guard<std::mutex> lock(rec->lock);
     GError* error = nullptr;
     const gint64 v = arv_camera_get_integer(rec->arv, feature, &error);
@@ -380,7 +385,7 @@ camera_status aravis_backend::camera_get_value_int64(CAM_HANDLE camera, const ch
 camera_status aravis_backend::camera_get_value_double(CAM_HANDLE camera, const char* feature, double* value) {
     auto rec = state_->cameras.find(camera);
     if (!rec || !feature || !value) return J_ST_INVALID_HANDLE;
-    if (rec->lost) return lost_camera();
+    if (rec->link->lost) return lost_camera();
     std::lock_guard<std::mutex> lock(rec->lock);
     GError* error = nullptr;
     const double v = arv_camera_get_float(rec->arv, feature, &error);
@@ -392,7 +397,7 @@ camera_status aravis_backend::camera_get_value_double(CAM_HANDLE camera, const c
 camera_status aravis_backend::camera_set_value_string(CAM_HANDLE camera, const char* feature, const char* value) {
     auto rec = state_->cameras.find(camera);
     if (!rec || !feature || !value) return J_ST_INVALID_HANDLE;
-    if (rec->lost) return lost_camera();
+    if (rec->link->lost) return lost_camera();
     std::lock_guard<std::mutex> lock(rec->lock);
     GError* error = nullptr;
     // As the SDK's string setter: any feature node takes its value from text (an integer
@@ -408,7 +413,7 @@ camera_status aravis_backend::camera_set_value_string(CAM_HANDLE camera, const c
 camera_status aravis_backend::camera_execute_command(CAM_HANDLE camera, const char* command) {
     auto rec = state_->cameras.find(camera);
     if (!rec || !command) return J_ST_INVALID_HANDLE;
-    if (rec->lost) return lost_camera();
+    if (rec->link->lost) return lost_camera();
     std::lock_guard<std::mutex> lock(rec->lock);
     GError* error = nullptr;
     // The plain feature commands: Aravis's start/stop helpers also start and stop the stream
@@ -422,7 +427,7 @@ camera_status aravis_backend::camera_execute_command(CAM_HANDLE camera, const ch
 camera_status aravis_backend::camera_get_num_of_data_streams(CAM_HANDLE camera, std::uint32_t* count) {
     auto rec = state_->cameras.find(camera);
     if (!rec || !count) return J_ST_INVALID_HANDLE;
-    if (rec->lost) return lost_camera();
+    if (rec->link->lost) return lost_camera();
     std::lock_guard<std::mutex> lock(rec->lock);
     if (!arv_camera_is_gv_device(rec->arv)) {
         *count = 1;
@@ -439,7 +444,7 @@ camera_status aravis_backend::camera_create_data_stream(CAM_HANDLE camera, std::
     auto rec = state_->cameras.find(camera);
     if (!rec || !stream) return J_ST_INVALID_HANDLE;
     if (index != 0) return J_ST_INVALID_PARAMETER;
-    if (rec->lost) return lost_camera();
+    if (rec->link->lost) return lost_camera();
     auto s = std::make_shared<stream_rec>();
     {
         std::lock_guard<std::mutex> lock(rec->lock);
@@ -461,9 +466,9 @@ camera_status aravis_backend::camera_create_data_stream(CAM_HANDLE camera, std::
     });
     s->handler = g_signal_connect(arv, "new-buffer", G_CALLBACK(on_new_buffer), s.get());
     {
-        std::lock_guard<std::mutex> lock(rec->streams_lock);
-        std::erase_if(rec->streams, [](const std::weak_ptr<stream_rec>& w) { return w.expired(); });
-        rec->streams.push_back(s);
+        std::lock_guard<std::mutex> lock(rec->link->lock);
+        std::erase_if(rec->link->pools, [](const std::weak_ptr<buffer_pool>& w) { return w.expired(); });
+        rec->link->pools.push_back(s->pool);
     }
     *stream = state_->streams.add(std::move(s));
     return J_ST_SUCCESS;
@@ -499,7 +504,7 @@ camera_status aravis_backend::stream_register_event(STREAM_HANDLE stream, int ki
     if (kind != EVENT_NEW_BUFFER) return J_ST_INVALID_PARAMETER;
     if (s->pool->listener()) return J_ST_ACCESS_DENIED;
     s->pool->set_listener(c);
-    if (s->camera->lost) c->fail();
+    if (s->camera->link->lost) c->fail();
     arv_stream_set_emit_signals(s->arv, TRUE);
     *event = state_->events.add(std::make_shared<stream_event>(stream_event{s->pool, c}));
     return J_ST_SUCCESS;
