@@ -330,7 +330,7 @@ void quillmar_frame::on_command(wxCommandEvent& event) {
     case ID_VIEW_DATABASE: view_database(); break;
     case ID_COMPARE_DATABASE:
         if (const std::wstring folder = selected_for(ID_COMPARE_DATABASE); !folder.empty())
-            compare_with(this, folder, loader_->model().rows(), scale(), show_scale());
+            compare_with(this, folder, loader_->model().rows(), scale(), show_scale(), &registry_.readers());
         break;
     case ID_DELETE_DATABASE: delete_selected_database(); break;
     case ID_ARCHIVE_DATABASE: archive_selected_database(); break;
@@ -338,7 +338,7 @@ void quillmar_frame::on_command(wxCommandEvent& event) {
     case ID_REPLACE_SESSION_CODE: replace_selected_session_code(); break;
     case ID_EXPORT_DATABASE:
         if (const std::wstring folder = selected_for(ID_EXPORT_DATABASE); !folder.empty())
-            export_database(this, folder, scale());
+            export_database(this, folder, scale(), &registry_.readers());
         break;
     default: break;
     }
@@ -362,7 +362,7 @@ bool quillmar_frame::show_scale() const {
 void quillmar_frame::view_database() {
     const std::wstring folder = selected_for(ID_VIEW_DATABASE);
     if (folder.empty()) return;
-    viewer_dialog dialog(this, folder);
+    viewer_dialog dialog(this, folder, &registry_.readers());
     dialog.panel()->scale = scale();
     dialog.panel()->show_scale = show_scale();
     if (show_viewer)
@@ -411,6 +411,8 @@ void quillmar_frame::archive_selected_database() {
 void quillmar_frame::replace_selected_side() {
     const std::wstring folder = selected_for(ID_REPLACE_SIDE);
     if (folder.empty()) return;
+    // A read handle kept open for the next reader would make the rewrite wait for it.
+    registry_.readers().close_unused(folder);
     ::replace_side(folder, settings_->read_text(settings_keys::side, settings_defaults::side).ToStdWstring());
     reread_database(folder);
 }
@@ -418,6 +420,7 @@ void quillmar_frame::replace_selected_side() {
 void quillmar_frame::replace_selected_session_code() {
     const std::wstring folder = selected_for(ID_REPLACE_SESSION_CODE);
     if (folder.empty()) return;
+    registry_.readers().close_unused(folder);
     ::replace_session_code(folder, maintenance());
     reread_database(folder);
 }

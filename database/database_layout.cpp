@@ -1,12 +1,16 @@
 #include "database/database_layout.h"
 
 #include <cctype>
+#include <cstdarg>
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
 
 #include <boost/lexical_cast.hpp>
 #include <leveldb/db.h>
+#include <leveldb/env.h>
+
+#include "database/read_only_env.h"
 
 std::string make_frame_key(std::uint32_t count) {
     char text[16];
@@ -33,6 +37,21 @@ std::uint64_t parse_count64(const std::string& text) { return boost::lexical_cas
 
 std::int64_t parse_time(const std::string& text) { return boost::lexical_cast<std::int64_t>(text); }
 
+namespace {
+
+class silent_log : public leveldb::Logger {
+public:
+    void Logv(const char*, std::va_list) override {}
+};
+
+void refuse_missing_database(const std::string& path) {
+    std::error_code ec;
+    if (!std::filesystem::exists(std::filesystem::path(path) / "CURRENT", ec))
+        throw std::runtime_error("Invalid argument: " + path + ": does not exist (create_if_missing is false)");
+}
+
+}  // namespace
+
 frame_store_tuning recording_storage_tuning() {
     frame_store_tuning t;
     // Measured with 1920 x 1200 JPEGs of about 400 KB at 50 steps/s and flat out: LevelDB's
@@ -50,9 +69,7 @@ std::unique_ptr<leveldb::DB> open_leveldb(const std::string& path, bool create, 
     // LevelDB creates the folder and its LOCK and LOG files before it finds out that there is
     // no database; answer that case itself, with the same text, so that a scan or a mistyped
     // path leaves foreign folders untouched.
-    std::error_code ec;
-    if (!create && !std::filesystem::exists(std::filesystem::path(path) / "CURRENT", ec))
-        throw std::runtime_error("Invalid argument: " + path + ": does not exist (create_if_missing is false)");
+    if (!create) refuse_missing_database(path);
     leveldb::Options options;
     options.create_if_missing = create;
     if (env) options.env = env;
@@ -69,6 +86,33 @@ std::unique_ptr<leveldb::DB> open_leveldb(const std::string& path, bool create, 
         throw std::runtime_error(status.ToString());
     }
     return std::unique_ptr<leveldb::DB>(db);
+}
+
+read_handle::read_handle() = default;
+
+read_handle::~read_handle() {
+    db.reset();  // waits for LevelDB's background work, which uses env
+    info_log.reset();
+    env.reset();
+}
+
+std::unique_ptr<read_handle> open_leveldb_read_only(const std::string& path) {
+    refuse_missing_database(path);
+    auto handle = std::make_unique<read_handle>();
+    handle->env = std::make_unique<read_only_env>(leveldb::Env::Default());
+    // With a logger of its own LevelDB neither renames LOG to LOG.old nor starts a new LOG.
+    handle->info_log = std::make_unique<silent_log>();
+    leveldb::Options options;
+    options.env = handle->env.get();
+    options.info_log = handle->info_log.get();
+    leveldb::DB* db = nullptr;
+    const leveldb::Status status = leveldb::DB::Open(options, path, &db);
+    if (!status.ok()) {
+        delete db;
+        throw std::runtime_error(status.ToString());
+    }
+    handle->db.reset(db);
+    return handle;
 }
 
 std::optional<std::string> exact_value(leveldb::DB& db, const std::string& name) {

@@ -9,9 +9,12 @@
 #include <string>
 #include <string_view>
 
+class read_only_env;
+
 namespace leveldb {
 class DB;
 class Env;
+class Logger;
 }  // namespace leveldb
 
 namespace db_keys {
@@ -51,6 +54,23 @@ inline constexpr std::int64_t invalid_time = -1;
 struct frame_store_tuning;
 std::unique_ptr<leveldb::DB> open_leveldb(const std::string& path, bool create, leveldb::Env* env = nullptr,
                                           const frame_store_tuning* tuning = nullptr);
+
+// A handle that only reads: the database at path opened through a read_only_env, so that
+// the open and every read leave each file in the folder as it was (an uncompacted log is
+// replayed into memory), and with a shared lock, so that any number of such handles of one
+// folder coexist in this process and in others while a writer is kept out. Throws as
+// open_leveldb (without create); a folder a writer holds gives LevelDB's "IO error: lock" text.
+struct read_handle {
+    read_handle();
+    ~read_handle();  // the handle first, then what it uses
+    read_handle(const read_handle&) = delete;
+    read_handle& operator=(const read_handle&) = delete;
+
+    std::unique_ptr<read_only_env> env;
+    std::unique_ptr<leveldb::Logger> info_log;
+    std::unique_ptr<leveldb::DB> db;
+};
+std::unique_ptr<read_handle> open_leveldb_read_only(const std::string& path);
 
 // The recorder's storage options for values of hundreds of kilobytes (JPEG frames). They
 // change only how LevelDB buffers and files what it writes, never the format: a reader with

@@ -71,6 +71,22 @@ bool wait_until_unheld(const std::wstring& folder, std::chrono::milliseconds lim
     }
 }
 
+// Opens the database for an edit. A reader's handle (the image service keeps one open a
+// couple of seconds after its last lookup) holds it briefly: the edit waits for it rather
+// than failing.
+void open_for_edit(recording_database& db, const std::wstring& folder) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    for (;;) {
+        try {
+            db.open(folder);
+            return;
+        } catch (const std::exception& e) {
+            if (!is_lock_error(e.what()) || std::chrono::steady_clock::now() >= end) throw;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
 }  // namespace
 
 std::wstring archive_folder_name(const std::wstring& folder) {
@@ -173,14 +189,14 @@ bool delete_database(const std::wstring& folder, database_registry& registry, ma
 
 void replace_side(const std::wstring& folder, const std::wstring& side) {
     recording_database db;
-    db.open(folder);
+    open_for_edit(db, folder);
     db.write_side(side);
     // Released without close(): session and count stay as they are.
 }
 
 bool replace_session_code(const std::wstring& folder, maintenance_ui& ui) {
     recording_database db;
-    db.open(folder);
+    open_for_edit(db, folder);
     const auto code = ui.enter_text(L"Введите новый код сеанса", L"Код сеанса", db.session());
     if (!code) return false;
     db.write_session(*code);

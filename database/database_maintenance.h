@@ -72,6 +72,10 @@ archive_result archive_database(const std::wstring& folder, maintenance_ui& ui);
 // went ahead (the list then needs a refill).
 bool delete_database(const std::wstring& folder, database_registry& registry, maintenance_ui& ui);
 
+// The edits below open the database for writing; while a reader holds it (the image service
+// keeps its handle a couple of seconds after a lookup) they wait for it, at most 3 s, and then
+// throw LevelDB's lock error.
+//
 // "Заменить борт": opens the database for writing (which rewrites "version") and writes
 // "side" := side; no question, no other key.
 void replace_side(const std::wstring& folder, const std::wstring& side);

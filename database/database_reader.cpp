@@ -7,6 +7,7 @@
 
 #include "database/database_layout.h"
 #include "database/frame_image.h"
+#include "database/read_only_env.h"
 #include "database/local_time.h"
 #include "base/locale_text.h"
 
@@ -21,8 +22,27 @@ std::wstring exact_text(leveldb::DB& db, const char* name) {
 
 }  // namespace
 
-database_reader::database_reader(const std::wstring& path) {
-    db_ = open_leveldb(to_narrow(path), false);
+database_reader::database_reader(const std::wstring& path, access how) {
+    if (how == access::maintain) {
+        writable_ = open_leveldb(to_narrow(path), false);
+        db_ = writable_.get();
+    } else {
+        handle_ = open_leveldb_read_only(to_narrow(path));
+        db_ = handle_->db.get();
+    }
+    position();
+}
+
+database_reader::database_reader(std::shared_ptr<read_handle> handle, std::shared_ptr<void> keep)
+    : keep_(std::move(keep)), handle_(std::move(handle)) {
+    if (!handle_ || !handle_->db) throw std::invalid_argument("database_reader: no handle");
+    db_ = handle_->db.get();
+    position();
+}
+
+bool database_reader::replayed_log() const { return handle_ && handle_->env->holds_tables(); }
+
+void database_reader::position() {
     first_.reset(db_->NewIterator(leveldb::ReadOptions()));
     last_.reset(db_->NewIterator(leveldb::ReadOptions()));
     current_.reset(db_->NewIterator(leveldb::ReadOptions()));
@@ -38,7 +58,9 @@ database_reader::~database_reader() {
     current_.reset();
     last_.reset();
     first_.reset();
-    db_.reset();
+    writable_.reset();
+    handle_.reset();
+    keep_.reset();
 }
 
 std::wstring database_reader::session() const { return exact_text(*db_, db_keys::session); }
@@ -96,6 +118,7 @@ ldb_info database_reader::summary(bool* counted) const {
 }
 
 void database_reader::write_back_count(std::uint64_t count) {
+    if (!writable_) throw std::runtime_error("IO error: the database is open for reading only");
     leveldb::WriteOptions options;
     options.sync = true;
     const leveldb::Status status = db_->Put(options, db_keys::count, format_count(count));
@@ -116,6 +139,8 @@ bool database_reader::level0_at_compaction_trigger() const {
 }
 
 void database_reader::settle() {
+    // A read handle's compaction would only be refused (its tables stay on disk unchanged).
+    if (!writable_) return;
     const leveldb::Slice key(db_keys::count);
     db_->CompactRange(&key, &key);
 }

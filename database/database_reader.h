@@ -2,14 +2,17 @@
 // database_reader: read-only access to one recorded database (list loading, the viewer,
 // frame lookups, the command-line tool).
 //
-// Construction opens the database with LevelDB's default options (no create) and positions
-// three iterators: first and current at the frame key of the dpp start value, last at the
-// frame key of the dpp end value. A failure throws and leaves no reader:
+// Construction opens the database for reading only (open_leveldb_read_only: no file in the
+// folder changes, and other readers of the folder, in this process or another, coexist with
+// it; a writer is kept out) or takes a read handle shared with others (reader_pool), and
+// positions three iterators: first and current at the frame key of the dpp start value, last
+// at the frame key of the dpp end value. A failure throws and leaves no reader:
 // std::runtime_error with LevelDB's status text, or the parse error of a malformed value.
+// access::maintain opens it for writing instead, as the list's scan needs for the two
+// maintenance writes below (and only then).
 //
-// Ownership: owns the handle and the iterators (destroyed current, last, first, handle).
-// LevelDB admits one open handle per directory in the process: while a reader exists, another
-// open of the same directory fails with LevelDB's lock error.
+// Ownership: owns the iterators and its share of the handle (destroyed current, last, first,
+// handle, then what keeps a shared handle open).
 //
 // Thread safety: the getters, summary(), read_frame() and the stored-bytes lookups create
 // their own iterators and may run on several threads at once; seek(), advance() and the
@@ -30,9 +33,15 @@ class DB;
 class Iterator;
 }  // namespace leveldb
 
+struct read_handle;
+
 class database_reader {
 public:
-    explicit database_reader(const std::wstring& path);
+    enum class access { read, maintain };
+    explicit database_reader(const std::wstring& path, access how = access::read);
+    // Over a read handle shared with other readers; keep (when given) is let go after this
+    // reader's last use of the handle (a pool's lease).
+    explicit database_reader(std::shared_ptr<read_handle> handle, std::shared_ptr<void> keep = {});
     ~database_reader();
     database_reader(const database_reader&) = delete;
     database_reader& operator=(const database_reader&) = delete;
@@ -55,10 +64,16 @@ public:
     // then *counted (when given) is set true.
     ldb_info summary(bool* counted = nullptr) const;
 
+    // The read handle, to share with another reader; null when opened to maintain.
+    const std::shared_ptr<read_handle>& shared_handle() const { return handle_; }
+    // True when the read-only open replayed a log into memory: a writable open would have
+    // stored it as a level-0 table (the list's first start does that once).
+    bool replayed_log() const;
+
     // Stores "count" = "%010u" of count (synced), as the close of a recording cut short would
     // have, so that the next summary reads one key instead of every frame; then settle().
     // Keys and values stay as they were. Throws std::runtime_error with LevelDB's text when
-    // the write fails.
+    // the write fails (always for a reader opened to read).
     void write_back_count(std::uint64_t count);
 
     // True when level 0 holds as many tables as make LevelDB start a compaction at every
@@ -99,7 +114,12 @@ public:
                      const std::function<void(std::uint32_t count, const std::string& bytes)>& take) const;
 
 private:
-    std::unique_ptr<leveldb::DB> db_;
+    void position();
+
+    std::shared_ptr<void> keep_;             // let go last
+    std::shared_ptr<read_handle> handle_;    // null when opened to maintain
+    std::unique_ptr<leveldb::DB> writable_;  // set when opened to maintain
+    leveldb::DB* db_ = nullptr;              // the one of the two in use
     std::unique_ptr<leveldb::Iterator> first_;
     std::unique_ptr<leveldb::Iterator> last_;
     std::unique_ptr<leveldb::Iterator> current_;

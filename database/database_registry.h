@@ -7,8 +7,9 @@
 //
 // Locking: an internal reader/writer lock guards entries_ and is held for memory work only:
 // add / update / clear / remove exclusively, snapshot and the search of a lookup shared. A
-// lookup opens and reads the database after letting go of it, through a reader shared by
-// every lookup of that folder (reader_pool, one handle per directory as LevelDB requires).
+// lookup opens and reads the database after letting go of it, through the read handle shared
+// by every reader of that folder (reader_pool: one handle per recording, opened read-only and
+// kept open a while after its last use).
 // remove() retires the folder in that pool, so no later lookup opens it, and returns once the
 // lookups already reading it have finished; it never holds the lock while it waits.
 #include <cstdint>
@@ -73,8 +74,10 @@ public:
     };
     stored_result stored_lookup(const std::wstring& session_code, std::uint32_t count) const;
 
-    // Folders held open by lookups at this moment (for tests).
+    // Folders held in use by lookups at this moment (for tests).
     std::size_t open_readers() const { return readers_.open_count(); }
+    // The shared handles, for the other readers of recordings (viewer, comparison, export).
+    reader_pool& readers() const { return readers_; }
 
 private:
     // The folder of the first entry matching a lookup.

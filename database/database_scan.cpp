@@ -55,17 +55,26 @@ bool scan_databases(const std::wstring& write_path, const scan_callbacks& callba
         const std::wstring folder = database_folder_path(write_path, name);
         ldb_info summary;
         try {
-            database_reader reader(folder);
             bool counted = false;
-            summary = reader.summary(&counted);
-            // A recording cut short has no "count"; counting it read every frame. A medium
-            // that refuses the write (read-only, full) is only counted again next time.
-            if (callbacks.settle_databases) {
+            bool maintain = false;
+            {
+                // Read without writing; only the one-time maintenance below opens it for writing.
+                database_reader reader(folder);
+                summary = reader.summary(&counted);
+                maintain = callbacks.settle_databases &&
+                           (counted || reader.replayed_log() || reader.level0_at_compaction_trigger());
+            }
+            // A recording cut short has no "count"; counting it read every frame. A recording's
+            // close leaves its last buffer in the log, which every read-only open replays again;
+            // the writable open stores it as a table once. A medium that refuses the write
+            // (read-only, full), or another reader holding the folder, leaves it for next time.
+            if (maintain) {
                 try {
+                    database_reader writer(folder, database_reader::access::maintain);
                     if (counted)
-                        reader.write_back_count(summary.count);
-                    else if (reader.level0_at_compaction_trigger())
-                        reader.settle();
+                        writer.write_back_count(summary.count);
+                    else if (writer.level0_at_compaction_trigger())
+                        writer.settle();
                 } catch (const std::exception&) {}
             }
         } catch (const std::exception& e) {

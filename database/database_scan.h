@@ -2,10 +2,13 @@
 // The scan of a write path: every non-hidden subdirectory, in directory-listing order, is
 // opened as a database and summarised. Shared by load_thread and the command-line tool.
 // A database without "count" (a recording cut short) is counted by reading its frame keys.
-// With settle_databases the scan makes its only changes, neither of which touches a key or a
-// value: the count found is stored as "count", so that the program's next start reads one key
-// instead of every frame; and a database whose level 0 is at LevelDB's compaction trigger is
-// settled, so that later opens no longer start (and abandon) a compaction each.
+// Every database is summarised through a read-only open, which changes no file. With
+// settle_databases the scan makes its only changes, through a second, writable open and only
+// where there is something to do; none touches a key or a value: the count found is stored as
+// "count", so that the program's next start reads one key instead of every frame; a log left
+// by a recording's close is stored as a table, so that later opens need not replay it; and a
+// database whose level 0 is at LevelDB's compaction trigger is settled, so that later opens no
+// longer start (and abandon) a compaction each.
 // No state; safe from any thread. Plain files and hidden folders are skipped silently.
 #include <atomic>
 #include <cstdint>

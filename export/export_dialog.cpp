@@ -18,6 +18,7 @@ extern "C" {
 
 #include "base/locale_text.h"
 #include "database/database_reader.h"
+#include "database/reader_pool.h"
 
 namespace {
 
@@ -144,13 +145,14 @@ export_outcome run_with_progress(wxWindow* parent, const export_request& request
     return job.wait();
 }
 
-void export_database(wxWindow* parent, const std::wstring& folder, double scale) {
+void export_database(wxWindow* parent, const std::wstring& folder, double scale, reader_pool* readers) {
     std::uint32_t first = 0, last = 0;
     try {
-        // Closed again before the export opens the database itself.
-        database_reader reader(folder);
-        first = reader.dpp_start();
-        last = reader.dpp_end();
+        // Only read; closed again (or let go to the shared handle) before the form opens.
+        const std::unique_ptr<database_reader> reader =
+            readers ? readers->open_reader(folder) : std::make_unique<database_reader>(folder);
+        first = reader->dpp_start();
+        last = reader->dpp_end();
     } catch (const std::exception& e) {
         wxMessageBox(L"Не удалось открыть базу: " + from_utf8(e.what()), L"Экспорт", wxOK | wxICON_ERROR, parent);
         return;
@@ -159,8 +161,9 @@ void export_database(wxWindow* parent, const std::wstring& folder, double scale)
     export_dialog form(parent, folder, first, last, scale);
     if (form.ShowModal() != wxID_OK) return;
     std::wstring problem;
-    const std::optional<export_request> request = form.request(problem);
+    std::optional<export_request> request = form.request(problem);
     if (!request) return;
+    request->readers = readers;
     av_log_set_level(AV_LOG_ERROR);  // the encoder's statistics are not for the operator
     const export_outcome outcome = run_with_progress(parent, *request);
     wxMessageBox(from_utf8(describe(*request, outcome)), L"Экспорт",

@@ -51,10 +51,13 @@ private:
     wxCheckBox* scale_bar_;
 };
 
+class reader_pool;
+
 // Runs the request under a progress dialog ("Экспорт") whose cancel button cancels the job;
 // returns when the job has ended and been joined.
 export_outcome run_with_progress(wxWindow* parent, const export_request& request);
 
 // The "Экспорт…" command on the database folder: reads its range, shows the form, runs the
 // export and tells the operator how it went. A database that cannot be opened is reported.
-void export_database(wxWindow* parent, const std::wstring& folder, double scale);
+// readers: the process's shared read handles (null: read handles of its own).
+void export_database(wxWindow* parent, const std::wstring& folder, double scale, reader_pool* readers = nullptr);

@@ -7,6 +7,7 @@
 #include <leveldb/db.h>
 
 #include "database/database_layout.h"
+#include "database/reader_pool.h"
 
 namespace {
 
@@ -29,9 +30,19 @@ export_outcome run_request(const export_request& request, const export_control& 
     export_outcome outcome;
     try {
         if (!request.frames_dir && !request.video_file) throw export_error("Не выбрано, что экспортировать");
-        std::unique_ptr<leveldb::DB> db;
+        // Either handle only reads: an export never changes the recording's files, and runs
+        // while the image service or the viewer reads the same recording.
+        std::unique_ptr<database_reader> shared;
+        std::unique_ptr<read_handle> own;
+        leveldb::DB* db = nullptr;
         try {
-            db = open_leveldb(request.database.string(), false);
+            if (request.readers) {
+                shared = request.readers->open_reader(request.database.wstring());
+                db = shared->shared_handle()->db.get();
+            } else {
+                own = open_leveldb_read_only(request.database.string());
+                db = own->db.get();
+            }
         } catch (const std::exception& e) {
             throw export_error("Не удалось открыть базу " + request.database.string() + ": " + e.what());
         }

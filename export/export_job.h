@@ -13,12 +13,17 @@
 #include "export/frame_export.h"
 #include "export/video_export.h"
 
+class reader_pool;
+
 struct export_request {
     std::filesystem::path database;
     export_range range;
     std::optional<std::filesystem::path> frames_dir;  // the frames and index.csv go here
     std::optional<std::filesystem::path> video_file;  // the MP4 goes here
     video_options video;
+    // The process's shared read handles (the window's); null: the export opens a read handle
+    // of its own. Either way the recording is only read and no file of it changes.
+    reader_pool* readers = nullptr;
 };
 
 struct export_outcome {
@@ -29,7 +34,7 @@ struct export_outcome {
     std::string error;  // Russian UTF-8, when failed
 };
 
-// Opens the database, prepares the video, then the frames, and only when both are whole
+// Opens the database for reading, prepares the video, then the frames, and only when both are whole
 // moves them to their names. A storage error, a full disk, a fault injected through control:
 // failed, with the reason; nothing promised is left in either case but done.
 export_outcome run_export(const export_request& request, const export_control& control);

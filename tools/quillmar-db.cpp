@@ -99,7 +99,9 @@ int list_command(const std::string& dir) {
 }
 
 int info_command(const std::string& path) {
-    std::unique_ptr<leveldb::DB> db = open_leveldb(path, false);
+    // Read-only: looking at a recording changes none of its files.
+    const auto handle = open_leveldb_read_only(path);
+    leveldb::DB* db = handle->db.get();
     std::unique_ptr<leveldb::Iterator> it(db->NewIterator(leveldb::ReadOptions()));
     std::size_t frames = 0;
     for (it->SeekToFirst(); it->Valid(); it->Next()) {
@@ -131,7 +133,9 @@ int frame_command(const std::string& path, const std::string& count_text, const 
     std::uint32_t count = 0;
     if (!parse_odometer_count(count_text, count))
         return usage_error("COUNT must be an odometer count from 0 to 4294967295, not \"" + count_text + "\"");
-    std::unique_ptr<leveldb::DB> db = open_leveldb(path, false);
+    // Read-only: looking at a recording changes none of its files.
+    const auto handle = open_leveldb_read_only(path);
+    leveldb::DB* db = handle->db.get();
     std::unique_ptr<leveldb::Iterator> it(db->NewIterator(leveldb::ReadOptions()));
     it->Seek(make_frame_key(count));
     if (!it->status().ok()) return failure(path + ": " + it->status().ToString());

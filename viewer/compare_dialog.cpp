@@ -28,10 +28,11 @@ std::wstring signed_text(long v) { return (v > 0 ? L"+" : L"") + std::to_wstring
 
 }  // namespace
 
-compare_dialog::compare_dialog(wxWindow* parent, const std::wstring& first, const std::wstring& second)
+compare_dialog::compare_dialog(wxWindow* parent, const std::wstring& first, const std::wstring& second,
+                               reader_pool* readers)
     : wxDialog(parent, wxID_ANY, L"Сравнение баз", wxDefaultPosition, seven_tenths_of_display(),
                wxDEFAULT_DIALOG_STYLE | wxRESIZE_BORDER),
-      runs_(std::make_unique<run_comparison>(first, second)),
+      runs_(std::make_unique<run_comparison>(first, second, readers)),
       names_{folder_name(first), folder_name(second)} {
     pictures_ = new wxBoxSizer(wxHORIZONTAL);
     for (int i = 0; i < 2; ++i) {
@@ -218,7 +219,7 @@ std::wstring comparison_choice_label(const registry_entry& e) {
 }
 
 void compare_with(wxWindow* parent, const std::wstring& first, const std::vector<registry_entry>& rows, double scale,
-                  bool show_scale) {
+                  bool show_scale, reader_pool* readers) {
     const std::vector<registry_entry> choices = comparison_choices(first, rows);
     if (choices.empty()) {
         wxMessageBox(L"Нет другой базы для сравнения", L"Сравнить с…", wxOK | wxICON_INFORMATION, parent);
@@ -228,7 +229,7 @@ void compare_with(wxWindow* parent, const std::wstring& first, const std::vector
     for (const auto& c : choices) labels.Add(comparison_choice_label(c));
     wxSingleChoiceDialog choose(parent, L"Вторая база (первая — выбранная в списке):", L"Сравнить с…", labels);
     if (choose.ShowModal() != wxID_OK) return;
-    compare_dialog dialog(parent, first, choices[static_cast<std::size_t>(choose.GetSelection())].path);
+    compare_dialog dialog(parent, first, choices[static_cast<std::size_t>(choose.GetSelection())].path, readers);
     dialog.set_scale(scale, show_scale);
     dialog.ShowModal();
 }

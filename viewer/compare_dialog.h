@@ -29,7 +29,8 @@ class wxStaticText;
 
 class compare_dialog : public wxDialog {
 public:
-    compare_dialog(wxWindow* parent, const std::wstring& first, const std::wstring& second);
+    compare_dialog(wxWindow* parent, const std::wstring& first, const std::wstring& second,
+                   reader_pool* readers = nullptr);
     ~compare_dialog() override;
 
     VImagePanel* first_panel() const { return panels_[0]; }
@@ -75,5 +76,6 @@ std::wstring comparison_choice_label(const registry_entry& entry);
 // "Сравнить с…": asks which database to compare `first` with, then shows the comparison
 // modally; scale and show_scale are the ruler's settings. Tells the operator when there is
 // no other database. Lets std::runtime_error through when a database cannot be opened.
+// readers: the process's shared read handles (null: read handles of their own).
 void compare_with(wxWindow* parent, const std::wstring& first, const std::vector<registry_entry>& rows, double scale,
-                  bool show_scale);
+                  bool show_scale, reader_pool* readers = nullptr);

@@ -6,11 +6,14 @@
 
 #include "database/database_layout.h"
 #include "database/database_reader.h"
+#include "database/reader_pool.h"
 
 #include <opencv2/imgcodecs.hpp>
 
-frame_browser::frame_browser(const std::wstring& folder)
-    : reader_(std::make_unique<database_reader>(folder)), first_(reader_->dpp_start()), last_(reader_->dpp_end()) {
+frame_browser::frame_browser(const std::wstring& folder, reader_pool* readers)
+    : reader_(readers ? readers->open_reader(folder) : std::make_unique<database_reader>(folder)),
+      first_(reader_->dpp_start()),
+      last_(reader_->dpp_end()) {
     reader_->seek(first_);
 }
 

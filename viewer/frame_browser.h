@@ -6,8 +6,9 @@
 // the next one); the keys step to the previous / next stored frame or jump to the first /
 // last. Saving writes the current frame's stored bytes unchanged and only then moves on.
 //
-// Ownership: owns the reader, so the database stays open (and locked against other opens
-// in the process) for the browser's life.
+// Ownership: owns the reader, so the database stays open for the browser's life; it only
+// reads (no file of the recording changes) and other readers of the folder are not kept out.
+// Given the process's reader_pool, the reader shares the pool's handle of the folder.
 // Errors: the constructor throws what the reader throws (std::runtime_error with LevelDB's
 // text, or the parse error of a malformed stored number).
 // Thread safety: one thread (the viewer's GUI thread).
@@ -20,10 +21,12 @@
 #include <opencv2/core.hpp>
 
 class database_reader;
+class reader_pool;
 
 class frame_browser {
 public:
-    explicit frame_browser(const std::wstring& folder);
+    // readers: the process's shared read handles; null: a read handle of its own.
+    explicit frame_browser(const std::wstring& folder, reader_pool* readers = nullptr);
     ~frame_browser();
     frame_browser(const frame_browser&) = delete;
     frame_browser& operator=(const frame_browser&) = delete;

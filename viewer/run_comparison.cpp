@@ -12,6 +12,7 @@
 
 #include "database/database_layout.h"
 #include "database/database_reader.h"
+#include "database/reader_pool.h"
 #include "viewer/run_alignment.h"
 
 namespace {
@@ -22,8 +23,9 @@ std::uint32_t clamp_count(std::int64_t c) {
 
 }  // namespace
 
-run_comparison::run_comparison(const std::wstring& first, const std::wstring& second)
-    : first_(first), second_(std::make_unique<database_reader>(second)) {}
+run_comparison::run_comparison(const std::wstring& first, const std::wstring& second, reader_pool* readers)
+    : first_(first, readers),
+      second_(readers ? readers->open_reader(second) : std::make_unique<database_reader>(second)) {}
 
 run_comparison::~run_comparison() = default;
 

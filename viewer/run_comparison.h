@@ -9,8 +9,8 @@
 // measured and the second picture moved by it.
 //
 // Both databases are only read (database_reader), never written.
-// Ownership: owns both readers, so both databases stay open (and locked against other opens
-// in the process) while it exists.
+// Ownership: owns both readers, so both databases stay open for reading while it exists
+// (other readers are not kept out; given the pool, they share its handles).
 // Errors: the constructor throws what database_reader throws (std::runtime_error with
 // LevelDB's text) when either database cannot be opened.
 // Thread safety: one thread.
@@ -24,10 +24,12 @@
 #include "viewer/frame_browser.h"
 
 class database_reader;
+class reader_pool;
 
 class run_comparison {
 public:
-    run_comparison(const std::wstring& first, const std::wstring& second);
+    // readers: the process's shared read handles; null: read handles of their own.
+    run_comparison(const std::wstring& first, const std::wstring& second, reader_pool* readers = nullptr);
     ~run_comparison();
 
     frame_browser& first() { return first_; }

@@ -25,10 +25,10 @@ wxSize seven_tenths_of_display() {
 
 }  // namespace
 
-viewer_dialog::viewer_dialog(wxWindow* parent, const wxString& folder)
+viewer_dialog::viewer_dialog(wxWindow* parent, const wxString& folder, reader_pool* readers)
     : wxDialog(parent, wxID_ANY, L"Просмотр базы", wxDefaultPosition, seven_tenths_of_display(),
                wxDEFAULT_DIALOG_STYLE | wxRESIZE_BORDER),
-      browser_(std::make_unique<frame_browser>(folder.ToStdWstring())),
+      browser_(std::make_unique<frame_browser>(folder.ToStdWstring(), readers)),
       timer_(this) {
     const database_reader& reader = browser_->reader();
     place_.folder = std::filesystem::path(folder.ToStdWstring()).filename().wstring();

@@ -15,8 +15,8 @@
 // named after its key and, once written, moves on to the next frame (the picture stays);
 // "Закрыть" ends the modal run with wxID_OK.
 //
-// Ownership: owns its frame_browser, which keeps the database open (and locked against
-// other opens in the process) while the dialog exists, and the frame index's thread, joined
+// Ownership: owns its frame_browser, which keeps the database open for reading (other
+// readers are not kept out; given the pool, it shares the pool's handle) while the dialog exists, and the frame index's thread, joined
 // before the browser goes.
 // Errors: the constructor throws std::runtime_error with LevelDB's text when the database
 // cannot be opened (no dialog is shown); a save that cannot write shows an error box.
@@ -48,7 +48,7 @@ enum viewer_id : int {
 
 class viewer_dialog : public wxDialog {
 public:
-    viewer_dialog(wxWindow* parent, const wxString& folder);
+    viewer_dialog(wxWindow* parent, const wxString& folder, reader_pool* readers = nullptr);
     ~viewer_dialog() override;
 
     VImagePanel* panel() const { return panel_; }

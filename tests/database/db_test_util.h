@@ -1,9 +1,14 @@
 #pragma once
 // Helpers for database tests: raw LevelDB access to write foreign databases and read back
 // every stored byte, and a small frame with non-constant content.
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include <leveldb/db.h>
 #include <opencv2/core.hpp>
@@ -30,6 +35,19 @@ inline std::string level0_tables(const std::string& path) {
 inline void write_raw(const std::string& path, const std::map<std::string, std::string>& keys) {
     auto db = open_leveldb(path, true);
     for (const auto& [key, value] : keys) db->Put(leveldb::WriteOptions(), key, value);
+}
+
+// Every file of a folder, by name, with its size and a checksum of its bytes: equal snapshots
+// mean no file was added, removed or changed (and a difference prints short).
+inline std::map<std::string, std::pair<std::size_t, std::size_t>> folder_checksums(
+    const std::filesystem::path& folder) {
+    std::map<std::string, std::pair<std::size_t, std::size_t>> out;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        out[entry.path().filename().string()] = {bytes.size(), std::hash<std::string>{}(bytes)};
+    }
+    return out;
 }
 
 // A grey gradient with a value-dependent square, so different values give different JPEGs.

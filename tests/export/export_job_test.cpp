@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "database/reader_pool.h"
 #include "export/export_job.h"
 #include "tests/export/export_test_util.h"
 #include "tests/support/temp_home.h"
@@ -52,6 +53,29 @@ TEST(ExportJob, FramesAndVideoTogetherAllOrNothing) {
     const std::string text = describe(request, outcome);
     EXPECT_NE(text.find("Кадров записано: 6"), std::string::npos) << text;
     EXPECT_NE(text.find("кадров 6, 64 × 48, кодер libx264"), std::string::npos) << text;
+}
+
+// An export only reads: it runs while the image service's shared handle holds the recording,
+// through that handle or one of its own, and leaves every file of the recording as it was.
+TEST(ExportJob, ExportsBesideTheImageServiceAndLeavesTheRecordingUnchanged) {
+    export_test::quiet_ffmpeg();
+    test_support::temp_dir work;
+    export_test::write_db(work.path() / "db", export_test::frames_at({1, 2, 3}));
+    const auto before = db_test::folder_checksums(work.path() / "db");
+    reader_pool readers;
+    for (reader_pool* shared : {static_cast<reader_pool*>(nullptr), &readers}) {
+        const auto lookup = readers.acquire((work.path() / "db").wstring());
+        ASSERT_TRUE(lookup);
+        export_request request = request_for(work.path());
+        request.video_file.reset();
+        request.frames_dir = work.path() / (shared ? "shared" : "own");
+        request.readers = shared;
+        const export_outcome outcome = run_export(request, {});
+        ASSERT_EQ(outcome.state, export_outcome::status::done) << outcome.error;
+        EXPECT_EQ(outcome.frames.frames, 3u);
+    }
+    readers.close_unused((work.path() / "db").wstring());
+    EXPECT_EQ(db_test::folder_checksums(work.path() / "db"), before);
 }
 
 TEST(ExportJob, ADatabaseThatCannotBeOpenedIsReportedInRussian) {

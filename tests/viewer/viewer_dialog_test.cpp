@@ -14,7 +14,10 @@
 #include <wx/spinctrl.h>
 #include <wx/uiaction.h>
 
+#include "database/database_layout.h"
 #include "database/database_reader.h"
+#include "database/database_registry.h"
+#include "database/reader_pool.h"
 #include "database/recording_database.h"
 #include "tests/database/db_test_util.h"
 #include "tests/support/event_loop.h"
@@ -160,11 +163,37 @@ TEST_F(viewer_test, save_writes_the_stored_bytes_under_the_key_and_moves_on_only
 TEST_F(viewer_test, while_open_it_holds_the_database_and_releases_it_when_destroyed) {
     record();
     {
+        // Only read: another reader (the image service's) opens it meanwhile, a writer cannot.
         viewer_dialog dialog(nullptr, folder.wstring());
-        EXPECT_THROW(database_reader{folder.wstring()}, std::runtime_error);
+        EXPECT_NO_THROW(database_reader{folder.wstring()});
+        EXPECT_THROW(open_leveldb(folder.string(), false), std::runtime_error);
     }
-    EXPECT_NO_THROW(database_reader{folder.wstring()});
+    EXPECT_NO_THROW(open_leveldb(folder.string(), false));
     EXPECT_THROW(viewer_dialog(nullptr, (dir.path() / "missing").wstring()), std::runtime_error);
+}
+
+// Viewing changes no file of the recording, and opens it while the image service's shared
+// handle holds it, with the pool or without.
+TEST_F(viewer_test, viewing_leaves_the_recording_unchanged_beside_the_image_service) {
+    record();
+    const auto before = db_test::folder_checksums(folder);
+    database_registry registry;
+    ldb_info listed;
+    listed.session = L"A : 1";
+    listed.dpp_start = 1000;
+    listed.dpp_end = 1200;
+    registry.add(listed, folder.wstring());
+    for (reader_pool* readers : {static_cast<reader_pool*>(nullptr), &registry.readers()}) {
+        const auto lookup = registry.readers().acquire(folder.wstring());
+        ASSERT_TRUE(lookup);
+        viewer_dialog dialog(nullptr, folder.wstring(), readers);
+        EXPECT_EQ(dialog.browser().current_bytes(), stored_1000);
+        dialog.browser().next();
+        EXPECT_EQ(dialog.browser().current_bytes(), stored_1005);
+        EXPECT_EQ(*registry.stored_lookup(L"A : 1", 1005).stored, stored_1005);
+    }
+    registry.readers().close_unused(folder.wstring());
+    EXPECT_EQ(db_test::folder_checksums(folder), before);
 }
 
 TEST_F(viewer_test, the_screen_shows_the_frame_with_the_ruler_at_the_pointer_and_the_wheel_zooms) {
