@@ -1,5 +1,6 @@
 #include "log/log.h"
 #include "log/log_viewer.h"
+#include "tests/support/event_loop.h"
 #include "tests/support/temp_home.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,8 @@
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
+#include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include <wx/app.h>
@@ -73,6 +76,7 @@ TEST_F(log_viewer_test, exception_messages_are_decoded_from_the_locale_encoding)
 TEST_F(log_viewer_test, pane_keeps_recent_rows_while_the_file_keeps_every_row) {
     const std::size_t rows = log_viewer::pane_rows + 30;
     for (std::size_t i = 0; i < rows; ++i) log_info(wxString::Format("row-%zu-", i));
+    viewer->catch_up();  // more than a batch: the rest waited for the next ticks
     EXPECT_EQ(viewer->shown_rows(), log_viewer::pane_rows);
     EXPECT_EQ(viewer->dropped_rows(), 30u);
     const auto lines = read_lines(file);
@@ -87,6 +91,7 @@ TEST_F(log_viewer_test, pane_keeps_recent_rows_while_the_file_keeps_every_row) {
 TEST_F(log_viewer_test, rows_are_not_dropped_while_a_selection_is_being_dragged) {
     frame->Show();
     for (std::size_t i = 0; i < log_viewer::pane_rows; ++i) log_info(wxString::Format("row-%zu-", i));
+    viewer->catch_up();
     auto mouse = [&](wxEventType type, wxPoint at) {
         wxMouseEvent e(type);
         e.SetPosition(at);
@@ -119,6 +124,45 @@ TEST_F(log_viewer_test, after_the_window_is_gone_the_standard_streams_are_their_
     std::wcout.rdbuf(own);
     EXPECT_NE(captured.str().find(L"<font color='blue'>after</font>"), std::wstring::npos);
     EXPECT_EQ(count(read_lines(file), "after"), 0u);
+}
+
+// A flood of rows (a peer sending commands as fast as it can) leaves a bounded backlog, and
+// the pane and the file get a bounded number of rows plus one row saying how many were left
+// out, within about a second of the flood's end, through the window's own ticks.
+TEST_F(log_viewer_test, a_flood_of_rows_is_cut_at_the_backlog_and_reported_in_one_row) {
+    const std::size_t posted = 10000;
+    std::size_t most_pending = 0;
+    for (std::size_t i = 0; i < posted; ++i) {
+        log_info(wxString::Format("session code %zu", i));
+        most_pending = std::max(most_pending, viewer->pending_rows());
+    }
+    EXPECT_LE(most_pending, log_viewer::backlog_rows + 1);
+    EXPECT_LE(viewer->pending_chars(), log_viewer::backlog_chars);
+    const std::size_t left_out = viewer->left_out_rows();
+    EXPECT_GE(left_out, posted - log_viewer::backlog_rows - log_viewer::batch_rows);
+
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(test_support::pump_until([&] { return viewer->pending_rows() == 0; }, std::chrono::seconds(10)));
+    // 2,100 rows at 100 a 50 ms tick: a second and a bit, with room for a busy machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+
+    const auto lines = read_lines(file);
+    EXPECT_EQ(count(lines, "<tr>"), posted - left_out + 1);
+    const std::string report = wxString(log_backlog::left_out_message(left_out)).utf8_string();
+    EXPECT_EQ(count(lines, report), 1u);
+    EXPECT_EQ(count(lines, ">session code 0<"), 1u);  // the flood's start is kept
+    EXPECT_EQ(viewer->shown_rows(), log_viewer::pane_rows);
+    EXPECT_NE(viewer->ToText().Find(wxString(log_backlog::left_out_message(left_out))), wxNOT_FOUND);
+}
+
+// Rows still waiting when the window goes reach the file.
+TEST_F(log_viewer_test, rows_still_waiting_at_the_end_reach_the_file) {
+    for (std::size_t i = 0; i < 500; ++i) log_info(wxString::Format("late-%zu-", i));
+    EXPECT_GT(viewer->pending_rows(), 0u);
+    destroy_window();
+    const auto lines = read_lines(file);
+    EXPECT_EQ(count(lines, "<tr>"), 500u);
+    EXPECT_EQ(count(lines, ">late-499-<"), 1u);
 }
 
 TEST(log_viewer_file, an_unopenable_file_loses_file_output_but_the_pane_still_works) {
