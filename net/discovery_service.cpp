@@ -1,5 +1,6 @@
 #include "net/discovery_service.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "base/locale_text.h"
@@ -11,8 +12,11 @@ namespace asio = boost::asio;
 using asio::ip::udp;
 
 discovery_service::discovery_service(event_sink_ptr sink, settings_ptr settings, std::uint16_t port,
-                                     const std::string& bind_address)
-    : sink_(std::make_shared<rate_limited_sink>(std::move(sink))), settings_(std::move(settings)), socket_(io_) {
+                                     const std::string& bind_address, answer_rate rate)
+    : sink_(std::make_shared<rate_limited_sink>(std::move(sink))),
+      settings_(std::move(settings)),
+      socket_(io_),
+      rate_(rate) {
     const udp::endpoint endpoint(asio::ip::make_address_v4(bind_address), port);
     socket_.open(endpoint.protocol());
     socket_.bind(endpoint);
@@ -52,6 +56,11 @@ void discovery_service::on_receive(const boost::system::error_code& ec, std::siz
         receive();
         return;
     }
+    // A forged sender learns nothing and costs no row once its budget is spent.
+    if (!may_answer(sender_.address())) {
+        receive();
+        return;
+    }
     const std::string own =
         discovery_service_name(settings_->read_text(settings_keys::side, settings_defaults::side).ToStdWstring());
     discovery_decision decision = decide_discovery(std::string_view(buffer_.data(), received), own);
@@ -72,4 +81,28 @@ void discovery_service::on_receive(const boost::system::error_code& ec, std::siz
                               });
     }
     receive();
+}
+
+bool discovery_service::may_answer(const asio::ip::address& sender) {
+    const auto now = std::chrono::steady_clock::now();
+    auto refill = [&](budget& b) {
+        const std::chrono::duration<double> since = now - b.refilled;
+        b.tokens = std::min(rate_.burst, b.tokens + since.count() * rate_.per_second);
+        b.refilled = now;
+    };
+    auto it = budgets_.find(sender);
+    if (it == budgets_.end()) {
+        if (budgets_.size() >= rate_.max_sources)
+            for (auto old = budgets_.begin(); old != budgets_.end();) {
+                refill(old->second);
+                // Idle long enough to start afresh: forgetting it changes nothing.
+                old = old->second.tokens >= rate_.burst ? budgets_.erase(old) : std::next(old);
+            }
+        if (budgets_.size() >= rate_.max_sources) return false;
+        it = budgets_.emplace(sender, budget{rate_.burst, now}).first;
+    }
+    refill(it->second);
+    if (it->second.tokens < 1) return false;
+    it->second.tokens -= 1;
+    return true;
 }

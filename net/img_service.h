@@ -10,12 +10,16 @@
 // workers that decode and encode, so a slow encoder never holds up the sockets. Each request
 // is read whole, 1024 bytes however they arrive, and answered before the next is read, so
 // answers come in order and a connection holds at most one answer. Up to max_connections at
-// once; beyond that the longest idle connection is closed to admit the new one (refused, with
-// one row, only when every connection is busy).
+// once (network_services sizes it to the open-file limit); beyond that the waiting connection
+// whose last complete request is oldest is closed to admit the new one (refused, with one
+// row, only when every connection is busy).
 //
-// Time-outs (timeouts): a request begun and not completed within 10 s of its last byte posts
-// "Bad request size" and closes the connection; an answer the client does not take within
-// 10 s closes it. A connection between requests has no time limit of its own.
+// Time-outs (timeouts): a request not complete within 10 s of its first byte posts "Bad
+// request size" and closes the connection; an answer the client does not take within 10 s
+// closes it. A connection between requests has no time limit of its own. A request whose
+// client has closed or reset by the time a worker takes it is dropped unanswered, and a
+// client's next request is read only once it has taken the previous answer, so neither a
+// departed nor a non-reading client costs encoding time others wait for.
 // Rows: "Incoming connection from: %s", "Connection closed", errors of accept, receive (end of
 // stream excepted), send and lookup, all through a rate_limited_sink.
 //

@@ -2,8 +2,10 @@
 
 #include "settings/settings_keys.h"
 
-network_services::network_services(event_sink_ptr sink, settings_ptr settings, options opts) {
+network_services::network_services(event_sink_ptr sink, settings_ptr settings, options opts)
+    : descriptors_(raise_descriptor_limit()) {
     img_service::options image_options;
+    image_options.max_connections = descriptors_.connections;
     image_options.bind_address = opts.bind_address;
     image_options.registry = opts.registry;
     image_options.live = opts.live;

@@ -2,7 +2,9 @@
 // network_services: the three services as the main window starts them, in this order: the
 // image data service, the discovery service (its port is bound here: a failure throws out of
 // the constructor, after the image service has been stopped again) and, only when the setting
-// rc_service_enabled is true now, the remote-control service.
+// rc_service_enabled is true now, the remote-control service. Before them it raises the
+// open-file limit and sizes the image connections to it (net/descriptor_budget.h); the figures
+// stay readable through descriptors() for a start-up row.
 //
 // Ownership: owns the three services; destruction stops them and joins every thread they run.
 // The registry and the live recording are the caller's and must outlive the object.
@@ -14,6 +16,7 @@
 #include <string>
 
 #include "base/thread_message.h"
+#include "net/descriptor_budget.h"
 #include "net/discovery_service.h"
 #include "net/img_service.h"
 #include "net/rc_service.h"
@@ -34,8 +37,10 @@ public:
     img_service& images() { return *images_; }
     discovery_service& discovery() { return *discovery_; }
     rc_service* remote_control() { return remote_control_.get(); }  // null when not enabled
+    const descriptor_budget& descriptors() const { return descriptors_; }
 
 private:
+    descriptor_budget descriptors_;
     std::unique_ptr<img_service> images_;
     std::unique_ptr<discovery_service> discovery_;
     std::unique_ptr<rc_service> remote_control_;

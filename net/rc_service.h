@@ -9,10 +9,11 @@
 // gone, however it went. A command is read whole, however its bytes arrive, and carried out
 // only if its client is still connected when it is read: a client that has gone meanwhile
 // (closed while waiting in the queue) is not obeyed. Time-outs (timeouts): a client that
-// begins no command within 10 s is dropped ("RC client idle, connection closed"), so it
-// cannot hold remote control; a command begun and not completed within 10 s of its last byte
-// posts "Bad command size" and drops the connection without carrying it out; an
-// acknowledgement not taken within 10 s drops it too. The port setting is read again after
+// begins no command within 10 s is dropped ("RC client idle, connection closed"), and so is one
+// that has not completed a command within 10 s of connecting or of its previous command, so
+// nobody holds remote control for longer than that without using it; a command not complete
+// within 10 s of its first byte posts "Bad command size" and drops the connection without
+// carrying it out; an acknowledgement not taken within 10 s drops it too. The port setting is read again after
 // each accepted connection. Rows: "Incoming RC connection from: %s", "RC connection closed",
 // receive errors (end of stream excepted) as information rows, accept and send errors as
 // error rows, all through a rate_limited_sink; commands always pass.
@@ -32,7 +33,8 @@ class rc_service {
 public:
     struct options {
         std::string bind_address = "0.0.0.0";
-        connection_timeouts timeouts{std::chrono::seconds(10), std::chrono::seconds(10), std::chrono::seconds(10)};
+        connection_timeouts timeouts{std::chrono::seconds(10), std::chrono::seconds(10), std::chrono::seconds(10),
+                                     std::chrono::seconds(10)};
     };
 
     rc_service(event_sink_ptr sink, settings_ptr settings, options opts);

@@ -88,7 +88,20 @@ void tcp_listener::accept_one(accept_handler handler) {
             if (closed_) return;
             if (ec) {
                 if (ec == asio::error::operation_aborted && !acceptor_.is_open()) return;
-                // Out of descriptors and the like: say so, pause, and keep listening.
+                if (ec == asio::error::no_descriptors ||
+                    ec == boost::system::errc::too_many_files_open_in_system) {
+                    // Every accept of the episode fails alike: one row says so, not hundreds.
+                    const bool made_room = make_room_ && make_room_();
+                    const auto now = std::chrono::steady_clock::now();
+                    if (!short_of_descriptors_ || now - *short_of_descriptors_ > std::chrono::minutes(1))
+                        post_log_error(sink_, L"Out of file descriptors, the longest idle connection is closed "
+                                              L"to admit new ones: " +
+                                                  to_wide(ec.message()));
+                    short_of_descriptors_ = now;
+                    retry_later(std::move(handler), std::chrono::milliseconds(made_room ? 5 : 100));
+                    return;
+                }
+                // Any other failure: say so, pause, and keep listening.
                 post_log_error(sink_, to_wide(ec.message()));
                 retry_later(std::move(handler), std::chrono::milliseconds(100));
                 return;

@@ -6,7 +6,9 @@
 // accepted connection it asks read_port() again: when the answer changed, it listens on the
 // new port from then on (the new socket is bound before the old one closes; if the new port
 // cannot be bound, the error is logged once and the old port stays). A failed accept is
-// logged and the next accept starts after a short pause; a port that cannot be bound at all
+// logged and the next accept starts after a short pause; one that failed for lack of
+// descriptors (EMFILE, ENFILE) asks make_room() to free one, is logged once per episode (which
+// ends after a minute without such a failure), and is retried sooner when room was made; a port that cannot be bound at all
 // is logged once per port value and tried again every retry_delay, re-reading the port.
 //
 // Each accepted socket gets a strand of its own on the same loop, so that a connection's
@@ -55,6 +57,8 @@ public:
     void accept_one(accept_handler handler);
     // Closes the listening socket and cancels the pending accept or retry.
     void close();
+    // Called on the strand when accept fails for lack of descriptors; true when it freed one.
+    void on_no_descriptors(std::function<bool()> make_room) { make_room_ = std::move(make_room); }
 
     // The port listened on now; 0 while nothing listens. Any thread.
     std::uint16_t port() const { return port_.load(); }
@@ -77,5 +81,7 @@ private:
     std::uint16_t configured_ = 0;         // the port setting acceptor_ was bound for
     std::optional<std::uint16_t> failed_;  // the port whose bind failure was logged last
     bool closed_ = false;
+    std::optional<std::chrono::steady_clock::time_point> short_of_descriptors_;  // last time
+    std::function<bool()> make_room_;
     std::atomic<std::uint16_t> port_{0};
 };

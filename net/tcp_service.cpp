@@ -8,6 +8,11 @@
 
 #include <boost/asio/write.hpp>
 
+#include <cerrno>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
 #include "base/locale_text.h"
 #include "base/thread_name.h"
 
@@ -110,6 +115,8 @@ tcp_connection::tcp_connection(tcp::socket socket, std::string peer, std::size_t
       table_(std::move(table)),
       timeouts_(timeouts),
       timer_(socket_.get_executor()),
+      taken_timer_(socket_.get_executor()),
+      last_complete_(std::chrono::steady_clock::now()),
       request_(request_size) {
     touch();
 }
@@ -130,13 +137,29 @@ void tcp_connection::request_close() {
 void tcp_connection::touch() { last_activity_.store(std::chrono::steady_clock::now().time_since_epoch().count()); }
 
 void tcp_connection::arm_timer(std::chrono::milliseconds after) {
-    // The generation tells a wait that was already due when re-armed from the current one.
-    const std::uint64_t generation = ++timer_generation_;
     if (after.count() <= 0) {
+        ++timer_generation_;
         timer_.cancel();
         return;
     }
-    timer_.expires_after(after);
+    arm_timer_at(std::chrono::steady_clock::now() + after);
+}
+
+std::optional<std::chrono::steady_clock::time_point> tcp_connection::deadline_within(
+    std::chrono::milliseconds after) const {
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    if (after.count() > 0) deadline = std::chrono::steady_clock::now() + after;
+    if (timeouts_.hold.count() > 0) {
+        const auto held = last_complete_ + timeouts_.hold;
+        if (!deadline || held < *deadline) deadline = held;
+    }
+    return deadline;
+}
+
+void tcp_connection::arm_timer_at(std::chrono::steady_clock::time_point deadline) {
+    // The generation tells a wait that was already due when re-armed from the current one.
+    const std::uint64_t generation = ++timer_generation_;
+    timer_.expires_at(deadline);
     timer_.async_wait([self = shared_from_this(), generation](const boost::system::error_code& ec) {
         if (ec || self->gone_.load() || generation != self->timer_generation_) return;
         switch (self->phase_) {
@@ -154,8 +177,10 @@ void tcp_connection::read_request() {
     filled_ = 0;
     phase_ = phase::idle;
     waiting_.store(true);
-    touch();
-    arm_timer(timeouts_.idle);
+    if (const auto deadline = deadline_within(timeouts_.idle))
+        arm_timer_at(*deadline);
+    else
+        arm_timer(std::chrono::milliseconds(0));
     read_some();
 }
 
@@ -176,24 +201,58 @@ void tcp_connection::on_bytes(const boost::system::error_code& ec, std::size_t n
         close();
         return;
     }
-    filled_ += n;
-    touch();
-    if (filled_ < request_.size()) {
+    if (filled_ == 0 && n > 0) {
+        // From the first byte on, the whole request has one deadline: later bytes never extend it.
         phase_ = phase::request;
-        arm_timer(timeouts_.request);
+        if (const auto deadline = deadline_within(timeouts_.request))
+            arm_timer_at(*deadline);
+        else
+            arm_timer(std::chrono::milliseconds(0));
+    }
+    filled_ += n;
+    if (filled_ < request_.size()) {
         read_some();
         return;
     }
+    // Only whole requests count as activity, so a dribbling peer never looks busier than one
+    // that keeps its connection open between requests.
+    last_complete_ = std::chrono::steady_clock::now();
+    touch();
     waiting_.store(false);
-    phase_ = phase::busy;
-    arm_timer(std::chrono::milliseconds(0));
-    on_request();
+    hand_over(std::chrono::milliseconds(1));
+}
+
+void tcp_connection::hand_over(std::chrono::milliseconds poll) {
+    if (gone_.load()) return;
+    // A client that sends the next request after reading the answer has acknowledged all of
+    // it by then (its request carries the acknowledgement), so it never waits here.
+    int unacknowledged = 0;
+    if (::ioctl(socket_.native_handle(), SIOCOUTQ, &unacknowledged) != 0 || unacknowledged <= 0) {
+        phase_ = phase::busy;
+        arm_timer(std::chrono::milliseconds(0));
+        on_request();
+        return;
+    }
+    if (phase_ != phase::sending) {
+        // Still the previous answer's time: its send time-out runs on from when it began.
+        phase_ = phase::sending;
+        if (timeouts_.send.count() > 0)
+            arm_timer_at(answer_started_ + timeouts_.send);
+        else
+            arm_timer(std::chrono::milliseconds(0));
+    }
+    taken_timer_.expires_after(poll);
+    taken_timer_.async_wait([self = shared_from_this(), poll](const boost::system::error_code& ec) {
+        if (ec || self->gone_.load()) return;
+        self->hand_over(std::min<std::chrono::milliseconds>(poll * 2, std::chrono::milliseconds(20)));
+    });
 }
 
 void tcp_connection::send_answer(std::vector<std::uint8_t> answer) {
     if (gone_.load()) return;
     answer_ = std::move(answer);
     table_->answer_bytes += answer_.size();
+    answer_started_ = std::chrono::steady_clock::now();
     phase_ = phase::sending;
     arm_timer(timeouts_.send);
     asio::async_write(socket_, asio::buffer(answer_),
@@ -215,22 +274,26 @@ void tcp_connection::release_answer() {
 }
 
 bool tcp_connection::peer_still_open() {
-    boost::system::error_code ec;
-    socket_.non_blocking(true, ec);
-    if (ec) return false;
+    std::lock_guard<std::mutex> hold(socket_mutex_);
+    if (gone_.load() || !socket_.is_open()) return false;
     std::uint8_t next = 0;
-    const std::size_t n = socket_.receive(asio::buffer(&next, 1), tcp::socket::message_peek, ec);
-    if (!ec) return n > 0;  // more bytes waiting: the peer is there
-    return ec == asio::error::would_block || ec == asio::error::try_again;
+    const ssize_t n = ::recv(socket_.native_handle(), &next, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0) return true;  // more bytes waiting: the peer is there
+    if (n == 0) return false;  // closed its side
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
 }
 
 void tcp_connection::close() {
     if (gone_.exchange(true)) return;
     ++timer_generation_;
     timer_.cancel();
-    boost::system::error_code ignored;
-    socket_.shutdown(tcp::socket::shutdown_both, ignored);
-    socket_.close(ignored);
+    taken_timer_.cancel();
+    {
+        std::lock_guard<std::mutex> hold(socket_mutex_);
+        boost::system::error_code ignored;
+        socket_.shutdown(tcp::socket::shutdown_both, ignored);
+        socket_.close(ignored);
+    }
     table_->remove(this);
     // The pending handlers now complete as cancelled, release their hold, and the object goes.
 }
@@ -247,6 +310,7 @@ tcp_service::tcp_service(event_sink_ptr sink, options opts, connection_factory m
         name_pool_threads(*workers_, opts_.workers, opts_.thread_name + "-w");
     }
     table_->on_removed([this] { asio::post(listener_.executor(), [this] { resume_if_room(); }); });
+    listener_.on_no_descriptors([this] { return table_->close_oldest_idle().has_value(); });
 }
 
 tcp_service::~tcp_service() { stop(); }

@@ -8,19 +8,28 @@
 // A request is exactly request_size bytes, however the peer's sends split them; bytes of the
 // next request are never read before the answer to the previous one has left, so one
 // connection's answers go out in order and at most one answer per connection is in memory.
-// Time-outs, each counted afresh: a request begun and not completed within `request` of its
-// last byte; an answer not sent within `send`; no request begun within `idle` (0: no limit).
-// Each closes the connection and frees its buffers.
+// Time-outs measure whole steps, never the gap between bytes, so a peer that dribbles gains
+// nothing: a request not complete within `request` of its first byte; an answer not sent and
+// received by the peer within `send` of its start; no request begun within `idle`; no complete
+// request within `hold` of the connection's start or its previous complete request (0: no
+// limit for idle and hold). Each closes the connection and frees its buffers.
 //
-// Connection limit: at most max_connections at once. When full, either the connection that
-// has been waiting for a request longest is closed to admit the new one (close_oldest_idle;
-// a connection busy with an answer is never chosen, and when every one is busy the newcomer
-// is refused), or nothing more is accepted until one ends (wait; later clients stay in the
-// system's listen queue).
+// An answer counts as taken once the peer's system has acknowledged every byte of it (the
+// socket's unacknowledged output is empty): the next request, read once the answer has left,
+// is handed over only then, so a peer that does not read gets no new work however many
+// requests it sent ahead.
+//
+// Connection limit: at most max_connections at once. When full, either the connection whose
+// last complete request is oldest, among those waiting for one, is closed to admit the new
+// one (close_oldest_idle; a connection busy with an answer is never chosen, and when every
+// one is busy the newcomer is refused), or nothing more is accepted until one ends (wait;
+// later clients stay in the system's listen queue). When accept fails for lack of
+// descriptors, the same choice closes one connection to free one, with one row per episode.
 //
 // Optional worker pool for slow work (image decoding and encoding), so the I/O threads never
-// wait for it; its size is fixed, and with one request per connection at a time its queue
-// holds at most one job per connection.
+// wait for it; its size is fixed. With one request per connection at a time its FIFO queue
+// holds at most one job per connection, so a connection gets its next slot only after every
+// connection queued before it had its turn.
 //
 // Ownership: the service owns its threads, the workers, the listener and (through its loop)
 // every connection; stop() closes them all and joins every thread. Connections hold the
@@ -51,9 +60,10 @@
 #include "net/tcp_listener.h"
 
 struct connection_timeouts {
-    std::chrono::milliseconds request{std::chrono::seconds(10)};  // from the last byte of a request begun
-    std::chrono::milliseconds send{std::chrono::seconds(10)};     // for one whole answer
+    std::chrono::milliseconds request{std::chrono::seconds(10)};  // from the first byte of a request
+    std::chrono::milliseconds send{std::chrono::seconds(10)};     // for one whole answer, until taken
     std::chrono::milliseconds idle{0};                            // before a request begins; 0: none
+    std::chrono::milliseconds hold{0};  // between complete requests (from the start); 0: none
 };
 
 class tcp_connection;
@@ -68,8 +78,9 @@ public:
     std::size_t size() const;
     void add(const std::shared_ptr<tcp_connection>& connection);
     void remove(const tcp_connection* connection);  // no-op when already gone
-    // Asks the connection that has waited for a request longest to close and forgets it;
-    // its peer's address, or nothing when every connection is busy.
+    // Asks the connection waiting for a request whose last complete request (or start) is
+    // oldest to close and forgets it; its peer's address, or nothing when every connection is
+    // busy.
     std::optional<std::string> close_oldest_idle();
     void close_all();
     // Called (outside the lock) after a connection left the table.
@@ -121,8 +132,9 @@ protected:
     const std::vector<std::uint8_t>& request() const { return request_; }
     // Sends answer (kept until sent or the connection ends), then reads the next request.
     void send_answer(std::vector<std::uint8_t> answer);
-    // Whether the peer is still there: false once it has closed or reset its side, even when
-    // its bytes are still to be read. Strand only.
+    // Whether the peer is still there: false once it has closed or reset its side (or this
+    // connection was closed), even when its bytes are still to be read. Any thread: the
+    // workers ask right before the expensive step.
     bool peer_still_open();
     void close();
     bool closed() const { return gone_.load(); }
@@ -140,6 +152,11 @@ private:
     void read_some();
     void on_bytes(const boost::system::error_code& ec, std::size_t n);
     void arm_timer(std::chrono::milliseconds after);
+    void arm_timer_at(std::chrono::steady_clock::time_point deadline);
+    // The earlier of now + after (when after > 0) and the hold limit, if any.
+    std::optional<std::chrono::steady_clock::time_point> deadline_within(std::chrono::milliseconds after) const;
+    // Gives a whole request to on_request() once the peer has taken the previous answer.
+    void hand_over(std::chrono::milliseconds poll);
     void release_answer();
     void touch();
 
@@ -148,7 +165,12 @@ private:
     std::shared_ptr<connection_table> table_;
     const connection_timeouts timeouts_;
     boost::asio::steady_timer timer_;
+    boost::asio::steady_timer taken_timer_;  // polls until the peer has taken the previous answer
+    // Guards the descriptor's closing against peer_still_open() on a worker.
+    std::mutex socket_mutex_;
     // Strand only:
+    std::chrono::steady_clock::time_point last_complete_;  // start, then each complete request
+    std::chrono::steady_clock::time_point answer_started_;
     std::vector<std::uint8_t> request_;
     std::size_t filled_ = 0;
     std::vector<std::uint8_t> answer_;
@@ -156,7 +178,7 @@ private:
     std::uint64_t timer_generation_ = 0;
     // Read by the table's eviction from any thread:
     std::atomic<bool> waiting_{false};            // waiting for (the rest of) a request
-    std::atomic<std::int64_t> last_activity_{0};  // steady clock, nanoseconds
+    std::atomic<std::int64_t> last_activity_{0};  // of the last complete request; steady clock, ns
     std::atomic<bool> gone_{false};
 };
 

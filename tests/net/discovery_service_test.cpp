@@ -72,6 +72,53 @@ TEST_F(discovery_test, malformed_long_and_foreign_datagrams_do_not_stop_it_answe
     EXPECT_EQ(sink->texts(thread_event::log_error).size(), 2u);
 }
 
+TEST_F(discovery_test, a_query_that_could_be_reflected_larger_gets_no_answer_at_all) {
+    // 126 bytes each, the size that drew 63 times its size back when nesting was answered.
+    auto sized = [](std::string head, const std::string& tail) {
+        head += std::string(126 - head.size() - tail.size(), head.back() == '[' ? '1' : ' ') + tail;
+        return head;
+    };
+    std::string arrays = R"({"type":"query","service":"any","x":)", objects = arrays;
+    for (int i = 0; i < 20; ++i) arrays += "[";
+    for (int i = 0; i < 12; ++i) objects += R"({"a":)";
+    const std::string rows[] = {
+        sized(arrays, std::string(20, ']') + "}"),
+        sized(objects, "1" + std::string(12, '}') + "}"),
+        std::string(R"({"type":"query","service":"any"})") + "junk",
+        std::string(R"({"type":"query","service":"any"})") + '\0' + "junk",
+        R"({"type":"query","service":"any"}{"type":"query","service":"any"})",
+    };
+    ASSERT_EQ(rows[0].size(), 126u);
+    ASSERT_EQ(rows[1].size(), 126u);
+    for (const auto& query : rows) EXPECT_TRUE(send(query, 150ms).empty()) << query;
+    EXPECT_EQ(send(R"({"type":"query","service":"any"})").size(), 1u);  // and it still answers
+}
+
+TEST_F(discovery_test, a_flood_from_one_address_is_answered_only_within_its_budget) {
+    boost::asio::io_context io;
+    boost::asio::ip::udp::socket socket(io, {boost::asio::ip::make_address_v4("127.0.0.1"), 0});
+    const boost::asio::ip::udp::endpoint to(boost::asio::ip::make_address_v4("127.0.0.1"), service->port());
+    const std::string query = discovery_query("any");
+    const auto begun = std::chrono::steady_clock::now();
+    for (int i = 0; i < 200; ++i) socket.send_to(boost::asio::buffer(query), to);
+    // Collect for a bounded time; the socket is non-blocking so the loop stops by itself.
+    socket.non_blocking(true);
+    std::size_t answers = 0;
+    std::array<char, 256> buffer{};
+    while (std::chrono::steady_clock::now() - begun < 500ms) {
+        boost::system::error_code ec;
+        socket.receive(boost::asio::buffer(buffer), 0, ec);
+        if (!ec)
+            ++answers;
+        else
+            std::this_thread::sleep_for(2ms);
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+    const discovery_answer_rate rate;
+    EXPECT_GE(answers, 1u);
+    EXPECT_LE(answers, static_cast<std::size_t>(rate.burst + rate.per_second * seconds + 1)) << answers;
+}
+
 TEST(network_services, start_in_order_remote_control_only_when_enabled_and_a_taken_discovery_port_aborts) {
     test_support::temp_dir dir("qm-services");
     auto settings = net_test::scratch_settings(dir);

@@ -79,14 +79,23 @@ TEST(discovery_protocol, answers_any_or_its_own_name_and_keeps_other_members_as_
     const row rows[] = {
         {R"({"type":"query","service":"any"})", "quillmar_left", action::answer,
          "{\n    \"type\": \"answer\",\n    \"service\": \"quillmar_left\"\n}\n"},
-        {R"({"id":7,"type":"query","service":"quillmar_right","n":{"a":1}})", "quillmar_right", action::answer,
+        {R"({"id":7,"type":"query","service":"quillmar_right","n":null})", "quillmar_right", action::answer,
          "{\n    \"id\": \"7\",\n    \"type\": \"answer\",\n    \"service\": \"quillmar_right\",\n"
-         "    \"n\": {\n        \"a\": \"1\"\n    }\n}\n"},
+         "    \"n\": \"null\"\n}\n"},
+        {R"({"id":7,"type":"query","service":"quillmar_right","n":{"a":1}})", "quillmar_right", action::error, ""},
+        {R"({"type":"query","service":"any","n":[1]})", "quillmar_left", action::error, ""},
+        {R"({"type":"query","type":"query","service":"any"})", "quillmar_left", action::error, ""},
+        {R"({"type":"query","service":7})", "quillmar_left", action::error, ""},
+        // An answer past 128 bytes is never sent, however plain the query.
+        {R"({"type":"query","service":"any","a":"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"})",
+         "quillmar_left", action::ignore, ""},
         {R"({"type":"query","service":"quillmar_left"})", "quillmar_right", action::ignore, ""},
         {R"({"type":"answer","service":"any"})", "quillmar_left", action::ignore, ""},
         {R"({"service":"any"})", "quillmar_left", action::ignore, ""},
         {R"({"type":"query"})", "quillmar_left", action::ignore, ""},
-        {std::string(R"({"type":"query","service":"any"})") + '\0' + "garbage", "quillmar_left", action::answer,
+        {std::string(R"({"type":"query","service":"any"})") + '\0' + "garbage", "quillmar_left", action::error, ""},
+        {R"({"type":"query","service":"any"} x)", "quillmar_left", action::error, ""},
+        {std::string(R"({"type":"query","service":"any"} )") + std::string(8, '\0'), "quillmar_left", action::answer,
          "{\n    \"type\": \"answer\",\n    \"service\": \"quillmar_left\"\n}\n"},
         {"{\"type\":", "quillmar_left", action::error, "<unspecified file>(1): garbage after data"},
     };
@@ -99,7 +108,7 @@ TEST(discovery_protocol, answers_any_or_its_own_name_and_keeps_other_members_as_
             EXPECT_FALSE(d.text.empty());
         }
     }
-    // Only the first 128 bytes count: a valid query padded past them is cut, so malformed.
+    // Longer than 128 bytes: malformed, whatever it holds.
     const std::string padded = R"({"type":"query","service":"any","pad":")" + std::string(200, 'x') + "\"}";
     EXPECT_EQ(decide_discovery(padded, "quillmar_left").what, action::error);
 

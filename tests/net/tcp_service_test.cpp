@@ -4,7 +4,10 @@
 // connection, and a stop that closes everything.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
+
+#include <boost/asio/write.hpp>
 #include <mutex>
 
 #include "database/database_registry.h"
@@ -129,7 +132,7 @@ TEST_F(image_skeleton, at_the_limit_the_longest_idle_connection_makes_room_for_a
         ASSERT_TRUE(eventually([&] { return service->connections() == idle.size(); }));
     }
     const auto request = encode_image_request({"X", "Y", 1});
-    idle[1]->send(std::span(request).first(10));  // a request begun is activity too
+    idle[1]->send(std::span(request).first(10));  // a request begun is not yet activity
     auto client = connect();
     EXPECT_EQ(client->fetch({"X", "Y", 1}), bytes(10, 1));
     EXPECT_TRUE(idle[0]->wait_closed(5s));  // the longest idle one
@@ -177,6 +180,132 @@ TEST_F(image_skeleton, stop_closes_every_connection_and_returns_with_all_of_them
     EXPECT_EQ(service->connections(), 0u);
     EXPECT_EQ(net_test::count_of(*sink, thread_event::log_info, L"Connection closed"), 3u);
     for (auto* c : {idle.get(), partial.get(), served.get()}) EXPECT_TRUE(c->wait_closed(2s));
+}
+
+// Every call costs `cost` of sleeping (so a loaded machine's cores do not decide the outcome),
+// except that while held, calls wait for release() at no cost.
+class costly_pipeline : public png_pipeline {
+public:
+    costly_pipeline(std::chrono::milliseconds cost, std::size_t size) : cost_(cost), size_(size) {}
+    std::vector<unsigned char> from_stored(std::string_view) const override { return answer(); }
+    std::vector<unsigned char> from_image(const cv::Mat&) const override { return answer(); }
+    void hold() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held_ = true;
+    }
+    bool wait_waiting(int n) const {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, 10s, [&] { return waiting_ >= n; });
+    }
+    void release() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held_ = false;
+        changed_.notify_all();
+    }
+    int calls() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return calls_;
+    }
+
+private:
+    std::vector<unsigned char> answer() const {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ++calls_;
+        if (held_) {
+            ++waiting_;
+            changed_.notify_all();
+            changed_.wait_for(lock, 10s, [this] { return !held_; });
+            --waiting_;
+        } else {
+            lock.unlock();
+            std::this_thread::sleep_for(cost_);
+        }
+        return std::vector<unsigned char>(size_, 7);
+    }
+    const std::chrono::milliseconds cost_;
+    const std::size_t size_;
+    mutable std::mutex mutex_;  // guards held_, waiting_, calls_
+    mutable std::condition_variable changed_;
+    mutable bool held_ = false;
+    mutable int waiting_ = 0;
+    mutable int calls_ = 0;
+};
+
+TEST_F(image_skeleton, requests_of_clients_that_reset_at_once_do_not_hold_up_a_client_that_waits) {
+    auto pipeline = std::make_shared<costly_pipeline>(40ms, 10);
+    img_service::options o;
+    o.workers = 2;
+    start(pipeline, o);
+    auto waiting = connect();
+    std::vector<std::chrono::steady_clock::duration> alone;
+    for (int i = 0; i < 3; ++i) {
+        const auto begun = std::chrono::steady_clock::now();
+        ASSERT_EQ(waiting->fetch({"X", "Y", 1}), bytes(10, 7));
+        alone.push_back(std::chrono::steady_clock::now() - begun);
+    }
+    std::sort(alone.begin(), alone.end());
+    // Both workers held, so that all 200 requests are queued before any is taken.
+    pipeline->hold();
+    auto plug_a = connect(), plug_b = connect();
+    plug_a->send(encode_image_request({"X", "Y", 1}));
+    plug_b->send(encode_image_request({"X", "Y", 1}));
+    ASSERT_TRUE(pipeline->wait_waiting(2));
+    boost::asio::io_context io;
+    const auto request = encode_image_request({"X", "Y", 1});
+    for (int i = 0; i < 200; ++i) {
+        boost::asio::ip::tcp::socket reset(io);
+        reset.connect({boost::asio::ip::make_address_v4("127.0.0.1"), service->port()});
+        boost::asio::write(reset, boost::asio::buffer(request));
+        reset.set_option(boost::asio::socket_base::linger(true, 0));
+        reset.close();  // a reset, not an orderly end
+    }
+    std::this_thread::sleep_for(300ms);  // for the service to read them all
+    const auto begun = std::chrono::steady_clock::now();
+    waiting->send(request);
+    pipeline->release();
+    EXPECT_EQ(waiting->fetch_answer(), bytes(10, 7));
+    const auto with_resets = std::chrono::steady_clock::now() - begun;
+    EXPECT_LE(with_resets, 2 * alone[1]) << std::chrono::duration<double>(with_resets).count() << " s against "
+                                         << std::chrono::duration<double>(alone[1]).count() << " s alone";
+}
+
+TEST_F(image_skeleton, a_client_that_does_not_read_its_answer_gets_no_new_work_until_it_does) {
+    // Far more than a receive buffer that is never read takes, far less than the send buffer.
+    constexpr std::size_t size = 1u << 20;
+    auto pipeline = std::make_shared<costly_pipeline>(0ms, size);
+    start(pipeline);
+    auto client = connect();
+    bytes three;
+    for (int k = 0; k < 3; ++k) {
+        const auto one = encode_image_request({"X", "Y", 1});
+        three.insert(three.end(), one.begin(), one.end());
+    }
+    client->send(three);
+    ASSERT_TRUE(eventually([&] { return pipeline->calls() == 1; }));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(pipeline->calls(), 1);
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(client->fetch_answer().size(), size);
+    EXPECT_EQ(pipeline->calls(), 3);
+}
+
+TEST_F(image_skeleton, at_the_limit_a_client_that_dribbles_bytes_goes_before_one_that_completed_a_request_later) {
+    img_service::options o;
+    o.max_connections = 2;
+    start(std::make_shared<scripted_pipeline>(10), o);
+    auto keeper = connect();
+    ASSERT_TRUE(eventually([&] { return service->connections() == 1; }));
+    auto dribbler = connect();
+    ASSERT_TRUE(eventually([&] { return service->connections() == 2; }));
+    EXPECT_EQ(keeper->fetch({"X", "Y", 1}), bytes(10, 1));  // completed after the dribbler came
+    const auto request = encode_image_request({"X", "Y", 1});
+    for (std::size_t i = 0; i < 5; ++i) {  // newer bytes, but no complete request
+        dribbler->send(std::span(request).subspan(i, 1));
+        std::this_thread::sleep_for(20ms);
+    }
+    auto client = connect();
+    EXPECT_EQ(client->fetch({"X", "Y", 1}), bytes(10, 2));
+    EXPECT_TRUE(dribbler->wait_closed(5s));
+    EXPECT_FALSE(keeper->wait_closed(50ms));
 }
 
 class rc_skeleton : public net_test::service_fixture<rc_service> {
@@ -238,6 +367,43 @@ TEST_F(rc_skeleton, a_command_whose_client_left_before_it_was_read_is_not_carrie
     EXPECT_EQ(net_test::count_of(*sink, thread_event::log_info,
                                  L"RC client gone before its command was read, command not carried out"),
               1u);
+}
+
+TEST_F(rc_skeleton, a_client_without_a_complete_command_loses_remote_control_within_the_limits) {
+    struct row {
+        const char* what;
+        std::chrono::milliseconds before_first_byte;
+        std::chrono::milliseconds between_bytes;  // each gap shorter than the idle and request limits
+    };
+    const row rows[] = {
+        {"one byte more often than the limits, from the start", 0ms, 300ms},
+        {"silent almost to the idle limit, then dribbling", 400ms, 300ms},
+    };
+    // request, send, idle, hold: 500 ms each, standing for the 10 s of the program.
+    start({500ms, 500ms, 500ms, 500ms});
+    const auto command = encode_rc_command({1, "", ""});
+    for (const auto& r : rows) {
+        service_connection holder("127.0.0.1", service->port());
+        service_connection next("127.0.0.1", service->port());  // waits in the listen queue
+        next.send(command);
+        const auto connected = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(r.before_first_byte);
+        bool closed = false;
+        for (std::size_t i = 0; i < 12 && !closed; ++i) {  // bounded: 12 bytes at most
+            try {
+                holder.send(std::span(command).subspan(i, 1));
+            } catch (const std::runtime_error&) {
+                break;
+            }
+            closed = holder.wait_closed(r.between_bytes);
+        }
+        EXPECT_TRUE(closed || holder.wait_closed(1s)) << r.what;
+        // Within the hold limit of connecting: never one more limit for a late first byte.
+        EXPECT_LT(std::chrono::steady_clock::now() - connected, 800ms) << r.what;
+        EXPECT_EQ(next.receive(rc_reply_size), bytes(rc_reply_size, 0)) << r.what;
+    }
+    EXPECT_TRUE(eventually([&] { return codes().size() == std::size(rows); }));
+    EXPECT_EQ(codes(), std::vector<int>(std::size(rows), 1));
 }
 
 TEST(rate_limited_sink, rows_a_peer_can_trigger_are_bounded_per_hour_and_a_day_of_flood_stays_small) {
