@@ -605,7 +605,7 @@ void quillmar_frame::on_rc_command(wxThreadEvent& event) {
     case 1: capture_and_record(); break;
     case 2: stop(); break;
     case 3:
-        log_info(event.GetString());
+        // Its row came from the service, within the service's row budget.
         if (state_.restart_recording(
                 [&](frame_source& source) { source.restart_recording(events_, narrow(event.GetString())); }))
             refresh_health();

@@ -33,8 +33,11 @@ private:
             return;
         }
         const rc_command command = decode_rc_command(request());
-        post_message(sink_, rc_command_message{static_cast<int>(command.code),
-                                               to_wide(make_session_code(command.first, command.second))});
+        const std::wstring code = to_wide(make_session_code(command.first, command.second));
+        // The row a session-code command leaves is the client's doing: it goes through this
+        // service's row budget, so a flood of commands cannot flood the log.
+        if (command.code == 3) post_log_info(sink_, code);
+        post_message(sink_, rc_command_message{static_cast<int>(command.code), code});
         send_answer(std::vector<std::uint8_t>(rc_reply_size, 0));
     }
     void on_incomplete_request(std::size_t) override { post_log_error(sink_, L"Bad command size"); }

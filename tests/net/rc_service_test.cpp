@@ -1,6 +1,7 @@
 // The remote-control service against real sockets on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include "net/rate_limited_sink.h"
 #include "net/rc_service.h"
 #include "net/service_client.h"
 #include "settings/settings_keys.h"
@@ -48,8 +49,24 @@ TEST_F(rc_service_test, every_full_command_is_handed_over_with_its_session_code_
         EXPECT_EQ(got[i].code, static_cast<int>(rows[i].command.code));
         EXPECT_EQ(got[i].text, rows[i].text);
     }
+    // A session-code command leaves its code as a row, as the window used to write it.
     EXPECT_EQ(sink->texts(thread_event::log_info),
-              (std::vector<std::wstring>{L"Incoming RC connection from: 127.0.0.1"}));
+              (std::vector<std::wstring>{L"Incoming RC connection from: 127.0.0.1", L"A : B", L"", L"Код : 7"}));
+}
+
+// Every command is carried out, but the rows a flood of them leaves stay within the service's
+// row budget (the burst, then a trickle), however fast they come.
+TEST_F(rc_service_test, a_flood_of_session_code_commands_is_carried_out_but_its_rows_stay_within_the_budget) {
+    service_connection client("127.0.0.1", service->port());
+    constexpr std::size_t flood = 1000;
+    const auto start = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < flood; ++i) client.command({3, "77", std::to_string(i)});
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(commands().size(), flood);
+    const std::size_t rows = sink->texts(thread_event::log_info).size();
+    EXPECT_LE(rows, rate_limited_sink::default_burst + 1 +
+                        static_cast<std::size_t>(rate_limited_sink::default_per_second * (seconds + 1)));
+    EXPECT_LT(rows, flood);
 }
 
 TEST_F(rc_service_test, a_short_command_is_dropped_with_its_connection_and_the_next_client_is_served) {
