@@ -93,10 +93,9 @@ bool frame_startup::run_next() {
             f.services_ = std::make_unique<network_services>(f.events_, f.settings_, options);
             // What a flood of clients can take is bounded by open files: say the numbers once.
             const descriptor_budget& d = f.services_->descriptors();
-            log_info(L"Открытые файлы: предел " + std::to_wstring(d.soft) + L" (был " +
-                       std::to_wstring(d.soft_before) + L", наибольший " + std::to_wstring(d.hard) +
-                       L"), открыто " + std::to_wstring(d.open_now) + L"; соединений службы изображений: до " +
-                       std::to_wstring(d.connections));
+            log_info(L"Открытые файлы: предел " + std::to_wstring(d.soft) + L" (был " + std::to_wstring(d.soft_before) +
+                     L", наибольший " + std::to_wstring(d.hard) + L"), открыто " + std::to_wstring(d.open_now) +
+                     L"; соединений службы изображений: до " + std::to_wstring(d.connections));
         }
         f.refresh_health();
         f.health_timer_.Start(1000);

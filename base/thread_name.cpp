@@ -6,9 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-void name_this_thread(const std::string& name) {
-    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
-}
+void name_this_thread(const std::string& name) { pthread_setname_np(pthread_self(), name.substr(0, 15).c_str()); }
 
 std::string this_thread_name() {
     char name[16] = {};

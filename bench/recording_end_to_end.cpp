@@ -102,8 +102,10 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         if (what == arrival::kind::frame || what == arrival::kind::dropped) newest_ = what;
         if (what != arrival::kind::count || !newest_) return;
-        if (*newest_ == arrival::kind::frame) due_.push_back(count);
-        else ++lost_to_drops_;
+        if (*newest_ == arrival::kind::frame)
+            due_.push_back(count);
+        else
+            ++lost_to_drops_;
         newest_.reset();
     }
     std::vector<std::uint32_t> due() const {
@@ -312,10 +314,11 @@ int main(int argc, char** argv) {
     if (stall_for.count() > 0)
         std::printf("disk stalled %lld ms every %lld ms\n", static_cast<long long>(stall_for.count()),
                     static_cast<long long>(stall_every.count()));
-    std::printf("frames due: %zu (%.1f fps over %.1f s); lost: %llu (%llu of them dropped by the full queue); "
-                "stored but not due: %llu\n",
-                due_counts.size(), due_counts.size() / wall, wall, static_cast<unsigned long long>(lost),
-                static_cast<unsigned long long>(due.lost_to_drops()), static_cast<unsigned long long>(not_due));
+    std::printf(
+        "frames due: %zu (%.1f fps over %.1f s); lost: %llu (%llu of them dropped by the full queue); "
+        "stored but not due: %llu\n",
+        due_counts.size(), due_counts.size() / wall, wall, static_cast<unsigned long long>(lost),
+        static_cast<unsigned long long>(due.lost_to_drops()), static_cast<unsigned long long>(not_due));
     std::printf("queue: highest %zu of %zu frames, %llu dropped\n", queue_levels.highest_frames,
                 queue_levels.capacity_frames, static_cast<unsigned long long>(queue_levels.dropped));
     // Counts only grow here, so every frame write has a key of its own: frame keys equal to

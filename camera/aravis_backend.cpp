@@ -35,8 +35,8 @@ struct factory_rec {
 // reference there, the device would be finalised on the heartbeat thread, which Aravis then
 // joins from itself ("Resource deadlock avoided") and aborts.
 struct control_link {
-    std::atomic<bool> lost{false};  // the control connection is gone
-    std::mutex lock;                // guards pools
+    std::atomic<bool> lost{false};                  // the control connection is gone
+    std::mutex lock;                                // guards pools
     std::vector<std::weak_ptr<buffer_pool>> pools;  // of the camera's streams
 };
 

@@ -8,8 +8,8 @@ continuous_grab_write::continuous_grab_write(event_sink_ptr sink, capture_config
     if (!camera_) throw std::runtime_error("Error opening camera.");
     frame_ = make_frame_buffer(camera_->handle());
     if (make_recorder_) queue_ = std::make_unique<recording_queue>(config.recording_queue_bytes);
-    thread_ = std::make_unique<capture_thread>(sink, config, camera_->handle(), frame_.get(), std::move(clock),
-                                               queue_.get());
+    thread_ =
+        std::make_unique<capture_thread>(sink, config, camera_->handle(), frame_.get(), std::move(clock), queue_.get());
     thread_->start();
     if (make_recorder_) recorder_ = make_recorder_(sink, std::string(), queue_.get());
 }

@@ -161,7 +161,8 @@ bool recording_queue::push_session(std::string code) {
 std::optional<arrival> recording_queue::pop(clock::time_point until) {
     std::unique_lock<std::mutex> lock(mutex_);
     const auto front_ready = [this] {
-        return !arrivals_.empty() && (arrivals_.front().what != arrival::kind::frame || arrivals_.front().frame->copied);
+        return !arrivals_.empty() &&
+               (arrivals_.front().what != arrival::kind::frame || arrivals_.front().frame->copied);
     };
     // Wakes for closing too, so the consumer sees the end without waiting out `until`.
     if (!ready_.wait_until(lock, until, [&] { return front_ready() || (!open_ && arrivals_.empty()); }))

@@ -40,7 +40,7 @@
 // lives.
 struct queued_frame {
     using clock = std::chrono::steady_clock;
-    std::vector<std::uint8_t> raw;    // the camera's bytes as delivered (after any rotation)
+    std::vector<std::uint8_t> raw;  // the camera's bytes as delivered (after any rotation)
     std::int64_t width = 0;
     std::int64_t height = 0;
     std::int64_t pixel_format = 0;
@@ -66,12 +66,12 @@ struct arrival {
     enum class kind { frame, dropped, count, session };
     kind what = kind::count;
     std::chrono::steady_clock::time_point at{};
-    std::time_t wall = 0;            // seconds since the epoch at arrival (stored as the step's time)
-    queued_frame* frame = nullptr;   // frame: lent until release()
-    std::uint64_t dropped = 0;       // dropped: frames this mark stands for
-    std::uint32_t count = 0;         // count: the odometer's count
-    int format = 7;                  // count: the message format
-    std::string code;                // session: the new code
+    std::time_t wall = 0;           // seconds since the epoch at arrival (stored as the step's time)
+    queued_frame* frame = nullptr;  // frame: lent until release()
+    std::uint64_t dropped = 0;      // dropped: frames this mark stands for
+    std::uint32_t count = 0;        // count: the odometer's count
+    int format = 7;                 // count: the message format
+    std::string code;               // session: the new code
 };
 
 class recording_queue {
@@ -122,12 +122,12 @@ public:
     std::optional<episode> take_episode();
 
     struct levels {
-        std::size_t frames = 0;          // held now: queued, being paired, encoded or stored
-        std::size_t bytes = 0;           // their buffers' bytes
-        std::size_t highest_frames = 0;  // since open()
-        std::size_t capacity_frames = 0; // buffers the bound allows for the current frame size
-        std::uint64_t dropped = 0;       // frames dropped since open()
-        std::uint64_t accepted = 0;      // frames accepted since open()
+        std::size_t frames = 0;                   // held now: queued, being paired, encoded or stored
+        std::size_t bytes = 0;                    // their buffers' bytes
+        std::size_t highest_frames = 0;           // since open()
+        std::size_t capacity_frames = 0;          // buffers the bound allows for the current frame size
+        std::uint64_t dropped = 0;                // frames dropped since open()
+        std::uint64_t accepted = 0;               // frames accepted since open()
         std::optional<clock::time_point> oldest;  // arrival of the oldest frame held
     };
     levels snapshot() const;
@@ -148,7 +148,7 @@ private:
     std::deque<arrival> arrivals_;
     std::vector<std::unique_ptr<queued_frame>> buffers_;  // every buffer ever made
     std::vector<queued_frame*> free_;
-    std::size_t buffer_bytes_ = 0;        // the size every buffer is made for
+    std::size_t buffer_bytes_ = 0;  // the size every buffer is made for
     std::size_t held_ = 0;
     std::size_t highest_ = 0;
     std::uint64_t dropped_ = 0;

@@ -15,15 +15,15 @@
 
 inline std::thread start_service_loop(boost::asio::io_context& io, event_sink_ptr sink, std::wstring unknown_text,
                                       std::string thread_name) {
-    return std::thread([&io, sink = std::move(sink), unknown_text = std::move(unknown_text),
-                        thread_name = std::move(thread_name)] {
-        name_this_thread(thread_name);
-        try {
-            io.run();
-        } catch (const std::exception& e) {
-            post_log_error(sink, to_wide(e.what()));
-        } catch (...) {
-            post_log_error(sink, unknown_text);
-        }
-    });
+    return std::thread(
+        [&io, sink = std::move(sink), unknown_text = std::move(unknown_text), thread_name = std::move(thread_name)] {
+            name_this_thread(thread_name);
+            try {
+                io.run();
+            } catch (const std::exception& e) {
+                post_log_error(sink, to_wide(e.what()));
+            } catch (...) {
+                post_log_error(sink, unknown_text);
+            }
+        });
 }

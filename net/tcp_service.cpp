@@ -278,7 +278,7 @@ bool tcp_connection::peer_still_open() {
     if (gone_.load() || !socket_.is_open()) return false;
     std::uint8_t next = 0;
     const ssize_t n = ::recv(socket_.native_handle(), &next, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n > 0) return true;  // more bytes waiting: the peer is there
+    if (n > 0) return true;    // more bytes waiting: the peer is there
     if (n == 0) return false;  // closed its side
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
 }

@@ -20,13 +20,13 @@
 struct recording_job {
     enum class kind { step, session };
     kind what = kind::step;
-    std::uint32_t count = 0;  // step: the message's count
-    int format = 7;           // step
-    std::time_t wall = 0;     // step: the message's arrival, seconds since the epoch
+    std::uint32_t count = 0;                     // step: the message's count
+    int format = 7;                              // step
+    std::time_t wall = 0;                        // step: the message's arrival, seconds since the epoch
     std::chrono::steady_clock::time_point at{};  // the message's arrival
-    queued_frame* frame = nullptr;  // step: its frame, lent by the queue; null: none
-    bool frame_lost = false;        // step: its frame was dropped by the queue
-    std::string code;               // session
+    queued_frame* frame = nullptr;               // step: its frame, lent by the queue; null: none
+    bool frame_lost = false;                     // step: its frame was dropped by the queue
+    std::string code;                            // session
 };
 
 class frame_pairing {

@@ -63,8 +63,8 @@ void recording_session::step(std::uint32_t count, int format) {
     step_encoded(count, format, fresh ? &jpeg : nullptr, now_(), start);
 }
 
-bool recording_session::step_encoded(std::uint32_t count, int format, const std::string_view* jpeg,
-                                     std::time_t now, std::optional<std::chrono::steady_clock::time_point> began) {
+bool recording_session::step_encoded(std::uint32_t count, int format, const std::string_view* jpeg, std::time_t now,
+                                     std::optional<std::chrono::steady_clock::time_point> began) {
     struct timing {
         const step_observer& observer;
         std::chrono::steady_clock::time_point start;

@@ -135,8 +135,9 @@ void store_pipeline::report_episodes() {
         post_log_error(sink_, L"Очередь записи переполнена: потеряно кадров: " + std::to_wstring(e->frames) +
                                   L" (в очереди было " + std::to_wstring(e->held) + L" кадров, " +
                                   megabytes(e->held_bytes) + L" МБ)");
-        record_status_message m = make_record_status(
-            recording_news::queue_dropped, L"Очередь записи переполнена: потеряно кадров: " + std::to_wstring(e->frames));
+        record_status_message m =
+            make_record_status(recording_news::queue_dropped,
+                               L"Очередь записи переполнена: потеряно кадров: " + std::to_wstring(e->frames));
         m.count = static_cast<std::uint32_t>(std::min<std::uint64_t>(e->frames, UINT32_MAX));
         post_message(sink_, std::move(m));
     }
@@ -248,7 +249,8 @@ void store_pipeline::write(job& j) {
         } catch (const std::exception& e) {
             // A database that cannot be opened: no later message can be recorded either.
             post_log_error(sink_, to_wide(e.what()));
-            post_message(sink_, make_record_status(recording_news::stopped, L"Запись остановлена: " + to_wide(e.what())));
+            post_message(sink_,
+                         make_record_status(recording_news::stopped, L"Запись остановлена: " + to_wide(e.what())));
             halt();
         }
         if (session_.halted()) halt();

@@ -101,11 +101,11 @@ private:
 
     mutable std::mutex jobs_mutex_;  // guards jobs_, to_encode_, paired_frames_, pairing_done_, stopping_
     std::condition_variable jobs_changed_;
-    std::deque<job> jobs_;          // in arrival order; the writer takes the front when ready
-    std::deque<job*> to_encode_;    // jobs waiting for an encoder, oldest first
-    std::size_t paired_frames_ = 0; // jobs with a frame, not yet written
+    std::deque<job> jobs_;           // in arrival order; the writer takes the front when ready
+    std::deque<job*> to_encode_;     // jobs waiting for an encoder, oldest first
+    std::size_t paired_frames_ = 0;  // jobs with a frame, not yet written
     bool pairing_done_ = false;
-    bool stopping_ = false;         // encoders end once nothing is left to encode
+    bool stopping_ = false;  // encoders end once nothing is left to encode
 
     std::atomic<bool> halted_{false};
     std::atomic<bool> draining_{false};

@@ -132,8 +132,8 @@ private:
 
     std::unique_ptr<recording_queue> own_queue_;  // when none is given
     recording_queue& queue_;
-    boost::asio::io_context io_;             // the odometer's
-    boost::asio::io_context coordinate_io_;  // the coordinate server's
+    boost::asio::io_context io_;                        // the odometer's
+    boost::asio::io_context coordinate_io_;             // the coordinate server's
     std::unique_ptr<recording_database> own_database_;  // when the tuning gives none
     recording_session session_;
     odometer_reader reader_;
@@ -150,6 +150,6 @@ private:
 
     std::atomic<int> exit_code_{0};
     std::unique_ptr<store_pipeline> pipeline_;
-    std::thread odometer_thread_;    // started last, joined by wait()
+    std::thread odometer_thread_;  // started last, joined by wait()
     std::thread coordinate_thread_;
 };

@@ -43,7 +43,9 @@ outcome run(const std::vector<std::string>& script) {
                 out.jobs.push_back("S:" + job->code);
             else
                 out.jobs.push_back(std::to_string(job->count) + "=" +
-                                   (job->frame ? std::to_string(names.at(job->frame)) : job->frame_lost ? "lost" : "-"));
+                                   (job->frame        ? std::to_string(names.at(job->frame))
+                                    : job->frame_lost ? "lost"
+                                                      : "-"));
         }
     }
     pairing.finish();
@@ -65,7 +67,10 @@ TEST(FramePairing, EachMessageGetsTheNewestFrameThatArrivedBeforeIt) {
         {"a frame after the last message goes back at the end", {"F1", "C10", "F2"}, {"10=1"}, {2}},
         {"a dropped newest frame loses the message's frame", {"F1", "D", "C10", "F2", "C11"}, {"10=lost", "11=2"}, {1}},
         {"a frame after a drop is the one stored", {"D", "F2", "C10"}, {"10=2"}, {}},
-        {"a session code applies from the next message", {"F1", "C10", "S:b", "F2", "C11"}, {"10=1", "S:b", "11=2"}, {}},
+        {"a session code applies from the next message",
+         {"F1", "C10", "S:b", "F2", "C11"},
+         {"10=1", "S:b", "11=2"},
+         {}},
         {"a count going backwards is still paired", {"F1", "C10", "F2", "C3"}, {"10=1", "3=2"}, {}},
     };
     for (const auto& c : cases) {

@@ -58,9 +58,9 @@ protected:
     void SetUp() override {
         options.env = &fault;
         db = std::make_unique<recording_database>(options);
-        session = std::make_unique<recording_session>(sink, to_wide(dir.str()), L"левый", "1 : a", nullptr, *db,
-                                                      [] { return std::time(nullptr); },
-                                                      [] { return std::optional<disk_space>(); });
+        session = std::make_unique<recording_session>(
+            sink, to_wide(dir.str()), L"левый", "1 : a", nullptr, *db, [] { return std::time(nullptr); },
+            [] { return std::optional<disk_space>(); });
     }
 
     // Camera and odometer in real time for `run`: a message every 10 ms, a frame before every
@@ -122,8 +122,9 @@ protected:
 
     std::uint64_t dropped_in_log_rows() const {
         std::uint64_t n = 0;
-        static const std::wregex row(L"Очередь записи переполнена: потеряно кадров: (\\d+) \\(в очереди было \\d+ кадров, "
-                                     L"\\d+ МБ\\)");
+        static const std::wregex row(
+            L"Очередь записи переполнена: потеряно кадров: (\\d+) \\(в очереди было \\d+ кадров, "
+            L"\\d+ МБ\\)");
         for (const auto& text : sink->texts(thread_event::log_error)) {
             std::wsmatch m;
             if (std::regex_match(text, m, row)) n += std::stoull(m[1].str());
