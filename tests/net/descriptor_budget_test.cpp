@@ -58,6 +58,11 @@ TEST(descriptor_limit, with_a_soft_limit_of_256_three_hundred_idle_clients_do_no
     net_test::record(db, "A : B", {{100, 1}});
     const auto png = make_fast_png_pipeline()->from_stored(net_test::stored_at(db, 100));
     for (const auto& r : rows) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        // The sanitizers' runtime needs descriptors of its own, which this case takes all of:
+        // its child dies in the runtime instead of the service.
+        if (!r.sized) continue;
+#endif
         int to_parent[2], to_child[2];
         ASSERT_EQ(::pipe(to_parent), 0);
         ASSERT_EQ(::pipe(to_child), 0);
