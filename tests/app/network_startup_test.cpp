@@ -10,7 +10,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <thread>
+
+#include <unistd.h>
 
 #include <boost/asio/ip/udp.hpp>
 
@@ -82,3 +85,40 @@ TEST_F(network_startup, remote_control_exists_only_when_enabled_and_a_taken_disc
 }
 
 }  // namespace
+
+namespace {
+
+std::uint64_t resident_bytes() {
+    std::ifstream statm("/proc/self/statm");
+    std::uint64_t size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+}
+
+}  // namespace
+
+// A peer that sends session-code commands as fast as it can: every one reaches the window, but
+// the log takes only the service's row budget and the window's memory is as it was after.
+TEST_F(network_startup, a_flood_of_remote_commands_keeps_the_log_within_its_budget_and_memory_as_it_was) {
+    settings_file("rc_service_enabled=1\n");
+    open();
+    ASSERT_NE(frame->services()->remote_control(), nullptr);
+    pump();
+    const std::size_t rows_before = messages().size();
+    const std::uint64_t rss_before = resident_bytes();
+    constexpr int flood = 10000;
+    const auto start = std::chrono::steady_clock::now();
+    {
+        service_connection rc("127.0.0.1", frame->services()->remote_control()->port());
+        for (int i = 0; i < flood; ++i) rc.command({3, "77", std::to_string(i)});
+    }
+    // Every command handled, then the log's batches written out.
+    pump();
+    const auto settle = std::chrono::steady_clock::now() + 2s;
+    pump_until([&] { return std::chrono::steady_clock::now() > settle; }, 5s);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::size_t rows = messages().size() - rows_before;
+    EXPECT_LE(rows, 200 + 3 + static_cast<std::size_t>(20 * (seconds + 1))) << "over " << seconds << " s";
+    EXPECT_LE(resident_bytes(), rss_before + rss_before / 10)
+        << "before " << rss_before / 1024 << " KiB, after " << resident_bytes() / 1024 << " KiB";
+}
