@@ -105,7 +105,12 @@ wxPGProperty* make_property(const property_row& row, const settings_store& store
         return p;
     }
     case kind::boolean: return new wxBoolProperty(row.label, key, store.read_bool(key, default_bool(key)));
-    case kind::floating: return new wxFloatProperty(row.label, key, store.read_double(key, settings_defaults::scale));
+    case kind::floating:
+        // Kept as typed: the grid's own number property read a decimal comma as a thousands
+        // separator ("0,5" became 5, every ruler measurement ten times wrong). The text is
+        // checked on "ОК" and read with the comma as a decimal point.
+        return new wxStringProperty(row.label, key,
+                                    wxString::FromCDouble(store.read_double(key, settings_defaults::scale)));
     case kind::integer: return new wxIntProperty(row.label, key, store.read_long(key, default_long(key)));
     case kind::directory: return new wxDirProperty(row.label, key, store.read_text(key, default_text(key)));
     case kind::text: break;
@@ -201,7 +206,10 @@ void quillmar_options::save() {
         }
         switch (row.editor) {
         case kind::boolean: settings_->write_bool(row.key, p->GetValue().GetBool()); break;
-        case kind::floating: settings_->write_double(row.key, p->GetValue().GetDouble()); break;
+        case kind::floating:
+            if (const auto number = parse_decimal_number(p->GetValueAsString().ToStdWstring()))
+                settings_->write_double(row.key, *number);
+            break;
         default:  // choices as their displayed text, the integer as its text
             settings_->write_text(row.key, p->GetValueAsString());
         }

@@ -143,6 +143,39 @@ TEST_F(options_test, ok_keeps_a_value_still_being_typed_in_its_editor) {
     EXPECT_EQ(store->read_text(settings_keys::dpp_port, L""), L"/dev/ttyUSB1");
 }
 
+// Russian operators type a decimal comma: "0,5" is a half, and text around a number is
+// refused with the field named instead of being read as another number.
+TEST_F(options_test, the_ruler_scale_takes_a_decimal_comma_and_refuses_text_around_a_number) {
+    const struct {
+        const wchar_t* typed;
+        double stored;  // 0: refused, the stored value stays 0.8
+    } cases[] = {{L"0,5", 0.5}, {L"1.25", 1.25}, {L"1abc,5x", 0}, {L"5 мм", 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(wxString(c.typed).utf8_string());
+        store->write_double(settings_keys::scale, 0.8);
+        quillmar_options dialog(nullptr, store);
+        std::vector<wxString> refused;
+        dialog.show_error = [&](const wxString& text) { refused.push_back(text); };
+        dialog.grid()->SetPropertyValue(L"scale", wxString(c.typed));
+        wxTheApp->CallAfter([&] {
+            wxCommandEvent click(wxEVT_BUTTON, wxID_OK);
+            click.SetEventObject(dialog.FindWindow(wxID_OK));
+            dialog.FindWindow(wxID_OK)->GetEventHandler()->ProcessEvent(click);
+            if (dialog.IsModal()) dialog.EndModal(wxID_CANCEL);  // refused: still open
+        });
+        EXPECT_EQ(dialog.ShowModal(), c.stored ? wxID_OK : wxID_CANCEL);
+        EXPECT_DOUBLE_EQ(store->read_double(settings_keys::scale, 0), c.stored ? c.stored : 0.8);
+        if (c.stored) {
+            EXPECT_TRUE(refused.empty());
+        } else {
+            ASSERT_EQ(refused.size(), 1u);
+            EXPECT_EQ(refused[0], L"Значение \"" + wxString(c.typed) +
+                                      L"\" поля \"Масштаб линейки\" должно быть числом "
+                                      L"больше нуля");
+        }
+    }
+}
+
 TEST_F(options_test, a_stored_choice_in_another_letter_case_shows_no_selection_and_ok_stores_it_empty) {
     store->write_text(settings_keys::dpp_format, L"дпп7");
     store->write_text(settings_keys::driver, L"FilterDriver");
