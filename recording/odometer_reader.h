@@ -29,7 +29,8 @@ public:
 
     odometer_reader(boost::asio::io_context& io, int format, event_sink_ptr sink, count_handler on_count);
 
-    // Opens the device and sets the odometer line settings.
+    // Opens the device, sets the odometer line settings and discards what the line received
+    // before (a stale backlog is never recorded).
     void open(const std::wstring& device_path);
     bool is_open() const { return port_.is_open(); }
     // Starts reading; call once after open().

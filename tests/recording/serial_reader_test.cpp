@@ -89,6 +89,44 @@ TEST(OdometerReader, DecodesMessagesSentOverAPseudoTerminal) {
     EXPECT_TRUE(f.sink->messages().empty());
 }
 
+// Messages the odometer sent before the port was opened (the line's buffer) are a stale
+// burst, not positions of this run: only what comes after the open is read.
+TEST(OdometerReader, WhatTheLineHeldBeforeTheOpenIsDiscarded) {
+    pseudo_terminal pty;
+    std::vector<std::uint8_t> stale;
+    for (std::uint32_t c = 100; c < 400; ++c) {
+        const auto m = encode_odometer7(c);
+        stale.insert(stale.end(), m.begin(), m.end());
+    }
+    stale.push_back(encode_odometer7(999)[0]);  // and the start of a message cut off
+    ASSERT_TRUE(pty.write(stale.data(), stale.size()));
+    std::this_thread::sleep_for(50ms);
+
+    boost::asio::io_context io;
+    std::mutex mutex;  // guards counts
+    std::vector<std::uint32_t> counts;
+    odometer_reader reader(io, 7, nullptr, [&](std::uint32_t c, int) {
+        std::lock_guard<std::mutex> lock(mutex);
+        counts.push_back(c);
+    });
+    reader.open(serial_device_path(std::wstring(pty.device_path().begin(), pty.device_path().end())));
+    reader.start();
+    std::thread thread([&] { io.run(); });
+    const auto fresh = encode_odometer7(5);
+    ASSERT_TRUE(pty.write(fresh.data(), fresh.size()));
+    for (int i = 0; i < 200; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!counts.empty()) break;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    std::this_thread::sleep_for(50ms);
+    io.stop();
+    thread.join();
+    EXPECT_EQ(counts, std::vector<std::uint32_t>{5});
+}
+
 TEST(OdometerReader, AHandlerFailurePostsItsTextAndStopsReading) {
     reader_fixture f(4, [](std::uint32_t c, int) {
         if (c == 2) throw std::runtime_error("IO error: disk full");

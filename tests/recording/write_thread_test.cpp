@@ -50,7 +50,12 @@ protected:
                          frame_geometry{fb.width, fb.height, fb.pixel_format, fb.bits_per_pixel}, stamp);
     }
 
+    // A message from the odometer once the write thread has opened its port: what the line
+    // held before the open is discarded.
     void send(std::uint32_t count) {
+        ASSERT_TRUE(sink->wait_for([](const thread_message& m) {
+            return kind_of(m) == thread_event::log_info && text_of(m).rfind(L"Последовательный порт: ", 0) == 0;
+        })) << "the port was never opened";
         const auto m = encode_odometer4(count);
         ASSERT_TRUE(line.write(m.data(), m.size()));
     }
@@ -311,7 +316,8 @@ TEST_F(WriteThread, AnUnresolvableCoordinateServerEndsTheThreadButClosesTheDatab
     settings->write_bool(settings_keys::coordinate_server_enabled, true);
     settings->write_text(settings_keys::coordinate_server_port, L"no-such-service-name");
     new_frame(1);
-    send(1);  // queued in the line before the thread starts reading
+    const auto early = encode_odometer4(1);
+    ASSERT_TRUE(line.write(early.data(), early.size()));  // in the line before the port is opened
     write_thread wt(sink, write_thread_config_from(*settings), "", &queue, into_live());
     EXPECT_EQ(wt.wait(), -1);
     EXPECT_EQ(sink->texts(thread_event::log_error), std::vector<std::wstring>{L"CoordServer resolve error"});

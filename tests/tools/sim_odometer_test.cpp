@@ -15,8 +15,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::vector<std::uint32_t> read_counts(int format, const std::vector<std::string>& args, std::size_t expected,
-                                       std::chrono::milliseconds limit = 5s) {
+std::vector<std::uint32_t> read_counts(int format, std::vector<std::string> args, std::size_t expected,
+                                       std::chrono::milliseconds limit = 6s) {
+    // The reader discards what the line held before it opened the port: the simulator waits
+    // until it has.
+    args.insert(args.end(), {"--delay", "1"});
     sim_test::child_process sim(sim_test::tool_path("quillmar-odometer-sim"), args);
     auto path = sim.read_line();
     if (!path) return {};
@@ -60,7 +63,7 @@ TEST(OdometerSim, SendsFormat7ThatFormat4Ignores) {
     ASSERT_EQ(seven.size(), 20u);
     for (std::uint32_t i = 0; i < 20; ++i) EXPECT_EQ(seven[i], i);
     // Without stray bytes (random ones can look like format 4 tags) nothing decodes as format 4.
-    EXPECT_TRUE(read_counts(4, {"--rate", "2000", "--messages", "20"}, 1, 500ms).empty());
+    EXPECT_TRUE(read_counts(4, {"--rate", "2000", "--messages", "20"}, 1, 1500ms).empty());
 }
 
 TEST(OdometerSim, RejectsBadArguments) {

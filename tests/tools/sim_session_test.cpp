@@ -50,16 +50,18 @@ TEST(CoordServerSession, ServerCodesSplitTheRecordingIntoDatabases) {
     fb.width = 16;
     fb.height = 8;
     fb.image.assign(128, 0);
+    auto sink = std::make_shared<test_support::recording_sink>();
     recording_queue queue;
     auto new_frame = [&](std::uint64_t stamp) {
         std::fill(fb.image.begin(), fb.image.end(), static_cast<std::uint8_t>(stamp));
         queue.push_frame(fb.image.data(), fb.image.size(), frame_geometry{fb.width, fb.height, 0, 8}, stamp);
     };
     auto send = [&](std::uint32_t count) {
+        // Only once the port is open: what the line held before is discarded.
+        ASSERT_TRUE(has_text(*sink, thread_event::log_info, L"Последовательный порт: " + to_wide(line.device_path())));
         const auto m = encode_odometer4(count);
         ASSERT_TRUE(line.write(m.data(), m.size()));
     };
-    auto sink = std::make_shared<test_support::recording_sink>();
 
     write_thread wt(sink, write_thread_config_from(*settings), "", &queue);
     new_frame(1);
