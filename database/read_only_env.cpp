@@ -139,6 +139,11 @@ contents read_only_env::find_memory(const std::string& name) const {
     return it == memory_.end() ? nullptr : it->second;
 }
 
+bool read_only_env::is_hidden(const std::string& name) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return hidden_.count(name) > 0;
+}
+
 bool read_only_env::on_background_thread() const {
     std::lock_guard<std::mutex> lock(background_->mutex);
     return background_->running.count(std::this_thread::get_id()) > 0;
@@ -149,12 +154,9 @@ leveldb::Status read_only_env::NewSequentialFile(const std::string& name, leveld
         *result = new memory_sequential(std::move(data));
         return leveldb::Status::OK();
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (hidden_.count(name)) {
-            *result = nullptr;
-            return leveldb::Status::NotFound(name);
-        }
+    if (is_hidden(name)) {
+        *result = nullptr;
+        return leveldb::Status::NotFound(name);
     }
     return target()->NewSequentialFile(name, result);
 }
@@ -164,12 +166,9 @@ leveldb::Status read_only_env::NewRandomAccessFile(const std::string& name, leve
         *result = new memory_random_access(std::move(data));
         return leveldb::Status::OK();
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (hidden_.count(name)) {
-            *result = nullptr;
-            return leveldb::Status::NotFound(name);
-        }
+    if (is_hidden(name)) {
+        *result = nullptr;
+        return leveldb::Status::NotFound(name);
     }
     return target()->NewRandomAccessFile(name, result);
 }
@@ -259,10 +258,7 @@ leveldb::Status read_only_env::GetFileSize(const std::string& name, std::uint64_
         *size = data->size();
         return leveldb::Status::OK();
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (hidden_.count(name)) return leveldb::Status::NotFound(name);
-    }
+    if (is_hidden(name)) return leveldb::Status::NotFound(name);
     return target()->GetFileSize(name, size);
 }
 

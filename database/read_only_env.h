@@ -62,6 +62,7 @@ public:
 
 private:
     contents find_memory(const std::string& name) const;  // null when none
+    bool is_hidden(const std::string& name) const;        // removed or renamed away
     bool on_background_thread() const;
 
     struct background_threads;
