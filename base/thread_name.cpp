@@ -14,10 +14,10 @@ std::string this_thread_name() {
     return name;
 }
 
-void lower_this_thread_priority(int steps) {
+void yield_this_thread_to(int nice) {
     // On Linux a nice value belongs to the thread whose id is given.
     const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
     errno = 0;
     const int current = getpriority(PRIO_PROCESS, tid);
-    if (errno == 0) setpriority(PRIO_PROCESS, tid, current + steps);
+    if (errno == 0 && current < nice) setpriority(PRIO_PROCESS, tid, nice);
 }

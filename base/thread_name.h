@@ -7,6 +7,7 @@
 void name_this_thread(const std::string& name);
 // The calling thread's name ("" when it cannot be read).
 std::string this_thread_name();
-// Lowers the calling thread's scheduling priority by `steps` (nice), so that it yields the
-// processor to the threads that must never wait (capture, odometer). Best effort.
-void lower_this_thread_priority(int steps);
+// Raises the calling thread's nice value to at least `nice`, so that it yields the processor to
+// the threads that must never wait (capture, odometer, the recording's writer); one already
+// nicer stays as it is. Raising one's own nice value needs no privilege. Best effort.
+void yield_this_thread_to(int nice);

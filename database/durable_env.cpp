@@ -3,11 +3,9 @@
 #include "base/thread_name.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 
 namespace {
 
@@ -16,15 +14,9 @@ constexpr std::uint64_t writeback_step = 1 << 20;
 
 const off_t page_size = static_cast<off_t>(::sysconf(_SC_PAGESIZE));
 
-// Background work yields the processor to the recording step; raising one's own nice value
-// needs no privilege. A thread already nicer stays as it is.
+// Background work yields the processor to the recording.
 constexpr int background_nice = 10;
-void run_in_background() {
-    const id_t self = static_cast<id_t>(::gettid());
-    errno = 0;
-    const int now = ::getpriority(PRIO_PROCESS, self);
-    if (errno == 0 && now < background_nice) ::setpriority(PRIO_PROCESS, self, background_nice);
-}
+void run_in_background() { yield_this_thread_to(background_nice); }
 
 struct background_job {
     void (*function)(void*);

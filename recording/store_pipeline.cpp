@@ -60,7 +60,7 @@ store_pipeline::store_pipeline(event_sink_ptr sink, recording_queue& queue, reco
     for (int i = 1; i <= n; ++i)
         encoders_.emplace_back([this, i] {
             name_this_thread("qm-encode-" + std::to_string(i));
-            lower_this_thread_priority(encoder_nice);
+            yield_this_thread_to(encoder_nice);
             encode_loop();
         });
     pairing_ = std::thread([this] { pair_loop(); });
