@@ -28,7 +28,6 @@ std::optional<recording_job> frame_pairing::take(arrival a) {
     job.at = a.at;
     job.frame = waiting_;
     job.frame_lost = waiting_dropped_;
-    if (waiting_dropped_) ++lost_;
     waiting_ = nullptr;
     waiting_dropped_ = false;
     return job;

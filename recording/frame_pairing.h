@@ -5,8 +5,9 @@
 // that arrived before it and has not been given to a message yet; a message with no such frame
 // is a position without a new frame. A frame that a newer frame replaces before any message
 // came was never due: it is handed back at once. When the newest frame before a message was
-// dropped by the queue, the message's frame is lost (counted, the position keeps no frame).
-// A session code passes through in its place, so it applies from the first message after it.
+// dropped by the queue, the message's frame is lost (marked on its job; the position keeps
+// no frame). A session code passes through in its place, so it applies from the first message
+// after it.
 //
 // Plain object; one thread (the pairing stage's).
 #include "camera/recording_queue.h"
@@ -40,12 +41,8 @@ public:
     // The end of a run: a frame still waiting for a message is given back.
     void finish();
 
-    // Messages whose frame the queue dropped, since construction.
-    std::uint64_t frames_lost() const { return lost_; }
-
 private:
     discard give_back_;
     queued_frame* waiting_ = nullptr;  // the newest frame not given to a message
     bool waiting_dropped_ = false;     // the newest frame was dropped
-    std::uint64_t lost_ = 0;
 };

@@ -81,7 +81,11 @@ write_thread::write_thread(event_sink_ptr sink, write_thread_config config, cons
         });
     odometer_thread_ = std::thread([this] {
         name_this_thread("qm-odometer");
-        if (run_odometer() != 0) exit_code_ = -1;
+        if (run_odometer() != 0) {
+            // No message can come any more: the pipeline stores what it has and ends.
+            exit_code_ = -1;
+            queue_.close();
+        }
     });
 }
 
@@ -222,19 +226,16 @@ int write_thread::run_odometer() {
             post_log_error(sink_, L"Не удалось открыть последовательный порт: " + device_path_ + L": " +
                                       to_wide(e.code().message()));
             end_recording(L"не удалось открыть порт ДПП " + device_path_);
-            queue_.close();
             return -1;
         } catch (const std::exception& e) {
             post_log_error(sink_,
                            L"Не удалось открыть последовательный порт: " + device_path_ + L": " + to_wide(e.what()));
             end_recording(L"не удалось открыть порт ДПП " + device_path_);
-            queue_.close();
             return -1;
         }
         if (!reader_.is_open()) {
             post_log_error(sink_, L"Не удалось открыть последовательный порт: " + device_path_);
             end_recording(L"не удалось открыть порт ДПП " + device_path_);
-            queue_.close();
             return -1;
         }
         post_log_info(sink_, L"Последовательный порт: " + device_path_);
@@ -252,6 +253,5 @@ int write_thread::run_odometer() {
         post_log_error(sink_, L"Unknown exception in write thread");
         end_recording(L"Unknown exception in write thread");
     }
-    queue_.close();
     return -1;
 }
