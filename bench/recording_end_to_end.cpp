@@ -12,6 +12,7 @@
 // Options: --seconds N (default 60), --rate N (default 1000), --fps F (the camera's rate;
 // default: the simulated camera's own).
 #include "base/thread_message.h"
+#include "bench/shift_due.h"
 #include "camera/camera_list.h"
 #include "camera/continuous_grab_write.h"
 #include "camera/frame_buffer.h"
@@ -36,8 +37,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <optional>
-#include <set>
+#include <unordered_set>
 #include <mutex>
 #include <signal.h>
 #include <spawn.h>
@@ -92,36 +92,6 @@ private:
     };
     const std::chrono::milliseconds every_, length_;
     const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-};
-
-// The reference pairing, from the arrivals alone: a message is due the newest frame that
-// arrived since the message before it; lost when that frame was dropped by the queue.
-class due_counter {
-public:
-    void arrived(arrival::kind what, std::uint32_t count) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (what == arrival::kind::frame || what == arrival::kind::dropped) newest_ = what;
-        if (what != arrival::kind::count || !newest_) return;
-        if (*newest_ == arrival::kind::frame)
-            due_.push_back(count);
-        else
-            ++lost_to_drops_;
-        newest_.reset();
-    }
-    std::vector<std::uint32_t> due() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return due_;
-    }
-    std::uint64_t lost_to_drops() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lost_to_drops_;
-    }
-
-private:
-    mutable std::mutex mutex_;  // guards everything below
-    std::optional<arrival::kind> newest_;
-    std::vector<std::uint32_t> due_;
-    std::uint64_t lost_to_drops_ = 0;
 };
 
 class counting_sink : public event_sink {
@@ -246,7 +216,8 @@ int main(int argc, char** argv) {
     }
 
     auto sink = std::make_shared<counting_sink>();
-    due_counter due;
+    // The reference pairing, worked out from the arrivals alone, as bench_shift does.
+    shift_due::ledger due(static_cast<std::size_t>(seconds * rate * 2 + 1000));
     recording_queue::levels queue_levels;
     double write_cpu = 0, wall = 0, odometer_cpu = 0, encode_cpu = 0, pair_cpu = 0;
     std::uint64_t syncs_start = 0, syncs = 0, log_syncs_start = 0, log_syncs = 0;
@@ -258,8 +229,8 @@ int main(int argc, char** argv) {
         recording_database live(options);
         const recorder_factory make = write_thread_factory(settings, &live);
         const recorder_factory observed = [&](event_sink_ptr s, const std::string& code, recording_queue* queue) {
-            queue->observe([&](arrival::kind what, std::chrono::steady_clock::time_point, std::uint32_t count) {
-                due.arrived(what, count);
+            queue->observe([&](arrival::kind what, std::chrono::steady_clock::time_point at, std::uint32_t count) {
+                due.arrived(what, at, count);
             });
             return make(std::move(s), code, queue);
         };
@@ -289,7 +260,7 @@ int main(int argc, char** argv) {
     sent_line = sim.line();  // "sent N"
 
     std::uint64_t stored = 0, frame_keys = 0;
-    std::set<std::uint32_t> stored_counts;
+    std::unordered_set<std::uint32_t> stored_counts;
     {
         std::lock_guard<std::mutex> lock(sink->mutex);
         for (const auto& e : sink->errors) std::fprintf(stderr, "error: %ls\n", e.c_str());
@@ -306,19 +277,17 @@ int main(int argc, char** argv) {
     }
     std::printf("end to end: %ld s at %ld messages/s, 7-byte format, simulated camera\n", seconds, rate);
     std::printf("odometer simulator: %s; recording steps: %ld\n", sent_line.c_str(), sink->steps.load());
-    const std::vector<std::uint32_t> due_counts = due.due();
-    std::uint64_t lost = 0;
-    for (std::uint32_t c : due_counts) lost += stored_counts.count(c) ? 0 : 1;
-    std::uint64_t not_due = stored_counts.size();
-    for (std::uint32_t c : due_counts) not_due -= stored_counts.count(c);
+    const std::vector<shift_due::message> messages_seen = due.messages();
+    const shift_due::tally t = shift_due::compare(messages_seen.begin(), messages_seen.end(), &stored_counts);
+    const std::uint64_t not_due = t.not_due + shift_due::keys_without_message(messages_seen, stored_counts);
     if (stall_for.count() > 0)
         std::printf("disk stalled %lld ms every %lld ms\n", static_cast<long long>(stall_for.count()),
                     static_cast<long long>(stall_every.count()));
     std::printf(
         "frames due: %zu (%.1f fps over %.1f s); lost: %llu (%llu of them dropped by the full queue); "
         "stored but not due: %llu\n",
-        due_counts.size(), due_counts.size() / wall, wall, static_cast<unsigned long long>(lost),
-        static_cast<unsigned long long>(due.lost_to_drops()), static_cast<unsigned long long>(not_due));
+        static_cast<std::size_t>(t.due), t.due / wall, wall, static_cast<unsigned long long>(t.lost),
+        static_cast<unsigned long long>(t.due_dropped), static_cast<unsigned long long>(not_due));
     std::printf("queue: highest %zu of %zu frames, %llu dropped\n", queue_levels.highest_frames,
                 queue_levels.capacity_frames, static_cast<unsigned long long>(queue_levels.dropped));
     // Counts only grow here, so every frame write has a key of its own: frame keys equal to
