@@ -58,7 +58,7 @@ void prefer_visible_scrollbars() {
 
 bool quillmar::OnInit() {
     if (instance_checker_.IsAnotherRunning()) {
-        message_box(L"Another program instance is already running, aborting.", L"Error");
+        message_box(L"Программа уже запущена; второй экземпляр не запускается.", L"Ошибка");
         return false;
     }
     const bool translated = load_toolkit_translations();
@@ -68,10 +68,10 @@ bool quillmar::OnInit() {
         if (!translated)
             log_error(L"Не найден русский перевод wxWidgets (пакет wx3.2-i18n): кнопки диалогов будут на английском");
     } catch (const std::exception& e) {
-        message_box(exception_text(e), L"C++ exception");
+        message_box(exception_text(e), L"Ошибка");
         return false;
     } catch (...) {
-        message_box(L"Unknown exception. Application will be closed", L"Fatal error");
+        message_box(L"Неизвестная ошибка. Программа будет закрыта.", L"Критическая ошибка");
         std::exit(1);
     }
     frame_->Show(true);
@@ -82,7 +82,7 @@ bool quillmar::OnExceptionInMainLoop() {
     try {
         throw;
     } catch (const std::exception& e) {
-        message_box(exception_text(e), L"C++ exception");
+        message_box(exception_text(e), L"Ошибка");
         return true;
     } catch (...) {
         message_box(L"Программа будет завершена.", L"Неизвестное исключение.");
@@ -90,4 +90,4 @@ bool quillmar::OnExceptionInMainLoop() {
     }
 }
 
-void quillmar::OnUnhandledException() { wxMessageBox(L"Unhandled exception", L"Error", wxOK | wxCENTRE, nullptr); }
+void quillmar::OnUnhandledException() { wxMessageBox(L"Необработанное исключение", L"Ошибка", wxOK | wxCENTRE, nullptr); }

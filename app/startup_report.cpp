@@ -44,6 +44,6 @@ wxString startup_computer_line() {
 wxString startup_os_line() { return wxString::Format(L"ОС: %s", wxGetOsDescription()); }
 
 wxString startup_side_line(const settings_store& settings) {
-    if (!settings.has(settings_keys::side)) return L"Борт: не определен";
+    // The side recordings get: the stored one, or the default the settings dialog shows.
     return wxString::Format(L"Борт: %s", settings.read_text(settings_keys::side, settings_defaults::side));
 }

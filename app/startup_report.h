@@ -15,5 +15,5 @@ wxString startup_gui_line();
 wxString startup_computer_line();
 // "ОС: %s" with the operating system's description.
 wxString startup_os_line();
-// "Борт: %s" with the setting `side`, or "не определен" when it is not set.
+// "Борт: %s" with the setting `side`, its default when it is not set (what recordings get).
 wxString startup_side_line(const settings_store& settings);

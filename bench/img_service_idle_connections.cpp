@@ -243,7 +243,7 @@ int main(int argc, char** argv) {
             now += std::chrono::seconds(1);
             for (auto& l : limiters)
                 for (int i = 0; i < 20; ++i)
-                    l->post(log_error_message{L"Too many connections, refused: 192.168.100.200"});
+                    l->post(log_error_message{L"Слишком много соединений, отказано: 192.168.100.200"});
         }
         rows = target->rows;
         html_bytes = target->bytes;

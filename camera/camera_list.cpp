@@ -7,7 +7,7 @@
 
 namespace {
 
-std::wstring wide(const std::string& s) { return wxString(s.c_str()).ToStdWstring(); }
+std::wstring wide(const std::string& s) { return wxString::FromUTF8(s.c_str()).ToStdWstring(); }
 
 // Throws `text`, with the library's words after it when it gave any.
 void check(const camera_status& status, const char* text) {
@@ -18,7 +18,7 @@ std::string read_id(FACTORY_HANDLE factory, std::uint32_t index) {
     char id[sdk_text_capacity] = {};
     std::uint32_t size = sizeof id;
     check(J_Factory_GetCameraIDByIndex(factory, static_cast<std::int32_t>(index), id, &size),
-          "Error getting camera ID.");
+          "Не удалось прочитать идентификатор камеры.");
     id[sizeof id - 1] = 0;
     return id;
 }
@@ -43,15 +43,15 @@ camera_map enumerate_cameras(jai_factory& factory) {
     camera_map cameras;
     factory.reopen();
     for (std::uint32_t i = 0;; ++i) {
-        check(J_Factory_UpdateCameraList(factory.handle(), nullptr), "Error updating camera list.");
+        check(J_Factory_UpdateCameraList(factory.handle(), nullptr), "Не удалось обновить список камер.");
         std::uint32_t count = 0;
-        check(J_Factory_GetNumOfCameras(factory.handle(), &count), "Error getting number of cameras.");
+        check(J_Factory_GetNumOfCameras(factory.handle(), &count), "Не удалось получить число камер.");
         if (i >= count) break;
         const std::string id = read_id(factory.handle(), i);
         const std::string again = read_id(factory.handle(), i);
         const std::string model =
-            read_info(factory.handle(), again, CAM_INFO_MODELNAME, "Error getting camera model info.");
-        const std::string ip = read_info(factory.handle(), again, CAM_INFO_IP, "Error getting camera IP info.");
+            read_info(factory.handle(), again, CAM_INFO_MODELNAME, "Не удалось прочитать модель камеры.");
+        const std::string ip = read_info(factory.handle(), again, CAM_INFO_IP, "Не удалось прочитать IP-адрес камеры.");
         cameras.emplace(model + " " + ip + " " + camera_driver_tag(again), id);
         factory.reopen();
     }
@@ -61,7 +61,7 @@ camera_map enumerate_cameras(jai_factory& factory) {
 std::vector<camera_log_row> camera_list_rows(const camera_map& cameras) {
     std::vector<camera_log_row> rows;
     char line[64];
-    std::snprintf(line, sizeof line, "%u camera(s) detected", static_cast<unsigned>(cameras.size()));
+    std::snprintf(line, sizeof line, "Найдено камер: %u", static_cast<unsigned>(cameras.size()));
     rows.push_back({false, wide(line)});
     for (const auto& [name, id] : cameras) rows.push_back({false, wide(id)});
     return rows;
@@ -97,7 +97,7 @@ camera_selection select_camera(const jai_factory& factory, const camera_map& cam
         result.rows.push_back({true, wide(e.what())});
         return result;
     }
-    result.rows.push_back({false, L"Active camera selected: " + wide(it->second)});
+    result.rows.push_back({false, L"Выбрана камера: " + wide(it->second)});
     return result;
 }
 

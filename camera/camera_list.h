@@ -25,14 +25,14 @@ struct camera_log_row {
 std::string camera_driver_tag(const std::string& camera_id);
 
 // Enumerates the cameras, reopening `factory` before the walk and after each camera. Throws
-// std::runtime_error with "Error opening JAI factory.", "Error updating camera list.",
-// "Error getting number of cameras.", "Error getting camera ID.",
-// "Error getting camera model info." or "Error getting camera IP info." (each but the first
+// std::runtime_error with "Не удалось открыть библиотеку камер.", "Не удалось обновить список камер.",
+// "Не удалось получить число камер.", "Не удалось прочитать идентификатор камеры.",
+// "Не удалось прочитать модель камеры." or "Не удалось прочитать IP-адрес камеры." (each but the first
 // followed by the library's words when it gave any); when two cameras give the same name the
 // first one stays.
 camera_map enumerate_cameras(jai_factory& factory);
 
-// "%u camera(s) detected" with the map's size, then one row per camera holding its ID.
+// "Найдено камер: %u" with the map's size, then one row per camera holding its ID.
 std::vector<camera_log_row> camera_list_rows(const camera_map& cameras);
 
 // Refresh: enumerate; on success `cameras` holds the new map and `rows` the rows above; on
@@ -50,9 +50,9 @@ camera_refresh refresh_camera_list(jai_factory& factory);
 std::optional<std::string> choose_startup_camera(const camera_map& cameras, const std::string& driver);
 
 // Select: a name not in the map gives no camera and no row; a camera that cannot be opened
-// gives the error row "Error opening camera." (with the library's words after it when it gave
+// gives the error row "Не удалось открыть камеру." (with the library's words after it when it gave
 // any); an opened one gives
-// "Active camera selected: %s" with its ID.
+// "Выбрана камера: %s" with its ID.
 struct camera_selection {
     jai_camera_ptr camera;
     std::vector<camera_log_row> rows;

@@ -39,7 +39,7 @@ public:
     std::string_view message() const noexcept;
 
     // `text` as it stands, then the library's words when there are any: after ": ", or
-    // after a space when `text` ends a sentence ("Error opening camera. <words>").
+    // after a space when `text` ends a sentence ("Не удалось открыть камеру. <words>").
     std::string describe(std::string_view text) const;
 
 private:

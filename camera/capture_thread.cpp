@@ -31,14 +31,14 @@ template <typename T>
 T buffer_item(STREAM_HANDLE stream, BUF_HANDLE buffer, int item) {
     T value{};
     std::uint32_t size = sizeof value;
-    check(J_DataStream_GetBufferInfo(stream, buffer, item, &value, &size), "Error getting buffer info");
+    check(J_DataStream_GetBufferInfo(stream, buffer, item, &value, &size), "Ошибка чтения сведений о буфере");
     return value;
 }
 
 std::uint64_t stream_item(STREAM_HANDLE stream, int item) {
     std::uint64_t value = 0;
     std::uint32_t size = sizeof value;
-    check(J_DataStream_GetStreamInfo(stream, item, &value, &size), "Error getting stream info");
+    check(J_DataStream_GetStreamInfo(stream, item, &value, &size), "Ошибка чтения сведений о потоке");
     return value;
 }
 
@@ -101,7 +101,7 @@ int capture_thread::run() {
     } catch (const std::exception& e) {
         post_log_error(sink_, wide(e.what()));
     } catch (...) {
-        post_log_error(sink_, L"Unknown exception in capture thread");
+        post_log_error(sink_, L"Неизвестная ошибка в потоке захвата");
     }
     release(false);
     return -1;
@@ -109,25 +109,25 @@ int capture_thread::run() {
 
 void capture_thread::set_up() {
     std::uint32_t streams = 0;
-    check(J_Camera_GetNumOfDataStreams(camera_, &streams), "Error getting number of streams");
+    check(J_Camera_GetNumOfDataStreams(camera_, &streams), "Не удалось получить число потоков камеры");
     if (camera_status st = J_Camera_CreateDataStream(camera_, 0, &stream_); !st.ok()) {
         stream_ = nullptr;
-        throw std::runtime_error(st.describe("Error creating data stream"));
+        throw std::runtime_error(st.describe("Ошибка создания потока данных"));
     }
     std::uint64_t param = 0;
     check(J_DataStream_SetParam(stream_, STREAM_PARAM_DRIVER_TUNING, &param, sizeof param),
-          "Error setting stream parameter");
+          "Ошибка установки параметра потока");
 
     block_size_ = static_cast<std::uint32_t>(frame_byte_length(*frame_));
     for (int i = 0; i < buffer_count; ++i) {
         auto block = std::make_unique<std::uint8_t[]>(block_size_ ? block_size_ : 1);
         BUF_HANDLE handle = nullptr;
         check(J_DataStream_AnnounceBuffer(stream_, block.get(), block_size_, nullptr, &handle),
-              "Error announce buffer");
+              "Ошибка регистрации буфера");
         if (camera_status st = J_DataStream_QueueBuffer(stream_, handle); !st.ok()) {
             // Announced but not recorded: revoke it here so the block is never written after free.
             J_DataStream_RevokeBuffer(stream_, handle, nullptr, nullptr);
-            throw std::runtime_error(st.describe("Error queue buffer"));
+            throw std::runtime_error(st.describe("Ошибка постановки буфера в очередь"));
         }
         if (buffer_map_.count(handle))
             unrecorded_blocks_.push_back(std::move(block));
@@ -136,7 +136,7 @@ void capture_thread::set_up() {
     }
 
     HANDLE condition = nullptr;
-    check(J_Event_CreateCondition(camera_, &condition), "Error create condition");
+    check(J_Event_CreateCondition(camera_, &condition), "Ошибка создания условия ожидания");
     {
         std::lock_guard<std::mutex> lock(exit_mutex_);
         condition_ = condition;
@@ -145,12 +145,12 @@ void capture_thread::set_up() {
     }
     if (camera_status st = J_DataStream_RegisterEvent(stream_, EVENT_NEW_BUFFER, condition_, &event_); !st.ok()) {
         event_ = nullptr;
-        throw std::runtime_error(st.describe("Error register event"));
+        throw std::runtime_error(st.describe("Ошибка регистрации события"));
     }
     check(J_DataStream_StartAcquisition(stream_, ACQ_START_NEXT_IMAGE, ACQ_UNLIMITED), "error start acquisition");
     stream_started_ = true;
     start_time_ = clock_();
-    check(J_Camera_ExecuteCommand(camera_, "AcquisitionStart"), "Error starting acquisition.");
+    check(J_Camera_ExecuteCommand(camera_, "AcquisitionStart"), "Не удалось запустить съёмку.");
 }
 
 void capture_thread::grab_loop() {
@@ -158,7 +158,7 @@ void capture_thread::grab_loop() {
     for (;;) {
         std::uint32_t result = 0;
         if (camera_status st = J_Event_WaitForCondition(condition_, wait_timeout_ms, &result); !st.ok()) {
-            post_log_error(sink_, wide(st.describe("Error waiting for event")));
+            post_log_error(sink_, wide(st.describe("Ошибка ожидания события камеры")));
             return;
         }
         switch (result) {
@@ -167,9 +167,9 @@ void capture_thread::grab_loop() {
             post_stats();
             break;
         case J_COND_WAIT_TIMEOUT: post_stats(); break;
-        case J_COND_WAIT_EXIT: post_log_info(sink_, L"Condition wait exit"); return;
-        case J_COND_WAIT_ERROR: post_log_error(sink_, L"Condition wait error"); return;
-        default: post_log_error(sink_, L"Unknown error in capture thread loop"); return;
+        case J_COND_WAIT_EXIT: post_log_info(sink_, L"Ожидание кадров завершено"); return;
+        case J_COND_WAIT_ERROR: post_log_error(sink_, L"Ошибка ожидания кадров"); return;
+        default: post_log_error(sink_, L"Неизвестная ошибка в цикле захвата"); return;
         }
     }
 }
@@ -179,7 +179,7 @@ void capture_thread::handle_frame(std::uint64_t& frames) {
     std::uint32_t size = sizeof new_buffer_data_;
     // Without the event's data there is no buffer to read: the run ends as after any
     // unreadable frame.
-    check(J_Event_GetData(event_, new_buffer_data_, &size), "Error getting event data");
+    check(J_Event_GetData(event_, new_buffer_data_, &size), "Ошибка чтения данных события");
     BUF_HANDLE buffer = nullptr;
     std::memcpy(&buffer, new_buffer_data_, sizeof buffer);
 
@@ -228,7 +228,7 @@ void capture_thread::handle_frame(std::uint64_t& frames) {
     // A buffer that cannot go back is one fewer for the camera to fill; the capture goes on
     // with the others, and the row says why the stream runs dry should they all be lost.
     if (camera_status st = J_DataStream_QueueBuffer(stream_, buffer); !st.ok())
-        post_log_error(sink_, wide(st.describe("Error queue buffer")));
+        post_log_error(sink_, wide(st.describe("Ошибка постановки буфера в очередь")));
 }
 
 std::size_t capture_thread::readable_bytes(BUF_HANDLE buffer, const J_tIMAGE_INFO& info) const {

@@ -9,7 +9,7 @@
 // buffer again and posts through `sink`: EVT_GRAB_STATS after every frame and every quiet
 // second, EVT_NEW_FRAME after every tenth frame, and log rows for the exit and every failure.
 //
-// Errors: a failing camera call's row is its fixed text ("Error creating data stream"),
+// Errors: a failing camera call's row is its fixed text ("Ошибка создания потока данных"),
 // followed by ": " and the library's words when it gave any. A set-up step, the event's data
 // or a buffer or stream item that cannot be read ends the run (-1); a failed wait ends the
 // loop; a buffer that cannot be queued again is reported and the capture goes on without it.

@@ -5,7 +5,7 @@
 continuous_grab_write::continuous_grab_write(event_sink_ptr sink, capture_config config, jai_camera_ptr camera,
                                              recorder_factory make_recorder, capture_thread::seconds_clock clock)
     : camera_(std::move(camera)), make_recorder_(std::move(make_recorder)) {
-    if (!camera_) throw std::runtime_error("Error opening camera.");
+    if (!camera_) throw std::runtime_error("Не удалось открыть камеру.");
     frame_ = make_frame_buffer(camera_->handle());
     if (make_recorder_) queue_ = std::make_unique<recording_queue>(config.recording_queue_bytes);
     thread_ =

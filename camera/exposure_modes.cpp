@@ -23,11 +23,11 @@ std::vector<camera_log_row> choose_exposure_mode(const JAI_Camera* camera, const
     if (camera) {
         const std::string narrow = wxString(mode).ToStdString();
         if (J_Camera_SetValueString(camera->handle(), "ExposureMode", narrow.c_str()) != J_ST_SUCCESS)
-            throw std::runtime_error("Error setting exposure mode.");
+            throw std::runtime_error("Не удалось установить режим выдержки.");
     }
     // Only now: a refused mode in the file would be offered again at the next start.
     if (keep) keep(mode);
-    return {{false, L"Exposure mode selected: " + mode}};
+    return {{false, L"Выбран режим выдержки: " + mode}};
 }
 
 std::wstring exposure_refused_row(const std::wstring& mode, const std::wstring& kept, const std::string& reason) {

@@ -11,7 +11,7 @@ const std::vector<std::wstring>& exposure_mode_names();
 
 // The operator picked `mode`: sets the camera's "ExposureMode" when a camera is open, then
 // hands the mode to `keep` (the window saves it as the setting `exposure_mode`). Returns the
-// row "Exposure mode selected: %s". Throws std::runtime_error "Error setting exposure mode."
+// row "Выбран режим выдержки: %s". Throws std::runtime_error "Не удалось установить режим выдержки."
 // when the camera refuses, without calling `keep`: the saved mode stays the one the camera
 // still has. GUI thread.
 std::vector<camera_log_row> choose_exposure_mode(const JAI_Camera* camera, const std::wstring& mode,

@@ -42,8 +42,8 @@ std::uint64_t copy_frame_gray8(const frame_buffer& fb, cv::Mat& out);
 
 // Creates the frame buffer of an open camera (a CAM_HANDLE of camera/jai_sdk.h): reads the
 // integer features "Width", "Height" and "PixelFormat" in that order, derives bits_per_pixel
-// and sizes `image` with zeros. Throws std::runtime_error "Error getting frame width.",
-// "Error getting frame height." or "Error getting pixel format." when a read fails, and
-// "Invalid frame size." when the geometry gives no image or one of 2 GiB or more.
+// and sizes `image` with zeros. Throws std::runtime_error "Не удалось прочитать ширину кадра.",
+// "Не удалось прочитать высоту кадра." or "Не удалось прочитать формат пикселей." when a read fails, and
+// "Недопустимый размер кадра." when the geometry gives no image or one of 2 GiB or more.
 #include <memory>
 std::unique_ptr<frame_buffer> make_frame_buffer(void* camera);

@@ -4,7 +4,7 @@
 // Ownership: the main window holds the active camera as a shared pointer and frame sources
 // hold another while they capture, so the camera is closed (J_Camera_Close) only when the
 // last of them lets go. Errors: the constructor throws std::runtime_error
-// "Error opening camera.", followed by the library's words when it gave any. Thread safety:
+// "Не удалось открыть камеру.", followed by the library's words when it gave any. Thread safety:
 // the handle may be used from any thread through the J_ calls; the object itself is
 // immutable after construction.
 #include "camera/jai_sdk.h"

@@ -9,7 +9,7 @@
 jai_factory::jai_factory() : jai_factory(camera_backend_from_environment()) {}
 
 jai_factory::jai_factory(std::shared_ptr<camera_backend> backend) : backend_(std::move(backend)) {
-    if (J_Factory_Open(backend_, "", &handle_) != J_ST_SUCCESS) throw std::runtime_error("Error opening JAI factory.");
+    if (J_Factory_Open(backend_, "", &handle_) != J_ST_SUCCESS) throw std::runtime_error("Не удалось открыть библиотеку камер.");
 }
 
 jai_factory::~jai_factory() {
@@ -21,7 +21,7 @@ void jai_factory::reopen() {
     handle_ = nullptr;
     if (J_Factory_Open(backend_, "", &handle_) != J_ST_SUCCESS) {
         handle_ = nullptr;
-        throw std::runtime_error("Error opening JAI factory.");
+        throw std::runtime_error("Не удалось открыть библиотеку камер.");
     }
 }
 

@@ -3,7 +3,7 @@
 //
 // Ownership: shares the camera backend it was given (every handle opened from the factory is
 // served by it, and keeps it alive while open); closes the factory on destruction.
-// Errors: std::runtime_error with "Error opening JAI factory." when the factory cannot be
+// Errors: std::runtime_error with "Не удалось открыть библиотеку камер." when the factory cannot be
 // opened (at construction or on reopen). Thread safety: use from the GUI thread only.
 #include "camera/jai_sdk.h"
 

@@ -1,8 +1,9 @@
 #include "database/database_list_model.h"
 
 #include <algorithm>
+#include <cwchar>
+#include <iterator>
 
-#include <wx/filename.h>
 
 namespace {
 
@@ -11,6 +12,25 @@ std::wstring odometer_text(std::uint32_t count) {
 }
 
 }  // namespace
+
+std::wstring size_text(std::uint64_t bytes) {
+    // Unknown (the folder could not be measured) rather than a made-up zero.
+    if (bytes == 0) return L"—";
+    if (bytes < 1024) return std::to_wstring(bytes) + L" Б";
+    static const wchar_t* const units[] = {L"КБ", L"МБ", L"ГБ", L"ТБ"};
+    double value = static_cast<double>(bytes) / 1024;
+    std::size_t unit = 0;
+    while (value >= 1024 && unit + 1 < std::size(units)) {
+        value /= 1024;
+        ++unit;
+    }
+    wchar_t text[32];
+    std::swprintf(text, std::size(text), L"%.1f %ls", value, units[unit]);
+    std::wstring out = text;
+    // The operator's decimal comma, whatever the process locale is.
+    if (const auto dot = out.find(L'.'); dot != std::wstring::npos) out[dot] = L',';
+    return out;
+}
 
 std::wstring database_list_model::heading(int column) {
     static const wchar_t* const headings[column_count] = {L"Код сеанса",      L"Борт",         L"Время начала",
@@ -30,7 +50,7 @@ std::wstring database_list_model::cell(std::size_t row, int column) const {
     case 3: return info.time_end;
     case 4: return odometer_text(info.dpp_start);
     case 5: return odometer_text(info.dpp_end);
-    case 6: return wxFileName::GetHumanReadableSize(wxULongLong(info.size)).ToStdWstring();
+    case 6: return size_text(info.size);
     case 7: return std::to_wstring(info.count);
     default: return {};
     }

@@ -6,6 +6,7 @@
 // the recording just made is the one the operator looks for.
 // GUI thread only; no locking of its own.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -28,8 +29,7 @@ public:
     const std::vector<registry_entry>& rows() const { return rows_; }
 
     // The text of one cell; empty for a row or column out of range. Odometer counts as
-    // decimal ("-" for 4294967295), the size human-readable with one decimal in 1024-based
-    // units ("Not available" for 0), the count as decimal.
+    // decimal ("-" for 4294967295), the size as size_text writes it, the count as decimal.
     std::wstring cell(std::size_t row, int column) const;
     // The folder of a row, or empty when row is out of range (e.g. -1: nothing selected).
     std::wstring path(long row) const;
@@ -45,3 +45,7 @@ public:
 private:
     std::vector<registry_entry> rows_;
 };
+
+// A size as the list shows it: one decimal with a comma in 1024-based Russian units
+// ("1,5 КБ", "412,3 МБ"), bytes below 1 КБ ("512 Б"), "—" for 0 (not measured).
+std::wstring size_text(std::uint64_t bytes);

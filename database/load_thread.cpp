@@ -31,7 +31,7 @@ int load_thread::run() {
     } catch (const std::exception& e) {
         post_log_error(sink_, to_wide(e.what()));
     } catch (...) {
-        post_log_error(sink_, L"Unknown exception in database loading thread");
+        post_log_error(sink_, L"Неизвестная ошибка в потоке загрузки баз");
     }
     return -1;
 }

@@ -7,7 +7,7 @@
 //   - a log_error_message per folder that is not a readable database (the exception's
 //     text), "Не удалось определить свободное место на диске" when the disk size is unknown,
 //     and for a failure of the scan itself its text or
-//     "Unknown exception in database loading thread";
+//     "Неизвестная ошибка в потоке загрузки баз";
 //   - a status_text_message for field 3 with the disk line, after the databases.
 // Nothing at all is posted when the write path cannot be listed or has no subdirectory.
 // It never touches the registry or any window.

@@ -1,5 +1,7 @@
 #include "net/discovery_service.h"
 
+#include "base/error_text.h"
+
 #include <algorithm>
 #include <exception>
 
@@ -29,7 +31,7 @@ discovery_service::~discovery_service() { stop(); }
 void discovery_service::start() {
     if (thread_.joinable()) return;
     receive();
-    thread_ = start_service_loop(io_, sink_, L"Unknown exception in discovery_service", "qm-discovery");
+    thread_ = start_service_loop(io_, sink_, L"Неизвестная ошибка в службе обнаружения", "qm-discovery");
 }
 
 void discovery_service::stop() {
@@ -51,8 +53,8 @@ void discovery_service::on_receive(const boost::system::error_code& ec, std::siz
     if (ec) {
         // Such as the refusal a previous answer's unreachable sender left on the socket:
         // one datagram's trouble, not the service's.
-        post_log_error(sink_, L"Error in discovery_service::handle_receive.");
-        post_log_error(sink_, to_wide(ec.message()));
+        post_log_error(sink_, L"Ошибка приёма запроса обнаружения.");
+        post_log_error(sink_, error_text(ec));
         receive();
         return;
     }
@@ -67,16 +69,16 @@ void discovery_service::on_receive(const boost::system::error_code& ec, std::siz
     if (decision.what == discovery_decision::action::error) {
         post_log_error(sink_, to_wide(decision.text));
     } else if (decision.what == discovery_decision::action::answer) {
-        post_log_info(sink_, L"UDP query from " + to_wide(sender_.address().to_string()));
+        post_log_info(sink_, L"Запрос UDP от " + to_wide(sender_.address().to_string()));
         auto text = std::make_shared<std::string>(std::move(decision.text));
         socket_.async_send_to(asio::buffer(*text), sender_,
                               [this, text](const boost::system::error_code& ec, std::size_t) {
                                   if (ec == asio::error::operation_aborted) return;
                                   if (ec) {
-                                      post_log_error(sink_, L"Error in discovery_service::handle_send");
-                                      post_log_error(sink_, to_wide(ec.message()));
+                                      post_log_error(sink_, L"Ошибка отправки ответа обнаружения");
+                                      post_log_error(sink_, error_text(ec));
                                   } else {
-                                      post_log_info(sink_, L"UDP answer");
+                                      post_log_info(sink_, L"Ответ UDP");
                                   }
                               });
     }

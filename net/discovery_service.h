@@ -5,8 +5,8 @@
 // The socket is bound at construction on bind_address and port (12800 in the program); a
 // failure throws the socket library's error (a std::exception), which ends the window's
 // start-up. The own name is worked out from the setting side for every datagram, so a changed
-// side applies to the next query. Rows: "UDP query from %1%" before an answer, "UDP answer"
-// after it was sent; "Error in discovery_service::handle_receive." / "...::handle_send" each
+// side applies to the next query. Rows: "Запрос UDP от %1%" before an answer, "UDP answer"
+// after it was sent; "Ошибка приёма запроса обнаружения." / "...::handle_send" each
 // followed by the error's message; the JSON parser's message for a malformed query; all
 // through a rate_limited_sink. A receive error is logged and receiving goes on.
 //

@@ -1,5 +1,7 @@
 #include "net/img_service.h"
 
+#include "base/error_text.h"
+
 #include <stdexcept>
 #include <vector>
 
@@ -30,7 +32,7 @@ public:
           live_(live),
           workers_(workers) {}
 
-    ~image_connection() override { post_log_info(sink_, L"Connection closed"); }
+    ~image_connection() override { post_log_info(sink_, L"Соединение закрыто"); }
 
 private:
     void on_request() override {
@@ -47,18 +49,18 @@ private:
                     answer_image_request(request, *self->pipeline_, self->registry_, self->live_, self->sink_);
                 self->on_strand([self, answer = std::move(answer)]() mutable { self->send_answer(std::move(answer)); });
             } catch (...) {  // out of memory and the like: this connection ends, the workers go on
-                post_log_error(self->sink_, L"Unknown exception in img_service");
+                post_log_error(self->sink_, L"Неизвестная ошибка в службе изображений");
                 self->request_close();
             }
         });
     }
-    void on_incomplete_request(std::size_t) override { post_log_error(sink_, L"Bad request size"); }
+    void on_incomplete_request(std::size_t) override { post_log_error(sink_, L"Неверный размер запроса"); }
     void on_receive_error(const boost::system::error_code& ec) override {
-        post_log_error(sink_, to_wide(ec.message()));
+        post_log_error(sink_, error_text(ec));
     }
-    void on_send_error(const boost::system::error_code& ec) override { post_log_error(sink_, to_wide(ec.message())); }
+    void on_send_error(const boost::system::error_code& ec) override { post_log_error(sink_, error_text(ec)); }
     void on_timeout(timeout which) override {
-        if (which == timeout::send) post_log_error(sink_, L"Answer not taken in time, connection closed");
+        if (which == timeout::send) post_log_error(sink_, L"Ответ не забран вовремя, соединение закрыто");
     }
 
     event_sink_ptr sink_;
@@ -89,8 +91,8 @@ img_service::img_service(event_sink_ptr sink, settings_ptr settings, options opt
         tcp_listener::from_setting(settings_, settings_keys::data_service_port, settings_defaults::data_service_port);
     o.max_connections = opts.max_connections;
     o.full = tcp_service::when_full::close_oldest_idle;
-    o.incoming_text = L"Incoming connection from: ";
-    o.unknown_exception_text = L"Unknown exception in img_service";
+    o.incoming_text = L"Входящее соединение от: ";
+    o.unknown_exception_text = L"Неизвестная ошибка в службе изображений";
     o.io_threads = opts.io_threads ? opts.io_threads : default_service_threads();
     o.workers = opts.workers ? opts.workers : default_service_threads();
     o.thread_name = "qm-img";

@@ -20,7 +20,7 @@
 // client has closed or reset by the time a worker takes it is dropped unanswered, and a
 // client's next request is read only once it has taken the previous answer, so neither a
 // departed nor a non-reading client costs encoding time others wait for.
-// Rows: "Incoming connection from: %s", "Connection closed", errors of accept, receive (end of
+// Rows: "Входящее соединение от: %s", "Connection closed", errors of accept, receive (end of
 // stream excepted), send and lookup, all through a rate_limited_sink.
 //
 // Ownership: owns its threads and every connection; stop() (and destruction) closes them all

@@ -57,8 +57,8 @@ void rate_limited_sink::post(thread_message message) {
     }
     // Posted outside the budget's lock: the target may block briefly on its own lock.
     if (dropped > 0)
-        post_log_info(target_, L"Network rows not logged: " + std::to_wstring(dropped) +
-                                   (hourly ? L" (too many this hour)" : L" (too many at once)"));
+        post_log_info(target_, L"Строк сетевых служб не записано: " + std::to_wstring(dropped) +
+                                   (hourly ? L" (слишком много за час)" : L" (слишком много сразу)"));
     post_message(target_, std::move(message));
 }
 

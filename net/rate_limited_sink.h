@@ -6,7 +6,7 @@
 // rows refilled at `per_second` rows a second, and at most `per_hour` rows in each hour
 // (counted from the first row of that hour). Rows beyond either are counted, not posted; the
 // next row that passes is preceded by one information row
-// "Network rows not logged: %u (too many at once)" (or "(too many this hour)" when the hourly
+// "Строк сетевых служб не записано: %u (слишком много сразу)" (or "(too many this hour)" when the hourly
 // budget was the one spent), and that row counts against the hour's budget too (so an hour
 // holds at most per_hour + 1 rows). Every other message
 // (a remote command) always passes: dropping it would lose the command.

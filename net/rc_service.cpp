@@ -1,5 +1,7 @@
 #include "net/rc_service.h"
 
+#include "base/error_text.h"
+
 #include <vector>
 
 #include "base/locale_text.h"
@@ -22,13 +24,13 @@ public:
         : tcp_connection(std::move(socket), std::move(peer), rc_command_size, std::move(table), timeouts),
           sink_(std::move(sink)) {}
 
-    ~rc_connection() override { post_log_info(sink_, L"RC connection closed"); }
+    ~rc_connection() override { post_log_info(sink_, L"Соединение управления закрыто"); }
 
 private:
     void on_request() override {
         // A command that waited while its client gave up must not run later with nobody asking.
         if (!peer_still_open()) {
-            post_log_info(sink_, L"RC client gone before its command was read, command not carried out");
+            post_log_info(sink_, L"Клиент управления отключился до чтения команды, команда не выполнена");
             close();
             return;
         }
@@ -40,12 +42,12 @@ private:
         post_message(sink_, rc_command_message{static_cast<int>(command.code), code});
         send_answer(std::vector<std::uint8_t>(rc_reply_size, 0));
     }
-    void on_incomplete_request(std::size_t) override { post_log_error(sink_, L"Bad command size"); }
-    void on_receive_error(const boost::system::error_code& ec) override { post_log_info(sink_, to_wide(ec.message())); }
-    void on_send_error(const boost::system::error_code& ec) override { post_log_error(sink_, to_wide(ec.message())); }
+    void on_incomplete_request(std::size_t) override { post_log_error(sink_, L"Неверный размер команды"); }
+    void on_receive_error(const boost::system::error_code& ec) override { post_log_info(sink_, error_text(ec)); }
+    void on_send_error(const boost::system::error_code& ec) override { post_log_error(sink_, error_text(ec)); }
     void on_timeout(timeout which) override {
-        post_log_info(sink_, which == timeout::idle ? L"RC client idle, connection closed"
-                                                    : L"Acknowledgement not taken in time, connection closed");
+        post_log_info(sink_, which == timeout::idle ? L"Клиент управления бездействует, соединение закрыто"
+                                                    : L"Подтверждение не забрано вовремя, соединение закрыто");
     }
 
     event_sink_ptr sink_;
@@ -64,8 +66,8 @@ rc_service::rc_service(event_sink_ptr sink, settings_ptr settings, options opts)
     o.max_connections = 1;
     o.thread_name = "qm-rc";
     o.full = tcp_service::when_full::wait;
-    o.incoming_text = L"Incoming RC connection from: ";
-    o.unknown_exception_text = L"Unknown exception in rc_service";
+    o.incoming_text = L"Входящее соединение управления от: ";
+    o.unknown_exception_text = L"Неизвестная ошибка в службе управления";
     service_ = std::make_unique<tcp_service>(
         sink_, std::move(o), [this](tcp::socket socket, std::string peer, std::shared_ptr<connection_table> table) {
             return std::make_shared<rc_connection>(std::move(socket), std::move(peer), std::move(table), timeouts_,

@@ -9,12 +9,12 @@
 // gone, however it went. A command is read whole, however its bytes arrive, and carried out
 // only if its client is still connected when it is read: a client that has gone meanwhile
 // (closed while waiting in the queue) is not obeyed. Time-outs (timeouts): a client that
-// begins no command within 10 s is dropped ("RC client idle, connection closed"), and so is one
+// begins no command within 10 s is dropped ("Клиент управления бездействует, соединение закрыто"), and so is one
 // that has not completed a command within 10 s of connecting or of its previous command, so
 // nobody holds remote control for longer than that without using it; a command not complete
-// within 10 s of its first byte posts "Bad command size" and drops the connection without
+// within 10 s of its first byte posts "Неверный размер команды" and drops the connection without
 // carrying it out; an acknowledgement not taken within 10 s drops it too. The port setting is read again after
-// each accepted connection. Rows: "Incoming RC connection from: %s", "RC connection closed",
+// each accepted connection. Rows: "Входящее соединение управления от: %s", "Соединение управления закрыто",
 // receive errors (end of stream excepted) as information rows, accept and send errors as
 // error rows, all through a rate_limited_sink; commands always pass.
 //

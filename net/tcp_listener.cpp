@@ -1,5 +1,7 @@
 #include "net/tcp_listener.h"
 
+#include "base/error_text.h"
+
 #include <cwchar>
 #include <exception>
 
@@ -94,15 +96,15 @@ void tcp_listener::accept_one(accept_handler handler) {
                     const bool made_room = make_room_ && make_room_();
                     const auto now = std::chrono::steady_clock::now();
                     if (!short_of_descriptors_ || now - *short_of_descriptors_ > std::chrono::minutes(1))
-                        post_log_error(sink_, L"Out of file descriptors, the longest idle connection is closed "
-                                              L"to admit new ones: " +
-                                                  to_wide(ec.message()));
+                        post_log_error(sink_, L"Не хватает дескрипторов файлов, дольше всех бездействующее соединение закрыто, "
+                                              L"чтобы принять новые: " +
+                                                  error_text(ec));
                     short_of_descriptors_ = now;
                     retry_later(std::move(handler), std::chrono::milliseconds(made_room ? 5 : 100));
                     return;
                 }
                 // Any other failure: say so, pause, and keep listening.
-                post_log_error(sink_, to_wide(ec.message()));
+                post_log_error(sink_, error_text(ec));
                 retry_later(std::move(handler), std::chrono::milliseconds(100));
                 return;
             }

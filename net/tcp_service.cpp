@@ -1,5 +1,7 @@
 #include "net/tcp_service.h"
 
+#include "base/error_text.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <exception>
@@ -345,7 +347,7 @@ void tcp_service::admit(tcp::socket socket) {
     boost::system::error_code ec;
     const auto endpoint = socket.remote_endpoint(ec);
     if (ec) {
-        post_log_error(sink_, to_wide(ec.message()));
+        post_log_error(sink_, error_text(ec));
         accept_next();
         return;
     }
@@ -353,9 +355,9 @@ void tcp_service::admit(tcp::socket socket) {
     if (table_->size() >= opts_.max_connections && opts_.full == when_full::close_oldest_idle) {
         // Idle connections must never lock out a client that asks for something.
         if (const auto old = table_->close_oldest_idle()) {
-            post_log_info(sink_, L"Too many connections, the longest idle one closed: " + to_wide(*old));
+            post_log_info(sink_, L"Слишком много соединений, закрыто дольше всех бездействующее: " + to_wide(*old));
         } else {
-            post_log_error(sink_, L"Too many connections, refused: " + to_wide(peer));
+            post_log_error(sink_, L"Слишком много соединений, отказано: " + to_wide(peer));
             accept_next();
             return;  // the socket closes here
         }

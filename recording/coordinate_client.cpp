@@ -1,5 +1,7 @@
 #include "recording/coordinate_client.h"
 
+#include "base/error_text.h"
+
 #include "base/locale_text.h"
 #include "database/session_code.h"
 
@@ -51,7 +53,7 @@ void coordinate_client::start() {
         [this](const boost::system::error_code& ec, boost::asio::ip::tcp::resolver::results_type results) {
             if (ec) throw std::runtime_error("CoordServer resolve error");
             endpoints_ = std::move(results);
-            post_log_info(sink_, L"Coordinate server address resloved.");
+            post_log_info(sink_, L"Адрес сервера координат определён.");
             connect();
         });
 }
@@ -67,7 +69,7 @@ void coordinate_client::connect() {
                                        reconnect_later();
                                        return;
                                    }
-                                   post_log_info(sink_, L"Connect to coordinate server. Ok.");
+                                   post_log_info(sink_, L"Соединение с сервером координат установлено.");
                                    wait_period();
                                });
 }
@@ -95,7 +97,7 @@ void coordinate_client::send_query() {
     boost::asio::async_write(socket_, boost::asio::buffer(query_),
                              [this](const boost::system::error_code& ec, std::size_t) {
                                  if (ec) {
-                                     post_log_error(sink_, to_wide(ec.message()));
+                                     post_log_error(sink_, error_text(ec));
                                      return;  // polling ends; recording goes on
                                  }
                                  receive();
@@ -106,7 +108,7 @@ void coordinate_client::receive() {
     socket_.async_receive(
         boost::asio::buffer(answer_), [this](const boost::system::error_code& ec, std::size_t received) {
             if (ec) {
-                post_log_error(sink_, to_wide(ec.message()));
+                post_log_error(sink_, error_text(ec));
                 // Not at once: a server that accepts and closes at once would otherwise be
                 // met in a tight loop, an error row each time.
                 reconnect_later();

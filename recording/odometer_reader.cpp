@@ -1,5 +1,6 @@
 #include "recording/odometer_reader.h"
 
+#include "base/error_text.h"
 #include "base/locale_text.h"
 #include "recording/serial_device.h"
 
@@ -41,11 +42,11 @@ void odometer_reader::on_read(const boost::system::error_code& ec, std::size_t n
     if (!reading_) return;  // closed meanwhile
     if ((ec || n == 0) && on_lost_) {
         reading_ = false;
-        on_lost_(ec ? ec.message() : std::string("end of input"));
+        on_lost_(to_narrow(ec ? error_text(ec) : std::wstring(L"данные кончились")));
         return;
     }
     try {
-        if (ec || n == 0 || n > buffer_.size()) throw std::runtime_error("Error reading serial serial_port.");
+        if (ec || n == 0 || n > buffer_.size()) throw std::runtime_error("Ошибка чтения последовательного порта.");
         decoder_.feed(buffer_.data(), n, [this](std::uint32_t count) { on_count_(count, decoder_.format()); });
     } catch (const std::exception& e) {
         // Odometer input, and with it recording, stops until the write thread is replaced.

@@ -7,7 +7,7 @@
 // except construction.
 // Errors: open() throws (boost::system::system_error with the OS text). A failed read stops
 // reading and, when a lost-line handler is set, calls it with the system's text (the owner
-// closes and reopens the line); without one it posts "Error reading serial serial_port.". A
+// closes and reopens the line); without one it posts "Ошибка чтения последовательного порта.". A
 // standard exception out of the count handler posts its text as EVT_LOG_ERROR and stops
 // reading for good. Anything that is not a std::exception propagates out of the
 // io_context's run().

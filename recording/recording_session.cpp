@@ -75,7 +75,7 @@ bool recording_session::step_encoded(std::uint32_t count, int format, const std:
     } timed{observer_, began.value_or(std::chrono::steady_clock::now())};
     if (halted_) return false;
     if (count < previous_ && db_.is_open()) {
-        post_log_info(sink_, L"dpp reset: " + std::to_wstring(previous_) + L" to " + std::to_wstring(count));
+        post_log_info(sink_, L"Сброс ДПП: " + std::to_wstring(previous_) + L" → " + std::to_wstring(count));
         report_and_close();
         if (halted_) return false;
     }
@@ -177,7 +177,7 @@ void recording_session::set_session_code(const std::string& code) {
             fail(e.what(), frames);
         }
     }
-    post_log_info(sink_, L"New session started (id: " + to_wide(code) + L")");
+    post_log_info(sink_, L"Начат новый сеанс (код: " + to_wide(code) + L")");
     std::lock_guard<std::mutex> code_lock(code_mutex_);
     session_code_ = code;
 }

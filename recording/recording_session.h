@@ -8,7 +8,7 @@
 // once; its size is read back from the closed database, as a scan reads it.
 //
 // Recording step (count N, format F): a count below the previous one closes the current
-// database ("dpp reset: %1% to %2%"); with no database open one is opened in a folder of
+// database ("Сброс ДПП: %1% → %2%"); with no database open one is opened in a folder of
 // the write path named by the local time "%Y.%m.%d %H.%M.%S" (with "_2", "_3", ... when that
 // name is taken, so a closed recording is never reopened), its session and side written at
 // once; the newest frame is copied out of the frame buffer and, when its camera time stamp
@@ -76,7 +76,7 @@ public:
 
     // A new code that differs from the current one: closes (and reports) the current database
     // when the current code is not empty, else rewrites the open database's session and side; posts
-    // "New session started (id: %1%)", adopts the code.
+    // "Начат новый сеанс (код: %1%)", adopts the code.
     void set_session_code(const std::string& code);
     std::string session_code() const;
 

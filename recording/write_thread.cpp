@@ -1,5 +1,7 @@
 #include "recording/write_thread.h"
 
+#include "base/error_text.h"
+
 #include "base/locale_text.h"
 #include "base/thread_name.h"
 
@@ -224,7 +226,7 @@ int write_thread::run_odometer() {
         } catch (const boost::system::system_error& e) {
             // The port and the system's own words: "open: ..." alone names neither.
             post_log_error(sink_, L"Не удалось открыть последовательный порт: " + device_path_ + L": " +
-                                      to_wide(e.code().message()));
+                                      error_text(e.code()));
             end_recording(L"не удалось открыть порт ДПП " + device_path_);
             return -1;
         } catch (const std::exception& e) {
@@ -250,8 +252,8 @@ int write_thread::run_odometer() {
         post_log_error(sink_, to_wide(e.what()));
         end_recording(to_wide(e.what()));
     } catch (...) {
-        post_log_error(sink_, L"Unknown exception in write thread");
-        end_recording(L"Unknown exception in write thread");
+        post_log_error(sink_, L"Неизвестная ошибка в потоке записи");
+        end_recording(L"Неизвестная ошибка в потоке записи");
     }
     return -1;
 }

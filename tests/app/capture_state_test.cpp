@@ -69,7 +69,7 @@ TEST(capture_state, start_checks_its_precondition_and_stop_destroys_the_source) 
 TEST(capture_state, a_failing_maker_leaves_the_state_idle) {
     capture_state s;
     s.set_camera_open(true);
-    EXPECT_THROW(s.start([]() -> frame_source_ptr { throw std::runtime_error("Error opening camera."); }),
+    EXPECT_THROW(s.start([]() -> frame_source_ptr { throw std::runtime_error("Не удалось открыть камеру."); }),
                  std::runtime_error);
     EXPECT_FALSE(s.active());
     EXPECT_FALSE(s.start([] { return frame_source_ptr(); }));

@@ -42,9 +42,9 @@ protected:
 
 TEST_F(integration_test, start_up_lists_the_simulated_cameras_and_opens_the_one_of_the_preferred_driver) {
     open();
-    EXPECT_TRUE(has("blue:2 camera(s) detected"));
+    EXPECT_TRUE(has("blue:Найдено камер: 2"));
     EXPECT_TRUE(has("blue:Fake_1 INT=&gt;FD"));
-    EXPECT_TRUE(has("blue:Active camera selected: Fake_1 INT=&gt;SD"));
+    EXPECT_TRUE(has("blue:Выбрана камера: Fake_1 INT=&gt;SD"));
     EXPECT_EQ(frame->camera_combo()->GetCount(), 2u);
     EXPECT_NE(frame->camera_combo()->GetValue().Find("[SocketDriver]"), wxNOT_FOUND);
     EXPECT_EQ(frame->exposure_combo()->GetCount(), 10u);
@@ -56,7 +56,7 @@ TEST_F(integration_test, start_up_lists_the_simulated_cameras_and_opens_the_one_
 TEST_F(integration_test, the_filter_driver_setting_opens_the_filter_driver_camera) {
     write_settings("driver=FilterDriver\n");
     open();
-    EXPECT_TRUE(has("blue:Active camera selected: Fake_1 INT=&gt;FD"));
+    EXPECT_TRUE(has("blue:Выбрана камера: Fake_1 INT=&gt;FD"));
 }
 
 TEST_F(integration_test, capture_shows_live_frames_in_the_camera_pane_and_stop_keeps_the_last_one) {
@@ -134,7 +134,7 @@ TEST_F(integration_test, refreshing_cameras_reopens_the_kept_camera_or_none_when
     frame->refresh_cameras();
     EXPECT_FALSE(frame->camera());
     EXPECT_FALSE(frame->command_enabled(ID_CAPTURE));
-    EXPECT_TRUE(has("blue:0 camera(s) detected"));
+    EXPECT_TRUE(has("blue:Найдено камер: 0"));
     for (const auto& row : messages()) EXPECT_NE(row.rfind("red:", 0), 0u) << row;
 }
 
@@ -143,7 +143,7 @@ TEST_F(integration_test, exposure_mode_is_saved_and_logged_and_a_refusing_camera
         test_support::scripted_cameras none;
         open(none.backend_ptr());
         frame->choose_exposure(L"ContinuousPreset2");
-        EXPECT_TRUE(has("blue:Exposure mode selected: ContinuousPreset2"));
+        EXPECT_TRUE(has("blue:Выбран режим выдержки: ContinuousPreset2"));
         EXPECT_EQ(frame->settings()->read_text(settings_keys::exposure_mode, ""), L"ContinuousPreset2");
         close();
     }
@@ -155,7 +155,7 @@ TEST_F(integration_test, exposure_mode_is_saved_and_logged_and_a_refusing_camera
     EXPECT_EQ(frame->settings()->read_text(settings_keys::exposure_mode, ""), L"ContinuousPreset2");
     EXPECT_EQ(frame->exposure_combo()->GetValue(), L"ContinuousPreset2");
     EXPECT_TRUE(
-        has("red:Камера не приняла режим выдержки ContinuousPreset3: Error setting exposure mode. "
+        has("red:Камера не приняла режим выдержки ContinuousPreset3: Не удалось установить режим выдержки. "
             "Оставлен режим ContinuousPreset2"));
 }
 

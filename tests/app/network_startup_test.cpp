@@ -49,9 +49,10 @@ TEST_F(network_startup, remote_commands_over_the_socket_are_carried_out_by_the_w
     const auto rows = messages();
     std::vector<std::string> rc_rows;
     for (const auto& r : rows)
-        if (r == "blue:Empty RC command" || r == "blue:A : B") rc_rows.push_back(r);
-    EXPECT_EQ(rc_rows, (std::vector<std::string>{"blue:Empty RC command", "blue:A : B", "blue:Empty RC command"}));
-    EXPECT_TRUE(has("blue:Incoming RC connection from: 127.0.0.1"));
+        if (r == "blue:Пустая команда управления" || r == "blue:A : B") rc_rows.push_back(r);
+    EXPECT_EQ(rc_rows, (std::vector<std::string>{"blue:Пустая команда управления", "blue:A : B",
+                                                 "blue:Пустая команда управления"}));
+    EXPECT_TRUE(has("blue:Входящее соединение управления от: 127.0.0.1"));
 
     // The image data service answers (nothing is being recorded: 4 zero bytes) and discovery
     // answers for the left side, the default.
@@ -60,8 +61,8 @@ TEST_F(network_startup, remote_commands_over_the_socket_are_carried_out_by_the_w
     const auto replies = discover("127.0.0.1", services->discovery().port(), "any", 500ms);
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_NE(replies[0].text.find("\"quillmar_left\""), std::string::npos);
-    EXPECT_TRUE(pump_until([&] { return has("blue:UDP answer"); }));
-    EXPECT_TRUE(has("blue:Incoming connection from: 127.0.0.1"));
+    EXPECT_TRUE(pump_until([&] { return has("blue:Ответ UDP"); }));
+    EXPECT_TRUE(has("blue:Входящее соединение от: 127.0.0.1"));
 }
 
 TEST_F(network_startup, remote_control_exists_only_when_enabled_and_a_taken_discovery_port_ends_start_up) {

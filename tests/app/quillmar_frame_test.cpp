@@ -68,7 +68,7 @@ TEST_F(frame_test, start_up_creates_the_directories_and_a_log_of_this_run_with_t
     EXPECT_EQ(rows[3].rfind("blue:wxWidgets 3.", 0), 0u) << rows[3];
     EXPECT_TRUE(std::regex_match(rows[4], std::regex(R"(blue:Компьютер: \S+ \(\d+\.\d+\.\d+\.\d+\))"))) << rows[4];
     EXPECT_EQ(rows[5].rfind("blue:ОС: ", 0), 0u) << rows[5];
-    EXPECT_EQ(rows[6], "blue:Борт: не определен");
+    EXPECT_EQ(rows[6], "blue:Борт: левый");  // the side the settings dialog shows
 }
 
 TEST_F(frame_test, the_side_row_shows_the_stored_side_and_old_logs_are_removed_at_start) {
@@ -95,7 +95,7 @@ TEST_F(frame_test, the_side_row_shows_the_stored_side_and_old_logs_are_removed_a
 TEST_F(frame_test, idle_without_camera_enables_settings_and_refresh_but_not_capture_in_menu_and_toolbar) {
     test_support::scripted_cameras none;
     open(none.backend_ptr());
-    EXPECT_TRUE(contains(messages(), "blue:0 camera(s) detected"));
+    EXPECT_TRUE(contains(messages(), "blue:Найдено камер: 0"));
     EXPECT_FALSE(frame->camera());
     EXPECT_EQ(frame->camera_combo()->GetCount(), 0u);
     frame->DoMenuUpdates();
@@ -198,7 +198,7 @@ TEST_F(frame_test, remote_commands_without_an_active_source) {
     ASSERT_GE(rows.size(), 2u);
     // The session code's row is the service's (within its row budget), not the window's.
     EXPECT_EQ(std::vector<std::string>(rows.end() - 2, rows.end()),
-              (std::vector<std::string>{"blue:Empty RC command", "blue:Empty RC command"}));
+              (std::vector<std::string>{"blue:Пустая команда управления", "blue:Пустая команда управления"}));
     EXPECT_FALSE(frame->state().active());
 }
 
@@ -371,7 +371,7 @@ TEST(frame_start_up, a_configuration_directory_that_cannot_be_made_is_reported_a
     // The log opens only after this, so the row reached standard error alone.
     const auto rows = test_support::log_messages(frame->log_file_path().ToStdString());
     for (const auto& r : rows) EXPECT_EQ(r.find("Не удается создать папку с файлами настройки"), std::string::npos);
-    EXPECT_TRUE(contains(rows, "blue:Борт: не определен"));
+    EXPECT_TRUE(contains(rows, "blue:Борт: левый"));
     test_support::destroy_frame(frame);
 }
 

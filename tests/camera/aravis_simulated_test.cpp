@@ -72,7 +72,7 @@ TEST_F(SimulatedCamera, ListsOpensAndDeliversWholeFramesEndToEnd) {
         EXPECT_TRUE(sink->texts(thread_event::log_error).empty());
         const auto infos = sink->texts(thread_event::log_info);
         ASSERT_FALSE(infos.empty());
-        EXPECT_EQ(infos.back(), L"Condition wait exit");
+        EXPECT_EQ(infos.back(), L"Ожидание кадров завершено");
         const auto stats = sink->texts(thread_event::grab_stats);
         ASSERT_FALSE(stats.empty());
         // Lost frames depend on timing (sanitizer builds are slow); bench_capture_simulated

@@ -34,7 +34,7 @@ TEST_F(CameraList, NamesCarryModelAddressAndDriverTag) {
 
     const auto rows = camera_list_rows(map);
     ASSERT_EQ(rows.size(), 4u);
-    EXPECT_EQ(rows[0].text, L"3 camera(s) detected");
+    EXPECT_EQ(rows[0].text, L"Найдено камер: 3");
     EXPECT_EQ(rows[1].text, L"C");
     EXPECT_EQ(rows[2].text, L"A INT=>FD");
     EXPECT_FALSE(rows[3].error);
@@ -46,18 +46,18 @@ TEST_F(CameraList, NoCameraGivesAnEmptyMapAndNoChoice) {
     EXPECT_TRUE(r.ok);
     EXPECT_TRUE(r.cameras.empty());
     ASSERT_EQ(r.rows.size(), 1u);
-    EXPECT_EQ(r.rows[0].text, L"0 camera(s) detected");
+    EXPECT_EQ(r.rows[0].text, L"Найдено камер: 0");
     EXPECT_FALSE(choose_startup_camera(r.cameras, "SocketDriver"));
 }
 
 TEST_F(CameraList, EnumerationFailuresGiveTheirTexts) {
     backend->set_cameras({{"A INT=>SD", "M", "1.2.3.4"}, {"B INT=>FD", "M", "1.2.3.5"}});
     const std::pair<const char*, const wchar_t*> cases[] = {
-        {"J_Factory_UpdateCameraList", L"Error updating camera list."},
-        {"J_Factory_GetNumOfCameras", L"Error getting number of cameras."},
-        {"J_Factory_GetCameraIDByIndex", L"Error getting camera ID."},
-        {"J_Factory_GetCameraInfo:model", L"Error getting camera model info."},
-        {"J_Factory_GetCameraInfo:ip", L"Error getting camera IP info."},
+        {"J_Factory_UpdateCameraList", L"Не удалось обновить список камер."},
+        {"J_Factory_GetNumOfCameras", L"Не удалось получить число камер."},
+        {"J_Factory_GetCameraIDByIndex", L"Не удалось прочитать идентификатор камеры."},
+        {"J_Factory_GetCameraInfo:model", L"Не удалось прочитать модель камеры."},
+        {"J_Factory_GetCameraInfo:ip", L"Не удалось прочитать IP-адрес камеры."},
     };
     for (const auto& [call, text] : cases) {
         backend->clear_failures();
@@ -66,7 +66,7 @@ TEST_F(CameraList, EnumerationFailuresGiveTheirTexts) {
     }
     backend->clear_failures();
     backend->fail("J_Factory_Open", J_ST_ERROR, 2);  // reopened after the first camera
-    EXPECT_EQ(error_of_refresh(), L"Error opening JAI factory.");
+    EXPECT_EQ(error_of_refresh(), L"Не удалось открыть библиотеку камер.");
 }
 
 TEST_F(CameraList, StartUpChoicePrefersTheDriverSetting) {
@@ -88,7 +88,7 @@ TEST_F(CameraList, SelectOpensByNameAndReportsIt) {
     auto chosen = select_camera(*factory, map, name);
     ASSERT_TRUE(chosen.camera);
     ASSERT_EQ(chosen.rows.size(), 1u);
-    EXPECT_EQ(chosen.rows[0].text, L"Active camera selected: CAM-1 INT=>SD");
+    EXPECT_EQ(chosen.rows[0].text, L"Выбрана камера: CAM-1 INT=>SD");
     const std::size_t with_second = backend->open_handles();
     chosen.camera.reset();
     EXPECT_EQ(backend->open_handles(), with_second - 1);  // releasing closes it
@@ -98,7 +98,7 @@ TEST_F(CameraList, SelectOpensByNameAndReportsIt) {
     EXPECT_FALSE(refused.camera);
     ASSERT_EQ(refused.rows.size(), 1u);
     EXPECT_TRUE(refused.rows[0].error);
-    EXPECT_EQ(refused.rows[0].text, L"Error opening camera.");
+    EXPECT_EQ(refused.rows[0].text, L"Не удалось открыть камеру.");
 }
 
 TEST_F(CameraList, ExposureModeIsSavedThenAppliedToTheOpenCamera) {
@@ -111,7 +111,7 @@ TEST_F(CameraList, ExposureModeIsSavedThenAppliedToTheOpenCamera) {
     const auto keep = [&kept](const std::wstring& mode) { kept = mode; };
     auto rows = choose_exposure_mode(nullptr, L"ContinuousPreset2", keep);
     ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].text, L"Exposure mode selected: ContinuousPreset2");
+    EXPECT_EQ(rows[0].text, L"Выбран режим выдержки: ContinuousPreset2");
     EXPECT_EQ(backend->count_calls("J_Camera_SetValueString:ExposureMode=ContinuousPreset2"), 0u);
 
     choose_exposure_mode(camera.get(), L"ContinuousPreset3", keep);
@@ -122,12 +122,12 @@ TEST_F(CameraList, ExposureModeIsSavedThenAppliedToTheOpenCamera) {
         choose_exposure_mode(camera.get(), L"ContinuousPreset4", keep);
         ADD_FAILURE();
     } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Error setting exposure mode.");
+        EXPECT_STREQ(e.what(), "Не удалось установить режим выдержки.");
     }
     // Refused: the kept mode is the one the camera has.
     EXPECT_EQ(kept, L"ContinuousPreset3");
-    EXPECT_EQ(exposure_refused_row(L"ContinuousPreset4", L"ContinuousPreset3", "Error setting exposure mode."),
-              L"Камера не приняла режим выдержки ContinuousPreset4: Error setting exposure mode. "
+    EXPECT_EQ(exposure_refused_row(L"ContinuousPreset4", L"ContinuousPreset3", "Не удалось установить режим выдержки."),
+              L"Камера не приняла режим выдержки ContinuousPreset4: Не удалось установить режим выдержки. "
               L"Оставлен режим ContinuousPreset3");
 }
 

@@ -35,10 +35,10 @@ TEST(CameraStatus, CarriesTheLibrarysWordsOnlyOnAFailure) {
         const char* expected;
     };
     const row rows[] = {
-        {camera_status(J_ST_ERROR), "Error creating data stream", "Error creating data stream"},
-        {camera_status(J_ST_ERROR, ""), "Error creating data stream", "Error creating data stream"},
-        {camera_status(J_ST_ERROR, "no route"), "Error creating data stream", "Error creating data stream: no route"},
-        {camera_status(J_ST_ERROR, "no route"), "Error opening camera.", "Error opening camera. no route"},
+        {camera_status(J_ST_ERROR), "Ошибка создания потока данных", "Ошибка создания потока данных"},
+        {camera_status(J_ST_ERROR, ""), "Ошибка создания потока данных", "Ошибка создания потока данных"},
+        {camera_status(J_ST_ERROR, "no route"), "Ошибка создания потока данных", "Ошибка создания потока данных: no route"},
+        {camera_status(J_ST_ERROR, "no route"), "Не удалось открыть камеру.", "Не удалось открыть камеру. no route"},
     };
     for (const auto& r : rows) EXPECT_EQ(r.status.describe(r.text), r.expected);
 }
@@ -83,9 +83,9 @@ TEST_F(CameraWords, CameraListRowsNameTheCauseAfterTheirText) {
         std::wstring text;
     };
     const row rows[] = {
-        {"J_Factory_UpdateCameraList", L"Error updating camera list. no reply"},
-        {"J_Factory_GetCameraIDByIndex", L"Error getting camera ID. no reply"},
-        {"J_Factory_GetCameraInfo:ip", L"Error getting camera IP info. no reply"},
+        {"J_Factory_UpdateCameraList", L"Не удалось обновить список камер. no reply"},
+        {"J_Factory_GetCameraIDByIndex", L"Не удалось прочитать идентификатор камеры. no reply"},
+        {"J_Factory_GetCameraInfo:ip", L"Не удалось прочитать IP-адрес камеры. no reply"},
     };
     for (const auto& r : rows) {
         backend->clear_failures();
@@ -99,7 +99,7 @@ TEST_F(CameraWords, CameraListRowsNameTheCauseAfterTheirText) {
     backend->fail("J_Camera_Open", J_ST_ACCESS_DENIED, 0, "held by another program");
     const camera_selection refused = select_camera(*factory, cameras, cameras.begin()->first);
     ASSERT_EQ(refused.rows.size(), 1u);
-    EXPECT_EQ(refused.rows[0].text, L"Error opening camera. held by another program");
+    EXPECT_EQ(refused.rows[0].text, L"Не удалось открыть камеру. held by another program");
 }
 
 }  // namespace

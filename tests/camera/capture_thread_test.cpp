@@ -38,15 +38,15 @@ TEST_F(CaptureThread, EverySetUpFailurePostsItsTextAndReleasesWhatWasAcquired) {
         const wchar_t* text;
     };
     const step steps[] = {
-        {"J_Camera_GetNumOfDataStreams", 0, L"Error getting number of streams"},
-        {"J_Camera_CreateDataStream", 0, L"Error creating data stream"},
-        {"J_DataStream_SetParam", 0, L"Error setting stream parameter"},
-        {"J_DataStream_AnnounceBuffer", 5, L"Error announce buffer"},
-        {"J_DataStream_QueueBuffer", 7, L"Error queue buffer"},
-        {"J_Event_CreateCondition", 0, L"Error create condition"},
-        {"J_DataStream_RegisterEvent", 0, L"Error register event"},
+        {"J_Camera_GetNumOfDataStreams", 0, L"Не удалось получить число потоков камеры"},
+        {"J_Camera_CreateDataStream", 0, L"Ошибка создания потока данных"},
+        {"J_DataStream_SetParam", 0, L"Ошибка установки параметра потока"},
+        {"J_DataStream_AnnounceBuffer", 5, L"Ошибка регистрации буфера"},
+        {"J_DataStream_QueueBuffer", 7, L"Ошибка постановки буфера в очередь"},
+        {"J_Event_CreateCondition", 0, L"Ошибка создания условия ожидания"},
+        {"J_DataStream_RegisterEvent", 0, L"Ошибка регистрации события"},
         {"J_DataStream_StartAcquisition", 0, L"error start acquisition"},
-        {"J_Camera_ExecuteCommand:AcquisitionStart", 0, L"Error starting acquisition."},
+        {"J_Camera_ExecuteCommand:AcquisitionStart", 0, L"Не удалось запустить съёмку."},
     };
     for (const auto& s : steps) {
         SCOPED_TRACE(s.call);
@@ -76,20 +76,20 @@ TEST_F(CaptureThread, FailureRowsNameTheCauseAfterTheirText) {
     };
     const std::vector<row> rows = {
         // Set-up failures: no wait is reached.
-        {"J_Camera_CreateDataStream", 0, {}, -1, {L"Error creating data stream: link down"}},
-        {"J_DataStream_QueueBuffer", 3, {}, -1, {L"Error queue buffer: link down"}},
-        {"J_Camera_ExecuteCommand:AcquisitionStart", 0, {}, -1, {L"Error starting acquisition. link down"}},
-        {"J_Event_WaitForCondition", 0, {}, 0, {L"Error waiting for event: link down"}},
+        {"J_Camera_CreateDataStream", 0, {}, -1, {L"Ошибка создания потока данных: link down"}},
+        {"J_DataStream_QueueBuffer", 3, {}, -1, {L"Ошибка постановки буфера в очередь: link down"}},
+        {"J_Camera_ExecuteCommand:AcquisitionStart", 0, {}, -1, {L"Не удалось запустить съёмку. link down"}},
+        {"J_Event_WaitForCondition", 0, {}, 0, {L"Ошибка ожидания события камеры: link down"}},
         // Checked now: a frame whose event data cannot be read ends the run with its own text.
-        {"J_Event_GetData", 0, {wait_step::frame()}, -1, {L"Error getting event data: link down"}},
-        {"J_DataStream_GetBufferInfo:3", 0, {wait_step::frame()}, -1, {L"Error getting buffer info: link down"}},
-        {"J_DataStream_GetStreamInfo:2", 0, {wait_step::timeout()}, -1, {L"Error getting stream info: link down"}},
+        {"J_Event_GetData", 0, {wait_step::frame()}, -1, {L"Ошибка чтения данных события: link down"}},
+        {"J_DataStream_GetBufferInfo:3", 0, {wait_step::frame()}, -1, {L"Ошибка чтения сведений о буфере: link down"}},
+        {"J_DataStream_GetStreamInfo:2", 0, {wait_step::timeout()}, -1, {L"Ошибка чтения сведений о потоке: link down"}},
         // A buffer that cannot go back is reported and the capture goes on with the others.
         {"J_DataStream_QueueBuffer",
          capture_thread::buffer_count,
          {wait_step::frame(), wait_step::frame(), wait_step::exit()},
          0,
-         {L"Error queue buffer: link down", L"Error queue buffer: link down"}},
+         {L"Ошибка постановки буфера в очередь: link down", L"Ошибка постановки буфера в очередь: link down"}},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(std::string(r.call) + " after " + std::to_string(r.after));
@@ -111,9 +111,9 @@ TEST_F(CaptureThread, WaitResultsEndTheLoopWithTheirTextsAndTheStopSequence) {
         const wchar_t* error;
     };
     const step steps[] = {
-        {wait_step::value(J_COND_WAIT_ERROR), L"Condition wait error"},
-        {wait_step::value(7), L"Unknown error in capture thread loop"},
-        {wait_step::failure(J_ST_ERROR), L"Error waiting for event"},
+        {wait_step::value(J_COND_WAIT_ERROR), L"Ошибка ожидания кадров"},
+        {wait_step::value(7), L"Неизвестная ошибка в цикле захвата"},
+        {wait_step::failure(J_ST_ERROR), L"Ошибка ожидания события камеры"},
         {wait_step::exit(), nullptr},
     };
     for (const auto& s : steps) {
@@ -124,7 +124,7 @@ TEST_F(CaptureThread, WaitResultsEndTheLoopWithTheirTextsAndTheStopSequence) {
             EXPECT_TRUE(infos().empty());
         } else {
             EXPECT_TRUE(errors().empty());
-            EXPECT_EQ(infos(), std::vector<std::wstring>{L"Condition wait exit"});
+            EXPECT_EQ(infos(), std::vector<std::wstring>{L"Ожидание кадров завершено"});
         }
         EXPECT_EQ(sink->texts(thread_event::grab_stats).size(), 1u);  // the time-out
         EXPECT_EQ(backend->open_handles(), idle_handles);
@@ -302,7 +302,7 @@ TEST_F(CaptureThread, StopDuringAFrameTakesEffectAtTheNextWait) {
     EXPECT_EQ(backend->frames_delivered(), 3u);
     EXPECT_EQ(sink->texts(thread_event::grab_stats).size(), 3u);
     EXPECT_EQ(backend->count_calls("J_DataStream_QueueBuffer"), capture_thread::buffer_count + 3u);
-    EXPECT_EQ(infos(), std::vector<std::wstring>{L"Condition wait exit"});
+    EXPECT_EQ(infos(), std::vector<std::wstring>{L"Ожидание кадров завершено"});
     EXPECT_EQ(frame->timestamp, scripted_camera_backend::timestamp_of(3));
 }
 
@@ -311,21 +311,21 @@ TEST_F(CaptureThread, ExitRequestedBeforeTheThreadRunsStillStopsIt) {
     thread.request_exit();
     thread.start();
     EXPECT_EQ(thread.join(), 0);
-    EXPECT_EQ(infos(), std::vector<std::wstring>{L"Condition wait exit"});
+    EXPECT_EQ(infos(), std::vector<std::wstring>{L"Ожидание кадров завершено"});
     EXPECT_EQ(backend->open_handles(), idle_handles);
 }
 
 TEST_F(CaptureThread, InfoReadFailuresEndTheThreadAndRelease) {
     backend->fail("J_DataStream_GetBufferInfo:3");
     EXPECT_EQ(run_with({wait_step::frame()}), -1);
-    EXPECT_EQ(errors(), std::vector<std::wstring>{L"Error getting buffer info"});
+    EXPECT_EQ(errors(), std::vector<std::wstring>{L"Ошибка чтения сведений о буфере"});
     EXPECT_EQ(backend->open_handles(), idle_handles);
 
     sink = std::make_shared<test_support::recording_sink>();
     backend->clear_failures();
     backend->fail("J_DataStream_GetStreamInfo:1002");
     EXPECT_EQ(run_with({wait_step::timeout()}), -1);
-    EXPECT_EQ(errors(), std::vector<std::wstring>{L"Error getting stream info"});
+    EXPECT_EQ(errors(), std::vector<std::wstring>{L"Ошибка чтения сведений о потоке"});
     EXPECT_EQ(backend->open_handles(), idle_handles);
 }
 

@@ -29,9 +29,9 @@ TEST_F(FrameSource, BufferGeometryFollowsThePixelFormat) {
 
 TEST_F(FrameSource, GeometryFailuresThrowTheirTexts) {
     const std::pair<const char*, const char*> cases[] = {
-        {"J_Camera_GetValueInt64:Width", "Error getting frame width."},
-        {"J_Camera_GetValueInt64:Height", "Error getting frame height."},
-        {"J_Camera_GetValueInt64:PixelFormat", "Error getting pixel format."},
+        {"J_Camera_GetValueInt64:Width", "Не удалось прочитать ширину кадра."},
+        {"J_Camera_GetValueInt64:Height", "Не удалось прочитать высоту кадра."},
+        {"J_Camera_GetValueInt64:PixelFormat", "Не удалось прочитать формат пикселей."},
     };
     for (const auto& [call, text] : cases) {
         backend->clear_failures();
@@ -55,7 +55,7 @@ TEST_F(FrameSource, HeightFailureLeavesNoSourceAndNoThread) {
         source = std::make_shared<continuous_grab>(sink, config, camera);
         ADD_FAILURE();
     } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Error getting frame height.");
+        EXPECT_STREQ(e.what(), "Не удалось прочитать высоту кадра.");
     }
     EXPECT_FALSE(source);
     EXPECT_EQ(backend->count_calls("J_Camera_CreateDataStream"), 0u);
@@ -78,7 +78,7 @@ TEST_F(FrameSource, FailedAcquisitionStartLeavesTheSourceUntilStopAndTheCameraUs
     backend->fail("J_Camera_ExecuteCommand:AcquisitionStart");
     auto source = std::make_shared<continuous_grab>(sink, config, camera);
     EXPECT_TRUE(sink->wait_for_kind(thread_event::log_error));
-    EXPECT_EQ(sink->texts(thread_event::log_error), std::vector<std::wstring>{L"Error starting acquisition."});
+    EXPECT_EQ(sink->texts(thread_event::log_error), std::vector<std::wstring>{L"Не удалось запустить съёмку."});
     EXPECT_NE(source->buffer(), nullptr);
     EXPECT_EQ(source->stop_and_join(), -1);
     EXPECT_EQ(backend->open_handles(), idle_handles);  // the ended thread released what set-up acquired

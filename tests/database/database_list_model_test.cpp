@@ -33,11 +33,11 @@ TEST(DatabaseListModel, CellTexts) {
     EXPECT_EQ(model.cell(0, 3), L"2024-05-01 12:40:00");
     EXPECT_EQ(model.cell(0, 4), L"5");
     EXPECT_EQ(model.cell(0, 5), L"-");
-    EXPECT_EQ(model.cell(0, 6), L"1.5 KB");
+    EXPECT_EQ(model.cell(0, 6), L"1,5 КБ");
     EXPECT_EQ(model.cell(0, 7), L"3");
     EXPECT_EQ(model.cell(1, 4), L"-");
-    EXPECT_EQ(model.cell(1, 6), L"Not available");
-    EXPECT_EQ(model.cell(2, 6), L"5.0 GB");  // the full 64-bit size, not modulo 2^32
+    EXPECT_EQ(model.cell(1, 6), L"—");
+    EXPECT_EQ(model.cell(2, 6), L"5,0 ГБ");  // the full 64-bit size, not modulo 2^32
     EXPECT_EQ(model.cell(2, 7), L"12345678901");
     EXPECT_EQ(model.cell(0, 8), L"");
     EXPECT_EQ(model.cell(0, -1), L"");

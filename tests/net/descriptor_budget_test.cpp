@@ -93,7 +93,7 @@ TEST(descriptor_limit, with_a_soft_limit_of_256_three_hundred_idle_clients_do_no
                 service.stop();
                 std::size_t episodes = 0;
                 for (const auto& t : sink->texts(thread_event::log_error))
-                    episodes += t.starts_with(L"Out of file descriptors");
+                    episodes += t.starts_with(L"Не хватает дескрипторов файлов");
                 report << budget.soft_before << ' ' << budget.soft << ' ' << budget.hard << ' ' << budget.connections
                        << ' ' << episodes;
             } catch (const std::exception& e) {

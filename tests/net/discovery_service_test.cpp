@@ -53,8 +53,8 @@ TEST_F(discovery_test, the_side_decides_which_queries_are_answered_and_each_answ
         EXPECT_EQ(replies[0].text, "{\n    \"type\": \"answer\",\n    \"service\": \"" + r.answered_as + "\"\n}\n");
         EXPECT_EQ(replies[0].sender, "127.0.0.1:" + std::to_string(service->port()));
     }
-    EXPECT_TRUE(net_test::wait_count(*sink, thread_event::log_info, L"UDP answer", answers));
-    EXPECT_EQ(net_test::count_of(*sink, thread_event::log_info, L"UDP query from 127.0.0.1"), answers);
+    EXPECT_TRUE(net_test::wait_count(*sink, thread_event::log_info, L"Ответ UDP", answers));
+    EXPECT_EQ(net_test::count_of(*sink, thread_event::log_info, L"Запрос UDP от 127.0.0.1"), answers);
     EXPECT_TRUE(sink->texts(thread_event::log_error).empty());
 }
 

@@ -195,8 +195,8 @@ TEST_F(img_service_test, an_incomplete_request_is_reported_and_closed_after_the_
     }
     EXPECT_TRUE(client.wait_closed(std::chrono::seconds(5)));  // closed, no answer
     EXPECT_LT(std::chrono::steady_clock::now() - first, std::chrono::milliseconds(650));
-    EXPECT_EQ(sink->texts(thread_event::log_error), (std::vector<std::wstring>{L"Bad request size"}));
-    EXPECT_TRUE(net_test::wait_count(*sink, thread_event::log_info, L"Connection closed", 1));
+    EXPECT_EQ(sink->texts(thread_event::log_error), (std::vector<std::wstring>{L"Неверный размер запроса"}));
+    EXPECT_TRUE(net_test::wait_count(*sink, thread_event::log_info, L"Соединение закрыто", 1));
 }
 
 TEST_F(img_service_test, a_hundred_clients_one_after_another_each_get_their_answer) {
@@ -207,8 +207,8 @@ TEST_F(img_service_test, a_hundred_clients_one_after_another_each_get_their_answ
         service_connection client("127.0.0.1", service->port());
         ASSERT_EQ(client.fetch({"A", "B", 100}), expected) << i;
     }
-    EXPECT_TRUE(net_test::wait_count(*sink, thread_event::log_info, L"Connection closed", 100));
-    EXPECT_EQ(net_test::count_of(*sink, thread_event::log_info, L"Incoming connection from: 127.0.0.1"), 100u);
+    EXPECT_TRUE(net_test::wait_count(*sink, thread_event::log_info, L"Соединение закрыто", 100));
+    EXPECT_EQ(net_test::count_of(*sink, thread_event::log_info, L"Входящее соединение от: 127.0.0.1"), 100u);
     EXPECT_TRUE(sink->texts(thread_event::log_error).empty());
 }
 
@@ -229,7 +229,7 @@ TEST_F(img_service_test, twenty_clients_at_once_on_one_database_are_all_answered
     EXPECT_EQ(service->connections(), 20u);
     EXPECT_TRUE(sink->texts(thread_event::log_error).empty());
     clients.clear();
-    EXPECT_TRUE(net_test::wait_count(*sink, thread_event::log_info, L"Connection closed", 20));
+    EXPECT_TRUE(net_test::wait_count(*sink, thread_event::log_info, L"Соединение закрыто", 20));
 }
 
 TEST_F(img_service_test, a_changed_port_is_listened_on_from_the_next_accepted_connection) {

@@ -181,7 +181,7 @@ TEST(rate_limited_sink, rows_beyond_the_budget_are_counted_commands_always_pass)
     const auto errors = target->texts(thread_event::log_error);
     EXPECT_EQ(errors.front(), L"a");
     EXPECT_EQ(errors.back(), L"c");
-    EXPECT_EQ(infos.back(), L"Network rows not logged: 1 (too many at once)");
+    EXPECT_EQ(infos.back(), L"Строк сетевых служб не записано: 1 (слишком много сразу)");
 }
 
 }  // namespace

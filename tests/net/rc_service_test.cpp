@@ -51,7 +51,7 @@ TEST_F(rc_service_test, every_full_command_is_handed_over_with_its_session_code_
     }
     // A session-code command leaves its code as a row, as the window used to write it.
     EXPECT_EQ(sink->texts(thread_event::log_info),
-              (std::vector<std::wstring>{L"Incoming RC connection from: 127.0.0.1", L"A : B", L"", L"Код : 7"}));
+              (std::vector<std::wstring>{L"Входящее соединение управления от: 127.0.0.1", L"A : B", L"", L"Код : 7"}));
 }
 
 // Every command is carried out, but the rows a flood of them leaves stay within the service's
@@ -76,7 +76,7 @@ TEST_F(rc_service_test, a_short_command_is_dropped_with_its_connection_and_the_n
         client.send(std::span(full).first(100));
         EXPECT_TRUE(client.wait_closed(5s));
     }
-    EXPECT_EQ(sink->texts(thread_event::log_error), (std::vector<std::wstring>{L"Bad command size"}));
+    EXPECT_EQ(sink->texts(thread_event::log_error), (std::vector<std::wstring>{L"Неверный размер команды"}));
     EXPECT_TRUE(commands().empty());
     service_connection next("127.0.0.1", service->port());
     next.command({2, "", ""});
@@ -91,12 +91,12 @@ TEST_F(rc_service_test, one_client_at_a_time_the_next_waits_until_the_first_has_
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(commands().size(), 1u);
     first.reset();  // a clean disconnect
-    EXPECT_TRUE(net_test::wait_count(*sink, thread_event::log_info, L"RC connection closed", 1));
+    EXPECT_TRUE(net_test::wait_count(*sink, thread_event::log_info, L"Соединение управления закрыто", 1));
     const auto ack = second.receive(rc_reply_size);
     EXPECT_EQ(ack, std::vector<std::uint8_t>(rc_reply_size, 0));
     ASSERT_EQ(commands().size(), 2u);
     EXPECT_EQ(commands()[1].code, 2);
-    EXPECT_EQ(net_test::count_of(*sink, thread_event::log_info, L"Incoming RC connection from: 127.0.0.1"), 2u);
+    EXPECT_EQ(net_test::count_of(*sink, thread_event::log_info, L"Входящее соединение управления от: 127.0.0.1"), 2u);
     EXPECT_TRUE(sink->texts(thread_event::log_error).empty());
 }
 

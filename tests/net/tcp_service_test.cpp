@@ -140,7 +140,7 @@ TEST_F(image_skeleton, at_the_limit_the_longest_idle_connection_makes_room_for_a
     EXPECT_FALSE(idle[1]->wait_closed(50ms));
     EXPECT_EQ(service->connections(), 3u);
     EXPECT_EQ(net_test::count_of(*sink, thread_event::log_info,
-                                 L"Too many connections, the longest idle one closed: 127.0.0.1"),
+                                 L"Слишком много соединений, закрыто дольше всех бездействующее: 127.0.0.1"),
               1u);
 }
 
@@ -163,8 +163,8 @@ TEST_F(image_skeleton, clients_that_never_read_hold_one_answer_each_until_the_se
     ASSERT_TRUE(eventually([&] { return service->answer_bytes() == 4 * (answer + 4); }, 2s)) << service->answer_bytes();
     EXPECT_TRUE(eventually([&] { return service->answer_bytes() == 0 && service->connections() == 0; }));
     for (auto& c : clients) EXPECT_TRUE(c->wait_closed(5s));  // reads what the buffers held, then the end
-    EXPECT_EQ(net_test::count_of(*sink, thread_event::log_error, L"Answer not taken in time, connection closed"), 4u);
-    EXPECT_TRUE(net_test::wait_count(*sink, thread_event::log_info, L"Connection closed", 4));
+    EXPECT_EQ(net_test::count_of(*sink, thread_event::log_error, L"Ответ не забран вовремя, соединение закрыто"), 4u);
+    EXPECT_TRUE(net_test::wait_count(*sink, thread_event::log_info, L"Соединение закрыто", 4));
 }
 
 TEST_F(image_skeleton, stop_closes_every_connection_and_returns_with_all_of_them_gone) {
@@ -178,7 +178,7 @@ TEST_F(image_skeleton, stop_closes_every_connection_and_returns_with_all_of_them
     ASSERT_TRUE(eventually([&] { return service->connections() == 3; }));
     service->stop();
     EXPECT_EQ(service->connections(), 0u);
-    EXPECT_EQ(net_test::count_of(*sink, thread_event::log_info, L"Connection closed"), 3u);
+    EXPECT_EQ(net_test::count_of(*sink, thread_event::log_info, L"Соединение закрыто"), 3u);
     for (auto* c : {idle.get(), partial.get(), served.get()}) EXPECT_TRUE(c->wait_closed(2s));
 }
 
@@ -348,7 +348,7 @@ TEST_F(rc_skeleton, an_idle_client_is_dropped_and_the_next_one_is_served) {
     EXPECT_TRUE(idle.wait_closed(5s));
     EXPECT_EQ(next.receive(rc_reply_size), bytes(rc_reply_size, 0));
     EXPECT_EQ(codes(), (std::vector<int>{1}));
-    EXPECT_EQ(net_test::count_of(*sink, thread_event::log_info, L"RC client idle, connection closed"), 1u);
+    EXPECT_EQ(net_test::count_of(*sink, thread_event::log_info, L"Клиент управления бездействует, соединение закрыто"), 1u);
 }
 
 TEST_F(rc_skeleton, a_command_whose_client_left_before_it_was_read_is_not_carried_out) {
@@ -360,12 +360,12 @@ TEST_F(rc_skeleton, a_command_whose_client_left_before_it_was_read_is_not_carrie
         gave_up.send(encode_rc_command({1, "", ""}));
     }  // and gone
     first.reset();
-    EXPECT_TRUE(net_test::wait_count(*sink, thread_event::log_info, L"RC connection closed", 2));
+    EXPECT_TRUE(net_test::wait_count(*sink, thread_event::log_info, L"Соединение управления закрыто", 2));
     service_connection later("127.0.0.1", service->port());
     later.command({3, "", ""});
     EXPECT_EQ(codes(), (std::vector<int>{2, 3}));
     EXPECT_EQ(net_test::count_of(*sink, thread_event::log_info,
-                                 L"RC client gone before its command was read, command not carried out"),
+                                 L"Клиент управления отключился до чтения команды, команда не выполнена"),
               1u);
 }
 
@@ -413,7 +413,7 @@ TEST(rate_limited_sink, rows_a_peer_can_trigger_are_bounded_per_hour_and_a_day_o
     // A day of a steady flood, 20 rows a second, each second's worth at once.
     for (int second = 0; second < 24 * 3600; ++second) {
         now += 1s;
-        for (int i = 0; i < 20; ++i) sink.post(log_error_message{L"Too many connections, refused: 127.0.0.1"});
+        for (int i = 0; i < 20; ++i) sink.post(log_error_message{L"Слишком много соединений, отказано: 127.0.0.1"});
     }
     const auto rows = target->messages().size();
     EXPECT_LE(rows, 24u * 601u);
@@ -421,7 +421,7 @@ TEST(rate_limited_sink, rows_a_peer_can_trigger_are_bounded_per_hour_and_a_day_o
     const auto reports = target->texts(thread_event::log_info);
     ASSERT_FALSE(reports.empty());
     EXPECT_EQ(reports.back(),
-              L"Network rows not logged: " + std::to_wstring(72000 - 600 + 1) + L" (too many this hour)");
+              L"Строк сетевых служб не записано: " + std::to_wstring(72000 - 600 + 1) + L" (слишком много за час)");
     sink.post(rc_command_message{1, L""});  // commands are never held back
     EXPECT_EQ(target->texts(thread_event::rc_command).size(), 1u);
 }

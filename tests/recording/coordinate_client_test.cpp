@@ -56,7 +56,7 @@ TEST(CoordinateClient, ARefusedServerIsRetriedOncePerDelayWithoutLogging) {
     // About one attempt per 200 ms, not thousands.
     EXPECT_GE(client.connect_attempts(), 2u);
     EXPECT_LE(client.connect_attempts(), 7u);
-    EXPECT_EQ(sink->texts(thread_event::log_info), std::vector<std::wstring>{L"Coordinate server address resloved."});
+    EXPECT_EQ(sink->texts(thread_event::log_info), std::vector<std::wstring>{L"Адрес сервера координат определён."});
     EXPECT_TRUE(sink->texts(thread_event::log_error).empty());
     EXPECT_EQ(sessions, 0);
 }

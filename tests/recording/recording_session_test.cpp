@@ -143,7 +143,7 @@ TEST_F(RecordingSession, ABackwardsCountStartsANewDatabaseInAFolderOfItsOwn) {
     const std::wstring first = db.path();
     new_frame(2);
     session.step(50, 7);
-    EXPECT_EQ(infos(), std::vector<std::wstring>{L"dpp reset: 100 to 50"});
+    EXPECT_EQ(infos(), std::vector<std::wstring>{L"Сброс ДПП: 100 → 50"});
     const std::wstring second = db.path();
     EXPECT_EQ(second, first + L"_2");
     session.step(40, 7);  // a second reset in the same second: a third folder
@@ -190,7 +190,7 @@ TEST_F(RecordingSession, SessionChangesCloseOnlyDatabasesOfANonEmptyCode) {
     session.finish();
 
     EXPECT_EQ(infos(),
-              (std::vector<std::wstring>{L"New session started (id: 12 : ab)", L"New session started (id: 13 : ab)"}));
+              (std::vector<std::wstring>{L"Начат новый сеанс (код: 12 : ab)", L"Начат новый сеанс (код: 13 : ab)"}));
     EXPECT_EQ(contents(unnamed).at("session"), "12 : ab");
     EXPECT_EQ(contents(unnamed).at("count"), "0000000002");
     EXPECT_EQ(contents(named).at("session"), "13 : ab");
@@ -209,7 +209,7 @@ TEST_F(RecordingSession, ClearingTheCodeClosesTheDatabaseOfTheOldOne) {
     const std::wstring path = db.path();
     session.set_session_code("");
     EXPECT_FALSE(db.is_open());
-    EXPECT_EQ(infos().back(), L"New session started (id: )");
+    EXPECT_EQ(infos().back(), L"Начат новый сеанс (код: )");
     EXPECT_EQ(contents(path).at("session"), "A");
 }
 

@@ -294,7 +294,7 @@ TEST_F(WriteThread, APortThatCannotBeOpenedEndsTheThreadAndSaysWhichPortAndWhy) 
     EXPECT_EQ(wt.wait(), -1);
     EXPECT_EQ(sink->texts(thread_event::log_error),
               std::vector<std::wstring>{
-                  L"Не удалось открыть последовательный порт: /nonexistent/ttyS0: No such file or directory"});
+                  L"Не удалось открыть последовательный порт: /nonexistent/ttyS0: нет такого файла или устройства"});
     EXPECT_TRUE(sink->texts(thread_event::log_info).empty());
     EXPECT_EQ(stopped_texts(),
               std::vector<std::wstring>{L"Запись остановлена: не удалось открыть порт ДПП /nonexistent/ttyS0"});
@@ -381,11 +381,11 @@ TEST_F(WriteThread, ASessionChangeFromAnotherThreadRunsOnTheLoop) {
     wt.set_session_code("2 : b");
     EXPECT_EQ(wt.session_code(), "2 : b");  // at once, though the loop applies it later
     ASSERT_TRUE(sink->wait_for([](const thread_message& m) {
-        return kind_of(m) == thread_event::log_info && text_of(m) == L"New session started (id: 2 : b)";
+        return kind_of(m) == thread_event::log_info && text_of(m) == L"Начат новый сеанс (код: 2 : b)";
     }));
     {
         std::lock_guard<std::mutex> lock(spy->mutex);
-        EXPECT_NE(spy->posters.at(L"New session started (id: 2 : b)"), std::this_thread::get_id());
+        EXPECT_NE(spy->posters.at(L"Начат новый сеанс (код: 2 : b)"), std::this_thread::get_id());
     }
     new_frame(2);
     send(11);

@@ -75,7 +75,7 @@ TEST(CoordServerSim, AnswerBecomesTheSessionCode) {
     for (const auto& code : run.codes()) EXPECT_EQ(code, "12 : ab");
     EXPECT_EQ(
         run.sink->texts(thread_event::log_info),
-        (std::vector<std::wstring>{L"Coordinate server address resloved.", L"Connect to coordinate server. Ok."}));
+        (std::vector<std::wstring>{L"Адрес сервера координат определён.", L"Соединение с сервером координат установлено."}));
     EXPECT_TRUE(run.sink->texts(thread_event::log_error).empty());
 }
 
@@ -119,9 +119,9 @@ TEST(CoordServerSim, ServerClosingLogsTheErrorAndReconnects) {
     // Each answer is followed by a failed receive and a new connection.
     const auto errors = run.sink->texts(thread_event::log_error);
     ASSERT_GE(errors.size(), 2u);
-    EXPECT_EQ(errors.front(), L"End of file");
+    EXPECT_EQ(errors.front(), L"соединение закрыто другой стороной");
     std::size_t connects = 0;
-    for (const auto& t : run.sink->texts(thread_event::log_info)) connects += t == L"Connect to coordinate server. Ok.";
+    for (const auto& t : run.sink->texts(thread_event::log_info)) connects += t == L"Соединение с сервером координат установлено.";
     EXPECT_GE(connects, 3u);
 }
 

@@ -77,7 +77,7 @@ TEST(RecordingEndToEnd, SimulatedOdometerRecordsTwoDatabasesThatReadBack) {
 
     // Every message was decoded despite the stray bytes, one recording step each.
     EXPECT_EQ(sink->texts(thread_event::record_status).size(), 40u);
-    EXPECT_EQ(sink->texts(thread_event::log_info).back(), L"dpp reset: 1046 to 546");
+    EXPECT_EQ(sink->texts(thread_event::log_info).back(), L"Сброс ДПП: 1046 → 546");
 
     auto rows = list_databases((dir.path() / "db").string());
     ASSERT_EQ(rows.size(), 2u);

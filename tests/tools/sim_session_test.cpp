@@ -68,7 +68,7 @@ TEST(CoordServerSession, ServerCodesSplitTheRecordingIntoDatabases) {
     send(100);
     ASSERT_TRUE(has_text(*sink, thread_event::record_status, L"ДПП[4]: 100 Записано кадров: 1"));
     // The first answer names the session; the database recorded without a code stays open.
-    ASSERT_TRUE(has_text(*sink, thread_event::log_info, L"New session started (id: 12 : ab)"));
+    ASSERT_TRUE(has_text(*sink, thread_event::log_info, L"Начат новый сеанс (код: 12 : ab)"));
     // The row is posted just before the code is taken over.
     for (int i = 0; i < 100 && wt.session_code() != "12 : ab"; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(wt.session_code(), "12 : ab");
@@ -77,7 +77,7 @@ TEST(CoordServerSession, ServerCodesSplitTheRecordingIntoDatabases) {
     ASSERT_TRUE(has_text(*sink, thread_event::record_status, L"ДПП[4]: 101 Записано кадров: 2"));
     // A new code from the server closes it; the next message starts a database of its own.
     std::ofstream(script) << "13\nab\n";
-    ASSERT_TRUE(has_text(*sink, thread_event::log_info, L"New session started (id: 13 : ab)"));
+    ASSERT_TRUE(has_text(*sink, thread_event::log_info, L"Начат новый сеанс (код: 13 : ab)"));
     new_frame(3);
     send(102);
     ASSERT_TRUE(has_text(*sink, thread_event::record_status, L"ДПП[4]: 102 Записано кадров: 1"));
@@ -85,8 +85,8 @@ TEST(CoordServerSession, ServerCodesSplitTheRecordingIntoDatabases) {
     EXPECT_EQ(wt.wait(), 0);
 
     const auto infos = sink->texts(thread_event::log_info);
-    EXPECT_EQ(std::count(infos.begin(), infos.end(), L"Coordinate server address resloved."), 1);
-    EXPECT_EQ(std::count(infos.begin(), infos.end(), L"Connect to coordinate server. Ok."), 1);
+    EXPECT_EQ(std::count(infos.begin(), infos.end(), L"Адрес сервера координат определён."), 1);
+    EXPECT_EQ(std::count(infos.begin(), infos.end(), L"Соединение с сервером координат установлено."), 1);
     EXPECT_TRUE(sink->texts(thread_event::log_error).empty());
 
     std::vector<thread_message> reports;

@@ -179,7 +179,7 @@ TEST_F(FakeGigeCamera, ListsBothTransportsChoosesByDriverAndRefusesExposureMode)
 
     auto selection = select_camera(factory, refresh.cameras, socket_name);
     ASSERT_TRUE(selection.camera);
-    EXPECT_EQ(rows_text(selection.rows), "Active camera selected: " + fake_id + " INT=>SD\n");
+    EXPECT_EQ(rows_text(selection.rows), "Выбрана камера: " + fake_id + " INT=>SD\n");
 
     // The fake camera has no "ExposureMode": the error, and the refused choice not saved.
     bool kept = false;
@@ -188,7 +188,7 @@ TEST_F(FakeGigeCamera, ListsBothTransportsChoosesByDriverAndRefusesExposureMode)
                              [&kept](const std::wstring&) { kept = true; });
         ADD_FAILURE() << "no error";
     } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Error setting exposure mode.");
+        EXPECT_STREQ(e.what(), "Не удалось установить режим выдержки.");
     }
     EXPECT_FALSE(kept);
     // ... and nothing else: the camera still captures.
@@ -280,7 +280,7 @@ TEST_F(FakeGigeCamera, VanishingCameraEndsCaptureWithAnErrorAndIsFoundAgain) {
         ASSERT_TRUE(sink->wait_for_kind(thread_event::log_error, 20s)) << "no error row after the camera vanished";
         std::cout << name << ": error row " << std::chrono::duration<double>(steady::now() - lost_at).count()
                   << " s after the camera vanished" << std::endl;
-        EXPECT_EQ(sink->texts(thread_event::log_error), std::vector<std::wstring>{L"Condition wait error"});
+        EXPECT_EQ(sink->texts(thread_event::log_error), std::vector<std::wstring>{L"Ошибка ожидания кадров"});
 
         const auto stop_at = steady::now();
         source.reset();  // "Остановить"
