@@ -76,7 +76,10 @@ bool frame_startup::run_next() {
         if (found.ok) f.cameras_ = std::move(found.cameras);
         break;
     }
-    case step::bars: f.build_status_and_toolbar(); break;
+    case step::bars:
+        f.build_status_and_toolbar();
+        f.fit_panes();  // the bars took their height from the panes'
+        break;
     case step::camera_choice: {
         const std::string driver = narrow(f.settings_->read_text(settings_keys::driver, settings_defaults::driver));
         if (const auto name = choose_startup_camera(f.cameras_, driver)) f.select_camera_named(*name);

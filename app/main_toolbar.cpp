@@ -13,6 +13,8 @@ namespace main_toolbar {
 std::wstring tooltip(int id) {
     switch (id) {
     case ID_CAPTURE: return L"Захват: показывать изображение камеры";
+    case ID_CAPTURE_RECORD: return L"Запись: захват и запись кадров по сообщениям ДПП";
+    case ID_STOP: return L"Стоп: остановить захват и запись";
     case ID_SETTINGS: return L"Настройки программы";
     case ID_EXIT: return L"Выход из программы";
     case ID_CAMERA_COMBO: return L"Камера (выбирается, пока захват остановлен)";
@@ -28,6 +30,8 @@ void add_tools(wxToolBar* bar) {
         toolbar_icon icon;
     } tools[] = {
         {ID_CAPTURE, L"Камера", toolbar_icon::camera},
+        {ID_CAPTURE_RECORD, L"Запись", toolbar_icon::record},
+        {ID_STOP, L"Стоп", toolbar_icon::stop},
         {ID_SETTINGS, L"Настройки", toolbar_icon::settings},
         {ID_EXIT, L"Выход", toolbar_icon::exit},
     };

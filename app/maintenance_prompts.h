@@ -1,8 +1,12 @@
 #pragma once
 // The main window's answers for the maintenance commands: message boxes without a parent,
 // the archive's save-file dialog and the text-entry dialog over the main window, the busy
-// window, and error rows of the log. GUI thread only; the parent must outlive it.
+// window, the archive's progress window, and rows of the log. GUI thread only; the parent
+// must outlive it.
 #include <memory>
+
+#include <wx/dialog.h>
+#include <wx/weakref.h>
 
 #include "database/database_maintenance.h"
 
@@ -23,10 +27,18 @@ public:
     void log_info(const std::wstring& text) override;
     void begin_busy(const std::wstring& text) override;
     void end_busy() override;
+    // A modeless dialog over the parent: the text, a gauge and "Отмена", which calls on_cancel
+    // once and then greys out until end_progress. The parent stays usable meanwhile.
+    void begin_progress(const std::wstring& caption, const std::wstring& text, std::function<void()> on_cancel) override;
+    void show_progress(double fraction) override;
+    void end_progress() override;
+    // The progress dialog while it is up, else null (for tests).
+    wxDialog* progress_window() const;
 
 private:
     wxWindow* parent_;
     std::unique_ptr<wxBusyInfo> busy_;
+    wxWeakRef<wxDialog> progress_;  // owned by the window tree; null once destroyed
 };
 
 // "Выход": while a recording runs, asks whether to stop it and quit (No being the default);

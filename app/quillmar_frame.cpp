@@ -4,6 +4,7 @@
 #include "app/main_toolbar.h"
 #include "app/frame_startup.h"
 #include "app/health_strip.h"
+#include "app/maintenance_jobs.h"
 #include "app/maintenance_prompts.h"
 #include "app/service_options.h"
 #include "app/startup_report.h"
@@ -62,6 +63,11 @@ const int update_ui_ids[] = {ID_CAMERA_COMBO,         ID_SETTINGS,
                              ID_REPLACE_SESSION_CODE, ID_EXPORT_DATABASE,
                              ID_COMPARE_DATABASE};
 
+bool blocked_by_maintenance(int id) {
+    return id == ID_DELETE_DATABASE || id == ID_ARCHIVE_DATABASE || id == ID_REPLACE_SIDE ||
+           id == ID_REPLACE_SESSION_CODE || id == ID_REFRESH_DATABASES;
+}
+
 std::string narrow(const wxString& text) {
     const wxScopedCharBuffer bytes = text.mb_str(wxConvLibc);
     return std::string(bytes.data(), bytes.length());
@@ -78,6 +84,11 @@ quillmar_frame::quillmar_frame(bool start_up, std::shared_ptr<camera_backend> ca
     // Without a window manager (a bare X server) nothing maximises the frame; fill the
     // screen ourselves so every pane is visible there too.
     SetSize(wxGetClientDisplayRect());
+    jobs_ = std::make_unique<maintenance_jobs>([this]() -> maintenance_ui& { return maintenance(); }, registry_);
+    jobs_->deleted = [this](const std::wstring& folder) {
+        loader_->forget(folder);
+        refill_from_registry();
+    };
     if (!start_up) return;
     try {
         frame_startup(*this).run_all();
@@ -92,6 +103,7 @@ quillmar_frame::~quillmar_frame() { release(); }
 void quillmar_frame::release() {
     // Workers that outlive the window must find nobody to post to from here on.
     events_->detach();
+    jobs_.reset();  // closes the progress window, cancels an archive, joins the worker
     health_timer_.Stop();
     services_.reset();  // stops and joins every service thread
     if (aui_.GetManagedWindow()) aui_.UnInit();
@@ -198,9 +210,17 @@ void quillmar_frame::build_panes() {
     log_ = new log_viewer(this, log_file_path_, ID_LOG_VIEW);
     database_list_ = new database_list(this, loader_->model());
 
-    aui_.AddPane(
-        image_panel_,
-        wxAuiPaneInfo().Caption(L"Камера").Top().BestSize(640, 480).Fixed().Floatable(false).CloseButton(false));
+    // The top row's lower edge is a sash: the operator trades camera height for log rows.
+    // The toolkit caps a dock at a third of the window unless told otherwise.
+    aui_.SetDockSizeConstraint(0.5, 0.8);
+    aui_.AddPane(image_panel_, wxAuiPaneInfo()
+                                   .Caption(L"Камера")
+                                   .Top()
+                                   .BestSize(640, 480)
+                                   .MinSize(320, 240)
+                                   .Resizable()
+                                   .Floatable(false)
+                                   .CloseButton(false));
     aui_.AddPane(log_, wxAuiPaneInfo().Caption(L"Журнал").Center().Floatable(false).CloseButton(false));
     aui_.AddPane(database_list_,
                  wxAuiPaneInfo().Caption(L"Данные").Top().Resizable().Floatable(false).CloseButton(false));
@@ -220,6 +240,19 @@ void quillmar_frame::build_panes() {
                              .MinSize(wxSize(-1, health_strip::strip_height))
                              .BestSize(wxSize(-1, health_strip::strip_height)));
     aui_.Update();
+    Bind(wxEVT_SIZE, [this](wxSizeEvent& event) {
+        event.Skip();
+        CallAfter([this] { fit_panes(); });
+    });
+}
+
+void quillmar_frame::fit_panes() {
+    if (!log_ || !image_panel_ || !aui_.GetManagedWindow()) return;
+    const int row = log_->GetCharHeight() * 3 / 2;
+    const int caption = aui_.GetArtProvider()->GetMetric(wxAUI_DOCKART_CAPTION_SIZE);
+    const int client = GetClientSize().y;
+    aui_.fit_top_row({image_panel_, database_list_}, client,
+                     top_row_height(client, health_strip::strip_height, caption, row));
 }
 
 void quillmar_frame::write_startup_rows() {
@@ -298,7 +331,11 @@ database_selection quillmar_frame::database_state() const {
     return s;
 }
 
-bool quillmar_frame::command_enabled(int id) const { return state_.allows(id, database_state()); }
+bool quillmar_frame::command_enabled(int id) const {
+    // While an archive or a delete runs, nothing else may edit, delete or rescan the folders.
+    if (jobs_ && jobs_->busy() && blocked_by_maintenance(id)) return false;
+    return state_.allows(id, database_state());
+}
 
 void quillmar_frame::on_update_ui(wxUpdateUIEvent& event) { event.Enable(command_enabled(event.GetId())); }
 
@@ -350,7 +387,7 @@ std::wstring quillmar_frame::selected_database() const {
 }
 
 std::wstring quillmar_frame::selected_for(int command) const {
-    return state_.allows(command, database_state()) ? selected_database() : std::wstring();
+    return command_enabled(command) ? selected_database() : std::wstring();
 }
 
 double quillmar_frame::scale() const { return settings_->read_double(settings_keys::scale, settings_defaults::scale); }
@@ -395,17 +432,12 @@ void quillmar_frame::reread_database(const std::wstring& folder) {
 }
 
 void quillmar_frame::delete_selected_database() {
-    const std::wstring folder = selected_for(ID_DELETE_DATABASE);
-    if (folder.empty()) return;
-    if (!::delete_database(folder, loader_->registry(), maintenance())) return;
-    loader_->forget(folder);
-    refill_from_registry();
+    // The list is refilled at the delete's end (jobs_->deleted).
+    if (const std::wstring folder = selected_for(ID_DELETE_DATABASE); !folder.empty()) jobs_->start_delete(folder);
 }
 
 void quillmar_frame::archive_selected_database() {
-    const std::wstring folder = selected_for(ID_ARCHIVE_DATABASE);
-    if (folder.empty()) return;
-    ::archive_database(folder, maintenance());
+    if (const std::wstring folder = selected_for(ID_ARCHIVE_DATABASE); !folder.empty()) jobs_->start_archive(folder);
 }
 
 void quillmar_frame::replace_selected_side() {
@@ -610,7 +642,7 @@ void quillmar_frame::on_rc_command(wxThreadEvent& event) {
                 [&](frame_source& source) { source.restart_recording(events_, narrow(event.GetString())); }))
             refresh_health();
         break;
-    default: log_info(L"Empty RC command"); break;
+    default: log_info(L"Пустая команда управления"); break;
     }
 }
 

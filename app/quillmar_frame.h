@@ -15,6 +15,7 @@
 // Errors: the constructor throws std::runtime_error when it cannot go on (the log directory
 // cannot be created, ...); everything it had set up is released before the exception leaves.
 // Thread safety: GUI thread only; workers reach it through event_sink() alone.
+#include "app/pane_layout.h"
 #include "app/recorder_core.h"
 #include "app/source_retirer.h"
 #include "app/status_throttle.h"
@@ -37,6 +38,7 @@
 #include <wx/frame.h>
 #include <wx/timer.h>
 
+class maintenance_jobs;
 class wxComboBox;
 class wxListCtrl;
 class wxMenu;
@@ -129,6 +131,8 @@ private:
 
     void build_menus();
     void build_panes();
+    // The top row gives the log room for its rows on the screen the window has now.
+    void fit_panes();
     void build_status_and_toolbar();
     void write_startup_rows();
     void bind_thread_events();
@@ -177,7 +181,7 @@ private:
     recording_database live_;
     std::shared_ptr<camera_backend> camera_backend_;  // what the factory is opened on; null: the environment's
     std::unique_ptr<jai_factory> factory_;            // open for the window's whole life
-    wxAuiManager aui_;
+    pane_manager aui_;
     settings_ptr settings_;
     recorder_core state_;
     // Destroys stopped sources off this thread; finished in release(), before the camera and
@@ -191,6 +195,8 @@ private:
     wxTimer status_timer_;                         // shows the held-back status texts when they are due
     wxTimer health_timer_;                         // the strip's figures, once a second
     std::unique_ptr<maintenance_ui> maintenance_;  // created on first use
+    // Archive and delete on their worker; destroyed before maintenance_ and registry_.
+    std::unique_ptr<maintenance_jobs> jobs_;
 
     log_viewer* log_ = nullptr;  // child windows, owned by the window tree
     VImagePanel* image_panel_ = nullptr;

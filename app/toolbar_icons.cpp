@@ -2,7 +2,9 @@
 
 #include "app/icons/camera_png.h"
 #include "app/icons/exit_png.h"
+#include "app/icons/record_png.h"
 #include "app/icons/settings_png.h"
+#include "app/icons/stop_png.h"
 
 #include <wx/image.h>
 #include <wx/imagpng.h>
@@ -13,6 +15,8 @@ std::span<const unsigned char> toolbar_icon_png(toolbar_icon icon) {
     case toolbar_icon::camera: return camera_png;
     case toolbar_icon::settings: return settings_png;
     case toolbar_icon::exit: return exit_png;
+    case toolbar_icon::record: return record_png;
+    case toolbar_icon::stop: return stop_png;
     }
     return {};
 }

@@ -1,5 +1,6 @@
 #include "database/database_maintenance.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -108,82 +109,147 @@ std::vector<archive_entry> archive_entries(const std::wstring& folder) {
     return out;
 }
 
-archive_result archive_database(const std::wstring& folder, maintenance_ui& ui) {
-    const std::wstring stem = archive_folder_name(folder);
-    const auto chosen = ui.choose_archive_path(archive_file_name(folder));
-    if (!chosen) return archive_result::cancelled;
-    const std::vector<archive_entry> entries = archive_entries(folder);
+void show_report(const maintenance_report& report, maintenance_ui& ui) {
+    if (!report.message.empty()) ui.message(report.message);
+    if (!report.error.empty()) ui.log_error(report.error);
+    if (!report.info.empty()) ui.log_info(report.info);
+}
 
-    const fs::path target(to_narrow(*chosen));
+std::optional<std::wstring> choose_archive_target(const std::wstring& folder, maintenance_ui& ui) {
+    return ui.choose_archive_path(archive_file_name(folder));
+}
+
+archive_outcome write_archive(const std::wstring& folder, const std::wstring& target_name, const archive_hooks& hooks) {
+    const auto started = std::chrono::steady_clock::now();
+    archive_outcome out;
+    const auto finish = [&](archive_result result, maintenance_report report = {}) {
+        out.result = result;
+        out.report = std::move(report);
+        out.took = std::chrono::steady_clock::now() - started;
+        return out;
+    };
+    const std::wstring stem = archive_folder_name(folder);
+    const std::vector<archive_entry> entries = archive_entries(folder);
+    const fs::path target(to_narrow(target_name));
     const fs::path temporary = temporary_beside(target);
-    const std::wstring cannot_create = format(L"Не удалось создать архив: %s", *chosen);
+    const maintenance_report cannot_create{format(L"Не удалось создать архив: %s", target_name), {}, {}};
+
     int error = 0;
     zip_t* archive = zip_open(temporary.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-    if (!archive) {
-        ui.message(cannot_create);
-        return archive_result::cannot_create;
-    }
+    if (!archive) return finish(archive_result::cannot_create, cannot_create);
     if (zip_dir_add(archive, utf8(stem).c_str(), ZIP_FL_ENC_UTF_8) < 0) {
         zip_discard(archive);
-        ui.message(format(L"Не удалось добавить папку в архив: %s", folder));
-        return archive_result::cannot_add_folder;
+        return finish(archive_result::cannot_add_folder, {format(L"Не удалось добавить папку в архив: %s", folder), {}, {}});
     }
-
-    busy_guard busy(ui, L"Запись базы в архив...");
+    const auto stopped = [&] { return hooks.cancelled && hooks.cancelled(); };
     for (const auto& entry : entries) {
+        if (stopped()) {
+            zip_discard(archive);  // nothing written yet: libzip writes only at close
+            return finish(archive_result::cancelled);
+        }
         zip_source_t* source = zip_source_file(archive, utf8(entry.file).c_str(), 0, -1);
         if (!source) {
-            ui.log_error(format(L"Не удалось открыть файл: %s", entry.file));
             zip_discard(archive);
-            return archive_result::cannot_open_file;
+            return finish(archive_result::cannot_open_file, {{}, format(L"Не удалось открыть файл: %s", entry.file), {}});
         }
         if (zip_file_add(archive, utf8(entry.name).c_str(), source, ZIP_FL_ENC_UTF_8) < 0) {
-            ui.log_error(
-                format(L"Не удалось записать файл в архив: %s", wxFileName(entry.file).GetFullName().ToStdWstring()));
             zip_source_free(source);
             zip_discard(archive);
-            return archive_result::cannot_add_file;
+            return finish(archive_result::cannot_add_file,
+                          {{},
+                           format(L"Не удалось записать файл в архив: %s",
+                                  wxFileName(entry.file).GetFullName().ToStdWstring()),
+                           {}});
         }
     }
-    // Here libzip reads and compresses the files and writes the archive: check it, and put
-    // the archive in place only once it is whole.
-    if (zip_close(archive) < 0) {
-        zip_discard(archive);
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        ui.message(cannot_create);
-        return archive_result::cannot_create;
+
+    // libzip reports progress and asks whether to go on only while zip_close reads, compresses
+    // and writes; that is where nearly all the time goes.
+    struct close_state {
+        const archive_hooks& hooks;
+        double last = 0;  // the highest fraction passed on: libzip's own may step back a little
+        bool cancelled = false;
+    } state{hooks};
+    if (hooks.progress) {
+        hooks.progress(0);
+        zip_register_progress_callback_with_state(
+            archive, 0.005,
+            [](zip_t*, double fraction, void* data) {
+                auto& s = *static_cast<close_state*>(data);
+                if (fraction <= s.last) return;
+                s.last = std::min(fraction, 1.0);
+                s.hooks.progress(s.last);
+            },
+            nullptr, &state);
     }
+    if (hooks.cancelled)
+        zip_register_cancel_callback_with_state(
+            archive,
+            [](zip_t*, void* data) -> int {
+                auto& s = *static_cast<close_state*>(data);
+                if (s.hooks.cancelled()) s.cancelled = true;
+                return s.cancelled ? 1 : 0;
+            },
+            nullptr, &state);
+
+    // Put the archive in place only once it is whole. libzip writes into a file of its own
+    // beside `temporary` and removes it when writing fails or is cancelled.
+    std::error_code ignored;
+    if (zip_close(archive) < 0) {
+        const bool cancelled = state.cancelled || zip_error_code_zip(zip_get_error(archive)) == ZIP_ER_CANCELLED;
+        zip_discard(archive);
+        fs::remove(temporary, ignored);
+        return cancelled ? finish(archive_result::cancelled) : finish(archive_result::cannot_create, cannot_create);
+    }
+    // A cancel that came after the last block is too late: the archive is whole and stays.
     std::error_code ec;
     fs::rename(temporary, target, ec);
     if (ec) {
-        std::error_code ignored;
         fs::remove(temporary, ignored);
-        ui.message(cannot_create);
-        return archive_result::cannot_create;
+        return finish(archive_result::cannot_create, cannot_create);
     }
-    return archive_result::written;
+    out.bytes = fs::file_size(target, ec);
+    if (hooks.progress && state.last < 1) hooks.progress(1);
+    return finish(archive_result::written);
 }
 
-bool delete_database(const std::wstring& folder, database_registry& registry, maintenance_ui& ui) {
-    if (!ui.confirm(format(L"Данные в папке %s будут удалены безвозвратно. Продолжить?", folder), L"Удаление данных"))
-        return false;
+archive_result archive_database(const std::wstring& folder, maintenance_ui& ui) {
+    const auto chosen = choose_archive_target(folder, ui);
+    if (!chosen) return archive_result::cancelled;
+    archive_outcome outcome;
+    {
+        busy_guard busy(ui, L"Запись базы в архив...");
+        outcome = write_archive(folder, *chosen);
+    }
+    show_report(outcome.report, ui);
+    return outcome.result;
+}
+
+bool confirm_delete(const std::wstring& folder, maintenance_ui& ui) {
+    return ui.confirm(format(L"Данные в папке %s будут удалены безвозвратно. Продолжить?", folder), L"Удаление данных");
+}
+
+maintenance_report remove_database(const std::wstring& folder, database_registry& registry) {
     // The entry goes first, with the registry's own reader of the folder: from here on no
     // frame lookup can find the folder, and those that were reading from it have finished.
     registry.remove(folder);
     // A scan may be summarising the database right now: its folder goes only once free.
-    if (!wait_until_unheld(folder, std::chrono::seconds(3))) {
-        ui.log_error(format(L"Папка %s не удалена: база данных открыта в программе", folder));
-        return true;
-    }
+    if (!wait_until_unheld(folder, std::chrono::seconds(3)))
+        return {{}, format(L"Папка %s не удалена: база данных открыта в программе", folder), {}};
     std::error_code ec;
     fs::remove_all(fs::path(to_narrow(folder)), ec);
     if (ec)
-        ui.log_error(wxString::Format(L"Папка %s удалена не полностью: %s", wxString(folder),
-                                      wxString(ec.message().c_str(), wxConvLibc))
-                         .ToStdWstring());
-    else
-        ui.log_info(format(L"База удалена: %s", folder));
+        return {{},
+                wxString::Format(L"Папка %s удалена не полностью: %s", wxString(folder),
+                                 wxString(ec.message().c_str(), wxConvLibc))
+                    .ToStdWstring(),
+                {}};
+    return {{}, {}, format(L"База удалена: %s", folder)};
+}
+
+bool delete_database(const std::wstring& folder, database_registry& registry, maintenance_ui& ui) {
+    if (!confirm_delete(folder, ui)) return false;
+    show_report(remove_database(folder, registry), ui);
     return true;
 }
 

@@ -121,6 +121,8 @@ TEST_F(database_commands, edits_write_the_database_and_show_at_once_and_delete_r
     EXPECT_TRUE(fs::exists(folder));
     ui->yes = true;
     menu(ID_DELETE_DATABASE);
+    // The delete runs on its worker; the list is refilled at its end.
+    ASSERT_TRUE(pump_until([&] { return frame->database_pane()->GetItemCount() == 0; }));
     EXPECT_FALSE(fs::exists(folder));
     EXPECT_EQ(frame->database_pane()->GetItemCount(), 0);
     EXPECT_EQ(frame->databases().registry().size(), 0u);

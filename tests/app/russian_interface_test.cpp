@@ -90,7 +90,7 @@ TEST_F(toolbar_test, every_tool_has_a_russian_tooltip_and_a_greyed_disabled_icon
     open();
     wxToolBar* bar = frame->GetToolBar();
     ASSERT_NE(bar, nullptr);
-    for (int id : {ID_CAPTURE, ID_SETTINGS, ID_EXIT}) {
+    for (int id : {ID_CAPTURE, ID_CAPTURE_RECORD, ID_STOP, ID_SETTINGS, ID_EXIT}) {
         SCOPED_TRACE(id);
         const wxToolBarToolBase* tool = bar->FindById(id);
         ASSERT_NE(tool, nullptr);
@@ -107,8 +107,38 @@ TEST_F(toolbar_test, every_tool_has_a_russian_tooltip_and_a_greyed_disabled_icon
     EXPECT_FALSE(grey(bar->FindById(ID_EXIT)->GetNormalBitmap()));
     EXPECT_EQ(frame->camera_combo()->GetToolTipText(), main_toolbar::tooltip(ID_CAMERA_COMBO));
     EXPECT_EQ(frame->exposure_combo()->GetToolTipText(), main_toolbar::tooltip(ID_EXPOSURE_COMBO));
-    for (int id : {ID_CAPTURE, ID_SETTINGS, ID_EXIT, ID_CAMERA_COMBO, ID_EXPOSURE_COMBO})
+    for (int id : {ID_CAPTURE, ID_CAPTURE_RECORD, ID_STOP, ID_SETTINGS, ID_EXIT, ID_CAMERA_COMBO, ID_EXPOSURE_COMBO})
         EXPECT_NE(main_toolbar::tooltip(id).find_first_of(L"абвгдеёжзийклмнопрстуфхцчшщъыьэюя"), std::wstring::npos);
+}
+
+// The operator can record and stop from the toolbar, and its buttons are enabled exactly
+// when the menu's commands are: idle, recording, stopped.
+TEST_F(toolbar_test, record_and_stop_tools_start_and_end_a_recording_as_the_menu_does) {
+    open();
+    wxToolBar* bar = frame->GetToolBar();
+    EXPECT_EQ(bar->FindById(ID_CAPTURE_RECORD)->GetLabel(), L"Запись");
+    EXPECT_EQ(bar->FindById(ID_STOP)->GetLabel(), L"Стоп");
+    auto same_as_menu = [&](const char* when) {
+        SCOPED_TRACE(when);
+        frame->UpdateWindowUI(wxUPDATE_UI_RECURSE);
+        for (int id : {ID_CAPTURE, ID_CAPTURE_RECORD, ID_STOP})
+            EXPECT_EQ(bar->GetToolEnabled(id), frame->command_enabled(id)) << id;
+    };
+    same_as_menu("idle");
+    ASSERT_TRUE(frame->command_enabled(ID_CAPTURE_RECORD));
+    EXPECT_FALSE(frame->command_enabled(ID_STOP));
+
+    wxCommandEvent record(wxEVT_TOOL, ID_CAPTURE_RECORD);
+    frame->ProcessWindowEvent(record);
+    ASSERT_TRUE(frame->state().active());
+    same_as_menu("running");
+    EXPECT_TRUE(bar->GetToolEnabled(ID_STOP));
+
+    wxCommandEvent stop(wxEVT_TOOL, ID_STOP);
+    frame->ProcessWindowEvent(stop);
+    EXPECT_FALSE(frame->state().active());
+    ASSERT_TRUE(pump_until([&] { return frame->command_enabled(ID_CAPTURE_RECORD); }));
+    same_as_menu("stopped");
 }
 
 struct exit_answers : maintenance_ui {

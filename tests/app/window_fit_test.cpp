@@ -1,12 +1,16 @@
 // The main window on the small screen of a car computer: what must stay reachable there.
 #include "app/database_list.h"
 #include "database/database_loader.h"
+#include "log/log.h"
+#include "log/log_viewer.h"
+#include "viewer/VImagePanel.h"
 #include "tests/app/frame_test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <wx/app.h>
 #include <wx/evtloop.h>
+#include <wx/html/htmlcell.h>
 #include <wx/utils.h>
 
 namespace {
@@ -68,6 +72,32 @@ TEST_F(window_fit_test, at_1366_by_768_every_column_of_the_list_can_be_reached) 
 
     // Newest first.
     EXPECT_EQ(list->GetItemText(0, 2), L"2024-05-01 12:30:39");
+}
+
+// On the car's screen the log shows at least six rows, and the camera row's lower edge can be
+// dragged to show more.
+TEST_F(window_fit_test, at_1366_by_768_the_log_shows_six_rows_and_its_border_moves) {
+    open();
+    frame->Show();
+    frame->SetSize(0, 0, 1366, 768);
+    for (int i = 0; i < 40; ++i) log_info(wxString::Format(L"Строка журнала %d", i));
+    frame->log_pane()->catch_up();
+    settle();
+
+    log_viewer* log = frame->log_pane();
+    const int rows = static_cast<int>(log->shown_rows());
+    ASSERT_GE(rows, 40);
+    const int row_height = log->GetInternalRepresentation()->GetHeight() / rows;
+    ASSERT_GT(row_height, 0);
+    EXPECT_GE(log->GetClientSize().y, 6 * row_height) << "row height " << row_height;
+
+    const wxAuiPaneInfo& camera = frame->aui().GetPane(static_cast<wxWindow*>(frame->image_panel()));
+    EXPECT_FALSE(camera.IsFixed());
+    EXPECT_TRUE(camera.IsResizable());
+    // A larger window gives the camera its full height back.
+    frame->SetSize(0, 0, 1600, 1050);
+    settle();
+    EXPECT_GE(frame->image_panel()->GetSize().y, 480);
 }
 
 TEST_F(window_fit_test, the_selected_database_stays_selected_when_a_newer_one_arrives) {

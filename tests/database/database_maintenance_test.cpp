@@ -4,8 +4,12 @@
 
 #include <array>
 #include <chrono>
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <iterator>
+#include <random>
 #include <thread>
 
 #include "database/database_reader.h"
@@ -218,6 +222,92 @@ TEST_F(maintenance_test, an_archive_that_cannot_be_written_is_reported_and_leave
     }
     EXPECT_EQ(entries_of(out), (std::vector<fs::path>{"plain", "taken.zip"}));
     EXPECT_TRUE(fs::exists(out / "taken.zip" / "inside"));
+}
+
+// Data that deflate cannot shrink, so writing takes many blocks of progress.
+void write_random(const fs::path& file, std::size_t bytes, unsigned seed) {
+    std::mt19937_64 random(seed);
+    std::string data(bytes, '\0');
+    for (std::size_t i = 0; i + 8 <= bytes; i += 8) {
+        const std::uint64_t v = random();
+        std::memcpy(&data[i], &v, 8);
+    }
+    std::ofstream(file, std::ios::binary) << data;
+}
+
+TEST_F(maintenance_test, writing_reports_rising_progress_up_to_one_and_the_archive_size) {
+    const fs::path folder = record("2024.05.01 12.30.45");
+    for (unsigned i = 0; i < 3; ++i) write_random(folder / ("big-" + std::to_string(i)), 2 << 20, i);
+    const fs::path zip = out / "a.zip";
+    std::vector<double> seen;
+    const archive_hooks hooks{[&](double f) { seen.push_back(f); }, [] { return false; }};
+
+    const archive_outcome done = write_archive(folder.wstring(), zip.wstring(), hooks);
+    ASSERT_EQ(done.result, archive_result::written);
+    EXPECT_EQ(done.report, maintenance_report{});
+    EXPECT_EQ(done.bytes, fs::file_size(zip));
+    EXPECT_GT(done.bytes, 6u << 20);
+    EXPECT_GT(done.took.count(), 0);
+    EXPECT_EQ(run("unzip -tq " + quoted(zip)).substr(0, 3), "ok\n");
+
+    ASSERT_GT(seen.size(), 10u);
+    EXPECT_EQ(seen.front(), 0.0);
+    EXPECT_EQ(seen.back(), 1.0);
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](double f) { return f >= 0 && f <= 1; }));
+}
+
+TEST_F(maintenance_test, cancelled_writing_leaves_no_temporary_and_an_existing_archive_as_it_was) {
+    const fs::path folder = record("2024.05.01 12.30.45");
+    for (unsigned i = 0; i < 3; ++i) write_random(folder / ("big-" + std::to_string(i)), 2 << 20, i);
+    const struct {
+        const char* name;
+        double cancel_at;  // progress after which the writing is cancelled; 0: before it starts
+        bool existing;
+    } cases[] = {
+        {"at once, over an archive", 0, true},
+        {"half-way, over an archive", 0.5, true},
+        {"half-way, no archive yet", 0.5, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(out);
+        fs::create_directories(out);
+        const fs::path zip = out / "a.zip";
+        if (c.existing) std::ofstream(zip) << "an older archive";
+        double last = 0;
+        const archive_hooks hooks{[&](double f) { last = f; }, [&] { return last >= c.cancel_at; }};
+
+        const archive_outcome done = write_archive(folder.wstring(), zip.wstring(), hooks);
+        EXPECT_EQ(done.result, archive_result::cancelled);
+        EXPECT_EQ(done.report, maintenance_report{});
+        EXPECT_LT(last, 1.0);
+        if (c.cancel_at > 0) {
+            EXPECT_GE(last, c.cancel_at);  // stopped while writing, not before
+        }
+        if (c.existing) {
+            EXPECT_EQ(entries_of(out), std::vector<fs::path>{"a.zip"});
+            std::ifstream in(zip);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "an older archive");
+        } else {
+            EXPECT_TRUE(entries_of(out).empty());
+        }
+    }
+}
+
+TEST_F(maintenance_test, the_working_halves_report_in_their_result_instead_of_asking) {
+    const fs::path folder = record("2024.05.01 12.30.45");
+    const fs::path bad = out / "plain";
+    std::ofstream(bad) << "a file, not a folder";
+    const archive_outcome failed = write_archive(folder.wstring(), (bad / "a.zip").wstring());
+    EXPECT_EQ(failed.result, archive_result::cannot_create);
+    EXPECT_EQ(failed.report.message, L"Не удалось создать архив: " + (bad / "a.zip").wstring());
+
+    database_registry registry;
+    EXPECT_EQ(remove_database(folder.wstring(), registry),
+              (maintenance_report{{}, {}, L"База удалена: " + folder.wstring()}));
+    EXPECT_FALSE(fs::exists(folder));
+    EXPECT_TRUE(ui.asked.empty() && ui.messages.empty() && ui.infos.empty());
 }
 
 TEST_F(maintenance_test, delete_asks_then_removes_the_registry_entry_and_the_folder_once_no_reader_holds_it) {
