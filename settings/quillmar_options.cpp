@@ -108,9 +108,9 @@ wxPGProperty* make_property(const property_row& row, const settings_store& store
     case kind::floating:
         // Kept as typed: the grid's own number property read a decimal comma as a thousands
         // separator ("0,5" became 5, every ruler measurement ten times wrong). The text is
-        // checked on "ОК" and read with the comma as a decimal point.
-        return new wxStringProperty(row.label, key,
-                                    wxString::FromCDouble(store.read_double(key, settings_defaults::scale)));
+        // checked on "ОК" and read with the comma as a decimal point; shown as the operator
+        // writes it.
+        return new wxStringProperty(row.label, key, decimal_text(store.read_double(key, settings_defaults::scale)));
     case kind::integer: return new wxIntProperty(row.label, key, store.read_long(key, default_long(key)));
     case kind::directory: return new wxDirProperty(row.label, key, store.read_text(key, default_text(key)));
     case kind::text: break;

@@ -3,6 +3,7 @@
 #include "settings/settings_keys.h"
 
 #include <cerrno>
+#include <clocale>
 #include <cmath>
 #include <cwchar>
 #include <cwctype>
@@ -91,6 +92,20 @@ std::optional<double> parse_decimal_number(const std::wstring& text) {
     double value = 0;
     if (!wxString(t).ToCDouble(&value) || !std::isfinite(value)) return std::nullopt;
     return value;
+}
+
+std::wstring decimal_text(double value) {
+    std::wstring text = wxString::FromCDouble(value).ToStdWstring();
+    wchar_t separator = L',';
+    const char* numeric = std::setlocale(LC_NUMERIC, nullptr);
+    const std::string name = numeric ? numeric : "C";
+    if (name != "C" && name != "POSIX" && name.rfind("C.", 0) != 0) {
+        const char* point = std::localeconv()->decimal_point;
+        if (point && (point[0] == '.' || point[0] == ',') && point[1] == 0) separator = static_cast<wchar_t>(point[0]);
+    }
+    for (auto& c : text)
+        if (c == L'.') c = separator;
+    return text;
 }
 
 std::optional<std::wstring> refuse_setting(const setting_text& value) {

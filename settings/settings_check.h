@@ -36,3 +36,8 @@ std::optional<setting_refusal> first_refused_setting(const std::vector<setting_t
 // Parses a number as the dialog's number fields accept it (surrounding blanks allowed).
 std::optional<long> parse_whole_number(const std::wstring& text);
 std::optional<double> parse_decimal_number(const std::wstring& text);
+
+// A decimal number as the operator writes it: the shortest text that reads back the same,
+// with the numeric locale's decimal separator, or a comma when the locale is the plain "C"
+// one (the interface is Russian whatever the locale). The settings file keeps its point.
+std::wstring decimal_text(double value);

@@ -48,7 +48,7 @@ TEST_F(options_test, without_a_settings_file_every_property_shows_its_default) {
         {L"driver", L"Предпочтительный драйвер", L"SocketDriver"},
         {L"rotate180", L"Разворачивать на 180", L"Нет"},
         {L"show_scale", L"Показывать линейку", L"Да"},
-        {L"scale", L"Масштаб линейки", L"0.8"},
+        {L"scale", L"Масштаб линейки", L"0,8"},  // the operator's decimal comma
         {L"write_path", L"Каталог", wxGetHomeDir()},
         {L"record_queue_mb", L"Очередь записи, МБ", L"480"},
         {L"dpp_port", L"Порт ДПП", L"COM1"},

@@ -123,3 +123,12 @@ TEST(SettingsCheck, TheFirstRefusedFieldInDialogOrderWinsAndOtherKeysPass) {
 }
 
 }  // namespace
+
+// What the dialog shows must read back as the same number when the operator only presses
+// "ОК": the comma it writes is one the parser takes.
+TEST(decimal_text, writes_a_decimal_comma_that_reads_back_the_same_number) {
+    EXPECT_EQ(decimal_text(0.8), L"0,8");
+    EXPECT_EQ(decimal_text(12), L"12");
+    for (double value : {0.8, 0.5, 1.25, 0.0625, 1234.5, 1e-7})
+        EXPECT_EQ(parse_decimal_number(decimal_text(value)), value) << value;
+}
