@@ -8,10 +8,23 @@
 // positions that found no new frame, camera fps over the last 2 s, frames the camera lost or
 // delivered corrupt in this run, the recording queue (frames held and the age of the oldest,
 // the highest level and the frames it dropped in this recording; while saving, the frames
-// left), free disk space with the time left at the current write rate.
+// left), free disk space with the time left at the write rate of the last minutes.
+//
+// The lamp never says a plain "ЗАПИСЬ" while nothing is stored: recording with no frame
+// stored for the odometer silence time (or with the odometer lost) it is amber
+// "ЗАПИСЬ · нет ДПП", or "ЗАПИСЬ · нет кадров" while odometer messages come but find no
+// frame. A recording that ended by itself leaves an amber
+// "ЗАХВАТ · запись остановлена" and the odometer cell names the reason in a few words (the
+// full text is the cell's tip) until the next start or Stop.
+//
+// Values are short enough for the strip at 1366 pixels; " · " separates parts the strip may
+// put on two lines. Each cell's tip says the whole of it in words.
 //
 // Amber and red:
-//   odometer  red   while recording: the line is lost, or no message for the silence time
+//   lamp      amber recording with nothing stored for the silence time; a recording that
+//                   ended by itself; saving after Stop
+//   odometer  red   while recording: the line is lost, or no message for the silence time;
+//             amber the reason a recording ended by itself
 //   camera    red   capture runs but no new frame for the camera silence time
 //   fps       amber fps over the window below 80 % of the camera's set rate (when known)
 //   lost      amber any frame lost or corrupt in this run
@@ -37,9 +50,15 @@ enum class health_level { off, good, normal, amber, red };
 enum class health_lamp { stop, capture, record, saving };
 
 struct health_cell {
+    // Parts left out are empty (the tip: the caption and the value say it all).
+    health_cell(std::wstring label = {}, std::wstring value = {}, health_level level = health_level::normal,
+                std::wstring tip = {})
+        : label(std::move(label)), value(std::move(value)), level(level), tip(std::move(tip)) {}
+
     std::wstring label;  // small caption above the value; empty for the lamp
     std::wstring value;
     health_level level = health_level::normal;
+    std::wstring tip;  // the whole meaning in words; empty: caption and value say it all
 
     bool operator==(const health_cell&) const = default;
 };
@@ -48,9 +67,13 @@ struct health_settings {
     std::chrono::milliseconds odometer_silence{5000};
     std::chrono::milliseconds camera_silence{2000};
     std::chrono::milliseconds rate_window{2000};
-    std::chrono::milliseconds disk_rate_window{60000};  // write rate measured over this span
-    double fps_share = 0.8;                             // amber below this share of the set rate
-    std::chrono::milliseconds queue_drop_hold{5000};    // the queue cell stays red this long after a drop
+    // The write rate behind the time left: the median of the free-space drops over the
+    // samples of this span (a compaction's brief dip or a burst of write-back moves it
+    // little), given once the samples span disk_rate_least.
+    std::chrono::milliseconds disk_rate_window{300000};
+    std::chrono::milliseconds disk_rate_least{120000};
+    double fps_share = 0.8;                           // amber below this share of the set rate
+    std::chrono::milliseconds queue_drop_hold{5000};  // the queue cell stays red this long after a drop
     disk_space_limits disk_limits;
 };
 
@@ -96,13 +119,19 @@ public:
 
     health_lamp lamp_state() const;
     bool recording() const { return lamp_state() == health_lamp::record; }
+    // Recording, but nothing stored for the odometer silence time (since the start or the
+    // last stored frame), or the odometer line is lost.
+    bool storing_nothing(clock::time_point now) const;
     std::vector<health_cell> cells(clock::time_point now) const;
 
     // Figures behind the cells, for tests and the window.
     double odometer_rate(clock::time_point now) const;
     std::optional<double> fps(clock::time_point now) const;
-    // Time left until the disk guard would stop at the current write rate; none while
-    // nothing is being written.
+    // Bytes a second the free space drops by over the rate window; none before the samples
+    // span disk_rate_least.
+    std::optional<double> write_rate() const;
+    // Time left until the disk guard would stop at write_rate(); none without a rate or while
+    // free space does not drop. The disk cell shows it only while frames are being stored.
     std::optional<std::chrono::seconds> time_left() const;
     std::uint64_t lost_frames() const { return lost_ + corrupt_; }
     std::uint64_t queue_dropped() const { return queue_dropped_; }
@@ -120,7 +149,8 @@ private:
     void forget_old(clock::time_point now);
     health_cell odometer_cell(clock::time_point now) const;
     health_cell camera_cell(clock::time_point now) const;
-    health_cell disk_cell() const;
+    health_cell lamp_cell(clock::time_point now) const;
+    health_cell disk_cell(clock::time_point now) const;
     health_cell queue_cell(clock::time_point now) const;
     void queue_drop(std::uint64_t dropped, clock::time_point now);
 
@@ -134,6 +164,9 @@ private:
     std::wstring session_;
     std::wstring database_;
     std::uint64_t stored_ = 0;
+    std::optional<clock::time_point> last_stored_;
+    std::wstring odometer_text_;  // the news of the current loss or silence
+    std::wstring stop_text_;      // why the recording of this run ended by itself
     std::uint64_t without_frame_ = 0;
     std::deque<clock::time_point> steps_;  // odometer messages within the rate window
     std::optional<clock::time_point> last_step_;
@@ -159,7 +192,12 @@ private:
 
 // "01:02:03"
 std::wstring elapsed_text(std::chrono::seconds elapsed);
-// "5 ч 20 мин", "12 мин", "< 1 мин"
+// "5 ч 20 мин", "12 мин", "< 1 мин"; from 10 h on whole hours: "151 ч"
 std::wstring time_left_text(std::chrono::seconds left);
 // One decimal with a comma: "24,8"
 std::wstring one_decimal(double value);
+// A few words for the strip from a "Запись остановлена: ..." text: "порт ДПП не открыт",
+// "диск заполнен", "ошибка записи", ...
+std::wstring stop_reason_short(const std::wstring& stop_text);
+// What the strip shows as a cell's tip: its tip, or its caption and value.
+std::wstring tip_of(const health_cell& cell);

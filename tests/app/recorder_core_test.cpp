@@ -40,11 +40,14 @@ struct recording : ::testing::Test {
 // exception) arrives as the one `stopped` news with its reason: the window leaves "recording"
 // while the capture goes on.
 TEST_F(recording, every_end_of_the_write_thread_leaves_recording_and_keeps_capture) {
-    const wchar_t* reasons[] = {L"Запись остановлена: не удалось открыть порт ДПП /dev/ttyUSB0",
-                                L"Запись остановлена: ошибка записи. Записано кадров: 3",
-                                L"Запись остановлена: мало места на диске. Записано кадров: 9",
-                                L"Запись остановлена: CoordServer resolve error"};
-    for (const wchar_t* reason : reasons) {
+    const struct {
+        const wchar_t* text;
+        const wchar_t* shown;  // in the strip's odometer cell
+    } reasons[] = {{L"Запись остановлена: не удалось открыть порт ДПП /dev/ttyUSB0", L"порт ДПП не открыт"},
+                   {L"Запись остановлена: ошибка записи. Записано кадров: 3", L"ошибка записи"},
+                   {L"Запись остановлена: мало места на диске. Записано кадров: 9", L"диск заполнен"},
+                   {L"Запись остановлена: CoordServer resolve error", L"сервер координат"}};
+    for (const auto& [reason, shown] : reasons) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(reason)));
         core.stop();
         ASSERT_TRUE(core.start([&] { return source; }, t0));
@@ -55,7 +58,9 @@ TEST_F(recording, every_end_of_the_write_thread_leaves_recording_and_keeps_captu
         EXPECT_TRUE(core.record_status(news(recording_news::stopped, reason), t0 + 2s));  // shown
         EXPECT_EQ(core.mode(), capture_mode::capturing);
         EXPECT_TRUE(core.active());
-        EXPECT_EQ(core.health().cells(t0 + 2s)[health_model::cell_lamp].value, L"ЗАХВАТ");
+        EXPECT_EQ(core.health().cells(t0 + 2s)[health_model::cell_lamp].value, L"ЗАХВАТ · запись остановлена");
+        EXPECT_EQ(core.health().cells(t0 + 2s)[health_model::cell_odometer].value, shown);
+        EXPECT_EQ(core.health().cells(t0 + 2s)[health_model::cell_odometer].tip, reason);
         EXPECT_TRUE(core.allows(ID_STOP));
         EXPECT_FALSE(core.allows(ID_SESSION_CODE));
         EXPECT_FALSE(core.allows(ID_CAPTURE_RECORD));
