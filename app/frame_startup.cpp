@@ -1,6 +1,7 @@
 #include "app/frame_startup.h"
 
 #include "app/app_paths.h"
+#include "app/camera_discovery.h"
 #include "app/quillmar_frame.h"
 #include "app/service_options.h"
 #include "app/toolbar_icons.h"
@@ -37,6 +38,7 @@ bool frame_startup::run_next() {
     case step::sdk:
         f.factory_ =
             f.camera_backend_ ? std::make_unique<jai_factory>(f.camera_backend_) : std::make_unique<jai_factory>();
+        f.discovery_ = std::make_unique<camera_discovery>([&f](const camera_refresh& found) { f.on_cameras_found(found); });
         f.SetIcon(window_icon());
         f.bind_thread_events();
         break;
@@ -70,19 +72,19 @@ bool frame_startup::run_next() {
         f.build_panes();
         break;
     case step::startup_rows: f.write_startup_rows(); break;
-    case step::cameras: {
-        camera_refresh found = refresh_camera_list(*f.factory_);
-        f.write_rows(found.rows);
-        if (found.ok) f.cameras_ = std::move(found.cameras);
-        break;
-    }
+    case step::cameras: f.search_cameras(nullptr); break;
     case step::bars:
         f.build_status_and_toolbar();
         f.fit_panes();  // the bars took their height from the panes'
         break;
     case step::camera_choice: {
         const std::string driver = narrow(f.settings_->read_text(settings_keys::driver, settings_defaults::driver));
-        if (const auto name = choose_startup_camera(f.cameras_, driver)) f.select_camera_named(*name);
+        auto choose = [driver](const camera_map& cameras) { return choose_startup_camera(cameras, driver); };
+        // The search goes on behind the window; the camera opens when it ends.
+        if (f.discovering())
+            f.choose_found_ = choose;
+        else if (const auto name = choose(f.cameras_))
+            f.select_camera_named(*name);
         break;
     }
     case step::databases: f.refresh_databases(); break;

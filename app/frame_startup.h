@@ -5,8 +5,9 @@
 //
 // Order: SDK factory and thread events; configuration directory and settings store; menus
 // and the docking manager; log directory, this run's log file and the removal of old logs;
-// panes (the log works from here on) with the health strip; start-up log rows; camera
-// enumeration; status bar and toolbar; the camera chosen by the `driver` setting; the first
+// panes (the log works from here on) with the health strip; start-up log rows; the camera
+// search started (on its own thread); status bar and toolbar; the camera chosen by the
+// `driver` setting (opened when the search ends); the first
 // scan of the write path; the network services (a discovery port that cannot be bound ends
 // start-up there) and the strip's timer.
 //

@@ -1,6 +1,7 @@
 #include "app/quillmar_frame.h"
 
 #include "app/app_paths.h"
+#include "app/camera_discovery.h"
 #include "app/main_toolbar.h"
 #include "app/frame_startup.h"
 #include "app/health_strip.h"
@@ -104,6 +105,8 @@ void quillmar_frame::release() {
     // Workers that outlive the window must find nobody to post to from here on.
     events_->detach();
     jobs_.reset();  // closes the progress window, cancels an archive, joins the worker
+    odometer_probe_.reset();  // stops and joins "qm-probe", which queues its result to this window
+    discovery_.reset();  // joins a camera search, which uses the factory
     health_timer_.Stop();
     services_.reset();  // stops and joins every service thread
     if (aui_.GetManagedWindow()) aui_.UnInit();
@@ -137,6 +140,7 @@ void quillmar_frame::bind_thread_events() {
     Bind(EVT_RC_COMMAND, &quillmar_frame::on_rc_command, this);
     Bind(EVT_DATABASE_INFO, &quillmar_frame::on_database_info, this);
     Bind(EVT_SOURCE_RETIRED, &quillmar_frame::on_source_retired, this);
+    Bind(EVT_ODOMETER_PROBED, &quillmar_frame::on_odometer_probed, this);
 }
 
 void quillmar_frame::build_menus() {
@@ -303,8 +307,29 @@ void quillmar_frame::write_rows(const std::vector<camera_log_row>& rows) {
 }
 
 void quillmar_frame::fill_camera_combo() {
+    if (!camera_combo_) return;  // built later, from cameras_
     camera_combo_->Clear();
     for (const auto& [name, id] : cameras_) camera_combo_->Append(wxString(name.c_str(), wxConvLibc));
+}
+
+bool quillmar_frame::discovering() const { return discovery_ && discovery_->busy(); }
+
+void quillmar_frame::search_cameras(std::function<std::optional<std::string>(const camera_map&)> choose) {
+    choose_found_ = std::move(choose);
+    log_info(L"Поиск камер...");
+    discovery_->start(*factory_);
+}
+
+void quillmar_frame::on_cameras_found(const camera_refresh& found) {
+    write_rows(found.rows);
+    if (found.ok) {
+        cameras_ = found.cameras;
+        fill_camera_combo();
+    }
+    const auto choose = std::move(choose_found_);
+    choose_found_ = nullptr;
+    if (choose)
+        if (const auto name = choose(cameras_)) select_camera_named(*name);
 }
 
 void quillmar_frame::select_camera_named(const std::string& name) {
@@ -332,6 +357,8 @@ database_selection quillmar_frame::database_state() const {
 }
 
 bool quillmar_frame::command_enabled(int id) const {
+    // The factory is the search's until it ends.
+    if ((id == ID_REFRESH_CAMERAS || id == ID_CAMERA_COMBO) && discovering()) return false;
     // While an archive or a delete runs, nothing else may edit, delete or rescan the folders.
     if (jobs_ && jobs_->busy() && blocked_by_maintenance(id)) return false;
     return state_.allows(id, database_state());
@@ -523,19 +550,14 @@ void quillmar_frame::enter_session_code() {
 
 void quillmar_frame::refresh_cameras() {
     if (!state_.allows(ID_REFRESH_CAMERAS)) return;
+    if (discovering()) return;
     const std::string kept = narrow(camera_combo_->GetValue());
     release_camera();
-    camera_refresh found = refresh_camera_list(*factory_);
-    write_rows(found.rows);
-    if (found.ok) {
-        cameras_ = std::move(found.cameras);
-        fill_camera_combo();
-    }
-    select_camera_named(kept);
+    search_cameras([kept](const camera_map&) { return std::optional<std::string>(kept); });
 }
 
 void quillmar_frame::choose_camera(const wxString& name) {
-    if (!state_.allows(ID_CAMERA_COMBO)) return;
+    if (!command_enabled(ID_CAMERA_COMBO)) return;
     release_camera();
     select_camera_named(narrow(name));
 }
@@ -555,9 +577,31 @@ void quillmar_frame::choose_exposure(const wxString& mode) {
 }
 
 void quillmar_frame::test_odometer() {
-    wxBusyCursor busy;  // up to a second per port that opens
+    // Up to a second per port that opens: on "qm-probe", one test at a time.
+    if (odometer_probe_ && !odometer_probe_->finished()) {
+        log_info(L"Тест ДПП уже идёт");
+        return;
+    }
+    odometer_probe_.reset();  // a finished thread: joined at once
+    log_info(L"Тест ДПП: поиск ДПП на последовательных портах...");
     const wxString port = settings_->read_text(settings_keys::dpp_port, settings_defaults::dpp_port);
-    for (const auto& row : run_odometer_test(port.ToStdWstring())) log_info(row);
+    odometer_probe_ = std::make_unique<odometer_probe_task>(port.ToStdWstring(), [this](odometer_test_result result) {
+        wxQueueEvent(this, make_odometer_probed_event(std::move(result)));
+    });
+}
+
+void quillmar_frame::on_odometer_probed(wxThreadEvent& event) {
+    const auto result = event.GetPayload<odometer_test_result>();
+    for (const auto& row : result.rows) log_info(row);
+    if (!result.configured || !settings_) return;
+    const wxString format = settings_->read_text(settings_keys::dpp_format, settings_defaults::dpp_format);
+    const auto message =
+        odometer_verdict_text(result.configured->verdict, result.configured->path, format.ToStdWstring());
+    const bool set = show_odometer_result ? show_odometer_result(message) : show_odometer_verdict(this, message);
+    if (!set || !message.offer) return;
+    settings_->write_text(settings_keys::dpp_format, message.setting);
+    settings_->flush();
+    log_info(L"Формат ДПП: " + message.setting);
 }
 
 void quillmar_frame::run_settings(const std::function<int(settings_ptr)>& show) {

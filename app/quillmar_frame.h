@@ -15,6 +15,7 @@
 // Errors: the constructor throws std::runtime_error when it cannot go on (the log directory
 // cannot be created, ...); everything it had set up is released before the exception leaves.
 // Thread safety: GUI thread only; workers reach it through event_sink() alone.
+#include "app/odometer_probe_task.h"
 #include "app/pane_layout.h"
 #include "app/recorder_core.h"
 #include "app/source_retirer.h"
@@ -28,6 +29,7 @@
 #include "settings/settings_store.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <memory>
 #include <vector>
@@ -38,6 +40,7 @@
 #include <wx/frame.h>
 #include <wx/timer.h>
 
+class camera_discovery;
 class maintenance_jobs;
 class wxComboBox;
 class wxListCtrl;
@@ -76,6 +79,8 @@ public:
     wxComboBox* camera_combo() const { return camera_combo_; }
     wxComboBox* exposure_combo() const { return exposure_combo_; }
     const camera_map& cameras() const { return cameras_; }
+    // A camera search runs (started at start-up and by "Обновить список камер").
+    bool discovering() const;
     const jai_camera_ptr& camera() const { return camera_; }
     wxMenu* camera_popup() const { return camera_popup_.get(); }
     wxMenu* database_popup() const { return database_popup_.get(); }
@@ -108,6 +113,9 @@ public:
     // below, which tests set to drive the dialog themselves).
     void view_database();
     std::function<void(viewer_dialog&)> show_viewer;
+    // Where the odometer test's verdict on the configured port is shown (show_odometer_verdict
+    // unless a test answers here); true: set the format it offers.
+    std::function<bool(const odometer_verdict_message&)> show_odometer_result;
     // The folder of the list's first selected row; empty when there is none.
     std::wstring selected_database() const;
     // The same when `command` is allowed now, else empty.
@@ -143,6 +151,9 @@ private:
     void select_camera_named(const std::string& name);
     void release_camera();
     void fill_camera_combo();
+    // Starts a camera search; `choose` names the camera to open when it ends.
+    void search_cameras(std::function<std::optional<std::string>(const camera_map&)> choose);
+    void on_cameras_found(const camera_refresh& found);
     void enter_session_code();
     void test_odometer();
     maintenance_ui& maintenance();
@@ -173,6 +184,7 @@ private:
     void on_rc_command(wxThreadEvent& event);
     void on_database_info(wxThreadEvent& event);
     void on_source_retired(wxThreadEvent& event);
+    void on_odometer_probed(wxThreadEvent& event);
 
     std::shared_ptr<window_event_sink> events_;
     // The recordings listed (the image service looks sessions up in it) and the recording in
@@ -181,6 +193,11 @@ private:
     recording_database live_;
     std::shared_ptr<camera_backend> camera_backend_;  // what the factory is opened on; null: the environment's
     std::unique_ptr<jai_factory> factory_;            // open for the window's whole life
+    // "Тест ДПП", running or done; stopped and joined in release(), before the window goes.
+    std::unique_ptr<odometer_probe_task> odometer_probe_;
+    std::unique_ptr<camera_discovery> discovery_;     // searches with factory_; goes before it
+    // Which camera to open once the running search ends (none: leave the choice to the operator).
+    std::function<std::optional<std::string>(const camera_map&)> choose_found_;
     pane_manager aui_;
     settings_ptr settings_;
     recorder_core state_;

@@ -73,6 +73,8 @@ public:
         if (!std::filesystem::exists(settings_path())) write_settings();
         keep_services_off_fixed_ports(settings_path());
         frame = new quillmar_frame(true, std::move(cameras));
+        // Tests look at the window as the operator finds it once the camera search ended.
+        pump_until([&] { return !frame->discovering(); });
     }
     // The settings file open() reads: the recordings folder as write_path, then `lines`.
     void write_settings(const std::string& lines = "") const {

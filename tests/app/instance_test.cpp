@@ -62,7 +62,7 @@ void press_ok(const std::string& window) {
     (void)std::system(("xdotool windowfocus --sync " + window + " key Return >/dev/null 2>&1").c_str());
 }
 
-bool error_box_shown() { return !window_titled("^Error$").empty(); }
+bool error_box_shown() { return !window_titled("^Ошибка$").empty(); }
 
 bool exited(pid_t pid, int* status) { return ::waitpid(pid, status, WNOHANG) == pid; }
 
@@ -95,7 +95,7 @@ TEST(instance, a_second_copy_for_the_same_user_is_refused_and_the_first_runs_on)
     ASSERT_GT(second, 0);
     int status = 0;
     bool second_exited = false;
-    // The refusal is a modal box captioned "Error"; the second copy waits on it without a window
+    // The refusal is a modal box captioned "Ошибка"; the second copy waits on it without a window
     // of its own and without a log.
     const bool refused = wait_until(
         [&] {
@@ -105,7 +105,7 @@ TEST(instance, a_second_copy_for_the_same_user_is_refused_and_the_first_runs_on)
         60s);
     EXPECT_TRUE(refused);
     if (!second_exited) {
-        press_ok(window_titled("^Error$"));
+        press_ok(window_titled("^Ошибка$"));
         second_exited = wait_until([&] { return exited(second, &status); }, 20s);
     }
     if (second_exited)
@@ -131,7 +131,7 @@ TEST(instance, a_start_up_failure_is_shown_and_then_ends_the_program) {
     wait_until(
         [&] {
             if (exited(pid, &status)) return ended = true;
-            box = window_titled("^C\\+\\+ exception$");
+            box = window_titled("^Ошибка$");
             return !box.empty();
         },
         60s);

@@ -1,13 +1,16 @@
 // The main window with the camera, database and recording subsystems behind it: the
 // simulated camera (QUILLMAR_CAMERAS=simulated) or the scripted double, real scans and the
 // real write thread, in a scratch HOME.
+#include "app/odometer_probe_task.h"
 #include "app/window_ids.h"
 #include "app/database_list.h"
 #include "database/database_loader.h"
 #include "base/ldb_info.h"
+#include "recording/odometer_protocol.h"
 #include "settings/settings_keys.h"
 #include "tests/app/frame_test_support.h"
 #include "tests/app/scripted_cameras.h"
+#include "tools/support/pseudo_terminal.h"
 #include "viewer/VImagePanel.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -128,10 +132,17 @@ TEST_F(integration_test, refreshing_cameras_reopens_the_kept_camera_or_none_when
     open(cams.backend_ptr());
     ASSERT_TRUE(frame->camera());
     frame->refresh_cameras();
+    // The search runs on its own thread; the camera is closed meanwhile and nothing may
+    // start another search or capture.
+    EXPECT_TRUE(frame->discovering());
+    EXPECT_FALSE(frame->command_enabled(ID_REFRESH_CAMERAS));
+    EXPECT_FALSE(frame->command_enabled(ID_CAPTURE));
+    ASSERT_TRUE(pump_until([&] { return !frame->discovering(); }));
     ASSERT_TRUE(frame->camera());
     EXPECT_EQ(frame->camera()->id(), "INT=>SD::cam1");
     cams.backend().set_cameras({});
     frame->refresh_cameras();
+    ASSERT_TRUE(pump_until([&] { return !frame->discovering(); }));
     EXPECT_FALSE(frame->camera());
     EXPECT_FALSE(frame->command_enabled(ID_CAPTURE));
     EXPECT_TRUE(has("blue:Найдено камер: 0"));
@@ -204,7 +215,14 @@ TEST_F(integration_test, a_scan_finds_recorded_databases_and_reports_foreign_fol
 
 TEST_F(integration_test, the_odometer_test_writes_its_rows) {
     open();
+    std::optional<odometer_verdict_message> shown;
+    frame->show_odometer_result = [&](const odometer_verdict_message& m) {
+        shown = m;
+        return false;
+    };
     frame->ProcessWindowEvent(*std::make_unique<wxCommandEvent>(wxEVT_MENU, ID_DPP_TEST));
+    // The probe runs on its own thread, up to a second per port that opens.
+    ASSERT_TRUE(pump_until([&] { return shown.has_value(); }, 60s));
     const auto rows = messages();
     const auto start = std::find(rows.begin(), rows.end(), "blue:Тест ДПП:");
     ASSERT_NE(start, rows.end());
@@ -212,6 +230,31 @@ TEST_F(integration_test, the_odometer_test_writes_its_rows) {
     EXPECT_GE(rows.end() - start, 21);
     EXPECT_EQ((rows.end() - start) % 2, 1);
     EXPECT_EQ(start[1], "blue:Последовательный порт /dev/ttyS0");
+    // No odometer there: the verdict on it is shown, and no format offered.
+    EXPECT_EQ(shown->text.rfind(L"Порт /dev/ttyS0: ", 0), 0u);
+    EXPECT_FALSE(shown->offer);
+}
+
+TEST_F(integration_test, the_odometer_test_sets_the_format_it_found_when_the_operator_agrees) {
+    pseudo_terminal odometer;
+    std::vector<std::uint8_t> bytes;
+    for (std::uint32_t c = 100; c < 130; ++c) {
+        const auto m = encode_odometer4(c);
+        bytes.insert(bytes.end(), m.begin(), m.end());
+    }
+    ASSERT_TRUE(odometer.write(bytes.data(), bytes.size()));  // the pty keeps them for the probe
+    write_settings("dpp_port=" + odometer.device_path() + "\ndpp_format=ДПП7\ncoordinate_server_enabled=0\n");
+    open();
+    std::optional<odometer_verdict_message> shown;
+    frame->show_odometer_result = [&](const odometer_verdict_message& m) {
+        shown = m;
+        return true;
+    };
+    frame->ProcessWindowEvent(*std::make_unique<wxCommandEvent>(wxEVT_MENU, ID_DPP_TEST));
+    ASSERT_TRUE(pump_until([&] { return shown.has_value(); }, 60s));
+    EXPECT_TRUE(shown->offer);
+    EXPECT_EQ(shown->setting, L"ДПП4");
+    EXPECT_EQ(frame->settings()->read_text(settings_keys::dpp_format, L""), L"ДПП4");
 }
 
 }  // namespace

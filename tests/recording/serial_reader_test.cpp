@@ -147,7 +147,7 @@ TEST(OdometerReader, ALostLineIsAReadError) {
     f.pty.close_master();
     f.pty.close_slave();
     ASSERT_TRUE(f.sink->wait_for_kind(thread_event::log_error));
-    EXPECT_EQ(f.sink->texts(thread_event::log_error), std::vector<std::wstring>{L"Error reading serial serial_port."});
+    EXPECT_EQ(f.sink->texts(thread_event::log_error), std::vector<std::wstring>{L"Ошибка чтения последовательного порта."});
 }
 
 TEST(OdometerReader, OpeningAMissingDeviceThrows) {
@@ -198,14 +198,26 @@ TEST(OdometerTest, ProbesTheConfiguredPortThenUsbAdaptersThenComPorts) {
 
 TEST(OdometerTest, LogsEveryPathTriedAndWhatItFound) {
     std::vector<std::wstring> probed;
-    const auto rows = run_odometer_test({L"/dev/pts/9", L"/dev/ttyUSB0", L"/dev/ttyS0"}, [&](const std::wstring& p) {
-        probed.push_back(p);
-        return p == L"/dev/pts/9" ? std::wstring(L"ДПП новый формат") : std::wstring(L"недоступен");
-    });
+    std::vector<std::uint8_t> stream;
+    for (std::uint32_t c = 1200; c < 1210; ++c) {
+        const auto m = encode_odometer7(c);
+        stream.insert(stream.end(), m.begin(), m.end());
+    }
+    const auto result = probe_odometer_ports(
+        {L"/dev/pts/9", L"/dev/ttyUSB0", L"/dev/ttyS0"}, L"/dev/ttyS0", [&](const std::wstring& p) {
+            probed.push_back(p);
+            return p == L"/dev/pts/9" ? classify_odometer_bytes(stream) : unavailable_odometer_verdict();
+        });
     EXPECT_EQ(probed, (std::vector<std::wstring>{L"/dev/pts/9", L"/dev/ttyUSB0", L"/dev/ttyS0"}));
-    EXPECT_EQ(rows, (std::vector<std::wstring>{L"Тест ДПП:", L"Последовательный порт /dev/pts/9", L"ДПП новый формат",
-                                               L"Последовательный порт /dev/ttyUSB0", L"недоступен",
-                                               L"Последовательный порт /dev/ttyS0", L"недоступен"}));
+    EXPECT_EQ(result.rows, (std::vector<std::wstring>{L"Тест ДПП:", L"Последовательный порт /dev/pts/9",
+                                                      L"ДПП7: сообщений 10, счёт 1200…1209",
+                                                      L"Последовательный порт /dev/ttyUSB0", L"недоступен",
+                                                      L"Последовательный порт /dev/ttyS0", L"недоступен"}));
+    // The configured port's verdict comes apart from the rows, wherever it was probed.
+    ASSERT_TRUE(result.configured);
+    EXPECT_EQ(result.configured->path, L"/dev/ttyS0");
+    EXPECT_EQ(result.configured->verdict.kind, odometer_verdict_kind::unavailable);
+    EXPECT_FALSE(result.stopped);
 }
 
 TEST(OdometerTest, ListsTheEntriesOfTheDeviceFolder) {
@@ -222,23 +234,32 @@ TEST(OdometerTest, ListsTheEntriesOfTheDeviceFolder) {
     EXPECT_EQ(order[1], dir.path().wstring() + L"/ttyACM1");
 }
 
-TEST(OdometerTest, ReportsFormatBySilenceAndFirstByte) {
-    pseudo_terminal seven, four, silent;
-    auto m7 = encode_odometer7(1);
-    auto m4 = encode_odometer4(1);
-    // Queued before the probe opens the port: the pty keeps them for the first reader.
-    ASSERT_TRUE(seven.write(m7.data(), m7.size()));
-    ASSERT_TRUE(four.write(m4.data(), m4.size()));
+TEST(OdometerTest, ReportsWhatEachPortSends) {
+    pseudo_terminal seven, four, noise, silent;
+    // Queued before the probe opens the ports (the pty keeps them for the first reader), each
+    // stream cut off mid-message at its start, as a probe that opens a busy line sees it.
+    std::vector<std::uint8_t> m7, m4;
+    for (std::uint32_t c = 500; c < 520; ++c) {
+        const auto a = encode_odometer7(c);
+        m7.insert(m7.end(), a.begin(), a.end());
+        const auto b = encode_odometer4(c);
+        m4.insert(m4.end(), b.begin(), b.end());
+    }
+    ASSERT_TRUE(seven.write(m7.data() + 3, m7.size() - 3));
+    ASSERT_TRUE(four.write(m4.data() + 1, m4.size() - 1));
+    const std::vector<std::uint8_t> text{'h', 'e', 'l', 'l', 'o', '\r', '\n'};
+    ASSERT_TRUE(noise.write(text.data(), text.size()));
     auto wide = [](const std::string& s) { return std::wstring(s.begin(), s.end()); };
     test_support::temp_dir dir("qm-odo");
     const std::wstring missing = dir.path().wstring() + L"/ttyUSB0";
-    const auto rows =
-        run_odometer_test({wide(seven.device_path()), wide(four.device_path()), wide(silent.device_path()), missing},
-                          [](const std::wstring& path) { return probe_odometer_port(path, 100ms); });
-    ASSERT_EQ(rows.size(), 9u);
-    EXPECT_EQ(rows[2], L"ДПП новый формат");
-    EXPECT_EQ(rows[4], L"ДПП старый формат");
-    EXPECT_EQ(rows[6], L"ДПП не найден");
-    EXPECT_EQ(rows[7], L"Последовательный порт " + missing);
-    EXPECT_EQ(rows[8], L"недоступен");
+    const auto rows = run_odometer_test({wide(seven.device_path()), wide(four.device_path()),
+                                         wide(noise.device_path()), wide(silent.device_path()), missing},
+                                        [](const std::wstring& path) { return probe_odometer_port(path, 300ms); });
+    ASSERT_EQ(rows.size(), 11u);
+    EXPECT_EQ(rows[2], L"ДПП7: сообщений 19, счёт 501…519");
+    EXPECT_EQ(rows[4], L"ДПП4: сообщений 19, счёт 501…519");
+    EXPECT_EQ(rows[6], L"данные не распознаны (байт: 7)");
+    EXPECT_EQ(rows[8], L"нет данных");
+    EXPECT_EQ(rows[9], L"Последовательный порт " + missing);
+    EXPECT_EQ(rows[10], L"недоступен");
 }

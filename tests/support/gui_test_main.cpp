@@ -11,6 +11,13 @@ class test_app : public wxApp {
 public:
     bool OnInit() override { return true; }
 };
+
+// A toolkit assertion fails the test that made it; its dialog would wait for a click under
+// Xvfb until the suite's time-out.
+void fail_on_assert(const wxString& file, int line, const wxString& func, const wxString& cond, const wxString& msg) {
+    ADD_FAILURE_AT(file.utf8_str(), line) << "wx assertion in " << func.utf8_str() << ": " << cond.utf8_str() << " "
+                                          << msg.utf8_str();
+}
 }  // namespace
 
 wxIMPLEMENT_APP_NO_MAIN(test_app);
@@ -23,6 +30,7 @@ int main(int argc, char** argv) {
     // --gtest_list_tests runs without a display at discovery time.
     if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
     if (!wxEntryStart(argc, argv)) return 2;
+    wxSetAssertHandler(fail_on_assert);
     wxTheApp->CallOnInit();
     const int rc = RUN_ALL_TESTS();
     wxTheApp->OnExit();
