@@ -8,18 +8,24 @@
 
 #include <stdexcept>
 
-#include <termios.h>
-
 odometer_reader::odometer_reader(boost::asio::io_context& io, int format, event_sink_ptr sink, count_handler on_count)
     : port_(io), decoder_(format), sink_(std::move(sink)), on_count_(std::move(on_count)) {}
 
 void odometer_reader::open(const std::wstring& device_path) {
     port_.open(to_narrow(device_path));
-    configure_odometer_line(port_);
+    try {
+        // Before any setting is touched: a line that someone else reads is left as it is.
+        claim_serial_line(port_);
+        configure_odometer_line(port_);
+    } catch (...) {
+        boost::system::error_code ignored;
+        port_.close(ignored);
+        throw;
+    }
     // What the odometer sent before the port was opened waits in the line's buffer and would
     // arrive as one burst stamped now: hundreds of counts with no frame of their own. Only
     // messages sent from now on are recorded; a partial message from before is forgotten too.
-    ::tcflush(port_.native_handle(), TCIFLUSH);
+    discard_line_backlog(port_);
     decoder_ = odometer_decoder(decoder_.format());
 }
 

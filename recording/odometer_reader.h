@@ -29,8 +29,10 @@ public:
 
     odometer_reader(boost::asio::io_context& io, int format, event_sink_ptr sink, count_handler on_count);
 
-    // Opens the device, sets the odometer line settings and discards what the line received
-    // before (a stale backlog is never recorded).
+    // Opens the device, claims it for this reader alone (claim_serial_line: a device that
+    // another reader or the odometer test holds is refused as busy and left closed), sets the
+    // odometer line settings and discards what the line received before (a stale backlog is
+    // never recorded).
     void open(const std::wstring& device_path);
     bool is_open() const { return port_.is_open(); }
     // Starts reading; call once after open().

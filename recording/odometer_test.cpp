@@ -151,6 +151,9 @@ odometer_verdict probe_odometer_port(const std::wstring& device_path, std::chron
     port.open(to_narrow(device_path), ec);
     if (ec) return unavailable_odometer_verdict();
     try {
+        // A line that a recording reads is refused here, before its settings are touched:
+        // on Linux both could open it, and each byte would go to only one of them.
+        claim_serial_line(port);
         configure_odometer_line(port);
     } catch (const boost::system::system_error&) {
         return unavailable_odometer_verdict();

@@ -1,6 +1,17 @@
 #include "recording/serial_device.h"
 
+#include <boost/system/system_error.hpp>
+
+#include <cerrno>
 #include <cwctype>
+#include <system_error>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/file.h>
+#include <termios.h>
+#endif
 
 std::wstring serial_device_path(const std::wstring& port_name) {
 #ifdef _WIN32
@@ -27,4 +38,23 @@ void configure_odometer_line(boost::asio::serial_port& port) {
     port.set_option(sp::parity(sp::parity::none));
     port.set_option(sp::character_size(8));
     port.set_option(sp::stop_bits(sp::stop_bits::one));
+}
+
+void claim_serial_line(boost::asio::serial_port& port) {
+#ifndef _WIN32
+    if (::flock(port.native_handle(), LOCK_EX | LOCK_NB) == 0) return;
+    const int error = errno;
+    const auto code = error == EWOULDBLOCK ? boost::system::errc::device_or_resource_busy : error;
+    throw boost::system::system_error(code, boost::system::system_category(), "claim");
+#else
+    (void)port;
+#endif
+}
+
+void discard_line_backlog(boost::asio::serial_port& port) {
+#ifdef _WIN32
+    ::PurgeComm(port.native_handle(), PURGE_RXCLEAR);
+#else
+    ::tcflush(port.native_handle(), TCIFLUSH);
+#endif
 }

@@ -9,7 +9,10 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <boost/system/system_error.hpp>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <stdexcept>
@@ -155,6 +158,67 @@ TEST(OdometerReader, OpeningAMissingDeviceThrows) {
     odometer_reader reader(io, 7, nullptr, [](std::uint32_t, int) {});
     EXPECT_THROW(reader.open(L"/nonexistent/ttyS0"), std::exception);
     EXPECT_FALSE(reader.is_open());
+}
+
+TEST(OdometerReader, ALineAnotherReaderHoldsIsBusy) {
+    pseudo_terminal line;
+    const std::wstring path(line.device_path().begin(), line.device_path().end());
+    boost::asio::io_context io;
+    odometer_reader first(io, 7, nullptr, [](std::uint32_t, int) {});
+    odometer_reader second(io, 7, nullptr, [](std::uint32_t, int) {});
+    first.open(path);
+    try {
+        second.open(path);
+        ADD_FAILURE() << "a second reader opened the line";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(e.code(), boost::system::errc::device_or_resource_busy);
+    }
+    EXPECT_FALSE(second.is_open());
+    first.close();
+    second.open(path);  // free again once the first has closed it
+    EXPECT_TRUE(second.is_open());
+}
+
+// "Тест ДПП" while a recording reads the odometer's line: the line is reported unavailable,
+// and the recording's reader still gets every message, in order.
+TEST(OdometerTest, ALineARecordingReadsIsUnavailableAndLosesNoCount) {
+    constexpr std::uint32_t messages = 600;
+    pseudo_terminal line;
+    const std::wstring path(line.device_path().begin(), line.device_path().end());
+    boost::asio::io_context io;
+    std::mutex mutex;  // guards counts
+    std::vector<std::uint32_t> counts;
+    odometer_reader reader(io, 7, nullptr, [&](std::uint32_t c, int) {
+        std::lock_guard<std::mutex> lock(mutex);
+        counts.push_back(c);
+    });
+    reader.open(path);
+    reader.start();
+    std::thread thread([&] { io.run(); });
+    std::atomic<bool> sent{false};
+    std::thread odometer([&] {
+        for (std::uint32_t c = 0; c < messages; ++c) {
+            const auto m = encode_odometer7(c);
+            if (!line.write(m.data(), m.size())) break;
+            std::this_thread::sleep_for(500us);
+        }
+        sent = true;
+    });
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(probe_odometer_port(path, 50ms).kind, odometer_verdict_kind::unavailable);
+    odometer.join();
+    for (int i = 0; i < 100; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!counts.empty() && counts.back() == messages - 1) break;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    io.stop();
+    thread.join();
+    EXPECT_TRUE(sent);
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_EQ(counts.size(), messages);
+    for (std::uint32_t c = 0; c < messages; ++c) ASSERT_EQ(counts[c], c) << "a count lost or out of order";
 }
 
 TEST(OdometerTest, ProbesTheConfiguredPortThenUsbAdaptersThenComPorts) {
