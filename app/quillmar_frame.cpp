@@ -273,7 +273,8 @@ void quillmar_frame::write_startup_rows() {
 void quillmar_frame::build_status_and_toolbar() {
     CreateStatusBar(4);
 
-    wxToolBar* bar = CreateToolBar();
+    // Words beside the icons: the operator finds "Запись" and "Стоп" without hovering.
+    wxToolBar* bar = CreateToolBar(wxTB_HORIZONTAL | wxTB_HORZ_TEXT);
     bar->SetToolBitmapSize(wxSize(24, 24));
     main_toolbar::add_tools(bar);
     bar->AddControl(new wxStaticText(bar, wxID_ANY, L" Камера: "));

@@ -16,6 +16,7 @@
 #include <wx/dcclient.h>
 #include <wx/frame.h>
 #include <wx/dcmemory.h>
+#include <wx/dcscreen.h>
 #include <wx/image.h>
 #include <wx/statusbr.h>
 
@@ -107,13 +108,25 @@ TEST_F(health_strip_test, recording_fills_the_strip_at_1366_by_768) {
     EXPECT_GE(strip.width, 1300);
     for (const auto& l : frame->strip()->layout()) EXPECT_TRUE(l.fits) << l.lines.at(0);
 
+    // The odometer's cable pulled: the odometer cell goes red, the lamp amber, and the texts
+    // still fit.
+    odometer.close_master();
+    ASSERT_TRUE(pump_until([&] { return cell(health_model::cell_odometer) == L"ДПП потерян"; }));
+    frame->refresh_health();
+    EXPECT_EQ(frame->strip()->cells().at(health_model::cell_odometer).level, health_level::red);
+    EXPECT_EQ(cell(health_model::cell_lamp), L"ЗАПИСЬ · нет ДПП");
+    EXPECT_EQ(frame->strip()->cells().at(health_model::cell_lamp).level, health_level::amber);
+    for (const auto& l : frame->strip()->layout()) EXPECT_TRUE(l.fits) << l.lines.at(0);
+
     if (const char* out = std::getenv("QUILLMAR_STRIP_SCREENSHOT")) {
+        // The whole window as the operator sees it, menu bar included.
+        pump_until([] { return false; }, 1s);
         frame->Update();
-        wxClientDC dc(frame);
-        const wxSize size = frame->GetClientSize();
-        wxBitmap shot(size);
+        wxScreenDC dc;
+        const wxRect at = frame->GetScreenRect();
+        wxBitmap shot(at.GetSize());
         wxMemoryDC memory(shot);
-        memory.Blit(0, 0, size.x, size.y, &dc, 0, 0);
+        memory.Blit(0, 0, at.width, at.height, &dc, at.x, at.y);
         memory.SelectObject(wxNullBitmap);
         wxImage::AddHandler(new wxPNGHandler);
         EXPECT_TRUE(shot.ConvertToImage().SaveFile(out, wxBITMAP_TYPE_PNG));
