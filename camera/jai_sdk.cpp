@@ -4,6 +4,7 @@
 #include "camera/camera_backend.h"
 #include "camera/frame_buffer.h"
 #include "camera/pixel_layout.h"
+#include "camera/simulated_track.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -86,6 +87,12 @@ std::shared_ptr<camera_backend> camera_backend_from_environment() {
     const simulated_picture picture = parse_simulated_picture(std::getenv("QUILLMAR_SIMULATED_SCENE"),
                                                               std::getenv("QUILLMAR_SIMULATED_SIZE"), &problem);
     if (simulated && !problem.empty()) std::cerr << problem << std::endl;
+    // The under-car scene reads the track itself, as the odometer simulator does; a track it
+    // cannot read is said here, once, instead of silently moving with the frame number.
+    if (simulated && picture.kind == simulated_picture::scene::undercar) {
+        simulated_track_from_environment(&problem);
+        if (!problem.empty()) std::cerr << problem << std::endl;
+    }
     return std::make_shared<aravis_backend>(simulated ? aravis_backend::mode::simulated : aravis_backend::mode::real,
                                             picture);
 }

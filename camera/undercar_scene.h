@@ -4,36 +4,78 @@
 // would, with sensor noise. Its JPEG frames weigh what real 1920 x 1200 under-car frames do
 // (300-500 KB at quality 85), where the diagonal ramp squeezes to a few tens of kilobytes.
 //
-// Cost: the scene is drawn once per frame size into a strip that repeats along the travel
-// direction; a frame is one row copy per row out of that strip at an offset that grows with
-// the frame number, plus two saturating passes that add precomputed noise at an offset that
-// changes every frame. Building the strip takes a few hundred milliseconds, once.
+// The scene is one endless picture along the travel direction, a pure function of the seed,
+// the frame height and the column: each place looks the same whenever it is shown, and no
+// short stretch repeats. A frame shows the columns from its position on (the scene moves right
+// to left). Without a track the position grows by `speed` columns per frame number; with a
+// track (camera/simulated_track.h) it is the distance travelled when the frame is drawn, times
+// px_per_mm, so the same place appears at the same odometer count in every run. A track's
+// seeded changes alter the scene only within change_reach(height) columns of theirs.
+//
+// Cost: the picture is made of tiles 256 columns wide, each drawn from a hash of the seed and
+// its index when first needed (about a millisecond or two at 1200 rows) and kept while near
+// the frame; a frame is a few row copies per row out of the tiles, plus two saturating passes
+// that add precomputed noise at an offset that changes every frame.
 //
 // Not thread-safe: one object per camera, used by the thread that fills its frames.
+#include "camera/simulated_track.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class undercar_scene {
 public:
-    // Pixels the scene moves per frame along the travel direction (right to left).
+    // Columns the scene moves per frame along the travel direction without a track.
     static constexpr std::uint32_t speed = 24;
+    // Columns of one tile.
+    static constexpr std::uint32_t tile_width = 256;
 
-    // Fills width x height 8-bit pixels (rows without padding) at data with frame `frame`;
-    // the strip is rebuilt when the size changed. Writes nothing when bytes is smaller than
+    // Follows the track of QUILLMAR_SIMULATED_TRACK when that names a valid one (the odometer
+    // simulator reads the same variable); otherwise moves with the frame number.
+    undercar_scene();
+    // Follows `track`, or the frame number when there is none.
+    explicit undercar_scene(std::optional<simulated_track> track);
+
+    // Fills width x height 8-bit pixels (rows without padding) at data with frame `frame`, at
+    // the track's distance now or at frame * speed. Writes nothing when bytes is smaller than
     // width * height or either side is 0.
     void fill(std::uint8_t* data, std::size_t bytes, std::uint32_t width, std::uint32_t height, std::uint64_t frame);
 
-private:
-    void build(std::uint32_t width, std::uint32_t height);
+    // As fill, with the frame's left edge at scene column `column`; without sensor noise when
+    // `noise` is false, so that the picture depends on the place alone.
+    void fill_at(std::uint8_t* data, std::size_t bytes, std::uint32_t width, std::uint32_t height, std::int64_t column,
+                 std::uint64_t frame, bool noise);
 
-    std::uint32_t width_ = 0;
-    std::uint32_t height_ = 0;
-    std::uint32_t period_ = 0;            // columns after which the strip repeats
-    std::vector<std::uint8_t> strip_;     // height rows of period_ + width_ columns
-    std::vector<std::uint8_t> brighter_;  // noise to add, width_ * height_ + noise_slack
+    // The scene column of the track's distance mm (0 without a track).
+    std::int64_t column_at(double mm) const;
+
+    // Columns either side of a seeded change's own column that it may alter.
+    static std::uint32_t change_reach(std::uint32_t height);
+
+private:
+    struct change_at {
+        track_change::kind what;
+        std::int64_t column;
+    };
+
+    const std::vector<std::uint8_t>& tile(std::int64_t index);
+    void draw_tile(std::int64_t index, std::vector<std::uint8_t>& out) const;
+    void prepare(std::uint32_t width, std::uint32_t height, bool noise);
+
+    std::optional<simulated_track> track_;
+    std::uint64_t seed_;
+    std::vector<change_at> changes_;
+
+    std::uint32_t height_ = 0;                                           // of tiles_ and grain_
+    std::unordered_map<std::int64_t, std::vector<std::uint8_t>> tiles_;  // index -> height_ rows of tile_width
+    std::vector<float> grain_;                                           // height_ rows of grain_width, fine dirt
+    std::uint32_t noise_width_ = 0;                                      // frame size of the noise
+    std::uint32_t noise_height_ = 0;
+    std::vector<std::uint8_t> brighter_;  // noise to add, width * height + noise_slack
     std::vector<std::uint8_t> darker_;    // noise to subtract, same length
 };
 

@@ -1,6 +1,8 @@
 // quillmar-odometer-sim: an odometer on a pseudo-terminal, for trying the recorder and for
 // tests without the hardware. Prints the device path to give as the odometer port
-// (`dpp_port`), then sends counts until stopped or until --messages are sent.
+// (`dpp_port`), then sends counts until stopped or until --messages are sent. With a track
+// (camera/simulated_track.h) the counts follow the distance the simulated camera shows.
+#include "camera/simulated_track.h"
 #include "recording/odometer_protocol.h"
 #include "tools/support/pseudo_terminal.h"
 #include "tools/tool_args.h"
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -34,7 +37,17 @@ const char* const usage =
     "  --messages N        stop after N messages (default 0 = until interrupted)\n"
     "  --delay SECONDS     wait this long before the first message (default 0)\n"
     "  --linger SECONDS    keep the line open this long after the last message (default 1)\n"
-    "  --help              this text\n";
+    "  --track TEXT        follow a simulated track (default: $QUILLMAR_SIMULATED_TRACK when set;\n"
+    "                      \"off\" ignores it)\n"
+    "  --help              this text\n"
+    "\n"
+    "A track is comma-separated key=value items: start=UNIX_MS (required; the moment the train\n"
+    "sets off, e.g. $(date +%s%3N)), profile=constant|accelerating|stopping, speed=M_PER_S,\n"
+    "seed=N, mm_per_count=X (default 1), px_per_mm=X, change=missing@MM or hanging@MM.\n"
+    "With a track each tick of --rate works out the count as --start plus the distance\n"
+    "travelled divided by mm_per_count, and sends it only when it differs from the last one\n"
+    "sent: like a real odometer, a standing train sends nothing. The first tick always sends.\n"
+    "--step, --back-every and --back-by do not apply to a track.\n";
 
 volatile std::sig_atomic_t stop_requested = 0;
 void on_signal(int) { stop_requested = 1; }
@@ -50,10 +63,13 @@ struct options {
     std::uint64_t messages = 0;
     double linger = 1;
     double delay = 0;
+    std::optional<simulated_track> track;
 };
 
 options parse(int argc, char** argv) {
     options o;
+    bool track_given = false;
+    bool steps_given = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> std::string {
@@ -71,10 +87,13 @@ options parse(int argc, char** argv) {
             o.start = static_cast<std::uint32_t>(tool_args::parse_number(a, value(), 0xFFFFFFFF));
         } else if (a == "--step") {
             o.step = static_cast<std::uint32_t>(tool_args::parse_number(a, value(), 0xFFFFFFFF));
+            steps_given = true;
         } else if (a == "--back-every") {
             o.back_every = tool_args::parse_number(a, value(), UINT64_MAX);
+            steps_given = true;
         } else if (a == "--back-by") {
             o.back_by = static_cast<std::uint32_t>(tool_args::parse_number(a, value(), 0xFFFFFFFF));
+            steps_given = true;
         } else if (a == "--garbage") {
             o.garbage = static_cast<unsigned>(tool_args::parse_number(a, value(), 1000));
         } else if (a == "--messages") {
@@ -83,10 +102,24 @@ options parse(int argc, char** argv) {
             o.delay = static_cast<double>(tool_args::parse_number(a, value(), 3600));
         } else if (a == "--linger") {
             o.linger = static_cast<double>(tool_args::parse_number(a, value(), 3600));
+        } else if (a == "--track") {
+            const std::string text = value();
+            track_given = true;
+            if (text != "off") {
+                std::string problem;
+                o.track = parse_simulated_track(text, &problem);
+                if (!o.track) throw std::runtime_error("--track: " + problem);
+            }
         } else {
             throw std::runtime_error("unknown argument: " + a);
         }
     }
+    if (!track_given) {
+        std::string problem;
+        o.track = simulated_track_from_environment(&problem);
+        if (!problem.empty()) throw std::runtime_error(problem);
+    }
+    if (o.track && steps_given) throw std::runtime_error("--step, --back-every and --back-by do not apply to a track");
     return o;
 }
 
@@ -124,11 +157,8 @@ int main(int argc, char** argv) {
 
         std::mt19937 rng(7);
         std::vector<std::uint8_t> bytes;
-        std::uint32_t count = o.start;
-        std::uint64_t sent = 0;
-        const auto begin = std::chrono::steady_clock::now();
-        const auto period = std::chrono::duration<double>(1.0 / o.rate);
-        while (!stop_requested && (o.messages == 0 || sent < o.messages)) {
+        // False when the message could not go out (stopped, or the line is gone).
+        const auto send = [&](std::uint32_t count) {
             bytes.clear();
             if (o.format == 4) {
                 const auto m = encode_odometer4(count);
@@ -138,18 +168,35 @@ int main(int argc, char** argv) {
                 bytes.assign(m.begin(), m.end());
             }
             for (unsigned g = 0; g < o.garbage; ++g) bytes.push_back(garbage_byte(o.format, rng));
-            if (!line.write(bytes.data(), bytes.size(), [] { return stop_requested != 0; })) {
-                if (stop_requested) break;
-                std::cerr << "quillmar-odometer-sim: the line was closed\n";
-                break;
+            if (line.write(bytes.data(), bytes.size(), [] { return stop_requested != 0; })) return true;
+            if (!stop_requested) std::cerr << "quillmar-odometer-sim: the line was closed\n";
+            return false;
+        };
+        std::uint32_t count = o.start;
+        std::optional<std::uint32_t> last_sent;
+        std::uint64_t sent = 0;
+        std::uint64_t ticks = 0;
+        const auto begin = std::chrono::steady_clock::now();
+        const auto period = std::chrono::duration<double>(1.0 / o.rate);
+        while (!stop_requested && (o.messages == 0 || sent < o.messages)) {
+            if (o.track) {
+                count = o.track->count_at(o.track->distance_at(std::chrono::system_clock::now()), o.start);
+                if (count != last_sent) {
+                    if (!send(count)) break;
+                    ++sent;
+                    last_sent = count;
+                }
+            } else {
+                if (!send(count)) break;
+                ++sent;
+                if (o.back_every != 0 && (sent + 1) % o.back_every == 0)
+                    count -= o.back_by;
+                else
+                    count += o.step;
             }
-            ++sent;
-            if (o.back_every != 0 && (sent + 1) % o.back_every == 0)
-                count -= o.back_by;
-            else
-                count += o.step;
+            ++ticks;
             std::this_thread::sleep_until(
-                begin + std::chrono::duration_cast<std::chrono::steady_clock::duration>(period * double(sent)));
+                begin + std::chrono::duration_cast<std::chrono::steady_clock::duration>(period * double(ticks)));
         }
         const auto linger_end = std::chrono::steady_clock::now() + std::chrono::duration<double>(o.linger);
         while (!stop_requested && std::chrono::steady_clock::now() < linger_end)
