@@ -23,6 +23,10 @@ packages=(
   wx3.2-i18n
   # An independent LevelDB reader of what the recorder writes, for the tests.
   python3-plyvel
+  # The depot upload: libcurl signs S3 requests itself, OpenSSL hashes. The tests run a real
+  # single-node OpenStack Swift with its S3 middleware on loopback, and read it back with boto3.
+  libcurl4-openssl-dev libssl-dev
+  swift-proxy swift-account swift-container swift-object memcached python3-boto3
 )
 
 missing=()

@@ -21,6 +21,16 @@ inline constexpr const wchar_t* data_service_port = L"data_service_port";
 inline constexpr const wchar_t* rc_service_enabled = L"rc_service_enabled";
 inline constexpr const wchar_t* rc_service_port = L"rc_service_port";
 inline constexpr const wchar_t* exposure_mode = L"exposure_mode";
+inline constexpr const wchar_t* depot_enabled = L"depot_enabled";
+inline constexpr const wchar_t* depot_endpoint = L"depot_endpoint";
+inline constexpr const wchar_t* depot_bucket = L"depot_bucket";
+inline constexpr const wchar_t* depot_prefix = L"depot_prefix";
+inline constexpr const wchar_t* depot_region = L"depot_region";
+inline constexpr const wchar_t* depot_access_key = L"depot_access_key";
+inline constexpr const wchar_t* depot_secret_file = L"depot_secret_file";
+inline constexpr const wchar_t* depot_ca_file = L"depot_ca_file";
+inline constexpr const wchar_t* depot_max_kbps = L"depot_max_kbps";
+inline constexpr const wchar_t* depot_delete_when_safe = L"depot_delete_when_safe";
 }  // namespace settings_keys
 
 namespace settings_defaults {
@@ -46,4 +56,18 @@ inline constexpr const wchar_t* data_service_port = L"12600";
 inline constexpr bool rc_service_enabled = false;
 inline constexpr const wchar_t* rc_service_port = L"12700";
 inline constexpr const wchar_t* exposure_mode = L"Off";
+// The depot (S3 object store) recordings are uploaded to; off until an endpoint is set up.
+// The secret lives in a file of its own, readable by its owner only, never in this file.
+inline constexpr bool depot_enabled = false;
+inline constexpr const wchar_t* depot_endpoint = L"";
+inline constexpr const wchar_t* depot_bucket = L"recordings";
+inline constexpr const wchar_t* depot_prefix = L"quillmar";
+inline constexpr const wchar_t* depot_region = L"us-east-1";
+inline constexpr const wchar_t* depot_access_key = L"";
+inline constexpr const wchar_t* depot_secret_file = L"";
+inline constexpr const wchar_t* depot_ca_file = L"";
+// Upload bandwidth cap in KiB/s; 0 means none.
+inline constexpr long depot_max_kbps = 0;
+// Whether a recording verified in the depot may be deleted locally when space runs short.
+inline constexpr bool depot_delete_when_safe = false;
 }  // namespace settings_defaults

@@ -7,7 +7,7 @@ set -euo pipefail
 src=$1
 declare -A ours=([base]="qm_base" [settings]="qm_settings qm_settings_ui" [log]="qm_log"
                  [camera]="qm_camera" [database]="qm_database" [recording]="qm_recording"
-                 [viewer]="qm_viewer" [export]="qm_export qm_export_ui" [net]="qm_net" [app]="qm_app")
+                 [viewer]="qm_viewer" [export]="qm_export qm_export_ui" [net]="qm_net" [depot]="qm_depot" [app]="qm_app")
 packages=("opencv2/ qm::opencv" "wx/ qm::wx" "leveldb/ qm::leveldb" "boost/ qm::boost" "zip.h qm::zip"
           "arv.h qm::aravis" "turbojpeg.h qm::turbojpeg" "libdeflate.h qm::deflate" "zlib.h qm::zlib"
           "libavcodec/ qm::ffmpeg" "libavformat/ qm::ffmpeg" "libavutil/ qm::ffmpeg" "libswscale/ qm::ffmpeg"
