@@ -170,7 +170,7 @@ TEST_F(FakeGigeCamera, ListsBothTransportsChoosesByDriverAndRefusesExposureMode)
     jai_factory factory;
     const camera_refresh refresh = refresh_camera_list(factory);
     ASSERT_TRUE(refresh.ok) << rows_text(refresh.rows);
-    EXPECT_EQ(rows_text(refresh.rows), "2 camera(s) detected\n" + fake_id + " INT=>FD\n" + fake_id + " INT=>SD\n");
+    EXPECT_EQ(rows_text(refresh.rows), "Найдено камер: 2\n" + fake_id + " INT=>FD\n" + fake_id + " INT=>SD\n");
     ASSERT_EQ(refresh.cameras.size(), 2u);
     EXPECT_EQ(refresh.cameras.at(filter_name), fake_id + " INT=>FD");
     EXPECT_EQ(refresh.cameras.at(socket_name), fake_id + " INT=>SD");
@@ -298,7 +298,7 @@ TEST_F(FakeGigeCamera, VanishingCameraEndsCaptureWithAnErrorAndIsFoundAgain) {
         std::this_thread::sleep_for(2100ms);  // past the layer's reuse of a fresh list
         const camera_refresh empty = refresh_camera_list(factory);
         ASSERT_TRUE(empty.ok);
-        EXPECT_EQ(rows_text(empty.rows), "0 camera(s) detected\n");
+        EXPECT_EQ(rows_text(empty.rows), "Найдено камер: 0\n");
 
         // ... and the camera started again is found and captures.
         camera_process.start();
