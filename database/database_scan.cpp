@@ -6,6 +6,10 @@
 #include <system_error>
 #include <vector>
 
+#include <leveldb/db.h>
+#include <leveldb/iterator.h>
+
+#include "database/database_layout.h"
 #include "database/database_reader.h"
 #include "base/locale_text.h"
 
@@ -28,6 +32,26 @@ std::string base_of(const std::wstring& write_path) {
 }
 
 }  // namespace
+
+std::optional<bool> database_has_frames(const std::wstring& folder) {
+    try {
+        const std::unique_ptr<read_handle> handle = open_leveldb_read_only(to_narrow(folder));
+        const std::unique_ptr<leveldb::Iterator> it(handle->db->NewIterator(leveldb::ReadOptions()));
+        it->SeekToFirst();
+        if (!it->status().ok()) return std::nullopt;
+        return it->Valid() && is_frame_key(std::string_view(it->key().data(), it->key().size()));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::wstring unreadable_database_text(const std::wstring& folder, const std::string& what) {
+    std::wstring name = folder;
+    while (name.size() > 1 && name.back() == L'/') name.pop_back();
+    if (const auto slash = name.rfind(L'/'); slash != std::wstring::npos) name.erase(0, slash + 1);
+    if (database_has_frames(folder) == false) return L"База " + name + L": нет кадров";
+    return L"База " + name + L": повреждена: " + to_wide(what);
+}
 
 std::wstring database_folder_path(const std::wstring& write_path, const std::wstring& name) {
     std::string base = base_of(write_path);

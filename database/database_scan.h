@@ -33,6 +33,17 @@ struct scan_callbacks {
 bool scan_databases(const std::wstring& write_path, const scan_callbacks& callbacks,
                     const std::atomic<bool>* cancel = nullptr);
 
+// Whether the database in folder holds at least one frame key (frame keys sort before every
+// metadata key, so this reads one key); nullopt when it cannot be opened for reading.
+// Opens it read-only: no file changes.
+std::optional<bool> database_has_frames(const std::wstring& folder);
+
+// The operator's text for a folder the scan could not summarise (what: the exception's text),
+// naming the folder: "База <name>: нет кадров" when it opens and holds no frame (a recording
+// that ended before its first frame), else "База <name>: повреждена: <what>". Opens the
+// folder read-only to tell the two apart.
+std::wstring unreadable_database_text(const std::wstring& folder, const std::string& what);
+
 // Folder path of a subdirectory: the write path (absolute, without trailing separators)
 // with the name appended.
 std::wstring database_folder_path(const std::wstring& write_path, const std::wstring& name);

@@ -15,8 +15,8 @@ int load_thread::run() {
         callbacks.found = [this](const std::wstring& folder, const ldb_info& summary) {
             post_message(sink_, database_info_message{folder, summary, generation_});
         };
-        callbacks.failed = [this](const std::wstring&, const std::string& reason) {
-            post_log_error(sink_, to_wide(reason));
+        callbacks.failed = [this](const std::wstring& folder, const std::string& reason) {
+            post_log_error(sink_, unreadable_database_text(folder, reason));
         };
         callbacks.settle_databases = true;  // counted once, settled once: later starts read little
         if (!scan_databases(write_path_, callbacks, &cancelled_)) return 0;

@@ -4,8 +4,9 @@
 // run() does the whole scan on the calling thread and posts, through the event sink:
 //   - a database_info_message per database: its folder, summary and the scan's generation
 //     (so the window can drop reports of a superseded scan);
-//   - a log_error_message per folder that is not a readable database (the exception's
-//     text), "Не удалось определить свободное место на диске" when the disk size is unknown,
+//   - a log_error_message per folder that is not a readable database, naming the folder
+//     ("База <name>: нет кадров" or "База <name>: повреждена: <text>", see
+//     unreadable_database_text), "Не удалось определить свободное место на диске" when the disk size is unknown,
 //     and for a failure of the scan itself its text or
 //     "Неизвестная ошибка в потоке загрузки баз";
 //   - a status_text_message for field 3 with the disk line, after the databases.

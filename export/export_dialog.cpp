@@ -40,16 +40,17 @@ export_dialog::export_dialog(wxWindow* parent, const std::wstring& folder, std::
     : wxDialog(parent, wxID_ANY, L"Экспорт базы"), folder_(folder), scale_(scale) {
     const wxFileName db(folder, wxString());
     const wxString name = db.GetDirCount() ? db.GetDirs().Last() : wxString(L"база");
-    const wxString documents = wxStandardPaths::Get().GetDocumentsDir();
+    const wxString base = to_wide(
+        proposed_export_folder(narrow_path(folder), narrow_path(wxStandardPaths::Get().GetDocumentsDir())).string());
 
     from_ = count_spin(this, first, last, first);
     to_ = count_spin(this, first, last, last);
     frames_check_ = new wxCheckBox(this, wxID_ANY, L"Кадры JPEG и index.csv в папку:");
     frames_check_->SetValue(true);
-    dir_ = new wxDirPickerCtrl(this, wxID_ANY, documents + L"/" + name, L"Папка для кадров", wxDefaultPosition,
+    dir_ = new wxDirPickerCtrl(this, wxID_ANY, base + L"/" + name, L"Папка для кадров", wxDefaultPosition,
                                wxSize(420, -1), wxDIRP_USE_TEXTCTRL);
     video_check_ = new wxCheckBox(this, wxID_ANY, L"Видео MP4 (H.264):");
-    file_ = new wxFilePickerCtrl(this, wxID_ANY, documents + L"/" + name + L".mp4", L"Файл видео",
+    file_ = new wxFilePickerCtrl(this, wxID_ANY, base + L"/" + name + L".mp4", L"Файл видео",
                                  L"Видео MP4 (*.mp4)|*.mp4", wxDefaultPosition, wxSize(420, -1),
                                  wxFLP_SAVE | wxFLP_OVERWRITE_PROMPT | wxFLP_USE_TEXTCTRL);
     fps_ = new wxSpinCtrlDouble(this, wxID_ANY, wxString(), wxDefaultPosition, wxSize(120, -1), wxSP_ARROW_KEYS, 1, 100,
@@ -124,6 +125,16 @@ void export_dialog::on_ok(wxCommandEvent& event) {
         return;
     }
     wxMessageBox(problem, L"Экспорт", wxOK | wxICON_WARNING, this);
+}
+
+std::filesystem::path proposed_export_folder(const std::filesystem::path& database_folder,
+                                             const std::filesystem::path& documents) {
+    std::error_code ec;
+    if (!documents.empty() && std::filesystem::is_directory(documents, ec)) return documents;
+    std::filesystem::path folder = database_folder;
+    // "/a/b/" names the folder b, as "/a/b" does.
+    if (!folder.has_filename() && folder.has_parent_path()) folder = folder.parent_path();
+    return folder.parent_path();
 }
 
 export_outcome run_with_progress(wxWindow* parent, const export_request& request) {

@@ -4,6 +4,7 @@
 // dialog with a cancel button while an export_job works on its own thread. The GUI thread
 // only polls the job's atomics; the job is joined before anything returns.
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -20,7 +21,8 @@ class wxSpinCtrlDouble;
 class export_dialog : public wxDialog {
 public:
     // first, last: the database's frame range, the form's initial range; scale: the `scale`
-    // setting for the scale bar.
+    // setting for the scale bar. The frames folder and the video file start filled in, under
+    // proposed_export_folder().
     export_dialog(wxWindow* parent, const std::wstring& folder, std::uint32_t first, std::uint32_t last, double scale);
 
     // The request the form describes, or the reason it is not complete (Russian).
@@ -52,6 +54,12 @@ private:
 };
 
 class reader_pool;
+
+// The folder the form proposes for both the frames folder and the video file: documents (the
+// operator's Documents folder) when it is an existing folder, else the folder holding the
+// recordings (database_folder's parent).
+std::filesystem::path proposed_export_folder(const std::filesystem::path& database_folder,
+                                             const std::filesystem::path& documents);
 
 // Runs the request under a progress dialog ("Экспорт") whose cancel button cancels the job;
 // returns when the job has ended and been joined.

@@ -1,5 +1,8 @@
 #include "export/video_export.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -34,6 +37,17 @@ std::string av_text(int code) {
 
 void check_av(int code, const char* what) {
     if (code < 0) throw export_error(std::string(what) + ": " + av_text(code));
+}
+
+// The temporary name is made private (0600, as mkstemp makes it), but the video is a file
+// like the exported frames: recreate it empty with 0666 less the umask, as open() would
+// create the final name (0644 under the usual umask). The encoder then opens it to write.
+void as_created_file(const fs::path& temp) {
+    if (::unlink(temp.c_str()) != 0 && errno != ENOENT)
+        throw export_error("Не удалось создать файл " + temp.string() + ": " + std::strerror(errno));
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) throw export_error("Не удалось создать файл " + temp.string() + ": " + std::strerror(errno));
+    ::close(fd);
 }
 
 // Everything FFmpeg and TurboJPEG hand out for one video, released in reverse order.
@@ -132,6 +146,7 @@ video_result prepare_video(leveldb::DB& db, export_range range, const fs::path& 
 
     const fs::path temp = temporary_beside(file, output);
     output.add_move(temp, file);
+    as_created_file(temp);
     check_av(avformat_alloc_output_context2(&s.out, nullptr, "mp4", temp.c_str()), "Не удалось создать MP4");
     s.enc = avcodec_alloc_context3(codec);
     if (!s.enc) throw export_error("Не удалось создать кодер видео");

@@ -13,7 +13,8 @@
 // (still MP4) and the result says so. Odd widths or heights are padded by one black line.
 //
 // The video is written under a hidden temporary name beside the file and renamed when whole;
-// a cancel or a failure removes it. Throws export_error (Russian text); one thread at a time.
+// a cancel or a failure removes it. It gets the permissions of a newly created file (0666
+// less the umask), as the exported frames do. Throws export_error (Russian text); one thread at a time.
 #include <cstdint>
 #include <filesystem>
 #include <string>

@@ -3,6 +3,7 @@
 #include "camera/frame_buffer.h"
 #include "database/frame_image.h"
 #include "database/database_reader.h"
+#include "database/database_scan.h"
 #include "base/locale_text.h"
 
 #include <ctime>
@@ -162,13 +163,26 @@ void recording_session::fail(const std::string& what, std::uint64_t frames) {
     post_message(sink_, make_record_status(recording_news::stopped, stopped_status(L"ошибка записи", frames)));
 }
 
+void recording_session::remove_frameless_database(const std::wstring& path) {
+    if (path.empty() || database_has_frames(path) != false) return;  // frames, or cannot tell: keep
+    std::error_code ec;
+    std::filesystem::remove_all(std::filesystem::path(to_narrow(path)), ec);
+    if (ec)
+        post_log_error(sink_, L"Не удалось удалить пустую базу " + path + L": " + to_wide(ec.message()));
+}
+
 void recording_session::set_session_code(const std::string& code) {
     const std::string current = session_code();
     if (code == current) return;
     // The database of the old session is closed under the old code (and listed at once); a
     // database recorded while no code was set is kept, now under the new one, on disk at once.
     if (!current.empty()) {
+        const bool frameless = db_.is_open() && db_.frame_count() == 0;
+        const std::wstring path = db_.path();
         report_and_close();
+        // A code that came before the first frame would leave a database with no frame,
+        // which lists as unreadable: remove it, but only after checking it holds no frame.
+        if (frameless && !db_.is_open() && !halted_) remove_frameless_database(path);
     } else if (db_.is_open()) {
         const std::uint64_t frames = db_.frame_count();
         try {

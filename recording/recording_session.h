@@ -76,7 +76,9 @@ public:
 
     // A new code that differs from the current one: closes (and reports) the current database
     // when the current code is not empty, else rewrites the open database's session and side; posts
-    // "Начат новый сеанс (код: %1%)", adopts the code.
+    // "Начат новый сеанс (код: %1%)", adopts the code. A database it closes without a frame
+    // stored is removed from the disk (its folder, once a read of it confirms no frame key);
+    // one with frames is never removed.
     void set_session_code(const std::string& code);
     std::string session_code() const;
 
@@ -104,6 +106,8 @@ private:
     void close_database();
     void report_and_close();
     void fail(const std::string& what, std::uint64_t frames);
+    // After the close: removes the folder of a database that holds no frame.
+    void remove_frameless_database(const std::wstring& path);
     // Without the db lock; false when the recording had to stop.
     bool space_allows();
 

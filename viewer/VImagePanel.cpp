@@ -283,6 +283,9 @@ void VImagePanel::on_enter(wxMouseEvent&) {
 void VImagePanel::on_leave(wxMouseEvent&) { SetCursor(*wxSTANDARD_CURSOR); }
 
 void VImagePanel::on_left_down(wxMouseEvent& event) {
+    // A click on the picture takes the keyboard from whatever text box had it, so the
+    // owner's keys (zoom, stepping) act at once.
+    SetFocus();
     if (!has_picture()) return;
     view.press(at(event));
     SetCursor(wxCursor(wxCURSOR_HAND));

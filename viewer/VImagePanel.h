@@ -10,7 +10,8 @@
 // part changed; pointer motion (the ruler) repaints without converting. While the ruler is
 // on, the cursor is blank over the panel: the ruler is the pointer. Right-button presses are
 // passed on to the parent window (with this panel's id), so the parent can show its popup.
-// Mouse handling does nothing while there is no picture.
+// Mouse handling does nothing while there is no picture, except that a left click takes the
+// keyboard focus (the panel accepts it, so its owner's keys work while it has it).
 // A new picture of another size opens fitted: whole and centred, shrunk (never enlarged) to
 // the panel; while the view stays fitted it follows the panel's size. Below zoom 1 the
 // visible part is reduced before conversion, so a fitted camera frame costs about one
@@ -36,6 +37,10 @@ public:
     VImagePanel(wxWindow* parent, wxWindowID id, const wxPoint& position = wxDefaultPosition,
                 const wxSize& size = wxDefaultSize);
     ~VImagePanel() override;
+
+    // Takes the focus though it has no text to type into: the owner's keys go to it.
+    bool AcceptsFocus() const override { return true; }
+    bool AcceptsFocusFromKeyboard() const override { return true; }
 
     // Replaces the picture, shared, not copied: CV_8UC1 (grey) or CV_8UC3 (BGR); any other
     // type, or an empty matrix, leaves the panel without a picture. A picture decoded reduced

@@ -79,7 +79,6 @@ bool frame_browser::next() {
 
 void frame_browser::first() { reader_->seek(first_); }
 void frame_browser::last() { reader_->seek(last_); }
-void frame_browser::advance() { reader_->advance(); }
 
 std::string frame_browser::current_key() const { return reader_->current_key(); }
 std::string frame_browser::current_bytes() const { return reader_->current_bytes(); }
@@ -98,10 +97,13 @@ cv::Mat frame_browser::current_picture() const {
     }
 }
 
-std::filesystem::path saved_frame_path(const std::filesystem::path& chosen, const std::string& key) {
-    std::filesystem::path out = chosen.parent_path() / key;
+std::filesystem::path saved_frame_path(const std::filesystem::path& chosen) {
+    std::filesystem::path out = chosen;
     const std::filesystem::path extension = chosen.extension();
-    out += extension.empty() || extension == "." ? std::filesystem::path(".jpg") : extension;
+    if (extension == ".")
+        out.replace_extension(".jpg");
+    else if (extension.empty())
+        out += ".jpg";
     return out;
 }
 

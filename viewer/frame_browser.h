@@ -4,7 +4,7 @@
 // Opens a database_reader on the folder and stands on its first frame. The spin control's
 // value picks the first frame at or after its truncated count (a count without a frame shows
 // the next one); the keys step to the previous / next stored frame or jump to the first /
-// last. Saving writes the current frame's stored bytes unchanged and only then moves on.
+// last. Saving writes the current frame's stored bytes unchanged.
 //
 // Ownership: owns the reader, so the database stays open for the browser's life; it only
 // reads (no file of the recording changes) and other readers of the folder are not kept out.
@@ -43,8 +43,6 @@ public:
     bool next();
     void first();
     void last();
-    // Save's step: the next key unless the current one is already the last frame's key.
-    void advance();
 
     // The current key's odometer count when it is a frame key (the spin control follows it).
     std::optional<std::uint32_t> current_count() const;
@@ -63,10 +61,9 @@ private:
     std::uint32_t last_ = 0;
 };
 
-// Where "Сохранить кадр" writes: the chosen path with its name part replaced by the frame
-// key; the folder and a typed extension stay, and a name typed without one gets ".jpg" (the
-// bytes are JPEG data).
-std::filesystem::path saved_frame_path(const std::filesystem::path& chosen, const std::string& key);
+// Where "Сохранить кадр" writes: the path chosen, as typed; a name without an extension
+// gets ".jpg" (the bytes are JPEG data).
+std::filesystem::path saved_frame_path(const std::filesystem::path& chosen);
 
 // Creates or truncates path and writes bytes to it; false when the file cannot be created or
 // written whole (a partly written file is removed).

@@ -78,9 +78,19 @@ viewer_dialog::viewer_dialog(wxWindow* parent, const wxString& folder, reader_po
 
     show_current();
     Centre(wxBOTH);
+    // The keys belong to the picture from the start: with the count box focused, "1" would
+    // be typed into it instead of showing 1:1.
+    panel_->SetFocus();
+    Bind(wxEVT_SHOW, [this](wxShowEvent& e) {
+        e.Skip();
+        if (e.IsShown()) CallAfter([this] { panel_->SetFocus(); });
+    });
 
     spin_->Bind(wxEVT_SPINCTRLDOUBLE, [this](wxSpinDoubleEvent& e) { spin_changed(e.GetValue()); });
-    save->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { save_frame(); });
+    save->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
+        save_frame();
+        panel_->SetFocus();
+    });
     close->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
         if (IsModal())
             EndModal(wxID_OK);
@@ -89,8 +99,14 @@ viewer_dialog::viewer_dialog(wxWindow* parent, const wxString& folder, reader_po
     });
     play_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { toggle_playback(); });
     rate_->Bind(wxEVT_SPINCTRL, [this](wxSpinEvent& e) { player_.set_rate(e.GetPosition()); });
-    fit->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { panel_->fit_picture(); });
-    actual->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { panel_->actual_size(); });
+    fit->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
+        panel_->fit_picture();
+        panel_->SetFocus();
+    });
+    actual->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
+        panel_->actual_size();
+        panel_->SetFocus();
+    });
     Bind(wxEVT_CHAR_HOOK, &viewer_dialog::on_char_hook, this);
     Bind(wxEVT_TIMER, [this](wxTimerEvent&) { playback_tick(); });
     Bind(wxEVT_THREAD, [this](wxThreadEvent&) {
@@ -244,13 +260,14 @@ void viewer_dialog::playback_tick() {
 }
 
 void viewer_dialog::save_frame() {
+    // The frame on the screen: the one the engineer chose to keep. Nothing moves afterwards,
+    // so a second save writes the same frame and the next key goes to the next frame.
     const std::string key = browser_->current_key();
+    if (!browser_->current_count()) return;  // past the frames: nothing shown to save
+    const std::string bytes = browser_->current_bytes();
     const wxString chosen = choose_save_path(wxString::Format(L"%s.jpg", wxString(key)));
     if (chosen.empty()) return;
-    const std::filesystem::path target = saved_frame_path(std::filesystem::path(to_narrow(chosen.ToStdWstring())), key);
-    if (!write_frame_file(target, browser_->current_bytes())) {
+    const std::filesystem::path target = saved_frame_path(std::filesystem::path(to_narrow(chosen.ToStdWstring())));
+    if (!write_frame_file(target, bytes))
         show_error(wxString::Format(L"Не удалось сохранить кадр в файл %s", wxString(to_wide(target.string()))));
-        return;
-    }
-    browser_->advance();
 }

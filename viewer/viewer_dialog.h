@@ -11,9 +11,12 @@
 // frames a second) until the last one or "Пауза". The line under the picture names the
 // database and the frame (see frame_caption.h); the frame numbers are counted on a thread
 // of their own and appear when known.
-// "Сохранить кадр" (ID_SAVE_FRAME) writes the current frame's stored JPEG bytes to a file
-// named after its key and, once written, moves on to the next frame (the picture stays);
-// "Закрыть" ends the modal run with wxID_OK.
+// "Сохранить кадр" (ID_SAVE_FRAME) writes the stored JPEG bytes of the frame on the screen
+// to the file chosen in the save dialog (proposed: "<frame key>.jpg"; a name typed without
+// an extension gets ".jpg") and stays on that frame; "Закрыть" ends the modal run with wxID_OK.
+// The picture has the keyboard focus when the dialog opens and after a click on it, and the
+// keys are taken at the dialog level (char hook), so they work whatever control is focused,
+// except digits and Space while a count box is being typed into.
 //
 // Ownership: owns its frame_browser, which keeps the database open for reading (other
 // readers are not kept out; given the pool, it shares the pool's handle) while the dialog exists, and the frame index's thread, joined
@@ -60,7 +63,7 @@ public:
     bool frames_counted() const;
 
     // Asks for the file to save to, given the proposed name; empty when cancelled. The
-    // default shows the save-file dialog; tests put their own answer here.
+    // default shows the save-file dialog (modal); tests put their own answer here.
     std::function<wxString(const wxString& proposed)> choose_save_path;
     // Shows an error text; the default is a message box.
     std::function<void(const wxString& text)> show_error;

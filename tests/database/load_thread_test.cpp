@@ -81,8 +81,26 @@ TEST(LoadThread, BadFoldersGiveOneErrorRowEachAndTheRestAreListed) {
     auto errors = sink->texts(thread_event::log_error);
     ASSERT_EQ(errors.size(), 2u);
     std::sort(errors.begin(), errors.end());
-    EXPECT_NE(errors[0].find(L"does not exist (create_if_missing is false)"), std::wstring::npos) << errors[0];
-    EXPECT_NE(errors[1].find(L"bad lexical cast"), std::wstring::npos) << errors[1];
+    // Each row names its folder in Russian: no bare parse error.
+    EXPECT_EQ(errors[0], L"База no frames: нет кадров");
+    EXPECT_EQ(errors[1].rfind(L"База not a database: повреждена: ", 0), 0u) << errors[1];
+    EXPECT_NE(errors[1].find(L"does not exist (create_if_missing is false)"), std::wstring::npos) << errors[1];
+}
+
+TEST(UnreadableDatabase, TellsAnEmptyRecordingFromADamagedOne) {
+    test_support::temp_dir dir;
+    record(dir.path() / "empty", "12 : 34", {});
+    record(dir.path() / "frames", "12 : 34", {5});
+    fs::create_directory(dir.path() / "plain");
+    EXPECT_EQ(database_has_frames((dir.path() / "empty").wstring()), false);
+    EXPECT_EQ(database_has_frames((dir.path() / "frames").wstring()), true);
+    EXPECT_FALSE(database_has_frames((dir.path() / "plain").wstring()).has_value());
+    EXPECT_EQ(unreadable_database_text((dir.path() / "empty").wstring() + L"/", "bad lexical cast"),
+              L"База empty: нет кадров");
+    // Frames but a broken value: damaged, with what broke.
+    EXPECT_EQ(unreadable_database_text((dir.path() / "frames").wstring(), "bad lexical cast"),
+              L"База frames: повреждена: bad lexical cast");
+    EXPECT_TRUE(fs::is_empty(dir.path() / "plain"));  // looking changed nothing
 }
 
 TEST(LoadThread, MissingOrEmptyWritePathPostsNothing) {

@@ -4,7 +4,10 @@
 #include <opencv2/imgproc.hpp>
 
 #include "export/scale_bar.h"
+#include "export/frame_export.h"
 #include "export/video_export.h"
+
+#include <sys/stat.h>
 #include "tests/export/export_test_util.h"
 #include "tests/support/temp_home.h"
 #include "viewer/ruler_geometry.h"
@@ -42,6 +45,22 @@ TEST(VideoExport, HasTheRangesFrameCountSizeAndRate) {
         EXPECT_NEAR(facts.fps, r.fps, 0.01);
         EXPECT_EQ(entries(work.path()), (std::set<std::string>{"db", "v.mp4"}));  // no temporary file left
     }
+}
+
+// The video is a file like the frames beside it: created honouring the umask, not private.
+TEST(VideoExport, TheVideoGetsTheSamePermissionsAsTheExportedFrames) {
+    export_test::quiet_ffmpeg();
+    test_support::temp_dir work;
+    const fs::path db_path = work.path() / "db";
+    export_test::write_db(db_path, export_test::frames_at({3, 4}, 32, 24));
+    auto db = open_leveldb(db_path.string(), false);
+    const mode_t before = ::umask(022);
+    export_video(*db, {0, 10}, work.path() / "v.mp4", {}, {});
+    export_frames(*db, {0, 10}, work.path() / "frames", {});
+    ::umask(before);
+    const auto video = fs::status(work.path() / "v.mp4").permissions();
+    EXPECT_EQ(video, fs::perms(0644)) << std::oct << static_cast<unsigned>(video);
+    EXPECT_EQ(video, fs::status(work.path() / "frames" / "0000000003.jpg").permissions());
 }
 
 TEST(VideoExport, OddSizesOtherSizesAndDamagedFramesKeepEveryFrame) {

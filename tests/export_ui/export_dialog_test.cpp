@@ -6,9 +6,11 @@
 #include <wx/checkbox.h>
 #include <wx/filepicker.h>
 #include <wx/spinctrl.h>
+#include <wx/stdpaths.h>
 
 #include "export/export_dialog.h"
 #include "tests/export/export_test_util.h"
+#include "tests/support/event_loop.h"
 #include "tests/support/temp_home.h"
 
 namespace fs = std::filesystem;
@@ -71,6 +73,35 @@ TEST(ExportDialog, FormStartsAtTheWholeRangeAndSaysWhatIsMissing) {
         EXPECT_FALSE(form.request(problem));
         EXPECT_EQ(problem, row.problem);
     }
+}
+
+TEST(ExportDialog, ProposesDocumentsWhenThereElseTheRecordingsFolder) {
+    test_support::temp_dir work;
+    fs::create_directory(work.path() / "Документы");
+    const fs::path db = work.path() / "records" / "2024.05.01 12.30.45";
+    struct row {
+        fs::path database, documents, proposed;
+    };
+    const row rows[] = {{db, work.path() / "Документы", work.path() / "Документы"},
+                        {db, work.path() / "missing", work.path() / "records"},
+                        {db, fs::path(), work.path() / "records"},
+                        {db / "", fs::path(), work.path() / "records"}};
+    for (const auto& r : rows)
+        EXPECT_EQ(proposed_export_folder(r.database, r.documents), r.proposed) << r.database << " " << r.documents;
+}
+
+// Shown, with the event loop run: the pickers still hold the proposed paths.
+TEST(ExportDialog, OpensWithBothPathsFilledIn) {
+    test_support::temp_dir work;
+    const fs::path db = work.path() / "2024.05.01 12.30.45";
+    export_dialog form(nullptr, db.wstring(), 1000, 1200, 0.8);
+    form.Show();
+    test_support::pump_until([] { return false; }, std::chrono::milliseconds(300));
+    const wxString documents = wxStandardPaths::Get().GetDocumentsDir();
+    const fs::path base = proposed_export_folder(db, documents.ToStdString());
+    EXPECT_EQ(form.frames_dir()->GetPath(), wxString((base / "2024.05.01 12.30.45").string()));
+    EXPECT_EQ(form.video_file()->GetPath(), wxString((base / "2024.05.01 12.30.45.mp4").string()));
+    form.Hide();
 }
 
 TEST(ExportDialog, ProgressRunWritesTheFramesAndTheVideo) {

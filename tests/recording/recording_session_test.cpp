@@ -386,3 +386,27 @@ TEST_F(RecordingSession, SessionAndSideAreOnDiskFromTheOpenAndAfterEveryChange) 
     EXPECT_EQ(m.at("session"), "12 : ab");
     EXPECT_EQ(m.count("count"), 0u);
 }
+
+// A code that arrives before the first frame: the database it closes holds nothing and
+// would list as unreadable, so its folder goes; one with a frame stays under the old code.
+TEST_F(RecordingSession, ASessionChangeRemovesOnlyTheDatabaseThatHasNoFrame) {
+    session.set_session_code("11 : aa");
+    session.step(1, 7);  // opened, no frame yet
+    const std::wstring empty = db.path();
+    ASSERT_TRUE(std::filesystem::exists(to_narrow(empty)));
+    session.set_session_code("12 : bb");
+    EXPECT_FALSE(db.is_open());
+    EXPECT_FALSE(std::filesystem::exists(to_narrow(empty)));
+    EXPECT_TRUE(database_infos().empty());
+
+    new_frame(1);
+    session.step(2, 7);
+    const std::wstring kept = db.path();
+    session.set_session_code("13 : cc");
+    ASSERT_EQ(folders().size(), 1u);
+    EXPECT_EQ(folders()[0].wstring(), kept);
+    EXPECT_EQ(frame_keys(contents(kept)), std::vector<std::string>{"0000000002"});
+    EXPECT_EQ(contents(kept).at("session"), "12 : bb");
+    EXPECT_EQ(database_infos().size(), 1u);
+    EXPECT_TRUE(sink->texts(thread_event::log_error).empty());
+}

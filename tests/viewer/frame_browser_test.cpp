@@ -78,13 +78,17 @@ TEST_F(browser_test, a_folder_that_is_no_database_throws_from_the_constructor) {
     EXPECT_THROW(frame_browser((dir.path() / "empty").wstring()), std::runtime_error);
 }
 
-TEST(saved_frame, the_name_becomes_the_key_and_a_typed_extension_stays) {
-    const std::string key = "0000001005";
-    EXPECT_EQ(saved_frame_path("/d/a.jpg", key), fs::path("/d/0000001005.jpg"));
-    EXPECT_EQ(saved_frame_path("/d/a.png", key), fs::path("/d/0000001005.png"));
-    EXPECT_EQ(saved_frame_path("/d/b.bmp", key), fs::path("/d/0000001005.bmp"));
-    EXPECT_EQ(saved_frame_path("/d/x.y/plain", key), fs::path("/d/x.y/0000001005.jpg"));
-    EXPECT_EQ(saved_frame_path("/d/с пробелом.JPEG", key), fs::path("/d/0000001005.JPEG"));
+TEST(saved_frame, the_chosen_name_stays_and_gets_jpg_only_without_an_extension) {
+    struct row {
+        const char* chosen;
+        const char* written;
+    };
+    const row rows[] = {{"/d/a.jpg", "/d/a.jpg"},
+                        {"/d/a.png", "/d/a.png"},
+                        {"/d/x.y/plain", "/d/x.y/plain.jpg"},
+                        {"/d/dot.", "/d/dot.jpg"},
+                        {"/d/с пробелом.JPEG", "/d/с пробелом.JPEG"}};
+    for (const auto& r : rows) EXPECT_EQ(saved_frame_path(r.chosen), fs::path(r.written)) << r.chosen;
 }
 
 TEST(saved_frame, writes_the_bytes_unchanged_and_reports_a_file_it_cannot_create) {

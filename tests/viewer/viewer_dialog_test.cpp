@@ -115,11 +115,11 @@ TEST_F(viewer_test, keys_move_between_stored_frames_and_the_spin_follows) {
     dialog.Hide();
 }
 
-TEST_F(viewer_test, save_writes_the_stored_bytes_under_the_key_and_moves_on_only_after_a_write) {
+TEST_F(viewer_test, save_writes_the_frame_on_the_screen_under_the_chosen_name_and_stays) {
     record();
     viewer_dialog dialog(nullptr, folder.wstring());
     std::vector<wxString> proposed;
-    wxString answer = wxString((dir.path() / "a.png").string());
+    wxString answer = wxString((dir.path() / "first.png").string());
     dialog.choose_save_path = [&](const wxString& name) {
         proposed.push_back(name);
         return answer;
@@ -127,37 +127,68 @@ TEST_F(viewer_test, save_writes_the_stored_bytes_under_the_key_and_moves_on_only
     std::vector<wxString> errors;
     dialog.show_error = [&](const wxString& text) { errors.push_back(text); };
 
+    // Two saves while 1000 is shown: both are 1000, under the names chosen.
     dialog.save_frame();
+    answer = wxString((dir.path() / "second").string());  // no extension typed: the data is JPEG
     dialog.save_frame();
     ASSERT_EQ(proposed.size(), 2u);
     EXPECT_EQ(proposed[0], L"0000001000.jpg");
-    EXPECT_EQ(proposed[1], L"0000001005.jpg");
-    EXPECT_EQ(file_bytes(dir.path() / "0000001000.png"), stored_1000);
-    EXPECT_EQ(file_bytes(dir.path() / "0000001005.png"), stored_1005);
-    EXPECT_DOUBLE_EQ(dialog.spin()->GetValue(), 1000);  // the picture and the spin stay
+    EXPECT_EQ(proposed[1], L"0000001000.jpg");
+    EXPECT_EQ(file_bytes(dir.path() / "first.png"), stored_1000);
+    EXPECT_EQ(file_bytes(dir.path() / "second.jpg"), stored_1000);
+    EXPECT_FALSE(fs::exists(dir.path() / "0000001000.png"));
+    EXPECT_EQ(dialog.browser().current_key(), "0000001000");
+    EXPECT_DOUBLE_EQ(dialog.spin()->GetValue(), 1000);
+    // The next key goes to the very next frame, and that is what a save writes then.
+    EXPECT_TRUE(dialog.navigate(WXK_RIGHT));
+    EXPECT_DOUBLE_EQ(dialog.spin()->GetValue(), 1005);
+    answer = wxString((dir.path() / "third.jpg").string());
+    dialog.save_frame();
+    EXPECT_EQ(proposed.back(), L"0000001005.jpg");
+    EXPECT_EQ(file_bytes(dir.path() / "third.jpg"), stored_1005);
 
-    // A folder that cannot hold the file: an error box, and the same frame again next time.
-    answer = wxString((dir.path() / "a.png" / "x.jpg").string());
-    std::ofstream(dir.path() / "a.png") << "a plain file";
+    // A folder that cannot hold the file: an error box, the position stays.
+    std::ofstream(dir.path() / "plain") << "a plain file";
+    answer = wxString((dir.path() / "plain" / "x.jpg").string());
     dialog.save_frame();
     ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0], L"Не удалось сохранить кадр в файл " + (dir.path() / "a.png" / "0000001010.jpg").wstring());
-    EXPECT_EQ(dialog.browser().current_key(), "0000001010");
-
-    answer = wxString((dir.path() / "b").string());  // no extension typed: the data is JPEG
-    dialog.save_frame();
-    EXPECT_TRUE(fs::exists(dir.path() / "0000001010.jpg"));
-    EXPECT_EQ(dialog.browser().current_key(), "0000001100");
+    EXPECT_EQ(errors[0], L"Не удалось сохранить кадр в файл " + (dir.path() / "plain" / "x.jpg").wstring());
+    EXPECT_EQ(dialog.browser().current_key(), "0000001005");
 
     answer.clear();  // cancelled: nothing written, no step
     dialog.save_frame();
-    EXPECT_EQ(dialog.browser().current_key(), "0000001100");
+    EXPECT_EQ(dialog.browser().current_key(), "0000001005");
+    EXPECT_EQ(errors.size(), 1u);
+}
 
-    dialog.navigate(WXK_END);  // at the last frame the position stays
-    answer = wxString((dir.path() / "c.jpg").string());
-    dialog.save_frame();
-    EXPECT_TRUE(fs::exists(dir.path() / "0000001200.jpg"));
-    EXPECT_EQ(dialog.browser().current_key(), "0000001200");
+// With nothing clicked yet, "1" and "0" reach the picture's zoom, not the count box; a click
+// on the picture takes the keys back from the count box.
+TEST_F(viewer_test, zoom_keys_work_at_opening_and_after_a_click_on_the_picture) {
+    record(640, 480, true);
+    viewer_dialog dialog(nullptr, folder.wstring());
+    VImagePanel* panel = dialog.panel();
+    dialog.Show();
+    dialog.Raise();
+    ASSERT_TRUE(pump_until([&] { return panel->IsShownOnScreen() && wxWindow::FindFocus() == panel; }))
+        << "focus is elsewhere at opening";
+    panel->view.zoom = 3;
+    panel->view.fitted = false;
+    const wxString spin_text = dialog.spin()->GetTextValue();
+    wxUIActionSimulator sim;
+    sim.Char('1');
+    EXPECT_TRUE(pump_until([&] { return panel->view.zoom == 1.0; })) << "\"1\" did not show 1:1";
+    EXPECT_EQ(dialog.spin()->GetTextValue(), spin_text);
+    EXPECT_DOUBLE_EQ(dialog.spin()->GetValue(), 1000);
+
+    dialog.spin()->SetFocus();
+    ASSERT_TRUE(pump_until([&] { return wxWindow::FindFocus() != panel; }));
+    sim.MouseMove(panel->ClientToScreen(wxPoint(panel->GetClientSize().x / 2, panel->GetClientSize().y / 2)));
+    sim.MouseClick();
+    EXPECT_TRUE(pump_until([&] { return wxWindow::FindFocus() == panel; })) << "the click left the focus";
+    sim.Char('0');
+    EXPECT_TRUE(pump_until([&] { return panel->view.fitted; })) << "\"0\" did not fit";
+    EXPECT_DOUBLE_EQ(dialog.spin()->GetValue(), 1000);
+    dialog.Hide();
 }
 
 TEST_F(viewer_test, while_open_it_holds_the_database_and_releases_it_when_destroyed) {
