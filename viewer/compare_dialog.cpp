@@ -13,7 +13,9 @@
 #include <wx/utils.h>
 
 #include "viewer/VImagePanel.h"
+#include "viewer/differences_dialog.h"
 #include "viewer/run_alignment.h"
+#include "viewer/run_differences.h"
 
 namespace {
 
@@ -33,6 +35,8 @@ compare_dialog::compare_dialog(wxWindow* parent, const std::wstring& first, cons
     : wxDialog(parent, wxID_ANY, L"Сравнение баз", wxDefaultPosition, seven_tenths_of_display(),
                wxDEFAULT_DIALOG_STYLE | wxRESIZE_BORDER),
       runs_(std::make_unique<run_comparison>(first, second, readers)),
+      paths_{first, second},
+      readers_(readers),
       names_{folder_name(first), folder_name(second)} {
     pictures_ = new wxBoxSizer(wxHORIZONTAL);
     for (int i = 0; i < 2; ++i) {
@@ -62,6 +66,7 @@ compare_dialog::compare_dialog(wxWindow* parent, const std::wstring& first, cons
     offset_ = new wxSpinCtrl(this, wxID_ANY, wxString(), wxDefaultPosition, wxDefaultSize, wxSP_ARROW_KEYS, -1000000,
                              1000000, 0);
     differences_box_ = new wxCheckBox(this, wxID_ANY, L"Различия");
+    auto* whole_run = new wxButton(this, wxID_ANY, L"Различия по проезду");
     auto* close = new wxButton(this, wxID_OK, L"Закрыть");
     auto* cancel = new wxButton(this, wxID_CANCEL, L"Отмена");
     cancel->Hide();
@@ -71,6 +76,7 @@ compare_dialog::compare_dialog(wxWindow* parent, const std::wstring& first, cons
     controls->Add(new wxStaticText(this, wxID_ANY, L"Смещение, отсчётов"), 0, wxLEFT | wxRIGHT | wxTOP, 5);
     controls->Add(offset_, 0, wxALL | wxEXPAND, 5);
     controls->Add(differences_box_, 0, wxALL, 5);
+    controls->Add(whole_run, 0, wxALL | wxEXPAND, 5);
     controls->AddStretchSpacer();
     controls->Add(close, 0, wxALL | wxEXPAND, 5);
     auto* row = new wxBoxSizer(wxHORIZONTAL);
@@ -81,6 +87,7 @@ compare_dialog::compare_dialog(wxWindow* parent, const std::wstring& first, cons
 
     find->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { find_offset(); });
     offset_->Bind(wxEVT_SPINCTRL, [this](wxSpinEvent& e) { set_offset(e.GetPosition()); });
+    whole_run->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { list_differences(); });
     differences_box_->Bind(wxEVT_CHECKBOX, [this](wxCommandEvent& e) { show_differences(e.IsChecked()); });
     close->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) {
         if (IsModal())
@@ -99,7 +106,10 @@ compare_dialog::compare_dialog(wxWindow* parent, const std::wstring& first, cons
     Centre(wxBOTH);
 }
 
-compare_dialog::~compare_dialog() = default;
+compare_dialog::~compare_dialog() {
+    // Now, not with the other children: its worker is joined before anything it reads goes.
+    delete list_;
+}
 
 void compare_dialog::set_scale(double scale, bool show_scale) {
     for (VImagePanel* p : panels_) {
@@ -147,6 +157,20 @@ void compare_dialog::step(long frames) {
     show_current();
 }
 
+void compare_dialog::list_differences() {
+    if (!list_)
+        list_ = new differences_dialog(this, paths_[0], paths_[1], runs_->offset(), readers_,
+                                       [this](const run_difference& d) { show_pair(d.count_a, d.count_b); });
+    list_->Show();
+    list_->Raise();
+}
+
+void compare_dialog::show_pair(std::uint32_t first_count, std::uint32_t second_count) {
+    runs_->first().go_to(first_count);
+    runs_->set_offset(static_cast<std::int64_t>(second_count) - static_cast<std::int64_t>(first_count));
+    show_current();
+}
+
 void compare_dialog::show_current() {
     shown_ = runs_->current(differences_, decode_reduction(panels_[0]->view.zoom));
     const bool marked = differences_ && !shown_.differences.empty();
@@ -159,9 +183,18 @@ void compare_dialog::show_current() {
     std::wstring first = L"1: " + names_[0] + L" · " + (c1 ? L"ДПП " + std::to_wstring(*c1) : L"нет кадра");
     std::wstring second = L"2: " + names_[1] + L" · " + (c2 ? L"ДПП " + std::to_wstring(*c2) : L"нет кадра") +
                           L" · смещение " + signed_text(static_cast<long>(runs_->offset()));
-    if (c2 && !shown_.second.empty())
-        second += L" · сдвиг " + signed_text(shown_.shift.x) + L", " + signed_text(shown_.shift.y) + L" пикс.";
-    if (marked) second += shown_.differing ? L" · есть различия" : L" · различий нет";
+    const std::wstring strength = wxString::FromUTF8(match_text(shown_.match, ',')).ToStdWstring();
+    if (c2 && !shown_.second.empty() && !shown_.first.empty()) {
+        if (shown_.matched) {
+            second += L" · сдвиг " + signed_text(shown_.shift.x) + L", " + signed_text(shown_.shift.y) +
+                      L" пикс. · сходство " + strength;
+            if (marked) second += shown_.differing ? L" · есть различия" : L" · различий нет";
+        } else {
+            second += L" · Проезды здесь не совпадают (сходство " + strength + L")";
+        }
+    }
+    // Following a drift may have moved the offset.
+    if (offset_->GetValue() != runs_->offset()) offset_->SetValue(static_cast<int>(runs_->offset()));
     captions_[0]->SetLabelText(first);
     captions_[1]->SetLabelText(second);
     panels_[0]->Refresh(true);
@@ -170,6 +203,11 @@ void compare_dialog::show_current() {
 }
 
 bool compare_dialog::handle_key(int key_code, int modifiers) {
+    if (list_ && modifiers == wxMOD_NONE && (key_code == 'N' || key_code == 'P')) {
+        const wxWindow* focus = wxWindow::FindFocus();
+        if (!(focus && (focus == offset_ || focus->GetParent() == offset_)))
+            return list_->handle_key(key_code, modifiers);
+    }
     if (modifiers == wxMOD_SHIFT && (key_code == WXK_LEFT || key_code == WXK_RIGHT)) {
         step(key_code == WXK_RIGHT ? 10 : -10);
         return true;

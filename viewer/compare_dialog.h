@@ -6,8 +6,13 @@
 // count ("Найти смещение" looks again around the current frame); the offset spin control
 // nudges it by hand. Each pair is lined up (the second picture moved by the shift measured
 // within the frame); "Различия" marks in red where the lined-up frames differ beyond noise.
+// The caption gives the pair's match strength ("сходство 0,91"); a pair that does not show one
+// place is left as it is and said so ("Проезды здесь не совпадают (сходство 0,23)").
+// "Различия по проезду" lists every difference of the run (differences_dialog, a modeless
+// child); choosing one shows its pair here.
 // Zoom, drag and the ruler act on both pictures together. Keys: Left / Right (Shift: ten
-// frames), PageUp / PageDown, Home / End, "0" fit, "1" 1:1. "Закрыть" ends the modal run.
+// frames), PageUp / PageDown, Home / End, "0" fit, "1" 1:1, "N" / "P" next / previous
+// difference of the list. "Закрыть" ends the modal run.
 //
 // Both databases are only read. Ownership: owns the run_comparison (both readers).
 // Errors: the constructor throws std::runtime_error when either database cannot be opened.
@@ -22,6 +27,8 @@
 #include "viewer/run_comparison.h"
 
 class VImagePanel;
+class differences_dialog;
+struct run_difference;
 class wxBoxSizer;
 class wxCheckBox;
 class wxSpinCtrl;
@@ -46,6 +53,11 @@ public:
     void set_offset(long offset);
     void show_differences(bool on);
     void step(long frames);
+    // Opens (or raises) the list of every difference of the run.
+    void list_differences();
+    differences_dialog* differences_list() const { return list_; }
+    // Shows this pair of counts (the first run's, the second's).
+    void show_pair(std::uint32_t first_count, std::uint32_t second_count);
     // Every key the dialog handles; false for others.
     bool handle_key(int key_code, int modifiers);
     void set_scale(double scale, bool show_scale);
@@ -56,6 +68,9 @@ private:
     void on_char_hook(wxKeyEvent& event);
 
     std::unique_ptr<run_comparison> runs_;
+    std::wstring paths_[2];
+    reader_pool* readers_ = nullptr;
+    differences_dialog* list_ = nullptr;  // a child window: destroyed with this one
     run_comparison::pair shown_;
     std::wstring names_[2];
     bool differences_ = false;

@@ -46,23 +46,60 @@ frame_shift measure_shift(const cv::Mat& reference, const cv::Mat& other);
 struct count_match {
     std::int64_t offset = 0;  // second run's count minus first run's
     frame_shift shift;        // remaining shift, in the small images' pixels
+    double match = 0;         // match_strength of the pair after that shift
 };
 
 // Among candidates (count, small image) of the second run, the one that shows what the first
 // run's `reference` (small image of the frame at reference_count) shows: the highest
-// correlation peak; nothing when there is no candidate or none correlates at all.
+// correlation peak (and its match strength, which says whether it shows the same place at
+// all); nothing when there is no candidate or none correlates at all.
 std::optional<count_match> find_count_offset(const cv::Mat& reference, std::uint32_t reference_count,
                                              const std::vector<std::pair<std::uint32_t, cv::Mat>>& candidates);
+
+// Among candidates as above, the one showing the same place (match strength at least
+// same_place_match) with the least shift left: where frames overlap heavily, several match,
+// and the highest peak may go to a neighbour merely because the right frame has changed.
+// Nothing when none matches.
+std::optional<count_match> find_nearest_count(const cv::Mat& reference, std::uint32_t reference_count,
+                                              const std::vector<std::pair<std::uint32_t, cv::Mat>>& candidates);
 
 // The picture moved by (dx, dy) whole pixels; what comes in from outside is black.
 cv::Mat shift_picture(const cv::Mat& picture, int dx, int dy);
 
-// Where two lined-up small grey images (CV_32F, same size) differ beyond their noise: a CV_8U
-// mask, 255 where they differ. The noise is estimated from the images themselves (the typical
-// difference), so a pair differing only by sensor noise and JPEG artefacts marks nothing;
-// specks smaller than a few pixels are dropped. `valid` (optional, CV_8U) limits it to where
-// both images have content.
+// Below this match strength two frames do not show the same place. Frames of one place in two
+// runs (own sensor noise, JPEG, a changed part) measure 0.8 and more; frames of unrelated
+// places 0.3 and less; halfway leaves room on both sides, and a change covering a third of the
+// frame still leaves a pair above it.
+constexpr double same_place_match = 0.5;
+
+// How alike two frames are once `other` is moved back by `shift` (pixels of these images):
+// the normalised cross-correlation of the overlap, 0 .. 1 (negative counts as 0). Invariant to
+// brightness and contrast; 0 when the overlap is under a quarter of the frame or flat.
+// Both CV_32F, same size; small copies are enough.
+double match_strength(const cv::Mat& reference, const cv::Mat& other, cv::Point2d shift);
+
+// The shift of `other` against `reference` to within a pixel (sub-pixel from the peak's
+// neighbours), near `coarse` (from measure_shift on reduced copies, scaled up): a textured
+// patch of the reference is looked for within `radius` pixels of `coarse`. Grey, CV_8U or
+// CV_32F, same size (full resolution or as decoded). response: the patch's normalised
+// correlation at the best place, 0 .. 1; 0 (and shift = coarse) when nothing could be measured.
+frame_shift refine_shift(const cv::Mat& reference, const cv::Mat& other, cv::Point2d coarse, int radius);
+
+// Where two lined-up grey images (same size, CV_8U or CV_32F) differ beyond their noise: a
+// CV_8U mask, 255 where they differ. The noise is estimated from the images themselves (the
+// typical difference), so a pair differing only by sensor noise and JPEG artefacts marks
+// nothing; a pixel counts only when it lies outside the other's range over its neighbours, so
+// what remains of the shift (under a pixel) marks no edge; specks smaller than a few pixels are
+// dropped. `valid` (optional, CV_8U) limits it to where both images have content.
 cv::Mat difference_mask(const cv::Mat& first, const cv::Mat& second, const cv::Mat& valid = cv::Mat());
+
+// `other` moved back by `shift` (sub-pixel, bilinear) onto `reference`'s place, and where it
+// has content (CV_8U, 255; eroded by `margin` so interpolation and blur at the border count
+// for nothing).
+struct lined_up {
+    cv::Mat picture, valid;
+};
+lined_up line_up(const cv::Mat& other, cv::Point2d shift, int margin);
 
 // Whether two pictures of this size, in this area, show larger side by side than one above
 // the other.

@@ -60,11 +60,42 @@ bool run_comparison::find_offset(std::uint32_t window) {
     // a count's travel may be only a pixel or two in the coarse pictures.
     const int reduction = match_reduction(full.cols);
     auto found = search(reduction, centre - window, centre + window);
-    if (!found) return false;
+    best_match_ = found ? found->match : 0;
+    // Unrelated runs have a best candidate too; only one that matches is an offset.
+    if (!found || found->match < same_place_match) return false;
     if (reduction > 1) {
         const std::int64_t best = static_cast<std::int64_t>(*c) + found->offset;
-        if (auto fine = search(std::max(1, reduction / 4), best - 2, best + 2)) found = fine;
+        if (auto fine = search(std::max(1, reduction / 4), best - 2, best + 2); fine && fine->match >= same_place_match)
+            found = fine;
     }
+    offset_ = found->offset;
+    return true;
+}
+
+bool run_comparison::follow() {
+    const auto c = count();
+    const auto c2 = second_count();
+    if (!c || !c2) return false;
+    // A few of the second run's frame gaps either way, however densely it stored frames.
+    std::int64_t gap = 1;
+    second_->seek(*c2 + 1);
+    if (const std::string key = second_->current_key(); is_frame_key(key))
+        gap = std::max<std::int64_t>(1, parse_count(key) - *c2);
+    const std::int64_t window = std::clamp<std::int64_t>(6 * gap, 6, 5000);
+    const std::string reference_bytes = first_.current_bytes();
+    const cv::Mat probe = decode_grey(reference_bytes, 8);
+    if (probe.empty()) return false;
+    const int r = match_reduction(probe.cols * 8);
+    const cv::Mat ref = match_image(reference_bytes, r);
+    std::vector<std::pair<std::uint32_t, cv::Mat>> candidates;
+    const std::int64_t centre = static_cast<std::int64_t>(*c) + offset_;
+    second_->each_stored(clamp_count(centre - window), clamp_count(centre + window),
+                         [&](std::uint32_t count, const std::string& bytes) {
+                             cv::Mat small = match_image(bytes, r);
+                             if (small.size() == ref.size()) candidates.emplace_back(count, std::move(small));
+                         });
+    const auto found = find_nearest_count(ref, *c, candidates);
+    if (!found || found->offset == offset_) return false;
     offset_ = found->offset;
     return true;
 }
@@ -77,8 +108,12 @@ void run_comparison::step(long frames) {
 run_comparison::pair run_comparison::current(bool differences, int reduction) {
     pair out;
     out.reduction = reduction;
-    std::string second_bytes;
-    if (second_count()) second_bytes = second_->current_bytes();
+    const auto decode_second = [&] {
+        std::string bytes;
+        if (second_count()) bytes = second_->current_bytes();
+        return bytes;
+    };
+    std::string second_bytes = decode_second();
     // The two decodes are most of a step; the second runs beside the first.
     auto second = std::async(std::launch::async, [&] {
         name_this_thread("qm-compare");
@@ -90,23 +125,40 @@ run_comparison::pair run_comparison::current(bool differences, int reduction) {
     out.second = second_grey_;
     if (first_grey_.empty() || second_grey_.empty() || first_grey_.size() != second_grey_.size()) return out;
 
-    // Matched at the same reduction whatever the decoding's, so the shift is measured alike.
+    // Coarse on copies reduced alike whatever the decoding's, then to within a pixel on the
+    // decoded pictures near that.
     const int r = match_reduction(first_grey_.cols * reduction);
     const int further = std::max(1, r / reduction);
-    const cv::Mat a = match_image(first_grey_, further), b = match_image(second_grey_, further);
-    const frame_shift s = measure_shift(a, b);
-    // A weak peak is no measurement: leave the picture where it is rather than move it at random.
-    const cv::Point small_shift = s.response > 0.05 ? cv::Point(static_cast<int>(std::lround(s.shift.x)),
-                                                                static_cast<int>(std::lround(s.shift.y)))
-                                                    : cv::Point();
-    out.shift = small_shift * (further * reduction);
-    out.second = shift_picture(second_grey_, -small_shift.x * further, -small_shift.y * further);
+    const cv::Mat a = match_image(first_grey_, further);
+    cv::Mat b;
+    frame_shift fine;
+    const auto measure = [&] {
+        b = match_image(second_grey_, further);
+        const frame_shift coarse = measure_shift(a, b);
+        fine = refine_shift(first_grey_, second_grey_, coarse.shift * further, further + 2);
+        out.match = match_strength(a, b, fine.shift / further);
+    };
+    measure();
+    const bool drifted = out.match < same_place_match || std::abs(fine.shift.x) > first_grey_.cols / 16.0 ||
+                         std::abs(fine.shift.y) > first_grey_.rows / 16.0;
+    if (drifted && follow()) {
+        second_bytes = decode_second();
+        second_grey_ = decode_grey(second_bytes, reduction);
+        out.second = second_grey_;
+        if (second_grey_.size() != first_grey_.size()) return out;
+        measure();
+    }
+    out.matched = out.match >= same_place_match;
+    // Frames of different places: moving one onto the other would only mislead.
+    if (!out.matched) return out;
+    const cv::Point moved(static_cast<int>(std::lround(fine.shift.x)), static_cast<int>(std::lround(fine.shift.y)));
+    out.shift = cv::Point(static_cast<int>(std::lround(fine.shift.x * reduction)),
+                          static_cast<int>(std::lround(fine.shift.y * reduction)));
+    out.second = shift_picture(second_grey_, -moved.x, -moved.y);
     if (!differences) return out;
-    const cv::Mat b_lined = shift_picture(b, -small_shift.x, -small_shift.y);
     // Where the move brought in nothing, there is nothing to compare (with a margin for the blur).
-    cv::Mat valid = shift_picture(cv::Mat(b.size(), CV_8U, cv::Scalar(255)), -small_shift.x, -small_shift.y);
-    cv::erode(valid, valid, cv::Mat(), cv::Point(-1, -1), 3);
-    out.differences = difference_mask(a, b_lined, valid);
+    const lined_up lined = line_up(second_grey_, fine.shift, 3);
+    out.differences = difference_mask(first_grey_, lined.picture, lined.valid);
     out.differing = cv::countNonZero(out.differences);
     return out;
 }

@@ -56,8 +56,11 @@ TEST_F(compare_test, finds_the_offset_steps_both_runs_together_and_marks_what_di
         dialog.set_offset(37);  // nudged by hand
         EXPECT_EQ(runs.count(), 1000u);
         EXPECT_EQ(runs.second_count(), 1037u);
-        EXPECT_NEAR(dialog.shown().shift.x, 4, 4);  // measured on frames reduced by four
-        EXPECT_NEAR(dialog.shown().shift.y, -4, 4);
+        EXPECT_NEAR(dialog.shown().shift.x, 4, 1);  // to the pixel
+        EXPECT_NEAR(dialog.shown().shift.y, -4, 1);
+        EXPECT_TRUE(dialog.shown().matched);
+        EXPECT_GT(dialog.shown().match, 0.8);
+        EXPECT_TRUE(dialog.second_caption().Contains(L" пикс. · сходство ")) << dialog.second_caption();
         EXPECT_TRUE(dialog.second_caption().Contains(L"ДПП 1037 · смещение +37")) << dialog.second_caption();
 
         dialog.handle_key(WXK_RIGHT, wxMOD_SHIFT);
@@ -74,12 +77,12 @@ TEST_F(compare_test, finds_the_offset_steps_both_runs_together_and_marks_what_di
         runs.first().go_to(1102);
         dialog.step(0);
         EXPECT_GT(dialog.shown().differing, 0);
-        // Marked where the cable hangs (in the first run's picture, reduced by four), only there.
+        // Marked where the cable hangs (in the first run's picture, at full size), only there.
         const cv::Mat& mask = dialog.shown().differences;
-        ASSERT_EQ(mask.size(), cv::Size(160, 100));
-        EXPECT_EQ(mask.at<uchar>(188 / 4, 345 / 4), 255);
+        ASSERT_EQ(mask.size(), cv::Size(640, 400));
+        EXPECT_EQ(mask.at<uchar>(188, 345), 255);
         cv::Mat elsewhere = mask.clone();
-        elsewhere(cv::Rect(300 / 4 - 3, 180 / 4 - 3, 90 / 4 + 6, 16 / 4 + 6)).setTo(0);
+        elsewhere(cv::Rect(300 - 12, 180 - 12, 90 + 24, 16 + 24)).setTo(0);
         EXPECT_EQ(cv::countNonZero(elsewhere), 0);
         EXPECT_TRUE(dialog.first_panel()->has_overlay());
         EXPECT_TRUE(dialog.second_panel()->has_overlay());
