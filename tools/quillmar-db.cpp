@@ -10,7 +10,9 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <clocale>
 #include <cstdio>
@@ -30,14 +32,29 @@ extern "C" {
 }
 
 #include "database/database_layout.h"
+#include "database/database_reader.h"
 #include "database/database_scan.h"
+#include "depot/depot_recording.h"
+#include "depot/depot_settings.h"
 #include "base/locale_text.h"
 #include "export/export_job.h"
 #include "settings/settings_keys.h"
 #include "settings/settings_store.h"
 #include "tools/tool_args.h"
+#include "viewer/run_differences.h"
 
 namespace {
+
+const char* const compare_usage_text =
+    "  quillmar-db compare A B -o DIR\n"
+    "      Walks two runs over the same train together (A's frames in order, each\n"
+    "      paired with B's frame of the same place, following the odometers' drift)\n"
+    "      and writes DIR/differences.csv, one row per pair that differs beyond the\n"
+    "      frames' noise: count_a,count_b,dx,dy,match,changed_px (the shift of B\n"
+    "      against A in pixels, the match strength 0-1, the changed area in pixels),\n"
+    "      and each row's frames as stored: DIR/<count_a>_a.jpg, DIR/<count_b>_b.jpg.\n"
+    "      Exit code 1 when the runs do not match (nothing written), 130 when\n"
+    "      cancelled.\n";
 
 const char* const usage_text =
     "Usage:\n"
@@ -45,7 +62,8 @@ const char* const usage_text =
     "      One line per recorded database under DIR, fields separated by tabs:\n"
     "      path, session, side, start time, end time, first odometer count,\n"
     "      last odometer count, size in bytes, number of frame writes.\n"
-    "      Folders that cannot be read are named on standard error.\n"
+    "      Folders that cannot be read are named on standard error; the exit status\n"
+    "      stays 0 whenever DIR itself could be listed.\n"
     "  quillmar-db info DB\n"
     "      Every metadata key and its value (key, tab, value), then the line\n"
     "      \"frame keys<TAB>N\" with the number of frame keys.\n"
@@ -63,10 +81,23 @@ const char* const usage_text =
     "      (default 0.8 pixels per millimetre) or PX_PER_MM. Files appear only when\n"
     "      the whole export succeeded; Ctrl-C cancels and leaves nothing behind.\n"
     "      Exit code 130 when cancelled.\n"
-    "  quillmar-db --help\n";
+    "  quillmar-db push DB|DIR\n"
+    "      Uploads the recording DB (or every recording under DIR, oldest first) to the\n"
+    "      depot named by the depot_* settings of ~/Velkor3/config/.quillmar, resuming\n"
+    "      an earlier upload; exit 0 only when every one is verified in the depot.\n"
+    "  quillmar-db depot list\n"
+    "      One line per recording in the depot: side/folder, session, frame count,\n"
+    "      first and last odometer count, host, and whether it is whole.\n"
+    "  quillmar-db pull NAME -o DIR\n"
+    "      Downloads the recording NAME (folder or side/folder) into DIR/<folder>,\n"
+    "      checking every file's checksum.\n";
+
+// The whole usage: every subcommand, then --help.
+void print_usage(std::ostream& out) { out << usage_text << compare_usage_text << "  quillmar-db --help\n"; }
 
 int usage_error(const std::string& message) {
-    std::cerr << "quillmar-db: " << message << "\n" << usage_text;
+    std::cerr << "quillmar-db: " << message << "\n";
+    print_usage(std::cerr);
     return 2;
 }
 
@@ -90,8 +121,12 @@ int list_command(const std::string& dir) {
                   << to_narrow(s.time_start) << '\t' << to_narrow(s.time_end) << '\t' << s.dpp_start << '\t'
                   << s.dpp_end << '\t' << s.size << '\t' << s.count << '\n';
     };
+    // A folder that is no readable database is named on stderr and the listing goes on: the
+    // exit status stays 0 whenever DIR itself could be listed, so scripts still get the rest.
     callbacks.failed = [](const std::wstring& folder, const std::string& reason) {
-        std::cerr << "quillmar-db: cannot read " << to_narrow(folder) << ": " << reason << '\n';
+        const bool empty = database_has_frames(folder) == false;
+        std::cerr << "quillmar-db: cannot read " << to_narrow(folder) << ": " << (empty ? "no frames" : reason)
+                  << '\n';
     };
     scan_databases(to_wide(dir), callbacks);
     std::cout.flush();
@@ -291,6 +326,134 @@ int export_command(const std::vector<std::string>& args) {
     return 0;
 }
 
+depot_settings read_depot_settings() {
+    wxInitializer wx;  // the settings store is a wxFileConfig
+    settings_store store(wxString::FromUTF8(depot_settings_path()));
+    return load_depot_settings(store);
+}
+
+int push_command(const std::string& target) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(target, ec)) return failure(target + ": not a directory");
+    std::vector<std::filesystem::path> recordings;
+    if (std::filesystem::exists(std::filesystem::path(target) / "CURRENT", ec)) {
+        recordings.push_back(target);
+    } else {
+        for (const auto& entry : std::filesystem::directory_iterator(target, ec))
+            if (entry.is_directory() && std::filesystem::exists(entry.path() / "CURRENT"))
+                recordings.push_back(entry.path());
+        // Oldest first: the recording written longest ago has waited longest.
+        std::sort(recordings.begin(), recordings.end(), [](const auto& a, const auto& b) {
+            std::error_code e;
+            return std::filesystem::last_write_time(a / "CURRENT", e) < std::filesystem::last_write_time(b / "CURRENT", e);
+        });
+    }
+    const depot_settings settings = read_depot_settings();
+    const std::string& prefix = settings.prefix;
+    s3_client client(settings.client_config());
+    const bool terminal = isatty(2);
+    int failed = 0;
+    for (const auto& recording : recordings) {
+        depot_options options;
+        if (terminal)
+            options.progress = [&](const depot_progress& p) {
+                std::cerr << "\r" << recording.filename().string() << ": " << p.done / 1048576 << " / "
+                          << p.total / 1048576 << " МиБ" << std::flush;
+            };
+        const depot_outcome outcome = push_recording(client, prefix, recording.string(), options);
+        if (terminal) std::cerr << '\n';
+        if (outcome.ok) {
+            std::cout << recording.string() << "\tв депо\n";
+        } else {
+            std::cerr << "quillmar-db: " << recording.string() << ": " << outcome.reason << '\n';
+            ++failed;
+            // Nothing else will get through a refused key, a missing bucket or a full store.
+            if (outcome.error == s3_error::credentials || outcome.error == s3_error::no_bucket ||
+                outcome.error == s3_error::full)
+                break;
+        }
+    }
+    return failed || recordings.empty() ? 1 : 0;
+}
+
+int depot_list_command() {
+    const depot_settings settings = read_depot_settings();
+    s3_client client(settings.client_config());
+    std::vector<depot_entry> entries;
+    const s3_result listed = list_depot(client, settings.prefix, true, entries);
+    if (!listed.ok()) return failure(listed.reason);
+    for (const auto& e : entries) {
+        const recording_manifest& m = e.manifest;
+        std::cout << m.side << '/' << m.folder << '\t' << m.session << '\t' << m.frame_count << '\t' << m.first_count
+                  << '\t' << m.last_count << '\t' << m.host << '\t' << (e.whole ? "целая" : "неполная: " + e.problem)
+                  << '\n';
+    }
+    return 0;
+}
+
+int pull_command(const std::string& name, const std::string& out) {
+    const depot_settings settings = read_depot_settings();
+    s3_client client(settings.client_config());
+    const depot_outcome outcome = pull_recording(client, settings.prefix, name, out, {});
+    if (!outcome.ok) return failure(outcome.reason);
+    std::cout << (std::filesystem::path(out) / outcome.manifest.folder).string() << '\n';
+    return 0;
+}
+
+
+int compare_command(const std::vector<std::string>& args) {
+    std::vector<std::string> positional;
+    std::string out;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "-o") {
+            if (i + 1 >= args.size()) return usage_error("-o needs a directory");
+            if (!out.empty()) return usage_error("-o given twice");
+            out = args[++i];
+        } else if (!args[i].empty() && args[i][0] == '-') {
+            return usage_error("unknown option " + args[i]);
+        } else {
+            positional.push_back(args[i]);
+        }
+    }
+    if (positional.size() != 2)
+        return usage_error("compare takes two database folders");
+    if (out.empty()) return usage_error("compare needs -o DIR");
+    // Read-only: comparing recordings changes none of their files.
+    const database_reader a(to_wide(positional[0])), b(to_wide(positional[1]));
+
+    std::atomic<bool> cancel{false};
+    const bool terminal = isatty(STDERR_FILENO) != 0;
+    int shown_percent = -1;
+    differences_control control;
+    control.cancel = &cancel;
+    control.progress = [&](double done, std::size_t pairs) {
+        const int percent = static_cast<int>(done * 100);
+        if (!terminal || percent == shown_percent) return;
+        shown_percent = percent;
+        std::cerr << "\rcompared " << pairs << " frame pairs (" << percent << " %)" << std::flush;
+    };
+    differences_outcome outcome;
+    {
+        cancel_on_signal signals(cancel);
+        outcome = find_run_differences(a, b, control);
+    }
+    if (terminal && shown_percent >= 0) std::cerr << '\n';
+    switch (outcome.state) {
+    case differences_outcome::status::not_matching: return failure(not_matching_text(outcome));
+    case differences_outcome::status::failed: return failure(outcome.error);
+    case differences_outcome::status::cancelled: std::cerr << "quillmar-db: compare cancelled\n"; return 130;
+    case differences_outcome::status::done: break;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(out, ec);
+    if (ec) return failure("cannot create " + out + ": " + ec.message());
+    write_differences(std::filesystem::path(out) / "differences.csv", outcome.differences, a, b);
+    std::cout << outcome.differences.size() << " differences in " << outcome.pairs << " frame pairs";
+    if (outcome.unmatched) std::cout << " (" << outcome.unmatched << " frames of A without a pair)";
+    std::cout << ", offset " << (outcome.offset >= 0 ? "+" : "") << outcome.offset << '\n';
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -299,7 +462,7 @@ int main(int argc, char** argv) {
     if (args.empty()) return usage_error("no command given");
     for (const auto& arg : args)
         if (arg == "--help" || arg == "-h") {
-            std::cout << usage_text;
+            print_usage(std::cout);
             return 0;
         }
     const std::string command = args[0];
@@ -329,6 +492,19 @@ int main(int argc, char** argv) {
             return frame_command(positional[0], positional[1], out);
         }
         if (command == "export") return export_command(args);
+        if (command == "compare") return compare_command(args);
+        if (command == "push") {
+            if (args.size() != 2) return usage_error("push takes one database folder or directory");
+            return push_command(args[1]);
+        }
+        if (command == "depot") {
+            if (args.size() != 2 || args[1] != "list") return usage_error("depot takes \"list\"");
+            return depot_list_command();
+        }
+        if (command == "pull") {
+            if (args.size() != 4 || args[2] != "-o") return usage_error("pull takes NAME -o DIR");
+            return pull_command(args[1], args[3]);
+        }
         return usage_error("unknown command \"" + command + "\"");
     } catch (const std::exception& e) {
         return failure(e.what());

@@ -77,6 +77,20 @@ TEST(DbTool, ListPrintsOneLinePerDatabaseAndNamesUnreadableFolders) {
     EXPECT_TRUE(fs::is_empty(work.path() / "junk"));  // the scan left it untouched
 }
 
+TEST(DbTool, ListNamesAnEmptyDatabaseAndGoesOnWithTheOthers) {
+    test_support::temp_dir work, out;
+    {
+        recording_database db;
+        db.open((work.path() / "a empty").wstring());
+        db.close(std::string("12 : 34"), L"левый");
+    }
+    const std::string b = record(work.path() / "b", "S : 1");
+    result r = run_tool(out.path(), {"list", work.str()});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out.rfind(b + "\t", 0), 0u) << r.out;
+    EXPECT_EQ(r.err, "quillmar-db: cannot read " + (work.path() / "a empty").string() + ": no frames\n");
+}
+
 TEST(DbTool, InfoShowsMetadataAndTheFrameKeyCount) {
     test_support::temp_dir work, out;
     const std::string a = record(work.path() / "db", "S : 1");
