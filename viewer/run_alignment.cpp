@@ -127,12 +127,22 @@ double match_strength(const cv::Mat& reference, const cv::Mat& other, cv::Point2
         return 0;
     const lined_up moved = line_up(other, shift, 1);
     if (cv::countNonZero(moved.valid) < static_cast<int>(reference.total() / 4)) return 0;
+    const cv::Rect overlap = cv::boundingRect(moved.valid);
+    // What every place of a train shows alike along the travel (long beams, rails, the
+    // lighting's bands) says nothing about which place this is: each row's mean over the
+    // overlap goes, so two different places of one train or of two trains do not "match" by
+    // their shared rows alone.
+    cv::Mat a = reference(overlap).clone(), b = moved.picture(overlap).clone();
+    cv::Mat row_mean;
+    cv::reduce(a, row_mean, 1, cv::REDUCE_AVG);
+    a -= cv::repeat(row_mean, 1, a.cols);
+    cv::reduce(b, row_mean, 1, cv::REDUCE_AVG);
+    b -= cv::repeat(row_mean, 1, b.cols);
     cv::Scalar mean_a, dev_a, mean_b, dev_b;
-    cv::meanStdDev(reference, mean_a, dev_a, moved.valid);
-    cv::meanStdDev(moved.picture, mean_b, dev_b, moved.valid);
+    cv::meanStdDev(a, mean_a, dev_a);
+    cv::meanStdDev(b, mean_b, dev_b);
     if (dev_a[0] < 0.5 || dev_b[0] < 0.5) return 0;  // a flat frame matches anything
-    cv::Mat a = reference - mean_a[0], b = moved.picture - mean_b[0];
-    const double covariance = cv::mean(a.mul(b), moved.valid)[0];
+    const double covariance = cv::mean((a - mean_a[0]).mul(b - mean_b[0]))[0];
     return std::clamp(covariance / (dev_a[0] * dev_b[0]), 0.0, 1.0);
 }
 

@@ -73,8 +73,10 @@ cv::Mat shift_picture(const cv::Mat& picture, int dx, int dy);
 constexpr double same_place_match = 0.5;
 
 // How alike two frames are once `other` is moved back by `shift` (pixels of these images):
-// the normalised cross-correlation of the overlap, 0 .. 1 (negative counts as 0). Invariant to
-// brightness and contrast; 0 when the overlap is under a quarter of the frame or flat.
+// the normalised cross-correlation of the overlap once each row's mean is taken away (what a
+// train shows alike all along its length, such as long beams, tells no place from another),
+// 0 .. 1 (negative counts as 0). Invariant to brightness and contrast; 0 when the overlap is
+// under a quarter of the frame or flat.
 // Both CV_32F, same size; small copies are enough.
 double match_strength(const cv::Mat& reference, const cv::Mat& other, cv::Point2d shift);
 
