@@ -81,30 +81,10 @@ depot_options quick_options() {
     return o;
 }
 
-// One store per test process (each test runs in a process of its own under ctest).
-class depot_store_test : public ::testing::Test {
+class depot_store_test : public store_suite<depot_store_test> {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = new test_support::temp_dir("qm-swift");
-        store_ = new swift_store(dir_->str());
-        started_ = store_->start();
-    }
-    static void TearDownTestSuite() {
-        delete store_;
-        delete dir_;
-        store_ = nullptr;
-        dir_ = nullptr;
-    }
-    void SetUp() override { ASSERT_TRUE(started_) << "the loopback object store did not start"; }
-
-    static test_support::temp_dir* dir_;
-    static swift_store* store_;
-    static bool started_;
     test_support::temp_dir work_{"qm-depot"};
 };
-test_support::temp_dir* depot_store_test::dir_ = nullptr;
-swift_store* depot_store_test::store_ = nullptr;
-bool depot_store_test::started_ = false;
 
 TEST_F(depot_store_test, pushed_recording_comes_back_byte_identical_and_reads_with_another_client) {
     const fs::path folder = work_.path() / "2026-01-15_08-30-00";

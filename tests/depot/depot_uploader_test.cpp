@@ -82,22 +82,8 @@ bool eventually(F done, std::chrono::seconds limit = 60s) {
     return done();
 }
 
-// One store for every test of this file in one process.
-class depot_uploader_test : public ::testing::Test {
+class depot_uploader_test : public store_suite<depot_uploader_test> {
 protected:
-    static void SetUpTestSuite() {
-        dir_ = new test_support::temp_dir("qm-swift");
-        store_ = new swift_store(dir_->str());
-        started_ = store_->start();
-    }
-    static void TearDownTestSuite() {
-        delete store_;
-        delete dir_;
-        store_ = nullptr;
-        dir_ = nullptr;
-    }
-    void SetUp() override { ASSERT_TRUE(started_) << "the loopback object store did not start"; }
-
     depot_settings settings(const std::string& prefix) const {
         depot_settings s;
         s.enabled = true;
@@ -126,14 +112,8 @@ protected:
         return c;
     }
 
-    static test_support::temp_dir* dir_;
-    static swift_store* store_;
-    static bool started_;
     test_support::temp_dir work_{"qm-depot-up"};
 };
-test_support::temp_dir* depot_uploader_test::dir_ = nullptr;
-swift_store* depot_uploader_test::store_ = nullptr;
-bool depot_uploader_test::started_ = false;
 
 TEST(depot_status_text, reads_as_the_list_column_shows_it) {
     const struct {
