@@ -1,7 +1,6 @@
 #include "app/health_model.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -30,14 +29,6 @@ std::wstring whole_seconds(std::chrono::steady_clock::duration d) {
 }
 
 }  // namespace
-
-std::wstring one_decimal(double value) {
-    if (!std::isfinite(value)) value = 0;
-    const long long tenths = std::llround(value * 10);
-    const bool negative = tenths < 0;
-    const unsigned long long t = negative ? -tenths : tenths;
-    return (negative ? L"-" : L"") + std::to_wstring(t / 10) + L"," + std::to_wstring(t % 10);
-}
 
 std::wstring elapsed_text(std::chrono::seconds elapsed) {
     const long long s = std::max<long long>(0, elapsed.count());

@@ -35,6 +35,7 @@
 // Ownership: plain value. Thread safety: none (GUI thread).
 #include "recording/disk_space_guard.h"
 
+#include "base/locale_text.h"
 #include "base/thread_message.h"
 #include "camera/recording_queue.h"
 #include "database/database_scan.h"
@@ -194,8 +195,6 @@ private:
 std::wstring elapsed_text(std::chrono::seconds elapsed);
 // "5 ч 20 мин", "12 мин", "< 1 мин"; from 10 h on whole hours: "151 ч"
 std::wstring time_left_text(std::chrono::seconds left);
-// One decimal with a comma: "24,8"
-std::wstring one_decimal(double value);
 // A few words for the strip from a "Запись остановлена: ..." text: "порт ДПП не открыт",
 // "диск заполнен", "ошибка записи", ...
 std::wstring stop_reason_short(const std::wstring& stop_text);

@@ -1,23 +1,11 @@
 #include "app/maintenance_worker.h"
 
-#include <cstdio>
 #include <exception>
 
 #include <wx/string.h>
 
+#include "base/locale_text.h"
 #include "base/thread_name.h"
-
-namespace {
-// One decimal with a decimal comma ("412,3"), whatever the locale.
-std::wstring tenths(double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.1f", value);
-    std::wstring out(text, text + std::char_traits<char>::length(text));
-    for (auto& c : out)
-        if (c == L'.') c = L',';
-    return out;
-}
-}  // namespace
 
 maintenance_report end_report(const maintenance_end& end) {
     if (end.job == maintenance_job::remove) return end.outcome.report;
@@ -25,8 +13,8 @@ maintenance_report end_report(const maintenance_end& end) {
     case archive_result::written: {
         const double megabytes = static_cast<double>(end.outcome.bytes) / (1024.0 * 1024.0);
         const double seconds = std::chrono::duration<double>(end.outcome.took).count();
-        return {{}, {}, L"Архив записан: " + end.archive + L", " + tenths(megabytes) + L" МБ за " +
-                            tenths(seconds) + L" с"};
+        return {{}, {}, L"Архив записан: " + end.archive + L", " + one_decimal(megabytes) + L" МБ за " +
+                            one_decimal(seconds) + L" с"};
     }
     case archive_result::cancelled: return {{}, {}, L"Архивация отменена: " + end.archive};
     default: return end.outcome.report;

@@ -1,6 +1,7 @@
 #include "base/locale_text.h"
 
 #include <climits>
+#include <cmath>
 #include <cwchar>
 
 std::string to_narrow(std::wstring_view text) {
@@ -42,4 +43,12 @@ std::wstring to_wide(std::string_view text) {
         }
     }
     return out;
+}
+
+std::wstring one_decimal(double value) {
+    if (!std::isfinite(value)) value = 0;
+    const long long tenths = std::llround(value * 10);
+    const bool negative = tenths < 0;
+    const unsigned long long t = negative ? -tenths : tenths;
+    return (negative ? L"-" : L"") + std::to_wstring(t / 10) + L"," + std::to_wstring(t % 10);
 }

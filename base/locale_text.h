@@ -9,3 +9,7 @@
 
 std::string to_narrow(std::wstring_view text);
 std::wstring to_wide(std::string_view text);
+
+// A number with one decimal as the operator reads it, with a decimal comma whatever the
+// process locale: "24,8", "412,3". Not a finite number: "0,0".
+std::wstring one_decimal(double value);

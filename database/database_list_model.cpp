@@ -1,7 +1,8 @@
 #include "database/database_list_model.h"
 
+#include "base/locale_text.h"
+
 #include <algorithm>
-#include <cwchar>
 #include <iterator>
 
 
@@ -24,12 +25,7 @@ std::wstring size_text(std::uint64_t bytes) {
         value /= 1024;
         ++unit;
     }
-    wchar_t text[32];
-    std::swprintf(text, std::size(text), L"%.1f %ls", value, units[unit]);
-    std::wstring out = text;
-    // The operator's decimal comma, whatever the process locale is.
-    if (const auto dot = out.find(L'.'); dot != std::wstring::npos) out[dot] = L',';
-    return out;
+    return one_decimal(value) + L" " + units[unit];
 }
 
 std::wstring database_list_model::heading(int column) {

@@ -3,7 +3,6 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -11,6 +10,7 @@
 #include <set>
 #include <vector>
 
+#include "base/locale_text.h"
 #include "base/thread_name.h"
 
 namespace fs = std::filesystem;
@@ -65,14 +65,6 @@ std::string expected_etag(const std::string& path, std::uint64_t size, std::uint
         joined += unhex(md5);
     }
     return md5_hex(joined) + "-" + std::to_string(parts);
-}
-
-std::string decimal(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", value);
-    std::string out = text;
-    std::replace(out.begin(), out.end(), '.', ',');
-    return out;
 }
 
 bool is_recording(const fs::path& dir) {
@@ -346,8 +338,8 @@ void depot_uploader::pass() {
             std::uint64_t bytes = 0;
             for (const auto& f : outcome.manifest.files) bytes += f.size;
             const double seconds = std::chrono::duration<double>(clock_type::now() - began).count();
-            log("Депо: выгружено и проверено: " + name + " (" + decimal(bytes / 1048576.0) + " МБ за " +
-                    decimal(seconds) + " с)",
+            log("Депо: выгружено и проверено: " + name + " (" + to_narrow(one_decimal(bytes / 1048576.0)) + " МБ за " +
+                    to_narrow(one_decimal(seconds)) + " с)",
                 false);
         }
         set_status(name, {depot_status::kind::in_depot, 0, {}});
