@@ -217,12 +217,3 @@ odometer_test_result probe_odometer_ports(const std::wstring& configured_port, c
         order, configured_path,
         [&stop](const std::wstring& path) { return probe_odometer_port(path, std::chrono::seconds(1), stop); }, stop);
 }
-
-std::vector<std::wstring> run_odometer_test(const std::vector<std::wstring>& device_paths,
-                                            const odometer_prober& probe) {
-    return probe_odometer_ports(device_paths, std::wstring(), probe).rows;
-}
-
-std::vector<std::wstring> run_odometer_test(const std::wstring& configured_port) {
-    return probe_odometer_ports(configured_port).rows;
-}

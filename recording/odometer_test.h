@@ -105,8 +105,3 @@ odometer_test_result probe_odometer_ports(const std::vector<std::wstring>& devic
 // The program's test: the configured port, the adapters in /dev, the COM ports; up to one
 // second per port that opens.
 odometer_test_result probe_odometer_ports(const std::wstring& configured_port, const odometer_stop& stop = {});
-
-// The rows alone of the two tests above.
-std::vector<std::wstring> run_odometer_test(const std::vector<std::wstring>& device_paths,
-                                            const odometer_prober& probe);
-std::vector<std::wstring> run_odometer_test(const std::wstring& configured_port);

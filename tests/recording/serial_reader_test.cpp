@@ -316,9 +316,10 @@ TEST(OdometerTest, ReportsWhatEachPortSends) {
     auto wide = [](const std::string& s) { return std::wstring(s.begin(), s.end()); };
     test_support::temp_dir dir("qm-odo");
     const std::wstring missing = dir.path().wstring() + L"/ttyUSB0";
-    const auto rows = run_odometer_test({wide(seven.device_path()), wide(four.device_path()),
-                                         wide(noise.device_path()), wide(silent.device_path()), missing},
-                                        [](const std::wstring& path) { return probe_odometer_port(path, 300ms); });
+    const auto rows = probe_odometer_ports({wide(seven.device_path()), wide(four.device_path()),
+                                            wide(noise.device_path()), wide(silent.device_path()), missing},
+                                           {}, [](const std::wstring& path) { return probe_odometer_port(path, 300ms); })
+                          .rows;
     ASSERT_EQ(rows.size(), 11u);
     EXPECT_EQ(rows[2], L"ДПП7: сообщений 19, счёт 501…519");
     EXPECT_EQ(rows[4], L"ДПП4: сообщений 19, счёт 501…519");

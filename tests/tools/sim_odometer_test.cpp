@@ -86,8 +86,10 @@ TEST(OdometerSim, TheOdometerTestFindsTheSimulatorOnTheConfiguredPort) {
     const auto order = odometer_probe_order(device, {L"ttyUSB0"}, serial_device_path);
     ASSERT_GE(order.size(), 2u);
     EXPECT_EQ(order[0], device);
-    const auto rows = run_odometer_test(
-        {order[0]}, [](const std::wstring& p) { return probe_odometer_port(p, std::chrono::seconds(2)); });
+    const auto rows =
+        probe_odometer_ports({order[0]}, {},
+                             [](const std::wstring& p) { return probe_odometer_port(p, std::chrono::seconds(2)); })
+            .rows;
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[1], L"Последовательный порт " + device);
     // The simulator sends format 7; wherever the probe starts in its stream it says so.
