@@ -6,6 +6,7 @@
 #include "base/thread_name.h"
 #include "database/database_registry.h"
 #include "database/recording_database.h"
+#include "tests/support/random_file.h"
 #include "tests/database/db_test_util.h"
 #include "tests/support/event_loop.h"
 #include "tests/support/temp_home.h"
@@ -14,11 +15,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <regex>
 
 #include <wx/frame.h>
@@ -48,16 +47,6 @@ struct answered_prompts : maintenance_prompts {
     void log_error(const std::wstring& text) override { rows.push_back(L"red:" + text); }
     void log_info(const std::wstring& text) override { rows.push_back(L"blue:" + text); }
 };
-
-void write_random(const fs::path& file, std::size_t bytes, unsigned seed) {
-    std::mt19937_64 random(seed);
-    std::string data(bytes, '\0');
-    for (std::size_t i = 0; i + 8 <= bytes; i += 8) {
-        const std::uint64_t v = random();
-        std::memcpy(&data[i], &v, 8);
-    }
-    std::ofstream(file, std::ios::binary) << data;
-}
 
 std::string contents(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -103,7 +92,8 @@ protected:
     }
     // Incompressible data that keeps the archive busy well over a second on this machine.
     void make_big(std::size_t megabytes) {
-        for (unsigned i = 0; i < megabytes / 16; ++i) write_random(folder / ("frames-" + std::to_string(i)), 16 << 20, i);
+        for (unsigned i = 0; i < megabytes / 16; ++i)
+            test_support::write_random_file(folder / ("frames-" + std::to_string(i)), 16 << 20, i);
     }
     bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds limit = 60s) {
         return test_support::pump_until(done, limit);
@@ -221,7 +211,7 @@ TEST(maintenance_worker, works_on_its_named_thread_and_reports_each_end_once) {
     test_support::temp_dir dir;
     const fs::path folder = dir.path() / "db";
     fs::create_directories(folder);
-    write_random(folder / "data", 4 << 20, 1);
+    test_support::write_random_file(folder / "data", 4 << 20, 1);
     database_registry registry;
     std::atomic<int> ends{0};
     std::string thread_name;

@@ -6,16 +6,15 @@
 #include <chrono>
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <thread>
 
 #include "database/database_reader.h"
 #include "base/locale_text.h"
 #include "database/database_registry.h"
 #include "database/recording_database.h"
+#include "tests/support/random_file.h"
 #include "tests/database/db_test_util.h"
 #include "tests/support/temp_home.h"
 
@@ -224,20 +223,9 @@ TEST_F(maintenance_test, an_archive_that_cannot_be_written_is_reported_and_leave
     EXPECT_TRUE(fs::exists(out / "taken.zip" / "inside"));
 }
 
-// Data that deflate cannot shrink, so writing takes many blocks of progress.
-void write_random(const fs::path& file, std::size_t bytes, unsigned seed) {
-    std::mt19937_64 random(seed);
-    std::string data(bytes, '\0');
-    for (std::size_t i = 0; i + 8 <= bytes; i += 8) {
-        const std::uint64_t v = random();
-        std::memcpy(&data[i], &v, 8);
-    }
-    std::ofstream(file, std::ios::binary) << data;
-}
-
 TEST_F(maintenance_test, writing_reports_rising_progress_up_to_one_and_the_archive_size) {
     const fs::path folder = record("2024.05.01 12.30.45");
-    for (unsigned i = 0; i < 3; ++i) write_random(folder / ("big-" + std::to_string(i)), 2 << 20, i);
+    for (unsigned i = 0; i < 3; ++i) test_support::write_random_file(folder / ("big-" + std::to_string(i)), 2 << 20, i);
     const fs::path zip = out / "a.zip";
     std::vector<double> seen;
     const archive_hooks hooks{[&](double f) { seen.push_back(f); }, [] { return false; }};
@@ -259,7 +247,7 @@ TEST_F(maintenance_test, writing_reports_rising_progress_up_to_one_and_the_archi
 
 TEST_F(maintenance_test, cancelled_writing_leaves_no_temporary_and_an_existing_archive_as_it_was) {
     const fs::path folder = record("2024.05.01 12.30.45");
-    for (unsigned i = 0; i < 3; ++i) write_random(folder / ("big-" + std::to_string(i)), 2 << 20, i);
+    for (unsigned i = 0; i < 3; ++i) test_support::write_random_file(folder / ("big-" + std::to_string(i)), 2 << 20, i);
     const struct {
         const char* name;
         double cancel_at;  // progress after which the writing is cancelled; 0: before it starts
