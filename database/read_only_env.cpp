@@ -1,18 +1,15 @@
 #include "database/read_only_env.h"
 
 #include "base/thread_name.h"
+#include "database/folder_locks.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <set>
 #include <thread>
 
@@ -91,21 +88,8 @@ public:
 // it, so a reader must not even open the file then, or another process could open the
 // recording for writing under the recorder.
 bool write_locked_by_this_process(const std::string& name) {
-    struct stat st {};
-    if (::stat(name.c_str(), &st) != 0) return false;
-    char device[64];
-    std::snprintf(device, sizeof device, "%02x:%02x:%llu", ::major(st.st_dev), ::minor(st.st_dev),
-                  static_cast<unsigned long long>(st.st_ino));
-    const std::string self = std::to_string(::getpid());
-    std::ifstream locks("/proc/locks");
-    for (std::string line; std::getline(locks, line);) {
-        std::istringstream fields(line);
-        std::string id, kind, mode, access, pid, where;
-        fields >> id >> kind;
-        if (kind == "->") continue;  // a waiter, not a holder
-        fields >> mode >> access >> pid >> where;
-        if (kind == "POSIX" && access == "WRITE" && pid == self && where == device) return true;
-    }
+    for (const auto& holder : locks_on(name))
+        if (holder.type == file_lock_holder::kind::posix && holder.write && holder.pid == ::getpid()) return true;
     return false;
 }
 

@@ -12,6 +12,7 @@
 
 #include "base/locale_text.h"
 #include "base/thread_name.h"
+#include "database/folder_locks.h"
 
 namespace fs = std::filesystem;
 using clock_type = std::chrono::steady_clock;
@@ -153,7 +154,11 @@ bool depot_holds_recording(s3_client& client, const std::string& manifest_key, c
 depot_uploader::depot_uploader(depot_uploader_config config)
     : config_(std::move(config)), state_(std::make_unique<depot_uploader_state>()) {
     if (!config_.make_client)
-        config_.make_client = [](const depot_settings& s) { return std::make_unique<s3_client>(s.client_config()); };
+        config_.make_client = [this](const depot_settings& s) {
+            s3_config c = s.client_config();
+            c.cancelled = [this] { return should_yield(); };  // stop() never waits for a slow part
+            return std::make_unique<s3_client>(std::move(c));
+        };
 }
 
 depot_uploader::~depot_uploader() { stop(); }
@@ -178,6 +183,11 @@ bool depot_uploader::stop_requested() const {
     return stop_;
 }
 
+bool depot_uploader::should_yield() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stop_ || disabled_;
+}
+
 void depot_uploader::recording_closed(const std::string&) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -191,6 +201,16 @@ void depot_uploader::set_settings(const depot_settings& settings) {
         std::lock_guard<std::mutex> lock(mutex_);
         pending_settings_ = settings;
         settings_changed_ = true;
+        disabled_ = !settings.enabled;
+        woken_ = true;
+    }
+    wake_.notify_all();
+}
+
+void depot_uploader::set_write_path(const std::string& write_path) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pending_write_path_ = write_path;
         woken_ = true;
     }
     wake_.notify_all();
@@ -227,9 +247,14 @@ void depot_uploader::pass() {
             settings_changed_ = false;
             state_->paused_until = {};
         }
+        if (!pending_write_path_.empty()) {
+            if (pending_write_path_ != config_.write_path) state_->recordings.clear();
+            config_.write_path = std::move(pending_write_path_);
+            pending_write_path_.clear();
+        }
     }
     const auto now = clock_type::now();
-    if (state_->paused_until > now) return;
+    if (!config_.settings.enabled || state_->paused_until > now) return;
 
     auto set_status = [&](const std::string& name, depot_status s) {
         auto& e = state_->recordings[name];
@@ -251,7 +276,12 @@ void depot_uploader::pass() {
     for (auto it = state_->recordings.begin(); it != state_->recordings.end();)
         it = std::binary_search(names.begin(), names.end(), it->first) ? std::next(it) : state_->recordings.erase(it);
 
-    auto writing = [&](const std::string& name) { return config_.being_written && config_.being_written(name); };
+    // The LevelDB lock tells a recording being written in any process, this one included, from
+    // the moment its folder is a database; the callback adds what only the owner knows.
+    auto writing = [&](const std::string& name) {
+        return recording_folder_use((fs::path(config_.write_path) / name).string()) == folder_use::write ||
+               (config_.being_written && config_.being_written(name));
+    };
     for (const auto& name : names) {
         if (writing(name)) {
             set_status(name, {});
@@ -295,7 +325,7 @@ void depot_uploader::pass() {
             depot_options options = config_.push;
             const auto user_cancelled = config_.push.cancelled;
             options.cancelled = [this, user_cancelled] {
-                return stop_requested() || (user_cancelled && user_cancelled());
+                return should_yield() || (user_cancelled && user_cancelled());
             };
             int shown = 0;
             options.progress = [&](const depot_progress& p) {
@@ -308,7 +338,7 @@ void depot_uploader::pass() {
             };
             const auto began = clock_type::now();
             const depot_outcome outcome = push_recording(*client, settings.prefix, folder.string(), options);
-            if (outcome.cancelled || (!outcome.ok && stop_requested())) {
+            if (outcome.cancelled || (!outcome.ok && should_yield())) {
                 set_status(name, {depot_status::kind::queued, 0, {}});
                 return;
             }
@@ -354,7 +384,8 @@ void depot_uploader::pass() {
                 e.next_try = clock_type::now() + config_.retry_most;
                 continue;
             }
-            if (writing(name)) continue;
+            // Nobody may have it open: not the recorder, nor a viewer or a service reading it.
+            if (writing(name) || recording_folder_use(folder.string()) != folder_use::none) continue;
             fs::remove_all(folder, ec);
             if (ec) {
                 log("Депо: не удалось удалить " + name + " на вагоне: " + ec.message(), true);

@@ -4,8 +4,9 @@
 // deletes a recording on the car once the depot is proven to hold all of it.
 //
 // What counts as a recording: a directory of the recordings folder holding a LevelDB database
-// (a CURRENT file), not hidden, not the one being_written() names. What counts as in the depot:
-// after an upload of ours, a marker <recordings>/.depot/<folder>.done keeps the manifest's key
+// (a CURRENT file), not hidden, not locked by a LevelDB writer in any process (the recorder
+// writing it) and not one being_written() names; with settings.enabled false it does nothing.
+// What counts as in the depot: after an upload of ours, a marker <recordings>/.depot/<folder>.done keeps the manifest's key
 // and text; the recording is taken as in the depot while that marker is there and the store's
 // manifest HEADs with the same length and MD5 (cheap: one request). Without a marker,
 // push_recording() itself HEADs each object and sends only what is missing.
@@ -82,12 +83,17 @@ public:
     void stop();   // idempotent; joins the thread
     // True once stop() began; callbacks may poll it to give up early.
     bool stop_requested() const;
+    // True once stop() began or new settings switched upload off: the upload under way gives up
+    // between requests and within one.
+    bool should_yield() const;
 
     // The recording in this folder (a name or a path) was closed: scan now.
     void recording_closed(const std::string& folder);
     // New settings (a new key, a new bucket): takes effect from the next recording and lifts
     // the pause after a refusal.
     void set_settings(const depot_settings& settings);
+    // The recordings folder changed: the next pass looks there (an upload under way finishes).
+    void set_write_path(const std::string& write_path);
 
 private:
     void run();
@@ -103,6 +109,8 @@ private:
     bool stop_ = false;                        // guarded by mutex_
     bool woken_ = false;                       // guarded by mutex_
     bool settings_changed_ = false;            // guarded by mutex_
+    bool disabled_ = false;                    // guarded by mutex_: the newest settings are off
     depot_settings pending_settings_;          // guarded by mutex_ (valid when settings_changed_)
+    std::string pending_write_path_;           // guarded by mutex_ (empty: unchanged)
     std::unique_ptr<struct depot_uploader_state> state_;  // the thread's alone
 };

@@ -180,6 +180,11 @@ std::size_t write_body(char* data, std::size_t size, std::size_t count, void* us
     return n;
 }
 
+int transfer_progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto* cancelled = static_cast<const std::function<bool()>*>(user);
+    return (*cancelled)() ? 1 : 0;
+}
+
 std::size_t write_header(char* data, std::size_t size, std::size_t count, void* user) {
     auto* t = static_cast<transfer*>(user);
     const std::size_t n = size * count;
@@ -275,6 +280,11 @@ s3_result s3_client::perform(request& r) {
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &t);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, write_header);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &t);
+    if (config_.cancelled) {
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, transfer_progress);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &config_.cancelled);
+    }
 
     // The payload goes unsigned: a 40 GB recording is never hashed twice per request.
     struct curl_slist* headers = curl_slist_append(nullptr, "x-amz-content-sha256: UNSIGNED-PAYLOAD");
@@ -306,6 +316,11 @@ s3_result s3_client::perform(request& r) {
     if (t.write_failed) {
         result.error = s3_error::local;
         result.reason = "не удалось записать файл " + r.out_file;
+        return result;
+    }
+    if (code == CURLE_ABORTED_BY_CALLBACK && config_.cancelled && config_.cancelled()) {
+        result.error = s3_error::cancelled;
+        result.reason = "выгрузка прервана";
         return result;
     }
     if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && t.overflow)) {

@@ -24,6 +24,10 @@ struct s3_config {
     // A transfer slower than low_speed_bytes for low_speed_time_s is cut (a dead link).
     long low_speed_bytes = 1024;
     long low_speed_time_s = 30;
+    // Polled during every transfer (from the calling thread); true ends the request under
+    // way at once with s3_error::cancelled, so an owner stopping its thread never waits for
+    // a slow part to finish.
+    std::function<bool()> cancelled;
 };
 
 enum class s3_error {
@@ -36,6 +40,7 @@ enum class s3_error {
     server,        // 5xx: worth trying again
     other,         // anything else: not worth trying again
     local,         // a local file could not be read or written
+    cancelled,     // the config's cancelled() asked to stop
 };
 
 struct s3_result {

@@ -34,6 +34,7 @@ extern "C" {
 #include "database/database_layout.h"
 #include "database/database_reader.h"
 #include "database/database_scan.h"
+#include "database/folder_locks.h"
 #include "depot/depot_recording.h"
 #include "depot/depot_settings.h"
 #include "base/locale_text.h"
@@ -354,6 +355,12 @@ int push_command(const std::string& target) {
     const bool terminal = isatty(2);
     int failed = 0;
     for (const auto& recording : recordings) {
+        // Half a recording in the depot would look whole to nobody, but it costs the link.
+        if (recording_folder_use(recording.string()) == folder_use::write) {
+            std::cerr << "quillmar-db: " << recording.string() << ": запись ещё идёт, не выгружена\n";
+            ++failed;
+            continue;
+        }
         depot_options options;
         if (terminal)
             options.progress = [&](const depot_progress& p) {

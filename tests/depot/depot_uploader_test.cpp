@@ -134,6 +134,10 @@ TEST_F(depot_uploader_test, closed_recordings_go_oldest_first_and_the_one_being_
     make_recording(work_.path() / "2026-03-01_09-00-00", 2, 2);
     make_recording(work_.path() / "2026-03-03_11-00-00", 2, 3);
     fs::create_directories(work_.path() / "notes");  // not a recording
+    // Open for writing, as the recorder holds the recording it writes: its lock alone keeps it
+    // back, with no word from the owner.
+    recording_database writing;
+    writing.open((work_.path() / "2026-03-04_12-00-00").wstring(), "S-0008", L"правый");
 
     journal j;
     std::vector<std::string> order;  // guarded by j.mutex
@@ -179,6 +183,9 @@ TEST_F(depot_uploader_test, closed_recordings_go_oldest_first_and_the_one_being_
     second.stop();
     EXPECT_EQ(again.rows_with("выгрузка начата"), 1) << "only the recording no longer being written";
     EXPECT_EQ(again.rows_with("2026-03-03_11-00-00"), 1);
+    EXPECT_EQ(j.rows_with("2026-03-04_12-00-00") + again.rows_with("2026-03-04_12-00-00"), 0);
+    EXPECT_EQ(again.count("2026-03-04_12-00-00", depot_status::kind::queued), 0);
+    writing.close(std::string("S-0008"), L"правый");
 }
 
 TEST_F(depot_uploader_test, stop_mid_upload_and_the_next_uploader_resumes_from_confirmed_parts) {
