@@ -31,7 +31,7 @@ std::wstring size_text(std::uint64_t bytes) {
 std::wstring database_list_model::heading(int column) {
     static const wchar_t* const headings[column_count] = {L"Код сеанса",      L"Борт",         L"Время начала",
                                                           L"Время окончания", L"ДПП начала",   L"ДПП окончания",
-                                                          L"Размер",          L"Число записей"};
+                                                          L"Размер",          L"Число записей", L"Депо"};
     if (column < 0 || column >= column_count) return {};
     return headings[column];
 }
@@ -48,9 +48,18 @@ std::wstring database_list_model::cell(std::size_t row, int column) const {
     case 5: return odometer_text(info.dpp_end);
     case 6: return size_text(info.size);
     case 7: return std::to_wstring(info.count);
+    case 8: {
+        std::wstring name = rows_[row].path;
+        while (!name.empty() && name.back() == L'/') name.pop_back();
+        name = name.substr(name.rfind(L'/') + 1);  // npos + 1 == 0
+        const auto it = depot_.find(name);
+        return it == depot_.end() ? std::wstring(L"—") : it->second;
+    }
     default: return {};
     }
 }
+
+void database_list_model::set_depot_text(const std::wstring& name, std::wstring text) { depot_[name] = std::move(text); }
 
 std::wstring database_list_model::path(long row) const {
     if (row < 0 || static_cast<std::size_t>(row) >= rows_.size()) return {};

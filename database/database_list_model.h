@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,9 +16,9 @@
 
 class database_list_model {
 public:
-    static constexpr int column_count = 8;
+    static constexpr int column_count = 9;
     // "Код сеанса", "Борт", "Время начала", "Время окончания", "ДПП начала",
-    // "ДПП окончания", "Размер", "Число записей"; empty for any other column.
+    // "ДПП окончания", "Размер", "Число записей", "Депо"; empty for any other column.
     static std::wstring heading(int column);
 
     void clear() { rows_.clear(); }
@@ -27,6 +28,11 @@ public:
 
     std::size_t size() const { return rows_.size(); }
     const std::vector<registry_entry>& rows() const { return rows_; }
+
+    // The depot column of the recording whose folder is named `name` (its last component):
+    // what the uploader last said of it. Kept across reloads; "—" for a folder never named.
+    void set_depot_text(const std::wstring& name, std::wstring text);
+    void clear_depot_texts() { depot_.clear(); }
 
     // The text of one cell; empty for a row or column out of range. Odometer counts as
     // decimal ("-" for 4294967295), the size as size_text writes it, the count as decimal.
@@ -44,6 +50,7 @@ public:
 
 private:
     std::vector<registry_entry> rows_;
+    std::map<std::wstring, std::wstring> depot_;  // folder name -> the depot column's text
 };
 
 // A size as the list shows it: one decimal with a comma in 1024-based Russian units

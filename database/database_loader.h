@@ -58,6 +58,8 @@ public:
     void wait();
 
     const database_list_model& model() const { return model_; }
+    // For the columns the registry does not hold (the depot upload's).
+    database_list_model& model() { return model_; }
     database_registry& registry() { return registry_; }
 
 private:

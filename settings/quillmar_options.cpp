@@ -16,7 +16,7 @@
 
 namespace {
 
-enum class kind { choice, boolean, floating, integer, text, directory };
+enum class kind { choice, boolean, floating, integer, text, directory, file };
 
 struct property_row {
     const wchar_t* category;  // nullptr: stays in the category above
@@ -48,6 +48,16 @@ const property_row rows[] = {
      kind::boolean,
      {}},
     {nullptr, L"Порт", settings_keys::rc_service_port, kind::text, {}},
+    {L"Депо", L"Выгружать записи в депо", settings_keys::depot_enabled, kind::boolean, {}},
+    {nullptr, L"Адрес хранилища (URL)", settings_keys::depot_endpoint, kind::text, {}},
+    {nullptr, L"Корзина", settings_keys::depot_bucket, kind::text, {}},
+    {nullptr, L"Префикс", settings_keys::depot_prefix, kind::text, {}},
+    {nullptr, L"Регион", settings_keys::depot_region, kind::text, {}},
+    {nullptr, L"Ключ доступа", settings_keys::depot_access_key, kind::text, {}},
+    {nullptr, L"Файл секретного ключа (права 0600)", settings_keys::depot_secret_file, kind::file, {}},
+    {nullptr, L"Файл сертификатов ЦС (https)", settings_keys::depot_ca_file, kind::file, {}},
+    {nullptr, L"Ограничение скорости, КБ/с (0 - нет)", settings_keys::depot_max_kbps, kind::integer, {}},
+    {nullptr, L"Удалять на вагоне после проверки в депо", settings_keys::depot_delete_when_safe, kind::boolean, {}},
 };
 
 wxString default_text(const wxString& key) {
@@ -62,11 +72,19 @@ wxString default_text(const wxString& key) {
     if (key == k::coordinate_server_port) return d::coordinate_server_port;
     if (key == k::data_service_port) return d::data_service_port;
     if (key == k::rc_service_port) return d::rc_service_port;
+    if (key == k::depot_endpoint) return d::depot_endpoint;
+    if (key == k::depot_bucket) return d::depot_bucket;
+    if (key == k::depot_prefix) return d::depot_prefix;
+    if (key == k::depot_region) return d::depot_region;
+    if (key == k::depot_access_key) return d::depot_access_key;
+    if (key == k::depot_secret_file) return d::depot_secret_file;
+    if (key == k::depot_ca_file) return d::depot_ca_file;
     return wxString();
 }
 
 long default_long(const wxString& key) {
     if (key == settings_keys::record_queue_mb) return settings_defaults::record_queue_mb;
+    if (key == settings_keys::depot_max_kbps) return settings_defaults::depot_max_kbps;
     return settings_defaults::coordinate_server_query_period;
 }
 
@@ -76,6 +94,8 @@ bool default_bool(const wxString& key) {
     if (key == k::rotate180) return d::rotate180;
     if (key == k::show_scale) return d::show_scale;
     if (key == k::coordinate_server_enabled) return d::coordinate_server_enabled;
+    if (key == k::depot_enabled) return d::depot_enabled;
+    if (key == k::depot_delete_when_safe) return d::depot_delete_when_safe;
     return d::rc_service_enabled;
 }
 
@@ -113,6 +133,7 @@ wxPGProperty* make_property(const property_row& row, const settings_store& store
         return new wxStringProperty(row.label, key, decimal_text(store.read_double(key, settings_defaults::scale)));
     case kind::integer: return new wxIntProperty(row.label, key, store.read_long(key, default_long(key)));
     case kind::directory: return new wxDirProperty(row.label, key, store.read_text(key, default_text(key)));
+    case kind::file: return new wxFileProperty(row.label, key, store.read_text(key, default_text(key)));
     case kind::text: break;
     }
     return new wxStringProperty(row.label, key, store.read_text(key, default_text(key)));

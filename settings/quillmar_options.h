@@ -1,11 +1,11 @@
 #pragma once
-// The settings dialog "Настройка программы": sixteen settings in a property grid.
+// The settings dialog "Настройка программы": the settings in a property grid.
 //
 // Construction builds the dialog and loads every property from the store. "ОК" refuses what
 // settings_check refuses (an empty or unwritable "Каталог", a port outside 1-65535, text in a
 // number field, ...): the message goes to the line under the grid and a message box, the
 // field is selected, and the dialog stays open with every edit kept. Otherwise it writes all
-// sixteen keys to the store (not flushed: the caller flushes) and ends with wxID_OK.
+// its keys to the store (not flushed: the caller flushes) and ends with wxID_OK.
 // Escape in a cell being edited takes back that cell only. "Отмена", and Escape otherwise,
 // end with wxID_CANCEL and write nothing. `exposure_mode` is not shown.
 // Choice properties store their entry's text; a stored text that is not exactly one of the
@@ -31,7 +31,7 @@ public:
 
     wxPropertyGrid* grid() const { return grid_; }
 
-    // Writes the sixteen properties to the store, in dialog order (what "ОК" does before
+    // Writes the properties to the store, in dialog order (what "ОК" does before
     // ending the dialog).
     void save();
 

@@ -66,6 +66,31 @@ std::optional<std::wstring> refuse_range(const setting_text& value, long low, lo
            L" должно быть целым числом от " + std::to_wstring(low) + L" до " + std::to_wstring(high);
 }
 
+std::optional<std::wstring> refuse_endpoint(const setting_text& value) {
+    const std::wstring text = trimmed(value.text);
+    if (text.empty()) return std::nullopt;  // upload stays off until it is set
+    for (const std::wstring scheme : {L"http://", L"https://"})
+        if (text.rfind(scheme, 0) == 0 && text.size() > scheme.size() && text.find_first_of(L" \t") == std::wstring::npos)
+            return std::nullopt;
+    return L"Адрес депо " + quoted(text) + L" (поле " + quoted(value.label) +
+           L") должен начинаться с http:// или https:// и называть сервер";
+}
+
+// Refused here rather than at the first upload: the operator is at the dialog now.
+std::optional<std::wstring> refuse_secret_file(const setting_text& value) {
+    const std::wstring text = trimmed(value.text);
+    if (text.empty()) return std::nullopt;
+    const fs::path file = as_path(text);
+    std::error_code ec;
+    const fs::file_status status = fs::status(file, ec);
+    if (!file.is_absolute() || !fs::is_regular_file(status))
+        return L"Нет файла ключа депо " + quoted(text) + L" (поле " + quoted(value.label) + L")";
+    using fs::perms;
+    if ((status.permissions() & (perms::group_all | perms::others_all)) != perms::none)
+        return L"Файл ключа депо " + quoted(text) + L" доступен не только владельцу: нужны права 0600 (chmod 600)";
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<long> parse_whole_number(const std::wstring& text) {
@@ -123,6 +148,9 @@ std::optional<std::wstring> refuse_setting(const setting_text& value) {
         return L"Значение " + quoted(trimmed(value.text)) + L" поля " + quoted(value.label) +
                L" должно быть числом больше нуля";
     }
+    if (key == k::depot_endpoint) return refuse_endpoint(value);
+    if (key == k::depot_max_kbps) return refuse_range(value, 0, 10000000);
+    if (key == k::depot_secret_file) return refuse_secret_file(value);
     if (key == k::dpp_port && trimmed(value.text).empty())
         return L"Не указан последовательный порт ДПП (поле " + quoted(value.label) + L")";
     return std::nullopt;

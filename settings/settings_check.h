@@ -10,7 +10,10 @@
 // - "Период опроса (секунды)": anything but a whole number from 1 to 86400;
 // - "Очередь записи, МБ": anything but a whole number from 64 to 16384;
 // - "Масштаб линейки": anything but a number above 0 (a decimal point or comma);
-// - "Порт ДПП": empty.
+// - "Порт ДПП": empty;
+// - the depot's address: anything but an http:// or https:// URL (empty is fine: no upload);
+//   its speed cap: anything but a whole number from 0 to 10000000; its secret key's file: a
+//   name that is not an existing file's full path, or a file others may read (0600 needed).
 // Every other key, and every text that passes, gives no message.
 #include <optional>
 #include <string>

@@ -31,6 +31,9 @@ inline constexpr const wchar_t* depot_secret_file = L"depot_secret_file";
 inline constexpr const wchar_t* depot_ca_file = L"depot_ca_file";
 inline constexpr const wchar_t* depot_max_kbps = L"depot_max_kbps";
 inline constexpr const wchar_t* depot_delete_when_safe = L"depot_delete_when_safe";
+inline constexpr const wchar_t* web_service_port = L"web_service_port";
+inline constexpr const wchar_t* web_service_address = L"web_service_address";
+inline constexpr const wchar_t* web_control_token = L"web_control_token";
 }  // namespace settings_keys
 
 namespace settings_defaults {
@@ -68,6 +71,10 @@ inline constexpr const wchar_t* depot_secret_file = L"";
 inline constexpr const wchar_t* depot_ca_file = L"";
 // Upload bandwidth cap in KiB/s; 0 means none.
 inline constexpr long depot_max_kbps = 0;
-// Whether a recording verified in the depot may be deleted locally when space runs short.
+// Whether a recording may be deleted on the car once the depot is proven to hold all of it.
 inline constexpr bool depot_delete_when_safe = false;
+// The pages for a browser; port "0" turns them off. Read-only while the token is empty.
+inline constexpr const wchar_t* web_service_port = L"12880";
+inline constexpr const wchar_t* web_service_address = L"0.0.0.0";
+inline constexpr const wchar_t* web_control_token = L"";
 }  // namespace settings_defaults

@@ -39,7 +39,8 @@ TEST(DatabaseListModel, CellTexts) {
     EXPECT_EQ(model.cell(1, 6), L"—");
     EXPECT_EQ(model.cell(2, 6), L"5,0 ГБ");  // the full 64-bit size, not modulo 2^32
     EXPECT_EQ(model.cell(2, 7), L"12345678901");
-    EXPECT_EQ(model.cell(0, 8), L"");
+    EXPECT_EQ(model.cell(0, 8), L"—");  // nothing said of it by the depot upload
+    EXPECT_EQ(model.cell(0, 9), L"");
     EXPECT_EQ(model.cell(0, -1), L"");
     EXPECT_EQ(model.cell(3, 0), L"");
 }
@@ -48,12 +49,25 @@ TEST(DatabaseListModel, HeadingsAndSelectedPath) {
     EXPECT_EQ(database_list_model::heading(0), L"Код сеанса");
     EXPECT_EQ(database_list_model::heading(6), L"Размер");
     EXPECT_EQ(database_list_model::heading(7), L"Число записей");
-    EXPECT_EQ(database_list_model::heading(8), L"");
+    EXPECT_EQ(database_list_model::heading(8), L"Депо");
+    EXPECT_EQ(database_list_model::heading(9), L"");
     database_list_model model;
     EXPECT_EQ(model.path(-1), L"");  // nothing selected
     model.append(entry(0, 1, 1, 1));
     EXPECT_EQ(model.path(0), L"/data/2024.05.01 12.30.45");
     EXPECT_EQ(model.path(1), L"");
+}
+
+TEST(DatabaseListModel, DepotColumnFollowsTheFolderNameAcrossReloads) {
+    database_list_model model;
+    model.append(entry(0, 1, 1, 1));
+    model.set_depot_text(L"2024.05.01 12.30.45", L"выгружается 37 %");
+    model.set_depot_text(L"other", L"в депо");
+    EXPECT_EQ(model.cell(0, 8), L"выгружается 37 %");
+    model.assign({entry(0, 1, 1, 1)});  // a rescan keeps what the upload said
+    EXPECT_EQ(model.cell(0, 8), L"выгружается 37 %");
+    model.clear_depot_texts();
+    EXPECT_EQ(model.cell(0, 8), L"—");
 }
 
 namespace {
@@ -108,8 +122,8 @@ TEST(DatabaseListModel, ColumnWidthsFitTheWidestHeadingOrCell) {
     };
     database_list_model model;
     auto widths = model.column_widths(measure, 10);
-    ASSERT_EQ(widths.size(), 8u);
-    for (int c = 0; c < 8; ++c)  // no rows: the headings decide
+    ASSERT_EQ(widths.size(), static_cast<std::size_t>(database_list_model::column_count));
+    for (int c = 0; c < database_list_model::column_count; ++c)  // no rows: the headings decide
         EXPECT_EQ(widths[static_cast<std::size_t>(c)], measure(database_list_model::heading(c)) + 10) << c;
 
     registry_entry long_code = entry(1, 4294967295u, 1536, 3);

@@ -78,6 +78,39 @@ TEST(SettingsCheck, TheRecordingQueueTakes64To16384Megabytes) {
               L"Значение \"10\" поля \"Очередь записи, МБ\" должно быть целым числом от 64 до 16384");
 }
 
+TEST(SettingsCheck, TheDepotFieldsRefuseWhatCouldNotUpload) {
+    test_support::temp_dir dir;
+    const fs::path secret = dir.path() / "secret";
+    std::ofstream(secret) << "key\n";
+    fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+    const fs::path shared = dir.path() / "shared";
+    std::ofstream(shared) << "key\n";
+    fs::permissions(shared, fs::perms::owner_read | fs::perms::group_read);
+    const struct {
+        const wchar_t* key;
+        std::wstring text;
+        bool ok;
+    } cases[] = {
+        {settings_keys::depot_endpoint, L"", true},
+        {settings_keys::depot_endpoint, L"http://127.0.0.1:8080", true},
+        {settings_keys::depot_endpoint, L"https://depot.example/", true},
+        {settings_keys::depot_endpoint, L"depot.example", false},
+        {settings_keys::depot_endpoint, L"https://", false},
+        {settings_keys::depot_endpoint, L"ftp://depot", false},
+        {settings_keys::depot_max_kbps, L"0", true},
+        {settings_keys::depot_max_kbps, L"-1", false},
+        {settings_keys::depot_max_kbps, L"2 МБ", false},
+        {settings_keys::depot_secret_file, L"", true},
+        {settings_keys::depot_secret_file, secret.wstring(), true},
+        {settings_keys::depot_secret_file, shared.wstring(), false},
+        {settings_keys::depot_secret_file, (dir.path() / "none").wstring(), false},
+        {settings_keys::depot_secret_file, L"secret", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(!check(c.key, c.text).has_value(), c.ok) << c.text;
+    EXPECT_EQ(check(settings_keys::depot_secret_file, shared.wstring()),
+              L"Файл ключа депо \"" + shared.wstring() + L"\" доступен не только владельцу: нужны права 0600 (chmod 600)");
+}
+
 TEST(SettingsCheck, TheRecordingFolderMustBeAFullPathThisUserCanWriteInto) {
     test_support::temp_dir dir;
     const fs::path plain = dir.path() / "a file";
