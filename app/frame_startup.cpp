@@ -2,6 +2,7 @@
 
 #include "app/app_paths.h"
 #include "app/camera_discovery.h"
+#include "app/depot_link.h"
 #include "app/quillmar_frame.h"
 #include "app/service_options.h"
 #include "app/toolbar_icons.h"
@@ -102,6 +103,8 @@ bool frame_startup::run_next() {
                      L", наибольший " + std::to_wstring(d.hard) + L"), открыто " + std::to_wstring(d.open_now) +
                      L"; соединений службы изображений: до " + std::to_wstring(d.connections));
         }
+        f.depot_ = std::make_unique<depot_link>(&f, f.events_);
+        f.apply_depot_settings();
         f.refresh_health();
         f.health_timer_.Start(1000);
         break;

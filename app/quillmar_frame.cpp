@@ -2,6 +2,7 @@
 
 #include "app/app_paths.h"
 #include "app/camera_discovery.h"
+#include "app/depot_link.h"
 #include "app/main_toolbar.h"
 #include "app/frame_startup.h"
 #include "app/health_strip.h"
@@ -104,6 +105,7 @@ quillmar_frame::~quillmar_frame() { release(); }
 void quillmar_frame::release() {
     // Workers that outlive the window must find nobody to post to from here on.
     events_->detach();
+    depot_.reset();  // cancels the request under way and joins "qm-depot"
     jobs_.reset();  // closes the progress window, cancels an archive, joins the worker
     odometer_probe_.reset();  // stops and joins "qm-probe", which queues its result to this window
     discovery_.reset();  // joins a camera search, which uses the factory
@@ -141,6 +143,7 @@ void quillmar_frame::bind_thread_events() {
     Bind(EVT_DATABASE_INFO, &quillmar_frame::on_database_info, this);
     Bind(EVT_SOURCE_RETIRED, &quillmar_frame::on_source_retired, this);
     Bind(EVT_ODOMETER_PROBED, &quillmar_frame::on_odometer_probed, this);
+    Bind(EVT_DEPOT_STATUS, &quillmar_frame::on_depot_status, this);
 }
 
 void quillmar_frame::build_menus() {
@@ -523,6 +526,7 @@ void quillmar_frame::stop() {
 
 void quillmar_frame::on_source_retired(wxThreadEvent& event) {
     const std::wstring said = state_.retired(event.GetPayload<std::uint64_t>());
+    if (depot_) depot_->recording_closed();  // its database is closed now
     if (!said.empty()) show_status(2, said);
     refresh_health();
 }
@@ -611,6 +615,20 @@ void quillmar_frame::run_settings(const std::function<int(settings_ptr)>& show) 
     if (show(settings_) != wxID_OK) return;
     settings_->flush();
     if (write_path_from(settings_) != before) refresh_databases();
+    apply_depot_settings();
+}
+
+void quillmar_frame::apply_depot_settings() {
+    if (!depot_ || !settings_) return;
+    if (depot_->apply(*settings_, narrow(write_path_from(settings_)))) return;
+    loader_->model().clear_depot_texts();
+    if (database_list_) database_list_->refill();
+}
+
+void quillmar_frame::on_depot_status(wxThreadEvent& event) {
+    const auto update = event.GetPayload<depot_status_update>();
+    loader_->model().set_depot_text(update.folder, update.text);
+    if (database_list_) database_list_->refill();
 }
 
 void quillmar_frame::refresh_databases() {

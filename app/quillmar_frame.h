@@ -41,6 +41,7 @@
 #include <wx/timer.h>
 
 class camera_discovery;
+class depot_link;
 class maintenance_jobs;
 class wxComboBox;
 class wxListCtrl;
@@ -89,6 +90,8 @@ public:
     // Renders recorder_core's health cells now (the strip's timer does it every second).
     void refresh_health();
     network_services* services() const { return services_.get(); }
+    // The depot upload, made at start-up (idle unless the settings switch it on).
+    depot_link* depot() const { return depot_.get(); }
 
     // Whether the command `id` is enabled now (what the update-UI handler shows).
     bool command_enabled(int id) const;
@@ -185,6 +188,9 @@ private:
     void on_database_info(wxThreadEvent& event);
     void on_source_retired(wxThreadEvent& event);
     void on_odometer_probed(wxThreadEvent& event);
+    void on_depot_status(wxThreadEvent& event);
+    // The settings' depot keys to the upload; the "Депо" column cleared when it is off.
+    void apply_depot_settings();
 
     std::shared_ptr<window_event_sink> events_;
     // The recordings listed (the image service looks sessions up in it) and the recording in
@@ -208,6 +214,8 @@ private:
     jai_camera_ptr camera_;                       // the open camera, or none; frame sources hold it too
     std::unique_ptr<database_loader> loader_;     // registry list model and the scan thread
     std::unique_ptr<network_services> services_;  // cut off (sink detached), then stopped at release
+    // Queues its statuses to this window: joined first in release().
+    std::unique_ptr<depot_link> depot_;
     status_throttle status_{std::chrono::milliseconds(250)};
     wxTimer status_timer_;                         // shows the held-back status texts when they are due
     wxTimer health_timer_;                         // the strip's figures, once a second

@@ -320,7 +320,11 @@ void depot_uploader::pass() {
         }
 
         if (!known) {
-            log("Депо: выгрузка начата: " + name + " → " + where, false);
+            // A state file left by an earlier run (a dropped link, a kill) means the store holds
+            // part of it already: the operator sees the upload go on, not start again.
+            const bool resumed = fs::exists(marks / (name + ".state"), ec);
+            log(std::string(resumed ? "Депо: выгрузка продолжена: " : "Депо: выгрузка начата: ") + name + " → " + where,
+                false);
             set_status(name, {depot_status::kind::uploading, 0, {}});
             depot_options options = config_.push;
             const auto user_cancelled = config_.push.cancelled;
@@ -368,8 +372,15 @@ void depot_uploader::pass() {
             std::uint64_t bytes = 0;
             for (const auto& f : outcome.manifest.files) bytes += f.size;
             const double seconds = std::chrono::duration<double>(clock_type::now() - began).count();
+            int parts = 0;
+            for (const auto& f : outcome.manifest.files)
+                if (f.size > options.part_size)
+                    parts += static_cast<int>((f.size + options.part_size - 1) / options.part_size);
+            const std::string sent =
+                resumed && parts ? "; частей отправлено: " + std::to_string(outcome.parts_sent) + " из " + std::to_string(parts)
+                                 : std::string();
             log("Депо: выгружено и проверено: " + name + " (" + to_narrow(one_decimal(bytes / 1048576.0)) + " МБ за " +
-                    to_narrow(one_decimal(seconds)) + " с)",
+                    to_narrow(one_decimal(seconds)) + " с" + sent + ")",
                 false);
         }
         set_status(name, {depot_status::kind::in_depot, 0, {}});
