@@ -39,9 +39,9 @@ inline std::vector<std::string> log_messages(const std::filesystem::path& path) 
     return out;
 }
 
-// The image data and remote-control services listen where the system chooses, never on the
-// fixed ports a recorder on this machine (or another test run) may hold; the test environment
-// does the same for discovery (QUILLMAR_DISCOVERY_PORT).
+// The image data and remote-control services listen where the system chooses and the browser
+// service is off, never on the fixed ports a recorder on this machine (or another test run) may
+// hold; the test environment does the same for discovery (QUILLMAR_DISCOVERY_PORT).
 inline void keep_services_off_fixed_ports(const std::filesystem::path& settings_file) {
     std::string text;
     {
@@ -52,6 +52,7 @@ inline void keep_services_off_fixed_ports(const std::filesystem::path& settings_
     if (!text.empty() && text.back() != '\n') out << "\n";
     if (text.find("data_service_port=") == std::string::npos) out << "data_service_port=0\n";
     if (text.find("rc_service_port=") == std::string::npos) out << "rc_service_port=0\n";
+    if (text.find("web_service_port=") == std::string::npos) out << "web_service_port=0\n";
 }
 
 inline void destroy_frame(wxFrame* frame) {
