@@ -28,7 +28,10 @@
 // --keep), --reserve-gb G (free space that must remain after the run, default 20), --fps F
 // (the camera's rate, default 50), --odometer-rate R (default 200), --window-minutes W
 // (default 5), --default-heap (leave glibc's large-block policy as it is, instead of setting it
-// as the program does), --no-list-timing (skip the list's start-up figures).
+// as the program does), --no-list-timing (skip the list's start-up figures), --depot-upload
+// FOLDER_OR_GB (a closed recording, or one of that many GB made in --dir before the shift, goes
+// to a loopback object store by a depot_uploader on its own low-priority thread while the
+// shift records; its progress every 30 s, and at the end whether it finished).
 // Before anything it checks the free space and stops with a clear message when it is short.
 //
 // --find-fps: the headroom. First one thread JPEG-encodes the scene's frames and puts them into
@@ -57,12 +60,16 @@
 #include "database/durable_env.h"
 #include "database/frame_image.h"
 #include "database/recording_database.h"
+#include "depot/depot_uploader.h"
 #include "net/img_service.h"
 #include "net/service_client.h"
 #include "recording/write_thread_settings.h"
 #include "settings/settings_keys.h"
 
+#include <arpa/inet.h>
 #include <leveldb/db.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <malloc.h>
 #include <wx/init.h>
 
@@ -573,6 +580,159 @@ int find_fps(int argc, char** argv, const fs::path& base) {
     return 0;
 }
 
+// The first of five consecutive loopback ports nobody listens on (the object store takes five).
+int free_store_ports(int from) {
+    for (int base = from; base < 60000; base += 5) {
+        bool all_free = true;
+        for (int p = base; p < base + 5 && all_free; ++p) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(static_cast<std::uint16_t>(p));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            all_free = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+            if (fd >= 0) ::close(fd);
+        }
+        if (all_free) return base;
+    }
+    throw std::runtime_error("no five free loopback ports for the object store");
+}
+
+// --depot-upload: a closed recording goes to the depot while the shift records, as the program
+// does it: the depot tests' object store on loopback (tests/depot/swift-fixture.sh) and a
+// depot_uploader with its own low-priority thread. The recording lives outside the shift's
+// write path, so the shift's key check and list timings see the shift's recordings alone; the
+// disk and the processors are the same.
+class depot_beside {
+public:
+    // what: a recording's folder, or the gigabytes of one to make in dir first.
+    depot_beside(const std::string& what, const fs::path& dir)
+        : port_(free_store_ports(25000 + static_cast<int>(getpid() % 2000) * 5)) {
+        std::error_code ec;
+        if (fs::is_directory(what, ec)) {
+            folder_ = fs::absolute(what).lexically_normal();
+            if (folder_.filename().empty()) folder_ = folder_.parent_path();
+        } else {
+            folder_ = dir / "depot" / "2026-01-15_08-30-00";
+            fs::create_directories(folder_.parent_path());
+            const auto start = clock_type::now();
+            make(folder_, static_cast<std::uint64_t>(std::strtod(what.c_str(), nullptr) * 1e9));
+            std::printf("depot upload: recording of %s made in %.1f s in %s\n",
+                        shift_plan::gigabytes(folder_bytes(folder_)).c_str(),
+                        std::chrono::duration<double>(clock_type::now() - start).count(), folder_.c_str());
+        }
+        for (const auto& e : fs::directory_iterator(folder_))
+            if (e.is_regular_file()) total_ += e.file_size();
+        store_dir_ = dir / "depot-store";
+        if (!store("start", 150)) throw std::runtime_error("the object store did not start");
+        store_started_ = true;
+        std::printf("depot upload: object store on 127.0.0.1:%d\n", port_);
+        std::fflush(stdout);
+    }
+    ~depot_beside() {
+        if (uploader_) uploader_->stop();  // before the store goes
+        uploader_.reset();
+        if (store_started_) store("stop", 60);
+    }
+    depot_beside(const depot_beside&) = delete;
+    depot_beside& operator=(const depot_beside&) = delete;
+
+    // Bytes the store will hold: a copy of the recording.
+    static std::uint64_t room(const std::string& what) {
+        std::error_code ec;
+        if (!fs::is_directory(what, ec)) return static_cast<std::uint64_t>(std::strtod(what.c_str(), nullptr) * 1e9);
+        return folder_bytes(what);
+    }
+
+    void start() {
+        depot_uploader_config c;
+        c.write_path = folder_.parent_path().string();
+        c.settings.enabled = true;
+        c.settings.endpoint = "http://127.0.0.1:" + std::to_string(port_);
+        c.settings.bucket = "recordings";
+        c.settings.prefix = "shift";
+        c.settings.region = "us-east-1";
+        c.settings.access_key = "depot:uploader";
+        c.settings.secret = "depot-secret";
+        const std::string name = folder_.filename().string();
+        // Only this recording: a folder given on the command line may have neighbours.
+        c.being_written = [name](const std::string& folder) { return folder != name; };
+        c.status = [this](const std::string&, const depot_status& s) {
+            if (s.state == depot_status::kind::in_depot && finished_ns_ == 0) finished_ns_ = since_start_ns();
+        };
+        c.log = [](const std::string& row, bool error) {
+            std::fprintf(error ? stderr : stdout, "depot upload: %s\n", row.c_str());
+        };
+        c.push.progress = [this](const depot_progress& p) { done_ = p.done; };
+        started_ = clock_type::now();
+        uploader_ = std::make_unique<depot_uploader>(std::move(c));
+        uploader_->start();
+    }
+
+    // "depot upload at 1.5 min: 0.62 of 2.00 GB (31 %), 7.1 MB/s so far" (once finished: over
+    // the upload's own time)
+    std::string progress_text(double minutes) const {
+        const std::int64_t finished = finished_ns_;
+        const double seconds = (finished ? finished : since_start_ns()) / 1e9;
+        char text[200];
+        std::snprintf(text, sizeof text, "depot upload at %.1f min: %.2f of %.2f GB (%.0f %%), %.1f MB/s so far", minutes,
+                      done_ / 1e9, total_ / 1e9, total_ ? 100.0 * done_ / total_ : 0.0,
+                      seconds > 0 ? done_ / 1e6 / seconds : 0.0);
+        return text;
+    }
+    // "depot upload: finished, 2.00 GB in 212 s = 9.4 MB/s" or "... not finished: ...".
+    std::string end_text() const {
+        char text[200];
+        const std::int64_t finished = finished_ns_;
+        if (finished)
+            std::snprintf(text, sizeof text, "depot upload: finished and verified, %.2f GB in %.0f s = %.1f MB/s",
+                          total_ / 1e9, finished / 1e9, total_ / 1e6 / (finished / 1e9));
+        else
+            std::snprintf(text, sizeof text, "depot upload: not finished when the shift ended: %.2f of %.2f GB (%.0f %%)",
+                          done_ / 1e9, total_ / 1e9, total_ ? 100.0 * done_ / total_ : 0.0);
+        return text;
+    }
+
+private:
+    // A closed recording of frames of incompressible bytes the size of the scene's JPEGs.
+    static void make(const fs::path& folder, std::uint64_t bytes) {
+        recording_database db;
+        db.open(folder.wstring(), "bench : depot", L"левый");
+        std::string frame(400 * 1024, '\0');
+        std::uint64_t state = 0x9e3779b97f4a7c15ull;
+        for (std::uint64_t i = 0; i < std::max<std::uint64_t>(1, bytes / frame.size()); ++i) {
+            for (std::size_t at = 0; at + 8 <= frame.size(); at += 8) {
+                state ^= state << 13;
+                state ^= state >> 7;
+                state ^= state << 17;
+                std::memcpy(frame.data() + at, &state, 8);
+            }
+            db.store_encoded_frame(frame, static_cast<std::uint32_t>(1000 + 10 * i), 1714566645 + static_cast<std::int64_t>(i / 50));
+        }
+        db.close(std::string("bench : depot"), L"левый");
+    }
+    bool store(const char* action, int seconds) const {
+        const std::string command = "timeout -k 5 " + std::to_string(seconds) + " bash '" QM_SOURCE_DIR
+                                    "/tests/depot/swift-fixture.sh' " + action + " '" + store_dir_.string() + "' " +
+                                    std::to_string(port_);
+        return std::system(command.c_str()) == 0;
+    }
+    std::int64_t since_start_ns() const {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(clock_type::now() - started_).count();
+    }
+
+    int port_;
+    fs::path folder_;
+    fs::path store_dir_;
+    bool store_started_ = false;
+    std::uint64_t total_ = 0;
+    clock_type::time_point started_;  // set before the uploader's thread starts
+    // Written on the uploader's thread, read on the main one.
+    std::atomic<std::uint64_t> done_{0};
+    std::atomic<std::int64_t> finished_ns_{0};
+    std::unique_ptr<depot_uploader> uploader_;  // last: stopped before the rest goes
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -580,8 +740,11 @@ int main(int argc, char** argv) {
         std::printf(
             "usage: bench_shift [--minutes M] [--dir DIR] [--reserve-gb G] [--fps F] [--odometer-rate R]\n"
             "                   [--window-minutes W] [--default-heap] [--keep] [--no-list-timing]\n"
+            "                   [--depot-upload FOLDER_OR_GB]\n"
             "       bench_shift --find-fps [--minutes M (each rate's run, default 1)] [--dir DIR] [--reserve-gb G]\n"
-            "--fps is the camera's fixed rate; --find-fps steps it from 50 up to the highest recorded without loss\n");
+            "--fps is the camera's fixed rate; --find-fps steps it from 50 up to the highest recorded without loss\n"
+            "--depot-upload uploads a closed recording (a folder, or one of G gigabytes made first) to a loopback\n"
+            "object store while the shift records\n");
         return 0;
     }
     if (flag(argc, argv, "--find-fps")) {
@@ -599,6 +762,13 @@ int main(int argc, char** argv) {
     const double window_minutes = std::min(minutes, option(argc, argv, "--window-minutes", 5));
     const std::uint64_t reserve = static_cast<std::uint64_t>(option(argc, argv, "--reserve-gb", 20) * 1e9);
     const fs::path base = text_option(argc, argv, "--dir", fs::temp_directory_path().string());
+    const std::string depot_what = text_option(argc, argv, "--depot-upload", "");
+    std::error_code depot_ec;
+    if (!depot_what.empty() && !fs::is_directory(depot_what, depot_ec) &&
+        !(std::strtod(depot_what.c_str(), nullptr) > 0 && std::strtod(depot_what.c_str(), nullptr) <= 1000)) {
+        std::fprintf(stderr, "bench_shift: --depot-upload takes a recording's folder or its size in GB (0 to 1000)\n");
+        return 2;
+    }
     if (minutes <= 0 || fps <= 0 || odometer_rate <= 0 || window_minutes <= 0) {
         std::fprintf(stderr, "bench_shift: --minutes, --fps, --odometer-rate and --window-minutes must be positive\n");
         return 2;
@@ -611,7 +781,12 @@ int main(int argc, char** argv) {
         return 3;
     }
     const auto frames_planned = static_cast<std::uint64_t>(minutes * 60 * fps);
-    const shift_plan::verdict plan = shift_plan::check(base.string(), frames_planned, space.available, reserve);
+    // The depot's store keeps a copy of the uploaded recording, and one made here takes as much again.
+    std::uint64_t depot_bytes = 0;
+    if (!depot_what.empty())
+        depot_bytes = depot_beside::room(depot_what) * (fs::is_directory(depot_what, depot_ec) ? 1 : 2);
+    const shift_plan::verdict plan = shift_plan::check(
+        base.string(), frames_planned, space.available > depot_bytes ? space.available - depot_bytes : 0, reserve);
     if (!plan.enough) {
         std::fprintf(stderr, "bench_shift: %s\n", plan.message.c_str());
         return 3;
@@ -640,6 +815,17 @@ int main(int argc, char** argv) {
         odometer_rate, window_minutes, dir.c_str(), shift_plan::gigabytes(space.available).c_str(),
         program_heap ? "mapped apart, as the program does" : "on glibc's default policy");
     std::fflush(stdout);
+
+    std::unique_ptr<depot_beside> depot;
+    if (!depot_what.empty()) {
+        try {
+            depot = std::make_unique<depot_beside>(depot_what, dir);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "bench_shift: --depot-upload: %s\n", e.what());
+            if (!flag(argc, argv, "--keep")) fs::remove_all(dir, ec);
+            return 1;
+        }
+    }
 
     int result = 0;
     std::shared_ptr<shift_due::ledger> ledger;
@@ -770,6 +956,7 @@ int main(int argc, char** argv) {
         std::uint64_t syncs_before = live.storage().syncs();
         std::uint64_t sync_waits_before = 0;
         std::uint64_t rows_before = 0;
+        if (depot) depot->start();
         const auto run_start = clock_type::now();
         auto source = std::make_unique<continuous_grab_write>(sink, capture_config{}, selected.camera, factory);
         source->set_session_code("bench : shift");
@@ -783,6 +970,7 @@ int main(int argc, char** argv) {
         queue_watch queue;
         std::uint64_t dropped_before = 0;
         std::size_t messages_before = 0;
+        int depot_ticks = 0;
         const auto minutes_since_start = [&] {
             return std::chrono::duration<double>(clock_type::now() - run_start).count() / 60;
         };
@@ -794,6 +982,10 @@ int main(int argc, char** argv) {
                 std::this_thread::sleep_until(next);
                 footprint.take();
                 queue.take(source->queue_levels(), minutes_since_start());
+                if (depot && ++depot_ticks % 30 == 0) {
+                    std::printf("%s\n", depot->progress_text(minutes_since_start()).c_str());
+                    std::fflush(stdout);
+                }
             }
             std::this_thread::sleep_until(w_end);
             queue.take(source->queue_levels(), minutes_since_start());
@@ -887,6 +1079,11 @@ int main(int argc, char** argv) {
         client_stop = true;
         client.join();
         service.stop();
+        if (depot) {
+            std::printf("%s\n", depot->end_text().c_str());
+            std::fflush(stdout);
+            depot.reset();  // the uploader stops between requests, then the store
+        }
 
         std::vector<double> all, all_arrival;
         std::uint64_t stored_total = 0, jpeg_total = 0, delivered_first = 0;

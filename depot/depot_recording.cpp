@@ -4,14 +4,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
 
+#include "base/thread_name.h"
 #include "database/database_reader.h"
 
 namespace fs = std::filesystem;
@@ -212,6 +217,124 @@ std::string digest(const EVP_MD* md, const std::string& path, std::uint64_t offs
     if (EVP_DigestFinal_ex(ctx.get(), out, &n) != 1) return {};
     return hex(out, n);
 }
+
+// What an upload needs of one file before sending it: the SHA-256 of the whole file and, for a
+// multipart upload, the MD5 of each part (the ETag the store must answer), in one read.
+struct file_digests {
+    std::uint64_t size = 0;             // the size they were taken at
+    std::string sha256;                 // empty when not taken or unreadable
+    std::vector<std::string> part_md5;  // empty for a single PUT
+};
+
+file_digests digest_file(const std::string& path, std::uint64_t size, std::uint64_t part_size,
+                         const std::atomic<bool>& stop) {
+    file_digests out;
+    out.size = size;
+    using ctx_ptr = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+    ctx_ptr sha(EVP_MD_CTX_new(), EVP_MD_CTX_free), md5(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(path.c_str(), "rb"), std::fclose);
+    if (!sha || !md5 || !in || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1) return out;
+    const bool parts = size > part_size;
+    std::vector<char> buffer(1 << 20);
+    std::uint64_t at = 0, part_left = 0;
+    unsigned char digest_bytes[EVP_MAX_MD_SIZE];
+    unsigned n = 0;
+    while (at < size) {
+        if (stop) return out;
+        if (parts && part_left == 0) {
+            if (EVP_DigestInit_ex(md5.get(), EVP_md5(), nullptr) != 1) return out;
+            part_left = std::min(part_size, size - at);
+        }
+        std::uint64_t want = std::min<std::uint64_t>(buffer.size(), size - at);
+        if (parts) want = std::min(want, part_left);
+        const std::size_t got = std::fread(buffer.data(), 1, static_cast<std::size_t>(want), in.get());
+        if (got == 0) return {size, {}, {}};  // shorter than listed, or unreadable
+        EVP_DigestUpdate(sha.get(), buffer.data(), got);
+        at += got;
+        if (parts) {
+            EVP_DigestUpdate(md5.get(), buffer.data(), got);
+            part_left -= got;
+            if (part_left == 0) {
+                if (EVP_DigestFinal_ex(md5.get(), digest_bytes, &n) != 1) return {size, {}, {}};
+                out.part_md5.push_back(hex(digest_bytes, n));
+            }
+        }
+    }
+    if (EVP_DigestFinal_ex(sha.get(), digest_bytes, &n) != 1) return {size, {}, {}};
+    out.sha256 = hex(digest_bytes, n);
+    return out;
+}
+
+// Takes the digests of the recording's files on a thread of its own, a file or two ahead of
+// the upload, so hashing overlaps the sending instead of adding to it. The thread inherits
+// its creator's priority (the depot thread's low one). Owned by push_recording: the destructor
+// stops and joins it. Files marked skip (already verified by the state file) are not read.
+class digest_ahead {
+public:
+    struct job {
+        std::string path;
+        std::uint64_t size = 0;
+        bool skip = false;
+    };
+    digest_ahead(std::vector<job> jobs, std::uint64_t part_size)
+        : jobs_(std::move(jobs)), part_size_(part_size), done_(jobs_.size()) {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~digest_ahead() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        stopping_ = true;
+        changed_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+    digest_ahead(const digest_ahead&) = delete;
+    digest_ahead& operator=(const digest_ahead&) = delete;
+
+    // The digests of job i (empty ones for a skipped file); waits for them. Called in job order.
+    file_digests take(std::size_t i) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return done_[i].has_value(); });
+        taken_ = i + 1;
+        changed_.notify_all();
+        return std::move(*done_[i]);
+    }
+
+private:
+    // How many files may be hashed ahead of the one being sent.
+    static constexpr std::size_t lead = 2;
+
+    void run() {
+        name_this_thread("qm-depot-hash");
+        for (std::size_t i = 0; i < jobs_.size(); ++i) {
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [&] { return stop_ || i < taken_ + lead; });
+                if (stop_) return;
+            }
+            file_digests d;
+            d.size = jobs_[i].size;
+            if (!jobs_[i].skip) d = digest_file(jobs_[i].path, jobs_[i].size, part_size_, stopping_);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (stop_) return;
+                done_[i] = std::move(d);
+            }
+            changed_.notify_all();
+        }
+    }
+
+    const std::vector<job> jobs_;
+    const std::uint64_t part_size_;
+    std::mutex mutex_;
+    std::condition_variable changed_;             // a file hashed, a file taken, or stop
+    std::vector<std::optional<file_digests>> done_;  // guarded by mutex_
+    std::size_t taken_ = 0;                       // guarded by mutex_: files handed to the upload
+    bool stop_ = false;                           // guarded by mutex_
+    std::atomic<bool> stopping_{false};           // stop_'s copy the hashing polls between reads
+    std::thread thread_;                          // last: started once the rest is in place
+};
 
 // ---- the local state file -----------------------------------------------------------------
 
@@ -466,26 +589,57 @@ depot_outcome push_recording(s3_client& client, const std::string& prefix, const
         if (options.progress) options.progress({file, done, total});
     };
 
-    retrier retry(options, outcome);
+    std::vector<digest_ahead::job> jobs;
     for (const auto& path : files) {
         const std::string file = path.filename().string();
+        const std::uint64_t size = fs::file_size(path, ec);
+        auto known = state.verified.find(file);
+        jobs.push_back({path.string(), size,
+                        known != state.verified.end() && known->second.size == size &&
+                            known->second.mtime == mtime_ns(path)});
+    }
+    digest_ahead digests(std::move(jobs), options.part_size);
+
+    // One listing instead of a HEAD per file: a key the store does not list is not there (a
+    // listing that lags behind costs an upload that was not needed, never a file left out).
+    // Without a listing, every file is asked for by HEAD.
+    std::vector<s3_object> listed;
+    const bool have_listing = client.list(keys, listed).ok();
+    std::sort(listed.begin(), listed.end(), [](const s3_object& a, const s3_object& b) { return a.key < b.key; });
+    auto may_be_there = [&](const std::string& key) {
+        return !have_listing || std::binary_search(listed.begin(), listed.end(), s3_object{key, 0},
+                                                   [](const s3_object& a, const s3_object& b) { return a.key < b.key; });
+    };
+
+    retrier retry(options, outcome);
+    for (std::size_t index = 0; index < files.size(); ++index) {
+        const fs::path& path = files[index];
+        const std::string file = path.filename().string();
         const std::string key = keys + file;
+        file_digests taken = digests.take(index);
         const std::uint64_t size = fs::file_size(path, ec);
         if (ec) return fail_local(outcome, "не удалось прочитать файл " + path.string());
         const std::int64_t mtime = mtime_ns(path);
+        // Digests taken at another size are of another file: take them again here.
+        if (taken.size != size) taken = {};
 
         std::string sha;
         auto known = state.verified.find(file);
         if (known != state.verified.end() && known->second.size == size && known->second.mtime == mtime)
             sha = known->second.sha256;
         else
-            sha = file_sha256(path.string());
+            sha = taken.sha256.empty() ? file_sha256(path.string()) : taken.sha256;
         if (sha.empty()) return fail_local(outcome, "не удалось прочитать файл " + path.string());
         m.files.push_back({file, size, sha});
         const std::map<std::string, std::string> meta{{"sha256", sha}};
 
         // Already there and right (from an earlier run, with or without our state)?
-        s3_result head = retry.run([&] { return client.head(key); });
+        s3_result head;
+        if (may_be_there(key)) {
+            head = retry.run([&] { return client.head(key); });
+        } else {
+            head.error = s3_error::no_object;
+        }
         if (object_matches(head, size, sha)) {
             state.verified[file] = {size, mtime, sha};
             state.uploads.erase(file);
@@ -523,7 +677,9 @@ depot_outcome push_recording(s3_client& client, const std::string& prefix, const
             for (int number = 1; number <= count; ++number) {
                 const std::uint64_t offset = static_cast<std::uint64_t>(number - 1) * options.part_size;
                 const std::uint64_t length = std::min(options.part_size, size - offset);
-                const std::string md5 = file_range_md5(path.string(), offset, length);
+                const std::string md5 = taken.part_md5.size() == static_cast<std::size_t>(count)
+                                            ? taken.part_md5[static_cast<std::size_t>(number - 1)]
+                                            : file_range_md5(path.string(), offset, length);
                 if (md5.empty()) return fail_local(outcome, "не удалось прочитать файл " + path.string());
                 auto found = std::find_if(confirmed.begin(), confirmed.end(),
                                           [&](const s3_part& p) { return p.number == number; });

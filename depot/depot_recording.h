@@ -17,8 +17,9 @@
 // checked against the local part's MD5) and the files already verified, never from zero. It is
 // removed when the manifest is verified.
 //
-// Threads: everything runs on the caller's thread (a worker's, never the window's); the
-// callbacks are called there. No locking of its own. Errors: outcomes carry a Russian reason.
+// Threads: push_recording runs on the caller's thread (a worker's, never the window's) and
+// calls the callbacks there; it hashes the files a file or two ahead of the sending on a
+// thread of its own ("qm-depot-hash", at the caller's priority), joined before it returns. Errors: outcomes carry a Russian reason.
 #include <chrono>
 #include <cstdint>
 #include <functional>

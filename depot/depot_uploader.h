@@ -9,7 +9,8 @@
 // What counts as in the depot: after an upload of ours, a marker <recordings>/.depot/<folder>.done keeps the manifest's key
 // and text; the recording is taken as in the depot while that marker is there and the store's
 // manifest HEADs with the same length and MD5 (cheap: one request). Without a marker,
-// push_recording() itself HEADs each object and sends only what is missing.
+// push_recording() lists the recording's objects, checks those listed and sends only what is
+// missing.
 //
 // Failures: a transient failure of one recording is retried after a doubling, capped pause; the
 // others go on meanwhile. A refused key or a missing bucket stops all uploads until

@@ -292,6 +292,12 @@ s3_result s3_client::perform(request& r) {
     const bool has_body = !r.file.empty() || r.bytes;
     if (r.method == "PUT" || (r.method == "POST" && has_body)) {
         curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+        // The body follows the headers at once instead of after the store's "100 Continue", a
+        // round trip saved per part; a refusal still ends the request early. (Removing the
+        // Expect header instead would break the signature: curl signs the header list as given.)
+        curl_easy_setopt(curl, CURLOPT_EXPECT_100_TIMEOUT_MS, 0L);
+        // Larger reads and sends than the default 64 KB: fewer calls per 8 MB part.
+        curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 1L << 20);
         curl_easy_setopt(curl, CURLOPT_READFUNCTION, read_body);
         curl_easy_setopt(curl, CURLOPT_READDATA, &t);
         const std::uint64_t size = r.bytes ? r.bytes->size() : r.length;
