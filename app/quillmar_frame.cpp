@@ -70,6 +70,9 @@ bool blocked_by_maintenance(int id) {
            id == ID_REPLACE_SESSION_CODE || id == ID_REFRESH_DATABASES;
 }
 
+// The web service when it runs (its port setting may turn it off).
+web_service* web_of(const std::unique_ptr<network_services>& services) { return services ? services->web() : nullptr; }
+
 std::string narrow(const wxString& text) {
     const wxScopedCharBuffer bytes = text.mb_str(wxConvLibc);
     return std::string(bytes.data(), bytes.length());
@@ -449,6 +452,7 @@ maintenance_ui& quillmar_frame::maintenance() {
 void quillmar_frame::refill_from_registry() {
     loader_->resync();
     if (database_list_) database_list_->refill();
+    if (web_service* web = web_of(services_)) web->recordings_changed();
 }
 
 void quillmar_frame::reread_database(const std::wstring& folder) {
@@ -541,7 +545,9 @@ void quillmar_frame::refresh_health() {
     const auto now = recorder_core::clock::now();
     const std::wstring folder = settings_ ? write_path_from(settings_) : std::wstring();
     state_.tick([&folder]() -> std::optional<disk_space> { return disk_space_of(folder); }, now);
-    if (strip_) strip_->show(state_.health().cells(now));
+    const auto cells = state_.health().cells(now);
+    if (strip_) strip_->show(cells);
+    if (web_service* web = web_of(services_)) web->publish_health(health_for_web(cells, state_.health().recording()));
 }
 
 void quillmar_frame::enter_session_code() {
@@ -635,6 +641,7 @@ void quillmar_frame::refresh_databases() {
     if (!state_.allows(ID_REFRESH_DATABASES) || !loader_) return;
     loader_->reload(events_, write_path_from(settings_));
     if (database_list_) database_list_->refill();
+    if (web_service* web = web_of(services_)) web->recordings_changed();
 }
 
 void quillmar_frame::on_new_frame(wxThreadEvent& event) {
@@ -646,6 +653,8 @@ void quillmar_frame::on_new_frame(wxThreadEvent& event) {
         copy_frame_gray8(*buffer, image_panel_->picture_buffer());
         image_panel_->picture_changed();
         image_panel_->Refresh(true);
+        // Copied only while a page watches, a few times a second; encoded off this thread.
+        if (web_service* web = web_of(services_)) web->publish_live(image_panel_->picture_buffer());
     }
     show_status(1, event.GetString());
 }
@@ -705,6 +714,12 @@ void quillmar_frame::on_rc_command(wxThreadEvent& event) {
                 [&](frame_source& source) { source.restart_recording(events_, narrow(event.GetString())); }))
             refresh_health();
         break;
+    case web_commands::capture:
+        if (std::get<rc_command_message>(event.GetPayload<thread_message>()).from_browser) {
+            capture();
+            break;
+        }
+        [[fallthrough]];
     default: log_info(L"Пустая команда управления"); break;
     }
 }
@@ -712,4 +727,5 @@ void quillmar_frame::on_rc_command(wxThreadEvent& event) {
 void quillmar_frame::on_database_info(wxThreadEvent& event) {
     const auto message = event.GetPayload<thread_message>();
     if (loader_->on_database_info(std::get<database_info_message>(message)) && database_list_) database_list_->refill();
+    if (web_service* web = web_of(services_)) web->recordings_changed();
 }

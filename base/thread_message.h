@@ -59,6 +59,9 @@ struct log_info_message {  // a blue row
 struct rc_command_message {  // a remote-control command for the window
     int code = 0;
     std::wstring text;  // its argument (the session code of code 3)
+    // From the browser service's token-guarded commands, which alone may ask for capture only
+    // (code 4): the remote-control socket's clients keep every other code meaning nothing.
+    bool from_browser = false;
 };
 struct database_info_message {  // one database's summary for the list and the registry
     std::wstring folder;
