@@ -27,6 +27,9 @@ packages=(
   # single-node OpenStack Swift with its S3 middleware on loopback, and read it back with boto3.
   libcurl4-openssl-dev libssl-dev
   swift-proxy swift-account swift-container swift-object memcached python3-boto3
+  # The browser service: its pages driven by headless Chromium from selenium in the tests, and
+  # its stored-frame serving measured with wrk against nginx serving the same bytes.
+  chromium chromium-driver python3-selenium nginx-light wrk
 )
 
 missing=()
