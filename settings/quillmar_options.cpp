@@ -16,7 +16,7 @@
 
 namespace {
 
-enum class kind { choice, boolean, floating, integer, text, directory, file };
+enum class kind { choice, boolean, floating, integer, text, directory, file, secret };
 
 struct property_row {
     const wchar_t* category;  // nullptr: stays in the category above
@@ -48,6 +48,9 @@ const property_row rows[] = {
      kind::boolean,
      {}},
     {nullptr, L"Порт", settings_keys::rc_service_port, kind::text, {}},
+    {L"Веб-страницы", L"Порт", settings_keys::web_service_port, kind::text, {}},
+    {nullptr, L"Адрес (пусто - как у служб)", settings_keys::web_service_address, kind::text, {}},
+    {nullptr, L"Ключ управления (пусто - только просмотр)", settings_keys::web_control_token, kind::secret, {}},
     {L"Депо", L"Выгружать записи в депо", settings_keys::depot_enabled, kind::boolean, {}},
     {nullptr, L"Адрес хранилища (URL)", settings_keys::depot_endpoint, kind::text, {}},
     {nullptr, L"Корзина", settings_keys::depot_bucket, kind::text, {}},
@@ -72,6 +75,7 @@ wxString default_text(const wxString& key) {
     if (key == k::coordinate_server_port) return d::coordinate_server_port;
     if (key == k::data_service_port) return d::data_service_port;
     if (key == k::rc_service_port) return d::rc_service_port;
+    if (key == k::web_service_port) return d::web_service_port;
     if (key == k::depot_endpoint) return d::depot_endpoint;
     if (key == k::depot_bucket) return d::depot_bucket;
     if (key == k::depot_prefix) return d::depot_prefix;
@@ -134,6 +138,7 @@ wxPGProperty* make_property(const property_row& row, const settings_store& store
     case kind::integer: return new wxIntProperty(row.label, key, store.read_long(key, default_long(key)));
     case kind::directory: return new wxDirProperty(row.label, key, store.read_text(key, default_text(key)));
     case kind::file: return new wxFileProperty(row.label, key, store.read_text(key, default_text(key)));
+    case kind::secret:  // masked once in the grid (the toolkit asserts before)
     case kind::text: break;
     }
     return new wxStringProperty(row.label, key, store.read_text(key, default_text(key)));
@@ -195,7 +200,9 @@ wxBEGIN_EVENT_TABLE(quillmar_options, wxDialog) EVT_BUTTON(wxID_OK, quillmar_opt
 
     for (const auto& row : rows) {
         if (row.category) grid_->Append(new wxPropertyCategory(row.category));
-        grid_->Append(make_property(row, *settings_));
+        wxPGProperty* p = grid_->Append(make_property(row, *settings_));
+        // Not for whoever looks over the operator's shoulder.
+        if (row.editor == kind::secret) p->SetAttribute(wxPG_STRING_PASSWORD, true);
     }
 
     SetSizer(column);

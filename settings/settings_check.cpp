@@ -148,6 +148,7 @@ std::optional<std::wstring> refuse_setting(const setting_text& value) {
         return L"Значение " + quoted(trimmed(value.text)) + L" поля " + quoted(value.label) +
                L" должно быть числом больше нуля";
     }
+    if (key == k::web_service_port) return refuse_range(value, 0, 65535);  // 0: the pages are off
     if (key == k::depot_endpoint) return refuse_endpoint(value);
     if (key == k::depot_max_kbps) return refuse_range(value, 0, 10000000);
     if (key == k::depot_secret_file) return refuse_secret_file(value);

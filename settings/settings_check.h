@@ -6,7 +6,8 @@
 // - "Каталог" (`write_path`): empty, not a full path (recordings would land in whatever the
 //   working directory is and vanish from the list), not a folder, or a folder this user cannot
 //   write into; a folder that does not exist yet is fine when it can be created.
-// - the three ports: anything but a whole number from 1 to 65535;
+// - the three ports: anything but a whole number from 1 to 65535; the browser pages' port:
+//   from 0 (off) to 65535;
 // - "Период опроса (секунды)": anything but a whole number from 1 to 86400;
 // - "Очередь записи, МБ": anything but a whole number from 64 to 16384;
 // - "Масштаб линейки": anything but a number above 0 (a decimal point or comma);

@@ -190,6 +190,7 @@ TEST_F(frame_test, remote_commands_without_an_active_source) {
     auto sink = frame->event_sink();
     post_message(sink, rc_command_message{0, L""});
     post_message(sink, rc_command_message{7, L""});
+    post_message(sink, rc_command_message{4, L""});  // capture only is the browser's alone
     post_message(sink, rc_command_message{3, L"СЕАНС-1"});
     post_message(sink, rc_command_message{1, L""});  // no camera: nothing
     post_message(sink, rc_command_message{2, L""});  // nothing to stop
@@ -197,8 +198,9 @@ TEST_F(frame_test, remote_commands_without_an_active_source) {
     const auto rows = messages();
     ASSERT_GE(rows.size(), 2u);
     // The session code's row is the service's (within its row budget), not the window's.
-    EXPECT_EQ(std::vector<std::string>(rows.end() - 2, rows.end()),
-              (std::vector<std::string>{"blue:Пустая команда управления", "blue:Пустая команда управления"}));
+    EXPECT_EQ(std::vector<std::string>(rows.end() - 3, rows.end()),
+              (std::vector<std::string>{"blue:Пустая команда управления", "blue:Пустая команда управления",
+                                        "blue:Пустая команда управления"}));
     EXPECT_FALSE(frame->state().active());
 }
 

@@ -78,7 +78,7 @@ TEST(SettingsCheck, TheRecordingQueueTakes64To16384Megabytes) {
               L"Значение \"10\" поля \"Очередь записи, МБ\" должно быть целым числом от 64 до 16384");
 }
 
-TEST(SettingsCheck, TheDepotFieldsRefuseWhatCouldNotUpload) {
+TEST(SettingsCheck, TheDepotAndPagesFieldsRefuseWhatCouldNotWork) {
     test_support::temp_dir dir;
     const fs::path secret = dir.path() / "secret";
     std::ofstream(secret) << "key\n";
@@ -91,6 +91,8 @@ TEST(SettingsCheck, TheDepotFieldsRefuseWhatCouldNotUpload) {
         std::wstring text;
         bool ok;
     } cases[] = {
+        {settings_keys::web_service_port, L"0", true},  // the pages off
+        {settings_keys::web_service_port, L"65536", false},
         {settings_keys::depot_endpoint, L"", true},
         {settings_keys::depot_endpoint, L"http://127.0.0.1:8080", true},
         {settings_keys::depot_endpoint, L"https://depot.example/", true},
