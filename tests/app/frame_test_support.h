@@ -5,6 +5,7 @@
 #include "tests/support/temp_home.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include <wx/app.h>
 
@@ -53,6 +56,30 @@ inline void keep_services_off_fixed_ports(const std::filesystem::path& settings_
     if (text.find("data_service_port=") == std::string::npos) out << "data_service_port=0\n";
     if (text.find("rc_service_port=") == std::string::npos) out << "rc_service_port=0\n";
     if (text.find("web_service_port=") == std::string::npos) out << "web_service_port=0\n";
+}
+
+// The built `quillmar` program (QUILLMAR_BUILD_DIR, else the working directory's) started as a
+// process of its own with HOME at home.
+inline pid_t start_program(const std::filesystem::path& home) {
+    const char* build = std::getenv("QUILLMAR_BUILD_DIR");
+    const std::string exe = std::string(build ? build : ".") + "/app/quillmar";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("HOME", home.c_str(), 1);
+        ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// Polls `done` every 100 ms without running the event loop (for other processes' doings).
+inline bool wait_until(const std::function<bool()>& done, std::chrono::seconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return done();
 }
 
 inline void destroy_frame(wxFrame* frame) {

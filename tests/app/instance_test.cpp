@@ -15,19 +15,9 @@
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::start_program;
+using test_support::wait_until;
 using namespace std::chrono_literals;
-
-pid_t start_program(const fs::path& home) {
-    const char* build = std::getenv("QUILLMAR_BUILD_DIR");
-    const std::string exe = std::string(build ? build : ".") + "/app/quillmar";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setenv("HOME", home.c_str(), 1);
-        ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    return pid;
-}
 
 std::vector<fs::path> log_files(const fs::path& home) {
     std::vector<fs::path> out;
@@ -36,14 +26,6 @@ std::vector<fs::path> log_files(const fs::path& home) {
     return out;
 }
 
-bool wait_until(const std::function<bool()>& done, std::chrono::seconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(100ms);
-    }
-    return done();
-}
 
 // The X window id of a top-level window with exactly this title, or empty.
 std::string window_titled(const std::string& title_regex) {

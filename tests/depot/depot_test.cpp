@@ -16,6 +16,7 @@
 #include "depot/depot_recording.h"
 #include "depot/depot_settings.h"
 #include "depot/s3_client.h"
+#include "tests/depot/noise_recording.h"
 #include "tests/depot/swift_store.h"
 #include "tests/support/temp_home.h"
 
@@ -27,19 +28,7 @@ namespace {
 // already goes in several parts.
 constexpr std::uint64_t part = 5u << 20;
 
-// A closed recording of noise frames (noise does not compress, so the folder is large).
-void make_recording(const fs::path& folder, int frames, std::uint32_t seed) {
-    recording_database db;
-    db.open(folder.wstring(), "S-0042", L"левый");
-    std::mt19937 random(seed);
-    for (int i = 0; i < frames; ++i) {
-        cv::Mat image(1024, 1024, CV_8UC1);
-        for (int y = 0; y < image.rows; ++y)
-            for (int x = 0; x < image.cols; ++x) image.at<uchar>(y, x) = static_cast<uchar>(random());
-        db.store_frame(image, 1000 + static_cast<std::uint32_t>(i) * 7, 1700000000 + i);
-    }
-    db.close(std::string("S-0042"), L"левый");
-}
+using test_support::make_noise_recording;
 
 std::map<std::string, std::string> folder_bytes(const fs::path& folder) {
     std::map<std::string, std::string> out;
@@ -88,7 +77,7 @@ protected:
 
 TEST_F(depot_store_test, pushed_recording_comes_back_byte_identical_and_reads_with_another_client) {
     const fs::path folder = work_.path() / "2026-01-15_08-30-00";
-    make_recording(folder, 24, 1);
+    make_noise_recording(folder, 24, 1);
     ASSERT_GT(largest_file(folder), 2 * part) << "the recording should need a multipart upload";
     s3_client client(store_config(*store_));
 
@@ -130,7 +119,7 @@ TEST_F(depot_store_test, upload_resumes_from_confirmed_parts_after_the_store_goe
     // The store stops between two parts and comes back while the upload waits to try again:
     // no confirmed part is sent twice.
     const fs::path first = work_.path() / "first";
-    make_recording(first, 24, 2);
+    make_noise_recording(first, 24, 2);
     const int parts_needed = parts_of(first);
     depot_options options = quick_options();
     bool stopped = false, restarted = false;
@@ -152,7 +141,7 @@ TEST_F(depot_store_test, upload_resumes_from_confirmed_parts_after_the_store_goe
     // The process ends after two parts; a new one (new client, same state file) lists the
     // parts the store confirms and sends only the rest.
     const fs::path second = work_.path() / "second";
-    make_recording(second, 24, 3);
+    make_noise_recording(second, 24, 3);
     const int parts_of_second = parts_of(second);
     int sent = 0;
     depot_options cut = quick_options();
@@ -175,7 +164,7 @@ TEST_F(depot_store_test, upload_resumes_from_confirmed_parts_after_the_store_goe
 
 TEST_F(depot_store_test, refusals_are_named_in_russian_and_not_retried) {
     const fs::path folder = work_.path() / "small";
-    make_recording(folder, 2, 4);
+    make_noise_recording(folder, 2, 4);
     struct refusal {
         const char* what;
         std::string secret, bucket, endpoint;
@@ -215,7 +204,7 @@ TEST_F(depot_store_test, refusals_are_named_in_russian_and_not_retried) {
 TEST_F(depot_store_test, half_uploaded_recording_is_never_listed_as_whole) {
     s3_client client(store_config(*store_));
     const fs::path folder = work_.path() / "whole";
-    make_recording(folder, 2, 5);
+    make_noise_recording(folder, 2, 5);
     ASSERT_TRUE(push_recording(client, "half", folder.string(), quick_options()).ok);
     const std::string keys = recording_key_prefix("half", "левый", "whole");
 

@@ -15,6 +15,7 @@
 #include "database/recording_database.h"
 #include "depot/depot_recording.h"
 #include "depot/depot_uploader.h"
+#include "tests/depot/noise_recording.h"
 #include "tests/depot/swift_store.h"
 #include "tests/support/temp_home.h"
 
@@ -26,16 +27,7 @@ namespace {
 constexpr std::uint64_t part = 5u << 20;  // the least part the store accepts
 
 void make_recording(const fs::path& folder, int frames, std::uint32_t seed) {
-    recording_database db;
-    db.open(folder.wstring(), "S-0007", L"правый");
-    std::mt19937 random(seed);
-    for (int i = 0; i < frames; ++i) {
-        cv::Mat image(1024, 1024, CV_8UC1);
-        for (int y = 0; y < image.rows; ++y)
-            for (int x = 0; x < image.cols; ++x) image.at<uchar>(y, x) = static_cast<uchar>(random());
-        db.store_frame(image, 500 + static_cast<std::uint32_t>(i), 1700000000 + i);
-    }
-    db.close(std::string("S-0007"), L"правый");
+    test_support::make_noise_recording(folder, frames, seed, "S-0007", L"правый");
 }
 
 int parts_of(const fs::path& folder) {

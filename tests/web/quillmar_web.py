@@ -25,6 +25,7 @@ import signal
 import subprocess
 import tempfile
 import time
+import unittest
 import urllib.error
 import urllib.parse
 import urllib.request
@@ -441,3 +442,33 @@ def time_limit(seconds):
         raise TimeoutError(f"the test ran over {seconds} s")
     signal.signal(signal.SIGALRM, expired)
     signal.alarm(seconds)
+
+
+class browser_case(unittest.TestCase):
+    """A recorder and a browser shared by a test class: recorder_options() says how the
+    recorder runs, prepare() makes what the tests need before the browser opens."""
+
+    @classmethod
+    def recorder_options(cls):
+        return {}
+
+    @classmethod
+    def prepare(cls):
+        pass
+
+    @classmethod
+    def setUpClass(cls):
+        cls.rec = recorder(**cls.recorder_options()).__enter__()
+        try:
+            cls.prepare()
+            cls.browser = browser()
+        except BaseException:
+            cls.rec.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.browser.quit()
+        finally:
+            cls.rec.close()

@@ -30,24 +30,15 @@ def size_text(size):
     return f"{tenths // 10},{tenths % 10} {units[unit]}"
 
 
-class list_page(unittest.TestCase):
+class list_page(qw.browser_case):
     @classmethod
-    def setUpClass(cls):
+    def recorder_options(cls):
         # A coordinate server names the session, so that the first column has a code to show.
-        cls.rec = qw.recorder(session=("77", "ab")).__enter__()
-        try:
-            cls.made = [cls.rec.make_recording(frames=8) for _ in range(2)]
-            cls.browser = qw.browser()
-        except BaseException:
-            cls.rec.close()
-            raise
+        return {"session": ("77", "ab")}
 
     @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.browser.quit()
-        finally:
-            cls.rec.close()
+    def prepare(cls):
+        cls.made = [cls.rec.make_recording(frames=8) for _ in range(2)]
 
     def rows(self):
         """{folder: {"cells": [...], "links": [...]}} of the table as it is now, read in one go:

@@ -16,23 +16,11 @@ import quillmar_web as qw  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 
 
-class live_page(unittest.TestCase):
+class live_page(qw.browser_case):
     @classmethod
-    def setUpClass(cls):
+    def recorder_options(cls):
         # A coordinate server names the session, as on a train.
-        cls.rec = qw.recorder(session=("77", "ab")).__enter__()
-        try:
-            cls.browser = qw.browser()
-        except BaseException:
-            cls.rec.close()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.browser.quit()
-        finally:
-            cls.rec.close()
+        return {"session": ("77", "ab")}
 
     def text(self, css):
         found = self.browser.find_elements(By.CSS_SELECTOR, css)

@@ -19,27 +19,18 @@ from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.common.keys import Keys  # noqa: E402
 
 
-class recording_page(unittest.TestCase):
+class recording_page(qw.browser_case):
     @classmethod
-    def setUpClass(cls):
+    def recorder_options(cls):
         # Frames of the real size, so that "fit" and "1:1" differ in a 1366 x 768 window.
-        cls.rec = qw.recorder(size="1920x1200").__enter__()
-        try:
-            cls.entry = cls.rec.make_recording(frames=30)
-            cls.folder = cls.entry["folder"]
-            cls.stored = qw.stored_counts(os.path.join(cls.rec.records, cls.folder))
-            cls.counts = sorted(cls.stored)
-            cls.browser = qw.browser()
-        except BaseException:
-            cls.rec.close()
-            raise
+        return {"size": "1920x1200"}
 
     @classmethod
-    def tearDownClass(cls):
-        try:
-            cls.browser.quit()
-        finally:
-            cls.rec.close()
+    def prepare(cls):
+        cls.entry = cls.rec.make_recording(frames=30)
+        cls.folder = cls.entry["folder"]
+        cls.stored = qw.stored_counts(os.path.join(cls.rec.records, cls.folder))
+        cls.counts = sorted(cls.stored)
 
     def frame_url(self, count):
         return f"/recordings/{qw.folder_path(self.folder)}/frames/{count}.jpg"

@@ -20,6 +20,7 @@
 #include "depot/depot_uploader.h"
 #include "settings/settings_keys.h"
 #include "tests/app/frame_test_support.h"
+#include "tests/depot/noise_recording.h"
 #include "tests/depot/swift_store.h"
 
 namespace fs = std::filesystem;
@@ -27,19 +28,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Frames of noise: about 1 MB each however they are compressed.
-void make_recording(const fs::path& folder, int frames, std::uint32_t seed) {
-    recording_database db;
-    db.open(folder.wstring(), "S-0042", L"левый");
-    std::mt19937 random(seed);
-    for (int i = 0; i < frames; ++i) {
-        cv::Mat image(1024, 1024, CV_8UC1);
-        for (int y = 0; y < image.rows; ++y)
-            for (int x = 0; x < image.cols; ++x) image.at<uchar>(y, x) = static_cast<uchar>(random());
-        db.store_frame(image, 100 + static_cast<std::uint32_t>(i), 1700000000 + i);
-    }
-    db.close(std::string("S-0042"), L"левый");
-}
+using test_support::make_noise_recording;
+using test_support::start_program;
+using test_support::wait_until;
 
 fs::path write_secret(const fs::path& dir, const char* secret, fs::perms perms) {
     const fs::path file = dir / "depot.secret";
@@ -78,7 +69,7 @@ TEST_F(depot_program, a_closed_recording_shows_in_depot_in_the_list_and_switchin
     test_support::frame_fixture f;
     const fs::path folder = f.records() / "2026-05-01_10-00-00";
     fs::create_directories(f.records());
-    make_recording(folder, 2, 1);
+    make_noise_recording(folder, 2, 1);
     const fs::path secret = write_secret(f.home.path(), swift_store::secret, fs::perms::owner_read | fs::perms::owner_write);
     f.write_settings(depot_lines("window", secret));
     f.open();
@@ -112,7 +103,7 @@ TEST_F(depot_program, a_secret_others_may_read_is_refused_with_one_red_row_and_n
     test_support::frame_fixture f;
     const fs::path folder = f.records() / "2026-05-02_10-00-00";
     fs::create_directories(f.records());
-    make_recording(folder, 1, 2);
+    make_noise_recording(folder, 1, 2);
     const fs::path secret = write_secret(f.home.path(), swift_store::secret,
                                          fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     f.write_settings(depot_lines("refused", secret));
@@ -127,28 +118,7 @@ TEST_F(depot_program, a_secret_others_may_read_is_refused_with_one_red_row_and_n
     EXPECT_TRUE(entries.empty());
 }
 
-// The program as the operator runs it, killed with SIGKILL in the middle of a multipart upload.
-pid_t start_program(const fs::path& home) {
-    const char* build = std::getenv("QUILLMAR_BUILD_DIR");
-    const std::string exe = std::string(build ? build : ".") + "/app/quillmar";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setenv("HOME", home.c_str(), 1);
-        ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    return pid;
-}
-
-bool wait_until(const std::function<bool()>& done, std::chrono::seconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(100ms);
-    }
-    return done();
-}
-
+// The rows of every run's log: the program killed and started again writes one log each.
 std::vector<std::string> all_log_rows(const fs::path& home) {
     std::vector<std::string> rows;
     std::error_code ec;
@@ -162,7 +132,7 @@ TEST_F(depot_program, killed_mid_upload_the_next_start_goes_on_from_the_parts_th
     const fs::path records = home.path() / "records";
     const std::string name = "2026-06-01_09-00-00";
     fs::create_directories(records);
-    make_recording(records / name, 40, 3);
+    make_noise_recording(records / name, 40, 3);
     const fs::path secret = write_secret(home.path(), swift_store::secret, fs::perms::owner_read | fs::perms::owner_write);
     const fs::path settings = home.path() / "Velkor3" / "config" / ".quillmar";
     auto write_settings = [&](int max_kbps) {
