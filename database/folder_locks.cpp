@@ -1,6 +1,10 @@
 #include "database/folder_locks.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <sys/sysmacros.h>
 
 #include <cstdio>
@@ -41,4 +45,23 @@ folder_use recording_folder_use(const std::string& folder) {
         use = folder_use::read;
     }
     return use;
+}
+
+folder_read_hold::folder_read_hold(const std::string& folder) {
+    const std::string lock_file = folder + "/LOCK";
+    for (const auto& holder : locks_on(lock_file))
+        if (holder.write) return;  // a writer has it, perhaps this very process
+    fd_ = ::open(lock_file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+        held_ = errno == ENOENT;
+        return;
+    }
+    struct flock request {};
+    request.l_type = F_RDLCK;
+    request.l_whence = SEEK_SET;
+    held_ = ::fcntl(fd_, F_OFD_SETLK, &request) == 0;
+}
+
+folder_read_hold::~folder_read_hold() {
+    if (fd_ >= 0) ::close(fd_);  // ends the hold with its open file description
 }

@@ -18,6 +18,7 @@
 
 #include "base/thread_name.h"
 #include "database/database_reader.h"
+#include "database/folder_locks.h"
 
 namespace fs = std::filesystem;
 
@@ -552,6 +553,12 @@ depot_outcome push_recording(s3_client& client, const std::string& prefix, const
     const fs::path dir = fs::absolute(fs::path(folder)).lexically_normal();
     const std::string name = (dir.filename().empty() ? dir.parent_path() : dir).filename().string();
     const fs::path root = dir.filename().empty() ? dir.parent_path() : dir;
+
+    // Held for the whole upload: no writer (the list's one-time upkeep of a recording, an edit
+    // of its side or code) may change the files between their listing, hashing and sending,
+    // or the depot would hold a mix of two states under one manifest.
+    const folder_read_hold hold(root.string());
+    if (!hold.held()) return fail_local(outcome, "запись " + root.string() + " открыта для записи");
 
     // The recording's figures, as every tool reads them.
     recording_manifest& m = outcome.manifest;

@@ -387,7 +387,13 @@ void depot_uploader::pass() {
 
         if (settings.delete_when_safe && !stop_requested()) {
             std::string reason;
-            if (!depot_holds_recording(*client, manifest_key, folder.string(), config_.push.part_size, reason)) {
+            bool proven = false;
+            {
+                const folder_read_hold hold(folder.string());  // the files stay as they are checked
+                if (!hold.held()) continue;
+                proven = depot_holds_recording(*client, manifest_key, folder.string(), config_.push.part_size, reason);
+            }
+            if (!proven) {
                 log("Депо: запись " + name + " не удалена на вагоне: " + reason, true);
                 // Not proven: upload again later (push_recording sends only what is missing).
                 fs::remove(mark, ec);

@@ -20,6 +20,7 @@
 #include "database/database_reader.h"
 #include "database/database_registry.h"
 #include "database/database_scan.h"
+#include "database/folder_locks.h"
 #include "database/read_only_env.h"
 #include "database/reader_pool.h"
 #include "database/recording_database.h"
@@ -184,6 +185,40 @@ TEST(ReadOnlyRecording, ReadersShareTheFolderAndKeepWritersOut) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "another process could lock the recording";
     recorder.close(std::string("B : 2"), L"правый");
     EXPECT_EQ(*database_reader(live.wstring()).read_stored(5), "frame");
+}
+
+// The upload's hold: a reader's lock for as long as it lives, never taken from a writer.
+TEST(ReadOnlyRecording, AHoldKeepsWritersOutAndIsNeverTakenFromOne) {
+    test_support::temp_dir dir;
+    const fs::path folder = dir.path() / "db";
+    record(folder, 3, false);
+    {
+        const folder_read_hold hold(folder.string());
+        ASSERT_TRUE(hold.held());
+        EXPECT_EQ(recording_folder_use(folder.string()), folder_use::read);
+        EXPECT_THROW(open_leveldb(folder.string(), false), std::runtime_error);
+    }
+    EXPECT_EQ(recording_folder_use(folder.string()), folder_use::none);
+    EXPECT_NO_THROW(open_leveldb(folder.string(), false)) << "the hold ended with its object";
+
+    const fs::path live = dir.path() / "live";
+    recording_database recorder;
+    recorder.open(live.wstring(), "B : 2", L"правый");
+    EXPECT_EQ(recording_folder_use(live.string()), folder_use::write);
+    EXPECT_FALSE(folder_read_hold(live.string()).held());
+    // Refused without touching LOCK: the recorder's own lock is still there for other processes.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int fd = ::open((live / "LOCK").c_str(), O_RDWR);
+        struct flock request {};
+        request.l_type = F_WRLCK;
+        request.l_whence = SEEK_SET;
+        ::_exit(fd >= 0 && ::fcntl(fd, F_SETLK, &request) != 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "another process could lock the recording";
+    recorder.close(std::string("B : 2"), L"правый");
 }
 
 // One handle per folder however many read it, kept open a while after the last use and then
