@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "database/recording_database.h"
+#include "bench/depot_store.h"
 #include "depot/depot_recording.h"
 #include "depot/s3_client.h"
 
@@ -51,6 +52,11 @@ namespace fs = std::filesystem;
 using clock_type = std::chrono::steady_clock;
 
 namespace {
+
+using bench_depot::folder_bytes;
+using bench_depot::free_ports;
+using bench_depot::make_recording;
+using bench_depot::object_store;
 
 // Set by SIGINT and SIGTERM: the one flag a signal handler can hand over.
 volatile sig_atomic_t interrupted = 0;
@@ -82,12 +88,6 @@ double process_cpu_seconds() {
     return cpu_seconds(u);
 }
 
-std::uint64_t folder_bytes(const fs::path& dir) {
-    std::uint64_t n = 0;
-    for (const auto& e : fs::directory_iterator(dir))
-        if (e.is_regular_file()) n += e.file_size();
-    return n;
-}
 
 // Deletes the folder at the end, whatever happened.
 struct scratch_folder {
@@ -98,62 +98,8 @@ struct scratch_folder {
     }
 };
 
-// A closed recording of frames of incompressible bytes (xorshift), frame_bytes each, until
-// about `bytes` are stored; the writer's own batches, syncs and table files.
-void make_recording(const fs::path& folder, std::uint64_t bytes, std::size_t frame_bytes) {
-    recording_database db;
-    db.open(folder.wstring(), "bench : depot", L"левый");
-    std::string frame(frame_bytes, '\0');
-    std::uint64_t state = 0x9e3779b97f4a7c15ull;
-    const std::uint64_t frames = std::max<std::uint64_t>(1, bytes / frame_bytes);
-    for (std::uint64_t i = 0; i < frames && !interrupted; ++i) {
-        for (std::size_t at = 0; at + 8 <= frame.size(); at += 8) {
-            state ^= state << 13;
-            state ^= state >> 7;
-            state ^= state << 17;
-            std::memcpy(frame.data() + at, &state, 8);
-        }
-        db.store_encoded_frame(frame, static_cast<std::uint32_t>(1000 + 10 * i), 1714566645 + static_cast<std::int64_t>(i / 50));
-    }
-    db.close(std::string("bench : depot"), L"левый");
-}
 
-// The first of five consecutive loopback ports nobody listens on (the store takes five).
-int free_ports(int from) {
-    for (int base = from; base < 60000; base += 5) {
-        bool all_free = true;
-        for (int p = base; p < base + 5 && all_free; ++p) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(static_cast<std::uint16_t>(p));
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            all_free = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-            if (fd >= 0) ::close(fd);
-        }
-        if (all_free) return base;
-    }
-    throw std::runtime_error("no five free loopback ports");
-}
 
-// The depot tests' object store, started in dir on the port and stopped by the destructor.
-class object_store {
-public:
-    object_store(fs::path dir, int port) : dir_(std::move(dir)), port_(port) {}
-    ~object_store() { run("stop", 60); }
-    bool start() { return run("start", 150); }
-    std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
-private:
-    bool run(const char* action, int seconds) const {
-        const std::string command = "timeout -k 5 " + std::to_string(seconds) + " bash '" QM_SOURCE_DIR
-                                    "/tests/depot/swift-fixture.sh' " + action + " '" + dir_.string() + "' " +
-                                    std::to_string(port_);
-        return std::system(command.c_str()) == 0;
-    }
-    fs::path dir_;
-    int port_;
-};
 
 s3_config store_config(const std::string& endpoint) {
     s3_config c;
@@ -345,7 +291,7 @@ int main(int argc, char** argv) {
         const fs::path folder = scratch.path / "recordings" / "2026-01-15_08-30-00";
         fs::create_directories(folder.parent_path());
         auto start = clock_type::now();
-        make_recording(folder, bytes, static_cast<std::size_t>(frame_kb * 1024));
+        make_recording(folder, bytes, static_cast<std::size_t>(frame_kb * 1024), [] { return interrupted != 0; });
         if (interrupted) return 130;
         std::size_t files = 0, tables = 0;
         for (const auto& e : fs::directory_iterator(folder)) {

@@ -31,7 +31,14 @@
 // as the program does), --no-list-timing (skip the list's start-up figures), --depot-upload
 // FOLDER_OR_GB (a closed recording, or one of that many GB made in --dir before the shift, goes
 // to a loopback object store by a depot_uploader on its own low-priority thread while the
-// shift records; its progress every 30 s, and at the end whether it finished).
+// shift records; its progress every 30 s, and at the end whether it finished), --web-watchers N
+// (the browser service on 127.0.0.1, a port of the system's choice, fed as the window feeds it:
+// the newest frame offered on each of the capture's new-frame cues, a health strip with the lamp
+// and the frames stored once a second; and N headless Chromium started by
+// bench/shift_web_watchers.py watching its live page through the shift, ended with the bench
+// however it ends; --web-watchers-nice K starts them at nice K, as browsers that yield to the
+// recorder would be. At the end: the live pictures and events the pages received, and the
+// processor time of the web threads against the recording's encoders).
 // Before anything it checks the free space and stops with a clear message when it is short.
 //
 // --find-fps: the headroom. First one thread JPEG-encodes the scene's frames and puts them into
@@ -44,6 +51,7 @@
 #include "app/heap_policy.h"
 #include "base/locale_text.h"
 #include "base/thread_name.h"
+#include "bench/shift_beside.h"
 #include "bench/shift_due.h"
 #include "bench/shift_plan.h"
 #include "bench/thread_time.h"
@@ -63,6 +71,7 @@
 #include "depot/depot_uploader.h"
 #include "net/img_service.h"
 #include "net/service_client.h"
+#include "net/web_service.h"
 #include "recording/write_thread_settings.h"
 #include "settings/settings_keys.h"
 
@@ -78,13 +87,17 @@
 #include <cerrno>
 #include <chrono>
 #include <clocale>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fcntl.h>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <mutex>
 #include <spawn.h>
 #include <string>
@@ -100,6 +113,12 @@ namespace fs = std::filesystem;
 using clock_type = std::chrono::steady_clock;
 
 namespace {
+
+using bench_depot::folder_bytes;
+using shift_beside::depot_beside;
+using shift_beside::named_threads;
+using shift_beside::threads_named;
+using shift_beside::web_watchers;
 
 double option(int argc, char** argv, const std::string& name, double def) {
     for (int i = 1; i + 1 < argc; ++i)
@@ -150,20 +169,17 @@ std::size_t open_files() {
     return n;
 }
 
-std::uint64_t folder_bytes(const fs::path& dir) {
-    std::uint64_t n = 0;
-    std::error_code ec;
-    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-        if (it->is_regular_file(ec)) n += it->file_size(ec);
-    return n;
-}
 
 // What the window would get: grab statistics, the odometer count, log rows.
 class bench_sink : public event_sink {
 public:
     void post(thread_message m) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (auto* g = std::get_if<grab_stats_message>(&m)) {
+        if (std::holds_alternative<new_frame_message>(m)) {
+            // The window's cue to show (and offer the web service) the newest frame.
+            ++new_frames_;
+            new_frame_.notify_all();
+        } else if (auto* g = std::get_if<grab_stats_message>(&m)) {
             // "delivered: N lost: ..."
             delivered_ = std::wcstoull(g->text.c_str() + std::wcslen(L"delivered: "), nullptr, 10);
             const auto lost_at = g->text.find(L"lost: ");
@@ -185,6 +201,12 @@ public:
     std::uint32_t count() { return locked(count_); }
     std::uint64_t rows() { return locked(rows_); }
     std::uint64_t row_bytes() { return locked(row_bytes_); }
+    // Waits until more than `seen` new-frame cues came, or until `until`; the cues so far.
+    std::uint64_t wait_new_frame(std::uint64_t seen, clock_type::time_point until) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        new_frame_.wait_until(lock, until, [&] { return new_frames_ > seen; });
+        return new_frames_;
+    }
 
 private:
     template <class T>
@@ -194,6 +216,8 @@ private:
     }
 
     std::mutex mutex_;  // guards everything below
+    std::condition_variable new_frame_;
+    std::uint64_t new_frames_ = 0;
     std::uint64_t delivered_ = 0;
     std::uint64_t lost_ = 0;
     std::uint32_t count_ = 0;
@@ -580,158 +604,6 @@ int find_fps(int argc, char** argv, const fs::path& base) {
     return 0;
 }
 
-// The first of five consecutive loopback ports nobody listens on (the object store takes five).
-int free_store_ports(int from) {
-    for (int base = from; base < 60000; base += 5) {
-        bool all_free = true;
-        for (int p = base; p < base + 5 && all_free; ++p) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(static_cast<std::uint16_t>(p));
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            all_free = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-            if (fd >= 0) ::close(fd);
-        }
-        if (all_free) return base;
-    }
-    throw std::runtime_error("no five free loopback ports for the object store");
-}
-
-// --depot-upload: a closed recording goes to the depot while the shift records, as the program
-// does it: the depot tests' object store on loopback (tests/depot/swift-fixture.sh) and a
-// depot_uploader with its own low-priority thread. The recording lives outside the shift's
-// write path, so the shift's key check and list timings see the shift's recordings alone; the
-// disk and the processors are the same.
-class depot_beside {
-public:
-    // what: a recording's folder, or the gigabytes of one to make in dir first.
-    depot_beside(const std::string& what, const fs::path& dir)
-        : port_(free_store_ports(25000 + static_cast<int>(getpid() % 2000) * 5)) {
-        std::error_code ec;
-        if (fs::is_directory(what, ec)) {
-            folder_ = fs::absolute(what).lexically_normal();
-            if (folder_.filename().empty()) folder_ = folder_.parent_path();
-        } else {
-            folder_ = dir / "depot" / "2026-01-15_08-30-00";
-            fs::create_directories(folder_.parent_path());
-            const auto start = clock_type::now();
-            make(folder_, static_cast<std::uint64_t>(std::strtod(what.c_str(), nullptr) * 1e9));
-            std::printf("depot upload: recording of %s made in %.1f s in %s\n",
-                        shift_plan::gigabytes(folder_bytes(folder_)).c_str(),
-                        std::chrono::duration<double>(clock_type::now() - start).count(), folder_.c_str());
-        }
-        for (const auto& e : fs::directory_iterator(folder_))
-            if (e.is_regular_file()) total_ += e.file_size();
-        store_dir_ = dir / "depot-store";
-        if (!store("start", 150)) throw std::runtime_error("the object store did not start");
-        store_started_ = true;
-        std::printf("depot upload: object store on 127.0.0.1:%d\n", port_);
-        std::fflush(stdout);
-    }
-    ~depot_beside() {
-        if (uploader_) uploader_->stop();  // before the store goes
-        uploader_.reset();
-        if (store_started_) store("stop", 60);
-    }
-    depot_beside(const depot_beside&) = delete;
-    depot_beside& operator=(const depot_beside&) = delete;
-
-    // Bytes the store will hold: a copy of the recording.
-    static std::uint64_t room(const std::string& what) {
-        std::error_code ec;
-        if (!fs::is_directory(what, ec)) return static_cast<std::uint64_t>(std::strtod(what.c_str(), nullptr) * 1e9);
-        return folder_bytes(what);
-    }
-
-    void start() {
-        depot_uploader_config c;
-        c.write_path = folder_.parent_path().string();
-        c.settings.enabled = true;
-        c.settings.endpoint = "http://127.0.0.1:" + std::to_string(port_);
-        c.settings.bucket = "recordings";
-        c.settings.prefix = "shift";
-        c.settings.region = "us-east-1";
-        c.settings.access_key = "depot:uploader";
-        c.settings.secret = "depot-secret";
-        const std::string name = folder_.filename().string();
-        // Only this recording: a folder given on the command line may have neighbours.
-        c.being_written = [name](const std::string& folder) { return folder != name; };
-        c.status = [this](const std::string&, const depot_status& s) {
-            if (s.state == depot_status::kind::in_depot && finished_ns_ == 0) finished_ns_ = since_start_ns();
-        };
-        c.log = [](const std::string& row, bool error) {
-            std::fprintf(error ? stderr : stdout, "depot upload: %s\n", row.c_str());
-        };
-        c.push.progress = [this](const depot_progress& p) { done_ = p.done; };
-        started_ = clock_type::now();
-        uploader_ = std::make_unique<depot_uploader>(std::move(c));
-        uploader_->start();
-    }
-
-    // "depot upload at 1.5 min: 0.62 of 2.00 GB (31 %), 7.1 MB/s so far" (once finished: over
-    // the upload's own time)
-    std::string progress_text(double minutes) const {
-        const std::int64_t finished = finished_ns_;
-        const double seconds = (finished ? finished : since_start_ns()) / 1e9;
-        char text[200];
-        std::snprintf(text, sizeof text, "depot upload at %.1f min: %.2f of %.2f GB (%.0f %%), %.1f MB/s so far", minutes,
-                      done_ / 1e9, total_ / 1e9, total_ ? 100.0 * done_ / total_ : 0.0,
-                      seconds > 0 ? done_ / 1e6 / seconds : 0.0);
-        return text;
-    }
-    // "depot upload: finished, 2.00 GB in 212 s = 9.4 MB/s" or "... not finished: ...".
-    std::string end_text() const {
-        char text[200];
-        const std::int64_t finished = finished_ns_;
-        if (finished)
-            std::snprintf(text, sizeof text, "depot upload: finished and verified, %.2f GB in %.0f s = %.1f MB/s",
-                          total_ / 1e9, finished / 1e9, total_ / 1e6 / (finished / 1e9));
-        else
-            std::snprintf(text, sizeof text, "depot upload: not finished when the shift ended: %.2f of %.2f GB (%.0f %%)",
-                          done_ / 1e9, total_ / 1e9, total_ ? 100.0 * done_ / total_ : 0.0);
-        return text;
-    }
-
-private:
-    // A closed recording of frames of incompressible bytes the size of the scene's JPEGs.
-    static void make(const fs::path& folder, std::uint64_t bytes) {
-        recording_database db;
-        db.open(folder.wstring(), "bench : depot", L"левый");
-        std::string frame(400 * 1024, '\0');
-        std::uint64_t state = 0x9e3779b97f4a7c15ull;
-        for (std::uint64_t i = 0; i < std::max<std::uint64_t>(1, bytes / frame.size()); ++i) {
-            for (std::size_t at = 0; at + 8 <= frame.size(); at += 8) {
-                state ^= state << 13;
-                state ^= state >> 7;
-                state ^= state << 17;
-                std::memcpy(frame.data() + at, &state, 8);
-            }
-            db.store_encoded_frame(frame, static_cast<std::uint32_t>(1000 + 10 * i), 1714566645 + static_cast<std::int64_t>(i / 50));
-        }
-        db.close(std::string("bench : depot"), L"левый");
-    }
-    bool store(const char* action, int seconds) const {
-        const std::string command = "timeout -k 5 " + std::to_string(seconds) + " bash '" QM_SOURCE_DIR
-                                    "/tests/depot/swift-fixture.sh' " + action + " '" + store_dir_.string() + "' " +
-                                    std::to_string(port_);
-        return std::system(command.c_str()) == 0;
-    }
-    std::int64_t since_start_ns() const {
-        return std::chrono::duration_cast<std::chrono::nanoseconds>(clock_type::now() - started_).count();
-    }
-
-    int port_;
-    fs::path folder_;
-    fs::path store_dir_;
-    bool store_started_ = false;
-    std::uint64_t total_ = 0;
-    clock_type::time_point started_;  // set before the uploader's thread starts
-    // Written on the uploader's thread, read on the main one.
-    std::atomic<std::uint64_t> done_{0};
-    std::atomic<std::int64_t> finished_ns_{0};
-    std::unique_ptr<depot_uploader> uploader_;  // last: stopped before the rest goes
-};
 
 }  // namespace
 
@@ -740,11 +612,13 @@ int main(int argc, char** argv) {
         std::printf(
             "usage: bench_shift [--minutes M] [--dir DIR] [--reserve-gb G] [--fps F] [--odometer-rate R]\n"
             "                   [--window-minutes W] [--default-heap] [--keep] [--no-list-timing]\n"
-            "                   [--depot-upload FOLDER_OR_GB]\n"
+            "                   [--depot-upload FOLDER_OR_GB] [--web-watchers N [--web-watchers-nice K]]\n"
             "       bench_shift --find-fps [--minutes M (each rate's run, default 1)] [--dir DIR] [--reserve-gb G]\n"
             "--fps is the camera's fixed rate; --find-fps steps it from 50 up to the highest recorded without loss\n"
             "--depot-upload uploads a closed recording (a folder, or one of G gigabytes made first) to a loopback\n"
-            "object store while the shift records\n");
+            "object store while the shift records\n"
+            "--web-watchers runs the browser service fed as the window feeds it, with N headless Chromium\n"
+            "watching its live page through the shift (at nice K, default 0)\n");
         return 0;
     }
     if (flag(argc, argv, "--find-fps")) {
@@ -769,6 +643,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_shift: --depot-upload takes a recording's folder or its size in GB (0 to 1000)\n");
         return 2;
     }
+    const double watchers_asked = option(argc, argv, "--web-watchers", 0);
+    if (!(watchers_asked >= 0 && watchers_asked <= 16) || watchers_asked != static_cast<int>(watchers_asked)) {
+        std::fprintf(stderr, "bench_shift: --web-watchers takes a number of browsers, 0 to 16\n");
+        return 2;
+    }
+    const int watcher_count = static_cast<int>(watchers_asked);
+    const double nice_asked = option(argc, argv, "--web-watchers-nice", 0);
+    if (!(nice_asked >= 0 && nice_asked <= 19) || nice_asked != static_cast<int>(nice_asked)) {
+        std::fprintf(stderr, "bench_shift: --web-watchers-nice takes 0 to 19\n");
+        return 2;
+    }
+    const int watcher_nice = static_cast<int>(nice_asked);
     if (minutes <= 0 || fps <= 0 || odometer_rate <= 0 || window_minutes <= 0) {
         std::fprintf(stderr, "bench_shift: --minutes, --fps, --odometer-rate and --window-minutes must be positive\n");
         return 2;
@@ -928,6 +814,37 @@ int main(int argc, char** argv) {
         img_service service(sink, settings, service_options);
         service.start();
 
+        // --web-watchers: the browser service as the window runs it, and browsers watching it.
+        std::unique_ptr<web_service> web;
+        std::unique_ptr<web_watchers> watchers;
+        if (watcher_count > 0) {
+            web_service::options web_options;
+            web_options.bind_address = "127.0.0.1";
+            web_options.port = 0;
+            web_options.registry = &registry;
+            web = std::make_unique<web_service>(sink, settings, web_options);
+            web->start();
+            const auto bind_until = clock_type::now() + std::chrono::seconds(10);
+            while (web->port() == 0 && clock_type::now() < bind_until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            const auto browsers_start = clock_type::now();
+            try {
+                if (web->port() == 0) throw std::runtime_error("the web service did not listen");
+                watchers = std::make_unique<web_watchers>(watcher_count, watcher_nice, web->port(), dir);
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "bench_shift: --web-watchers: %s\n", e.what());
+                web->stop();
+                service.stop();
+                if (!flag(argc, argv, "--keep")) fs::remove_all(dir, ec);
+                return 1;
+            }
+            std::printf(
+                "web service on 127.0.0.1:%u, %d headless Chromium (nice %d) watching its live page (up in %.0f s)\n",
+                        static_cast<unsigned>(web->port()), watcher_count, watcher_nice,
+                        std::chrono::duration<double>(clock_type::now() - browsers_start).count());
+            std::fflush(stdout);
+        }
+
         // The live-frame client: one request a second for the newest count, as a viewer would.
         std::atomic<bool> client_stop{false};
         std::atomic<std::uint64_t> served{0}, failed{0};
@@ -960,6 +877,47 @@ int main(int argc, char** argv) {
         const auto run_start = clock_type::now();
         auto source = std::make_unique<continuous_grab_write>(sink, capture_config{}, selected.camera, factory);
         source->set_session_code("bench : shift");
+
+        // The window's feed of the web service: on each new-frame cue (the window's live display)
+        // the newest frame is copied out and offered (the service takes a copy only while a page
+        // watches, at most four a second), and the health strip once a second.
+        std::atomic<bool> feeder_stop{false};
+        std::atomic<std::uint64_t> offered{0};
+        std::thread feeder;
+        if (web) {
+            frame_buffer* buffer = source->buffer();
+            feeder = std::thread([&, buffer] {
+                name_this_thread("qm-bench-web");
+                cv::Mat picture;
+                std::uint64_t seen = 0;
+                auto next_health = clock_type::now();
+                while (!feeder_stop) {
+                    const std::uint64_t now_seen = sink->wait_new_frame(
+                        seen, std::min(next_health, clock_type::now() + std::chrono::milliseconds(200)));
+                    if (feeder_stop) break;
+                    if (now_seen > seen && buffer) {
+                        seen = now_seen;
+                        copy_frame_gray8(*buffer, picture);
+                        web->publish_live(picture);
+                        ++offered;
+                    }
+                    if (clock_type::now() >= next_health) {
+                        next_health += std::chrono::seconds(1);
+                        web_health health;
+                        health.lamp = L"ЗАПИСЬ";
+                        health.lamp_level = "good";
+                        health.recording = true;
+                        {
+                            std::lock_guard<std::mutex> lock(steps->mutex);
+                            health.frames_stored = steps->stored;
+                        }
+                        health.cells.push_back(
+                            web_health_cell{L"Записано", std::to_wstring(health.frames_stored), "normal", L""});
+                        web->publish_health(std::move(health));
+                    }
+                }
+            });
+        }
 
         const auto window = std::chrono::duration<double>(window_minutes * 60);
         const auto run_end =
@@ -1075,10 +1033,30 @@ int main(int argc, char** argv) {
             }
         }
         const std::uint64_t delivered_total = sink->delivered();
+        if (web) {
+            // Read while every thread still runs: who had the processors through the shift.
+            const named_threads web_io = threads_named("qm-web"), web_work = threads_named("qm-web-w"),
+                                encoders = threads_named("qm-encode-*");
+            const double run_seconds = std::chrono::duration<double>(clock_type::now() - run_start).count();
+            const std::size_t streams = web->streams();
+            feeder_stop = true;
+            feeder.join();
+            const std::string watched = watchers->finish();
+            std::printf("web: %s\n", watched.c_str());
+            std::printf(
+                "web: the feed offered %llu live frames; processor time over %.0f s: %zu qm-web threads %.1f s "
+                "(nice %d), %zu qm-web-w workers (live JPEGs) %.1f s (nice %d), %zu recording encoders %.1f s "
+                "(nice %d); %zu event streams open at the end\n",
+                static_cast<unsigned long long>(offered.load()), run_seconds, web_io.count, web_io.seconds,
+                web_io.nice, web_work.count, web_work.seconds, web_work.nice, encoders.count, encoders.seconds,
+                encoders.nice, streams);
+            std::fflush(stdout);
+        }
         source.reset();  // the write thread closes the database with its count, then the camera stops
         client_stop = true;
         client.join();
         service.stop();
+        if (web) web->stop();
         if (depot) {
             std::printf("%s\n", depot->end_text().c_str());
             std::fflush(stdout);

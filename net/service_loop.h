@@ -13,11 +13,13 @@
 #include "base/thread_name.h"
 #include "base/thread_message.h"
 
+// nice > 0: the thread yields the processor to the recording at that niceness.
 inline std::thread start_service_loop(boost::asio::io_context& io, event_sink_ptr sink, std::wstring unknown_text,
-                                      std::string thread_name) {
+                                      std::string thread_name, int nice = 0) {
     return std::thread(
-        [&io, sink = std::move(sink), unknown_text = std::move(unknown_text), thread_name = std::move(thread_name)] {
+        [&io, sink = std::move(sink), unknown_text = std::move(unknown_text), thread_name = std::move(thread_name), nice] {
             name_this_thread(thread_name);
+            if (nice > 0) yield_this_thread_to(nice);
             try {
                 io.run();
             } catch (const std::exception& e) {

@@ -226,8 +226,9 @@ void web_service::start() {
     const std::wstring unknown = L"Неизвестная ошибка в веб-сервисе";
     for (std::size_t i = 0; i < std::max<std::size_t>(1, c.opts.io_threads); ++i)
         c.threads.push_back(start_service_loop(c.io, c.rows, unknown, "qm-web"));
+    // The pages' JPEG encoding and database reads wait behind the recording's encoders (nice 5).
     for (std::size_t i = 0; i < std::max<std::size_t>(1, c.opts.workers); ++i)
-        c.threads.push_back(start_service_loop(c.work_io, c.rows, unknown, "qm-web-w"));
+        c.threads.push_back(start_service_loop(c.work_io, c.rows, unknown, "qm-web-w", 10));
     c.started.store(true);
 }
 
