@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "database/recording_database.h"
+#include "bench/bench_args.h"
 #include "bench/depot_store.h"
 #include "depot/depot_recording.h"
 #include "depot/s3_client.h"
@@ -53,6 +54,8 @@ using clock_type = std::chrono::steady_clock;
 
 namespace {
 
+using bench_args::option;
+using bench_args::text_option;
 using bench_depot::folder_bytes;
 using bench_depot::free_ports;
 using bench_depot::make_recording;
@@ -61,18 +64,6 @@ using bench_depot::object_store;
 // Set by SIGINT and SIGTERM: the one flag a signal handler can hand over.
 volatile sig_atomic_t interrupted = 0;
 void on_signal(int) { interrupted = 1; }
-
-double option(int argc, char** argv, const std::string& name, double def) {
-    for (int i = 1; i + 1 < argc; ++i)
-        if (argv[i] == name) return std::strtod(argv[i + 1], nullptr);
-    return def;
-}
-
-std::string text_option(int argc, char** argv, const std::string& name, const std::string& def) {
-    for (int i = 1; i + 1 < argc; ++i)
-        if (argv[i] == name) return argv[i + 1];
-    return def;
-}
 
 double seconds_since(clock_type::time_point start) {
     return std::chrono::duration<double>(clock_type::now() - start).count();

@@ -51,6 +51,7 @@
 #include "app/heap_policy.h"
 #include "base/locale_text.h"
 #include "base/thread_name.h"
+#include "bench/bench_args.h"
 #include "bench/shift_beside.h"
 #include "bench/shift_due.h"
 #include "bench/shift_plan.h"
@@ -114,29 +115,14 @@ using clock_type = std::chrono::steady_clock;
 
 namespace {
 
+using bench_args::flag;
+using bench_args::option;
+using bench_args::text_option;
 using bench_depot::folder_bytes;
 using shift_beside::depot_beside;
 using shift_beside::named_threads;
 using shift_beside::threads_named;
 using shift_beside::web_watchers;
-
-double option(int argc, char** argv, const std::string& name, double def) {
-    for (int i = 1; i + 1 < argc; ++i)
-        if (argv[i] == name) return std::strtod(argv[i + 1], nullptr);
-    return def;
-}
-
-std::string text_option(int argc, char** argv, const std::string& name, const std::string& def) {
-    for (int i = 1; i + 1 < argc; ++i)
-        if (argv[i] == name) return argv[i + 1];
-    return def;
-}
-
-bool flag(int argc, char** argv, const std::string& name) {
-    for (int i = 1; i < argc; ++i)
-        if (argv[i] == name) return true;
-    return false;
-}
 
 // One value of /proc/self/<file> ("Key: value" or "key value" lines).
 std::uint64_t proc_value(const char* file, const std::string& key) {

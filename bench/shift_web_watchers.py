@@ -21,13 +21,13 @@ Needs the Debian packages chromium, chromium-driver and python3-selenium.
 import argparse
 import ctypes
 import os
-import shutil
 import signal
 import sys
-import tempfile
 import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "web"))
+import quillmar_web as qw  # noqa: E402
 
 # Counts kept by the page itself, installed before its own script runs: the events its
 # EventSource handles, the live pictures that loaded or failed, and their bytes.
@@ -56,7 +56,6 @@ COUNTER = r"""
 })();
 """
 
-WIDTH, HEIGHT = 1366, 768
 TICKS = os.sysconf("SC_CLK_TCK")
 
 
@@ -74,32 +73,10 @@ def die_with_parent():
     libc.prctl(1, signal.SIGTERM, 0, 0, 0)
 
 
-def chromium_binary():
-    # The Debian wrapper script only adds desktop flags; the real binary avoids its shell.
-    for path in ("/usr/lib/chromium/chromium", "/usr/bin/chromium"):
-        if os.access(path, os.X_OK):
-            return path
-    raise SystemExit("shift_web_watchers: chromium is not installed")
-
-
 def browser(url, scratch):
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
-
-    options = webdriver.ChromeOptions()
-    options.binary_location = chromium_binary()
-    profile = tempfile.mkdtemp(prefix="qm-shift-chromium-", dir=scratch)
-    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                 f"--window-size={WIDTH},{HEIGHT}", "--hide-scrollbars", "--no-proxy-server",
-                 "--no-first-run", "--no-default-browser-check", "--disable-extensions",
-                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--disable-default-apps", "--disable-domain-reliability", "--no-pings",
-                 "--metrics-recording-only", "--lang=ru", f"--user-data-dir={profile}"):
-        options.add_argument(flag)
-    driver = webdriver.Chrome(service=Service(executable_path="/usr/bin/chromedriver"), options=options)
-    driver.qm_profile = profile
+    """The browser tests' headless Chromium, counting what its page receives."""
+    driver = qw.browser(scratch)
     driver.set_page_load_timeout(60)
-    driver.set_script_timeout(30)
     driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": COUNTER})
     driver.get(url)
     return driver
@@ -211,7 +188,6 @@ def main():
                 b.quit()
             except Exception:
                 pass
-            shutil.rmtree(b.qm_profile, ignore_errors=True)
         # Whatever a browser left behind in this group goes with it (this helper included).
         sys.stdout.flush()
         if os.getpgrp() == os.getpid():

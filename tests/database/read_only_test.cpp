@@ -72,6 +72,21 @@ ldb_info summary_for() {
 // cut short: the folder's file list and every file's bytes stay the same, and every frame
 // reads back as stored. 20 frames of 300 KB are more than LevelDB's default buffer, so the
 // log's replay makes level-0 tables (in memory).
+// Whether a child process could take a writer's lock on the file (a refused reader must leave
+// the recorder's lock in place).
+bool another_process_can_lock(const fs::path& lock_file) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int fd = ::open(lock_file.c_str(), O_RDWR);
+        struct flock request {};
+        request.l_type = F_WRLCK;
+        request.l_whence = SEEK_SET;
+        ::_exit(fd >= 0 && ::fcntl(fd, F_SETLK, &request) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 TEST(ReadOnlyRecording, NoReaderChangesAnyFileOfTheFolder) {
     struct reader_case {
         const char* name;
@@ -172,17 +187,7 @@ TEST(ReadOnlyRecording, ReadersShareTheFolderAndKeepWritersOut) {
     EXPECT_THROW(database_reader{live.wstring()}, std::runtime_error);
     EXPECT_EQ(*recorder.read_stored(5), "frame");
     // The refused reader left the recorder's lock in place: another process cannot take it.
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int fd = ::open((live / "LOCK").c_str(), O_RDWR);
-        struct flock request {};
-        request.l_type = F_WRLCK;
-        request.l_whence = SEEK_SET;
-        ::_exit(fd >= 0 && ::fcntl(fd, F_SETLK, &request) != 0 ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "another process could lock the recording";
+    EXPECT_FALSE(another_process_can_lock(live / "LOCK")) << "another process could lock the recording";
     recorder.close(std::string("B : 2"), L"правый");
     EXPECT_EQ(*database_reader(live.wstring()).read_stored(5), "frame");
 }
@@ -207,17 +212,7 @@ TEST(ReadOnlyRecording, AHoldKeepsWritersOutAndIsNeverTakenFromOne) {
     EXPECT_EQ(recording_folder_use(live.string()), folder_use::write);
     EXPECT_FALSE(folder_read_hold(live.string()).held());
     // Refused without touching LOCK: the recorder's own lock is still there for other processes.
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int fd = ::open((live / "LOCK").c_str(), O_RDWR);
-        struct flock request {};
-        request.l_type = F_WRLCK;
-        request.l_whence = SEEK_SET;
-        ::_exit(fd >= 0 && ::fcntl(fd, F_SETLK, &request) != 0 ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "another process could lock the recording";
+    EXPECT_FALSE(another_process_can_lock(live / "LOCK")) << "another process could lock the recording";
     recorder.close(std::string("B : 2"), L"правый");
 }
 
