@@ -12,9 +12,10 @@
 //
 // Built like the other TCP services: one listening socket (net/tcp_listener.h: the port
 // setting re-read after each connection, binding retried, descriptor shortage handled), an
-// I/O loop run by a small pool of "qm-web" threads, one object per connection whose handlers
-// each start the next step, and "qm-web-w" workers for everything that reads a database or
-// encodes, so the sockets never wait for the disk.
+// I/O loop run by one "qm-web" thread (by default: a request's steps then never hop between
+// threads, which cost more latency than a second thread gained), one object per connection
+// whose handlers each start the next step, and "qm-web-w" workers for everything that reads
+// a database or encodes, so the sockets never wait for the disk.
 //
 // Bounds: time-outs measure whole steps (a request's header from its first byte, its body,
 // one whole answer, a keep-alive connection waiting for its next request); each closes the
@@ -72,7 +73,7 @@ public:
         std::size_t max_connections = 128;
         std::size_t max_streams = 32;
         web_timeouts timeouts{};
-        std::size_t io_threads = 2;
+        std::size_t io_threads = 1;
         std::size_t workers = 2;
         std::chrono::milliseconds tick{250};  // how often the streams' news is looked at
     };
