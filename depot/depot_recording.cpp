@@ -219,12 +219,13 @@ std::string digest(const EVP_MD* md, const std::string& path, std::uint64_t offs
     return hex(out, n);
 }
 
-// What an upload needs of one file before sending it: the SHA-256 of the whole file and, for a
-// multipart upload, the MD5 of each part (the ETag the store must answer), in one read.
+// What an upload needs of one file before sending it: the SHA-256 of the whole file and the MD5
+// of each part_size part (the ETag the store must answer for it; a file of at most part_size
+// bytes is one part, its MD5 the single PUT's ETag), in one read.
 struct file_digests {
     std::uint64_t size = 0;             // the size they were taken at
     std::string sha256;                 // empty when not taken or unreadable
-    std::vector<std::string> part_md5;  // empty for a single PUT
+    std::vector<std::string> part_md5;  // none for an empty file
 };
 
 file_digests digest_file(const std::string& path, std::uint64_t size, std::uint64_t part_size,
@@ -235,7 +236,7 @@ file_digests digest_file(const std::string& path, std::uint64_t size, std::uint6
     ctx_ptr sha(EVP_MD_CTX_new(), EVP_MD_CTX_free), md5(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(std::fopen(path.c_str(), "rb"), std::fclose);
     if (!sha || !md5 || !in || EVP_DigestInit_ex(sha.get(), EVP_sha256(), nullptr) != 1) return out;
-    const bool parts = size > part_size;
+    const bool parts = size > 0;
     std::vector<char> buffer(1 << 20);
     std::uint64_t at = 0, part_left = 0;
     unsigned char digest_bytes[EVP_MAX_MD_SIZE];
@@ -545,6 +546,29 @@ std::string file_sha256(const std::string& path) { return digest(EVP_sha256(), p
 
 std::string file_range_md5(const std::string& path, std::uint64_t offset, std::uint64_t length) {
     return digest(EVP_md5(), path, offset, length);
+}
+
+std::string bytes_md5(const std::string& bytes) {
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned n = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), out, &n, EVP_md5(), nullptr) != 1) return {};
+    return hex(out, n);
+}
+
+upload_checksums file_upload_checksums(const std::string& path, std::uint64_t part_size) {
+    std::error_code ec;
+    const std::uint64_t size = fs::file_size(path, ec);
+    if (ec) return {};
+    const std::atomic<bool> never{false};
+    const file_digests d = digest_file(path, size, part_size, never);
+    if (d.sha256.empty()) return {};
+    if (size <= part_size) return {d.sha256, size == 0 ? bytes_md5({}) : d.part_md5.front()};
+    // A multipart object's ETag: the MD5 of its parts' binary MD5s, and how many there were.
+    std::string joined;
+    for (const auto& md5 : d.part_md5)
+        for (std::size_t i = 0; i + 1 < md5.size(); i += 2)
+            joined += static_cast<char>(std::stoi(md5.substr(i, 2), nullptr, 16));
+    return {d.sha256, bytes_md5(joined) + "-" + std::to_string(d.part_md5.size())};
 }
 
 depot_outcome push_recording(s3_client& client, const std::string& prefix, const std::string& folder,

@@ -58,6 +58,16 @@ std::string recording_key_prefix(const std::string& prefix, const std::string& s
 // Lower-case hex digests of a whole file or of a range of it; empty when it cannot be read.
 std::string file_sha256(const std::string& path);
 std::string file_range_md5(const std::string& path, std::uint64_t offset, std::uint64_t length);
+std::string bytes_md5(const std::string& bytes);
+
+// A local file as push_recording sends it, from one read: its SHA-256 and the ETag the store
+// answers for it (the MD5 of a single PUT of at most part_size bytes, else the MD5 of the part
+// MD5s and "-<parts>"). Both empty when the file cannot be read.
+struct upload_checksums {
+    std::string sha256;
+    std::string etag;
+};
+upload_checksums file_upload_checksums(const std::string& path, std::uint64_t part_size);
 
 struct depot_progress {
     std::string file;

@@ -1,7 +1,5 @@
 #include "depot/depot_uploader.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -31,41 +29,9 @@ struct depot_uploader_state {
 
 namespace {
 
-std::string md5_hex(const std::string& bytes) {
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned n = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), out, &n, EVP_md5(), nullptr) != 1) return {};
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned i = 0; i < n; ++i) {
-        hex += digits[out[i] >> 4];
-        hex += digits[out[i] & 15];
-    }
-    return hex;
-}
-
-std::string unhex(const std::string& hex) {
-    std::string out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-    return out;
-}
-
 std::string unquote(std::string text) {
     if (text.size() >= 2 && text.front() == '"' && text.back() == '"') text = text.substr(1, text.size() - 2);
     return text;
-}
-
-// The ETag the store gives a file uploaded as push_recording sends it.
-std::string expected_etag(const std::string& path, std::uint64_t size, std::uint64_t part_size) {
-    if (size <= part_size) return file_range_md5(path, 0, size);
-    std::string joined;
-    std::uint64_t parts = 0;
-    for (std::uint64_t offset = 0; offset < size; offset += part_size, ++parts) {
-        const std::string md5 = file_range_md5(path, offset, std::min(part_size, size - offset));
-        if (md5.empty()) return {};
-        joined += unhex(md5);
-    }
-    return md5_hex(joined) + "-" + std::to_string(parts);
 }
 
 bool is_recording(const fs::path& dir) {
@@ -129,7 +95,8 @@ bool depot_holds_recording(s3_client& client, const std::string& manifest_key, c
     for (const auto& f : manifest.files) {
         const std::string path = (fs::path(folder) / f.name).string();
         const std::uint64_t size = fs::file_size(path, ec);
-        if (ec || size != f.size || file_sha256(path) != f.sha256) {
+        const upload_checksums local = ec ? upload_checksums{} : file_upload_checksums(path, part_size);
+        if (ec || size != f.size || local.sha256 != f.sha256) {
             reason = "файл " + f.name + " записи не совпадает с описью";
             return false;
         }
@@ -143,7 +110,7 @@ bool depot_holds_recording(s3_client& client, const std::string& manifest_key, c
         auto etag = head.headers.find("etag");
         if (length == head.headers.end() || std::strtoull(length->second.c_str(), nullptr, 10) != size ||
             sum == head.headers.end() || sum->second != f.sha256 || etag == head.headers.end() ||
-            unquote(etag->second) != expected_etag(path, size, part_size)) {
+            unquote(etag->second) != local.etag) {
             reason = "объект " + f.name + " в депо не совпадает с файлом записи";
             return false;
         }
@@ -315,7 +282,7 @@ void depot_uploader::pass() {
                 auto etag = head.headers.find("etag");
                 known = head.ok() && length != head.headers.end() && etag != head.headers.end() &&
                         std::strtoull(length->second.c_str(), nullptr, 10) == json.size() &&
-                        unquote(etag->second) == md5_hex(json);
+                        unquote(etag->second) == bytes_md5(json);
             }
         }
 
