@@ -1,6 +1,7 @@
 #include "base/locale_text.h"
 
 #include <climits>
+#include <cstdint>
 #include <cmath>
 #include <cwchar>
 
@@ -51,4 +52,29 @@ std::wstring one_decimal(double value) {
     const bool negative = tenths < 0;
     const unsigned long long t = negative ? -tenths : tenths;
     return (negative ? L"-" : L"") + std::to_wstring(t / 10) + L"," + std::to_wstring(t % 10);
+}
+
+std::string encode_utf8(std::wstring_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const wchar_t w : text) {
+        auto cp = static_cast<std::uint32_t>(w);
+        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return out;
 }

@@ -10,6 +10,10 @@
 std::string to_narrow(std::wstring_view text);
 std::wstring to_wide(std::string_view text);
 
+// UTF-8 whatever the locale (what HTTP answers and the depot's keys and manifests are written
+// in); a value that is no code point becomes U+FFFD.
+std::string encode_utf8(std::wstring_view text);
+
 // A number with one decimal as the operator reads it, with a decimal comma whatever the
 // process locale: "24,8", "412,3". Not a finite number: "0,0".
 std::wstring one_decimal(double value);

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "base/locale_text.h"
 #include "base/thread_name.h"
 #include "database/database_reader.h"
 #include "database/folder_locks.h"
@@ -390,30 +391,6 @@ std::int64_t mtime_ns(const fs::path& file) {
     return ec ? 0 : static_cast<std::int64_t>(t.time_since_epoch().count());
 }
 
-// Object keys and the manifest are UTF-8 whatever the locale.
-std::string to_utf8(const std::wstring& text) {
-    std::string out;
-    for (wchar_t wc : text) {
-        const auto c = static_cast<std::uint32_t>(wc);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xc0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3f));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xe0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-            out += static_cast<char>(0x80 | (c & 0x3f));
-        } else {
-            out += static_cast<char>(0xf0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-            out += static_cast<char>(0x80 | (c & 0x3f));
-        }
-    }
-    return out;
-}
-
 std::string host_name() {
     char buffer[256] = {};
     if (gethostname(buffer, sizeof buffer - 1) != 0) return {};
@@ -589,8 +566,8 @@ depot_outcome push_recording(s3_client& client, const std::string& prefix, const
     try {
         database_reader reader(root.wstring());
         const ldb_info info = reader.summary();
-        m.session = to_utf8(info.session);
-        m.side = to_utf8(info.side);
+        m.session = encode_utf8(info.session);  // keys and manifests are UTF-8 whatever the locale
+        m.side = encode_utf8(info.side);
         m.frame_count = info.count;
         m.first_count = info.dpp_start;
         m.last_count = info.dpp_end;

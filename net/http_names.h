@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/locale_text.h"  // encode_utf8, which the answers are written in
+
 // Decodes %XX escapes ('+' stays '+': it is a path, not a form). nullopt for a '%' not
 // followed by two hex digits.
 std::optional<std::string> percent_decode(std::string_view text);
@@ -17,8 +19,6 @@ std::optional<std::string> percent_decode(std::string_view text);
 // The code points of well-formed UTF-8 (no overlong forms, surrogates or values past
 // U+10FFFF); nullopt otherwise.
 std::optional<std::wstring> decode_utf8(std::string_view bytes);
-// UTF-8 of wide text; a value that is no code point becomes U+FFFD.
-std::string encode_utf8(std::wstring_view text);
 
 // Longest folder name accepted, in bytes of UTF-8 (the file systems' own limit).
 inline constexpr std::size_t max_folder_name_bytes = 255;
