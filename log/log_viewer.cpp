@@ -6,11 +6,13 @@
 #include <wx/html/htmlcell.h>
 #include <wx/html/winpars.h>
 
-log_viewer::log_viewer(wxWindow* parent, const wxString& log_file_path, wxWindowID id)
+log_viewer::log_viewer(wxWindow* parent, const wxString& log_file_path, wxWindowID id,
+                       std::chrono::milliseconds tick)
     : wxHtmlWindow(parent, id, wxDefaultPosition, wxDefaultSize, wxHW_SCROLLBAR_AUTO, "htmlWindow"),
       out_redirector_([this](const std::wstring& line) { on_line(line); }),
       err_redirector_([this](const std::wstring& line) { on_line(line); }),
-      tick_(this) {
+      tick_(this),
+      tick_length_(tick) {
     Bind(wxEVT_TIMER, &log_viewer::on_tick, this, tick_.GetId());
     old_out_ = std::wcout.rdbuf(&out_redirector_);
     old_err_ = std::wcerr.rdbuf(&err_redirector_);
@@ -30,19 +32,19 @@ log_viewer::~log_viewer() {
 void log_viewer::on_line(const std::wstring& line) {
     backlog_.add_line(line);
     const auto now = std::chrono::steady_clock::now();
-    if (now - tick_start_ >= std::chrono::milliseconds(tick_ms)) {
+    if (now - tick_start_ >= tick_length_) {
         tick_start_ = now;
         delivered_this_tick_ = 0;
     }
     if (delivered_this_tick_ < batch_rows) deliver(batch_rows - delivered_this_tick_);
-    if (!backlog_.empty() && !tick_.IsRunning()) tick_.StartOnce(tick_ms);
+    if (!backlog_.empty() && !tick_.IsRunning()) tick_.StartOnce(static_cast<int>(tick_length_.count()));
 }
 
 void log_viewer::on_tick(wxTimerEvent&) {
     tick_start_ = std::chrono::steady_clock::now();
     delivered_this_tick_ = 0;
     deliver(batch_rows);
-    if (!backlog_.empty()) tick_.StartOnce(tick_ms);
+    if (!backlog_.empty()) tick_.StartOnce(static_cast<int>(tick_length_.count()));
 }
 
 void log_viewer::catch_up() {

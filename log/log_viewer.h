@@ -43,7 +43,9 @@ public:
     static constexpr std::size_t backlog_rows = 2000;
     static constexpr std::size_t backlog_chars = 1u << 20;
 
-    log_viewer(wxWindow* parent, const wxString& log_file_path, wxWindowID id = 1);
+    // `tick` other than tick_ms only for tests that need rows to wait whatever the machine's speed.
+    log_viewer(wxWindow* parent, const wxString& log_file_path, wxWindowID id = 1,
+               std::chrono::milliseconds tick = std::chrono::milliseconds(tick_ms));
     ~log_viewer() override;
 
     // Rows shown in the pane now, and rows dropped from it so far.
@@ -77,6 +79,7 @@ private:
     std::ofstream file_;
     std::deque<wxHtmlCell*> row_cells_;  // the shown rows' cells, oldest first; owned by the page
     wxTimer tick_;
+    const std::chrono::milliseconds tick_length_;
     std::chrono::steady_clock::time_point tick_start_{};
     std::size_t delivered_this_tick_ = 0;
 };

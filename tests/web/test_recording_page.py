@@ -201,11 +201,15 @@ class cyrillic_folder(unittest.TestCase):
                 browser = qw.browser()
                 try:
                     browser.get(rec.url("/recordings/" + qw.folder_path(self.NAME)))
+
+                    def shown():
+                        return browser.execute_script(
+                            "const f = document.getElementById('frame');"
+                            "return f && f.complete && f.naturalWidth > 0 && f.getAttribute('data-count');")
+                    # A key pressed before the page knows the recording's frames would go nowhere.
+                    qw.wait_until(shown, 15, "a frame of the renamed recording")
                     ActionChains(browser).send_keys(Keys.END).perform()
-                    qw.wait_until(lambda: browser.execute_script(
-                        "const f = document.getElementById('frame');"
-                        "return f && f.complete && f.naturalWidth > 0 && f.getAttribute('data-count');") == str(last),
-                        10, "the last frame of the renamed recording")
+                    qw.wait_until(lambda: shown() == str(last), 10, "the last frame of the renamed recording")
                     self.assertIn(self.NAME, browser.title)
                 finally:
                     browser.quit()
