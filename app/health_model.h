@@ -126,6 +126,8 @@ public:
     std::vector<health_cell> cells(clock::time_point now) const;
 
     // Figures behind the cells, for tests and the window.
+    // The frames stored in this recording, as the "Записано" cell shows them; 0 without one.
+    std::uint64_t frames_stored() const { return recording_ ? stored_ : 0; }
     double odometer_rate(clock::time_point now) const;
     std::optional<double> fps(clock::time_point now) const;
     // Bytes a second the free space drops by over the rate window; none before the samples

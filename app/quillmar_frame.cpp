@@ -547,7 +547,7 @@ void quillmar_frame::refresh_health() {
     state_.tick([&folder]() -> std::optional<disk_space> { return disk_space_of(folder); }, now);
     const auto cells = state_.health().cells(now);
     if (strip_) strip_->show(cells);
-    if (web_service* web = web_of(services_)) web->publish_health(health_for_web(cells, state_.health().recording()));
+    if (web_service* web = web_of(services_)) web->publish_health(health_for_web(state_.health(), cells));
 }
 
 void quillmar_frame::enter_session_code() {

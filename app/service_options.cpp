@@ -36,9 +36,10 @@ network_services::options service_options_from_environment() {
     return options;
 }
 
-web_health health_for_web(const std::vector<health_cell>& cells, bool recording) {
+web_health health_for_web(const health_model& model, const std::vector<health_cell>& cells) {
     web_health out;
-    out.recording = recording;
+    out.recording = model.recording();
+    out.frames_stored = model.frames_stored();
     for (std::size_t i = 0; i < cells.size(); ++i) {
         const health_cell& c = cells[i];
         if (i == health_model::cell_lamp) {
@@ -46,9 +47,6 @@ web_health health_for_web(const std::vector<health_cell>& cells, bool recording)
             out.lamp_level = level_name(c.level);
             continue;
         }
-        if (i == health_model::cell_frames)  // its value is the number, or a dash outside a recording
-            for (const wchar_t d : c.value)
-                if (d >= L'0' && d <= L'9') out.frames_stored = out.frames_stored * 10 + static_cast<unsigned>(d - L'0');
         out.cells.push_back(web_health_cell{c.label, c.value, level_name(c.level), tip_of(c)});
     }
     return out;

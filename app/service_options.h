@@ -8,11 +8,11 @@
 //
 // health_for_web: the strip's cells as the web service publishes them: the lamp cell apart
 // (its value and level), every other cell with its caption, value, level and the tip the
-// strip shows, and the frames stored as a number (0 outside a recording).
+// strip shows, and the model's recording state and frames stored.
 #include <vector>
 
 #include "app/health_model.h"
 #include "net/network_services.h"
 
 network_services::options service_options_from_environment();
-web_health health_for_web(const std::vector<health_cell>& cells, bool recording);
+web_health health_for_web(const health_model& model, const std::vector<health_cell>& cells);
