@@ -158,8 +158,25 @@ start_daemon() {
 }
 start_daemon memcached memcached -l 127.0.0.1 -p "$memcached_port" -U 0 -m 16 -u "$(id -un)"
 for name in account container object; do
-  start_daemon "$name" "swift-$name-server" "$etc/$name-server.conf"
+  if [[ $name == object && -e $dir/bucket-made ]]; then start_daemon "$name" bash -c "sleep 3; exec swift-object-server $etc/object-server.conf"; else start_daemon "$name" "swift-$name-server" "$etc/$name-server.conf"; fi
 done
+
+# The proxy only once every server behind it listens: a request it cannot pass on counts against
+# that server, and after a few such errors the proxy refuses it for a minute even once it is up.
+listening=0
+for _ in $(seq 300); do
+  if python3 - $memcached_port $account_port $container_port $object_port <<'EOF' 2>/dev/null
+import socket, sys
+for p in sys.argv[1:]:
+    socket.create_connection(("127.0.0.1", int(p)), timeout=1).close()
+EOF
+  then listening=1; break; fi
+  for pidfile in "$run"/*.pid; do
+    kill -0 "$(cat "$pidfile")" 2>/dev/null || { echo "swift-fixture: $(basename "$pidfile" .pid) died:" >&2; tail -20 "$dir/log/$(basename "$pidfile" .pid).log" >&2; false; }
+  done
+  sleep 0.2
+done
+((listening)) || { echo "swift-fixture: the servers behind the proxy did not listen" >&2; false; }
 start_daemon proxy swift-proxy-server "$etc/proxy-server.conf"
 
 # Bounded wait for the proxy, then the bucket (the first start makes it).
