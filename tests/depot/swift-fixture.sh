@@ -158,41 +158,42 @@ start_daemon() {
 }
 start_daemon memcached memcached -l 127.0.0.1 -p "$memcached_port" -U 0 -m 16 -u "$(id -un)"
 for name in account container object; do
-  if [[ $name == object && -e $dir/bucket-made ]]; then start_daemon "$name" bash -c "sleep 3; exec swift-object-server $etc/object-server.conf"; else start_daemon "$name" "swift-$name-server" "$etc/$name-server.conf"; fi
+  start_daemon "$name" "swift-$name-server" "$etc/$name-server.conf"
 done
+
+# wait_for TRIES WHAT PROBE ARGS...: runs the Python PROBE with ARGS every 0.2 s until it succeeds,
+# at most TRIES times; fails at once, with its log, when a process started here has died.
+wait_for() {
+  local tries=$1 what=$2 probe=$3 pidfile
+  shift 3
+  for _ in $(seq "$tries"); do
+    python3 -c "$probe" "$@" 2>/dev/null && return 0
+    for pidfile in "$run"/*.pid; do
+      kill -0 "$(cat "$pidfile")" 2>/dev/null && continue
+      echo "swift-fixture: $(basename "$pidfile" .pid) died:" >&2
+      tail -20 "$dir/log/$(basename "$pidfile" .pid).log" >&2
+      return 1
+    done
+    sleep 0.2
+  done
+  echo "swift-fixture: $what" >&2
+  return 1
+}
 
 # The proxy only once every server behind it listens: a request it cannot pass on counts against
 # that server, and after a few such errors the proxy refuses it for a minute even once it is up.
-listening=0
-for _ in $(seq 300); do
-  if python3 - $memcached_port $account_port $container_port $object_port <<'EOF' 2>/dev/null
+wait_for 300 "the servers behind the proxy did not listen" '
 import socket, sys
 for p in sys.argv[1:]:
     socket.create_connection(("127.0.0.1", int(p)), timeout=1).close()
-EOF
-  then listening=1; break; fi
-  for pidfile in "$run"/*.pid; do
-    kill -0 "$(cat "$pidfile")" 2>/dev/null || { echo "swift-fixture: $(basename "$pidfile" .pid) died:" >&2; tail -20 "$dir/log/$(basename "$pidfile" .pid).log" >&2; false; }
-  done
-  sleep 0.2
-done
-((listening)) || { echo "swift-fixture: the servers behind the proxy did not listen" >&2; false; }
+' "$memcached_port" "$account_port" "$container_port" "$object_port"
 start_daemon proxy swift-proxy-server "$etc/proxy-server.conf"
 
 # Bounded wait for the proxy, then the bucket (the first start makes it).
-ready=0
-for _ in $(seq 150); do
-  if python3 - "$port" <<'EOF' 2>/dev/null
+wait_for 150 "proxy did not answer on port $port" '
 import sys, urllib.request
 urllib.request.urlopen("http://127.0.0.1:%s/healthcheck" % sys.argv[1], timeout=1).read()
-EOF
-  then ready=1; break; fi
-  for pidfile in "$run"/*.pid; do
-    kill -0 "$(cat "$pidfile")" 2>/dev/null || { echo "swift-fixture: $(basename "$pidfile" .pid) died:" >&2; tail -20 "$dir/log/$(basename "$pidfile" .pid).log" >&2; false; }
-  done
-  sleep 0.2
-done
-((ready)) || { echo "swift-fixture: proxy did not answer on port $port" >&2; false; }
+' "$port"
 
 if [[ ! -e $dir/bucket-made ]]; then
   python3 - "$port" <<'EOF'
